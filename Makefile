@@ -1,0 +1,42 @@
+# Two build trees: build/host (native: zobrin-pack and its tests) and build/win (mingw-w64,
+# Universal CRT: the launcher and the programs tested under Wine).
+BUILD    := $(CURDIR)/build
+HOST     := $(BUILD)/host
+WIN      := $(BUILD)/win
+BIN      := $(BUILD)/bin
+SPECS    := $(BUILD)/ucrt.specs
+ZSTD_WIN := $(BUILD)/deps/zstd-win
+JOBS     ?= $(shell nproc)
+
+.PHONY: all setup build host win test demo clean
+
+all: build
+
+setup:
+	bash scripts/setup.sh
+	mkdir -p $(BUILD)
+	test -f $(SPECS) || bash scripts/ucrt-specs.sh $(SPECS)
+	bash scripts/build-zstd-windows.sh $(ZSTD_WIN) $(SPECS)
+	bash scripts/wine-prefix.sh
+
+host:
+	cmake -S . -B $(HOST) -DCMAKE_BUILD_TYPE=Release -DZOBRIN_BIN_DIR=$(BIN) >/dev/null
+	cmake --build $(HOST) -j $(JOBS)
+
+win: host
+	cmake -S . -B $(WIN) -DCMAKE_BUILD_TYPE=Release \
+	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
+	  -DZOBRIN_UCRT_SPECS=$(SPECS) -DZOBRIN_ZSTD_WIN=$(ZSTD_WIN) \
+	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_CRAFT=$(HOST)/craft-payload >/dev/null
+	cmake --build $(WIN) -j $(JOBS)
+
+build: setup win
+
+test: build
+	bash scripts/run-tests.sh $(HOST) $(WIN)
+
+demo: build
+	bash scripts/demo.sh
+
+clean:
+	rm -rf $(HOST) $(WIN) $(BIN)

@@ -1,0 +1,32 @@
+// Fatal exits: every failure the launcher reports ends the process here with one line.
+#pragma once
+
+// Writes "message ([Error code] system text)" and a line feed to standard error. The system
+// text loses its trailing CR/LF; "<unknown>" stands in when the system has none. Returns.
+void fatal_print_system_error(const char* message, unsigned long code);
+
+// Drops trailing CR and LF units from the `length` units of `text`, then NUL-terminates it
+// (capacity at least length + 1). Returns the new length; other trailing units stay.
+unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
+
+// The message and a line feed on standard output, then exit code 2.
+[[noreturn]] void fatal_exit(const char* message);
+
+// The system-error line on standard error, then exit code 2. `code` is the caller's
+// GetLastError() taken right after the failing call.
+[[noreturn]] void fatal_exit_code(const char* message, unsigned long code);
+
+// "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
+[[noreturn]] void fatal_open_error(const wchar_t* path);
+
+// "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
+[[noreturn]] void fatal_expand_error(const wchar_t* path_template);
+
+// A bounded copy or append would overflow, or a call the launcher cannot do without failed:
+// abort, without a message.
+[[noreturn]] void fatal_bounds_abort(void);
+
+// Message texts used by more than one module.
+#define FATAL_MSG_HEADER "Error, couldn't find attached data header."
+#define FATAL_MSG_DECODE "Error, couldn't decode attached data."
+#define FATAL_MSG_MEMORY "Error, couldn't allocate memory."

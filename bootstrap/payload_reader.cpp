@@ -1,0 +1,170 @@
+#include "bootstrap/payload_reader.h"
+
+#include <stdlib.h>
+#include <string.h>
+
+#include <zstd.h>
+
+#include "bootstrap/fatal.h"
+#include "bootstrap/limits.h"
+
+volatile unsigned char payload_opened = 0;
+
+// Offsets are counted from the array's first byte and compared against remaining lengths,
+// so no pointer is ever formed past the end of the array.
+static const unsigned char* reader_array = nullptr;
+static uint64_t reader_table_position = 0;
+static uint64_t reader_table_end = 0;
+static ZSTD_inBuffer reader_input = {nullptr, 0, 0};
+static unsigned char* reader_output = nullptr;
+static uint32_t reader_output_valid = 0;
+static uint32_t reader_output_read = 0;
+static bool reader_output_filled = false;
+static ZSTD_DCtx* reader_decoder = nullptr;
+static uint64_t reader_decoder_call_count = 0;
+
+static uint32_t reader_u16(uint64_t offset) {
+  const unsigned char* p = reader_array + offset;
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8);
+}
+
+static uint32_t reader_u32(uint64_t offset) {
+  const unsigned char* p = reader_array + offset;
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+static uint64_t reader_u64(uint64_t offset) {
+  return (uint64_t)reader_u32(offset) | ((uint64_t)reader_u32(offset + 4) << 32);
+}
+
+void payload_open_array(const unsigned char* data, uint64_t length) {
+  if (length < ZB_PAYLOAD_HEADER_BYTES) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  reader_array = data;
+  uint64_t table_size = reader_u64(0);
+  uint64_t stream_size = reader_u64(8);
+  if (table_size > length - ZB_PAYLOAD_HEADER_BYTES) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  if (stream_size > length - ZB_PAYLOAD_HEADER_BYTES - table_size) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  reader_table_position = ZB_PAYLOAD_HEADER_BYTES;
+  reader_table_end = ZB_PAYLOAD_HEADER_BYTES + table_size;
+  reader_input.src = data + reader_table_end;
+  reader_input.size = (size_t)stream_size;
+  reader_input.pos = 0;
+  payload_opened = 1;
+
+  reader_output = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
+  if (reader_output == nullptr) {
+    fatal_exit(FATAL_MSG_MEMORY);
+  }
+  reader_decoder = ZSTD_createDCtx();
+  if (reader_decoder == nullptr) {
+    fatal_exit(FATAL_MSG_MEMORY);
+  }
+  reader_output_valid = 0;
+  reader_output_read = 0;
+  reader_output_filled = false;
+  reader_decoder_call_count = 0;
+}
+
+bool payload_table_empty(void) {
+  return reader_table_end == ZB_PAYLOAD_HEADER_BYTES;
+}
+
+// Scans a NUL-terminated string of 1 to 4095 units starting at `start`; returns its length
+// in units. Fatal: header error when empty, unterminated within 4096 units or the table.
+static uint32_t reader_scan_string(uint64_t start) {
+  for (uint32_t k = 0;; k++) {
+    if (k >= ZB_NAME_MAX_UNITS + 1) {
+      fatal_exit(FATAL_MSG_HEADER);
+    }
+    if (reader_table_end - start < 2 * (uint64_t)k + 2) {
+      fatal_exit(FATAL_MSG_HEADER);
+    }
+    if (reader_u16(start + 2 * (uint64_t)k) == 0) {
+      if (k == 0) {
+        fatal_exit(FATAL_MSG_HEADER);
+      }
+      return k;
+    }
+  }
+}
+
+void payload_next_entry(PayloadEntry* entry) {
+  uint64_t p = reader_table_position;
+  if (reader_table_end - p < ZB_ENTRY_FIXED_BYTES) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  entry->flags = reader_u32(p);
+  if (entry->flags > ZB_ENTRY_FLAGS_MAX) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  entry->size = reader_u64(p + 4);
+  uint64_t name_start = p + ZB_ENTRY_FIXED_BYTES;
+  entry->name_units = reader_scan_string(name_start);
+  entry->name = reader_array + name_start;
+  uint64_t next = name_start + 2 * (uint64_t)entry->name_units + 2;
+  entry->second = nullptr;
+  entry->second_units = 0;
+  if (entry->flags & ZB_ENTRY_FLAG_SECOND_STRING) {
+    entry->second_units = reader_scan_string(next);
+    entry->second = reader_array + next;
+    next += 2 * (uint64_t)entry->second_units + 2;
+  }
+  reader_table_position = next;
+}
+
+// Decision: the buffer-filled flag keeps its value from one read to the next. A decoder call
+// that filled the whole buffer may leave output inside the decoder; keeping the flag lets the
+// next read fetch it even when all input is consumed. A short stream still ends: the call
+// after the frame's end produces less than a full buffer and clears the flag.
+void payload_read(unsigned char* destination, uint32_t count) {
+  uint32_t copied = 0;
+  while (copied < count) {
+    if (reader_output_valid > reader_output_read) {
+      uint32_t available = reader_output_valid - reader_output_read;
+      uint32_t wanted = count - copied;
+      uint32_t take = available < wanted ? available : wanted;
+      memcpy(destination + copied, reader_output + reader_output_read, take);
+      reader_output_read += take;
+      copied += take;
+      continue;
+    }
+    bool input_left = reader_input.pos < reader_input.size;
+    if (!input_left && !reader_output_filled) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+    ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
+    size_t consumed_before = reader_input.pos;
+    size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
+    reader_decoder_call_count++;
+    if (ZSTD_isError(result)) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+    // A call that neither consumed input nor produced output would repeat forever.
+    if (input_left && output.pos == 0 && reader_input.pos == consumed_before) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+    reader_output_filled = output.pos == ZB_DECODE_BUFFER_BYTES;
+    reader_output_valid = (uint32_t)output.pos;
+    reader_output_read = 0;
+  }
+}
+
+void payload_finish(void) {
+  if (reader_table_position != reader_table_end) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  ZSTD_freeDCtx(reader_decoder);
+  reader_decoder = nullptr;
+  free(reader_output);
+  reader_output = nullptr;
+}
+
+uint64_t payload_decoder_calls(void) {
+  return reader_decoder_call_count;
+}

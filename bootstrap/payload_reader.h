@@ -1,0 +1,42 @@
+// The payload reader: takes the embedded payload array apart in place.
+#pragma once
+
+#include <stdint.h>
+
+// One payload table entry, as Next entry hands it back. Names point into the table
+// (2-byte little-endian UTF-16 units, not NUL-terminated here) and are not copied.
+struct PayloadEntry {
+  uint32_t flags;
+  uint64_t size;
+  const unsigned char* name;
+  uint32_t name_units;
+  const unsigned char* second;  // null unless flags bit 1 is set
+  uint32_t second_units;
+};
+
+// Set to 1 once the header has passed its checks; never cleared. Shutdown reads it from
+// the console control handler's thread.
+extern volatile unsigned char payload_opened;
+
+// Opens the array linked into the image. Fatal: header error, allocation error.
+void payload_open(void);
+
+// Opens any array of `length` bytes (the linked one, or one a test made). Same checks.
+void payload_open_array(const unsigned char* data, uint64_t length);
+
+// True when the payload table holds no entries (table size 0).
+bool payload_table_empty(void);
+
+// Reads the entry at the table position and moves past it. Fatal: header error.
+void payload_next_entry(PayloadEntry* entry);
+
+// Copies the next `count` bytes of the decompressed stream to `destination` (capacity at
+// least `count`). Fatal: decode error when the stream cannot supply them.
+void payload_read(unsigned char* destination, uint32_t count);
+
+// Checks that the table ended exactly, then frees the decoder and its buffer. Fatal: header
+// error.
+void payload_finish(void);
+
+// Counts decoder calls since Open, for tests of the decoding rules.
+uint64_t payload_decoder_calls(void);

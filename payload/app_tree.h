@@ -1,0 +1,32 @@
+// Collects an application directory into the ordered list of payload entries.
+#pragma once
+
+#include <cstdint>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+struct AppFile {
+  std::filesystem::path source;  // file to read (symbolic links are followed)
+  std::u16string name;           // relative name with "\" separators
+  uint64_t size;
+};
+
+struct AppTree {
+  std::vector<AppFile> files;         // entry order: main DLL, then depth first
+  std::vector<std::string> warnings;  // one line each, without a prefix
+};
+
+// Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a file name
+// in the top directory) first, then each directory's files by UTF-16 code units, then its
+// subdirectories the same way. Checks the main DLL (64-bit PE DLL exporting run_code) and
+// every name. On failure returns false with a one-line reason in `error`.
+bool app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll,
+                      AppTree* tree, std::string* error);
+
+// Reads a whole file. False with a reason on failure.
+bool app_read_file(const std::filesystem::path& path, std::vector<unsigned char>* data,
+                   std::string* error);
+
+// Renders a path for messages (as UTF-8, quoted).
+std::string app_quote(const std::filesystem::path& path);

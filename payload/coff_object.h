@@ -1,0 +1,14 @@
+// Wraps a payload array in an x86-64 COFF object: one read-only section ".zobrin", aligned
+// to 16 bytes, holding the 8-byte length, 8 zero bytes and the array. The symbols
+// zobrin_payload_length and zobrin_payload name the length and the array.
+#pragma once
+
+#include <cstdint>
+#include <cstdio>
+#include <string>
+
+// Writes the object's headers; the payload follows at the file's current position.
+bool coff_begin(FILE* out, int64_t* start, std::string* error);
+
+// Completes the object once `payload_length` bytes of payload have been written.
+bool coff_end(FILE* out, int64_t start, uint64_t payload_length, std::string* error);

@@ -1,0 +1,211 @@
+// Writes the hand-made payload arrays (and the sample tree) that the reader tests link into
+// Windows test programs. Usage: craft-payload CASE OUT_FILE | craft-payload tree DIR
+#include <cstdint>
+#include <cstdio>
+#include <cstring>
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <map>
+#include <string>
+
+#include <zstd.h>
+
+#include "payload/payload_writer.h"
+#include "tests/tools/test_data.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+void put_le(std::string* out, uint64_t value, int bytes) {
+  for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+std::string entry(uint32_t flags, uint64_t size, const std::u16string& name) {
+  return payload_entry_bytes(flags, size, name);
+}
+
+std::string entry2(uint32_t flags, uint64_t size, const std::u16string& name,
+                   const std::u16string& second) {
+  std::string bytes = payload_entry_bytes(flags, size, name);
+  for (char16_t unit : second) put_le(&bytes, unit, 2);
+  put_le(&bytes, 0, 2);
+  return bytes;
+}
+
+std::string frame(const std::string& data) {
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  size_t n = ZSTD_compress(&out[0], out.size(), data.data(), data.size(), 3);
+  if (ZSTD_isError(n)) {
+    std::fprintf(stderr, "craft-payload: %s\n", ZSTD_getErrorName(n));
+    std::exit(1);
+  }
+  out.resize(n);
+  return out;
+}
+
+// A well-formed array around `table` and `stream`; T and S may be overridden.
+std::string array(const std::string& table, const std::string& stream, int64_t t = -1,
+                  int64_t s = -1) {
+  std::string a;
+  put_le(&a, t < 0 ? table.size() : static_cast<uint64_t>(t), 8);
+  put_le(&a, s < 0 ? stream.size() : static_cast<uint64_t>(s), 8);
+  a += table;
+  a += stream;
+  while (a.size() % 8 != 0) a.push_back('\0');
+  put_le(&a, a.size(), 8);
+  return a;
+}
+
+std::string pattern(size_t size, uint32_t seed) { return test_pattern(size, seed); }
+
+std::u16string repeat(char16_t unit, size_t count) { return std::u16string(count, unit); }
+
+std::map<std::string, std::function<std::string()>> cases() {
+  std::map<std::string, std::function<std::string()>> c;
+  const std::string abc = "abc";
+  // Header limits. Without a trailer the table may take the whole rest of the array.
+  c["table_fills_array"] = [] {
+    std::string a;
+    std::string t = entry(4, 0, u"a");
+    put_le(&a, t.size(), 8);
+    put_le(&a, 0, 8);
+    return a + t;
+  };
+  c["table_one_past"] = [] {
+    std::string a;
+    std::string t = entry(4, 0, u"a");
+    put_le(&a, t.size() + 1, 8);
+    put_le(&a, 0, 8);
+    return a + t;
+  };
+  c["table_fills_stream_one"] = [] {
+    std::string a;
+    std::string t = entry(4, 0, u"a");
+    put_le(&a, t.size(), 8);
+    put_le(&a, 1, 8);
+    return a + t;
+  };
+  c["stream_one_past"] = [abc] {
+    std::string t = entry(4, 3, u"a.txt");
+    std::string s = frame(abc);
+    std::string a = array(t, s);
+    uint64_t too_big = a.size() - 16 - t.size() + 1;
+    for (int i = 0; i < 8; i++) a[8 + i] = static_cast<char>((too_big >> (8 * i)) & 0xFF);
+    return a;
+  };
+  c["stream_to_end"] = [abc] {
+    std::string t = entry(4, 3, u"a.txt");
+    std::string s = frame(abc);
+    std::string a = array(t, s);
+    uint64_t exact = a.size() - 16 - t.size();
+    for (int i = 0; i < 8; i++) a[8 + i] = static_cast<char>((exact >> (8 * i)) & 0xFF);
+    return a;
+  };
+  c["shorter_than_header"] = [] { return std::string(8, '\0'); };
+  c["empty_table"] = [] { return array("", ""); };
+  // Entries.
+  c["spec_example"] = [abc] { return array(entry(4, 3, u"a.txt"), frame(abc)); };
+  c["flags_8"] = [abc] { return array(entry(8, 3, u"a.txt"), frame(abc)); };
+  c["flags_all"] = [abc] { return array(entry(0xFFFFFFFFu, 3, u"a.txt"), frame(abc)); };
+  c["flags_1_then_5"] = [] {
+    return array(entry(1, 2, u"one") + entry(5, 1, u"two"), frame("xyz"));
+  };
+  c["name_empty"] = [abc] { return array(entry(4, 3, u""), frame(abc)); };
+  c["name_4095"] = [] { return array(entry(4, 0, repeat(u'n', 4095)), ""); };
+  c["name_4096"] = [] { return array(entry(4, 0, repeat(u'n', 4096)), ""); };
+  c["name_unterminated"] = [] {
+    std::string t = entry(4, 0, u"abc");
+    t.resize(t.size() - 2);
+    return array(t, "");
+  };
+  c["second_empty"] = [abc] { return array(entry2(6, 3, u"a.txt", u""), frame(abc)); };
+  c["second_string"] = [abc] {
+    return array(entry2(6, 3, u"a.txt", u"target") + "", frame(abc));
+  };
+  c["second_4096"] = [] { return array(entry2(6, 0, u"a", repeat(u's', 4096)), ""); };
+  c["no_last_flag"] = [abc] { return array(entry(0, 3, u"a.txt"), frame(abc)); };
+  c["partial_entry"] = [abc] {
+    return array(entry(0, 3, u"a.txt") + std::string(11, '\0'), frame(abc));
+  };
+  c["bytes_after_last"] = [abc] {
+    return array(entry(4, 3, u"a.txt") + entry(4, 0, u"b"), frame(abc));
+  };
+  // The stream.
+  c["stream_one_short"] = [] {
+    return array(entry(0, 2, u"a") + entry(4, 2, u"b"), frame("xyz"));
+  };
+  c["stream_longer"] = [] {
+    return array(entry(0, 2, u"a") + entry(4, 1, u"b"), frame("xyzzy"));
+  };
+  c["stream_not_zstd"] = [] { return array(entry(4, 3, u"a"), "not a zstd frame"); };
+  c["stream_truncated"] = [] {
+    std::string s = frame(pattern(100000, 7));
+    return array(entry(4, 100000, u"a"), s.substr(0, s.size() / 2));
+  };
+  c["stream_empty"] = [] { return array(entry(4, 1, u"a"), ""); };
+  c["size_zero_bad_stream"] = [] {
+    return array(entry(0, 0, u"empty") + entry(4, 0, u"also-empty"), "not a zstd frame");
+  };
+  // Around the 131072-byte decoder buffer.
+  c["buffer_exact"] = [] { return array(entry(4, 131072, u"a"), frame(pattern(131072, 3))); };
+  c["buffer_exact_one_more"] = [] {
+    return array(entry(4, 131073, u"a"), frame(pattern(131072, 3)));
+  };
+  c["buffer_two_exact"] = [] {
+    return array(entry(0, 131072, u"a") + entry(4, 131072, u"b"), frame(std::string(262144, 'z')));
+  };
+  c["buffer_straddle"] = [] {
+    return array(entry(0, 131071, u"a") + entry(0, 2, u"b") + entry(4, 131073 + 32768, u"c"),
+                 frame(pattern(131071 + 2 + 131073 + 32768, 11)));
+  };
+  return c;
+}
+
+bool write_file(const fs::path& path, const std::string& data) {
+  std::ofstream out(path, std::ios::binary);
+  out.write(data.data(), static_cast<std::streamsize>(data.size()));
+  return static_cast<bool>(out);
+}
+
+// A tree exercising sizes around the chunk and buffer edges, nesting, and unusual names.
+bool write_tree(const fs::path& dir) {
+  const size_t sizes[] = {0, 1, 32767, 32768, 32769, 131072, 131073, 300000};
+  fs::create_directories(dir / "sub" / "deeper" / "deepest");
+  fs::create_directories(dir / u8"caf\u00e9 \u65e5\u672c");
+  bool ok = true;
+  uint32_t seed = 1;
+  for (size_t size : sizes) {
+    ok &= write_file(dir / ("size_" + std::to_string(size) + ".bin"), pattern(size, seed++));
+  }
+  ok &= write_file(dir / "Upper.txt", "upper\n");
+  ok &= write_file(dir / "_under.txt", "under\n");
+  ok &= write_file(dir / "lower.txt", "lower\n");
+  ok &= write_file(dir / "sub" / "a.txt", "a\n");
+  ok &= write_file(dir / "sub" / "deeper" / "b.bin", pattern(40000, 99));
+  ok &= write_file(dir / "sub" / "deeper" / "deepest" / "c.txt", "c\n");
+  ok &= write_file(dir / u8"caf\u00e9 \u65e5\u672c" / u8"r\u00e9sum\u00e9 file.txt", "name\n");
+  for (int i = 0; i < 40; i++) {
+    ok &= write_file(dir / "sub" / ("many_" + std::to_string(i) + ".dat"), pattern(i * 37, i + 1));
+  }
+  return ok;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  if (argc != 3) {
+    std::fprintf(stderr, "usage: craft-payload CASE OUT_FILE | craft-payload tree DIR\n");
+    return 2;
+  }
+  std::string name = argv[1];
+  if (name == "tree") return write_tree(argv[2]) ? 0 : 1;
+  auto all = cases();
+  auto found = all.find(name);
+  if (found == all.end()) {
+    std::fprintf(stderr, "craft-payload: no case '%s'\n", name.c_str());
+    return 2;
+  }
+  return write_file(argv[2], found->second()) ? 0 : 1;
+}

@@ -1,0 +1,94 @@
+#include "tests/win/support/run_process.h"
+
+#include <thread>
+
+#include <gtest/gtest.h>
+
+namespace {
+
+std::wstring quote_argument(const std::wstring& arg) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) return arg;
+  std::wstring out = L"\"";
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      backslashes++;
+      continue;
+    }
+    out.append(c == L'"' ? 2 * backslashes + 1 : backslashes, L'\\');
+    backslashes = 0;
+    out.push_back(c);
+  }
+  out.append(2 * backslashes, L'\\');
+  out.push_back(L'"');
+  return out;
+}
+
+void drain(HANDLE pipe, std::string* into) {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into->append(buffer, got);
+}
+
+}  // namespace
+
+std::wstring test_dir() { return ZOBRIN_TEST_DIR_WIN L"\\"; }
+
+std::string utf8(const std::wstring& text) {
+  if (text.empty()) return std::string();
+  int n = WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0, nullptr,
+                              nullptr);
+  std::string out(n, '\0');
+  WideCharToMultiByte(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n, nullptr, nullptr);
+  return out;
+}
+
+ProcessResult run_process(const std::wstring& program, const std::vector<std::wstring>& args,
+                          DWORD timeout_ms) {
+  ProcessResult result;
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE out_read, out_write, err_read, err_write;
+  CreatePipe(&out_read, &out_write, &inherit, 0);
+  CreatePipe(&err_read, &err_write, &inherit, 0);
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
+                               OPEN_EXISTING, 0, nullptr);
+
+  std::wstring command = quote_argument(program);
+  for (const std::wstring& arg : args) command += L" " + quote_argument(arg);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = null_in;
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  PROCESS_INFORMATION process = {};
+  result.started = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr,
+                                  /* bInheritHandles */ TRUE, 0, nullptr, nullptr, &startup,
+                                  &process) != 0;
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  CloseHandle(null_in);
+  if (!result.started) {
+    ADD_FAILURE() << "cannot start " << utf8(program) << ": error " << GetLastError();
+    CloseHandle(out_read);
+    CloseHandle(err_read);
+    return result;
+  }
+  std::thread out_thread(drain, out_read, &result.out);
+  std::thread err_thread(drain, err_read, &result.err);
+  if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {
+    ADD_FAILURE() << utf8(program) << " did not end within " << timeout_ms << " ms";
+    TerminateProcess(process.hProcess, 0xDEAD);
+    WaitForSingleObject(process.hProcess, INFINITE);
+  }
+  GetExitCodeProcess(process.hProcess, &result.code);
+  out_thread.join();
+  err_thread.join();
+  CloseHandle(out_read);
+  CloseHandle(err_read);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  return result;
+}
