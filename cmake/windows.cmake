@@ -20,10 +20,12 @@ target_sources(zobrin_exe_settings INTERFACE ${CMAKE_SOURCE_DIR}/bootstrap/launc
 
 set(ZOBRIN_LAUNCHER_OPTIONS -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
-add_library(zobrin_launcher STATIC
-  bootstrap/fatal.cpp
-  bootstrap/payload_reader.cpp
-  bootstrap/payload_linked.cpp)
+# Every launcher module; the entry point (bootstrap/main.cpp) is linked separately.
+file(GLOB zobrin_launcher_sources CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/bootstrap/*.cpp ${CMAKE_SOURCE_DIR}/paths/*.cpp
+  ${CMAKE_SOURCE_DIR}/cleanup/*.cpp)
+list(REMOVE_ITEM zobrin_launcher_sources ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp)
+add_library(zobrin_launcher STATIC ${zobrin_launcher_sources})
 target_include_directories(zobrin_launcher PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(zobrin_launcher PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
 target_link_libraries(zobrin_launcher PUBLIC zobrin_zstd)

@@ -68,11 +68,9 @@ zobrin_probe(fatal_probe tests/win/fatal_probe.cpp)
 # Windows paths of the test directories, for the tests running under Wine.
 string(REPLACE "/" "\\\\" ZOBRIN_TEST_DIR_WIN "Z:${ZOBRIN_TEST_DIR}")
 
-add_executable(win_tests
-  tests/win/support/run_process.cpp
-  tests/win/fatal_test.cpp
-  tests/win/payload_cases_test.cpp
-  tests/win/roundtrip_test.cpp)
+file(GLOB zobrin_win_test_sources CONFIGURE_DEPENDS
+  ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp ${CMAKE_SOURCE_DIR}/tests/win/support/*.cpp)
+add_executable(win_tests ${zobrin_win_test_sources})
 target_include_directories(win_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST_DIR_WIN}")
 target_link_libraries(win_tests PRIVATE zobrin_launcher gtest_main zobrin_exe_settings)
