@@ -49,24 +49,6 @@ bool app_name_valid_for_windows(const std::u16string& component) {
   return true;
 }
 
-bool app_check_name(const std::u16string& name, const fs::path& source, std::string* error) {
-  if (name.size() > ZB_NAME_MAX_UNITS) {
-    *error = "name " + app_message_name(name) + " is " + std::to_string(name.size()) +
-             " UTF-16 units long; a payload name holds at most " +
-             std::to_string(ZB_NAME_MAX_UNITS) + " (" + app_quote(source) + ")";
-    return false;
-  }
-  if (name.size() > ZB_TARGET_NAME_MAX_UNITS) {
-    *error = "name " + app_message_name(name) + " is " + std::to_string(name.size()) +
-             " UTF-16 units long; even below the shortest payload directory (" +
-             std::to_string(ZB_PAYLOAD_DIR_MIN_UNITS) + " units) its path cannot fit " +
-             std::to_string(ZB_PATH_UNITS) + " units, so names hold at most " +
-             std::to_string(ZB_TARGET_NAME_MAX_UNITS) + " (" + app_quote(source) + ")";
-    return false;
-  }
-  return true;
-}
-
 bool app_check_readable(const fs::path& path, std::string* error) {
   std::ifstream in(path, std::ios::binary);
   if (!in) {
@@ -174,6 +156,24 @@ bool app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
 }
 
 }  // namespace
+
+bool app_check_name(const std::u16string& name, const fs::path& source, std::string* error) {
+  if (name.size() > ZB_NAME_MAX_UNITS) {
+    *error = "name " + app_message_name(name) + " is " + std::to_string(name.size()) +
+             " UTF-16 units long; a payload name holds at most " +
+             std::to_string(ZB_NAME_MAX_UNITS) + " (" + app_quote(source) + ")";
+    return false;
+  }
+  if (name.size() > ZB_TARGET_NAME_MAX_UNITS) {
+    *error = "name " + app_message_name(name) + " is " + std::to_string(name.size()) +
+             " UTF-16 units long; even below the shortest payload directory (" +
+             std::to_string(ZB_PAYLOAD_DIR_MIN_UNITS) + " units) its path cannot fit " +
+             std::to_string(ZB_PATH_UNITS) + " units, so names hold at most " +
+             std::to_string(ZB_TARGET_NAME_MAX_UNITS) + " (" + app_quote(source) + ")";
+    return false;
+  }
+  return true;
+}
 
 std::string app_quote(const fs::path& path) {
 #ifdef _WIN32

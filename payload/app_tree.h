@@ -24,6 +24,11 @@ struct AppTree {
 bool app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll,
                       AppTree* tree, std::string* error);
 
+// Checks one entry name's length against the payload's and the launcher's limits. On failure
+// returns false with a one-line reason naming `source`.
+bool app_check_name(const std::u16string& name, const std::filesystem::path& source,
+                    std::string* error);
+
 // Reads a whole file. False with a reason on failure.
 bool app_read_file(const std::filesystem::path& path, std::vector<unsigned char>* data,
                    std::string* error);

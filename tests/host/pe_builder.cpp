@@ -1,1 +1,70 @@
-int placeholder;
+#include "tests/host/pe_builder.h"
+
+#include <cstring>
+
+namespace {
+
+void put(std::vector<unsigned char>* image, size_t offset, uint64_t value, int bytes) {
+  if (image->size() < offset + bytes) image->resize(offset + bytes);
+  for (int i = 0; i < bytes; i++) (*image)[offset + i] = (value >> (8 * i)) & 0xFF;
+}
+
+void put_name(std::vector<unsigned char>* image, size_t offset, const std::string& name) {
+  for (size_t i = 0; i < 8; i++) put(image, offset + i, i < name.size() ? name[i] : 0, 1);
+}
+
+}  // namespace
+
+std::vector<unsigned char> pe_build(const PeSpec& spec) {
+  std::vector<unsigned char> image(0x400, 0);
+  image[0] = 'M';
+  image[1] = 'Z';
+  put(&image, 0x3C, 0x40, 4);
+  std::memcpy(&image[0x40], "PE\0\0", 4);
+  const size_t coff = 0x44;
+  const size_t optional_size = spec.pe32_plus ? 240 : 224;
+  const size_t optional = coff + 20;
+  const bool extra = !spec.section_data.empty();
+  put(&image, coff, spec.machine, 2);
+  put(&image, coff + 2, extra ? 2 : 1, 2);
+  put(&image, coff + 16, optional_size, 2);
+  put(&image, coff + 18, spec.dll ? 0x2022 : 0x0022, 2);
+  put(&image, optional, spec.pe32_plus ? 0x20B : 0x10B, 2);
+  const size_t directories = optional + (spec.pe32_plus ? 112 : 96);
+  put(&image, directories - 4, 16, 4);  // NumberOfRvaAndSizes
+
+  // Section 1 at RVA 0x1000, file offset 0x200: the export directory and its names.
+  const size_t sections = optional + optional_size;
+  put_name(&image, sections, ".edata");
+  put(&image, sections + 8, 0x200, 4);
+  put(&image, sections + 12, 0x1000, 4);
+  put(&image, sections + 16, 0x200, 4);
+  put(&image, sections + 20, 0x200, 4);
+  if (!spec.exports.empty()) {
+    put(&image, directories, 0x1000, 4);
+    put(&image, directories + 4, 0x100, 4);
+    put(&image, 0x200 + 24, spec.exports.size(), 4);
+    put(&image, 0x200 + 32, 0x1040, 4);
+    size_t name_rva = 0x1080;
+    for (size_t i = 0; i < spec.exports.size(); i++) {
+      put(&image, 0x240 + 4 * i, name_rva, 4);
+      for (size_t k = 0; k <= spec.exports[i].size(); k++) {
+        put(&image, 0x200 + (name_rva - 0x1000) + k,
+            k < spec.exports[i].size() ? spec.exports[i][k] : 0, 1);
+      }
+      name_rva += spec.exports[i].size() + 1;
+    }
+  }
+  if (extra) {
+    size_t s = sections + 40;
+    size_t raw = (spec.section_data.size() + 0x1FF) / 0x200 * 0x200;
+    put_name(&image, s, spec.section_name);
+    put(&image, s + 8, spec.section_data.size(), 4);
+    put(&image, s + 12, 0x2000, 4);
+    put(&image, s + 16, raw, 4);
+    put(&image, s + 20, 0x400, 4);
+    image.resize(0x400 + raw, 0);
+    std::memcpy(&image[0x400], spec.section_data.data(), spec.section_data.size());
+  }
+  return image;
+}

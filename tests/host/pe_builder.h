@@ -1,0 +1,17 @@
+// Builds small PE images in memory for the packer's tests.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct PeSpec {
+  uint16_t machine = 0x8664;
+  bool pe32_plus = true;
+  bool dll = true;
+  std::vector<std::string> exports = {"run_code"};
+  std::string section_name = ".edata";
+  std::string section_data;  // raw data of a second section named `section_name`, if set
+};
+
+std::vector<unsigned char> pe_build(const PeSpec& spec);
