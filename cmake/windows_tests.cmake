@@ -82,3 +82,21 @@ gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
 # The launcher's build settings, read from a built program's headers.
 add_test(NAME build_settings
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh $<TARGET_FILE:fatal_probe>)
+
+# ---- Environment, path templates and the own executable path (tests/win/paths_*) ----
+# paths_probe runs the functions that may end the process. paths_real/ holds a copy of it,
+# and paths_link is a Unix symbolic link to that directory (made here, as Wine cannot make
+# one): two names of one executable.
+zobrin_probe(paths_probe tests/win/paths_probe.cpp)
+add_custom_command(TARGET paths_probe POST_BUILD
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${ZOBRIN_TEST_DIR}/paths_real
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:paths_probe> ${ZOBRIN_TEST_DIR}/paths_real/paths_probe.exe
+  COMMAND ${CMAKE_COMMAND} -E create_symlink paths_real ${ZOBRIN_TEST_DIR}/paths_link
+  VERBATIM)
+add_dependencies(win_tests paths_probe)
+# ---- end of the paths block ----
+
+# --- Shutdown and directory removal: helper programs for the cleanup tests. ---
+zobrin_probe(cleanup_child_probe tests/win/cleanup_child_probe.cpp)
+zobrin_probe(cleanup_launcher_probe tests/win/cleanup_launcher_probe.cpp)
+add_dependencies(win_tests cleanup_child_probe cleanup_launcher_probe)

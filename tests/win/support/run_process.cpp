@@ -44,7 +44,7 @@ std::string utf8(const std::wstring& text) {
 }
 
 ProcessResult run_process(const std::wstring& program, const std::vector<std::wstring>& args,
-                          DWORD timeout_ms) {
+                          DWORD timeout_ms, const std::wstring& argv0) {
   ProcessResult result;
   SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
   HANDLE out_read, out_write, err_read, err_write;
@@ -55,7 +55,7 @@ ProcessResult run_process(const std::wstring& program, const std::vector<std::ws
   HANDLE null_in = CreateFileW(L"NUL", GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_WRITE, &inherit,
                                OPEN_EXISTING, 0, nullptr);
 
-  std::wstring command = quote_argument(program);
+  std::wstring command = quote_argument(argv0.empty() ? program : argv0);
   for (const std::wstring& arg : args) command += L" " + quote_argument(arg);
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -76,6 +76,7 @@ ProcessResult run_process(const std::wstring& program, const std::vector<std::ws
     CloseHandle(err_read);
     return result;
   }
+  result.pid = process.dwProcessId;
   std::thread out_thread(drain, out_read, &result.out);
   std::thread err_thread(drain, err_read, &result.err);
   if (WaitForSingleObject(process.hProcess, timeout_ms) != WAIT_OBJECT_0) {

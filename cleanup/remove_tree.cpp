@@ -1,0 +1,120 @@
+#include "cleanup/remove_tree.h"
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "bootstrap/limits.h"
+
+enum CleanupOutcome { CLEANUP_GONE, CLEANUP_STAYS, CLEANUP_ENTER };
+
+// Deals with `path` unless it is a real directory, which the caller has to enter.
+static CleanupOutcome cleanup_remove_entry(const wchar_t* path) {
+  DWORD attributes = GetFileAttributesW(path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) {
+    // Only a path that is not there is done; one that cannot be queried may still exist.
+    DWORD error = GetLastError();
+    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? CLEANUP_GONE
+                                                                             : CLEANUP_STAYS;
+  }
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path)
+                                                           : DeleteFileW(path);
+    return removed ? CLEANUP_GONE : CLEANUP_STAYS;
+  }
+  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    return DeleteFileW(path) ? CLEANUP_GONE : CLEANUP_STAYS;
+  }
+  return CLEANUP_ENTER;
+}
+
+// Starts listing the directory whose `length`-unit path is in `buffer` (capacity
+// ZB_PATH_UNITS). The pattern "path\*" is built in place and cut back again. INVALID_HANDLE_VALUE
+// when the pattern would not fit or the listing fails; otherwise `found` holds the first entry.
+static HANDLE cleanup_open_listing(wchar_t* buffer, uint32_t length, WIN32_FIND_DATAW* found) {
+  if (length + 2 > ZB_PATH_UNITS - 1) return INVALID_HANDLE_VALUE;
+  buffer[length] = L'\\';
+  buffer[length + 1] = L'*';
+  buffer[length + 2] = L'\0';
+  HANDLE find = FindFirstFileW(buffer, found);
+  buffer[length] = L'\0';
+  return find;
+}
+
+static bool cleanup_is_dot_name(const wchar_t* name) {
+  return name[0] == L'.' && (name[1] == L'\0' || (name[1] == L'.' && name[2] == L'\0'));
+}
+
+bool cleanup_remove_tree(const wchar_t* path) {
+  // One path buffer serves the whole walk: each level appends "\name" and cuts it off again.
+  // Per level only the open listing and the level's result are kept, so nesting to the path
+  // limit needs a few KiB of stack instead of two path buffers per level.
+  wchar_t buffer[ZB_PATH_UNITS];
+  uint32_t length = 0;
+  while (length < ZB_PATH_UNITS && path[length] != L'\0') {
+    buffer[length] = path[length];
+    length++;
+  }
+  if (length == ZB_PATH_UNITS) return false;
+  buffer[length] = L'\0';
+
+  CleanupOutcome outcome = cleanup_remove_entry(buffer);
+  if (outcome != CLEANUP_ENTER) return outcome == CLEANUP_GONE;
+
+  HANDLE listings[ZB_REMOVE_MAX_DEPTH];
+  bool level_ok[ZB_REMOVE_MAX_DEPTH];
+  WIN32_FIND_DATAW found;
+  uint32_t depth = 0;
+  listings[0] = cleanup_open_listing(buffer, length, &found);
+  if (listings[0] == INVALID_HANDLE_VALUE) return false;
+  level_ok[0] = true;
+  bool have_entry = true;
+
+  for (;;) {
+    if (!have_entry && !FindNextFileW(listings[depth], &found)) {
+      // The directory in the buffer has been walked: remove it even after failures below it
+      // (the call then fails because it is not empty).
+      FindClose(listings[depth]);
+      bool removed = RemoveDirectoryW(buffer) && level_ok[depth];
+      if (depth == 0) return removed;
+      // Names hold no backslash, so the last one ends the parent's path.
+      while (buffer[length] != L'\\') length--;
+      buffer[length] = L'\0';
+      depth--;
+      if (!removed) level_ok[depth] = false;
+      continue;
+    }
+    have_entry = false;
+    const wchar_t* name = found.cFileName;
+    if (cleanup_is_dot_name(name)) continue;
+
+    uint32_t name_length = 0;
+    while (name_length < MAX_PATH && name[name_length] != L'\0') name_length++;
+    if (length + 1 + name_length > ZB_PATH_UNITS - 1) {
+      level_ok[depth] = false;
+      continue;
+    }
+    uint32_t child_length = length + 1;
+    buffer[length] = L'\\';
+    for (uint32_t i = 0; i < name_length; i++) buffer[child_length + i] = name[i];
+    child_length += name_length;
+    buffer[child_length] = L'\0';
+
+    outcome = cleanup_remove_entry(buffer);
+    if (outcome == CLEANUP_ENTER) {
+      HANDLE listing = depth + 1 < ZB_REMOVE_MAX_DEPTH
+                           ? cleanup_open_listing(buffer, child_length, &found)
+                           : INVALID_HANDLE_VALUE;
+      if (listing != INVALID_HANDLE_VALUE) {
+        depth++;
+        listings[depth] = listing;
+        level_ok[depth] = true;
+        length = child_length;
+        have_entry = true;
+        continue;
+      }
+      outcome = CLEANUP_STAYS;
+    }
+    if (outcome == CLEANUP_STAYS) level_ok[depth] = false;
+    buffer[length] = L'\0';
+  }
+}

@@ -1,0 +1,135 @@
+#include "paths/path_utils.h"
+
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "bootstrap/fatal.h"
+#include "bootstrap/limits.h"
+
+typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
+
+// A first unit of NUL marks a form that has not been filled.
+static wchar_t path_own_plain[ZB_OWN_PATH_UNITS];
+static wchar_t path_own_resolved[ZB_OWN_PATH_UNITS];
+
+// Fatal (abort): no NUL within `capacity` units. Returns the length.
+static size_t path_checked_length(const wchar_t* path, uint32_t capacity) {
+  size_t length = wcsnlen(path, capacity);
+  if (length >= capacity) {
+    fatal_bounds_abort();
+  }
+  return length;
+}
+
+void path_drop_long_prefix(wchar_t* path) {
+  // Index 4 is tested before index 5 so a text as short as the prefix is never read past.
+  if (wcsncmp(path, L"\\\\?\\", 4) == 0 && path[4] != L'\0' && path[5] == L':') {
+    memmove(path, path + 4, (wcslen(path + 4) + 1) * sizeof(wchar_t));
+  }
+  if (wcsncmp(path, L"\\\\?\\UNC\\", 8) == 0) {
+    memmove(path + 2, path + 8, (wcslen(path + 8) + 1) * sizeof(wchar_t));
+    path[0] = L'\\';
+    path[1] = L'\\';
+  }
+}
+
+void path_final_step(wchar_t* path, uint32_t capacity, bool resolve) {
+  // Checked before the open, so the system is never handed an unterminated text.
+  path_checked_length(path, capacity);
+  if (!resolve) {
+    return;
+  }
+  HANDLE file = CreateFileW(path, /* dwDesiredAccess: none */ 0,
+                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                            /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
+  if (file == INVALID_HANDLE_VALUE) {
+    return;
+  }
+  // Looked up at run time: the launcher does not import it.
+  FARPROC entry = GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
+  if (entry != nullptr) {
+    DWORD length = ((path_final_name_fn)(void*)entry)(file, path, capacity,
+                                                       /* dwFlags: normalised, DOS */ 0);
+    CloseHandle(file);
+    // A result of the capacity or more is the size the final path would need.
+    if (length >= capacity) {
+      fatal_bounds_abort();
+    }
+  } else {
+    CloseHandle(file);
+  }
+  path_drop_long_prefix(path);
+}
+
+void path_short_directory(wchar_t* path, uint32_t capacity) {
+  path_checked_length(path, capacity);
+  wchar_t* file_name = nullptr;
+  wchar_t* last = wcsrchr(path, L'\\');
+  if (last != nullptr) {
+    *last = L'\0';
+    file_name = _wcsdup(last + 1);
+    if (file_name == nullptr) {
+      // Decision: without the copy the path cannot be put together again.
+      fatal_bounds_abort();
+    }
+  }
+  DWORD needed = GetShortPathNameW(path, /* lpszShortPath */ nullptr, /* cchBuffer */ 0);
+  if (needed != 0) {
+    wchar_t* short_form = (wchar_t*)malloc(((size_t)needed + 1) * sizeof(wchar_t));
+    if (short_form == nullptr) {
+      fatal_bounds_abort();
+    }
+    DWORD length = GetShortPathNameW(path, short_form, needed);
+    if (length > needed) {
+      fatal_bounds_abort();
+    }
+    if (length != 0) {
+      short_form[needed] = L'\0';
+      size_t units = wcslen(short_form);
+      if (units >= capacity) {
+        fatal_bounds_abort();
+      }
+      memcpy(path, short_form, (units + 1) * sizeof(wchar_t));
+    }
+    free(short_form);
+  }
+  if (file_name != nullptr) {
+    size_t directory_units = wcslen(path);
+    size_t name_units = wcslen(file_name);
+    if (directory_units + 1 + name_units >= capacity) {
+      fatal_bounds_abort();
+    }
+    path[directory_units] = L'\\';
+    memcpy(path + directory_units + 1, file_name, (name_units + 1) * sizeof(wchar_t));
+    free(file_name);
+  }
+}
+
+void path_normalize_resolved(wchar_t* path, uint32_t capacity) {
+  path_final_step(path, capacity, /* resolve */ true);
+  path_short_directory(path, capacity);
+}
+
+// Fills `buffer` on first use; an empty result is computed again next time.
+static const wchar_t* path_own_form(wchar_t* buffer, bool resolve) {
+  if (buffer[0] != L'\0') {
+    return buffer;
+  }
+  // A path longer than the buffer arrives cut; the last unit stays a NUL either way.
+  GetModuleFileNameW(/* hModule: the executable */ nullptr, buffer, ZB_OWN_PATH_UNITS);
+  buffer[ZB_OWN_PATH_UNITS - 1] = L'\0';
+  path_final_step(buffer, ZB_OWN_PATH_UNITS, resolve);
+  path_short_directory(buffer, ZB_OWN_PATH_UNITS);
+  return buffer;
+}
+
+const wchar_t* path_own_executable(void) {
+  return path_own_form(path_own_plain, /* resolve */ false);
+}
+
+const wchar_t* path_own_executable_resolved(void) {
+  return path_own_form(path_own_resolved, /* resolve */ true);
+}

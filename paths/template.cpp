@@ -1,0 +1,301 @@
+#include "paths/template.h"
+
+#include <shlobj.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <wctype.h>
+#include <windows.h>
+
+#include "bootstrap/fatal.h"
+#include "bootstrap/limits.h"
+#include "paths/env.h"
+
+// Looked up in this order.
+enum TemplateVariable {
+  TEMPLATE_TEMP,
+  TEMPLATE_PROGRAM,
+  TEMPLATE_PROGRAM_BASE,
+  TEMPLATE_PROGRAM_DIR,
+  TEMPLATE_PID,
+  TEMPLATE_HOME,
+  TEMPLATE_CACHE_DIR,
+  TEMPLATE_RANDOM,
+  TEMPLATE_TIME_US,
+  TEMPLATE_TIME,
+  TEMPLATE_VARIABLE_COUNT
+};
+
+static const wchar_t* const template_names[TEMPLATE_VARIABLE_COUNT] = {
+    L"TEMP", L"PROGRAM",   L"PROGRAM_BASE", L"PROGRAM_DIR", L"PID",
+    L"HOME", L"CACHE_DIR", L"RANDOM",       L"TIME_US",     L"TIME"};
+
+// Appends `value` at *position, a unit only while two units (it and the NUL) remain.
+// Fatal (abort): the value does not fit.
+static void template_append_value(wchar_t** position, uint32_t* room, const wchar_t* value) {
+  for (const wchar_t* unit = value; *unit != L'\0'; unit++) {
+    if (*room < 2) {
+      fatal_bounds_abort();
+    }
+    (*position)[0] = *unit;
+    (*position)[1] = L'\0';
+    (*position)++;
+    (*room)--;
+  }
+}
+
+// Moves past `length` units that are already in place at *position.
+static void template_advance(wchar_t** position, uint32_t* room, size_t length) {
+  *position += length;
+  *room -= (uint32_t)length;
+}
+
+// Removes every backslash just before *position, back to the start of `output`.
+static void template_drop_trailing_backslashes(wchar_t* output, wchar_t** position,
+                                               uint32_t* room) {
+  while (*position > output && (*position)[-1] == L'\\') {
+    (*position)--;
+    **position = L'\0';
+    (*room)++;
+  }
+}
+
+// The system writes the temporary directory in place. Not an error: a directory that
+// cannot be read or does not fit contributes nothing.
+static void template_value_temp(wchar_t** position, uint32_t* room) {
+  DWORD length = GetTempPathW(*room, *position);
+  if (length == 0 || length >= *room) {
+    **position = L'\0';
+    return;
+  }
+  template_advance(position, room, length);
+}
+
+// Argument 0 as the runtime split the command line. Fatal (abort): no argument 0, or it
+// does not fit.
+static void template_value_program(wchar_t** position, uint32_t* room) {
+  wchar_t** argv = *__p___wargv();
+  if (argv == nullptr || argv[0] == nullptr) {
+    fatal_bounds_abort();
+  }
+  template_append_value(position, room, argv[0]);
+}
+
+// "{PROGRAM}" expanded in place, then without a final ".exe" (`base`) or cut at its last
+// backslash. False when the nested expansion fails.
+static bool template_value_program_part(wchar_t** position, uint32_t* room, bool base) {
+  if (!template_expand(*position, L"{PROGRAM}", *room)) {
+    return false;
+  }
+  size_t length = wcslen(*position);
+  if (base) {
+    if (length >= 4 && _wcsicmp(*position + length - 4, L".exe") == 0) {
+      length -= 4;
+      (*position)[length] = L'\0';
+    }
+  } else {
+    wchar_t* last = wcsrchr(*position, L'\\');
+    if (last != nullptr) {
+      *last = L'\0';
+      length = (size_t)(last - *position);
+    }
+  }
+  template_advance(position, room, length);
+  return true;
+}
+
+// The parent's id from ZOBRIN_ONEFILE_PARENT, digits only, or the own process id.
+// Fatal (abort): a unit that is not a decimal digit, or a value that does not fit.
+static void template_value_pid(wchar_t** position, uint32_t* room) {
+  wchar_t* parent = env_read(ENV_PARENT);
+  if (parent != nullptr) {
+    for (const wchar_t* unit = parent; *unit != L'\0'; unit++) {
+      if (!iswctype(*unit, _DIGIT)) {
+        fatal_bounds_abort();
+      }
+    }
+    template_append_value(position, room, parent);
+    free(parent);
+    return;
+  }
+  char text[ZB_PID_TEXT_BYTES];
+  snprintf(text, sizeof text, "%ld", (long)GetCurrentProcessId());
+  env_name_to_wide(*position, *room, text);
+  template_advance(position, room, wcslen(*position));
+}
+
+// A shell folder; false unless the system reports S_OK (S_FALSE included).
+static bool template_value_folder(wchar_t** position, uint32_t* room, int folder_id) {
+  wchar_t folder[ZB_FOLDER_UNITS];
+  folder[0] = L'\0';
+  HRESULT result = SHGetFolderPathW(/* hwnd */ nullptr, folder_id, /* hToken */ nullptr,
+                                    /* dwFlags */ SHGFP_TYPE_CURRENT, folder);
+  if (result != S_OK) {
+    return false;
+  }
+  template_append_value(position, room, folder);
+  return true;
+}
+
+static int64_t template_system_time(void) {
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  return (int64_t)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
+}
+
+// The counter XOR its own stack address (varied by address-space layout randomisation),
+// folded to 32 bits with the process id.
+static uint32_t template_random_seed(void) {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter;
+  return (uint32_t)GetCurrentProcessId() ^ (uint32_t)mixed ^ (uint32_t)(mixed >> 32);
+}
+
+void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity) {
+  static const char alphabet[] =
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_";
+  if (capacity < ZB_RANDOM_TEXT_UNITS) {
+    fatal_bounds_abort();
+  }
+  uint32_t state = seed == 0 ? 1 : seed;
+  uint64_t bits = 0;
+  for (int step = 0; step < 8; step++) {
+    state ^= state << 13;
+    state ^= state >> 17;
+    state ^= state << 5;
+    bits = (bits << 8) | (state & 0xFF);
+  }
+  // 64 bits: ten 6-bit groups from the top, then the low 4 bits and two zero bits.
+  for (int group = 0; group < 10; group++) {
+    text[group] = (wchar_t)alphabet[(bits >> (58 - 6 * group)) & 63];
+  }
+  text[10] = (wchar_t)alphabet[(bits & 15) << 2];
+  text[11] = L'\0';
+}
+
+// A value kept in `name` once drawn: read back when present, otherwise drawn, published and
+// then appended (so it stays set even if the append ends the process).
+static void template_value_published(wchar_t** position, uint32_t* room, const char* name,
+                                     int variable) {
+  wchar_t* value = env_read(name);
+  if (value != nullptr) {
+    template_append_value(position, room, value);
+    free(value);
+    return;
+  }
+  wchar_t fresh[ZB_TIME_TEXT_UNITS];
+  if (variable == TEMPLATE_RANDOM) {
+    template_random_text(template_random_seed(), fresh, ZB_TIME_TEXT_UNITS);
+  } else if (variable == TEMPLATE_TIME_US) {
+    long microseconds = (long)((template_system_time() / 10) % 1000000);
+    swprintf(fresh, ZB_TIME_TEXT_UNITS, L"%06ld", microseconds);
+  } else {
+    swprintf(fresh, ZB_TIME_TEXT_UNITS, L"%lld", (long long)template_system_time());
+  }
+  env_set(name, fresh);
+  template_append_value(position, room, fresh);
+}
+
+// Looks `name` up and appends its value at *position. False for an unknown name and for the
+// failures of the values themselves.
+static bool template_append_variable(wchar_t* output, wchar_t** position, uint32_t* room,
+                                     const wchar_t* name) {
+  int variable = 0;
+  while (variable < TEMPLATE_VARIABLE_COUNT && _wcsicmp(name, template_names[variable]) != 0) {
+    variable++;
+  }
+  switch (variable) {
+    case TEMPLATE_TEMP:
+      template_value_temp(position, room);
+      break;
+    case TEMPLATE_PROGRAM:
+      template_value_program(position, room);
+      break;
+    case TEMPLATE_PROGRAM_BASE:
+      return template_value_program_part(position, room, /* base */ true);
+    case TEMPLATE_PROGRAM_DIR:
+      return template_value_program_part(position, room, /* base */ false);
+    case TEMPLATE_PID:
+      template_value_pid(position, room);
+      break;
+    case TEMPLATE_HOME:
+      if (!template_value_folder(position, room, CSIDL_PROFILE)) {
+        return false;
+      }
+      break;
+    case TEMPLATE_CACHE_DIR:
+      if (!template_value_folder(position, room, CSIDL_LOCAL_APPDATA)) {
+        return false;
+      }
+      break;
+    case TEMPLATE_RANDOM:
+      template_value_published(position, room, ENV_RANDOM, variable);
+      break;
+    case TEMPLATE_TIME_US:
+      template_value_published(position, room, ENV_TIME_US, variable);
+      break;
+    case TEMPLATE_TIME:
+      template_value_published(position, room, ENV_START, variable);
+      break;
+    default:
+      return false;
+  }
+  if (variable == TEMPLATE_TEMP || variable == TEMPLATE_HOME || variable == TEMPLATE_CACHE_DIR) {
+    template_drop_trailing_backslashes(output, position, room);
+  }
+  return true;
+}
+
+bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t capacity) {
+  if (capacity == 0) {
+    fatal_bounds_abort();
+  }
+  wchar_t name[ZB_TEMPLATE_NAME_UNITS];
+  uint32_t name_units = 0;
+  bool collecting = false;
+  // Decision: a name longer than the name buffer matches no variable; it is collected no
+  // further and fails like an unknown name when its "}" comes.
+  bool name_too_long = false;
+  wchar_t* position = output;
+  uint32_t room = capacity;
+  output[0] = L'\0';
+  for (const wchar_t* unit = path_template;; unit++) {
+    wchar_t c = *unit;
+    if (c == L'\0') {
+      // A "{" without its "}" is dropped.
+      *position = L'\0';
+      return true;
+    }
+    if (c == L'{') {
+      collecting = true;
+      name_units = 0;
+      name_too_long = false;
+      continue;
+    }
+    if (collecting && c == L'}') {
+      collecting = false;
+      name[name_units] = L'\0';
+      if (name_too_long || !template_append_variable(output, &position, &room, name)) {
+        return false;
+      }
+      continue;
+    }
+    if (collecting) {
+      if (name_units + 1 < ZB_TEMPLATE_NAME_UNITS) {
+        name[name_units++] = c;
+      } else {
+        name_too_long = true;
+      }
+      continue;
+    }
+    // A literal, "}" outside a placeholder included.
+    if (room < 2) {
+      return false;
+    }
+    position[0] = c;
+    position[1] = L'\0';
+    position++;
+    room--;
+  }
+}

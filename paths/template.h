@@ -1,0 +1,19 @@
+// Path templates: texts with {NAME} placeholders for values known only at run time.
+#pragma once
+
+#include <stdint.h>
+
+// Expands `path_template` into `output` (capacity `capacity` units, NUL included; at least
+// 1). Names: TEMP, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, PID, HOME, CACHE_DIR, RANDOM,
+// TIME_US, TIME, in any case. TIME, TIME_US and RANDOM are read back from the environment,
+// or drawn and published there before they are appended. The output is NUL-terminated
+// after every step. Returns false for an unknown name (the empty one too), a literal unit
+// that does not fit, or a shell folder that cannot be read; the text written so far stays.
+// Fatal (abort): a value that does not fit, a missing argument 0, or ZOBRIN_ONEFILE_PARENT
+// holding a unit that is not a decimal digit.
+bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t capacity);
+
+// The random text of `seed` (0 counts as 1): eight xorshift32 steps, the low byte of each,
+// written as 11 base64url characters and a NUL into `text`. Fatal (abort): `capacity` below
+// 12.
+void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity);

@@ -1,0 +1,303 @@
+// Shutdown and the console control handler: removal retries, the child's grace period, the
+// hand-over of the child's handle between two threads, and real console control events
+// delivered to a program that registers the handler.
+#include <gtest/gtest.h>
+
+#include <stdio.h>
+
+#include "bootstrap/payload_reader.h"
+#include "cleanup/shared_state.h"
+#include "cleanup/shutdown.h"
+#include "tests/win/cleanup_tree.h"
+
+namespace {
+
+// Points shutdown at `dir` with the given opened flag; puts both back when it goes.
+struct ShutdownScope {
+  unsigned char saved_opened = payload_opened;
+  ShutdownScope(const std::wstring& dir, unsigned char opened) {
+    wcscpy(payload_directory, dir.c_str());
+    payload_opened = opened;
+  }
+  ~ShutdownScope() {
+    payload_opened = saved_opened;
+    payload_directory[0] = L'\0';
+    cleanup_child_release();
+  }
+};
+
+void make_tree(const std::wstring& t) {
+  tree_dir(t);
+  tree_dir(t + L"\\sub");
+  tree_file(t + L"\\sub\\a.txt");
+  tree_file(t + L"\\b.txt");
+}
+
+PROCESS_INFORMATION start_child(const std::wstring& args) {
+  std::wstring exe = test_dir() + L"cleanup_child_probe.exe";
+  std::wstring command = L"\"" + exe + L"\" " + args;
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  EXPECT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr,
+                             /* bInheritHandles */ FALSE, 0, nullptr, nullptr, &startup,
+                             &process))
+      << GetLastError();
+  return process;
+}
+
+void end_child(PROCESS_INFORMATION* child) {
+  if (child->hProcess == nullptr) return;
+  TerminateProcess(child->hProcess, 0xDEAD);
+  WaitForSingleObject(child->hProcess, INFINITE);
+  CloseHandle(child->hProcess);
+  CloseHandle(child->hThread);
+  child->hProcess = nullptr;
+}
+
+TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
+  struct Row {
+    const char* what;
+    unsigned char opened;
+    bool make;
+    bool read_only;
+    LONG calls;
+    LONG pauses;
+    bool stays;
+  } rows[] = {
+      {"payload not opened: nothing is removed", 0, true, false, 0, 0, true},
+      {"end of a run: one call removes it all", 1, true, false, 1, 0, false},
+      {"directory already gone: one call", 1, false, false, 1, 0, false},
+      {"removal keeps failing: 20 calls, a pause after each", 1, true, true, 20, 20, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring root = tree_fresh(L"retry");
+    std::wstring t = root + L"\\onefile_1_2_3";
+    if (row.make) make_tree(t);
+    if (row.read_only) SetFileAttributesW((t + L"\\sub\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    {
+      ShutdownScope scope(t, row.opened);
+      LONG calls = cleanup_removal_calls;
+      LONG pauses = cleanup_removal_pauses;
+      cleanup_shutdown();
+      EXPECT_EQ(cleanup_removal_calls - calls, row.calls);
+      EXPECT_EQ(cleanup_removal_pauses - pauses, row.pauses);
+    }
+    EXPECT_EQ(tree_exists(t), row.stays);
+    tree_wipe(root);
+  }
+}
+
+TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndTheResultIsAlwaysFalse) {
+  std::wstring root = tree_fresh(L"types");
+  std::wstring t = root + L"\\onefile_1_2_3";
+  make_tree(t);
+  PROCESS_INFORMATION child = start_child(L"forever");
+  {
+    ShutdownScope scope(t, 1);
+    ASSERT_TRUE(cleanup_child_publish(child.hProcess));
+    LONG calls = cleanup_removal_calls;
+    for (DWORD type : {3ul, 4ul, 7ul, 8ul, 0xFFFFFFFFul}) {
+      SCOPED_TRACE(type);
+      EXPECT_EQ(cleanup_console_handler(type), FALSE);
+      EXPECT_EQ(cleanup_removal_calls, calls);
+      EXPECT_TRUE(tree_exists(t + L"\\sub\\a.txt"));
+      EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), (DWORD)WAIT_TIMEOUT);
+    }
+    // The child is still published: nothing took it.
+    HANDLE published = cleanup_child_take();
+    EXPECT_NE(published, nullptr);
+    if (published != nullptr) CloseHandle(published);
+  }
+  end_child(&child);
+  tree_wipe(t);
+
+  for (DWORD type : {0ul, 1ul, 2ul, 5ul, 6ul}) {
+    SCOPED_TRACE(type);
+    make_tree(t);
+    ShutdownScope scope(t, 1);
+    LONG calls = cleanup_removal_calls;
+    EXPECT_EQ(cleanup_console_handler(type), FALSE);
+    EXPECT_EQ(cleanup_removal_calls - calls, 1);
+    EXPECT_FALSE(tree_exists(t));
+  }
+  tree_wipe(root);
+}
+
+struct HandlerRun {
+  BOOL result = TRUE;
+};
+
+DWORD WINAPI handler_thread(void* run) {
+  static_cast<HandlerRun*>(run)->result = cleanup_console_handler(CTRL_C_EVENT);
+  return 0;
+}
+
+// The main thread does what the end of a parent launch does while the handler runs on a
+// second thread, as the system would run it: the child's handle is closed once by each owner
+// (the handle count comes back to where it was) and the slot ends up empty.
+TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
+  struct Row {
+    const char* what;
+    bool ends_itself;
+    DWORD code;
+  } rows[] = {
+      {"child ends within the grace period and keeps its code", true, 42},
+      {"child still running after 5000 ms is terminated with 0", false, 0},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring root = tree_fresh(L"handover");
+    std::wstring t = root + L"\\onefile_1_2_3";
+    make_tree(t);
+    std::wstring event_name = L"zobrin_cleanup_test_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE finish = CreateEventW(nullptr, /* bManualReset */ TRUE, /* bInitialState */ FALSE,
+                                 event_name.c_str());
+    PROCESS_INFORMATION child =
+        start_child(row.ends_itself ? L"event " + event_name + L" 42" : L"forever");
+    ASSERT_NE(child.hProcess, nullptr);
+    {
+      ShutdownScope scope(t, 1);
+      DWORD handles_before = 0;
+      GetProcessHandleCount(GetCurrentProcess(), &handles_before);
+
+      ASSERT_TRUE(cleanup_child_publish(child.hProcess));
+      HandlerRun run;
+      HANDLE thread = CreateThread(nullptr, 0, handler_thread, &run, 0, nullptr);
+      ASSERT_NE(thread, nullptr);
+      // Give the handler time to take the child before it ends on its own.
+      if (row.ends_itself) {
+        Sleep(300);
+        SetEvent(finish);
+      }
+      WaitForSingleObject(child.hProcess, INFINITE);
+      DWORD code = 0xDEAD;
+      EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code));
+      EXPECT_EQ(code, row.code);
+      cleanup_child_release();
+      cleanup_shutdown();
+      WaitForSingleObject(thread, INFINITE);
+      CloseHandle(thread);
+      EXPECT_EQ(run.result, FALSE);
+      EXPECT_EQ(cleanup_child_take(), nullptr);
+
+      DWORD handles_after = 0;
+      GetProcessHandleCount(GetCurrentProcess(), &handles_after);
+      EXPECT_EQ(handles_after, handles_before);
+    }
+    EXPECT_FALSE(tree_exists(t));
+    CloseHandle(child.hProcess);
+    CloseHandle(child.hThread);
+    CloseHandle(finish);
+    tree_wipe(root);
+  }
+}
+
+std::string read_text(const std::wstring& path) {
+  std::string text;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return text;
+  char buffer[256];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
+  CloseHandle(file);
+  return text;
+}
+
+// Real events, delivered the way the system delivers them: the control routine that every
+// process exports runs on a new thread in the target and calls its registered handlers.
+// GenerateConsoleCtrlEvent cannot send a break under Wine and needs a console; this needs
+// neither, and reaches only the launcher, not its child.
+TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
+  struct Row {
+    const char* what;
+    DWORD type;
+    bool opened;
+    const char* child;  // null: no child
+    DWORD child_code;
+    bool stays;
+  } rows[] = {
+      {"interrupt while the child runs on: terminated with 0", CTRL_C_EVENT, true, "forever", 0,
+       false},
+      {"break, child ends within 5000 ms: keeps its code", CTRL_BREAK_EVENT, true, "event", 42,
+       false},
+      {"close before the payload is opened: nothing removed", CTRL_CLOSE_EVENT, false, nullptr, 0,
+       true},
+  };
+  auto routine = reinterpret_cast<LPTHREAD_START_ROUTINE>(
+      GetProcAddress(GetModuleHandleA("kernelbase.dll"), "CtrlRoutine"));
+  if (routine == nullptr) GTEST_SKIP() << "no CtrlRoutine export on this system";
+
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::wstring root = tree_fresh(L"event");
+    std::wstring t = root + L"\\onefile_1_2_3";
+    make_tree(t);
+    std::wstring ready = root + L"\\ready.txt";
+    std::wstring report = root + L"\\report.txt";
+    std::wstring event_name = L"zobrin_cleanup_event_" + std::to_wstring(GetCurrentProcessId());
+    HANDLE finish = CreateEventW(nullptr, /* bManualReset */ TRUE, /* bInitialState */ FALSE,
+                                 event_name.c_str());
+
+    std::wstring exe = test_dir() + L"cleanup_launcher_probe.exe";
+    std::wstring command = L"\"" + exe + L"\" \"" + t + L"\" \"" + ready + L"\" \"" + report +
+                           L"\" " + (row.opened ? L"opened" : L"unopened");
+    if (row.child != nullptr) {
+      command += L" \"" + test_dir() + L"cleanup_child_probe.exe\"";
+      command += std::string(row.child) == "forever" ? L" forever" : L" event " + event_name + L" 42";
+    }
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION launcher = {};
+    ASSERT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr,
+                               /* bInheritHandles */ FALSE, 0, nullptr, nullptr, &startup,
+                               &launcher));
+    for (int i = 0; i < 1500 && !tree_exists(ready); i++) Sleep(20);
+    std::string ready_text = read_text(ready);
+    ASSERT_FALSE(ready_text.empty()) << "the launcher never got ready";
+    DWORD child_pid = strtoul(ready_text.c_str(), nullptr, 10);
+    HANDLE child = child_pid == 0 ? nullptr
+                                  : OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION |
+                                                    PROCESS_TERMINATE,
+                                                /* bInheritHandle */ FALSE, child_pid);
+    EXPECT_EQ(child != nullptr, row.child != nullptr);
+
+    HANDLE thread = CreateRemoteThread(launcher.hProcess, nullptr, 0, routine,
+                                       reinterpret_cast<void*>(static_cast<ULONG_PTR>(row.type)),
+                                       0, nullptr);
+    ASSERT_NE(thread, nullptr) << GetLastError();
+    CloseHandle(thread);
+    if (row.child != nullptr && std::string(row.child) == "event") {
+      Sleep(300);
+      SetEvent(finish);
+    }
+    if (WaitForSingleObject(launcher.hProcess, 60000) != WAIT_OBJECT_0) {
+      ADD_FAILURE() << "the launcher did not end";
+      TerminateProcess(launcher.hProcess, 0xDEAD);
+    }
+    if (child != nullptr) {
+      if (WaitForSingleObject(child, 10000) != WAIT_OBJECT_0) {
+        ADD_FAILURE() << "the child was left running";
+        TerminateProcess(child, 0xDEAD);
+      }
+      DWORD code = 0xDEAD;
+      GetExitCodeProcess(child, &code);
+      EXPECT_EQ(code, row.child_code);
+      CloseHandle(child);
+    }
+    // The recorder, registered before the launcher's handler, saw the event passed on.
+    std::string text = read_text(report);
+    std::string type_prefix = "type " + std::to_string(row.type) + " ";
+    EXPECT_EQ(text.rfind(type_prefix, 0), 0u) << text;
+    if (!row.opened) EXPECT_EQ(text, type_prefix + "calls 0 pauses 0\n");
+    EXPECT_EQ(tree_exists(t), row.stays);
+    CloseHandle(launcher.hProcess);
+    CloseHandle(launcher.hThread);
+    CloseHandle(finish);
+    tree_wipe(root);
+  }
+}
+
+}  // namespace

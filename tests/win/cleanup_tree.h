@@ -1,0 +1,89 @@
+// Test trees for the cleanup tests, built under the test programs' directory (no links on
+// the way there, unlike parts of the Wine prefix).
+#pragma once
+
+#include <windows.h>
+
+#include <string>
+
+#include <gtest/gtest.h>
+
+#include "tests/win/support/run_process.h"
+
+// A new, empty directory of its own for one test.
+inline std::wstring tree_fresh(const wchar_t* tag) {
+  static unsigned counter = 0;
+  std::wstring base = test_dir() + L"cw";
+  CreateDirectoryW(base.c_str(), nullptr);
+  std::wstring dir = base + L"\\" + tag + std::to_wstring(GetCurrentProcessId()) + L"_" +
+                     std::to_wstring(++counter);
+  EXPECT_TRUE(CreateDirectoryW(dir.c_str(), nullptr)) << utf8(dir) << " " << GetLastError();
+  return dir;
+}
+
+inline bool tree_exists(const std::wstring& path) {
+  return GetFileAttributesW(path.c_str()) != INVALID_FILE_ATTRIBUTES;
+}
+
+inline void tree_dir(const std::wstring& path) {
+  EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << utf8(path) << " " << GetLastError();
+}
+
+inline void tree_file(const std::wstring& path, const char* text = "data") {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE) << utf8(path) << " " << GetLastError();
+  DWORD written = 0;
+  WriteFile(file, text, (DWORD)strlen(text), &written, nullptr);
+  CloseHandle(file);
+}
+
+// Test-side clean-up, whatever the code under test left: clears read-only bits first.
+inline void tree_wipe(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_READONLY) {
+    SetFileAttributesW(path.c_str(), attributes & ~FILE_ATTRIBUTE_READONLY);
+  }
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") tree_wipe(path + L"\\" + name);
+      } while (FindNextFileW(find, &found));
+      FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+  } else {
+    DeleteFileW(path.c_str());
+  }
+}
+
+// Unix path of a Z: path, for Unix tools.
+inline std::wstring unix_path(const std::wstring& path) {
+  std::wstring out = path.substr(2);
+  for (wchar_t& c : out) {
+    if (c == L'\\') c = L'/';
+  }
+  return out;
+}
+
+// Runs a Unix program (Wine starts Unix executables directly) and waits until `watched`
+// exists (or, with `appears` false, no longer exists): the handle of a Unix process may be
+// signalled before the program has run. Wine itself cannot make symbolic links.
+inline bool run_unix(const wchar_t* program, std::wstring command, const std::wstring& watched,
+                     bool appears = true) {
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  if (!CreateProcessW(program, &command[0], nullptr, nullptr, /* bInheritHandles */ FALSE, 0,
+                      nullptr, nullptr, &startup, &process)) {
+    return false;
+  }
+  WaitForSingleObject(process.hProcess, 30000);
+  CloseHandle(process.hThread);
+  CloseHandle(process.hProcess);
+  for (int i = 0; i < 1500 && tree_exists(watched) != appears; i++) Sleep(20);
+  return tree_exists(watched) == appears;
+}

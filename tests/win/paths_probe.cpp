@@ -1,0 +1,150 @@
+// Calls the environment, template and path functions in a process of its own, so tests can
+// watch the ones that end the process. Prints "1|text" or "0|text" (result and output) on
+// standard output. On abort, a handler prints "abort|output so far|guard ok/broken" and the
+// three published variables, then the abort goes on.
+//   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | name CAPACITY PREFIX TEXT | read NAME
+//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH
+#include <signal.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "paths/env.h"
+#include "paths/path_utils.h"
+#include "paths/template.h"
+
+static const unsigned probe_guard_units = 16;
+static const wchar_t probe_guard_unit = 0x7E7E;
+static wchar_t probe_buffer[70000];
+static unsigned probe_capacity = 0;
+
+static void probe_print(const char* label, const wchar_t* text) {
+  static char bytes[200000];
+  int n = WideCharToMultiByte(CP_UTF8, 0, text, -1, bytes, sizeof bytes, nullptr, nullptr);
+  fputs(label, stdout);
+  if (n > 0) fputs(bytes, stdout);
+  fputs("\n", stdout);
+  fflush(stdout);
+}
+
+static bool probe_guard_intact(void) {
+  for (unsigned i = 0; i < probe_guard_units; i++) {
+    if (probe_buffer[probe_capacity + i] != probe_guard_unit) return false;
+  }
+  return true;
+}
+
+static void probe_on_abort(int) {
+  probe_print("abort|", probe_buffer);
+  printf("guard %s\n", probe_guard_intact() ? "ok" : "broken");
+  const char* names[] = {ENV_RANDOM, ENV_TIME_US, ENV_START};
+  for (const char* name : names) {
+    wchar_t value[64] = L"";
+    wchar_t wide[64] = L"";
+    for (int i = 0; name[i]; i++) wide[i] = (wchar_t)name[i];
+    GetEnvironmentVariableW(wide, value, 64);
+    printf("%s=", name);
+    probe_print("", value);
+  }
+  fflush(stdout);
+}
+
+// Fills the buffer past `capacity` with guard units; the text area gets a marker.
+static wchar_t* probe_prepare(unsigned capacity) {
+  probe_capacity = capacity;
+  for (unsigned i = 0; i < capacity + probe_guard_units; i++) {
+    probe_buffer[i] = i < capacity ? L'#' : probe_guard_unit;
+  }
+  return probe_buffer;
+}
+
+static void probe_result(bool ok) {
+  probe_print(ok ? "1|" : "0|", probe_buffer);
+  if (!probe_guard_intact()) puts("guard broken");
+}
+
+static char probe_narrow[1024];
+static const char* probe_ascii(const wchar_t* text) {
+  size_t i = 0;
+  for (; text[i] != 0 && i + 1 < sizeof probe_narrow; i++) probe_narrow[i] = (char)text[i];
+  probe_narrow[i] = 0;
+  return probe_narrow;
+}
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  _set_abort_behavior(0, _CALL_REPORTFAULT);
+  signal(SIGABRT, probe_on_abort);
+  int argc = *__p___argc();
+  wchar_t** argv = *__p___wargv();
+  if (argc < 2) return 100;
+  const wchar_t* what = argv[1];
+  if (wcscmp(what, L"expand") == 0 && argc == 4) {
+    unsigned capacity = (unsigned)wcstoul(argv[3], nullptr, 10);
+    probe_result(template_expand(probe_prepare(capacity), argv[2], capacity));
+    return 0;
+  }
+  if (wcscmp(what, L"noargv0") == 0 && argc == 3) {
+    const wchar_t* path_template = argv[2];
+    argv[0] = nullptr;
+    probe_result(template_expand(probe_prepare(4096), path_template, 4096));
+    return 0;
+  }
+  if (wcscmp(what, L"name") == 0 && argc == 5) {
+    unsigned capacity = (unsigned)wcstoul(argv[2], nullptr, 10);
+    wchar_t* buffer = probe_prepare(capacity);
+    wcscpy(buffer, argv[3]);
+    env_name_to_wide(buffer, capacity, probe_ascii(argv[4]));
+    probe_result(true);
+    return 0;
+  }
+  if (wcscmp(what, L"read") == 0 && argc == 3) {
+    wchar_t* value = env_read(probe_ascii(argv[2]));
+    probe_print(value ? "1|" : "0|", value ? value : L"");
+    return 0;
+  }
+  if (wcscmp(what, L"final") == 0 && argc == 5) {
+    unsigned capacity = (unsigned)wcstoul(argv[3], nullptr, 10);
+    wchar_t* buffer = probe_prepare(capacity);
+    wcsncpy(buffer, argv[2], capacity);
+    path_final_step(buffer, capacity, wcscmp(argv[4], L"1") == 0);
+    probe_result(true);
+    return 0;
+  }
+  if (wcscmp(what, L"short") == 0 && argc == 4) {
+    unsigned capacity = (unsigned)wcstoul(argv[3], nullptr, 10);
+    wchar_t* buffer = probe_prepare(capacity);
+    wcsncpy(buffer, argv[2], capacity);
+    path_short_directory(buffer, capacity);
+    probe_result(true);
+    return 0;
+  }
+  if (wcscmp(what, L"own") == 0) {
+    probe_print("plain|", path_own_executable());
+    probe_print("resolved|", path_own_executable_resolved());
+    return 0;
+  }
+  if (wcscmp(what, L"cache") == 0 && argc == 3) {
+    const wchar_t* plain = path_own_executable();
+    const wchar_t* resolved = path_own_executable_resolved();
+    static wchar_t plain_before[4097], resolved_before[4097];
+    wcscpy(plain_before, plain);
+    wcscpy(resolved_before, resolved);
+    static wchar_t module[4097];
+    GetModuleFileNameW(nullptr, module, 4097);
+    if (!MoveFileW(module, argv[2])) {
+      printf("move failed %lu\n", GetLastError());
+      return 101;
+    }
+    printf("old name exists %d\n", GetFileAttributesW(module) != INVALID_FILE_ATTRIBUTES);
+    printf("same buffers %d\n",
+           path_own_executable() == plain && path_own_executable_resolved() == resolved);
+    printf("same texts %d\n", wcscmp(path_own_executable(), plain_before) == 0 &&
+                                  wcscmp(path_own_executable_resolved(), resolved_before) == 0);
+    probe_print("plain|", path_own_executable());
+    probe_print("resolved|", path_own_executable_resolved());
+    return 0;
+  }
+  return 100;
+}
