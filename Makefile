@@ -27,7 +27,7 @@ win: host
 	cmake -S . -B $(WIN) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
 	  -DZOBRIN_UCRT_SPECS=$(SPECS) -DZOBRIN_ZSTD_WIN=$(ZSTD_WIN) \
-	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_CRAFT=$(HOST)/craft-payload >/dev/null
+	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_BIN_DIR=$(BIN) -DZOBRIN_CRAFT=$(HOST)/craft-payload >/dev/null
 	cmake --build $(WIN) -j $(JOBS)
 
 build: setup win

@@ -8,6 +8,7 @@ add_library(zobrin_pack_lib STATIC
   payload/app_tree.cpp
   payload/coff_object.cpp
   payload/file_io.cpp
+  payload/link_exe.cpp
   payload/payload_list.cpp
   payload/payload_writer.cpp
   payload/pe_image.cpp

@@ -30,7 +30,6 @@ target_include_directories(zobrin_launcher PUBLIC ${CMAKE_SOURCE_DIR})
 target_compile_options(zobrin_launcher PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
 target_link_libraries(zobrin_launcher PUBLIC zobrin_zstd)
 
-include(cmake/windows_tests.cmake)
 
 # The sample application: its main DLL and data files, assembled into one directory.
 add_library(sample SHARED sample/app/sample_app.cpp)
@@ -41,3 +40,49 @@ add_custom_command(TARGET sample POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy_directory ${CMAKE_SOURCE_DIR}/sample/files ${CMAKE_BINARY_DIR}/sample_app
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample> ${CMAKE_BINARY_DIR}/sample_app/sample.dll
   VERBATIM)
+
+# The launcher kit that `zobrin-pack exe` links: the entry, the launcher modules, zstd, the
+# manifest resource and the specs file, copied beside zobrin-pack.
+add_library(zobrin_entry STATIC bootstrap/main.cpp)
+target_include_directories(zobrin_entry PRIVATE ${CMAKE_SOURCE_DIR})
+target_compile_options(zobrin_entry PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
+set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)
+set(zobrin_resource ${CMAKE_BINARY_DIR}/launcher.res.o)
+add_custom_command(OUTPUT ${zobrin_resource}
+  COMMAND ${CMAKE_RC_COMPILER} -O coff -I ${CMAKE_SOURCE_DIR}/bootstrap
+          ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc -o ${zobrin_resource}
+  DEPENDS ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest
+  VERBATIM)
+set(ZOBRIN_KIT_STAMP ${zobrin_kit_dir}/.stamp)
+add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${zobrin_kit_dir}
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:zobrin_entry> ${zobrin_kit_dir}/libzobrin_entry.a
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:zobrin_launcher> ${zobrin_kit_dir}/libzobrin_launcher.a
+  COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a ${zobrin_kit_dir}/libzstd.a
+  COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_resource} ${zobrin_kit_dir}/launcher.res.o
+  COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_UCRT_SPECS} ${zobrin_kit_dir}/ucrt.specs
+  COMMAND ${CMAKE_COMMAND} -E touch ${ZOBRIN_KIT_STAMP}
+  DEPENDS zobrin_entry zobrin_launcher ${zobrin_resource} ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
+  VERBATIM)
+add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
+
+# Links an application directory (or a payload file, with PAYLOAD) into a onefile executable.
+function(zobrin_onefile output)
+  cmake_parse_arguments(arg "" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS" ${ARGN})
+  if(NOT arg_LEVEL)
+    set(arg_LEVEL 12)
+  endif()
+  if(arg_PAYLOAD)
+    set(source --payload ${arg_PAYLOAD})
+  else()
+    set(source ${arg_APP_DIR} --main ${arg_MAIN})
+  endif()
+  add_custom_command(OUTPUT ${output}
+    COMMAND ${ZOBRIN_PACK} exe ${source} -o ${output} --launcher-dir ${zobrin_kit_dir}
+            --level ${arg_LEVEL}
+    DEPENDS ${ZOBRIN_PACK} ${ZOBRIN_KIT_STAMP} ${arg_PAYLOAD} ${arg_DEPENDS}
+    VERBATIM)
+endfunction()
+
+include(cmake/windows_tests.cmake)
+include(cmake/launch_tests.cmake)

@@ -19,6 +19,7 @@
 #include "payload/app_tree.h"
 #include "payload/coff_object.h"
 #include "payload/file_io.h"
+#include "payload/link_exe.h"
 #include "payload/payload_list.h"
 #include "payload/payload_writer.h"
 
@@ -31,10 +32,14 @@ const char* const USAGE =
     "  zobrin-pack payload APP_DIR --main NAME.dll -o FILE [--level N] [--threads N]\n"
     "  zobrin-pack object (APP_DIR --main NAME.dll | --payload FILE) -o FILE.o\n"
     "                     [--level N] [--threads N]\n"
+    "  zobrin-pack exe (APP_DIR --main NAME.dll | --payload FILE) -o APP.exe\n"
+    "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
     "\n"
     "  --level N    zstd compression level, 1 to 22 (default 12)\n"
-    "  --threads N  compression threads, 0 for one per CPU (default 0)\n";
+    "  --threads N  compression threads, 0 for one per CPU (default 0)\n"
+    "  --launcher-dir DIR  the built launcher (default: 'launcher' beside zobrin-pack)\n"
+    "  --linker CMD        the mingw-w64 linker driver (default x86_64-w64-mingw32-g++-posix)\n";
 
 struct Args {
   std::string command;
@@ -43,6 +48,7 @@ struct Args {
   std::string payload_file;
   std::string output;
   PackOptions pack;
+  LinkOptions link;
 };
 
 int pack_fail(const std::string& message) {
@@ -71,14 +77,17 @@ int pack_parse(int argc, char** argv, Args* args) {
     std::fputs(USAGE, stdout);
     std::exit(0);
   }
-  if (args->command != "payload" && args->command != "object" && args->command != "list") {
+  args->link.linker = "x86_64-w64-mingw32-g++-posix";
+  args->link.launcher_dir = link_default_launcher_dir(argv[0]);
+  if (args->command != "payload" && args->command != "object" && args->command != "exe" &&
+      args->command != "list") {
     return pack_usage("unknown command '" + args->command + "'");
   }
   for (int i = 2; i < argc; i++) {
     std::string arg = argv[i];
     bool has_value = i + 1 < argc;
     if (arg == "--main" || arg == "-o" || arg == "--payload" || arg == "--level" ||
-        arg == "--threads") {
+        arg == "--threads" || arg == "--launcher-dir" || arg == "--linker") {
       if (!has_value) return pack_usage(arg + " needs a value");
       const char* value = argv[++i];
       if (arg == "--main") {
@@ -87,6 +96,10 @@ int pack_parse(int argc, char** argv, Args* args) {
         args->output = value;
       } else if (arg == "--payload") {
         args->payload_file = value;
+      } else if (arg == "--launcher-dir") {
+        args->link.launcher_dir = value;
+      } else if (arg == "--linker") {
+        args->link.linker = value;
       } else if (arg == "--level") {
         if (!pack_number(value, 1, ZSTD_maxCLevel(), &args->pack.level)) {
           return pack_usage("--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel()));
@@ -108,8 +121,8 @@ int pack_parse(int argc, char** argv, Args* args) {
   }
   if (args->output.empty()) return pack_usage(args->command + " needs -o FILE");
   bool from_payload = !args->payload_file.empty();
-  if (from_payload && args->command != "object") {
-    return pack_usage("--payload is only for the object command");
+  if (from_payload && args->command == "payload") {
+    return pack_usage("--payload is only for the object and exe commands");
   }
   if (from_payload && (!args->app_dir.empty() || !args->main_dll.empty())) {
     return pack_usage("give either APP_DIR --main NAME.dll or --payload FILE, not both");
@@ -167,9 +180,13 @@ int pack_build(const Args& args) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
   }
+  bool exe = args.command == "exe";
+  if (exe && !link_check_kit(args.link, &error)) return pack_fail(error);
   OutputFile output;
-  if (!output_open(args.output, &output, &error)) return pack_fail(error);
-  bool object = args.command == "object";
+  if (!output_open(exe ? args.output + ".o" : args.output, &output, &error)) {
+    return pack_fail(error);
+  }
+  bool object = args.command == "object" || exe;
   int64_t object_start = 0;
   PackStats stats;
   bool ok = !object || coff_begin(output.file, &object_start, &error);
@@ -183,7 +200,26 @@ int pack_build(const Args& args) {
     output_discard(&output);
     return pack_fail(error);
   }
-  if (!output_commit(&output, &error)) return pack_fail(error);
+  if (exe) {
+    // The object stays under its temporary name; the linker writes the executable under one
+    // too, and only a complete executable is renamed into place.
+    std::fclose(output.file);
+    output.file = nullptr;
+    OutputFile linked;
+    linked.final_path = args.output;
+    linked.temp_path = output.temp_path;
+    linked.temp_path.replace_extension(".exe");
+    ok = link_executable(args.link, output.temp_path, linked.temp_path, &error);
+    output_discard(&output);
+    std::error_code ec;
+    if (ok) fs::rename(linked.temp_path, linked.final_path, ec);
+    if (!ok || ec) {
+      fs::remove(linked.temp_path, ec);
+      return pack_fail(ok ? "cannot rename the executable into place" : error);
+    }
+  } else if (!output_commit(&output, &error)) {
+    return pack_fail(error);
+  }
   if (args.payload_file.empty()) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();

@@ -415,7 +415,7 @@ TEST_F(Pack, UsageErrorsExitWith2) {
       {{"payload", "dir", "--main", "a.dll"}, "zobrin-pack: error: payload needs -o FILE"},
       {{"payload", "dir", "-o", "x"}, "zobrin-pack: error: --main NAME.dll is required"},
       {{"payload", "--payload", "f", "-o", "x"},
-       "zobrin-pack: error: --payload is only for the object command"},
+       "zobrin-pack: error: --payload is only for the object and exe commands"},
       {{"object", "dir", "--payload", "f", "-o", "x"},
        "zobrin-pack: error: give either APP_DIR --main NAME.dll or --payload FILE, not both"},
       {{"payload", "dir", "--main", "a.dll", "-o", "x", "--level", "23"},

@@ -160,6 +160,18 @@ std::map<std::string, std::function<std::string()>> cases() {
     return array(entry(0, 131071, u"a") + entry(0, 2, u"b") + entry(4, 131073 + 32768, u"c"),
                  frame(pattern(131071 + 2 + 131073 + 32768, 11)));
   };
+  // For whole launcher runs: a name too long for any target path after a first file, and a
+  // file standing where a directory must be.
+  c["e2e_name_too_long"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 0, repeat(u'n', 4060)), frame("abc"));
+  };
+  c["e2e_file_in_the_way"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\y.txt"),
+                 frame("abc12"));
+  };
+  c["e2e_second_string"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));
+  };
   return c;
 }
 
@@ -192,14 +204,44 @@ bool write_tree(const fs::path& dir) {
   return ok;
 }
 
+// Thousands of small files in nested folders.
+bool write_many(const fs::path& dir, int count) {
+  bool ok = true;
+  for (int i = 0; i < count; i++) {
+    fs::path folder = dir / ("d" + std::to_string(i % 10)) / ("e" + std::to_string(i % 7)) /
+                      ("f" + std::to_string(i % 3));
+    fs::create_directories(folder);
+    ok &= write_file(folder / ("file_" + std::to_string(i) + ".txt"),
+                     pattern(static_cast<size_t>(i % 97) * 13, static_cast<uint32_t>(i) + 1));
+  }
+  return ok;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
+  std::string name = argc > 1 ? argv[1] : "";
+  if (argc == 5 && name == "single") {
+    // single NAME SOURCE OUT: one entry NAME holding the bytes of SOURCE.
+    std::ifstream in(argv[3], std::ios::binary);
+    std::string data((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::u16string entry_name(argv[2], argv[2] + std::strlen(argv[2]));
+    return in.bad() || !write_file(argv[4], array(entry(4, data.size(), entry_name), frame(data)))
+               ? 1 : 0;
+  }
+  if (argc == 4 && name == "big") {
+    // big DIR MIB: one file of MIB mebibytes, larger than the decoder's window.
+    size_t size = std::stoul(argv[3]) << 20;
+    fs::create_directories(argv[2]);
+    return write_file(fs::path(argv[2]) / "big.bin", pattern(size, 5)) ? 0 : 1;
+  }
+  if (argc == 4 && name == "many") return write_many(argv[2], std::stoi(argv[3])) ? 0 : 1;
   if (argc != 3) {
-    std::fprintf(stderr, "usage: craft-payload CASE OUT_FILE | craft-payload tree DIR\n");
+    std::fprintf(stderr,
+                 "usage: craft-payload CASE OUT | tree DIR | many DIR N | big DIR MIB | "
+                 "single NAME SOURCE OUT\n");
     return 2;
   }
-  std::string name = argv[1];
   if (name == "tree") return write_tree(argv[2]) ? 0 : 1;
   auto all = cases();
   auto found = all.find(name);

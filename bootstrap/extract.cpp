@@ -1,0 +1,145 @@
+#include "bootstrap/extract.h"
+
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "bootstrap/fatal.h"
+#include "bootstrap/launch.h"
+#include "bootstrap/limits.h"
+#include "bootstrap/payload_reader.h"
+#include "cleanup/shared_state.h"
+#include "paths/template.h"
+
+wchar_t extract_target_path[ZB_PATH_UNITS];
+uint32_t extract_create_directory_calls = 0;
+
+static unsigned char extract_write_buffer[ZB_WRITE_CHUNK_BYTES];
+static wchar_t* extract_known_dirs[ZB_KNOWN_DIRS_MAX];
+static int32_t extract_known_count = 0;
+
+static const wchar_t EXTRACT_HOME_TEMPLATE[] = L"{HOME}";
+
+bool extract_make_directory(const wchar_t* path) {
+  if (extract_known_count == 0) {
+    wchar_t home[ZB_PATH_UNITS];
+    if (!template_expand(home, EXTRACT_HOME_TEMPLATE, ZB_PATH_UNITS)) {
+      fatal_expand_error(EXTRACT_HOME_TEMPLATE);
+    }
+    // A copy that cannot be made is not recorded: the list only holds readable texts.
+    wchar_t* copy = _wcsdup(home);
+    if (copy != nullptr) extract_known_dirs[extract_known_count++] = copy;
+  }
+  for (int32_t i = 0; i < extract_known_count; i++) {
+    if (wcscmp(path, extract_known_dirs[i]) == 0) return true;
+  }
+  if (wcslen(path) == 2 && path[1] == L':') return true;
+  extract_create_directory_calls++;
+  if (!CreateDirectoryW(path, /* lpSecurityAttributes */ nullptr) &&
+      GetLastError() != ERROR_ALREADY_EXISTS) {
+    return false;
+  }
+  if (extract_known_count < (int32_t)ZB_KNOWN_DIRS_MAX) {
+    wchar_t* copy = _wcsdup(path);
+    if (copy != nullptr) extract_known_dirs[extract_known_count++] = copy;
+  }
+  return true;
+}
+
+// Cuts `text` at its last backslash at index 1 or more; false when there is none.
+static bool extract_cut_last_separator(wchar_t* text) {
+  for (size_t i = wcslen(text); i > 1; i--) {
+    if (text[i - 1] == L'\\') {
+      text[i - 1] = L'\0';
+      return true;
+    }
+  }
+  return false;
+}
+
+// Decision: one buffer, cut going up and mended coming down, instead of a 4096-unit copy per
+// level. A file thousands of missing levels deep would otherwise need more stack than the
+// process has. The directories tried, and their order, are those of the level-by-level walk:
+// up until one exists (or no separator is left, then that top one is tried once more), then
+// each lower one once.
+void extract_make_parent_directories(const wchar_t* path) {
+  wchar_t directory[ZB_PATH_UNITS];
+  size_t length = wcslen(path);
+  if (length >= ZB_PATH_UNITS) fatal_bounds_abort();
+  memcpy(directory, path, (length + 1) * sizeof(wchar_t));
+  if (length == 0) return;
+  uint32_t levels = 0;
+  bool found = false;
+  while (extract_cut_last_separator(directory)) {
+    levels++;
+    if (extract_make_directory(directory)) {
+      found = true;
+      break;
+    }
+  }
+  if (levels == 0) return;
+  if (!found) extract_make_directory(directory);
+  while (levels > 1) {
+    directory[wcslen(directory)] = L'\\';
+    levels--;
+    extract_make_directory(directory);
+  }
+}
+
+// Builds the target path of an entry's name (n units, little-endian, in the table). Fatal:
+// abort when the payload directory cannot take "\"; header error when the name does not fit.
+static void extract_build_target(const unsigned char* name, uint32_t units) {
+  size_t length = wcslen(payload_directory);
+  if (length + 2 > ZB_PATH_UNITS) fatal_bounds_abort();
+  memcpy(extract_target_path, payload_directory, length * sizeof(wchar_t));
+  extract_target_path[length++] = L'\\';
+  extract_target_path[length] = L'\0';
+  if (length + units + 1 > ZB_PATH_UNITS) fatal_exit(FATAL_MSG_HEADER);
+  for (uint32_t i = 0; i < units; i++) {
+    extract_target_path[length + i] = (wchar_t)(name[2 * i] | (name[2 * i + 1] << 8));
+  }
+  extract_target_path[length + units] = L'\0';
+}
+
+static void extract_write_entry(const PayloadEntry* entry) {
+  extract_make_parent_directories(extract_target_path);
+  HANDLE file = CreateFileW(extract_target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
+                            /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
+                            /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
+  if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
+  for (uint64_t left = entry->size; left != 0;) {
+    DWORD chunk = left < ZB_WRITE_CHUNK_BYTES ? (DWORD)left : ZB_WRITE_CHUNK_BYTES;
+    payload_read(extract_write_buffer, chunk);
+    DWORD written = 0;
+    if (!WriteFile(file, extract_write_buffer, chunk, &written, /* lpOverlapped */ nullptr)) {
+      fatal_exit_code("Error, couldn't unpack file to target path.", GetLastError());
+    }
+    // A short count would leave the file silently cut; report it as the disk being full.
+    if (written != chunk) {
+      fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DISK_FULL);
+    }
+    left -= chunk;
+  }
+  CloseHandle(file);
+}
+
+void extract_walk(bool parent_role) {
+  if (!payload_table_empty()) {
+    for (;;) {
+      PayloadEntry entry;
+      payload_next_entry(&entry);
+      extract_build_target(entry.name, entry.name_units);
+      if (launch_dll_path[0] == L'\0') {
+        memcpy(launch_dll_path, extract_target_path, sizeof extract_target_path);
+        if (!parent_role) return;
+      }
+      if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
+      extract_write_entry(&entry);
+      if (entry.flags > 3) break;
+    }
+  }
+  // Decision: a child has nothing to load from an empty table; it reports the payload as
+  // unusable rather than calling into nothing.
+  if (!parent_role) fatal_exit(FATAL_MSG_HEADER);
+  payload_finish();
+}

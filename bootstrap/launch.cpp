@@ -1,0 +1,88 @@
+#include "bootstrap/launch.h"
+
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+#include <shellapi.h>
+
+#include "bootstrap/command_line.h"
+#include "bootstrap/fatal.h"
+#include "cleanup/shared_state.h"
+#include "cleanup/shutdown.h"
+#include "paths/env.h"
+#include "paths/path_utils.h"
+
+wchar_t launch_dll_path[ZB_PATH_UNITS];
+
+static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
+static wchar_t launch_module_path[ZB_PATH_UNITS];
+static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
+
+typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
+
+int launch_child(int argc, wchar_t** argv) {
+  AddDllDirectory(payload_directory);
+  HMODULE dll = LoadLibraryExW(launch_dll_path, /* hFile */ nullptr, ZB_DLL_LOAD_FLAGS);
+  if (dll == nullptr) fatal_exit_code("Error, load DLL.", GetLastError());
+  launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
+  if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
+  return entry(argc, argv, launch_dll_path);
+}
+
+// Fills the module path once. Fatal (abort): the system gives no path, or one that was cut.
+static const wchar_t* launch_module(void) {
+  if (launch_module_path[0] == L'\0') {
+    DWORD length = GetModuleFileNameW(/* hModule */ nullptr, launch_module_path, ZB_PATH_UNITS);
+    if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
+  }
+  return launch_module_path;
+}
+
+int launch_parent(wchar_t** argv) {
+  const wchar_t* own = path_own_executable();
+  size_t own_length = wcslen(own);
+  if (own_length >= ZB_OWN_PATH_UNITS) fatal_bounds_abort();
+  memcpy(launch_executable_directory, own, (own_length + 1) * sizeof(wchar_t));
+  wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
+  if (last_separator != nullptr) *last_separator = L'\0';
+  env_set(ENV_DIRECTORY, launch_executable_directory);
+  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
+
+  const wchar_t* module = launch_module();
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = ZB_STARTUPINFO_BYTES;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+
+  int count = 0;
+  wchar_t** elements = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (elements == nullptr) fatal_exit_code("Error, couldn't launch child", GetLastError());
+  elements[0] = (wchar_t*)module;
+  // The system refuses command lines beyond 32767 units with this code; the launch stops
+  // here the same way instead of passing on a cut line.
+  if (!command_line_build(launch_command_line, ZB_COMMAND_LINE_UNITS, elements, count)) {
+    fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
+  }
+
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof process);
+  if (!CreateProcessW(module, launch_command_line, /* lpProcessAttributes */ nullptr,
+                      /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
+                      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS, /* lpEnvironment */ nullptr,
+                      /* lpCurrentDirectory */ nullptr, &startup, &process)) {
+    fatal_exit_code("Error, couldn't launch child", GetLastError());
+  }
+  CloseHandle(process.hThread);
+  cleanup_child_publish(process.hProcess);
+
+  DWORD exit_code = 0;
+  WaitForSingleObject(process.hProcess, INFINITE);
+  if (!GetExitCodeProcess(process.hProcess, &exit_code)) exit_code = 1;
+  CloseHandle(process.hProcess);
+  cleanup_child_release();
+  cleanup_shutdown();
+  return (int)exit_code;
+}

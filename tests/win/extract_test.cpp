@@ -1,0 +1,105 @@
+// Directory creation during extraction: which CreateDirectoryW calls a file below missing,
+// made or known directories costs, and that a very deep tree does not exhaust the stack.
+#include <gtest/gtest.h>
+
+#include "bootstrap/extract.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+std::wstring fresh_dir(const wchar_t* name) {
+  std::wstring dir = test_dir() + L"extract_" + name;
+  CreateDirectoryW(dir.c_str(), nullptr);
+  return dir;
+}
+
+bool is_dir(const std::wstring& path) {
+  DWORD a = GetFileAttributesW(path.c_str());
+  return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
+}
+
+uint32_t calls_for(const std::wstring& file) {
+  uint32_t before = extract_create_directory_calls;
+  extract_make_parent_directories(file.c_str());
+  return extract_create_directory_calls - before;
+}
+
+TEST(ExtractDirectories, CallsGoUpToTheFirstExistingDirectoryAndBackDown) {
+  std::wstring base = fresh_dir(L"calls") + L"\\" + std::to_wstring(GetTickCount64());
+  struct Row {
+    std::wstring file;
+    uint32_t calls;
+  } rows[] = {
+      {base + L"\\f.txt", 1},              // the directory itself, its parent exists
+      {base + L"\\g.txt", 0},              // made before: known
+      {base + L"\\a\\b\\c\\f.txt", 5},     // c, b fail; a made; then b, c
+      {base + L"\\a\\b\\c\\h.txt", 0},
+      {base + L"\\a\\b\\i.txt", 0},
+      {base + L"\\a\\x\\y.txt", 1},        // only x is missing
+      {L"C:\\f.txt", 0},                   // a bare drive counts as existing
+      {L"no-separator.txt", 0},
+      {L"", 0},
+  };
+  for (const Row& row : rows) {
+    EXPECT_EQ(calls_for(row.file), row.calls) << utf8(row.file);
+  }
+  EXPECT_TRUE(is_dir(base + L"\\a\\b\\c"));
+  EXPECT_TRUE(is_dir(base + L"\\a\\x"));
+}
+
+TEST(ExtractDirectories, FileWhereADirectoryMustBeCountsAsExistingAndTheOpenFails) {
+  std::wstring base = fresh_dir(L"in_the_way");
+  std::wstring file = base + L"\\plain";
+  HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  CloseHandle(h);
+  EXPECT_TRUE(extract_make_directory(file.c_str()));
+  EXPECT_EQ(CreateFileW((file + L"\\below.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
+                        0, nullptr),
+            INVALID_HANDLE_VALUE);
+}
+
+TEST(ExtractDirectories, AfterTheListIsFullDirectoriesAreCreatedAgainAndStillCount) {
+  std::wstring base = fresh_dir(L"full") + L"\\" + std::to_wstring(GetTickCount64());
+  CreateDirectoryW(base.c_str(), nullptr);
+  // The list holds the home directory, this base and then 1022 more: 1024 in all.
+  EXPECT_TRUE(extract_make_directory(base.c_str()));
+  for (int i = 0; i < 1100; i++) {
+    EXPECT_TRUE(extract_make_directory((base + L"\\d" + std::to_wstring(i)).c_str()));
+  }
+  uint32_t before = extract_create_directory_calls;
+  EXPECT_TRUE(extract_make_directory((base + L"\\d1021").c_str()));
+  EXPECT_EQ(extract_create_directory_calls - before, 0u) << "the last one recorded";
+  EXPECT_TRUE(extract_make_directory((base + L"\\d1022").c_str()));
+  EXPECT_EQ(extract_create_directory_calls - before, 1u) << "the first one not recorded";
+}
+
+DWORD WINAPI deep_tree_thread(void* file) {
+  extract_make_parent_directories(static_cast<const wchar_t*>(file));
+  return 0;
+}
+
+// Each missing level used to hold its own 4096-unit copy of the path; on a thread with 128 KiB
+// of stack, 300 levels would need 2.4 MiB. (Thousands of levels are possible within 4095
+// units, but Wine resolves each deep path component by component, which makes such a test
+// take minutes.)
+TEST(ExtractDirectories, ManyMissingLevelsNeedNoStackPerLevel) {
+  std::wstring base = fresh_dir(L"deep") + L"\\" + std::to_wstring(GetTickCount64());
+  std::wstring file = base;
+  for (int i = 0; i < 300; i++) file += L"\\a";
+  file += L"\\f";
+  uint32_t before = extract_create_directory_calls;
+  HANDLE thread = CreateThread(nullptr, 128 * 1024, deep_tree_thread, (void*)file.c_str(),
+                               STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
+  ASSERT_NE(thread, nullptr);
+  ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
+  DWORD code = 1;
+  GetExitCodeThread(thread, &code);
+  CloseHandle(thread);
+  EXPECT_EQ(code, 0u);
+  // 301 missing levels (base and 300 below it): each tried going up and again coming down,
+  // bar base, which is made at once going up.
+  EXPECT_EQ(extract_create_directory_calls - before, 2 * 301 - 1u);
+  EXPECT_TRUE(is_dir(file.substr(0, file.size() - 2)));
+}
+
+}  // namespace

@@ -1,0 +1,339 @@
+// Whole launcher runs: onefile executables built by `zobrin-pack exe`, started with a private
+// temporary directory, checked for output, exit code, what the application saw and what is
+// left on disk.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "tests/tools/test_data.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+std::wstring wide(const std::string& text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+  return out;
+}
+
+std::string read_file(const std::wstring& path) {
+  std::string data;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return data;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+  CloseHandle(file);
+  return data;
+}
+
+void remove_tree(const std::wstring& path) {
+  DWORD attributes = GetFileAttributesW(path.c_str());
+  if (attributes == INVALID_FILE_ATTRIBUTES) return;
+  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
+    WIN32_FIND_DATAW found;
+    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
+    if (find != INVALID_HANDLE_VALUE) {
+      do {
+        std::wstring name = found.cFileName;
+        if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
+      } while (FindNextFileW(find, &found));
+      FindClose(find);
+    }
+    RemoveDirectoryW(path.c_str());
+  } else {
+    DeleteFileW(path.c_str());
+  }
+}
+
+// Names of the entries directly in `dir`, sorted.
+std::vector<std::wstring> entries(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// "name size hash" for every file below `dir`, as the test application writes them.
+void listing(const std::wstring& dir, const std::wstring& prefix, std::set<std::string>* out) {
+  for (const std::wstring& name : entries(dir)) {
+    std::wstring path = dir + L"\\" + name;
+    if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+      listing(path, prefix + name + L"\\", out);
+    } else {
+      std::string data = read_file(path);
+      char hash[32];
+      snprintf(hash, sizeof hash, "%016llx", (unsigned long long)test_fnv(data));
+      out->insert(utf8(prefix + name) + " " + std::to_string(data.size()) + " " + hash);
+    }
+  }
+}
+
+std::set<std::string> lines(const std::string& text) {
+  std::set<std::string> out;
+  size_t start = 0;
+  while (start < text.size()) {
+    size_t end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    out.insert(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return out;
+}
+
+std::map<std::string, std::string> read_info(const std::wstring& report) {
+  std::map<std::string, std::string> info;
+  for (const std::string& line : lines(read_file(report + L"\\info.txt"))) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) info[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return info;
+}
+
+std::vector<std::wstring> read_args(const std::wstring& report) {
+  std::string raw = read_file(report + L"\\args.bin");
+  std::wstring all(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / sizeof(wchar_t));
+  std::vector<std::wstring> args;
+  size_t start = 0;
+  while (start < all.size()) {
+    size_t end = all.find(L'\0', start);
+    args.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
+void set_env(const wchar_t* name, const std::wstring& value) {
+  SetEnvironmentVariableW(name, value.c_str());
+}
+
+const wchar_t* const TEST_VARIABLES[] = {
+    L"ZOBRIN_TEST_REPORT", L"ZOBRIN_TEST_SLEEP",      L"ZOBRIN_TEST_RELAUNCH",
+    L"ZOBRIN_TEST_EXIT",   L"ZOBRIN_ONEFILE_PARENT",  L"ZOBRIN_ONEFILE_TIME_US",
+    L"ZOBRIN_ONEFILE_RANDOM", L"ZOBRIN_ONEFILE_START"};
+
+// Each test gets its own temporary directory (TMP and TEMP, inherited by the launcher) and
+// report directories; both are removed afterwards.
+class Launch : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    base = test_dir() + L"run_" + wide(name);
+    remove_tree(base);
+    CreateDirectoryW(base.c_str(), nullptr);
+    temp = base + L"\\temp";
+    report = base + L"\\report";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    CreateDirectoryW(report.c_str(), nullptr);
+    set_env(L"TMP", temp);
+    set_env(L"TEMP", temp);
+    for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
+  }
+  void TearDown() override {
+    for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
+    if (!HasFailure()) remove_tree(base);
+  }
+
+  ProcessResult launch(const std::wstring& exe, const std::vector<std::wstring>& args = {},
+                       const std::wstring& argv0 = L"") {
+    return run_process(test_dir() + exe, args, 300000, argv0);
+  }
+
+  // The one payload directory name the run used, from the application's DLL path.
+  std::wstring payload_directory(const std::map<std::string, std::string>& info) {
+    std::wstring dll = wide(info.at("dll"));
+    return dll.substr(0, dll.rfind(L'\\'));
+  }
+
+  std::wstring base, temp, report;
+};
+
+TEST_F(Launch, EveryFileArrivesByteExactAndTheDirectoryGoes) {
+  struct Row {
+    const wchar_t* exe;
+    const wchar_t* source;
+  } rows[] = {{L"e2e_echo.exe", L"e2e\\echo"},   // sizes around 32768 and 131072, odd names
+              {L"e2e_many.exe", L"e2e\\many"},   // 3000 small files in 210 nested folders
+              {L"e2e_big.exe", L"e2e\\big"}};    // 136 MiB, beyond the decoder's window
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    ProcessResult r = launch(row.exe);
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    EXPECT_EQ(r.err, "");
+    std::set<std::string> expected;
+    listing(test_dir() + row.source, L"", &expected);
+    std::set<std::string> seen = lines(read_file(report + L"\\files.txt"));
+    EXPECT_EQ(seen.size(), expected.size());
+    EXPECT_TRUE(seen == expected);
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  }
+}
+
+TEST_F(Launch, ApplicationReceivesExactlyTheUsersArguments) {
+  const std::vector<std::vector<std::wstring>> rows = {
+      {},
+      {L"plain", L"with blank", L"with\ttab", L"new\nline", L"vertical\vtab"},
+      {L"", L"x", L"", L""},
+      {L"say \"hi\"", L"\"", L"\"\"", L"a\\\"b", L"a\\\\\"b"},
+      {L"C:\\dir\\", L"trailing\\ blank\\", L"two\\\\", L"with blank\\\\", L"\\\\server\\share"},
+      {L"caf\u00e9", L"\u65e5\u672c\u8a9e", L"\U0001F600 smile", L"cr\rinside"},
+  };
+  for (const std::vector<std::wstring>& args : rows) {
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    ProcessResult r = launch(L"e2e_echo.exe", args);
+    EXPECT_EQ(r.code, 0u);
+    std::vector<std::wstring> expected = {test_dir() + L"e2e_echo.exe"};
+    expected.insert(expected.end(), args.begin(), args.end());
+    std::vector<std::wstring> seen = read_args(report);
+    EXPECT_EQ(seen.size(), expected.size());
+    for (size_t i = 0; i < std::min(seen.size(), expected.size()); i++) {
+      EXPECT_EQ(utf8(seen[i]), utf8(expected[i])) << "argument " << i;
+    }
+  }
+}
+
+bool all_of_class(const std::string& text, const char* alphabet) {
+  return text.find_first_not_of(alphabet) == std::string::npos;
+}
+
+TEST_F(Launch, ApplicationSeesTheLaunchersVariablesAndDirectoryName) {
+  // Values an outer launcher might leave behind: the parent draws fresh ones.
+  set_env(L"ZOBRIN_ONEFILE_TIME_US", L"000000");
+  set_env(L"ZOBRIN_ONEFILE_RANDOM", L"stalestale0");
+  set_env(L"ZOBRIN_ONEFILE_START", L"1");
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  ProcessResult r = launch(L"e2e_echo.exe", {L"x"}, L"started as \"this\"");
+  ASSERT_EQ(r.code, 0u) << r.err;
+  std::map<std::string, std::string> info = read_info(report);
+  std::string time_us = info["ZOBRIN_ONEFILE_TIME_US"];
+  std::string random = info["ZOBRIN_ONEFILE_RANDOM"];
+  EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+  EXPECT_EQ(time_us.size(), 6u);
+  EXPECT_TRUE(all_of_class(time_us, "0123456789"));
+  EXPECT_NE(random, "stalestale0");
+  EXPECT_EQ(random.size(), 11u);
+  EXPECT_TRUE(all_of_class(random,
+      "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789-_"));
+  EXPECT_EQ(info["ZOBRIN_ONEFILE_START"], "<unset>");
+  std::wstring dir = test_dir();
+  EXPECT_EQ(info["ZOBRIN_ONEFILE_DIRECTORY"], utf8(dir.substr(0, dir.size() - 1)));
+  EXPECT_EQ(info["ZOBRIN_ORIGINAL_ARGV0"], "started as \"this\"");
+  EXPECT_EQ(info["dll"], utf8(temp) + "\\onefile_" + std::to_string(r.pid) + "_" + time_us + "_" +
+                             random + "\\app.dll");
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+}
+
+TEST_F(Launch, ExitCodePassesThroughInAll32Bits) {
+  const wchar_t* codes[] = {L"0", L"1", L"2", L"259", L"0x80000001", L"0xC0000005", L"0xFFFFFFFF"};
+  for (const wchar_t* code : codes) {
+    set_env(L"ZOBRIN_TEST_EXIT", code);
+    ProcessResult r = launch(L"e2e_echo.exe");
+    EXPECT_EQ(r.code, (DWORD)wcstoul(code, nullptr, 0)) << utf8(code);
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+  }
+}
+
+TEST_F(Launch, InheritedParentValuesThatNameNoLauncherGiveTheParentRole) {
+  std::wstring own = std::to_wstring(GetCurrentProcessId());
+  const std::wstring rows[] = {L"", L"abc", L"12abc", own + L" ", L"99999999999", L"0x10",
+                               own /* alive, but running another program */};
+  for (const std::wstring& value : rows) {
+    SCOPED_TRACE("ZOBRIN_ONEFILE_PARENT=" + utf8(value));
+    set_env(L"ZOBRIN_ONEFILE_PARENT", value);
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    ProcessResult r = launch(L"e2e_echo.exe");
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    std::map<std::string, std::string> info = read_info(report);
+    EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+    EXPECT_NE(info["dll"].find("\\onefile_" + std::to_string(r.pid) + "_"), std::string::npos);
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+  }
+}
+
+TEST_F(Launch, ApplicationStartingTheLauncherAgainGetsTheChildRoleAndTheSameDirectory) {
+  std::wstring second = base + L"\\second";
+  CreateDirectoryW(second.c_str(), nullptr);
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  set_env(L"ZOBRIN_TEST_RELAUNCH", second);
+  set_env(L"ZOBRIN_TEST_EXIT", L"5");
+  ProcessResult r = launch(L"e2e_echo.exe");
+  EXPECT_EQ(r.code, 5u);
+  EXPECT_EQ(r.out, "hello from run_code\r\nhello from run_code\r\n");
+  std::map<std::string, std::string> first_info = read_info(report);
+  std::map<std::string, std::string> second_info = read_info(second);
+  EXPECT_EQ(second_info["dll"], first_info["dll"]);
+  EXPECT_EQ(second_info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+  std::vector<std::wstring> args = read_args(second);
+  EXPECT_EQ(args.size(), 2u);
+  if (args.size() == 2) EXPECT_EQ(args[1], L"again");
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+}
+
+TEST_F(Launch, FailuresSayOneLineAndLeaveWhatWasWritten) {
+  struct Row {
+    const wchar_t* exe;
+    std::string out;
+    std::string err_start;               // stderr starts with this (the rest: system text)
+    std::vector<std::wstring> left;      // entries of the payload directory left on disk
+    bool directory_left;
+  } rows[] = {
+      {L"e2e_no_entry.exe", "Error, DLL entry point not found.\r\n", "", {}, false},
+      {L"e2e_bad_dll.exe", "", "Error, load DLL. ([Error 193] ", {}, false},
+      {L"e2e_name_too_long.exe", "Error, couldn't find attached data header.\r\n", "",
+       {L"app.dll"}, true},
+      {L"e2e_second_string.exe", "Error, couldn't find attached data header.\r\n", "",
+       {L"app.dll"}, true},
+      {L"e2e_file_in_the_way.exe", "", "Error, failed to open '", {L"app.dll", L"x"}, true},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    ProcessResult r = launch(row.exe);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, row.out);
+    EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
+    EXPECT_EQ(r.err.find("\r\n"), row.err_start.empty() ? std::string::npos : r.err.size() - 2)
+        << "one line: " << r.err;
+    std::vector<std::wstring> dirs = entries(temp);
+    ASSERT_EQ(dirs.size(), row.directory_left ? 1u : 0u);
+    if (!row.directory_left) continue;
+    std::wstring dir = temp + L"\\" + dirs[0];
+    EXPECT_EQ(dirs[0].rfind(L"onefile_" + std::to_wstring(r.pid) + L"_", 0), 0u);
+    EXPECT_EQ(entries(dir), row.left);
+    EXPECT_EQ(read_file(dir + L"\\app.dll"), "abc");
+    if (std::wstring(row.exe) == L"e2e_file_in_the_way.exe") {
+      EXPECT_EQ(r.err, "Error, failed to open '" + utf8(dir) + "\\x\\y.txt' for writing.\r\n");
+    }
+    remove_tree(dir);
+  }
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Launch, InterruptDuringTheWaitEndsTheChildAndRemovesTheDirectory) {
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  set_env(L"ZOBRIN_TEST_SLEEP", L"20000");
+  ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
+                                {test_dir() + L"e2e_echo.exe", report + L"\\ready"}, 120000);
+  EXPECT_EQ(r.code, 0u) << r.out;
+  EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+}
+
+}  // namespace
