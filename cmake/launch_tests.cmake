@@ -61,3 +61,8 @@ add_dependencies(win_tests e2e_programs)
 
 zobrin_probe(interrupt_harness tests/win/interrupt_harness.cpp)
 add_dependencies(win_tests interrupt_harness)
+
+# The onefile executable itself carries the launcher's build settings and needs no DLL beyond
+# the system's.
+add_test(NAME build_settings_onefile
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_echo.exe)
