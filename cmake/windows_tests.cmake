@@ -36,7 +36,7 @@ set(ZOBRIN_PAYLOAD_CASES
   name_4095 name_4096 name_unterminated second_empty second_string second_4096 no_last_flag
   partial_entry bytes_after_last stream_one_short stream_longer stream_not_zstd
   stream_truncated stream_empty size_zero_bad_stream buffer_exact buffer_exact_one_more
-  buffer_two_exact buffer_straddle)
+  buffer_two_exact buffer_straddle buffer_held_back)
 set(zobrin_walk_targets)
 foreach(case ${ZOBRIN_PAYLOAD_CASES})
   set(file ${ZOBRIN_TEST_DIR}/case_${case}.payload)

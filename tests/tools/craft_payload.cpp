@@ -8,6 +8,7 @@
 #include <functional>
 #include <map>
 #include <string>
+#include <vector>
 
 #include <zstd.h>
 
@@ -42,6 +43,25 @@ std::string frame(const std::string& data) {
     std::exit(1);
   }
   out.resize(n);
+  return out;
+}
+
+// One frame whose blocks end where `cuts` say (each part ends with a flush).
+std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& cuts) {
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  std::string out(ZSTD_compressBound(data.size()) + 1024, '\0');
+  ZSTD_outBuffer output = {&out[0], out.size(), 0};
+  size_t start = 0;
+  for (size_t i = 0; i <= cuts.size(); i++) {
+    size_t end = i < cuts.size() ? cuts[i] : data.size();
+    ZSTD_inBuffer input = {data.data() + start, end - start, 0};
+    ZSTD_EndDirective mode = i < cuts.size() ? ZSTD_e_flush : ZSTD_e_end;
+    while (ZSTD_compressStream2(context, &output, &input, mode) != 0) {
+    }
+    start = end;
+  }
+  ZSTD_freeCCtx(context);
+  out.resize(output.pos);
   return out;
 }
 
@@ -155,6 +175,11 @@ std::map<std::string, std::function<std::string()>> cases() {
   };
   c["buffer_two_exact"] = [] {
     return array(entry(0, 131072, u"a") + entry(4, 131072, u"b"), frame(std::string(262144, 'z')));
+  };
+  // A 100-byte block, then one of 131072: the first decoder call fills the buffer in the
+  // middle of the last block, and the rest is fetched at the start of a later read.
+  c["buffer_held_back"] = [] {
+    return array(entry(4, 131172, u"a"), frame_in_blocks(pattern(131172, 13), {100}));
   };
   c["buffer_straddle"] = [] {
     return array(entry(0, 131071, u"a") + entry(0, 2, u"b") + entry(4, 131073 + 32768, u"c"),

@@ -86,6 +86,7 @@ TEST(PayloadCases, EachArrayWalksOrFailsExactly) {
        entry(0, "a", std::string(131072, 'z')) + entry(4, "b", std::string(131072, 'z')) +
            finished(-1),
        0, false},
+      {"buffer_held_back", entry(4, "a", test_pattern(131172, 13)) + finished(2), 0, true},
       {"buffer_straddle",
        entry(0, "a", straddle.substr(0, 131071)) + entry(0, "b", straddle.substr(131071, 2)) +
            entry(4, "c", straddle.substr(131073)) + finished(-1),
