@@ -342,3 +342,28 @@ TEST_F(Launch, InterruptDuringTheWaitEndsTheChildAndRemovesTheDirectory) {
 }
 
 }  // namespace
+
+namespace {
+
+// The parent's own command line fits, but with element 0 replaced by the full module path the
+// rebuilt one would not: the launch stops with the system's code for a too-long line.
+TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
+  std::wstring module = test_dir() + L"e2e_echo.exe";
+  std::wstring long_argument(32760 - 2, L'a');
+  ProcessResult r = launch(L"e2e_echo.exe", {long_argument}, L"x");
+  EXPECT_EQ(r.code, 2u);
+  EXPECT_EQ(r.out, "");
+  wchar_t* text = nullptr;
+  FormatMessageW(0x1300, nullptr, ERROR_FILENAME_EXCED_RANGE, 0, (LPWSTR)&text, 0, nullptr);
+  std::wstring system_text = text != nullptr ? text : L"<unknown>";
+  while (!system_text.empty() && (system_text.back() == L'\r' || system_text.back() == L'\n')) {
+    system_text.pop_back();
+  }
+  EXPECT_EQ(r.err, "Error, couldn't launch child ([Error 206] " + utf8(system_text) + ")\r\n");
+  std::vector<std::wstring> dirs = entries(temp);
+  ASSERT_EQ(dirs.size(), 1u) << "a fatal exit leaves the extracted files";
+  EXPECT_FALSE(entries(temp + L"\\" + dirs[0]).empty());
+  remove_tree(temp + L"\\" + dirs[0]);
+}
+
+}  // namespace
