@@ -194,17 +194,6 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
   }
 }
 
-std::string read_text(const std::wstring& path) {
-  std::string text;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
-                            nullptr, OPEN_EXISTING, 0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return text;
-  char buffer[256];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) text.append(buffer, got);
-  CloseHandle(file);
-  return text;
-}
 
 // Real events, delivered the way the system delivers them: the control routine that every
 // process exports runs on a new thread in the target and calls its registered handlers.
@@ -255,7 +244,7 @@ TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
                                /* bInheritHandles */ FALSE, 0, nullptr, nullptr, &startup,
                                &launcher));
     for (int i = 0; i < 1500 && !tree_exists(ready); i++) Sleep(20);
-    std::string ready_text = read_text(ready);
+    std::string ready_text = read_file(ready);
     ASSERT_FALSE(ready_text.empty()) << "the launcher never got ready";
     DWORD child_pid = strtoul(ready_text.c_str(), nullptr, 10);
     HANDLE child = child_pid == 0 ? nullptr
@@ -288,7 +277,7 @@ TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
       CloseHandle(child);
     }
     // The recorder, registered before the launcher's handler, saw the event passed on.
-    std::string text = read_text(report);
+    std::string text = read_file(report);
     std::string type_prefix = "type " + std::to_string(row.type) + " ";
     EXPECT_EQ(text.rfind(type_prefix, 0), 0u) << text;
     if (!row.opened) EXPECT_EQ(text, type_prefix + "calls 0 pauses 0\n");

@@ -8,47 +8,10 @@
 #include <set>
 
 #include "tests/tools/test_data.h"
+#include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
 
 namespace {
-
-std::wstring wide(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
-  return out;
-}
-
-std::string read_file(const std::wstring& path) {
-  std::string data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) return data;
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
-  CloseHandle(file);
-  return data;
-}
-
-void remove_tree(const std::wstring& path) {
-  DWORD attributes = GetFileAttributesW(path.c_str());
-  if (attributes == INVALID_FILE_ATTRIBUTES) return;
-  if (attributes & FILE_ATTRIBUTE_DIRECTORY) {
-    WIN32_FIND_DATAW found;
-    HANDLE find = FindFirstFileW((path + L"\\*").c_str(), &found);
-    if (find != INVALID_HANDLE_VALUE) {
-      do {
-        std::wstring name = found.cFileName;
-        if (name != L"." && name != L"..") remove_tree(path + L"\\" + name);
-      } while (FindNextFileW(find, &found));
-      FindClose(find);
-    }
-    RemoveDirectoryW(path.c_str());
-  } else {
-    DeleteFileW(path.c_str());
-  }
-}
 
 // Names of the entries directly in `dir`, sorted.
 std::vector<std::wstring> entries(const std::wstring& dir) {
@@ -130,7 +93,7 @@ class Launch : public ::testing::Test {
   void SetUp() override {
     std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     base = test_dir() + L"run_" + wide(name);
-    remove_tree(base);
+    tree_wipe(base);
     CreateDirectoryW(base.c_str(), nullptr);
     temp = base + L"\\temp";
     report = base + L"\\report";
@@ -142,7 +105,7 @@ class Launch : public ::testing::Test {
   }
   void TearDown() override {
     for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
-    if (!HasFailure()) remove_tree(base);
+    if (!HasFailure()) tree_wipe(base);
   }
 
   ProcessResult launch(const std::wstring& exe, const std::vector<std::wstring>& args = {},
@@ -322,7 +285,7 @@ TEST_F(Launch, FailuresSayOneLineAndLeaveWhatWasWritten) {
     if (std::wstring(row.exe) == L"e2e_file_in_the_way.exe") {
       EXPECT_EQ(r.err, "Error, failed to open '" + utf8(dir) + "\\x\\y.txt' for writing.\r\n");
     }
-    remove_tree(dir);
+    tree_wipe(dir);
   }
 }
 
@@ -363,7 +326,7 @@ TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
   std::vector<std::wstring> dirs = entries(temp);
   ASSERT_EQ(dirs.size(), 1u) << "a fatal exit leaves the extracted files";
   EXPECT_FALSE(entries(temp + L"\\" + dirs[0]).empty());
-  remove_tree(temp + L"\\" + dirs[0]);
+  tree_wipe(temp + L"\\" + dirs[0]);
 }
 
 }  // namespace

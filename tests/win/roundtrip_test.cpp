@@ -9,30 +9,6 @@
 
 namespace {
 
-std::wstring wide(const std::string& text) {
-  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
-  std::wstring out(n, L'\0');
-  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
-  return out;
-}
-
-// iostreams are avoided in the Windows tests: libstdc++'s locale set-up is not reliable in a
-// static Universal CRT build.
-std::string read_file(const std::wstring& path) {
-  std::string data;
-  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING,
-                            0, nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
-    ADD_FAILURE() << "cannot open " << utf8(path);
-    return data;
-  }
-  char buffer[65536];
-  DWORD got = 0;
-  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
-  CloseHandle(file);
-  return data;
-}
-
 std::vector<std::string> split_lines(const std::string& text) {
   std::vector<std::string> lines;
   size_t start = 0;

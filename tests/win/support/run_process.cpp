@@ -43,6 +43,25 @@ std::string utf8(const std::wstring& text) {
   return out;
 }
 
+std::wstring wide(const std::string& text) {
+  int n = MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), nullptr, 0);
+  std::wstring out(n, L'\0');
+  MultiByteToWideChar(CP_UTF8, 0, text.data(), (int)text.size(), &out[0], n);
+  return out;
+}
+
+std::string read_file(const std::wstring& path) {
+  std::string data;
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,
+                            nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) return data;
+  char buffer[65536];
+  DWORD got = 0;
+  while (ReadFile(file, buffer, sizeof buffer, &got, nullptr) && got > 0) data.append(buffer, got);
+  CloseHandle(file);
+  return data;
+}
+
 ProcessResult run_process(const std::wstring& program, const std::vector<std::wstring>& args,
                           DWORD timeout_ms, const std::wstring& argv0) {
   ProcessResult result;

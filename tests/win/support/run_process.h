@@ -23,5 +23,10 @@ ProcessResult run_process(const std::wstring& program, const std::vector<std::ws
 // The directory of the test programs, with a trailing backslash.
 std::wstring test_dir();
 
-// UTF-8 text of a wide string.
+// UTF-8 text of a wide string, and the wide string of a UTF-8 text.
 std::string utf8(const std::wstring& text);
+std::wstring wide(const std::string& text);
+
+// The whole content of a file (empty when it cannot be opened). iostreams are avoided in the
+// Windows tests: libstdc++'s locale set-up is not reliable in a static Universal CRT build.
+std::string read_file(const std::wstring& path);
