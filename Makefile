@@ -8,7 +8,7 @@ SPECS    := $(BUILD)/ucrt.specs
 ZSTD_WIN := $(BUILD)/deps/zstd-win
 JOBS     ?= $(shell nproc)
 
-.PHONY: all setup build host win test demo clean
+.PHONY: all setup build host win test demo bench clean
 
 all: build
 
@@ -37,6 +37,13 @@ test: build
 
 demo: build
 	bash scripts/demo.sh
+
+# Launch and pack speed and memory against the floor (about 20 minutes; not part of test).
+# BENCH_ARGS=--quick runs small workloads.
+bench: build
+	bash scripts/setup-bench.sh
+	mkdir -p $(BUILD)/bench
+	bash scripts/bench.sh $(BENCH_ARGS)
 
 clean:
 	rm -rf $(HOST) $(WIN) $(BIN)

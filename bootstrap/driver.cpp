@@ -15,6 +15,7 @@
 #include "cleanup/shared_state.h"
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
+#include "paths/shell.h"
 #include "paths/template.h"
 
 static const wchar_t DRIVER_DIRECTORY_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
@@ -52,7 +53,12 @@ int driver_run(void) {
 
   wchar_t scratch[ZB_ENV_VALUE_UNITS];
   bool parent_role = !role_started_by_parent(scratch, ZB_ENV_VALUE_UNITS);
-  if (parent_role) driver_prepare_parent_environment();
+  if (parent_role) {
+    // Shell32 brings msvcrt.dll with it; loaded before the first environment change, the
+    // parent updates the same runtime copies as when shell32 was imported.
+    shell_load();
+    driver_prepare_parent_environment();
+  }
   driver_compute_payload_directory(scratch);
   if (parent_role && !SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
     fatal_exit("Error, failed to register signal handler.");

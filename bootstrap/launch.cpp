@@ -3,7 +3,6 @@
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
-#include <shellapi.h>
 
 #include "bootstrap/command_line.h"
 #include "bootstrap/fatal.h"
@@ -11,6 +10,7 @@
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
+#include "paths/shell.h"
 
 wchar_t launch_dll_path[ZB_PATH_UNITS];
 
@@ -58,7 +58,7 @@ int launch_parent(wchar_t** argv) {
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
   int count = 0;
-  wchar_t** elements = CommandLineToArgvW(GetCommandLineW(), &count);
+  wchar_t** elements = shell_command_line_to_argv(GetCommandLineW(), &count);
   if (elements == nullptr) fatal_exit_code("Error, couldn't launch child", GetLastError());
   elements[0] = (wchar_t*)module;
   // The system refuses command lines beyond 32767 units with this code; the launch stops

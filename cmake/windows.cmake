@@ -86,3 +86,6 @@ endfunction()
 
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
+
+# ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
+include(cmake/bench.cmake)

@@ -10,6 +10,7 @@
 #include "bootstrap/fatal.h"
 #include "bootstrap/limits.h"
 #include "paths/env.h"
+#include "paths/shell.h"
 
 // Looked up in this order.
 enum TemplateVariable {
@@ -128,8 +129,7 @@ static void template_value_pid(wchar_t** position, uint32_t* room) {
 static bool template_value_folder(wchar_t** position, uint32_t* room, int folder_id) {
   wchar_t folder[ZB_FOLDER_UNITS];
   folder[0] = L'\0';
-  HRESULT result = SHGetFolderPathW(/* hwnd */ nullptr, folder_id, /* hToken */ nullptr,
-                                    /* dwFlags */ SHGFP_TYPE_CURRENT, folder);
+  HRESULT result = shell_folder_path(folder_id, folder);
   if (result != S_OK) {
     return false;
   }

@@ -83,6 +83,10 @@ bool link_executable(const LinkOptions& options, const fs::path& object, const f
       "-static",
       "-s",
       "-Wl,--stack,8388608",
+      // Sections start on page boundaries in the file as well as in memory, so the loader can
+      // map the payload from the file instead of copying it into private memory (Wine copies
+      // every section whose file offset is not page-aligned, in both processes).
+      "-Wl,--file-alignment,4096",
       "-Wl,--undefined=wWinMain",
       "-Wl,--defsym,_setjmp=__intrinsic_setjmp",
       "-o",

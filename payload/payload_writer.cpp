@@ -106,6 +106,11 @@ bool payload_write(FILE* out, const AppTree& tree, const PackOptions& options, P
   // nor writes a single-segment frame.
   ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, options.level);
   ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, ZB_WINDOW_LOG);
+  // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
+  // whole window, it sizes the worker jobs from the search tables rather than from the window:
+  // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
+  // compressed by one worker whatever --threads says. The decoder needs nothing more.
+  ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1);
   ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
   ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
   ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);

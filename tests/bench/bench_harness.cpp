@@ -1,0 +1,437 @@
+// The benchmark's Windows timing harness. Every time is taken with QueryPerformanceCounter
+// inside this process, so Wine's start-up of the outer process is never part of a figure.
+//
+//   run N PROGRAM [ARGS...]     N times: CreateProcessW(PROGRAM ARGS) and wait. One line per
+//                               run: "ms=T code=C".
+//   memory PROGRAM [ARGS...]    one run, polling the process's memory counters every
+//                               millisecond until it ends: "peak_ws=N peak_pagefile=N polls=N".
+//   compare N EXE HOST          N rounds of: one launch of EXE ("launch ms=T code=C"); the
+//                               write floor ("floor ms=T write=T start=T remove=T files=N
+//                               dirs=N": create the directories and files of EXE's payload
+//                               below %TEMP%, write them from memory in 32768-byte chunks,
+//                               start HOST with the first file, the application DLL, and wait,
+//                               delete files and directories); the decode floor ("decode ms=T
+//                               bytes=N": decode EXE's stream front to back into one
+//                               131072-byte buffer). The payload is decoded into memory once,
+//                               before the first round, not timed.
+//   phases EXE                  the launcher's own extraction and removal code on EXE's payload,
+//                               in this process: "extract=T remove=T mkdir_calls=N".
+//   wsnow                       this process's own memory figures, for the baseline.
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+#include <windows.h>
+#include <psapi.h>
+
+#include <zstd.h>
+
+#include "bootstrap/command_line.h"
+#include "bootstrap/extract.h"
+#include "bootstrap/launch.h"
+#include "bootstrap/limits.h"
+#include "bootstrap/payload_reader.h"
+#include "cleanup/remove_tree.h"
+#include "cleanup/shared_state.h"
+
+namespace {
+
+constexpr uint32_t BENCH_LINE_UNITS = 32768;
+
+struct BenchEntry {
+  wchar_t* path;          // below the run's root, filled per run
+  const wchar_t* name;    // relative name
+  uint64_t size;
+  uint64_t offset;        // into the decoded data
+  uint32_t first_dir;     // directories to create before this file: [first_dir, end_dir)
+  uint32_t end_dir;
+};
+
+struct BenchPayload {
+  const unsigned char* array;
+  uint64_t length;
+  const unsigned char* stream;
+  uint64_t stream_size;
+  BenchEntry* entries;
+  uint32_t count;
+  wchar_t** dir_names;    // relative directory names in creation order
+  uint32_t dir_count;
+  unsigned char* data;    // the decoded stream
+  uint64_t data_size;
+};
+
+double bench_now_ms(void) {
+  static LARGE_INTEGER frequency = {};
+  if (frequency.QuadPart == 0) QueryPerformanceFrequency(&frequency);
+  LARGE_INTEGER now;
+  QueryPerformanceCounter(&now);
+  return (double)now.QuadPart * 1000.0 / (double)frequency.QuadPart;
+}
+
+[[noreturn]] void bench_fail(const char* what) {
+  fprintf(stderr, "bench_harness: %s (error %lu)\n", what, GetLastError());
+  fflush(stderr);
+  ExitProcess(3);
+}
+
+uint64_t bench_u64(const unsigned char* p) {
+  uint64_t value = 0;
+  for (int i = 7; i >= 0; i--) value = (value << 8) | p[i];
+  return value;
+}
+
+uint32_t bench_u32(const unsigned char* p) {
+  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+}
+
+unsigned char* bench_read_file(const wchar_t* path, uint64_t* size) {
+  HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
+  if (file == INVALID_HANDLE_VALUE) bench_fail("cannot open the executable");
+  LARGE_INTEGER length;
+  if (!GetFileSizeEx(file, &length)) bench_fail("cannot size the executable");
+  unsigned char* data = (unsigned char*)malloc((size_t)length.QuadPart + 1);
+  if (data == nullptr) bench_fail("out of memory");
+  uint64_t done = 0;
+  while (done < (uint64_t)length.QuadPart) {
+    DWORD want = (DWORD)((uint64_t)length.QuadPart - done > (1u << 30) ? (1u << 30)
+                                                                       : (uint64_t)length.QuadPart - done);
+    DWORD got = 0;
+    if (!ReadFile(file, data + done, want, &got, nullptr) || got == 0) bench_fail("cannot read");
+    done += got;
+  }
+  CloseHandle(file);
+  *size = done;
+  return data;
+}
+
+// Finds the payload array in a built executable: section ".zobrin" holds its length, 8 zero
+// bytes, then the array.
+void bench_find_payload(const unsigned char* image, uint64_t size, BenchPayload* payload) {
+  if (size < 0x40) bench_fail("not a PE file");
+  uint32_t pe = bench_u32(image + 0x3C);
+  if ((uint64_t)pe + 24 > size) bench_fail("not a PE file");
+  uint32_t sections = image[pe + 6] | (image[pe + 7] << 8);
+  uint32_t optional = image[pe + 20] | (image[pe + 21] << 8);
+  const unsigned char* table = image + pe + 24 + optional;
+  for (uint32_t i = 0; i < sections; i++) {
+    const unsigned char* section = table + 40 * i;
+    if (memcmp(section, ".zobrin", 8) != 0) continue;
+    uint32_t raw = bench_u32(section + 20);
+    payload->length = bench_u64(image + raw);
+    payload->array = image + raw + 16;
+    return;
+  }
+  bench_fail("no payload section");
+}
+
+// Parses the table and decodes the whole stream into memory (not timed). Directory names are
+// collected in the order the walk first needs them, so each is created once, top down.
+void bench_load(const wchar_t* exe, BenchPayload* payload) {
+  uint64_t size = 0;
+  unsigned char* image = bench_read_file(exe, &size);
+  bench_find_payload(image, size, payload);
+  const unsigned char* a = payload->array;
+  uint64_t table_size = bench_u64(a);
+  payload->stream_size = bench_u64(a + 8);
+  payload->stream = a + 16 + table_size;
+  uint32_t capacity = 1024;
+  payload->entries = (BenchEntry*)malloc(capacity * sizeof(BenchEntry));
+  uint32_t dir_capacity = 1024;
+  payload->dir_names = (wchar_t**)malloc(dir_capacity * sizeof(wchar_t*));
+  payload->count = 0;
+  payload->dir_count = 0;
+  uint64_t p = 16;
+  uint64_t offset = 0;
+  for (;;) {
+    uint32_t flags = bench_u32(a + p);
+    uint64_t file_size = bench_u64(a + p + 4);
+    const unsigned char* units = a + p + 12;
+    uint32_t n = 0;
+    while (units[2 * n] | units[2 * n + 1]) n++;
+    wchar_t* name = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
+    for (uint32_t i = 0; i < n; i++) name[i] = (wchar_t)(units[2 * i] | (units[2 * i + 1] << 8));
+    name[n] = 0;
+    if (payload->count == capacity) {
+      capacity *= 2;
+      payload->entries = (BenchEntry*)realloc(payload->entries, capacity * sizeof(BenchEntry));
+    }
+    BenchEntry* entry = &payload->entries[payload->count++];
+    entry->name = name;
+    entry->size = file_size;
+    entry->offset = offset;
+    entry->path = (wchar_t*)malloc(ZB_PATH_UNITS * sizeof(wchar_t));
+    entry->first_dir = payload->dir_count;
+    for (uint32_t i = 0; i < n; i++) {
+      if (name[i] != L'\\') continue;
+      bool known = false;
+      for (uint32_t d = payload->dir_count; d-- > 0;) {
+        if (wcsncmp(payload->dir_names[d], name, i) == 0 && payload->dir_names[d][i] == 0) {
+          known = true;
+          break;
+        }
+      }
+      if (known) continue;
+      if (payload->dir_count == dir_capacity) {
+        dir_capacity *= 2;
+        payload->dir_names = (wchar_t**)realloc(payload->dir_names, dir_capacity * sizeof(wchar_t*));
+      }
+      wchar_t* dir = (wchar_t*)malloc((i + 1) * sizeof(wchar_t));
+      memcpy(dir, name, i * sizeof(wchar_t));
+      dir[i] = 0;
+      payload->dir_names[payload->dir_count++] = dir;
+    }
+    entry->end_dir = payload->dir_count;
+    offset += file_size;
+    p += 12 + 2 * (uint64_t)n + 2;
+    if (flags & ZB_ENTRY_FLAG_LAST) break;
+  }
+  payload->data_size = offset;
+  payload->data = (unsigned char*)malloc(offset + 1);
+  if (payload->data == nullptr) bench_fail("out of memory");
+  size_t result = ZSTD_decompress(payload->data, offset, payload->stream, payload->stream_size);
+  if (ZSTD_isError(result) || result != offset) bench_fail("cannot decode the payload");
+}
+
+// Starts `line` (writable) with the harness's standard handles, like the launcher starts its
+// child; returns the process handle.
+HANDLE bench_start(const wchar_t* program, wchar_t* line) {
+  STARTUPINFOW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  PROCESS_INFORMATION process;
+  memset(&process, 0, sizeof process);
+  if (!CreateProcessW(program, line, /* lpProcessAttributes */ nullptr,
+                      /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
+                      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS, /* lpEnvironment */ nullptr,
+                      /* lpCurrentDirectory */ nullptr, &startup, &process)) {
+    bench_fail("CreateProcessW failed");
+  }
+  CloseHandle(process.hThread);
+  return process.hProcess;
+}
+
+void bench_line(wchar_t* line, wchar_t** elements, int count) {
+  if (!command_line_build(line, BENCH_LINE_UNITS, elements, count)) bench_fail("line too long");
+}
+
+int bench_run(int count, wchar_t** elements, int element_count) {
+  static wchar_t line[BENCH_LINE_UNITS];
+  for (int run = 0; run < count; run++) {
+    bench_line(line, elements, element_count);
+    double start = bench_now_ms();
+    HANDLE process = bench_start(elements[0], line);
+    WaitForSingleObject(process, INFINITE);
+    double end = bench_now_ms();
+    DWORD code = 0;
+    GetExitCodeProcess(process, &code);
+    CloseHandle(process);
+    printf("ms=%.3f code=%lu\n", end - start, code);
+    fflush(stdout);
+  }
+  return 0;
+}
+
+int bench_memory(wchar_t** elements, int element_count) {
+  static wchar_t line[BENCH_LINE_UNITS];
+  bench_line(line, elements, element_count);
+  HANDLE process = bench_start(elements[0], line);
+  SIZE_T peak_ws = 0, peak_pagefile = 0;
+  unsigned polls = 0;
+  for (;;) {
+    DWORD waited = WaitForSingleObject(process, 1);
+    PROCESS_MEMORY_COUNTERS counters;
+    memset(&counters, 0, sizeof counters);
+    if (waited != WAIT_OBJECT_0 && K32GetProcessMemoryInfo(process, &counters, sizeof counters)) {
+      polls++;
+      if (counters.PeakWorkingSetSize > peak_ws) peak_ws = counters.PeakWorkingSetSize;
+      if (counters.PeakPagefileUsage > peak_pagefile) peak_pagefile = counters.PeakPagefileUsage;
+    }
+    if (waited == WAIT_OBJECT_0) break;
+  }
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  printf("peak_ws=%llu peak_pagefile=%llu polls=%u code=%lu\n", (unsigned long long)peak_ws,
+         (unsigned long long)peak_pagefile, polls, code);
+  return 0;
+}
+
+void bench_join(wchar_t* out, const wchar_t* root, const wchar_t* name) {
+  if (swprintf(out, ZB_PATH_UNITS, L"%ls\\%ls", root, name) < 0) bench_fail("path too long");
+}
+
+void bench_temp_root(wchar_t* root, const wchar_t* label, int run) {
+  wchar_t temp[MAX_PATH + 1];
+  DWORD n = GetTempPathW(MAX_PATH + 1, temp);
+  if (n == 0 || n > MAX_PATH) bench_fail("GetTempPathW failed");
+  swprintf(root, ZB_PATH_UNITS, L"%lsbench_%ls_%lu_%d", temp, label, GetCurrentProcessId(), run);
+}
+
+// One run of the write floor; prints its line.
+void bench_floor_write_once(const BenchPayload* payload, wchar_t** dirs, const wchar_t* host,
+                            int run) {
+  static wchar_t root[ZB_PATH_UNITS];
+  static wchar_t line[BENCH_LINE_UNITS];
+  // Paths are made before the clock starts: the floor is the system calls only.
+  bench_temp_root(root, L"floor", run);
+  for (uint32_t i = 0; i < payload->count; i++) bench_join(payload->entries[i].path, root, payload->entries[i].name);
+  for (uint32_t d = 0; d < payload->dir_count; d++) bench_join(dirs[d], root, payload->dir_names[d]);
+  wchar_t* elements[2] = {(wchar_t*)host, payload->entries[0].path};
+  bench_line(line, elements, 2);
+
+  double start = bench_now_ms();
+  if (!CreateDirectoryW(root, nullptr)) bench_fail("CreateDirectoryW root");
+  for (uint32_t i = 0; i < payload->count; i++) {
+    const BenchEntry* entry = &payload->entries[i];
+    for (uint32_t d = entry->first_dir; d < entry->end_dir; d++) {
+      if (!CreateDirectoryW(dirs[d], nullptr)) bench_fail("CreateDirectoryW");
+    }
+    HANDLE file = CreateFileW(entry->path, GENERIC_WRITE, FILE_SHARE_WRITE,
+                              /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
+                              /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
+    if (file == INVALID_HANDLE_VALUE) bench_fail("CreateFileW");
+    const unsigned char* data = payload->data + entry->offset;
+    for (uint64_t left = entry->size; left != 0;) {
+      DWORD chunk = left < ZB_WRITE_CHUNK_BYTES ? (DWORD)left : ZB_WRITE_CHUNK_BYTES;
+      DWORD written = 0;
+      if (!WriteFile(file, data, chunk, &written, nullptr)) bench_fail("WriteFile");
+      data += chunk;
+      left -= chunk;
+    }
+    CloseHandle(file);
+  }
+  double written_at = bench_now_ms();
+  HANDLE process = bench_start(host, line);
+  WaitForSingleObject(process, INFINITE);
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  double started_at = bench_now_ms();
+  for (uint32_t i = 0; i < payload->count; i++) {
+    if (!DeleteFileW(payload->entries[i].path)) bench_fail("DeleteFileW");
+  }
+  for (uint32_t d = payload->dir_count; d-- > 0;) {
+    if (!RemoveDirectoryW(dirs[d])) bench_fail("RemoveDirectoryW");
+  }
+  if (!RemoveDirectoryW(root)) bench_fail("RemoveDirectoryW root");
+  double end = bench_now_ms();
+  if (code != 0) bench_fail("the application failed");
+  printf("floor ms=%.3f write=%.3f start=%.3f remove=%.3f files=%u dirs=%u\n", end - start,
+         written_at - start, started_at - written_at, end - started_at, payload->count,
+         payload->dir_count + 1);
+  fflush(stdout);
+}
+
+wchar_t** bench_dir_buffers(const BenchPayload* payload) {
+  wchar_t** dirs = (wchar_t**)malloc((payload->dir_count + 1) * sizeof(wchar_t*));
+  for (uint32_t d = 0; d < payload->dir_count; d++) {
+    dirs[d] = (wchar_t*)malloc(ZB_PATH_UNITS * sizeof(wchar_t));
+  }
+  return dirs;
+}
+
+// One run of the decode floor; prints its line.
+void bench_floor_decode_once(const BenchPayload* payload) {
+  double start = bench_now_ms();
+  unsigned char* buffer = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
+  ZSTD_DCtx* context = ZSTD_createDCtx();
+  if (buffer == nullptr || context == nullptr) bench_fail("out of memory");
+  ZSTD_inBuffer in = {payload->stream, (size_t)payload->stream_size, 0};
+  uint64_t produced = 0;
+  bool filled = false;
+  while (in.pos < in.size || filled) {
+    ZSTD_outBuffer out = {buffer, ZB_DECODE_BUFFER_BYTES, 0};
+    size_t result = ZSTD_decompressStream(context, &out, &in);
+    if (ZSTD_isError(result)) bench_fail("decode error");
+    filled = out.pos == ZB_DECODE_BUFFER_BYTES;
+    produced += out.pos;
+  }
+  ZSTD_freeDCtx(context);
+  free(buffer);
+  double end = bench_now_ms();
+  printf("decode ms=%.3f bytes=%llu\n", end - start, (unsigned long long)produced);
+  fflush(stdout);
+}
+
+// One launch of `exe`, timed; prints its line.
+void bench_launch_once(const wchar_t* exe) {
+  static wchar_t line[BENCH_LINE_UNITS];
+  wchar_t* elements[1] = {(wchar_t*)exe};
+  bench_line(line, elements, 1);
+  double start = bench_now_ms();
+  HANDLE process = bench_start(exe, line);
+  WaitForSingleObject(process, INFINITE);
+  double end = bench_now_ms();
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  printf("launch ms=%.3f code=%lu\n", end - start, code);
+  fflush(stdout);
+}
+
+// Launch, write floor and decode floor in turn, N rounds, so that all three see the same
+// state of the machine (the disk's write-back in particular varies over a minute).
+int bench_compare(int count, const wchar_t* exe, const wchar_t* host) {
+  BenchPayload payload;
+  bench_load(exe, &payload);
+  wchar_t** dirs = bench_dir_buffers(&payload);
+  for (int run = 0; run < count; run++) {
+    bench_launch_once(exe);
+    bench_floor_write_once(&payload, dirs, host, run);
+    bench_floor_decode_once(&payload);
+  }
+  return 0;
+}
+
+int bench_phases(const wchar_t* exe) {
+  BenchPayload payload;
+  uint64_t size = 0;
+  unsigned char* image = bench_read_file(exe, &size);
+  bench_find_payload(image, size, &payload);
+  bench_temp_root(payload_directory, L"phases", 0);
+  launch_dll_path[0] = L'\0';
+  payload_open_array(payload.array, payload.length);
+  double start = bench_now_ms();
+  extract_walk(/* parent_role */ true);
+  double extracted = bench_now_ms();
+  bool removed = cleanup_remove_tree(payload_directory);
+  double end = bench_now_ms();
+  printf("extract=%.3f remove=%.3f mkdir_calls=%u removed=%d\n", extracted - start,
+         end - extracted, extract_create_directory_calls, removed ? 1 : 0);
+  return 0;
+}
+
+int bench_wsnow(void) {
+  PROCESS_MEMORY_COUNTERS counters;
+  memset(&counters, 0, sizeof counters);
+  K32GetProcessMemoryInfo(GetCurrentProcess(), &counters, sizeof counters);
+  printf("peak_ws=%llu peak_pagefile=%llu\n", (unsigned long long)counters.PeakWorkingSetSize,
+         (unsigned long long)counters.PeakPagefileUsage);
+  return 0;
+}
+
+int bench_usage(void) {
+  fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
+                  " compare N EXE HOST | phases EXE | wsnow\n");
+  return 2;
+}
+
+}  // namespace
+
+int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /* command_line */,
+                    int /* show */) {
+  int argc = *__p___argc();
+  wchar_t** argv = *__p___wargv();
+  if (argc < 2) return bench_usage();
+  const wchar_t* mode = argv[1];
+  if (wcscmp(mode, L"run") == 0 && argc >= 4) return bench_run(_wtoi(argv[2]), argv + 3, argc - 3);
+  if (wcscmp(mode, L"memory") == 0 && argc >= 3) return bench_memory(argv + 2, argc - 2);
+  if (wcscmp(mode, L"compare") == 0 && argc == 5) return bench_compare(_wtoi(argv[2]), argv[3], argv[4]);
+  if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2]);
+  if (wcscmp(mode, L"wsnow") == 0) return bench_wsnow();
+  return bench_usage();
+}
