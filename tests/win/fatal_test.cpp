@@ -11,15 +11,6 @@ std::wstring probe() { return test_dir() + L"fatal_probe.exe"; }
 // abort() ends with 3 (Wine, or Windows without error reporting) or a fail-fast status.
 bool abnormal_end(DWORD code) { return code == 3 || code == 0xC0000409; }
 
-std::string system_text(DWORD code) {
-  wchar_t* text = nullptr;
-  DWORD n = FormatMessageW(0x1300, nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
-  if (n == 0 || text == nullptr) return "<unknown>";
-  std::wstring s(text, n);
-  while (!s.empty() && (s.back() == L'\r' || s.back() == L'\n')) s.pop_back();
-  return utf8(s);
-}
-
 TEST(FatalExit, PlainMessagesGoToStdoutWithOneLineFeedAndCode2) {
   const char* messages[] = {"Error, failed to register signal handler.",
                             "Error, couldn't find attached data header.",

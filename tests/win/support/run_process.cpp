@@ -50,6 +50,16 @@ std::wstring wide(const std::string& text) {
   return out;
 }
 
+std::string system_text(DWORD code) {
+  wchar_t* text = nullptr;
+  DWORD n = FormatMessageW(0x1300, nullptr, code, 0, reinterpret_cast<LPWSTR>(&text), 0, nullptr);
+  if (n == 0 || text == nullptr) return "<unknown>";
+  std::wstring s(text, n);
+  LocalFree(text);
+  while (!s.empty() && (s.back() == L'\r' || s.back() == L'\n')) s.pop_back();
+  return utf8(s);
+}
+
 std::string read_file(const std::wstring& path) {
   std::string data;
   HANDLE file = CreateFileW(path.c_str(), GENERIC_READ, FILE_SHARE_READ | FILE_SHARE_DELETE,

@@ -27,6 +27,10 @@ std::wstring test_dir();
 std::string utf8(const std::wstring& text);
 std::wstring wide(const std::string& text);
 
+// The system's text for an error code without its trailing line breaks, as UTF-8, or
+// "<unknown>" when it has none.
+std::string system_text(DWORD code);
+
 // The whole content of a file (empty when it cannot be opened). iostreams are avoided in the
 // Windows tests: libstdc++'s locale set-up is not reliable in a static Universal CRT build.
 std::string read_file(const std::wstring& path);
