@@ -39,9 +39,8 @@ PROCESS_INFORMATION start_child(const std::wstring& args) {
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  EXPECT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr,
-                             /* bInheritHandles */ FALSE, 0, nullptr, nullptr, &startup,
-                             &process))
+  EXPECT_TRUE(start_process(exe.c_str(), &command[0], /* bInheritHandles */ FALSE, &startup,
+                            &process))
       << GetLastError();
   return process;
 }
@@ -240,9 +239,8 @@ TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
     STARTUPINFOW startup = {};
     startup.cb = sizeof startup;
     PROCESS_INFORMATION launcher = {};
-    ASSERT_TRUE(CreateProcessW(exe.c_str(), &command[0], nullptr, nullptr,
-                               /* bInheritHandles */ FALSE, 0, nullptr, nullptr, &startup,
-                               &launcher));
+    ASSERT_TRUE(start_process(exe.c_str(), &command[0], /* bInheritHandles */ FALSE, &startup,
+                              &launcher));
     for (int i = 0; i < 1500 && !tree_exists(ready); i++) Sleep(20);
     std::string ready_text = read_file(ready);
     ASSERT_FALSE(ready_text.empty()) << "the launcher never got ready";

@@ -77,8 +77,7 @@ inline bool run_unix(const wchar_t* program, std::wstring command, const std::ws
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION process = {};
-  if (!CreateProcessW(program, &command[0], nullptr, nullptr, /* bInheritHandles */ FALSE, 0,
-                      nullptr, nullptr, &startup, &process)) {
+  if (!start_process(program, &command[0], /* bInheritHandles */ FALSE, &startup, &process)) {
     return false;
   }
   WaitForSingleObject(process.hProcess, 30000);

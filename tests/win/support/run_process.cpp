@@ -1,5 +1,7 @@
 #include "tests/win/support/run_process.h"
 
+#include <stdio.h>
+
 #include <thread>
 
 #include <gtest/gtest.h>
@@ -72,6 +74,22 @@ std::string read_file(const std::wstring& path) {
   return data;
 }
 
+bool start_process(const wchar_t* program, wchar_t* command, BOOL inherit_handles,
+                   STARTUPINFOW* startup, PROCESS_INFORMATION* process) {
+  for (int attempt = 1;; attempt++) {
+    if (CreateProcessW(program, command, nullptr, nullptr, inherit_handles, 0, nullptr, nullptr,
+                       startup, process)) {
+      return true;
+    }
+    DWORD error = GetLastError();
+    if (error != ERROR_INTERNAL_ERROR || attempt == 5) return false;
+    fprintf(stderr, "start of %s failed with error %lu, trying again\n",
+            utf8(program).c_str(), error);
+    Sleep(100);
+    SetLastError(error);
+  }
+}
+
 ProcessResult run_process(const std::wstring& program, const std::vector<std::wstring>& args,
                           DWORD timeout_ms, const std::wstring& argv0) {
   ProcessResult result;
@@ -93,9 +111,8 @@ ProcessResult run_process(const std::wstring& program, const std::vector<std::ws
   startup.hStdOutput = out_write;
   startup.hStdError = err_write;
   PROCESS_INFORMATION process = {};
-  result.started = CreateProcessW(program.c_str(), &command[0], nullptr, nullptr,
-                                  /* bInheritHandles */ TRUE, 0, nullptr, nullptr, &startup,
-                                  &process) != 0;
+  result.started = start_process(program.c_str(), &command[0], /* bInheritHandles */ TRUE,
+                                 &startup, &process);
   CloseHandle(out_write);
   CloseHandle(err_write);
   CloseHandle(null_in);

@@ -14,6 +14,13 @@ struct ProcessResult {
   DWORD pid = 0;
 };
 
+// CreateProcessW with the given arguments (no flags, no environment or directory of its own).
+// Wine reports ERROR_INTERNAL_ERROR when the new process died before Windows code ran in it
+// (its loader could not set up the address space); that start is tried again, up to 5 times.
+// The result and GetLastError are those of the last attempt.
+bool start_process(const wchar_t* program, wchar_t* command, BOOL inherit_handles,
+                   STARTUPINFOW* startup, PROCESS_INFORMATION* process);
+
 // Runs `program` (a path) with `args` (quoted as the runtime splits them), waits up to
 // `timeout_ms`; a program still running then is terminated and the test fails.
 // `argv0`, when not empty, is written as element 0 of the command line instead of `program`.
