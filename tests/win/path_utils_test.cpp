@@ -150,8 +150,13 @@ TEST(PathFinalStep, ResolvingReplacesNamesOfAFileByItsFinalPath) {
 }
 
 TEST(PathFinalStep, TextOrFinalPathThatDoesNotFitEndsTheProcess) {
-  const std::wstring expected = system_final_path(kReal);
-  const std::wstring short_name = short_path(test_dir() + L"paths_real") + L"\\paths_probe.exe";
+  // A directory name long enough that its short form saves more than the short forms of the
+  // directories above it may add (a build directory such as "ci.xcuB" grows to "CI~1.XCU").
+  const std::wstring long_dir = test_dir() + L"paths final step with a long directory name";
+  CreateDirectoryW(long_dir.c_str(), nullptr);
+  ASSERT_TRUE(CopyFileW(kReal.c_str(), (long_dir + L"\\paths_probe.exe").c_str(), FALSE));
+  const std::wstring expected = system_final_path(long_dir + L"\\paths_probe.exe");
+  const std::wstring short_name = short_path(long_dir) + L"\\paths_probe.exe";
   ASSERT_LT(short_name.size(), expected.size()) << "no short directory name to grow from";
   struct Row {
     std::wstring path;
