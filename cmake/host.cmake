@@ -7,6 +7,7 @@ add_compile_options(-Wall -Wextra -O2)
 add_library(zobrin_pack_lib STATIC
   payload/app_tree.cpp
   payload/coff_object.cpp
+  payload/exe_image.cpp
   payload/file_io.cpp
   payload/link_exe.cpp
   payload/payload_list.cpp

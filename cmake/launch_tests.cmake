@@ -30,8 +30,17 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_many.exe APP_DIR ${e2e}/many MAIN app.dll
 zobrin_e2e_app(big "big 136")
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_big.exe APP_DIR ${e2e}/big MAIN app.dll LEVEL 3
   DEPENDS ${e2e}/big.stamp)
+# The same application with the launcher linked for it (`--linker`) instead of copied.
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe APP_DIR ${e2e}/echo MAIN app.dll LINK
+  DEPENDS ${e2e}/echo.stamp)
+# The kit's launcher as the linker wrote it, for the image checksum test.
+add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/kit_launcher.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_kit_dir}/launcher.exe ${ZOBRIN_TEST_DIR}/kit_launcher.exe
+  DEPENDS ${ZOBRIN_KIT_STAMP}
+  VERBATIM)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
-  ${ZOBRIN_TEST_DIR}/e2e_big.exe)
+  ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
+  ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 
 # Payloads made by hand, for the failures a real directory cannot produce.
 foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string)

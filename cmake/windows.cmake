@@ -41,8 +41,9 @@ add_custom_command(TARGET sample POST_BUILD
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:sample> ${CMAKE_BINARY_DIR}/sample_app/sample.dll
   VERBATIM)
 
-# The launcher kit that `zobrin-pack exe` links: the entry, the launcher modules, zstd, the
-# manifest resource and the specs file, copied beside zobrin-pack.
+# The launcher kit beside zobrin-pack: launcher.exe, which `zobrin-pack exe` copies the
+# payload into, and what linking it takes (the entry, the launcher modules, zstd, the manifest
+# resource, the specs file and the linker script that puts the payload section last).
 add_library(zobrin_entry STATIC bootstrap/main.cpp)
 target_include_directories(zobrin_entry PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(zobrin_entry PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
@@ -61,14 +62,19 @@ add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a ${zobrin_kit_dir}/libzstd.a
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_resource} ${zobrin_kit_dir}/launcher.res.o
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_UCRT_SPECS} ${zobrin_kit_dir}/ucrt.specs
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/payload/payload_last.ld
+          ${zobrin_kit_dir}/payload-last.ld
+  COMMAND ${ZOBRIN_PACK} launcher -o ${zobrin_kit_dir}/launcher.exe --launcher-dir ${zobrin_kit_dir}
   COMMAND ${CMAKE_COMMAND} -E touch ${ZOBRIN_KIT_STAMP}
   DEPENDS zobrin_entry zobrin_launcher ${zobrin_resource} ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
+          ${CMAKE_SOURCE_DIR}/payload/payload_last.ld ${ZOBRIN_PACK}
   VERBATIM)
 add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
 
-# Links an application directory (or a payload file, with PAYLOAD) into a onefile executable.
+# Packs an application directory (or a payload file, with PAYLOAD) into a onefile executable;
+# with LINK, the launcher is linked anew for it instead of copied from the kit.
 function(zobrin_onefile output)
-  cmake_parse_arguments(arg "" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "LINK" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS" ${ARGN})
   if(NOT arg_LEVEL)
     set(arg_LEVEL 12)
   endif()
@@ -76,6 +82,9 @@ function(zobrin_onefile output)
     set(source --payload ${arg_PAYLOAD})
   else()
     set(source ${arg_APP_DIR} --main ${arg_MAIN})
+  endif()
+  if(arg_LINK)
+    list(APPEND source --linker x86_64-w64-mingw32-g++-posix)
   endif()
   add_custom_command(OUTPUT ${output}
     COMMAND ${ZOBRIN_PACK} exe ${source} -o ${output} --launcher-dir ${zobrin_kit_dir}

@@ -73,7 +73,7 @@ file(GLOB zobrin_win_test_sources CONFIGURE_DEPENDS
 add_executable(win_tests ${zobrin_win_test_sources})
 target_include_directories(win_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST_DIR_WIN}")
-target_link_libraries(win_tests PRIVATE zobrin_launcher gtest_main zobrin_exe_settings)
+target_link_libraries(win_tests PRIVATE zobrin_launcher gtest_main zobrin_exe_settings imagehlp)
 set_target_properties(win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_dependencies(win_tests fatal_probe walk_roundtrip ${zobrin_walk_targets})
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120

@@ -25,9 +25,9 @@ bool output_open(const fs::path& path, OutputFile* output, std::string* error) {
   output->temp_path = path;
   output->temp_path += ".tmp-" + std::to_string(file_pid());
 #ifdef _WIN32
-  output->file = _wfopen(output->temp_path.c_str(), L"wb");
+  output->file = _wfopen(output->temp_path.c_str(), L"w+b");
 #else
-  output->file = std::fopen(output->temp_path.c_str(), "wb");
+  output->file = std::fopen(output->temp_path.c_str(), "w+b");
 #endif
   if (output->file == nullptr) {
     *error = "cannot create " + app_quote(output->temp_path) + ": " + std::strerror(errno);

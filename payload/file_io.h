@@ -12,7 +12,7 @@ struct OutputFile {
   FILE* file = nullptr;
 };
 
-// Creates "<path>.tmp-<pid>" beside `path` for writing.
+// Creates "<path>.tmp-<pid>" beside `path` for writing (and reading back).
 bool output_open(const std::filesystem::path& path, OutputFile* output, std::string* error);
 
 // Closes the temporary file and renames it over the final path.

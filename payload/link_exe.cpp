@@ -15,13 +15,16 @@ extern char** environ;
 #endif
 
 #include "payload/app_tree.h"
+#include "payload/coff_object.h"
+#include "payload/file_io.h"
 
 namespace fs = std::filesystem;
 
 namespace {
 
-const char* const KIT_FILES[] = {"launcher.res.o", "libzobrin_entry.a", "libzobrin_launcher.a",
-                                 "libzstd.a", "ucrt.specs"};
+const char* const KIT_LINK_FILES[] = {"launcher.res.o", "libzobrin_entry.a",
+                                      "libzobrin_launcher.a", "libzstd.a", "ucrt.specs",
+                                      "payload-last.ld"};
 
 // Runs `args` (args[0] looked up on PATH) and waits; the exit status, or -1 when it could not
 // be started.
@@ -61,7 +64,9 @@ fs::path link_default_launcher_dir(const char* argv0) {
 }
 
 bool link_check_kit(const LinkOptions& options, std::string* error) {
-  for (const char* name : KIT_FILES) {
+  std::vector<const char*> names = {LINK_LAUNCHER_EXE};
+  if (!options.linker.empty()) names.assign(std::begin(KIT_LINK_FILES), std::end(KIT_LINK_FILES));
+  for (const char* name : names) {
     std::error_code ec;
     if (!fs::is_regular_file(options.launcher_dir / name, ec)) {
       *error = "the launcher is not built: " + app_quote(options.launcher_dir / name) +
@@ -72,9 +77,19 @@ bool link_check_kit(const LinkOptions& options, std::string* error) {
   return true;
 }
 
-bool link_executable(const LinkOptions& options, const fs::path& object, const fs::path& output,
-                     std::string* error) {
+bool link_launcher(const LinkOptions& options, const fs::path& output, std::string* error) {
   const fs::path& kit = options.launcher_dir;
+  OutputFile object;
+  fs::path object_path = output;
+  object_path += ".o";
+  int64_t start = 0;
+  if (!output_open(object_path, &object, error) || !coff_begin(object.file, &start, error) ||
+      !coff_end(object.file, start, 0, error)) {
+    output_discard(&object);
+    return false;
+  }
+  std::fclose(object.file);
+  object.file = nullptr;
   std::vector<std::string> args = {
       options.linker,
       "-specs=" + (kit / "ucrt.specs").string(),
@@ -89,14 +104,18 @@ bool link_executable(const LinkOptions& options, const fs::path& object, const f
       "-Wl,--file-alignment,4096",
       "-Wl,--undefined=wWinMain",
       "-Wl,--defsym,_setjmp=__intrinsic_setjmp",
+      // The payload section goes last, so a payload can be put into a copy of the image by
+      // growing that section alone.
+      "-Wl,-T," + (kit / "payload-last.ld").string(),
       "-o",
       output.string(),
       (kit / "launcher.res.o").string(),
-      object.string(),
+      object.temp_path.string(),
       (kit / "libzobrin_entry.a").string(),
       (kit / "libzobrin_launcher.a").string(),
       (kit / "libzstd.a").string()};
   int status = link_run(args);
+  output_discard(&object);
   if (status == -1) {
     *error = "cannot run the linker '" + options.linker + "'";
     return false;

@@ -10,18 +10,23 @@
 
 #ifdef _WIN32
 #include <io.h>
+#include <process.h>
 #define pack_isatty _isatty
+#define pack_pid _getpid
 #else
 #include <unistd.h>
 #define pack_isatty isatty
+#define pack_pid getpid
 #endif
 
 #include "payload/app_tree.h"
 #include "payload/coff_object.h"
+#include "payload/exe_image.h"
 #include "payload/file_io.h"
 #include "payload/link_exe.h"
 #include "payload/payload_list.h"
 #include "payload/payload_writer.h"
+#include "payload/pe_image.h"
 
 namespace fs = std::filesystem;
 
@@ -34,12 +39,15 @@ const char* const USAGE =
     "                     [--level N] [--threads N]\n"
     "  zobrin-pack exe (APP_DIR --main NAME.dll | --payload FILE) -o APP.exe\n"
     "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
+    "  zobrin-pack launcher -o LAUNCHER.exe [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
     "\n"
     "  --level N    zstd compression level, 1 to 22 (default 12)\n"
     "  --threads N  compression threads, 0 for one per CPU (default 0)\n"
-    "  --launcher-dir DIR  the built launcher (default: 'launcher' beside zobrin-pack)\n"
-    "  --linker CMD        the mingw-w64 linker driver (default x86_64-w64-mingw32-g++-posix)\n";
+    "  --launcher-dir DIR  the launcher kit (default: 'launcher' beside zobrin-pack)\n"
+    "  --linker CMD        link the launcher with this mingw-w64 driver instead of using the\n"
+    "                      kit's launcher.exe (for launcher: default\n"
+    "                      x86_64-w64-mingw32-g++-posix)\n";
 
 struct Args {
   std::string command;
@@ -77,10 +85,9 @@ int pack_parse(int argc, char** argv, Args* args) {
     std::fputs(USAGE, stdout);
     std::exit(0);
   }
-  args->link.linker = "x86_64-w64-mingw32-g++-posix";
   args->link.launcher_dir = link_default_launcher_dir(argv[0]);
   if (args->command != "payload" && args->command != "object" && args->command != "exe" &&
-      args->command != "list") {
+      args->command != "launcher" && args->command != "list") {
     return pack_usage("unknown command '" + args->command + "'");
   }
   for (int i = 2; i < argc; i++) {
@@ -120,6 +127,13 @@ int pack_parse(int argc, char** argv, Args* args) {
     return 0;
   }
   if (args->output.empty()) return pack_usage(args->command + " needs -o FILE");
+  if (args->command == "launcher") {
+    if (!args->app_dir.empty() || !args->main_dll.empty() || !args->payload_file.empty()) {
+      return pack_usage("launcher takes no application or payload");
+    }
+    if (args->link.linker.empty()) args->link.linker = LINK_DEFAULT_LINKER;
+    return 0;
+  }
   bool from_payload = !args->payload_file.empty();
   if (from_payload && args->command == "payload") {
     return pack_usage("--payload is only for the object and exe commands");
@@ -170,6 +184,47 @@ int pack_list(const Args& args) {
   return 0;
 }
 
+// Reads the launcher image `exe` copies the payload into: the kit's, or a freshly linked one.
+bool pack_read_launcher(const Args& args, std::vector<unsigned char>* image,
+                        PePayloadSlot* slot, std::string* error) {
+  fs::path path = args.link.launcher_dir / LINK_LAUNCHER_EXE;
+  bool linked = !args.link.linker.empty();
+  if (linked) {
+    path = args.output;
+    path += ".tmp-" + std::to_string(pack_pid()) + ".launcher.exe";
+    if (!link_launcher(args.link, path, error)) return false;
+  }
+  bool ok = app_read_file(path, image, error);
+  if (linked) {
+    std::error_code ec;
+    fs::remove(path, ec);
+  }
+  std::string why;
+  if (ok && !pe_payload_slot(*image, slot, &why)) {
+    *error = "the launcher " + app_quote(path) + " cannot take a payload: " + why;
+    ok = false;
+  }
+  return ok;
+}
+
+int pack_launcher(const Args& args) {
+  std::string error;
+  if (!link_check_kit(args.link, &error)) return pack_fail(error);
+  fs::path temp = args.output;
+  temp += ".tmp-" + std::to_string(pack_pid());
+  std::error_code ec;
+  if (!link_launcher(args.link, temp, &error)) {
+    fs::remove(temp, ec);
+    return pack_fail(error);
+  }
+  fs::rename(temp, args.output, ec);
+  if (ec) {
+    fs::remove(temp, ec);
+    return pack_fail("cannot rename the launcher into place");
+  }
+  return 0;
+}
+
 int pack_build(const Args& args) {
   auto started = std::chrono::steady_clock::now();
   std::string error;
@@ -181,45 +236,32 @@ int pack_build(const Args& args) {
     }
   }
   bool exe = args.command == "exe";
-  if (exe && !link_check_kit(args.link, &error)) return pack_fail(error);
-  OutputFile output;
-  if (!output_open(exe ? args.output + ".o" : args.output, &output, &error)) {
+  bool object = args.command == "object";
+  std::vector<unsigned char> launcher;
+  PePayloadSlot slot;
+  if (exe && (!link_check_kit(args.link, &error) ||
+              !pack_read_launcher(args, &launcher, &slot, &error))) {
     return pack_fail(error);
   }
-  bool object = args.command == "object" || exe;
+  OutputFile output;
+  if (!output_open(args.output, &output, &error)) return pack_fail(error);
   int64_t object_start = 0;
   PackStats stats;
-  bool ok = !object || coff_begin(output.file, &object_start, &error);
+  bool ok = true;
+  if (object) ok = coff_begin(output.file, &object_start, &error);
+  if (exe) ok = exe_begin(output.file, launcher, slot, &error);
   if (ok && args.payload_file.empty()) {
     ok = payload_write(output.file, tree, args.pack, &stats, &error);
   } else if (ok) {
     ok = pack_copy_file(args.payload_file, output.file, &stats.payload_bytes, &error);
   }
   if (ok && object) ok = coff_end(output.file, object_start, stats.payload_bytes, &error);
+  if (ok && exe) ok = exe_end(output.file, launcher, slot, stats.payload_bytes, &error);
   if (!ok) {
     output_discard(&output);
     return pack_fail(error);
   }
-  if (exe) {
-    // The object stays under its temporary name; the linker writes the executable under one
-    // too, and only a complete executable is renamed into place.
-    std::fclose(output.file);
-    output.file = nullptr;
-    OutputFile linked;
-    linked.final_path = args.output;
-    linked.temp_path = output.temp_path;
-    linked.temp_path.replace_extension(".exe");
-    ok = link_executable(args.link, output.temp_path, linked.temp_path, &error);
-    output_discard(&output);
-    std::error_code ec;
-    if (ok) fs::rename(linked.temp_path, linked.final_path, ec);
-    if (!ok || ec) {
-      fs::remove(linked.temp_path, ec);
-      return pack_fail(ok ? "cannot rename the executable into place" : error);
-    }
-  } else if (!output_commit(&output, &error)) {
-    return pack_fail(error);
-  }
+  if (!output_commit(&output, &error)) return pack_fail(error);
   if (args.payload_file.empty()) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -240,5 +282,6 @@ int main(int argc, char** argv) {
   if (parsed != 0) return parsed;
   args.pack.progress = pack_isatty(2) != 0;
   if (args.command == "list") return pack_list(args);
+  if (args.command == "launcher") return pack_launcher(args);
   return pack_build(args);
 }

@@ -126,3 +126,66 @@ bool pe_find_section(const std::vector<unsigned char>& image, const char* name,
   }
   return false;
 }
+
+bool pe_payload_slot(const std::vector<unsigned char>& image, PePayloadSlot* slot,
+                     std::string* why) {
+  PeView view;
+  if (!pe_view(image, &view)) {
+    *why = "not a PE file";
+    return false;
+  }
+  if (pe_u16(image, view.coff) != 0x8664 || view.optional_size < 112 + 8 * 5 ||
+      !pe_in(image, view.optional, view.optional_size) || pe_u16(image, view.optional) != 0x20B) {
+    *why = "not a 64-bit (x86-64) PE image";
+    return false;
+  }
+  if ((pe_u16(image, view.coff + 18) & 0x2000) != 0 || view.section_count == 0) {
+    *why = "not an executable";
+    return false;
+  }
+  if (view.optional % 8 != 0) {
+    *why = "its headers are not aligned as a PE image's";
+    return false;
+  }
+  uint64_t last = view.sections + 40ull * (view.section_count - 1);
+  char wanted[8] = {};
+  std::memcpy(wanted, PE_PAYLOAD_SECTION, std::strlen(PE_PAYLOAD_SECTION));
+  if (std::memcmp(&image[last], wanted, 8) != 0) {
+    *why = std::string("its last section is not '") + PE_PAYLOAD_SECTION + "'";
+    return false;
+  }
+  slot->optional = view.optional;
+  slot->header = last;
+  slot->virtual_address = pe_u32(image, last + 12);
+  slot->raw_size = pe_u32(image, last + 16);
+  slot->raw_offset = pe_u32(image, last + 20);
+  slot->file_alignment = pe_u32(image, view.optional + 36);
+  slot->section_alignment = pe_u32(image, view.optional + 32);
+  uint32_t fa = slot->file_alignment;
+  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) != 0 || slot->section_alignment < fa ||
+      slot->raw_offset % fa != 0) {
+    *why = "its alignments are not those of a PE image";
+    return false;
+  }
+  for (uint32_t i = 0; i + 1 < view.section_count; i++) {
+    uint64_t s = view.sections + 40ull * i;
+    uint64_t end_va = static_cast<uint64_t>(pe_u32(image, s + 12)) + pe_u32(image, s + 8);
+    uint64_t end_raw = static_cast<uint64_t>(pe_u32(image, s + 20)) + pe_u32(image, s + 16);
+    if (end_va > slot->virtual_address || end_raw > slot->raw_offset) {
+      *why = std::string("section '") + PE_PAYLOAD_SECTION + "' is not last in memory and file";
+      return false;
+    }
+  }
+  if (slot->raw_size < PE_PAYLOAD_OFFSET ||
+      slot->raw_offset + slot->raw_size != static_cast<uint64_t>(image.size())) {
+    *why = std::string("section '") + PE_PAYLOAD_SECTION + "' does not end the file";
+    return false;
+  }
+  // A signature (the certificate directory) covers the file by offset and would be broken.
+  uint32_t directories = pe_u32(image, view.optional + 108);
+  if (directories > 4 && pe_u32(image, view.optional + 112 + 8 * 4 + 4) != 0) {
+    *why = "it is signed";
+    return false;
+  }
+  return true;
+}

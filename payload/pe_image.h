@@ -23,3 +23,27 @@ bool pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
 // data lies outside the image.
 bool pe_find_section(const std::vector<unsigned char>& image, const char* name,
                      uint64_t* offset, uint64_t* size);
+
+// Where a launcher image takes its payload: the payload section must be the image's last
+// section, in memory and in the file, with nothing after it in the file.
+struct PePayloadSlot {
+  uint64_t optional = 0;        // file offset of the optional header
+  uint64_t header = 0;          // file offset of the payload section's header
+  uint64_t raw_offset = 0;      // file offset of the section's data
+  uint32_t raw_size = 0;        // its size in the file
+  uint32_t virtual_address = 0;
+  uint32_t file_alignment = 0;
+  uint32_t section_alignment = 0;
+};
+
+// Checks that `image` is a 64-bit executable whose last section is the payload section; on
+// failure returns false and sets `why` to a short reason.
+bool pe_payload_slot(const std::vector<unsigned char>& image, PePayloadSlot* slot,
+                     std::string* why);
+
+// Offsets of fields in the optional header (PE32+) and in a section header.
+constexpr uint64_t PE_OPT_INITIALIZED_DATA = 8;
+constexpr uint64_t PE_OPT_SIZE_OF_IMAGE = 56;
+constexpr uint64_t PE_OPT_CHECKSUM = 64;
+constexpr uint64_t PE_SECTION_VIRTUAL_SIZE = 8;
+constexpr uint64_t PE_SECTION_RAW_SIZE = 16;

@@ -271,6 +271,61 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
                        "': the executable holds no payload section\n");
 }
 
+// A launcher image as the kit holds one: an executable whose last section is the payload
+// section with its 16-byte head.
+PeSpec launcher_spec() {
+  PeSpec exe;
+  exe.dll = false;
+  exe.exports.clear();
+  exe.section_name = ".zobrin";
+  exe.section_data = std::string(16, '\0');
+  return exe;
+}
+
+TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
+  spit(app / "x.txt", "hello");
+  std::vector<unsigned char> launcher = pe_build(launcher_spec());
+  spit(root / "kit" / "launcher.exe", launcher);
+  ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
+  std::string payload = slurp(root / "p");
+  // Section sizes around the 0x200 file alignment: just below, at and above a boundary.
+  for (size_t extra : {size_t(0), size_t(1), 0x200 - (16 + payload.size()) % 0x200}) {
+    SCOPED_TRACE(extra);
+    std::string grown = payload + std::string(extra, '\x5A');
+    spit(root / "q", grown);
+    PackRun r = pack({"exe", "--payload", root / "q", "-o", root / "app.exe", "--launcher-dir",
+                      root / "kit"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out + r.err, "");
+    std::string exe = slurp(root / "app.exe");
+    const size_t optional = 0x58, header = optional + 240 + 40;
+    const uint64_t content = 16 + grown.size();
+    const uint64_t raw = (content + 0x1FF) / 0x200 * 0x200;
+    ASSERT_EQ(exe.size(), 0x400 + raw);
+    EXPECT_EQ(le(exe, header + 8, 4), content) << "VirtualSize";
+    EXPECT_EQ(le(exe, header + 16, 4), raw) << "SizeOfRawData";
+    EXPECT_EQ(le(exe, optional + 56, 4), (0x2000 + content + 0xFFF) / 0x1000 * 0x1000)
+        << "SizeOfImage";
+    EXPECT_NE(le(exe, optional + 64, 4), 0u) << "CheckSum";
+    EXPECT_EQ(le(exe, 0x400, 8), grown.size()) << "length";
+    EXPECT_EQ(le(exe, 0x408, 8), 0u);
+    EXPECT_EQ(exe.substr(0x410, grown.size()), grown);
+    EXPECT_EQ(exe.substr(0x410 + grown.size()), std::string(raw - content, '\0'));
+    // Everything else is the launcher's own.
+    std::string before(launcher.begin(), launcher.end());
+    for (size_t at : {header + 8, header + 16}) exe.replace(at, 4, before.substr(at, 4));
+    for (size_t at : {optional + 8, optional + 56, optional + 64}) {
+      exe.replace(at, 4, before.substr(at, 4));
+    }
+    EXPECT_EQ(exe.substr(0, 0x400), before.substr(0, 0x400));
+  }
+  EXPECT_EQ(files_in(root), (std::vector<std::string>{"app", "app.exe", "kit", "p", "q"}));
+  PackRun r = pack({"exe", app, "--main", "app.dll", "-o", root / "b.exe", "--launcher-dir",
+                    root / "kit"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(pack({"list", root / "b.exe"}).out, pack({"list", root / "p"}).out);
+}
+
 TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {
   struct Row {
     size_t units;
@@ -325,6 +380,9 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
   exe.dll = false;
   PeSpec no_export;
   no_export.exports = {"other", "run_code_"};
+  const std::string kit = (root / "kit").string();
+  const std::vector<std::string> exe_args = {"exe", a, "--main", "app.dll", "-o", out,
+                                             "--launcher-dir", kit};
   std::vector<Row> rows = {
       {"missing directory", [] {}, {"payload", a + "/nope", "--main", "app.dll", "-o", out},
        "application directory '" + a + "/nope' does not exist", false},
@@ -379,6 +437,57 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        },
        {"payload", a, "--main", "app.dll", "-o", out},
        "symbolic link loop: '" + a + "/sub/up' leads back to a directory above it", false},
+      {"launcher missing", [] {}, {"exe", a, "--main", "app.dll", "-o", out, "--launcher-dir", kit},
+       "the launcher is not built: '" + kit + "/launcher.exe' is missing (use --launcher-dir DIR)",
+       false},
+      {"launcher not PE", [&] { spit(kit + "/launcher.exe", "MZ"); }, exe_args,
+       "the launcher '" + kit + "/launcher.exe' cannot take a payload: not a PE file", false},
+      {"launcher a DLL",
+       [&] {
+         PeSpec dll = launcher_spec();
+         dll.dll = true;
+         spit(kit + "/launcher.exe", pe_build(dll));
+       },
+       exe_args, "the launcher '" + kit + "/launcher.exe' cannot take a payload: not an executable",
+       false},
+      {"payload section not last",
+       [&] {
+         PeSpec other = launcher_spec();
+         other.section_name = ".data";
+         spit(kit + "/launcher.exe", pe_build(other));
+       },
+       exe_args,
+       "the launcher '" + kit + "/launcher.exe' cannot take a payload: its last section is not "
+       "'.zobrin'",
+       false},
+      {"data after the payload section",
+       [&] {
+         std::vector<unsigned char> image = pe_build(launcher_spec());
+         image.resize(image.size() + 8, 'x');
+         spit(kit + "/launcher.exe", image);
+       },
+       exe_args,
+       "the launcher '" + kit + "/launcher.exe' cannot take a payload: section '.zobrin' does not "
+       "end the file",
+       false},
+      {"signed launcher",
+       [&] {
+         std::vector<unsigned char> image = pe_build(launcher_spec());
+         image[0x58 + 112 + 8 * 4 + 4] = 0x10;  // certificate directory size
+         spit(kit + "/launcher.exe", image);
+       },
+       exe_args, "the launcher '" + kit + "/launcher.exe' cannot take a payload: it is signed",
+       false},
+      {"linker not there",
+       [&] {
+         for (const char* name : {"launcher.res.o", "libzobrin_entry.a", "libzobrin_launcher.a",
+                                  "libzstd.a", "ucrt.specs", "payload-last.ld"}) {
+           spit(kit + "/" + name, "");
+         }
+       },
+       {"exe", a, "--main", "app.dll", "-o", out, "--launcher-dir", kit, "--linker",
+        "/nonexistent/ld"},
+       "cannot run the linker '/nonexistent/ld'", false},
       {"output directory missing", [] {},
        {"payload", a, "--main", "app.dll", "-o", (root / "none" / "p").string()},
        "cannot create '" + (root / "none" / "p").string() + ".tmp-", false},
@@ -387,6 +496,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
     SCOPED_TRACE(row.what);
     fs::remove_all(app);
     fs::remove_all(root / "out");
+    fs::remove_all(root / "kit");
+    fs::create_directories(root / "kit");
     spit(app / "app.dll", pe_build(PeSpec()));
     fs::create_directories(root / "out");
     chmod((root / "out").c_str(), 0777);
@@ -414,6 +525,8 @@ TEST_F(Pack, UsageErrorsExitWith2) {
       {{"pack"}, "zobrin-pack: error: unknown command 'pack'"},
       {{"payload", "dir", "--main", "a.dll"}, "zobrin-pack: error: payload needs -o FILE"},
       {{"payload", "dir", "-o", "x"}, "zobrin-pack: error: --main NAME.dll is required"},
+      {{"launcher"}, "zobrin-pack: error: launcher needs -o FILE"},
+      {{"launcher", "dir", "-o", "x"}, "zobrin-pack: error: launcher takes no application or payload"},
       {{"payload", "--payload", "f", "-o", "x"},
        "zobrin-pack: error: --payload is only for the object and exe commands"},
       {{"object", "dir", "--payload", "f", "-o", "x"},

@@ -30,6 +30,9 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   put(&image, coff + 16, optional_size, 2);
   put(&image, coff + 18, spec.dll ? 0x2022 : 0x0022, 2);
   put(&image, optional, spec.pe32_plus ? 0x20B : 0x10B, 2);
+  put(&image, optional + 32, 0x1000, 4);  // SectionAlignment
+  put(&image, optional + 36, 0x200, 4);   // FileAlignment
+  put(&image, optional + 56, extra ? 0x3000 : 0x2000, 4);  // SizeOfImage
   const size_t directories = optional + (spec.pe32_plus ? 112 : 96);
   put(&image, directories - 4, 16, 4);  // NumberOfRvaAndSizes
 

@@ -127,6 +127,7 @@ TEST_F(Launch, EveryFileArrivesByteExactAndTheDirectoryGoes) {
     const wchar_t* exe;
     const wchar_t* source;
   } rows[] = {{L"e2e_echo.exe", L"e2e\\echo"},   // sizes around 32768 and 131072, odd names
+              {L"e2e_echo_linked.exe", L"e2e\\echo"},  // the launcher linked, not copied
               {L"e2e_many.exe", L"e2e\\many"},   // 3000 small files in 210 nested folders
               {L"e2e_big.exe", L"e2e\\big"}};    // 136 MiB, beyond the decoder's window
   for (const Row& row : rows) {
