@@ -6,15 +6,7 @@
 #include <windows.h>
 
 #include "bootstrap/fatal.h"
-
-static char probe_narrow[1024];
-
-static const char* probe_ascii(const wchar_t* text) {
-  size_t i = 0;
-  for (; text[i] != 0 && i + 1 < sizeof probe_narrow; i++) probe_narrow[i] = (char)text[i];
-  probe_narrow[i] = 0;
-  return probe_narrow;
-}
+#include "tests/win/probe_text.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();

@@ -44,15 +44,8 @@ void listing(const std::wstring& dir, const std::wstring& prefix, std::set<std::
 }
 
 std::set<std::string> lines(const std::string& text) {
-  std::set<std::string> out;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    out.insert(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return out;
+  std::vector<std::string> all = output_lines(text);
+  return std::set<std::string>(all.begin(), all.end());
 }
 
 std::map<std::string, std::string> read_info(const std::wstring& report) {

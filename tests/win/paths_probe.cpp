@@ -14,6 +14,7 @@
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/template.h"
+#include "tests/win/probe_text.h"
 
 static const unsigned probe_guard_units = 16;
 static const wchar_t probe_guard_unit = 0x7E7E;
@@ -63,14 +64,6 @@ static wchar_t* probe_prepare(unsigned capacity) {
 static void probe_result(bool ok) {
   probe_print(ok ? "1|" : "0|", probe_buffer);
   if (!probe_guard_intact()) puts("guard broken");
-}
-
-static char probe_narrow[1024];
-static const char* probe_ascii(const wchar_t* text) {
-  size_t i = 0;
-  for (; text[i] != 0 && i + 1 < sizeof probe_narrow; i++) probe_narrow[i] = (char)text[i];
-  probe_narrow[i] = 0;
-  return probe_narrow;
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

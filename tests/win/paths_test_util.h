@@ -39,23 +39,6 @@ inline bool abnormal_end(DWORD code) { return code == 3 || code == 0xC0000409; }
 
 inline std::wstring paths_probe() { return test_dir() + L"paths_probe.exe"; }
 
-// Standard output of the probe without carriage returns, split into lines.
-inline std::vector<std::string> output_lines(const std::string& out) {
-  std::vector<std::string> lines;
-  std::string line;
-  for (char c : out) {
-    if (c == '\r') continue;
-    if (c == '\n') {
-      lines.push_back(line);
-      line.clear();
-    } else {
-      line.push_back(c);
-    }
-  }
-  if (!line.empty()) lines.push_back(line);
-  return lines;
-}
-
 inline std::wstring full_path(const std::wstring& path) {
   wchar_t buffer[4096];
   DWORD n = GetFullPathNameW(path.c_str(), 4096, buffer, nullptr);

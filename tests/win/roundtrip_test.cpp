@@ -9,18 +9,6 @@
 
 namespace {
 
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t end = text.find("\r\n", start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 2;
-  }
-  return lines;
-}
-
 void list_files(const std::wstring& dir, const std::wstring& prefix, std::set<std::wstring>* out) {
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
@@ -43,7 +31,7 @@ TEST(RoundTrip, EveryPackedFileIsReadBackByteExact) {
   ASSERT_EQ(r.code, 0u) << r.out << r.err;
   EXPECT_EQ(r.err, "");
 
-  std::vector<std::string> lines = split_lines(r.out);
+  std::vector<std::string> lines = output_lines(r.out);
   ASSERT_GE(lines.size(), 3u);
   std::vector<std::wstring> names;
   size_t entries = lines.size() - 2;

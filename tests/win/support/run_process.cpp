@@ -139,3 +139,19 @@ ProcessResult run_process(const std::wstring& program, const std::vector<std::ws
   CloseHandle(process.hProcess);
   return result;
 }
+
+std::vector<std::string> output_lines(const std::string& out) {
+  std::vector<std::string> lines;
+  std::string line;
+  for (char c : out) {
+    if (c == '\r') continue;
+    if (c == '\n') {
+      lines.push_back(line);
+      line.clear();
+    } else {
+      line.push_back(c);
+    }
+  }
+  if (!line.empty()) lines.push_back(line);
+  return lines;
+}

@@ -41,3 +41,7 @@ std::string system_text(DWORD code);
 // The whole content of a file (empty when it cannot be opened). iostreams are avoided in the
 // Windows tests: libstdc++'s locale set-up is not reliable in a static Universal CRT build.
 std::string read_file(const std::wstring& path);
+
+// A program's output (or a text file) split into lines, carriage returns dropped; a last line
+// without a line feed counts too.
+std::vector<std::string> output_lines(const std::string& out);
