@@ -7,9 +7,9 @@
 #include <windows.h>
 
 #include "bootstrap/extract.h"
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 #include "bootstrap/launch.h"
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/role.h"
 #include "cleanup/shared_state.h"

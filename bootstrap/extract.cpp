@@ -4,9 +4,10 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 #include "bootstrap/launch.h"
-#include "bootstrap/limits.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/shared_state.h"
 #include "paths/template.h"

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "bootstrap/command_line.h"
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 #include "cleanup/shared_state.h"
 #include "cleanup/shutdown.h"
 #include "paths/env.h"

@@ -3,7 +3,7 @@
 
 #include <stdint.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 
 // The first payload entry's target path: the DLL the child loads.
 extern wchar_t launch_dll_path[ZB_PATH_UNITS];

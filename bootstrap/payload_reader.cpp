@@ -5,8 +5,9 @@
 
 #include <zstd.h>
 
-#include "bootstrap/fatal.h"
-#include "bootstrap/limits.h"
+#include "base/fatal.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 
 volatile unsigned char payload_opened = 0;
 

@@ -6,8 +6,8 @@
 #include <windows.h>
 #include <psapi.h>
 
-#include "bootstrap/fatal.h"
-#include "bootstrap/limits.h"
+#include "base/fatal.h"
+#include "base/limits.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 

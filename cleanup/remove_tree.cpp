@@ -3,7 +3,7 @@
 #include <stdint.h>
 #include <windows.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 
 enum CleanupOutcome { CLEANUP_GONE, CLEANUP_STAYS, CLEANUP_ENTER };
 

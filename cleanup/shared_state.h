@@ -4,7 +4,7 @@
 
 #include <windows.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 
 // Absolute path of the directory the payload is extracted into. Written once by start-up,
 // before the console control handler is registered; read-only after that.

@@ -1,6 +1,6 @@
 #include "cleanup/shutdown.h"
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/shared_state.h"

@@ -22,7 +22,7 @@ set(ZOBRIN_LAUNCHER_OPTIONS -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
 # Every launcher module; the entry point (bootstrap/main.cpp) is linked separately.
 file(GLOB zobrin_launcher_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/bootstrap/*.cpp ${CMAKE_SOURCE_DIR}/paths/*.cpp
+  ${CMAKE_SOURCE_DIR}/base/*.cpp ${CMAKE_SOURCE_DIR}/bootstrap/*.cpp ${CMAKE_SOURCE_DIR}/paths/*.cpp
   ${CMAKE_SOURCE_DIR}/cleanup/*.cpp)
 list(REMOVE_ITEM zobrin_launcher_sources ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp)
 add_library(zobrin_launcher STATIC ${zobrin_launcher_sources})

@@ -5,8 +5,8 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/fatal.h"
-#include "bootstrap/limits.h"
+#include "base/fatal.h"
+#include "base/limits.h"
 
 typedef int(__cdecl* env_wputenv_fn)(const wchar_t*);
 

@@ -5,8 +5,8 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/fatal.h"
-#include "bootstrap/limits.h"
+#include "base/fatal.h"
+#include "base/limits.h"
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 

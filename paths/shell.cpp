@@ -2,7 +2,7 @@
 
 #include <shlobj.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 
 typedef wchar_t** (WINAPI* shell_argv_fn)(const wchar_t* line, int* count);
 typedef HRESULT (WINAPI* shell_folder_fn)(HWND hwnd, int folder, HANDLE token, DWORD flags,

@@ -7,8 +7,8 @@
 #include <wctype.h>
 #include <windows.h>
 
-#include "bootstrap/fatal.h"
-#include "bootstrap/limits.h"
+#include "base/fatal.h"
+#include "base/limits.h"
 #include "paths/env.h"
 #include "paths/shell.h"
 

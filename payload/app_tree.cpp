@@ -8,7 +8,8 @@
 #include <set>
 #include <system_error>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 #include "payload/pe_image.h"
 #include "payload/utf.h"
 

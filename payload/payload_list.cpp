@@ -3,7 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 #include "payload/pe_image.h"
 #include "payload/utf.h"
 

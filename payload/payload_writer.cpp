@@ -8,7 +8,8 @@
 
 #include <zstd.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 #include "payload/file_io.h"
 
 namespace {

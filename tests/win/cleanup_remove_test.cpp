@@ -4,7 +4,7 @@
 #include <functional>
 #include <vector>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
 #include "cleanup/remove_tree.h"
 #include "tests/win/cleanup_tree.h"
 

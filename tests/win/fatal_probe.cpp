@@ -5,7 +5,7 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 #include "tests/win/probe_text.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {

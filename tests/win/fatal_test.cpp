@@ -1,7 +1,7 @@
 // The fatal exits, observed from outside: exact bytes on each stream and the exit status.
 #include <gtest/gtest.h>
 
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 #include "tests/win/support/run_process.h"
 
 namespace {

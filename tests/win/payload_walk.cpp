@@ -4,7 +4,8 @@
 #include <stdio.h>
 #include <windows.h>
 
-#include "bootstrap/limits.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 
 static unsigned char walk_chunk[ZB_WRITE_CHUNK_BYTES];

@@ -1,4 +1,4 @@
-#include "bootstrap/fatal.h"
+#include "base/fatal.h"
 
 #include <locale.h>
 #include <stdio.h>
