@@ -7,6 +7,7 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 
 volatile unsigned char payload_opened = 0;
@@ -25,17 +26,15 @@ static ZSTD_DCtx* reader_decoder = nullptr;
 static uint64_t reader_decoder_call_count = 0;
 
 static uint32_t reader_u16(uint64_t offset) {
-  const unsigned char* p = reader_array + offset;
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8);
+  return le_read_u16(reader_array + offset);
 }
 
 static uint32_t reader_u32(uint64_t offset) {
-  const unsigned char* p = reader_array + offset;
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
+  return le_read_u32(reader_array + offset);
 }
 
 static uint64_t reader_u64(uint64_t offset) {
-  return (uint64_t)reader_u32(offset) | ((uint64_t)reader_u32(offset + 4) << 32);
+  return le_read_u64(reader_array + offset);
 }
 
 void payload_open_array(const unsigned char* data, uint64_t length) {
@@ -43,8 +42,8 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   reader_array = data;
-  uint64_t table_size = reader_u64(0);
-  uint64_t stream_size = reader_u64(8);
+  uint64_t table_size = reader_u64(ZB_PAYLOAD_TABLE_SIZE_OFFSET);
+  uint64_t stream_size = reader_u64(ZB_PAYLOAD_STREAM_SIZE_OFFSET);
   if (table_size > length - ZB_PAYLOAD_HEADER_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
@@ -100,11 +99,11 @@ void payload_next_entry(PayloadEntry* entry) {
   if (reader_table_end - p < ZB_ENTRY_FIXED_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
-  entry->flags = reader_u32(p);
+  entry->flags = reader_u32(p + ZB_ENTRY_FLAGS_OFFSET);
   if (entry->flags > ZB_ENTRY_FLAGS_MAX) {
     fatal_exit(FATAL_MSG_HEADER);
   }
-  entry->size = reader_u64(p + 4);
+  entry->size = reader_u64(p + ZB_ENTRY_SIZE_OFFSET);
   uint64_t name_start = p + ZB_ENTRY_FIXED_BYTES;
   entry->name_units = reader_scan_string(name_start);
   entry->name = reader_array + name_start;

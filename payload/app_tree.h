@@ -20,18 +20,9 @@ struct AppTree {
 // Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a file name
 // in the top directory) first, then each directory's files by UTF-16 code units, then its
 // subdirectories the same way. Checks the main DLL (64-bit PE DLL exporting run_code) and
-// every name. On failure returns false with a one-line reason in `error`.
-bool app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll,
-                      AppTree* tree, std::string* error);
+// every name. Throws PackError with a one-line reason.
+AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll);
 
-// Checks one entry name's length against the payload's and the launcher's limits. On failure
-// returns false with a one-line reason naming `source`.
-bool app_check_name(const std::u16string& name, const std::filesystem::path& source,
-                    std::string* error);
-
-// Reads a whole file. False with a reason on failure.
-bool app_read_file(const std::filesystem::path& path, std::vector<unsigned char>* data,
-                   std::string* error);
-
-// Renders a path for messages (as UTF-8, quoted).
-std::string app_quote(const std::filesystem::path& path);
+// Checks one entry name's length against the payload's and the launcher's limits. Throws
+// PackError with a one-line reason naming `source`.
+void app_check_name(const std::u16string& name, const std::filesystem::path& source);

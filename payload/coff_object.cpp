@@ -2,71 +2,68 @@
 
 #include <cstring>
 
+#include "payload/byte_string.h"
 #include "payload/file_io.h"
+#include "payload/pack_error.h"
 #include "payload/pe_image.h"
 
 namespace {
 
-constexpr uint32_t COFF_HEADER_BYTES = 20;
-constexpr uint32_t COFF_SECTION_BYTES = 40;
-constexpr uint32_t COFF_DATA_OFFSET = COFF_HEADER_BYTES + COFF_SECTION_BYTES;
+// The file header and one section header, then the section's data.
+constexpr uint32_t COFF_DATA_OFFSET = PE_COFF_HEADER_BYTES + PE_SECTION_HEADER_BYTES;
 // IMAGE_SCN_CNT_INITIALIZED_DATA | IMAGE_SCN_ALIGN_16BYTES | IMAGE_SCN_MEM_READ
 constexpr uint32_t COFF_SECTION_FLAGS = 0x00000040 | 0x00500000 | 0x40000000;
 
-void coff_put(std::string* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
 std::string coff_headers(uint32_t raw_size, uint32_t symbol_table, uint32_t symbols) {
   std::string h;
-  coff_put(&h, 0x8664, 2);  // Machine: x86-64
-  coff_put(&h, 1, 2);       // NumberOfSections
-  coff_put(&h, 0, 4);       // TimeDateStamp: reproducible output
-  coff_put(&h, symbol_table, 4);
-  coff_put(&h, symbols, 4);
-  coff_put(&h, 0, 2);  // SizeOfOptionalHeader
-  coff_put(&h, 0, 2);  // Characteristics
+  append_le(&h, PE_MACHINE_AMD64, 2);
+  append_le(&h, 1, 2);  // NumberOfSections
+  append_le(&h, 0, 4);  // TimeDateStamp: reproducible output
+  append_le(&h, symbol_table, 4);
+  append_le(&h, symbols, 4);
+  append_le(&h, 0, 2);  // SizeOfOptionalHeader
+  append_le(&h, 0, 2);  // Characteristics
   char name[8] = {};
   std::memcpy(name, PE_PAYLOAD_SECTION, std::strlen(PE_PAYLOAD_SECTION));
   h.append(name, 8);
-  coff_put(&h, 0, 4);  // VirtualSize
-  coff_put(&h, 0, 4);  // VirtualAddress
-  coff_put(&h, raw_size, 4);
-  coff_put(&h, COFF_DATA_OFFSET, 4);
-  coff_put(&h, 0, 4);  // PointerToRelocations
-  coff_put(&h, 0, 4);  // PointerToLinenumbers
-  coff_put(&h, 0, 2);
-  coff_put(&h, 0, 2);
-  coff_put(&h, COFF_SECTION_FLAGS, 4);
+  append_le(&h, 0, 4);  // VirtualSize
+  append_le(&h, 0, 4);  // VirtualAddress
+  append_le(&h, raw_size, 4);
+  append_le(&h, COFF_DATA_OFFSET, 4);
+  append_le(&h, 0, 4);  // PointerToRelocations
+  append_le(&h, 0, 4);  // PointerToLinenumbers
+  append_le(&h, 0, 2);
+  append_le(&h, 0, 2);
+  append_le(&h, COFF_SECTION_FLAGS, 4);
   return h;
 }
 
 // An external symbol in section 1 whose name lives in the string table at `name_offset`.
 void coff_symbol(std::string* out, uint32_t name_offset, uint32_t value) {
-  coff_put(out, 0, 4);
-  coff_put(out, name_offset, 4);
-  coff_put(out, value, 4);
-  coff_put(out, 1, 2);  // SectionNumber
-  coff_put(out, 0, 2);  // Type
-  coff_put(out, 2, 1);  // StorageClass: IMAGE_SYM_CLASS_EXTERNAL
-  coff_put(out, 0, 1);  // NumberOfAuxSymbols
+  append_le(out, 0, 4);
+  append_le(out, name_offset, 4);
+  append_le(out, value, 4);
+  append_le(out, 1, 2);  // SectionNumber
+  append_le(out, 0, 2);  // Type
+  append_le(out, 2, 1);  // StorageClass: IMAGE_SYM_CLASS_EXTERNAL
+  append_le(out, 0, 1);  // NumberOfAuxSymbols
 }
 
 }  // namespace
 
-bool coff_begin(FILE* out, int64_t* start, std::string* error) {
-  *start = file_tell(out);
+uint64_t coff_begin(OutputFile& out) {
+  uint64_t start = out.position();
   std::string head = coff_headers(0, 0, 0);
   head.append(PE_PAYLOAD_OFFSET, '\0');
-  return file_write(out, head.data(), head.size(), error);
+  out.write(head);
+  return start;
 }
 
-bool coff_end(FILE* out, int64_t start, uint64_t payload_length, std::string* error) {
+void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length) {
   uint64_t section = PE_PAYLOAD_OFFSET + payload_length;
   uint64_t padded = (section + 15) / 16 * 16;
   if (padded > 0xFFFFFFF0ull - COFF_DATA_OFFSET) {
-    *error = "the payload is larger than an object file section can hold (4 GiB)";
-    return false;
+    throw PackError("the payload is larger than an object file section can hold (4 GiB)");
   }
   std::string tail(static_cast<size_t>(padded - section), '\0');
   const char names[] = "zobrin_payload_length\0zobrin_payload\0";
@@ -74,13 +71,13 @@ bool coff_end(FILE* out, int64_t start, uint64_t payload_length, std::string* er
   coff_symbol(&symbols, 4, 0);
   coff_symbol(&symbols, 4 + 22, PE_PAYLOAD_OFFSET);
   tail += symbols;
-  coff_put(&tail, 4 + sizeof names - 1, 4);
+  append_le(&tail, 4 + sizeof names - 1, 4);
   tail.append(names, sizeof names - 1);
   std::string head = coff_headers(static_cast<uint32_t>(padded),
                                   static_cast<uint32_t>(COFF_DATA_OFFSET + padded), 2);
   std::string length;
-  coff_put(&length, payload_length, 8);
-  return file_write(out, tail.data(), tail.size(), error) &&
-         file_patch(out, start, head.data(), head.size(), error) &&
-         file_patch(out, start + COFF_DATA_OFFSET, length.data(), length.size(), error);
+  append_le(&length, payload_length, 8);
+  out.write(tail);
+  out.patch(start, head);
+  out.patch(start + COFF_DATA_OFFSET, length);
 }

@@ -4,11 +4,12 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
-#include <string>
 
-// Writes the object's headers; the payload follows at the file's current position.
-bool coff_begin(FILE* out, int64_t* start, std::string* error);
+class OutputFile;
+
+// Writes the object's headers; the payload follows at the file's current position. Returns
+// where the object starts, for coff_end.
+uint64_t coff_begin(OutputFile& out);
 
 // Completes the object once `payload_length` bytes of payload have been written.
-bool coff_end(FILE* out, int64_t start, uint64_t payload_length, std::string* error);
+void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length);

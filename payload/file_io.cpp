@@ -4,83 +4,99 @@
 #include <cstring>
 #include <system_error>
 
-#ifdef _WIN32
-#include <process.h>
-#define file_seek _fseeki64
-#define file_tell_native _ftelli64
-#define file_pid _getpid
-#else
-#include <unistd.h>
-#define file_seek fseeko
-#define file_tell_native ftello
-#define file_pid getpid
-#endif
-
-#include "payload/app_tree.h"
+#include "payload/host_os.h"
+#include "payload/pack_error.h"
 
 namespace fs = std::filesystem;
 
-bool output_open(const fs::path& path, OutputFile* output, std::string* error) {
-  output->final_path = path;
-  output->temp_path = path;
-  output->temp_path += ".tmp-" + std::to_string(file_pid());
-#ifdef _WIN32
-  output->file = _wfopen(output->temp_path.c_str(), L"w+b");
-#else
-  output->file = std::fopen(output->temp_path.c_str(), "w+b");
-#endif
-  if (output->file == nullptr) {
-    *error = "cannot create " + app_quote(output->temp_path) + ": " + std::strerror(errno);
-    return false;
-  }
-  return true;
+namespace {
+
+std::string errno_text() { return std::strerror(errno); }
+
+}  // namespace
+
+OutputFile::OutputFile(const fs::path& path) : final_path_(path), temp_path_(path) {
+  temp_path_ += ".tmp-" + std::to_string(host_pid());
+  errno = 0;
+  file_.open(temp_path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
+  if (!file_) throw PackError("cannot create " + quote_path(temp_path_) + ": " + errno_text());
 }
 
-bool output_commit(OutputFile* output, std::string* error) {
-  int closed = std::fclose(output->file);
-  output->file = nullptr;
-  if (closed != 0) {
-    *error = "cannot write " + app_quote(output->temp_path) + ": " + std::strerror(errno);
-    output_discard(output);
-    return false;
-  }
+OutputFile::~OutputFile() {
+  if (committed_) return;
+  if (file_.is_open()) file_.close();
   std::error_code ec;
-  fs::rename(output->temp_path, output->final_path, ec);
+  fs::remove(temp_path_, ec);
+}
+
+void OutputFile::fail_write() { throw PackError("cannot write the output: " + errno_text()); }
+
+void OutputFile::write(const void* data, size_t size) {
+  if (size != 0 && !file_.write(static_cast<const char*>(data), static_cast<std::streamsize>(size))) {
+    fail_write();
+  }
+}
+
+uint64_t OutputFile::position() {
+  std::streamoff at = file_.tellp();
+  if (at < 0) fail_write();
+  return static_cast<uint64_t>(at);
+}
+
+void OutputFile::patch(uint64_t offset, const void* data, size_t size) {
+  if (!file_.seekp(static_cast<std::streamoff>(offset))) fail_write();
+  write(data, size);
+  if (!file_.seekp(0, std::ios::end)) fail_write();
+}
+
+uint64_t OutputFile::append_file(const fs::path& source) {
+  std::ifstream in(source, std::ios::binary);
+  if (!in) throw PackError("cannot read " + quote_path(source) + ": " + errno_text());
+  std::vector<char> buffer(1 << 20);
+  uint64_t length = 0;
+  while (in) {
+    in.read(buffer.data(), static_cast<std::streamsize>(buffer.size()));
+    size_t got = static_cast<size_t>(in.gcount());
+    write(buffer.data(), got);
+    length += got;
+  }
+  if (in.bad()) throw PackError("cannot read " + quote_path(source));
+  return length;
+}
+
+void OutputFile::read_back(uint64_t offset, void* data, size_t size) {
+  file_.flush();
+  if (!file_.seekg(static_cast<std::streamoff>(offset)) ||
+      !file_.read(static_cast<char*>(data), static_cast<std::streamsize>(size))) {
+    throw PackError("cannot read the output back");
+  }
+  if (!file_.seekp(0, std::ios::end)) fail_write();
+}
+
+void OutputFile::close() {
+  if (!file_.is_open()) return;
+  file_.close();
+  if (file_.fail()) throw PackError("cannot write " + quote_path(temp_path_) + ": " + errno_text());
+}
+
+void OutputFile::commit() {
+  close();
+  std::error_code ec;
+  fs::rename(temp_path_, final_path_, ec);
   if (ec) {
-    *error = "cannot rename " + app_quote(output->temp_path) + " to " +
-             app_quote(output->final_path) + ": " + ec.message();
-    output_discard(output);
-    return false;
+    throw PackError("cannot rename " + quote_path(temp_path_) + " to " + quote_path(final_path_) +
+                    ": " + ec.message());
   }
-  return true;
+  committed_ = true;
 }
 
-void output_discard(OutputFile* output) {
-  if (output->file != nullptr) {
-    std::fclose(output->file);
-    output->file = nullptr;
-  }
-  std::error_code ec;
-  fs::remove(output->temp_path, ec);
+std::vector<unsigned char> read_whole_file(const fs::path& path) {
+  std::ifstream in(path, std::ios::binary);
+  if (!in) throw PackError("cannot read " + quote_path(path) + ": " + errno_text());
+  std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),
+                                  std::istreambuf_iterator<char>());
+  if (in.bad()) throw PackError("cannot read " + quote_path(path));
+  return data;
 }
 
-bool file_write(FILE* file, const void* data, size_t size, std::string* error) {
-  if (size != 0 && std::fwrite(data, 1, size, file) != size) {
-    *error = std::string("cannot write the output: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
-
-int64_t file_tell(FILE* file) {
-  return static_cast<int64_t>(file_tell_native(file));
-}
-
-bool file_patch(FILE* file, int64_t offset, const void* data, size_t size, std::string* error) {
-  if (file_seek(file, offset, SEEK_SET) != 0 || !file_write(file, data, size, error) ||
-      file_seek(file, 0, SEEK_END) != 0) {
-    if (error->empty()) *error = std::string("cannot write the output: ") + std::strerror(errno);
-    return false;
-  }
-  return true;
-}
+std::string quote_path(const fs::path& path) { return "'" + path.native() + "'"; }

@@ -4,6 +4,7 @@
 
 #include <filesystem>
 #include <string>
+#include <vector>
 
 struct LinkOptions {
   std::filesystem::path launcher_dir;  // the launcher kit: launcher.exe, libraries, resources
@@ -16,14 +17,20 @@ constexpr const char* LINK_DEFAULT_LINKER = "x86_64-w64-mingw32-g++-posix";
 // The prebuilt launcher's file name in the kit.
 constexpr const char* LINK_LAUNCHER_EXE = "launcher.exe";
 
+// The kit's file of the launcher's link flags: one flag a line; blank lines and lines
+// starting with '#' are skipped.
+constexpr const char* LINK_FLAGS_FILE = "launcher.link";
+
 // The kit beside this program ("<dir of zobrin-pack>/launcher").
 std::filesystem::path link_default_launcher_dir(const char* argv0);
 
 // Checks that the kit holds every file the chosen way needs: launcher.exe, or what a link
-// needs when a linker is set.
-bool link_check_kit(const LinkOptions& options, std::string* error);
+// needs when a linker is set. Throws PackError naming the first one missing.
+void link_check_kit(const LinkOptions& options);
+
+// Reads a flags file (see LINK_FLAGS_FILE).
+std::vector<std::string> link_read_flags(const std::filesystem::path& path);
 
 // Links the launcher with an empty payload section, placed last in the image, into
-// `output` (using a temporary object file beside it). False with a reason.
-bool link_launcher(const LinkOptions& options, const std::filesystem::path& output,
-                   std::string* error);
+// `output` (using a temporary object file beside it). Throws PackError.
+void link_launcher(const LinkOptions& options, const std::filesystem::path& output);

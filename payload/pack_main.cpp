@@ -1,29 +1,19 @@
 // zobrin-pack: turns an application directory into the launcher's payload.
 #include <chrono>
 #include <cstdio>
-#include <cstdlib>
-#include <cstring>
 #include <string>
 #include <vector>
 
+#include <CLI/CLI.hpp>
 #include <zstd.h>
-
-#ifdef _WIN32
-#include <io.h>
-#include <process.h>
-#define pack_isatty _isatty
-#define pack_pid _getpid
-#else
-#include <unistd.h>
-#define pack_isatty isatty
-#define pack_pid getpid
-#endif
 
 #include "payload/app_tree.h"
 #include "payload/coff_object.h"
 #include "payload/exe_image.h"
 #include "payload/file_io.h"
+#include "payload/host_os.h"
 #include "payload/link_exe.h"
+#include "payload/pack_error.h"
 #include "payload/payload_list.h"
 #include "payload/payload_writer.h"
 #include "payload/pe_image.h"
@@ -41,6 +31,7 @@ const char* const USAGE =
     "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack launcher -o LAUNCHER.exe [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
+    "  zobrin-pack [COMMAND] --help | --version\n"
     "\n"
     "  --level N    zstd compression level, 1 to 22 (default 12)\n"
     "  --threads N  compression threads, 0 for one per CPU (default 0)\n"
@@ -48,6 +39,14 @@ const char* const USAGE =
     "  --linker CMD        link the launcher with this mingw-w64 driver instead of using the\n"
     "                      kit's launcher.exe (for launcher: default\n"
     "                      x86_64-w64-mingw32-g++-posix)\n";
+
+// A command line that does not say what to do: exit 2 with the message and the usage.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+// Help or version was printed: exit 0.
+struct Printed {};
 
 struct Args {
   std::string command;
@@ -59,178 +58,191 @@ struct Args {
   LinkOptions link;
 };
 
-int pack_fail(const std::string& message) {
-  std::fprintf(stderr, "zobrin-pack: error: %s\n", message.c_str());
-  return 1;
+const int MAX_THREADS = 256;
+
+// The option an error of CLI11's is about: its messages start with "<name>: ".
+std::string cli_option_named(const CLI::Error& error) {
+  std::string text = error.what();
+  return text.substr(0, text.find(':'));
 }
 
-int pack_usage(const std::string& message) {
-  std::fprintf(stderr, "zobrin-pack: error: %s\n%s", message.c_str(), USAGE);
-  return 2;
-}
-
-bool pack_number(const char* text, int low, int high, int* value) {
-  char* end = nullptr;
-  long number = std::strtol(text, &end, 10);
-  if (end == text || *end != '\0' || number < low || number > high) return false;
-  *value = static_cast<int>(number);
-  return true;
-}
-
-// Parses the command line; returns 0 to go on, otherwise the exit code to end with.
-int pack_parse(int argc, char** argv, Args* args) {
-  if (argc < 2) return pack_usage("no command given");
-  args->command = argv[1];
-  if (args->command == "--help" || args->command == "-h" || args->command == "help") {
-    std::fputs(USAGE, stdout);
-    std::exit(0);
-  }
-  args->link.launcher_dir = link_default_launcher_dir(argv[0]);
-  if (args->command != "payload" && args->command != "object" && args->command != "exe" &&
-      args->command != "launcher" && args->command != "list") {
-    return pack_usage("unknown command '" + args->command + "'");
-  }
-  for (int i = 2; i < argc; i++) {
-    std::string arg = argv[i];
-    bool has_value = i + 1 < argc;
-    if (arg == "--main" || arg == "-o" || arg == "--payload" || arg == "--level" ||
-        arg == "--threads" || arg == "--launcher-dir" || arg == "--linker") {
-      if (!has_value) return pack_usage(arg + " needs a value");
-      const char* value = argv[++i];
-      if (arg == "--main") {
-        args->main_dll = value;
-      } else if (arg == "-o") {
-        args->output = value;
-      } else if (arg == "--payload") {
-        args->payload_file = value;
-      } else if (arg == "--launcher-dir") {
-        args->link.launcher_dir = value;
-      } else if (arg == "--linker") {
-        args->link.linker = value;
-      } else if (arg == "--level") {
-        if (!pack_number(value, 1, ZSTD_maxCLevel(), &args->pack.level)) {
-          return pack_usage("--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel()));
-        }
-      } else if (!pack_number(value, 0, 256, &args->pack.threads)) {
-        return pack_usage("--threads takes a number from 0 to 256");
-      }
-    } else if (!arg.empty() && arg[0] == '-' && arg != "-") {
-      return pack_usage("unknown option '" + arg + "'");
-    } else if (args->app_dir.empty()) {
-      args->app_dir = arg;
-    } else {
-      return pack_usage("unexpected argument '" + arg + "'");
+// The message for arguments no command or option took: `extra` as CLI11 left them over,
+// on the command `sub` (null when none was recognised).
+std::string cli_extra_message(const std::vector<std::string>& extra, const CLI::App* sub) {
+  const std::string& first = extra.front();
+  bool option = first.size() > 1 && first[0] == '-';
+  if (sub && sub->get_name() == "launcher") {
+    if (!option || first == "--main" || first == "--payload") {
+      return "launcher takes no application or payload";
     }
+  } else if (sub && sub->get_name() == "payload" && first == "--payload") {
+    return "--payload is only for the object and exe commands";
   }
+  if (option) return "unknown option '" + first + "'";
+  return sub ? "unexpected argument '" + first + "'" : "unknown command '" + first + "'";
+}
+
+// The message for a parse error CLI11 reports, in the words zobrin-pack has always used.
+std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
+  std::vector<CLI::App*> chosen = app.get_subcommands();
+  const CLI::App* sub = chosen.empty() ? nullptr : chosen.front();
+  std::vector<std::string> extra = sub ? sub->remaining() : app.remaining();
+  if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+    return "give either APP_DIR --main NAME.dll or --payload FILE, not both";
+  }
+  if (dynamic_cast<const CLI::ValidationError*>(&error)) {
+    if (cli_option_named(error) == "--level") {
+      return "--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel());
+    }
+    return "--threads takes a number from 0 to " + std::to_string(MAX_THREADS);
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
+    return cli_option_named(error) + " needs a value";
+  }
+  if (!extra.empty()) return cli_extra_message(extra, sub);
+  return error.what();
+}
+
+// The checks across options, in the order the messages have always come.
+void pack_check(Args* args) {
   if (args->command == "list") {
-    if (args->app_dir.empty()) return pack_usage("list needs a payload or executable file");
-    return 0;
+    if (args->app_dir.empty()) throw UsageError("list needs a payload or executable file");
+    return;
   }
-  if (args->output.empty()) return pack_usage(args->command + " needs -o FILE");
+  if (args->output.empty()) throw UsageError(args->command + " needs -o FILE");
   if (args->command == "launcher") {
-    if (!args->app_dir.empty() || !args->main_dll.empty() || !args->payload_file.empty()) {
-      return pack_usage("launcher takes no application or payload");
-    }
     if (args->link.linker.empty()) args->link.linker = LINK_DEFAULT_LINKER;
-    return 0;
+    return;
   }
-  bool from_payload = !args->payload_file.empty();
-  if (from_payload && args->command == "payload") {
-    return pack_usage("--payload is only for the object and exe commands");
+  if (args->payload_file.empty() && args->app_dir.empty()) {
+    throw UsageError("no application directory given");
   }
-  if (from_payload && (!args->app_dir.empty() || !args->main_dll.empty())) {
-    return pack_usage("give either APP_DIR --main NAME.dll or --payload FILE, not both");
+  if (args->payload_file.empty() && args->main_dll.empty()) {
+    throw UsageError("--main NAME.dll is required");
   }
-  if (!from_payload && args->app_dir.empty()) return pack_usage("no application directory given");
-  if (!from_payload && args->main_dll.empty()) return pack_usage("--main NAME.dll is required");
-  return 0;
 }
 
-bool pack_copy_file(const fs::path& source, FILE* out, uint64_t* length, std::string* error) {
-  FILE* in =
-#ifdef _WIN32
-      _wfopen(source.c_str(), L"rb");
-#else
-      std::fopen(source.c_str(), "rb");
-#endif
-  if (in == nullptr) {
-    *error = "cannot read " + app_quote(source) + ": " + std::strerror(errno);
-    return false;
-  }
-  std::vector<char> buffer(1 << 20);
-  *length = 0;
-  size_t got;
-  while ((got = std::fread(buffer.data(), 1, buffer.size(), in)) > 0) {
-    if (!file_write(out, buffer.data(), got, error)) {
-      std::fclose(in);
-      return false;
+// Parses the command line; throws UsageError, or Printed after --help or --version.
+Args pack_parse(int argc, char** argv) {
+  Args args;
+  if (argc < 2) throw UsageError("no command given");
+  args.link.launcher_dir = link_default_launcher_dir(argv[0]);
+
+  CLI::App app("Packs an application directory into one Windows executable.", "zobrin-pack");
+  app.set_version_flag("--version", std::string("zobrin-pack ") + ZOBRIN_VERSION,
+                       "print the version and exit");
+  app.require_subcommand(1);
+  app.footer(USAGE);
+  const std::string level_text =
+      "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) + " (default 12)";
+
+  auto add_output = [&](CLI::App* sub, const char* what) {
+    sub->add_option("-o", args.output, what)->type_name("FILE");
+  };
+  auto add_source = [&](CLI::App* sub, bool payload_file) {
+    CLI::Option* dir = sub->add_option("APP_DIR", args.app_dir, "the application directory")
+                           ->type_name("");
+    CLI::Option* main =
+        sub->add_option("--main", args.main_dll, "the main DLL's file name in APP_DIR")
+            ->type_name("NAME.dll");
+    sub->add_option("--level", args.pack.level, level_text)
+        ->type_name("N")
+        ->check(CLI::Range(1, ZSTD_maxCLevel()));
+    sub->add_option("--threads", args.pack.threads,
+                    "compression threads, 0 for one per CPU (default 0)")
+        ->type_name("N")
+        ->check(CLI::Range(0, MAX_THREADS));
+    if (payload_file) {
+      sub->add_option("--payload", args.payload_file, "a payload file written by 'payload'")
+          ->type_name("FILE")
+          ->excludes(dir)
+          ->excludes(main);
     }
-    *length += got;
+  };
+  auto add_link = [&](CLI::App* sub) {
+    sub->add_option("--launcher-dir", args.link.launcher_dir,
+                    "the launcher kit (default: 'launcher' beside zobrin-pack)")
+        ->type_name("DIR");
+    sub->add_option("--linker", args.link.linker,
+                    "link the launcher with this mingw-w64 driver instead of using the kit's "
+                    "launcher.exe (for launcher: default " + std::string(LINK_DEFAULT_LINKER) + ")")
+        ->type_name("CMD");
+  };
+
+  CLI::App* payload = app.add_subcommand("payload", "write the payload array of APP_DIR");
+  add_source(payload, false);
+  add_output(payload, "the payload file");
+  CLI::App* object = app.add_subcommand("object", "write the payload as an x86-64 COFF object");
+  add_source(object, true);
+  add_output(object, "the object file");
+  CLI::App* exe = app.add_subcommand("exe", "write the onefile executable");
+  add_source(exe, true);
+  add_output(exe, "the executable");
+  add_link(exe);
+  CLI::App* launcher = app.add_subcommand("launcher", "link the launcher with an empty payload");
+  add_output(launcher, "the launcher executable");
+  add_link(launcher);
+  CLI::App* list = app.add_subcommand("list", "print the entries of a payload or an executable");
+  list->add_option("FILE_OR_EXE", args.app_dir, "a payload file or a onefile executable")
+      ->type_name("");
+  CLI::App* help = app.add_subcommand("help", "print this help");
+  for (CLI::App* sub : {payload, object, exe, launcher, list, help}) sub->footer("");
+
+  try {
+    app.parse(argc, argv);
+  } catch (const CLI::Success& printed) {
+    app.exit(printed);
+    throw Printed();
+  } catch (const CLI::ParseError& error) {
+    throw UsageError(cli_message(error, app));
   }
-  bool failed = std::ferror(in) != 0;
-  std::fclose(in);
-  if (failed) {
-    *error = "cannot read " + app_quote(source);
-    return false;
+  CLI::App* chosen = app.get_subcommands().front();
+  if (chosen == help) {
+    std::fputs(app.get_formatter()->make_help(&app, "zobrin-pack", CLI::AppFormatMode::Normal).c_str(),
+               stdout);
+    throw Printed();
   }
-  return true;
+  args.command = chosen->get_name();
+  pack_check(&args);
+  return args;
 }
 
-int pack_list(const Args& args) {
-  std::vector<unsigned char> data;
-  std::string error;
-  if (!app_read_file(args.app_dir, &data, &error)) return pack_fail(error);
-  if (!payload_list(data, &error)) return pack_fail(app_quote(args.app_dir) + ": " + error);
-  return 0;
+void pack_list(const Args& args) {
+  payload_list(read_whole_file(args.app_dir), quote_path(args.app_dir));
+}
+
+void pack_launcher(const Args& args) {
+  link_check_kit(args.link);
+  OutputFile output(args.output);
+  output.close();
+  link_launcher(args.link, output.temp_path());
+  output.commit();
 }
 
 // Reads the launcher image `exe` copies the payload into: the kit's, or a freshly linked one.
-bool pack_read_launcher(const Args& args, std::vector<unsigned char>* image,
-                        PePayloadSlot* slot, std::string* error) {
+std::vector<unsigned char> pack_read_launcher(const Args& args, PePayloadSlot* slot) {
   fs::path path = args.link.launcher_dir / LINK_LAUNCHER_EXE;
-  bool linked = !args.link.linker.empty();
-  if (linked) {
-    path = args.output;
-    path += ".tmp-" + std::to_string(pack_pid()) + ".launcher.exe";
-    if (!link_launcher(args.link, path, error)) return false;
+  std::vector<unsigned char> image;
+  if (args.link.linker.empty()) {
+    image = read_whole_file(path);
+  } else {
+    fs::path linked = args.output;
+    linked += ".launcher.exe";
+    OutputFile temp(linked);
+    temp.close();
+    link_launcher(args.link, temp.temp_path());
+    path = temp.temp_path();
+    image = read_whole_file(path);
   }
-  bool ok = app_read_file(path, image, error);
-  if (linked) {
-    std::error_code ec;
-    fs::remove(path, ec);
-  }
-  std::string why;
-  if (ok && !pe_payload_slot(*image, slot, &why)) {
-    *error = "the launcher " + app_quote(path) + " cannot take a payload: " + why;
-    ok = false;
-  }
-  return ok;
+  *slot = pe_payload_slot(image, "the launcher " + quote_path(path) + " cannot take a payload");
+  return image;
 }
 
-int pack_launcher(const Args& args) {
-  std::string error;
-  if (!link_check_kit(args.link, &error)) return pack_fail(error);
-  fs::path temp = args.output;
-  temp += ".tmp-" + std::to_string(pack_pid());
-  std::error_code ec;
-  if (!link_launcher(args.link, temp, &error)) {
-    fs::remove(temp, ec);
-    return pack_fail(error);
-  }
-  fs::rename(temp, args.output, ec);
-  if (ec) {
-    fs::remove(temp, ec);
-    return pack_fail("cannot rename the launcher into place");
-  }
-  return 0;
-}
-
-int pack_build(const Args& args) {
+void pack_build(const Args& args) {
   auto started = std::chrono::steady_clock::now();
-  std::string error;
   AppTree tree;
   if (args.payload_file.empty()) {
-    if (!app_tree_collect(args.app_dir, args.main_dll, &tree, &error)) return pack_fail(error);
+    tree = app_tree_collect(args.app_dir, args.main_dll);
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
@@ -239,29 +251,23 @@ int pack_build(const Args& args) {
   bool object = args.command == "object";
   std::vector<unsigned char> launcher;
   PePayloadSlot slot;
-  if (exe && (!link_check_kit(args.link, &error) ||
-              !pack_read_launcher(args, &launcher, &slot, &error))) {
-    return pack_fail(error);
+  if (exe) {
+    link_check_kit(args.link);
+    launcher = pack_read_launcher(args, &slot);
   }
-  OutputFile output;
-  if (!output_open(args.output, &output, &error)) return pack_fail(error);
-  int64_t object_start = 0;
+  OutputFile output(args.output);
+  uint64_t object_start = 0;
+  if (object) object_start = coff_begin(output);
+  if (exe) exe_begin(output, launcher, slot);
   PackStats stats;
-  bool ok = true;
-  if (object) ok = coff_begin(output.file, &object_start, &error);
-  if (exe) ok = exe_begin(output.file, launcher, slot, &error);
-  if (ok && args.payload_file.empty()) {
-    ok = payload_write(output.file, tree, args.pack, &stats, &error);
-  } else if (ok) {
-    ok = pack_copy_file(args.payload_file, output.file, &stats.payload_bytes, &error);
+  if (args.payload_file.empty()) {
+    stats = payload_write(output, tree, args.pack);
+  } else {
+    stats.payload_bytes = output.append_file(args.payload_file);
   }
-  if (ok && object) ok = coff_end(output.file, object_start, stats.payload_bytes, &error);
-  if (ok && exe) ok = exe_end(output.file, launcher, slot, stats.payload_bytes, &error);
-  if (!ok) {
-    output_discard(&output);
-    return pack_fail(error);
-  }
-  if (!output_commit(&output, &error)) return pack_fail(error);
+  if (object) coff_end(output, object_start, stats.payload_bytes);
+  if (exe) exe_end(output, launcher, slot, stats.payload_bytes);
+  output.commit();
   if (args.payload_file.empty()) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
@@ -271,17 +277,30 @@ int pack_build(const Args& args) {
                 static_cast<unsigned long long>(stats.bytes_in),
                 static_cast<unsigned long long>(stats.payload_bytes), ratio, seconds);
   }
-  return 0;
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
-  Args args;
-  int parsed = pack_parse(argc, argv, &args);
-  if (parsed != 0) return parsed;
-  args.pack.progress = pack_isatty(2) != 0;
-  if (args.command == "list") return pack_list(args);
-  if (args.command == "launcher") return pack_launcher(args);
-  return pack_build(args);
+  try {
+    Args args = pack_parse(argc, argv);
+    args.pack.progress = host_stderr_is_terminal();
+    if (args.command == "list") {
+      pack_list(args);
+    } else if (args.command == "launcher") {
+      pack_launcher(args);
+    } else {
+      pack_build(args);
+    }
+    return 0;
+  } catch (const Printed&) {
+    return 0;
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "zobrin-pack: error: %s\n%s", error.what(), USAGE);
+    return 2;
+  } catch (const std::exception& error) {
+    // PackError, and what the library throws (out of memory, a file system error).
+    std::fprintf(stderr, "zobrin-pack: error: %s\n", error.what());
+    return 1;
+  }
 }

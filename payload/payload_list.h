@@ -5,5 +5,6 @@
 #include <vector>
 
 // Finds the payload in `file` (an executable with a payload section, or a bare payload
-// array) and prints its header and entries to stdout. False with a reason on failure.
-bool payload_list(const std::vector<unsigned char>& file, std::string* error);
+// array) and prints its header and entries to stdout. Throws PackError("<subject>: <reason>")
+// when it is not one.
+void payload_list(const std::vector<unsigned char>& file, const std::string& subject);

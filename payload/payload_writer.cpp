@@ -1,178 +1,188 @@
 #include "payload/payload_writer.h"
 
 #include <chrono>
-#include <cstring>
+#include <cstdio>
 #include <fstream>
 #include <thread>
 #include <vector>
 
-#include <zstd.h>
-
-#include "base/limits.h"
 #include "base/payload_format.h"
+#include "payload/byte_string.h"
 #include "payload/file_io.h"
+#include "payload/pack_error.h"
 
 namespace {
 
-void writer_put_le(std::string* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
+class Progress {
+ public:
+  Progress(bool enabled, uint64_t files_total, uint64_t bytes_total)
+      : enabled_(enabled), files_total_(files_total), bytes_total_(bytes_total) {}
 
-struct Progress {
-  bool enabled;
-  uint64_t files_total;
-  uint64_t bytes_total;
-  std::chrono::steady_clock::time_point start;
-  std::chrono::steady_clock::time_point last;
-  bool shown;
+  // Ends the line the progress was shown on, with the final counts.
+  ~Progress() {
+    if (!shown_) return;
+    show(files_total_, bytes_total_, true);
+    std::fputc('\n', stderr);
+  }
+
+  void show(uint64_t files, uint64_t bytes, bool force) {
+    if (!enabled_) return;
+    auto now = std::chrono::steady_clock::now();
+    if (!force && (now - start_ < std::chrono::seconds(1) ||
+                   now - last_ < std::chrono::milliseconds(250))) {
+      return;
+    }
+    last_ = now;
+    shown_ = true;
+    std::fprintf(stderr, "\rzobrin-pack: %llu/%llu files, %.1f/%.1f MiB ",
+                 static_cast<unsigned long long>(files),
+                 static_cast<unsigned long long>(files_total_), bytes / 1048576.0,
+                 bytes_total_ / 1048576.0);
+    std::fflush(stderr);
+  }
+
+ private:
+  bool enabled_;
+  uint64_t files_total_;
+  uint64_t bytes_total_;
+  std::chrono::steady_clock::time_point start_ = std::chrono::steady_clock::now();
+  std::chrono::steady_clock::time_point last_;
+  bool shown_ = false;
 };
 
-void progress_show(Progress* progress, uint64_t files, uint64_t bytes, bool force) {
-  if (!progress->enabled) return;
-  auto now = std::chrono::steady_clock::now();
-  if (!force && (now - progress->start < std::chrono::seconds(1) ||
-                 now - progress->last < std::chrono::milliseconds(250))) {
-    return;
-  }
-  progress->last = now;
-  progress->shown = true;
-  std::fprintf(stderr, "\rzobrin-pack: %llu/%llu files, %.1f/%.1f MiB ",
-               static_cast<unsigned long long>(files),
-               static_cast<unsigned long long>(progress->files_total), bytes / 1048576.0,
-               progress->bytes_total / 1048576.0);
-  std::fflush(stderr);
-}
-
-bool writer_drain(ZSTD_CCtx* context, FILE* out, ZSTD_inBuffer* input, ZSTD_EndDirective mode,
-                  std::vector<char>* buffer, uint64_t* stream_bytes, std::string* error) {
+// Compresses `input` (all of it; with ZSTD_e_end, to the frame's end) and writes what comes out.
+void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
+                  ZSTD_EndDirective mode, std::vector<char>* buffer, uint64_t* stream_bytes) {
   for (;;) {
     ZSTD_outBuffer output = {buffer->data(), buffer->size(), 0};
     size_t left = ZSTD_compressStream2(context, &output, input, mode);
     if (ZSTD_isError(left)) {
-      *error = std::string("compression failed: ") + ZSTD_getErrorName(left);
-      return false;
+      throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(left));
     }
-    if (!file_write(out, buffer->data(), output.pos, error)) return false;
+    out.write(buffer->data(), output.pos);
     *stream_bytes += output.pos;
     bool done = mode == ZSTD_e_end ? left == 0 : input->pos == input->size;
-    if (done) return true;
+    if (done) return;
+  }
+}
+
+// Feeds the `size` bytes of file number `index` into the frame.
+void writer_file(ZSTD_CCtx* context, OutputFile& out, const AppFile& file, size_t index,
+                 std::vector<char>* read_buffer, std::vector<char>* out_buffer, PackStats* stats,
+                 uint64_t* done_bytes, Progress* progress) {
+  std::ifstream in(file.source, std::ios::binary);
+  if (!in) throw PackError("cannot read " + quote_path(file.source));
+  uint64_t left = file.size;
+  while (left > 0) {
+    size_t want = left < read_buffer->size() ? static_cast<size_t>(left) : read_buffer->size();
+    in.read(read_buffer->data(), static_cast<std::streamsize>(want));
+    if (static_cast<size_t>(in.gcount()) != want) {
+      throw PackError("file " + quote_path(file.source) +
+                      " changed or could not be read while packing");
+    }
+    ZSTD_inBuffer input = {read_buffer->data(), want, 0};
+    writer_drain(context, out, &input, ZSTD_e_continue, out_buffer, &stats->stream_bytes);
+    left -= want;
+    *done_bytes += want;
+    progress->show(index, *done_bytes, false);
+  }
+  if (in.peek() != std::char_traits<char>::eof()) {
+    throw PackError("file " + quote_path(file.source) + " changed while packing");
   }
 }
 
 }  // namespace
 
-std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name) {
+ZstdCCtx zstd_context() {
+  ZstdCCtx context(ZSTD_createCCtx());
+  if (!context) throw PackError("cannot create a zstd compression context");
+  return context;
+}
+
+void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
+  size_t result = ZSTD_CCtx_setParameter(context, parameter, value);
+  if (ZSTD_isError(result)) {
+    throw PackError("cannot set zstd parameter " + std::to_string(parameter) + " to " +
+                    std::to_string(value) + ": " + ZSTD_getErrorName(result));
+  }
+}
+
+std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size) {
   std::string bytes;
-  writer_put_le(&bytes, flags, 4);
-  writer_put_le(&bytes, size, 8);
-  for (char16_t unit : name) writer_put_le(&bytes, unit, 2);
-  writer_put_le(&bytes, 0, 2);
+  append_le(&bytes, table_size, 8);
+  append_le(&bytes, stream_size, 8);
   return bytes;
 }
 
-bool payload_write(FILE* out, const AppTree& tree, const PackOptions& options, PackStats* stats,
-                   std::string* error) {
-  *stats = PackStats();
-  if (tree.files.empty()) {
-    *error = "nothing to pack";
-    return false;
-  }
+std::string payload_tail_bytes(uint64_t length) {
+  std::string bytes(
+      static_cast<size_t>((ZB_PAYLOAD_TRAILER_ALIGN - length % ZB_PAYLOAD_TRAILER_ALIGN) %
+                          ZB_PAYLOAD_TRAILER_ALIGN),
+      '\0');
+  append_le(&bytes, length + bytes.size(), ZB_PAYLOAD_TRAILER_BYTES);
+  return bytes;
+}
+
+std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name) {
+  std::string bytes;
+  append_le(&bytes, flags, 4);
+  append_le(&bytes, size, 8);
+  append_utf16z(&bytes, name);
+  return bytes;
+}
+
+PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions& options) {
+  PackStats stats;
+  if (tree.files.empty()) throw PackError("nothing to pack");
   std::string table;
   for (size_t i = 0; i < tree.files.size(); i++) {
     uint32_t flags = i + 1 == tree.files.size() ? ZB_ENTRY_FLAG_LAST : 0;
     table += payload_entry_bytes(flags, tree.files[i].size, tree.files[i].name);
-    stats->bytes_in += tree.files[i].size;
+    stats.bytes_in += tree.files[i].size;
   }
-  stats->files = tree.files.size();
+  stats.files = tree.files.size();
 
-  int64_t start = file_tell(out);
-  std::string header;
-  writer_put_le(&header, table.size(), 8);
-  writer_put_le(&header, 0, 8);  // stream size, filled in below
-  if (start < 0 || !file_write(out, header.data(), header.size(), error) ||
-      !file_write(out, table.data(), table.size(), error)) {
-    if (error->empty()) *error = "cannot write the output";
-    return false;
-  }
+  uint64_t start = out.position();
+  out.write(payload_header_bytes(table.size(), 0));  // the stream size is filled in below
+  out.write(table);
 
-  ZSTD_CCtx* context = ZSTD_createCCtx();
-  if (context == nullptr) {
-    *error = "cannot create a zstd compression context";
-    return false;
-  }
+  ZstdCCtx context = zstd_context();
   int threads = options.threads > 0 ? options.threads
                                     : static_cast<int>(std::thread::hardware_concurrency());
   // No content size, checksum or dictionary id; window 2^27. Feeding the input with
   // ZSTD_e_continue keeps the size unknown to the encoder, so it neither shrinks the window
   // nor writes a single-segment frame.
-  ZSTD_CCtx_setParameter(context, ZSTD_c_compressionLevel, options.level);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_windowLog, ZB_WINDOW_LOG);
+  zstd_set(context.get(), ZSTD_c_compressionLevel, options.level);
+  zstd_set(context.get(), ZSTD_c_windowLog, ZB_WINDOW_LOG);
   // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
   // whole window, it sizes the worker jobs from the search tables rather than from the window:
   // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
   // compressed by one worker whatever --threads says. The decoder needs nothing more.
-  ZSTD_CCtx_setParameter(context, ZSTD_c_enableLongDistanceMatching, 1);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, 0);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 0);
-  ZSTD_CCtx_setParameter(context, ZSTD_c_dictIDFlag, 0);
-  if (threads > 1) ZSTD_CCtx_setParameter(context, ZSTD_c_nbWorkers, threads);
+  zstd_set(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
+  zstd_set(context.get(), ZSTD_c_contentSizeFlag, 0);
+  zstd_set(context.get(), ZSTD_c_checksumFlag, 0);
+  zstd_set(context.get(), ZSTD_c_dictIDFlag, 0);
+  if (threads > 1) zstd_set(context.get(), ZSTD_c_nbWorkers, threads);
 
-  Progress progress = {options.progress, stats->files, stats->bytes_in,
-                       std::chrono::steady_clock::now(), {}, false};
   std::vector<char> read_buffer(1 << 20);
   std::vector<char> out_buffer(ZSTD_CStreamOutSize());
   uint64_t done_bytes = 0;
-  bool ok = true;
-  for (size_t i = 0; ok && i < tree.files.size(); i++) {
-    const AppFile& file = tree.files[i];
-    std::ifstream in(file.source, std::ios::binary);
-    if (!in) {
-      *error = "cannot read " + app_quote(file.source);
-      ok = false;
-      break;
+  {
+    Progress progress(options.progress, stats.files, stats.bytes_in);
+    for (size_t i = 0; i < tree.files.size(); i++) {
+      writer_file(context.get(), out, tree.files[i], i, &read_buffer, &out_buffer, &stats,
+                  &done_bytes, &progress);
     }
-    uint64_t left = file.size;
-    while (ok && left > 0) {
-      size_t want = left < read_buffer.size() ? static_cast<size_t>(left) : read_buffer.size();
-      in.read(read_buffer.data(), static_cast<std::streamsize>(want));
-      if (static_cast<size_t>(in.gcount()) != want) {
-        *error = "file " + app_quote(file.source) + " changed or could not be read while packing";
-        ok = false;
-        break;
-      }
-      ZSTD_inBuffer input = {read_buffer.data(), want, 0};
-      ok = writer_drain(context, out, &input, ZSTD_e_continue, &out_buffer, &stats->stream_bytes,
-                        error);
-      left -= want;
-      done_bytes += want;
-      progress_show(&progress, i, done_bytes, false);
-    }
-    if (ok && in.peek() != std::char_traits<char>::eof()) {
-      *error = "file " + app_quote(file.source) + " changed while packing";
-      ok = false;
-    }
-  }
-  if (ok) {
     ZSTD_inBuffer empty = {nullptr, 0, 0};
-    ok = writer_drain(context, out, &empty, ZSTD_e_end, &out_buffer, &stats->stream_bytes, error);
+    writer_drain(context.get(), out, &empty, ZSTD_e_end, &out_buffer, &stats.stream_bytes);
   }
-  ZSTD_freeCCtx(context);
-  if (progress.shown) {
-    progress_show(&progress, stats->files, stats->bytes_in, true);
-    std::fputc('\n', stderr);
-  }
-  if (!ok) return false;
 
-  uint64_t length = 16 + table.size() + stats->stream_bytes;
-  std::string tail(static_cast<size_t>((8 - length % 8) % 8), '\0');
-  length += tail.size() + 8;
-  writer_put_le(&tail, length - 8, 8);
+  std::string tail =
+      payload_tail_bytes(ZB_PAYLOAD_HEADER_BYTES + table.size() + stats.stream_bytes);
+  out.write(tail);
   std::string stream_size;
-  writer_put_le(&stream_size, stats->stream_bytes, 8);
-  if (!file_write(out, tail.data(), tail.size(), error) ||
-      !file_patch(out, start + 8, stream_size.data(), stream_size.size(), error)) {
-    return false;
-  }
-  stats->payload_bytes = length;
-  return true;
+  append_le(&stream_size, stats.stream_bytes, 8);
+  out.patch(start + ZB_PAYLOAD_STREAM_SIZE_OFFSET, stream_size);
+  stats.payload_bytes = ZB_PAYLOAD_HEADER_BYTES + table.size() + stats.stream_bytes + tail.size();
+  return stats;
 }

@@ -2,10 +2,14 @@
 #pragma once
 
 #include <cstdint>
-#include <cstdio>
+#include <memory>
 #include <string>
 
+#include <zstd.h>
+
 #include "payload/app_tree.h"
+
+class OutputFile;
 
 struct PackOptions {
   int level = 12;   // zstd compression level
@@ -20,10 +24,27 @@ struct PackStats {
   uint64_t stream_bytes = 0;    // S
 };
 
+struct ZstdCCtxFree {
+  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
+};
+using ZstdCCtx = std::unique_ptr<ZSTD_CCtx, ZstdCCtxFree>;
+
+// A new compression context; throws PackError when there is no memory for one.
+ZstdCCtx zstd_context();
+
+// Sets one compression parameter; throws PackError when zstd refuses it.
+void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value);
+
 // Appends the payload for `tree` to `out` at its current position (seeking back once to
-// fill in the stream size). On failure returns false with a one-line reason.
-bool payload_write(FILE* out, const AppTree& tree, const PackOptions& options, PackStats* stats,
-                   std::string* error);
+// fill in the stream size). Throws PackError on failure.
+PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions& options);
+
+// Encodes the payload's header: the table size and the stream size.
+std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size);
+
+// Encodes what ends an array whose header, table and stream take `length` bytes: zero
+// bytes up to a multiple of 8, then the trailer.
+std::string payload_tail_bytes(uint64_t length);
 
 // Encodes one table entry (flags, size, name and its NUL) as the launcher reads it.
 std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name);

@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <cstring>
 
+#include "base/little_endian.h"
+#include "payload/pack_error.h"
+
 namespace {
 
 struct PeView {
@@ -19,38 +22,60 @@ bool pe_in(const std::vector<unsigned char>& image, uint64_t offset, uint64_t si
 }
 
 uint32_t pe_u16(const std::vector<unsigned char>& image, uint64_t offset) {
-  return image[offset] | (image[offset + 1] << 8);
+  return le_read_u16(&image[offset]);
 }
 
 uint32_t pe_u32(const std::vector<unsigned char>& image, uint64_t offset) {
-  return static_cast<uint32_t>(image[offset]) | (static_cast<uint32_t>(image[offset + 1]) << 8) |
-         (static_cast<uint32_t>(image[offset + 2]) << 16) |
-         (static_cast<uint32_t>(image[offset + 3]) << 24);
+  return le_read_u32(&image[offset]);
+}
+
+uint64_t pe_section_header(const PeView& view, uint32_t index) {
+  return view.sections + PE_SECTION_HEADER_BYTES * index;
+}
+
+uint64_t pe_directory(const PeView& view, uint32_t index) {
+  return view.optional + PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * index;
 }
 
 bool pe_view(const std::vector<unsigned char>& image, PeView* view) {
-  if (!pe_in(image, 0, 64) || image[0] != 'M' || image[1] != 'Z') return false;
-  uint64_t pe = pe_u32(image, 0x3C);
-  if (!pe_in(image, pe, 24) || std::memcmp(&image[pe], "PE\0\0", 4) != 0) return false;
+  if (!pe_in(image, 0, PE_DOS_HEADER_BYTES) || image[0] != 'M' || image[1] != 'Z') return false;
+  uint64_t pe = pe_u32(image, PE_DOS_NEW_HEADER);
+  if (!pe_in(image, pe, PE_SIGNATURE_BYTES + PE_COFF_HEADER_BYTES) ||
+      std::memcmp(&image[pe], "PE\0\0", PE_SIGNATURE_BYTES) != 0) {
+    return false;
+  }
   view->image = &image;
-  view->coff = pe + 4;
-  view->section_count = pe_u16(image, view->coff + 2);
-  view->optional_size = pe_u16(image, view->coff + 16);
-  view->optional = view->coff + 20;
+  view->coff = pe + PE_SIGNATURE_BYTES;
+  view->section_count = pe_u16(image, view->coff + PE_COFF_SECTION_COUNT);
+  view->optional_size = pe_u16(image, view->coff + PE_COFF_OPTIONAL_SIZE);
+  view->optional = view->coff + PE_COFF_HEADER_BYTES;
   uint64_t sections = view->optional + view->optional_size;
-  if (!pe_in(image, sections, 40ull * view->section_count)) return false;
+  if (!pe_in(image, sections, PE_SECTION_HEADER_BYTES * view->section_count)) return false;
   view->sections = static_cast<uint32_t>(sections);
   return true;
+}
+
+// True for a PE32+ x86-64 image whose optional header holds `directories` data directories.
+bool pe_is_amd64(const PeView& view, uint32_t directories) {
+  const std::vector<unsigned char>& image = *view.image;
+  return pe_u16(image, view.coff + PE_COFF_MACHINE) == PE_MACHINE_AMD64 &&
+         view.optional_size >= PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * directories &&
+         pe_in(image, view.optional, view.optional_size) &&
+         pe_u16(image, view.optional + PE_OPT_MAGIC) == PE_OPT_MAGIC_PE32_PLUS;
+}
+
+bool pe_is_dll(const PeView& view) {
+  return (pe_u16(*view.image, view.coff + PE_COFF_CHARACTERISTICS) & PE_CHARACTERISTIC_DLL) != 0;
 }
 
 // Maps an RVA to a file offset with `size` readable bytes; false when outside raw data.
 bool pe_rva(const PeView& view, uint32_t rva, uint64_t size, uint64_t* offset) {
   const std::vector<unsigned char>& image = *view.image;
   for (uint32_t i = 0; i < view.section_count; i++) {
-    uint64_t s = view.sections + 40ull * i;
-    uint32_t va = pe_u32(image, s + 12);
-    uint32_t raw_size = pe_u32(image, s + 16);
-    uint32_t raw = pe_u32(image, s + 20);
+    uint64_t s = pe_section_header(view, i);
+    uint32_t va = pe_u32(image, s + PE_SECTION_VIRTUAL_ADDRESS);
+    uint32_t raw_size = pe_u32(image, s + PE_SECTION_RAW_SIZE);
+    uint32_t raw = pe_u32(image, s + PE_SECTION_RAW_OFFSET);
     if (rva >= va && rva - va < raw_size) {
       uint64_t within = rva - va;
       if (size > raw_size - within) return false;
@@ -61,6 +86,18 @@ bool pe_rva(const PeView& view, uint32_t rva, uint64_t size, uint64_t* offset) {
   return false;
 }
 
+// The 8-byte, NUL-padded form of a section name.
+std::string pe_section_name(const char* name) {
+  std::string padded(PE_SECTION_NAME_BYTES, '\0');
+  std::memcpy(&padded[0], name, std::min<size_t>(std::strlen(name), PE_SECTION_NAME_BYTES));
+  return padded;
+}
+
+bool pe_section_named(const std::vector<unsigned char>& image, uint64_t header,
+                      const std::string& padded) {
+  return std::memcmp(&image[header], padded.data(), PE_SECTION_NAME_BYTES) == 0;
+}
+
 }  // namespace
 
 bool pe_is_pe(const std::vector<unsigned char>& image) {
@@ -68,124 +105,97 @@ bool pe_is_pe(const std::vector<unsigned char>& image) {
   return pe_view(image, &view);
 }
 
-bool pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
-                         std::string* why) {
+void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
+                         const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
   PeView view;
-  if (!pe_view(image, &view)) {
-    *why = "not a PE file";
-    return false;
-  }
-  if (pe_u16(image, view.coff) != 0x8664 || view.optional_size < 112 + 8 ||
-      !pe_in(image, view.optional, view.optional_size) || pe_u16(image, view.optional) != 0x20B) {
-    *why = "not a 64-bit (x86-64) PE image";
-    return false;
-  }
-  if ((pe_u16(image, view.coff + 18) & 0x2000) == 0) {
-    *why = "not a DLL";
-    return false;
-  }
-  uint32_t directories = pe_u32(image, view.optional + 108);
-  uint32_t export_rva = pe_u32(image, view.optional + 112);
-  uint32_t export_size = pe_u32(image, view.optional + 116);
+  if (!pe_view(image, &view)) fail("is not a PE file");
+  if (!pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) fail("is not a 64-bit (x86-64) PE image");
+  if (!pe_is_dll(view)) fail("is not a DLL");
+  uint64_t export_entry = pe_directory(view, PE_DIRECTORY_EXPORT);
+  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
+  uint32_t export_rva = pe_u32(image, export_entry);
+  uint32_t export_size = pe_u32(image, export_entry + 4);
   uint64_t directory;
-  if (directories < 1 || export_rva == 0 || export_size == 0 ||
-      !pe_rva(view, export_rva, 40, &directory)) {
-    *why = std::string("does not export '") + symbol + "' (it has no export table)";
-    return false;
+  if (directories <= PE_DIRECTORY_EXPORT || export_rva == 0 || export_size == 0 ||
+      !pe_rva(view, export_rva, PE_EXPORT_DIRECTORY_BYTES, &directory)) {
+    fail(std::string("does not export '") + symbol + "' (it has no export table)");
   }
-  uint32_t name_count = pe_u32(image, directory + 24);
+  uint32_t name_count = pe_u32(image, directory + PE_EXPORT_NAME_COUNT);
   uint64_t names;
-  if (name_count > 0 && !pe_rva(view, pe_u32(image, directory + 32), 4ull * name_count, &names)) {
-    *why = "has a damaged export table";
-    return false;
+  if (name_count > 0 &&
+      !pe_rva(view, pe_u32(image, directory + PE_EXPORT_NAMES), 4ull * name_count, &names)) {
+    fail("has a damaged export table");
   }
   size_t symbol_length = std::strlen(symbol);
   for (uint32_t i = 0; i < name_count; i++) {
     uint64_t name;
     if (pe_rva(view, pe_u32(image, names + 4ull * i), symbol_length + 1, &name) &&
         std::memcmp(&image[name], symbol, symbol_length + 1) == 0) {
-      return true;
+      return;
     }
   }
-  *why = std::string("does not export '") + symbol + "'";
-  return false;
+  fail(std::string("does not export '") + symbol + "'");
 }
 
-bool pe_find_section(const std::vector<unsigned char>& image, const char* name,
-                     uint64_t* offset, uint64_t* size) {
+std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image,
+                                         const char* name) {
   PeView view;
-  if (!pe_view(image, &view)) return false;
-  char wanted[8] = {};
-  std::memcpy(wanted, name, std::min<size_t>(std::strlen(name), sizeof wanted));
+  if (!pe_view(image, &view)) return std::nullopt;
+  const std::string wanted = pe_section_name(name);
   for (uint32_t i = 0; i < view.section_count; i++) {
-    uint64_t s = view.sections + 40ull * i;
-    if (std::memcmp(&image[s], wanted, 8) != 0) continue;
-    *size = pe_u32(image, s + 16);
-    *offset = pe_u32(image, s + 20);
-    return pe_in(image, *offset, *size);
+    uint64_t s = pe_section_header(view, i);
+    if (!pe_section_named(image, s, wanted)) continue;
+    PeSection section{pe_u32(image, s + PE_SECTION_RAW_OFFSET), pe_u32(image, s + PE_SECTION_RAW_SIZE)};
+    if (!pe_in(image, section.offset, section.size)) return std::nullopt;
+    return section;
   }
-  return false;
+  return std::nullopt;
 }
 
-bool pe_payload_slot(const std::vector<unsigned char>& image, PePayloadSlot* slot,
-                     std::string* why) {
+PePayloadSlot pe_payload_slot(const std::vector<unsigned char>& image, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
   PeView view;
-  if (!pe_view(image, &view)) {
-    *why = "not a PE file";
-    return false;
+  if (!pe_view(image, &view)) fail("not a PE file");
+  if (!pe_is_amd64(view, PE_DIRECTORY_CERTIFICATE + 1)) fail("not a 64-bit (x86-64) PE image");
+  if (pe_is_dll(view) || view.section_count == 0) fail("not an executable");
+  if (view.optional % 8 != 0) fail("its headers are not aligned as a PE image's");
+  uint64_t last = pe_section_header(view, view.section_count - 1);
+  if (!pe_section_named(image, last, pe_section_name(PE_PAYLOAD_SECTION))) {
+    fail(std::string("its last section is not '") + PE_PAYLOAD_SECTION + "'");
   }
-  if (pe_u16(image, view.coff) != 0x8664 || view.optional_size < 112 + 8 * 5 ||
-      !pe_in(image, view.optional, view.optional_size) || pe_u16(image, view.optional) != 0x20B) {
-    *why = "not a 64-bit (x86-64) PE image";
-    return false;
-  }
-  if ((pe_u16(image, view.coff + 18) & 0x2000) != 0 || view.section_count == 0) {
-    *why = "not an executable";
-    return false;
-  }
-  if (view.optional % 8 != 0) {
-    *why = "its headers are not aligned as a PE image's";
-    return false;
-  }
-  uint64_t last = view.sections + 40ull * (view.section_count - 1);
-  char wanted[8] = {};
-  std::memcpy(wanted, PE_PAYLOAD_SECTION, std::strlen(PE_PAYLOAD_SECTION));
-  if (std::memcmp(&image[last], wanted, 8) != 0) {
-    *why = std::string("its last section is not '") + PE_PAYLOAD_SECTION + "'";
-    return false;
-  }
-  slot->optional = view.optional;
-  slot->header = last;
-  slot->virtual_address = pe_u32(image, last + 12);
-  slot->raw_size = pe_u32(image, last + 16);
-  slot->raw_offset = pe_u32(image, last + 20);
-  slot->file_alignment = pe_u32(image, view.optional + 36);
-  slot->section_alignment = pe_u32(image, view.optional + 32);
-  uint32_t fa = slot->file_alignment;
-  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) != 0 || slot->section_alignment < fa ||
-      slot->raw_offset % fa != 0) {
-    *why = "its alignments are not those of a PE image";
-    return false;
+  PePayloadSlot slot;
+  slot.optional = view.optional;
+  slot.header = last;
+  slot.virtual_address = pe_u32(image, last + PE_SECTION_VIRTUAL_ADDRESS);
+  slot.raw_size = pe_u32(image, last + PE_SECTION_RAW_SIZE);
+  slot.raw_offset = pe_u32(image, last + PE_SECTION_RAW_OFFSET);
+  slot.file_alignment = pe_u32(image, view.optional + PE_OPT_FILE_ALIGNMENT);
+  slot.section_alignment = pe_u32(image, view.optional + PE_OPT_SECTION_ALIGNMENT);
+  uint32_t fa = slot.file_alignment;
+  if (fa < 512 || fa > 65536 || (fa & (fa - 1)) != 0 || slot.section_alignment < fa ||
+      slot.raw_offset % fa != 0) {
+    fail("its alignments are not those of a PE image");
   }
   for (uint32_t i = 0; i + 1 < view.section_count; i++) {
-    uint64_t s = view.sections + 40ull * i;
-    uint64_t end_va = static_cast<uint64_t>(pe_u32(image, s + 12)) + pe_u32(image, s + 8);
-    uint64_t end_raw = static_cast<uint64_t>(pe_u32(image, s + 20)) + pe_u32(image, s + 16);
-    if (end_va > slot->virtual_address || end_raw > slot->raw_offset) {
-      *why = std::string("section '") + PE_PAYLOAD_SECTION + "' is not last in memory and file";
-      return false;
+    uint64_t s = pe_section_header(view, i);
+    uint64_t end_va = static_cast<uint64_t>(pe_u32(image, s + PE_SECTION_VIRTUAL_ADDRESS)) +
+                      pe_u32(image, s + PE_SECTION_VIRTUAL_SIZE);
+    uint64_t end_raw = static_cast<uint64_t>(pe_u32(image, s + PE_SECTION_RAW_OFFSET)) +
+                       pe_u32(image, s + PE_SECTION_RAW_SIZE);
+    if (end_va > slot.virtual_address || end_raw > slot.raw_offset) {
+      fail(std::string("section '") + PE_PAYLOAD_SECTION + "' is not last in memory and file");
     }
   }
-  if (slot->raw_size < PE_PAYLOAD_OFFSET ||
-      slot->raw_offset + slot->raw_size != static_cast<uint64_t>(image.size())) {
-    *why = std::string("section '") + PE_PAYLOAD_SECTION + "' does not end the file";
-    return false;
+  if (slot.raw_size < PE_PAYLOAD_OFFSET ||
+      slot.raw_offset + slot.raw_size != static_cast<uint64_t>(image.size())) {
+    fail(std::string("section '") + PE_PAYLOAD_SECTION + "' does not end the file");
   }
   // A signature (the certificate directory) covers the file by offset and would be broken.
-  uint32_t directories = pe_u32(image, view.optional + 108);
-  if (directories > 4 && pe_u32(image, view.optional + 112 + 8 * 4 + 4) != 0) {
-    *why = "it is signed";
-    return false;
+  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
+  if (directories > PE_DIRECTORY_CERTIFICATE &&
+      pe_u32(image, pe_directory(view, PE_DIRECTORY_CERTIFICATE) + 4) != 0) {
+    fail("it is signed");
   }
-  return true;
+  return slot;
 }

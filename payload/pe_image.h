@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -11,18 +12,60 @@
 constexpr const char* PE_PAYLOAD_SECTION = ".zobrin";
 constexpr uint32_t PE_PAYLOAD_OFFSET = 16;
 
+// The DOS header's pointer to the "PE\0\0" signature; the COFF header follows the signature.
+constexpr uint64_t PE_DOS_HEADER_BYTES = 64;
+constexpr uint64_t PE_DOS_NEW_HEADER = 0x3C;
+constexpr uint64_t PE_SIGNATURE_BYTES = 4;
+// COFF file header fields, and its size.
+constexpr uint64_t PE_COFF_MACHINE = 0;
+constexpr uint64_t PE_COFF_SECTION_COUNT = 2;
+constexpr uint64_t PE_COFF_OPTIONAL_SIZE = 16;
+constexpr uint64_t PE_COFF_CHARACTERISTICS = 18;
+constexpr uint64_t PE_COFF_HEADER_BYTES = 20;
+constexpr uint32_t PE_MACHINE_AMD64 = 0x8664;
+constexpr uint32_t PE_CHARACTERISTIC_DLL = 0x2000;
+// Optional header (PE32+) fields.
+constexpr uint64_t PE_OPT_MAGIC = 0;
+constexpr uint32_t PE_OPT_MAGIC_PE32_PLUS = 0x20B;
+constexpr uint64_t PE_OPT_INITIALIZED_DATA = 8;
+constexpr uint64_t PE_OPT_SECTION_ALIGNMENT = 32;
+constexpr uint64_t PE_OPT_FILE_ALIGNMENT = 36;
+constexpr uint64_t PE_OPT_SIZE_OF_IMAGE = 56;
+constexpr uint64_t PE_OPT_CHECKSUM = 64;
+constexpr uint64_t PE_OPT_DIRECTORY_COUNT = 108;
+constexpr uint64_t PE_OPT_DIRECTORIES = 112;
+constexpr uint64_t PE_DIRECTORY_BYTES = 8;  // RVA (4) and size (4)
+constexpr uint32_t PE_DIRECTORY_EXPORT = 0;
+constexpr uint32_t PE_DIRECTORY_CERTIFICATE = 4;
+// Section header fields, and its size.
+constexpr uint64_t PE_SECTION_NAME_BYTES = 8;
+constexpr uint64_t PE_SECTION_VIRTUAL_SIZE = 8;
+constexpr uint64_t PE_SECTION_VIRTUAL_ADDRESS = 12;
+constexpr uint64_t PE_SECTION_RAW_SIZE = 16;
+constexpr uint64_t PE_SECTION_RAW_OFFSET = 20;
+constexpr uint64_t PE_SECTION_HEADER_BYTES = 40;
+// Export directory fields, and its size.
+constexpr uint64_t PE_EXPORT_NAME_COUNT = 24;
+constexpr uint64_t PE_EXPORT_NAMES = 32;
+constexpr uint64_t PE_EXPORT_DIRECTORY_BYTES = 40;
+
 // True when `image` starts like a PE file ("MZ" and a "PE\0\0" signature in range).
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
-// Checks that `image` is a 64-bit (x86-64) PE DLL exporting `symbol` by name. On failure
-// returns false and sets `why` to a short reason ("not a PE file", ...).
-bool pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
-                         std::string* why);
+// Checks that `image` is a 64-bit (x86-64) PE DLL exporting `symbol` by name. Otherwise
+// throws PackError("<subject> <reason>"), the reason "is not a PE file", "does not export
+// '<symbol>'", ...
+void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
+                         const std::string& subject);
 
-// Finds a section by name; sets its file offset and raw size. False when absent or its raw
-// data lies outside the image.
-bool pe_find_section(const std::vector<unsigned char>& image, const char* name,
-                     uint64_t* offset, uint64_t* size);
+struct PeSection {
+  uint64_t offset;  // file offset of its raw data
+  uint64_t size;    // raw size
+};
+
+// Finds a section by name; nothing when absent or its raw data lies outside the image.
+std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image,
+                                         const char* name);
 
 // Where a launcher image takes its payload: the payload section must be the image's last
 // section, in memory and in the file, with nothing after it in the file.
@@ -36,14 +79,6 @@ struct PePayloadSlot {
   uint32_t section_alignment = 0;
 };
 
-// Checks that `image` is a 64-bit executable whose last section is the payload section; on
-// failure returns false and sets `why` to a short reason.
-bool pe_payload_slot(const std::vector<unsigned char>& image, PePayloadSlot* slot,
-                     std::string* why);
-
-// Offsets of fields in the optional header (PE32+) and in a section header.
-constexpr uint64_t PE_OPT_INITIALIZED_DATA = 8;
-constexpr uint64_t PE_OPT_SIZE_OF_IMAGE = 56;
-constexpr uint64_t PE_OPT_CHECKSUM = 64;
-constexpr uint64_t PE_SECTION_VIRTUAL_SIZE = 8;
-constexpr uint64_t PE_SECTION_RAW_SIZE = 16;
+// Checks that `image` is a 64-bit executable whose last section is the payload section.
+// Otherwise throws PackError("<subject>: <reason>").
+PePayloadSlot pe_payload_slot(const std::vector<unsigned char>& image, const std::string& subject);

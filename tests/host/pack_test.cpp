@@ -14,7 +14,9 @@
 #include <functional>
 #include <sstream>
 
+#include "base/little_endian.h"
 #include "payload/app_tree.h"
+#include "payload/pack_error.h"
 #include "tests/host/pe_builder.h"
 
 namespace fs = std::filesystem;
@@ -50,9 +52,7 @@ std::string shell_quote(const std::string& s) {
 }
 
 uint64_t le(const std::string& data, size_t offset, int bytes) {
-  uint64_t value = 0;
-  for (int i = bytes - 1; i >= 0; i--) value = (value << 8) | static_cast<unsigned char>(data[offset + i]);
-  return value;
+  return le_read(reinterpret_cast<const unsigned char*>(data.data()) + offset, bytes);
 }
 
 class Pack : public ::testing::Test {
@@ -258,7 +258,7 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
   exe.exports.clear();
   exe.section_name = ".zobrin";
   std::string section(16, '\0');
-  for (int i = 0; i < 8; i++) section[i] = static_cast<char>((payload.size() >> (8 * i)) & 0xFF);
+  le_write_u64(reinterpret_cast<unsigned char*>(&section[0]), payload.size());
   exe.section_data = section + payload;
   spit(root / "app.exe", pe_build(exe));
   r = pack({"list", root / "app.exe"});
@@ -337,7 +337,13 @@ TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {
               {4096, false, "a payload name holds at most 4095"}};
   for (const Row& row : rows) {
     std::string error;
-    bool ok = app_check_name(std::u16string(row.units, u'n'), "source", &error);
+    bool ok = true;
+    try {
+      app_check_name(std::u16string(row.units, u'n'), "source");
+    } catch (const PackError& e) {
+      ok = false;
+      error = e.what();
+    }
     EXPECT_EQ(ok, row.ok) << row.units;
     EXPECT_NE(error.find(row.reason), std::string::npos) << error;
   }
@@ -481,7 +487,7 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
       {"linker not there",
        [&] {
          for (const char* name : {"launcher.res.o", "libzobrin_entry.a", "libzobrin_launcher.a",
-                                  "libzstd.a", "ucrt.specs", "payload-last.ld"}) {
+                                  "libzstd.a", "ucrt.specs", "payload-last.ld", "launcher.link"}) {
            spit(kit + "/" + name, "");
          }
        },
@@ -562,6 +568,68 @@ TEST_F(Pack, SymbolicLinksAreFollowedAndEmptyDirectoriesWarned) {
   EXPECT_EQ(p.entries[2].name, u"linked_dir\\in.txt");
   EXPECT_EQ(decode(p.frame), slurp(app / "app.dll") + "target bytes" + "in");
   EXPECT_TRUE(fs::is_symlink(app / "link.txt")) << "the tree is left as it was";
+}
+
+}  // namespace
+
+namespace {
+
+TEST_F(Pack, HelpOnEveryCommandAndVersionExitZero) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string usage_line;  // empty: the version
+  } rows[] = {
+      {{"--version"}, ""},
+      {{"--help"}, "Usage: zobrin-pack [OPTIONS] SUBCOMMAND"},
+      {{"help"}, "Usage: zobrin-pack [OPTIONS] SUBCOMMAND"},
+      {{"payload", "--help"}, "Usage: zobrin-pack payload [OPTIONS] [APP_DIR]"},
+      {{"object", "-h"}, "Usage: zobrin-pack object [OPTIONS] [APP_DIR]"},
+      {{"exe", "dir", "--help"}, "Usage: zobrin-pack exe [OPTIONS] [APP_DIR]"},
+      {{"launcher", "--help"}, "Usage: zobrin-pack launcher [OPTIONS]"},
+      {{"list", "--help"}, "Usage: zobrin-pack list [OPTIONS] [FILE_OR_EXE]"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.args.front() + " " + row.args.back());
+    PackRun r = pack(row.args);
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, "");
+    if (row.usage_line.empty()) {
+      EXPECT_EQ(r.out, std::string("zobrin-pack ") + ZOBRIN_VERSION + "\n");
+    } else {
+      EXPECT_NE(r.out.find(row.usage_line + "\n"), std::string::npos) << r.out;
+    }
+  }
+  EXPECT_EQ(files_in(root), std::vector<std::string>{"app"}) << "nothing written";
+}
+
+TEST_F(Pack, MoreUsageErrorsNameWhatWasWrong) {
+  struct Row {
+    std::vector<std::string> args;
+    std::string first_line;
+  } rows[] = {
+      {{"--foo"}, "zobrin-pack: error: unknown option '--foo'"},
+      {{"payload", "dir", "--foo"}, "zobrin-pack: error: unknown option '--foo'"},
+      {{"payload", "a", "b"}, "zobrin-pack: error: unexpected argument 'b'"},
+      {{"launcher", "--main", "a.dll", "-o", "x"},
+       "zobrin-pack: error: launcher takes no application or payload"},
+      {{"exe", "--main", "a.dll", "--payload", "f", "-o", "x"},
+       "zobrin-pack: error: give either APP_DIR --main NAME.dll or --payload FILE, not both"},
+      {{"object", "-o", "x"}, "zobrin-pack: error: no application directory given"},
+      {{"payload", "d", "--main", "a.dll", "-o", "x", "--level", "0"},
+       "zobrin-pack: error: --level takes a number from 1 to 22"},
+      {{"payload", "d", "--main", "a.dll", "-o", "x", "--level", "high"},
+       "zobrin-pack: error: --level takes a number from 1 to 22"},
+      {{"payload", "d", "--main", "a.dll", "-o", "x", "--threads", "257"},
+       "zobrin-pack: error: --threads takes a number from 0 to 256"},
+      {{"exe", "d", "--main", "a.dll", "-o"}, "zobrin-pack: error: -o needs a value"},
+  };
+  for (const Row& row : rows) {
+    PackRun r = pack(row.args);
+    EXPECT_EQ(r.code, 2) << row.first_line;
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), row.first_line);
+    EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    EXPECT_EQ(r.out, "");
+  }
 }
 
 }  // namespace

@@ -2,11 +2,13 @@
 
 #include <cstring>
 
+#include "base/little_endian.h"
+
 namespace {
 
 void put(std::vector<unsigned char>* image, size_t offset, uint64_t value, int bytes) {
   if (image->size() < offset + bytes) image->resize(offset + bytes);
-  for (int i = 0; i < bytes; i++) (*image)[offset + i] = (value >> (8 * i)) & 0xFF;
+  le_write(image->data() + offset, value, bytes);
 }
 
 void put_name(std::vector<unsigned char>* image, size_t offset, const std::string& name) {

@@ -12,16 +12,15 @@
 
 #include <zstd.h>
 
+#include "base/little_endian.h"
+#include "base/payload_format.h"
+#include "payload/byte_string.h"
 #include "payload/payload_writer.h"
 #include "tests/tools/test_data.h"
 
 namespace fs = std::filesystem;
 
 namespace {
-
-void put_le(std::string* out, uint64_t value, int bytes) {
-  for (int i = 0; i < bytes; i++) out->push_back(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
 
 std::string entry(uint32_t flags, uint64_t size, const std::u16string& name) {
   return payload_entry_bytes(flags, size, name);
@@ -30,8 +29,7 @@ std::string entry(uint32_t flags, uint64_t size, const std::u16string& name) {
 std::string entry2(uint32_t flags, uint64_t size, const std::u16string& name,
                    const std::u16string& second) {
   std::string bytes = payload_entry_bytes(flags, size, name);
-  for (char16_t unit : second) put_le(&bytes, unit, 2);
-  put_le(&bytes, 0, 2);
+  append_utf16z(&bytes, second);
   return bytes;
 }
 
@@ -48,7 +46,7 @@ std::string frame(const std::string& data) {
 
 // One frame whose blocks end where `cuts` say (each part ends with a flush).
 std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& cuts) {
-  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZstdCCtx context = zstd_context();
   std::string out(ZSTD_compressBound(data.size()) + 1024, '\0');
   ZSTD_outBuffer output = {&out[0], out.size(), 0};
   size_t start = 0;
@@ -56,11 +54,10 @@ std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& 
     size_t end = i < cuts.size() ? cuts[i] : data.size();
     ZSTD_inBuffer input = {data.data() + start, end - start, 0};
     ZSTD_EndDirective mode = i < cuts.size() ? ZSTD_e_flush : ZSTD_e_end;
-    while (ZSTD_compressStream2(context, &output, &input, mode) != 0) {
+    while (ZSTD_compressStream2(context.get(), &output, &input, mode) != 0) {
     }
     start = end;
   }
-  ZSTD_freeCCtx(context);
   out.resize(output.pos);
   return out;
 }
@@ -69,13 +66,11 @@ std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& 
 std::string array(const std::string& table, const std::string& stream, int64_t t = -1,
                   int64_t s = -1) {
   std::string a;
-  put_le(&a, t < 0 ? table.size() : static_cast<uint64_t>(t), 8);
-  put_le(&a, s < 0 ? stream.size() : static_cast<uint64_t>(s), 8);
+  a += payload_header_bytes(t < 0 ? table.size() : static_cast<uint64_t>(t),
+                            s < 0 ? stream.size() : static_cast<uint64_t>(s));
   a += table;
   a += stream;
-  while (a.size() % 8 != 0) a.push_back('\0');
-  put_le(&a, a.size(), 8);
-  return a;
+  return a + payload_tail_bytes(a.size());
 }
 
 std::string pattern(size_t size, uint32_t seed) { return test_pattern(size, seed); }
@@ -87,40 +82,31 @@ std::map<std::string, std::function<std::string()>> cases() {
   const std::string abc = "abc";
   // Header limits. Without a trailer the table may take the whole rest of the array.
   c["table_fills_array"] = [] {
-    std::string a;
     std::string t = entry(4, 0, u"a");
-    put_le(&a, t.size(), 8);
-    put_le(&a, 0, 8);
-    return a + t;
+    return payload_header_bytes(t.size(), 0) + t;
   };
   c["table_one_past"] = [] {
-    std::string a;
     std::string t = entry(4, 0, u"a");
-    put_le(&a, t.size() + 1, 8);
-    put_le(&a, 0, 8);
-    return a + t;
+    return payload_header_bytes(t.size() + 1, 0) + t;
   };
   c["table_fills_stream_one"] = [] {
-    std::string a;
     std::string t = entry(4, 0, u"a");
-    put_le(&a, t.size(), 8);
-    put_le(&a, 1, 8);
-    return a + t;
+    return payload_header_bytes(t.size(), 1) + t;
   };
   c["stream_one_past"] = [abc] {
     std::string t = entry(4, 3, u"a.txt");
     std::string s = frame(abc);
     std::string a = array(t, s);
-    uint64_t too_big = a.size() - 16 - t.size() + 1;
-    for (int i = 0; i < 8; i++) a[8 + i] = static_cast<char>((too_big >> (8 * i)) & 0xFF);
+    uint64_t too_big = a.size() - ZB_PAYLOAD_HEADER_BYTES - t.size() + 1;
+    le_write_u64(reinterpret_cast<unsigned char*>(&a[ZB_PAYLOAD_STREAM_SIZE_OFFSET]), too_big);
     return a;
   };
   c["stream_to_end"] = [abc] {
     std::string t = entry(4, 3, u"a.txt");
     std::string s = frame(abc);
     std::string a = array(t, s);
-    uint64_t exact = a.size() - 16 - t.size();
-    for (int i = 0; i < 8; i++) a[8 + i] = static_cast<char>((exact >> (8 * i)) & 0xFF);
+    uint64_t exact = a.size() - ZB_PAYLOAD_HEADER_BYTES - t.size();
+    le_write_u64(reinterpret_cast<unsigned char*>(&a[ZB_PAYLOAD_STREAM_SIZE_OFFSET]), exact);
     return a;
   };
   c["shorter_than_header"] = [] { return std::string(8, '\0'); };

@@ -1,0 +1,20 @@
+// Building little-endian byte strings (headers, table entries, object files).
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+#include "base/little_endian.h"
+
+// Appends the low `bytes` bytes of `value`, least significant first.
+inline void append_le(std::string* out, uint64_t value, int bytes) {
+  unsigned char field[8];
+  le_write(field, value, bytes);
+  out->append(reinterpret_cast<const char*>(field), static_cast<size_t>(bytes));
+}
+
+// Appends UTF-16 units and a NUL unit, as the payload stores names.
+inline void append_utf16z(std::string* out, const std::u16string& units) {
+  for (char16_t unit : units) append_le(out, unit, 2);
+  append_le(out, 0, 2);
+}
