@@ -11,11 +11,21 @@ set_target_properties(zobrin_zstd PROPERTIES
   IMPORTED_LOCATION ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
   INTERFACE_INCLUDE_DIRECTORIES ${ZOBRIN_ZSTD_WIN}/include)
 
-# What every launcher-like executable is linked with: GUI subsystem, 8 MiB stack reserve,
-# no DLLs beyond the system's, and the manifest (long paths, asInvoker, common controls 6).
-add_library(zobrin_exe_settings INTERFACE)
-target_link_options(zobrin_exe_settings INTERFACE
+# The launcher's link flags, defined here only. What every launcher-like executable is linked
+# with: GUI subsystem, 8 MiB stack reserve, no DLLs beyond the system's.
+set(ZOBRIN_EXE_LINK_FLAGS
   -static -mwindows -Wl,--stack,8388608 -Wl,--defsym,_setjmp=__intrinsic_setjmp)
+# What the launcher itself adds (`zobrin-pack launcher` and `--linker` read both lists from the
+# kit's launcher.link): the wide entry point, no symbols, and sections starting on page
+# boundaries in the file as well as in memory, so the loader can map the payload from the file
+# instead of copying it into private memory (Wine copies every section whose file offset is not
+# page-aligned, in both processes).
+set(ZOBRIN_LAUNCHER_LINK_FLAGS
+  -municode -s -Wl,--file-alignment,4096 -Wl,--undefined=wWinMain)
+
+# The flags and the manifest (long paths, asInvoker, common controls 6).
+add_library(zobrin_exe_settings INTERFACE)
+target_link_options(zobrin_exe_settings INTERFACE ${ZOBRIN_EXE_LINK_FLAGS})
 target_sources(zobrin_exe_settings INTERFACE ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc)
 
 set(ZOBRIN_LAUNCHER_OPTIONS -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
@@ -54,6 +64,11 @@ add_custom_command(OUTPUT ${zobrin_resource}
           ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc -o ${zobrin_resource}
   DEPENDS ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest
   VERBATIM)
+set(zobrin_link_flags_file ${CMAKE_BINARY_DIR}/launcher.link)
+list(JOIN ZOBRIN_EXE_LINK_FLAGS "\n" zobrin_exe_flags_text)
+list(JOIN ZOBRIN_LAUNCHER_LINK_FLAGS "\n" zobrin_launcher_flags_text)
+file(CONFIGURE OUTPUT ${zobrin_link_flags_file} CONTENT
+  "# The launcher's link flags, one a line (written by the build from cmake/windows.cmake).\n${zobrin_exe_flags_text}\n${zobrin_launcher_flags_text}\n")
 set(ZOBRIN_KIT_STAMP ${zobrin_kit_dir}/.stamp)
 add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
   COMMAND ${CMAKE_COMMAND} -E make_directory ${zobrin_kit_dir}
@@ -64,10 +79,11 @@ add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_UCRT_SPECS} ${zobrin_kit_dir}/ucrt.specs
   COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/payload/payload_last.ld
           ${zobrin_kit_dir}/payload-last.ld
+  COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_link_flags_file} ${zobrin_kit_dir}/launcher.link
   COMMAND ${ZOBRIN_PACK} launcher -o ${zobrin_kit_dir}/launcher.exe --launcher-dir ${zobrin_kit_dir}
   COMMAND ${CMAKE_COMMAND} -E touch ${ZOBRIN_KIT_STAMP}
   DEPENDS zobrin_entry zobrin_launcher ${zobrin_resource} ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
-          ${CMAKE_SOURCE_DIR}/payload/payload_last.ld ${ZOBRIN_PACK}
+          ${CMAKE_SOURCE_DIR}/payload/payload_last.ld ${zobrin_link_flags_file} ${ZOBRIN_PACK}
   VERBATIM)
 add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
 

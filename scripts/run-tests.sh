@@ -5,6 +5,8 @@ set -u
 host=$1
 win=$2
 here=$(cd "$(dirname "${BASH_SOURCE[0]}")" && pwd)
+# The tests' Wine programs run in the same environment as the wineserver started here.
+source "$here/wine-env.sh"
 "$here/wineserver.sh" start
 trap '"$here/wineserver.sh" stop' EXIT
 # The first Wine program of a session starts Wine's background services; start them here with

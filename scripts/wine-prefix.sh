@@ -1,19 +1,16 @@
 #!/usr/bin/env bash
 # Creates the project's Wine prefix once (idempotent) and keeps crashes from waiting on a debugger.
 set -uo pipefail
-here=$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)
-export WINEPREFIX="${ZOBRIN_WINEPREFIX:-$here/build/wineprefix}"
-export WINEDEBUG=-all
-unset DISPLAY WAYLAND_DISPLAY
+source "$(dirname "${BASH_SOURCE[0]}")/wine-env.sh"
 [ -f "$WINEPREFIX/.zobrin-ready" ] && exit 0
 log="$WINEPREFIX.log"
 
 create() {
   mkdir -p "$WINEPREFIX" &&
-    WINEDLLOVERRIDES="mscoree,mshtml=" /usr/lib/wine/wine64 wineboot -i &&
-    /usr/lib/wine/wine64 reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
+    WINEDLLOVERRIDES="mscoree,mshtml=" "$WINE64" wineboot -i &&
+    "$WINE64" reg add 'HKLM\Software\Microsoft\Windows NT\CurrentVersion\AeDebug' \
       /v Debugger /t REG_SZ /d '' /f &&
-    /usr/lib/wine/wineserver -w
+    "$WINESERVER" -w
 }
 
 # A Wine start fails now and then on a fresh machine; start over from an empty prefix.
@@ -24,8 +21,8 @@ for attempt in 1 2 3; do
   fi
   echo "wine-prefix: creating $WINEPREFIX failed (attempt $attempt):" >&2
   tail -n 20 "$log" >&2
-  /usr/lib/wine/wineserver -k 2>/dev/null
-  /usr/lib/wine/wineserver -w 2>/dev/null
+  "$WINESERVER" -k 2>/dev/null
+  "$WINESERVER" -w 2>/dev/null
   rm -rf "$WINEPREFIX"
 done
 exit 1
