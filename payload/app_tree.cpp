@@ -50,6 +50,47 @@ bool app_name_valid_for_windows(const std::u16string& component) {
   return true;
 }
 
+// Windows would drop a last dot or space from a name, so the file would land under another.
+bool app_name_ends_badly(const std::u16string& component) {
+  return !component.empty() && (component.back() == u'.' || component.back() == u' ');
+}
+
+// ASCII letters in upper case (device names are ASCII).
+std::u16string app_name_upper(std::u16string name) {
+  for (char16_t& unit : name) {
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+  }
+  return name;
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an extension: Windows
+// opens the device instead of a file.
+bool app_name_is_device(const std::u16string& component) {
+  std::u16string base = app_name_upper(component.substr(0, component.find(u'.')));
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
+         base[3] >= u'1' && base[3] <= u'9';
+}
+
+// Refuses a name Windows cannot create as it stands.
+void app_check_windows_name(const std::u16string& name, const fs::path& path) {
+  if (!app_name_valid_for_windows(name)) {
+    throw PackError("file name " + quote_path(path) +
+                    " holds a character that Windows file names cannot (one of \\ / : * ? \" "
+                    "< > | or a control character)");
+  }
+  if (app_name_ends_badly(name)) {
+    throw PackError("file name " + quote_path(path) +
+                    " ends in a dot or a space, which Windows drops from file names");
+  }
+  if (app_name_is_device(name)) {
+    throw PackError("file name " + quote_path(path) +
+                    " is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, "
+                    "with any extension)");
+  }
+}
+
 void app_check_readable(const fs::path& path) {
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(path) + ": " + std::strerror(errno));
@@ -67,11 +108,7 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
   for (; it != fs::directory_iterator(); it.increment(ec)) {
     const fs::path path = it->path();
     Child child{app_name_units(path.filename(), path), path};
-    if (!app_name_valid_for_windows(child.name)) {
-      throw PackError("file name " + quote_path(path) +
-                      " holds a character that Windows file names cannot (one of \\ / : * ? \" "
-                      "< > | or a control character)");
-    }
+    app_check_windows_name(child.name, path);
     fs::file_status status = fs::status(path, ec);
     if (ec || status.type() == fs::file_type::not_found) {
       if (fs::is_symlink(fs::symlink_status(path, ec))) {
@@ -189,4 +226,24 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   Walk walk{&tree, main_entry.source, {}};
   app_walk(&walk, app_dir, u"", true);
   return tree;
+}
+
+void app_check_output(const fs::path& output, const fs::path& app_dir,
+                      const std::vector<fs::path>& inputs) {
+  std::error_code ec;
+  for (const fs::path& input : inputs) {
+    if (fs::equivalent(input, output, ec)) {
+      throw PackError("the output " + quote_path(output) + " is one of the inputs (" +
+                      quote_path(input) + ")");
+    }
+  }
+  if (app_dir.empty()) return;
+  fs::path dir = fs::canonical(app_dir, ec);
+  fs::path target = fs::weakly_canonical(fs::absolute(output, ec), ec);
+  if (dir.empty() || target.empty()) return;
+  auto within = std::mismatch(dir.begin(), dir.end(), target.begin(), target.end());
+  if (within.first == dir.end()) {
+    throw PackError("the output " + quote_path(output) + " is inside the application directory " +
+                    quote_path(app_dir));
+  }
 }

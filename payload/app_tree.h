@@ -26,3 +26,8 @@ AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string
 // Checks one entry name's length against the payload's and the launcher's limits. Throws
 // PackError with a one-line reason naming `source`.
 void app_check_name(const std::u16string& name, const std::filesystem::path& source);
+
+// Refuses an output path that would replace an input or be written into `app_dir` (and so be
+// packed by the next run): one of `inputs`' files, or a path inside `app_dir`.
+void app_check_output(const std::filesystem::path& output, const std::filesystem::path& app_dir,
+                      const std::vector<std::filesystem::path>& inputs);

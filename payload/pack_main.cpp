@@ -243,9 +243,14 @@ void pack_build(const Args& args) {
   AppTree tree;
   if (args.payload_file.empty()) {
     tree = app_tree_collect(args.app_dir, args.main_dll);
+    std::vector<fs::path> inputs;
+    for (const AppFile& file : tree.files) inputs.push_back(file.source);
+    app_check_output(args.output, args.app_dir, inputs);
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
+  } else {
+    app_check_output(args.output, {}, {args.payload_file});
   }
   bool exe = args.command == "exe";
   bool object = args.command == "object";

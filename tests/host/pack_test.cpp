@@ -633,3 +633,78 @@ TEST_F(Pack, MoreUsageErrorsNameWhatWasWrong) {
 }
 
 }  // namespace
+
+namespace {
+
+TEST_F(Pack, NamesWindowsWouldChangeAndOutputsOverInputsAreRefused) {
+  struct Row {
+    const char* what;
+    std::function<void()> prepare;
+    std::string err;  // after "zobrin-pack: error: "
+    std::vector<std::string> args = {};  // empty: payload APP_DIR --main app.dll -o out/p
+  };
+  const std::string a = app.string();
+  const std::string out = (root / "out" / "p").string();
+  const std::string device =
+      "' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with any "
+      "extension)";
+  const std::string trailing = "' ends in a dot or a space, which Windows drops from file names";
+  std::vector<Row> rows = {
+      {"trailing dot", [&] { spit(app / "dot.", "x"); }, "file name '" + a + "/dot." + trailing},
+      {"trailing space", [&] { spit(app / "sub" / "space ", "x"); },
+       "file name '" + a + "/sub/space " + trailing},
+      {"directory with a trailing dot", [&] { spit(app / "dir." / "x", "x"); },
+       "file name '" + a + "/dir." + trailing},
+      {"CON", [&] { spit(app / "CON", "x"); }, "file name '" + a + "/CON" + device},
+      {"nul in lower case", [&] { spit(app / "nul", "x"); }, "file name '" + a + "/nul" + device},
+      {"aux.txt", [&] { spit(app / "aux.txt", "x"); }, "file name '" + a + "/aux.txt" + device},
+      {"lpt1.log", [&] { spit(app / "sub" / "lpt1.log", "x"); },
+       "file name '" + a + "/sub/lpt1.log" + device},
+      {"COM9 as a directory", [&] { spit(app / "Com9" / "x", "x"); },
+       "file name '" + a + "/Com9" + device},
+      {"prn.tar.gz", [&] { spit(app / "prn.tar.gz", "x"); }, "file name '" + a + "/prn.tar.gz" + device},
+      {"output is the main DLL", [] {},
+       "the output '" + a + "/app.dll' is one of the inputs ('" + a + "/app.dll')",
+       {"payload", a, "--main", "app.dll", "-o", a + "/app.dll"}},
+      {"output is a linked input",
+       [&] { fs::create_symlink(root / "out" / "p", app / "link.txt"); },
+       "the output '" + out + "' is one of the inputs ('" + a + "/link.txt')"},
+      {"output inside the application directory", [] {},
+       "the output '" + a + "/sub/../new.payload' is inside the application directory '" + a + "'",
+       {"object", a, "--main", "app.dll", "-o", a + "/sub/../new.payload"}},
+      {"output is the payload file", [] {},
+       "the output '" + out + "' is one of the inputs ('" + out + "')",
+       {"object", "--payload", out, "-o", out}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(app);
+    fs::remove_all(root / "out");
+    spit(app / "app.dll", pe_build(PeSpec()));
+    fs::create_directories(app / "sub");
+    spit(root / "out" / "p", "previous output");
+    row.prepare();
+    std::vector<std::string> files_before = files_in(app);
+    std::vector<std::string> args = row.args;
+    if (args.empty()) args = {"payload", a, "--main", "app.dll", "-o", out};
+    PackRun r = pack(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: " + row.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(files_in(root / "out"), std::vector<std::string>{"p"}) << "no partial output";
+    EXPECT_EQ(slurp(root / "out" / "p"), "previous output");
+    EXPECT_EQ(files_in(app), files_before) << "nothing written into the application";
+    std::vector<unsigned char> dll = pe_build(PeSpec());
+    EXPECT_EQ(slurp(app / "app.dll"), std::string(dll.begin(), dll.end()));
+  }
+  // Names that only look alike are carried.
+  fs::remove_all(app);
+  spit(app / "app.dll", pe_build(PeSpec()));
+  for (const char* name : {"console", "COM10", "LPT0.txt", "nul_", "x. y", ".hidden", "read.txt"}) {
+    spit(app / name, name);
+  }
+  PackRun r = pack({"payload", a, "--main", "app.dll", "-o", root / "ok"});
+  EXPECT_EQ(r.code, 0) << r.err;
+}
+
+}  // namespace
