@@ -23,9 +23,7 @@ std::string coff_headers(uint32_t raw_size, uint32_t symbol_table, uint32_t symb
   append_le(&h, symbols, 4);
   append_le(&h, 0, 2);  // SizeOfOptionalHeader
   append_le(&h, 0, 2);  // Characteristics
-  char name[8] = {};
-  std::memcpy(name, PE_PAYLOAD_SECTION, std::strlen(PE_PAYLOAD_SECTION));
-  h.append(name, 8);
+  h += pe_section_name(PE_PAYLOAD_SECTION);
   append_le(&h, 0, 4);  // VirtualSize
   append_le(&h, 0, 4);  // VirtualAddress
   append_le(&h, raw_size, 4);

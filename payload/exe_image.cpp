@@ -12,10 +12,11 @@ uint64_t exe_align(uint64_t value, uint32_t alignment) {
   return (value + alignment - 1) / alignment * alignment;
 }
 
-void exe_patch(OutputFile& out, uint64_t offset, uint64_t value, int bytes) {
-  unsigned char field[8];
-  le_write(field, value, bytes);
-  out.patch(offset, field, static_cast<size_t>(bytes));
+// Writes a 32-bit field at `offset`.
+void exe_patch_u32(OutputFile& out, uint64_t offset, uint64_t value) {
+  unsigned char field[4];
+  le_write_u32(field, static_cast<uint32_t>(value));
+  out.patch(offset, field, sizeof field);
 }
 
 // The PE image checksum of the first `size` bytes of `file`, the checksum field at
@@ -65,11 +66,14 @@ void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
   // A count the tools show; the loader does not use it. Kept within 32 bits.
   uint64_t grown = static_cast<uint64_t>(initialized) + raw_size - slot.raw_size;
   if (grown > 0xFFFFFFFFull) grown = 0xFFFFFFFFull;
-  exe_patch(out, slot.raw_offset, payload_length, 8);
-  exe_patch(out, slot.header + PE_SECTION_VIRTUAL_SIZE, content, 4);
-  exe_patch(out, slot.header + PE_SECTION_RAW_SIZE, raw_size, 4);
-  exe_patch(out, optional + PE_OPT_INITIALIZED_DATA, grown, 4);
-  exe_patch(out, optional + PE_OPT_SIZE_OF_IMAGE, image_size, 4);
+  unsigned char length[8];
+  le_write_u64(length, payload_length);
+  out.patch(slot.raw_offset, length, sizeof length);
+  exe_patch_u32(out, slot.header + PE_SECTION_VIRTUAL_SIZE, content);
+  exe_patch_u32(out, slot.header + PE_SECTION_RAW_SIZE, raw_size);
+  exe_patch_u32(out, optional + PE_OPT_INITIALIZED_DATA, grown);
+  exe_patch_u32(out, optional + PE_OPT_SIZE_OF_IMAGE, image_size);
   const uint64_t file_size = slot.raw_offset + raw_size;
-  exe_patch(out, optional + PE_OPT_CHECKSUM, exe_checksum(out, file_size, optional + PE_OPT_CHECKSUM), 4);
+  exe_patch_u32(out, optional + PE_OPT_CHECKSUM,
+                exe_checksum(out, file_size, optional + PE_OPT_CHECKSUM));
 }

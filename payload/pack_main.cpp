@@ -134,7 +134,8 @@ Args pack_parse(int argc, char** argv) {
   app.require_subcommand(1);
   app.footer(USAGE);
   const std::string level_text =
-      "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) + " (default 12)";
+      "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
+      " (default " + std::to_string(PackOptions().level) + ")";
 
   auto add_output = [&](CLI::App* sub, const char* what) {
     sub->add_option("-o", args.output, what)->type_name("FILE");

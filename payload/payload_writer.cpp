@@ -109,8 +109,8 @@ void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
 
 std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size) {
   std::string bytes;
-  append_le(&bytes, table_size, 8);
-  append_le(&bytes, stream_size, 8);
+  append_u64(&bytes, table_size);
+  append_u64(&bytes, stream_size);
   return bytes;
 }
 
@@ -119,14 +119,14 @@ std::string payload_tail_bytes(uint64_t length) {
       static_cast<size_t>((ZB_PAYLOAD_TRAILER_ALIGN - length % ZB_PAYLOAD_TRAILER_ALIGN) %
                           ZB_PAYLOAD_TRAILER_ALIGN),
       '\0');
-  append_le(&bytes, length + bytes.size(), ZB_PAYLOAD_TRAILER_BYTES);
+  append_u64(&bytes, length + bytes.size());
   return bytes;
 }
 
 std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name) {
   std::string bytes;
-  append_le(&bytes, flags, 4);
-  append_le(&bytes, size, 8);
+  append_u32(&bytes, flags);
+  append_u64(&bytes, size);
   append_utf16z(&bytes, name);
   return bytes;
 }
@@ -181,7 +181,7 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
       payload_tail_bytes(ZB_PAYLOAD_HEADER_BYTES + table.size() + stats.stream_bytes);
   out.write(tail);
   std::string stream_size;
-  append_le(&stream_size, stats.stream_bytes, 8);
+  append_u64(&stream_size, stats.stream_bytes);
   out.patch(start + ZB_PAYLOAD_STREAM_SIZE_OFFSET, stream_size);
   stats.payload_bytes = ZB_PAYLOAD_HEADER_BYTES + table.size() + stats.stream_bytes + tail.size();
   return stats;

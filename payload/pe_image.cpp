@@ -86,19 +86,18 @@ bool pe_rva(const PeView& view, uint32_t rva, uint64_t size, uint64_t* offset) {
   return false;
 }
 
-// The 8-byte, NUL-padded form of a section name.
-std::string pe_section_name(const char* name) {
-  std::string padded(PE_SECTION_NAME_BYTES, '\0');
-  std::memcpy(&padded[0], name, std::min<size_t>(std::strlen(name), PE_SECTION_NAME_BYTES));
-  return padded;
-}
-
 bool pe_section_named(const std::vector<unsigned char>& image, uint64_t header,
                       const std::string& padded) {
   return std::memcmp(&image[header], padded.data(), PE_SECTION_NAME_BYTES) == 0;
 }
 
 }  // namespace
+
+std::string pe_section_name(const char* name) {
+  std::string padded(PE_SECTION_NAME_BYTES, '\0');
+  std::memcpy(&padded[0], name, std::min<size_t>(std::strlen(name), PE_SECTION_NAME_BYTES));
+  return padded;
+}
 
 bool pe_is_pe(const std::vector<unsigned char>& image) {
   PeView view;

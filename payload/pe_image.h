@@ -49,6 +49,9 @@ constexpr uint64_t PE_EXPORT_NAME_COUNT = 24;
 constexpr uint64_t PE_EXPORT_NAMES = 32;
 constexpr uint64_t PE_EXPORT_DIRECTORY_BYTES = 40;
 
+// The 8-byte, NUL-padded form of a section name (longer names are cut).
+std::string pe_section_name(const char* name);
+
 // True when `image` starts like a PE file ("MZ" and a "PE\0\0" signature in range).
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
