@@ -1,6 +1,5 @@
 #include "payload/coff_object.h"
 
-#include <cstring>
 
 #include "payload/byte_string.h"
 #include "payload/file_io.h"
