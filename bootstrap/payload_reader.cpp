@@ -9,8 +9,6 @@
 #include "base/limits.h"
 #include "base/payload_format.h"
 
-volatile unsigned char payload_opened = 0;
-
 // Offsets are counted from the array's first byte and compared against remaining lengths,
 // so no pointer is ever formed past the end of the array.
 static const unsigned char* reader_array = nullptr;
@@ -22,7 +20,9 @@ static uint32_t reader_output_valid = 0;
 static uint32_t reader_output_read = 0;
 static bool reader_output_filled = false;
 static ZSTD_DCtx* reader_decoder = nullptr;
+#ifdef ZOBRIN_TESTING
 static uint64_t reader_decoder_call_count = 0;
+#endif
 
 static uint32_t reader_u16(uint64_t offset) {
   const unsigned char* p = reader_array + offset;
@@ -43,8 +43,8 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   reader_array = data;
-  uint64_t table_size = reader_u64(0);
-  uint64_t stream_size = reader_u64(8);
+  uint64_t table_size = reader_u64(ZB_PAYLOAD_TABLE_SIZE_OFFSET);
+  uint64_t stream_size = reader_u64(ZB_PAYLOAD_STREAM_SIZE_OFFSET);
   if (table_size > length - ZB_PAYLOAD_HEADER_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
@@ -56,7 +56,6 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_input.src = data + reader_table_end;
   reader_input.size = (size_t)stream_size;
   reader_input.pos = 0;
-  payload_opened = 1;
 
   reader_output = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
   if (reader_output == nullptr) {
@@ -69,7 +68,9 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_output_valid = 0;
   reader_output_read = 0;
   reader_output_filled = false;
+#ifdef ZOBRIN_TESTING
   reader_decoder_call_count = 0;
+#endif
 }
 
 bool payload_table_empty(void) {
@@ -86,7 +87,7 @@ static uint32_t reader_scan_string(uint64_t start) {
     if (reader_table_end - start < 2 * (uint64_t)k + 2) {
       fatal_exit(FATAL_MSG_HEADER);
     }
-    if (reader_u16(start + 2 * (uint64_t)k) == 0) {
+    if (reader_u16(start + ZB_ENTRY_UNIT_BYTES * (uint64_t)k) == 0) {
       if (k == 0) {
         fatal_exit(FATAL_MSG_HEADER);
       }
@@ -100,11 +101,11 @@ void payload_next_entry(PayloadEntry* entry) {
   if (reader_table_end - p < ZB_ENTRY_FIXED_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
-  entry->flags = reader_u32(p);
+  entry->flags = reader_u32(p + ZB_ENTRY_FLAGS_OFFSET);
   if (entry->flags > ZB_ENTRY_FLAGS_MAX) {
     fatal_exit(FATAL_MSG_HEADER);
   }
-  entry->size = reader_u64(p + 4);
+  entry->size = reader_u64(p + ZB_ENTRY_SIZE_OFFSET);
   uint64_t name_start = p + ZB_ENTRY_FIXED_BYTES;
   entry->name_units = reader_scan_string(name_start);
   entry->name = reader_array + name_start;
@@ -142,7 +143,9 @@ void payload_read(unsigned char* destination, uint32_t count) {
     ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
     size_t consumed_before = reader_input.pos;
     size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
+#ifdef ZOBRIN_TESTING
     reader_decoder_call_count++;
+#endif
     if (ZSTD_isError(result)) {
       fatal_exit(FATAL_MSG_DECODE);
     }
@@ -166,6 +169,8 @@ void payload_finish(void) {
   reader_output = nullptr;
 }
 
+#ifdef ZOBRIN_TESTING
 uint64_t payload_decoder_calls(void) {
   return reader_decoder_call_count;
 }
+#endif
