@@ -17,12 +17,12 @@ constexpr uint32_t ZB_ENV_NAME_UNITS = 40;
 constexpr uint32_t ZB_COMMAND_LINE_UNITS = 32768;
 
 // Paths and templates.
-// Runtime-copy update: the converted variable name, at most 63 units.
+// Runtime-copy update: the variable name, at most 63 units.
 constexpr uint32_t ZB_ENV_RUNTIME_NAME_UNITS = 64;
 // A placeholder name collected by the expander: at most 1023 units.
 constexpr uint32_t ZB_TEMPLATE_NAME_UNITS = 1024;
-// The process id formatted as narrow decimal text.
-constexpr uint32_t ZB_PID_TEXT_BYTES = 128;
+// The process id formatted as decimal text.
+constexpr uint32_t ZB_PID_TEXT_UNITS = 128;
 // The random text of a template: 11 base64url characters and the NUL.
 constexpr uint32_t ZB_RANDOM_TEXT_UNITS = 12;
 // A time value formatted as decimal text (a signed 64-bit count at most 20 characters).
@@ -42,7 +42,3 @@ constexpr uint32_t ZB_REMOVE_MAX_DEPTH = ZB_PATH_UNITS / 2;
 // Start-up, extraction and launch.
 constexpr uint32_t ZB_PARENT_IMAGE_UNITS = 2048;
 constexpr uint32_t ZB_KNOWN_DIRS_MAX = 1024;
-constexpr uint32_t ZB_PROCESS_QUERY_ACCESS = 0x410;   // PROCESS_QUERY_INFORMATION | PROCESS_VM_READ
-constexpr uint32_t ZB_DLL_LOAD_FLAGS = 0x00000D00;    // DLL_LOAD_DIR | USER_DIRS | SYSTEM32
-constexpr uint32_t ZB_SYSTEM_DLL_LOAD_FLAGS = 0x00000800;  // LOAD_LIBRARY_SEARCH_SYSTEM32
-constexpr uint32_t ZB_STARTUPINFO_BYTES = 104;

@@ -1,18 +1,17 @@
 #include "bootstrap/driver.h"
 
-#include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/extract.h"
 #include "base/fatal.h"
-#include "bootstrap/launch.h"
 #include "base/limits.h"
+#include "base/run_state.h"
+#include "base/wide_text.h"
+#include "bootstrap/extract.h"
+#include "bootstrap/launch.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/role.h"
-#include "cleanup/shared_state.h"
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/shell.h"
@@ -26,23 +25,21 @@ static void driver_prepare_parent_environment(void) {
   env_unset(ENV_START);
   env_unset(ENV_TIME_US);
   env_unset(ENV_RANDOM);
-  char id[ZB_PID_TEXT_BYTES];
-  snprintf(id, sizeof id, "%ld", (long)GetCurrentProcessId());
-  wchar_t id_wide[ZB_PID_TEXT_BYTES] = {0};
-  env_name_to_wide(id_wide, ZB_PID_TEXT_BYTES, id);
-  env_set(ENV_PARENT, id_wide);
+  wchar_t id[ZB_PID_TEXT_UNITS];
+  swprintf(id, ZB_PID_TEXT_UNITS, L"%ld", (long)GetCurrentProcessId());
+  env_set(ENV_PARENT, id);
 }
 
-// Expands the payload directory and makes it absolute. The expansion's failure is reported
-// only after the copy, so the message and the directory agree with what was written.
+// Expands the payload directory into run_state and makes it absolute. The expansion's
+// failure is reported only after the copy, so the message and the directory agree with what
+// was written.
 static void driver_compute_payload_directory(wchar_t* scratch) {
-  bool expanded = template_expand(payload_directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS);
-  DWORD length = GetFullPathNameW(payload_directory, ZB_PATH_UNITS, scratch,
-                                  /* lpFilePart */ nullptr);
+  wchar_t* directory = run_state.payload_directory;
+  bool expanded = template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS);
+  DWORD length = GetFullPathNameW(directory, ZB_PATH_UNITS, scratch, /* lpFilePart */ nullptr);
   if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
-  size_t written = wcslen(scratch);
-  if (written >= ZB_PATH_UNITS) fatal_bounds_abort();
-  memcpy(payload_directory, scratch, (written + 1) * sizeof(wchar_t));
+  uint32_t written = 0;
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, scratch)) fatal_bounds_abort();
   if (!expanded) fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
 }
 
@@ -59,12 +56,20 @@ int driver_run(void) {
     shell_load();
     driver_prepare_parent_environment();
   }
+  // The payload directory is final from here on: the console control handler may read it.
   driver_compute_payload_directory(scratch);
-  if (parent_role && !SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
+  if (!parent_role) {
+    // The child takes the directory from the inherited environment and creates nothing.
+    payload_open();
+    extract_dll_path();
+    return launch_child(argc, argv);
+  }
+  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
     fatal_exit("Error, failed to register signal handler.");
   }
   payload_open();
-  extract_walk(parent_role);
-  if (!parent_role) return launch_child(argc, argv);
+  // Set once the header has passed its checks and before the first file exists.
+  run_state.remove_directory = true;
+  extract_walk();
   return launch_parent(argv);
 }

@@ -1,19 +1,22 @@
 #include "bootstrap/extract.h"
 
-#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "bootstrap/launch.h"
 #include "base/limits.h"
 #include "base/payload_format.h"
+#include "base/run_state.h"
+#include "base/wide_text.h"
 #include "bootstrap/payload_reader.h"
-#include "cleanup/shared_state.h"
 #include "paths/template.h"
 
-wchar_t extract_target_path[ZB_PATH_UNITS];
+#ifdef ZOBRIN_TESTING
 uint32_t extract_create_directory_calls = 0;
+#endif
+
+// The current entry's target path: the payload directory, "" and the entry's name.
+static wchar_t extract_target_path[ZB_PATH_UNITS];
 
 static unsigned char extract_write_buffer[ZB_WRITE_CHUNK_BYTES];
 static wchar_t* extract_known_dirs[ZB_KNOWN_DIRS_MAX];
@@ -35,7 +38,9 @@ bool extract_make_directory(const wchar_t* path) {
     if (wcscmp(path, extract_known_dirs[i]) == 0) return true;
   }
   if (wcslen(path) == 2 && path[1] == L':') return true;
+#ifdef ZOBRIN_TESTING
   extract_create_directory_calls++;
+#endif
   if (!CreateDirectoryW(path, /* lpSecurityAttributes */ nullptr) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return false;
@@ -65,9 +70,9 @@ static bool extract_cut_last_separator(wchar_t* text) {
 // each lower one once.
 void extract_make_parent_directories(const wchar_t* path) {
   wchar_t directory[ZB_PATH_UNITS];
-  size_t length = wcslen(path);
-  if (length >= ZB_PATH_UNITS) fatal_bounds_abort();
-  memcpy(directory, path, (length + 1) * sizeof(wchar_t));
+  directory[0] = L'\0';
+  uint32_t length = 0;
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &length, path)) fatal_bounds_abort();
   if (length == 0) return;
   uint32_t levels = 0;
   bool found = false;
@@ -87,19 +92,21 @@ void extract_make_parent_directories(const wchar_t* path) {
   }
 }
 
-// Builds the target path of an entry's name (n units, little-endian, in the table). Fatal:
-// abort when the payload directory cannot take "\"; header error when the name does not fit.
-static void extract_build_target(const unsigned char* name, uint32_t units) {
-  size_t length = wcslen(payload_directory);
-  if (length + 2 > ZB_PATH_UNITS) fatal_bounds_abort();
-  memcpy(extract_target_path, payload_directory, length * sizeof(wchar_t));
-  extract_target_path[length++] = L'\\';
-  extract_target_path[length] = L'\0';
+// Builds the target path of an entry's name (`units` units, little-endian, in the table) into
+// `target` (capacity ZB_PATH_UNITS). Fatal: abort when the payload directory cannot take "\";
+// header error when the name does not fit.
+static void extract_build_target(wchar_t* target, const unsigned char* name, uint32_t units) {
+  target[0] = L'\0';
+  uint32_t length = 0;
+  if (!wide_append_text(target, ZB_PATH_UNITS, &length, run_state.payload_directory) ||
+      !wide_append_units(target, ZB_PATH_UNITS, &length, L'\\', 1)) {
+    fatal_bounds_abort();
+  }
   if (length + units + 1 > ZB_PATH_UNITS) fatal_exit(FATAL_MSG_HEADER);
   for (uint32_t i = 0; i < units; i++) {
-    extract_target_path[length + i] = (wchar_t)(name[2 * i] | (name[2 * i + 1] << 8));
+    target[length + i] = (wchar_t)(name[2 * i] | (name[2 * i + 1] << 8));
   }
-  extract_target_path[length + units] = L'\0';
+  target[length + units] = L'\0';
 }
 
 static void extract_write_entry(const PayloadEntry* entry) {
@@ -124,23 +131,25 @@ static void extract_write_entry(const PayloadEntry* entry) {
   CloseHandle(file);
 }
 
-void extract_walk(bool parent_role) {
+void extract_dll_path(void) {
+  // Decision: a child has nothing to load from an empty table; it reports the payload as
+  // unusable rather than calling into nothing.
+  if (payload_table_empty()) fatal_exit(FATAL_MSG_HEADER);
+  PayloadEntry entry;
+  payload_next_entry(&entry);
+  extract_build_target(run_state.dll_path, entry.name, entry.name_units);
+}
+
+void extract_walk(void) {
   if (!payload_table_empty()) {
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);
-      extract_build_target(entry.name, entry.name_units);
-      if (launch_dll_path[0] == L'\0') {
-        memcpy(launch_dll_path, extract_target_path, sizeof extract_target_path);
-        if (!parent_role) return;
-      }
+      extract_build_target(extract_target_path, entry.name, entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
       extract_write_entry(&entry);
-      if (entry.flags > 3) break;
+      if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
-  // Decision: a child has nothing to load from an empty table; it reports the payload as
-  // unusable rather than calling into nothing.
-  if (!parent_role) fatal_exit(FATAL_MSG_HEADER);
   payload_finish();
 }

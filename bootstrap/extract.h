@@ -3,14 +3,16 @@
 
 #include <stdint.h>
 
-// Holds the payload directory, "\" and the current entry's name.
-extern wchar_t extract_target_path[];
+// Parent role: walks the opened payload, writes every entry below run_state's payload
+// directory, then finishes the reader. Fatal: header, decode, open and write errors; "{HOME}"
+// that cannot be expanded; a payload directory too long to take "\" (abort).
+void extract_walk(void);
 
-// Walks the opened payload. Parent role: writes every entry, then finishes the reader, and
-// returns. Child role: stops at the first entry once its target path is in the application
-// DLL path, and returns. Fatal: header, decode, open and write errors; "{HOME}" that cannot
-// be expanded; a payload directory too long to take "\" (abort).
-void extract_walk(bool parent_role);
+// Child role: reads the first entry of the opened payload and puts its target path into
+// run_state.dll_path. Its flags are not looked at beyond the reader's checks, and nothing is
+// created. Fatal: header error (an empty table too, or a name that does not fit); a payload
+// directory too long to take "\" (abort).
+void extract_dll_path(void);
 
 // Creates the directories above the file `path` that are missing, going up only as far as
 // the first directory that exists or is known. Fatal (abort): a path of 4096 units or more.
@@ -20,5 +22,7 @@ void extract_make_parent_directories(const wchar_t* path);
 // that cannot be expanded on the first call.
 bool extract_make_directory(const wchar_t* path);
 
+#ifdef ZOBRIN_TESTING
 // CreateDirectoryW calls made so far, for tests.
 extern uint32_t extract_create_directory_calls;
+#endif

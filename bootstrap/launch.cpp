@@ -4,15 +4,16 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/command_line.h"
 #include "base/fatal.h"
-#include "cleanup/shared_state.h"
+#include "base/limits.h"
+#include "base/run_state.h"
+#include "base/wide_text.h"
+#include "bootstrap/command_line.h"
+#include "cleanup/child_slot.h"
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/shell.h"
-
-wchar_t launch_dll_path[ZB_PATH_UNITS];
 
 static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
 static wchar_t launch_module_path[ZB_PATH_UNITS];
@@ -21,37 +22,32 @@ static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
 int launch_child(int argc, wchar_t** argv) {
-  AddDllDirectory(payload_directory);
-  HMODULE dll = LoadLibraryExW(launch_dll_path, /* hFile */ nullptr, ZB_DLL_LOAD_FLAGS);
+  AddDllDirectory(run_state.payload_directory);
+  HMODULE dll = LoadLibraryExW(run_state.dll_path, /* hFile */ nullptr,
+                               LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                   LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (dll == nullptr) fatal_exit_code("Error, load DLL.", GetLastError());
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
-  return entry(argc, argv, launch_dll_path);
-}
-
-// Fills the module path once. Fatal (abort): the system gives no path, or one that was cut.
-static const wchar_t* launch_module(void) {
-  if (launch_module_path[0] == L'\0') {
-    DWORD length = GetModuleFileNameW(/* hModule */ nullptr, launch_module_path, ZB_PATH_UNITS);
-    if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
-  }
-  return launch_module_path;
+  return entry(argc, argv, run_state.dll_path);
 }
 
 int launch_parent(wchar_t** argv) {
-  const wchar_t* own = path_own_executable();
-  size_t own_length = wcslen(own);
-  if (own_length >= ZB_OWN_PATH_UNITS) fatal_bounds_abort();
-  memcpy(launch_executable_directory, own, (own_length + 1) * sizeof(wchar_t));
+  uint32_t own_length = 0;
+  if (!wide_append_text(launch_executable_directory, ZB_OWN_PATH_UNITS, &own_length,
+                        path_own_executable())) {
+    fatal_bounds_abort();
+  }
   wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
   if (last_separator != nullptr) *last_separator = L'\0';
   env_set(ENV_DIRECTORY, launch_executable_directory);
   env_set(ENV_ORIGINAL_ARGV0, argv[0]);
 
-  const wchar_t* module = launch_module();
+  path_module_file_name(launch_module_path, ZB_PATH_UNITS);
+  const wchar_t* module = launch_module_path;
   STARTUPINFOW startup;
   memset(&startup, 0, sizeof startup);
-  startup.cb = ZB_STARTUPINFO_BYTES;
+  startup.cb = sizeof(STARTUPINFOW);
   startup.dwFlags = STARTF_USESTDHANDLES;
   startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);

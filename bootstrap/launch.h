@@ -1,15 +1,8 @@
 // Launching the application: the child loads its main DLL; the parent starts the child.
 #pragma once
 
-#include <stdint.h>
-
-#include "base/limits.h"
-
-// The first payload entry's target path: the DLL the child loads.
-extern wchar_t launch_dll_path[ZB_PATH_UNITS];
-
-// Child role: loads the application DLL from the payload directory and returns what its
-// run_code returns. Fatal: "Error, load DLL." (with the system error), "Error, DLL entry
+// Child role: loads run_state.dll_path, with the payload directory added to the DLL search,
+// and returns what its run_code returns. Fatal: "Error, load DLL." (with the system error), "Error, DLL entry
 // point not found.".
 int launch_child(int argc, wchar_t** argv);
 
@@ -17,5 +10,5 @@ int launch_child(int argc, wchar_t** argv);
 // executable again as the child with the same arguments, standard handles and environment,
 // waits, runs shutdown and returns the child's exit code (1 when it cannot be read). Fatal:
 // "Error, couldn't launch child" (with the system error; also for a command line too long to
-// pass on, or one that cannot be split), abort when the module path cannot be read.
+// pass on, or one that cannot be split), abort when the own path cannot be read.
 int launch_parent(wchar_t** argv);

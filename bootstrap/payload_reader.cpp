@@ -10,8 +10,6 @@
 #include "base/little_endian.h"
 #include "base/payload_format.h"
 
-volatile unsigned char payload_opened = 0;
-
 // Offsets are counted from the array's first byte and compared against remaining lengths,
 // so no pointer is ever formed past the end of the array.
 static const unsigned char* reader_array = nullptr;
@@ -23,7 +21,9 @@ static uint32_t reader_output_valid = 0;
 static uint32_t reader_output_read = 0;
 static bool reader_output_filled = false;
 static ZSTD_DCtx* reader_decoder = nullptr;
+#ifdef ZOBRIN_TESTING
 static uint64_t reader_decoder_call_count = 0;
+#endif
 
 static uint32_t reader_u16(uint64_t offset) {
   return le_read_u16(reader_array + offset);
@@ -55,7 +55,6 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_input.src = data + reader_table_end;
   reader_input.size = (size_t)stream_size;
   reader_input.pos = 0;
-  payload_opened = 1;
 
   reader_output = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
   if (reader_output == nullptr) {
@@ -68,7 +67,9 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_output_valid = 0;
   reader_output_read = 0;
   reader_output_filled = false;
+#ifdef ZOBRIN_TESTING
   reader_decoder_call_count = 0;
+#endif
 }
 
 bool payload_table_empty(void) {
@@ -85,7 +86,7 @@ static uint32_t reader_scan_string(uint64_t start) {
     if (reader_table_end - start < 2 * (uint64_t)k + 2) {
       fatal_exit(FATAL_MSG_HEADER);
     }
-    if (reader_u16(start + 2 * (uint64_t)k) == 0) {
+    if (reader_u16(start + ZB_ENTRY_UNIT_BYTES * (uint64_t)k) == 0) {
       if (k == 0) {
         fatal_exit(FATAL_MSG_HEADER);
       }
@@ -141,7 +142,9 @@ void payload_read(unsigned char* destination, uint32_t count) {
     ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
     size_t consumed_before = reader_input.pos;
     size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
+#ifdef ZOBRIN_TESTING
     reader_decoder_call_count++;
+#endif
     if (ZSTD_isError(result)) {
       fatal_exit(FATAL_MSG_DECODE);
     }
@@ -165,6 +168,8 @@ void payload_finish(void) {
   reader_output = nullptr;
 }
 
+#ifdef ZOBRIN_TESTING
 uint64_t payload_decoder_calls(void) {
   return reader_decoder_call_count;
 }
+#endif

@@ -14,10 +14,6 @@ struct PayloadEntry {
   uint32_t second_units;
 };
 
-// Set to 1 once the header has passed its checks; never cleared. Shutdown reads it from
-// the console control handler's thread.
-extern volatile unsigned char payload_opened;
-
 // Opens the array linked into the image. Fatal: header error, allocation error.
 void payload_open(void);
 
@@ -38,5 +34,7 @@ void payload_read(unsigned char* destination, uint32_t count);
 // error.
 void payload_finish(void);
 
+#ifdef ZOBRIN_TESTING
 // Counts decoder calls since Open, for tests of the decoding rules.
 uint64_t payload_decoder_calls(void);
+#endif

@@ -13,10 +13,8 @@
 
 bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
   if (capacity < ZB_ENV_VALUE_UNITS) fatal_bounds_abort();
-  wchar_t name[ZB_ENV_NAME_UNITS] = {0};
-  env_name_to_wide(name, ZB_ENV_NAME_UNITS, ENV_PARENT);
   scratch[0] = L'\0';
-  DWORD length = GetEnvironmentVariableW(name, scratch, ZB_ENV_VALUE_UNITS);
+  DWORD length = GetEnvironmentVariableW(ENV_PARENT, scratch, ZB_ENV_VALUE_UNITS);
   if (length < 1 || length > ZB_ENV_VALUE_UNITS - 1) return false;
   wchar_t* copy = _wcsdup(scratch);
   if (copy == nullptr || copy[0] == L'\0') return false;
@@ -25,7 +23,8 @@ bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
   long id = wcstol(copy, &end, 10);
   if (errno == ERANGE || end == copy || *end != L'\0') return false;
 
-  HANDLE parent = OpenProcess(ZB_PROCESS_QUERY_ACCESS, /* bInheritHandle */ FALSE, (DWORD)id);
+  HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                               /* bInheritHandle */ FALSE, (DWORD)id);
   if (parent == nullptr) return false;
   bool same = false;
   if (K32GetModuleFileNameExW(parent, /* hModule */ nullptr, scratch, ZB_PARENT_IMAGE_UNITS) != 0) {

@@ -4,6 +4,7 @@
 #include <windows.h>
 
 #include "base/limits.h"
+#include "base/wide_text.h"
 
 enum CleanupOutcome { CLEANUP_GONE, CLEANUP_STAYS, CLEANUP_ENTER };
 
@@ -31,10 +32,11 @@ static CleanupOutcome cleanup_remove_entry(const wchar_t* path) {
 // ZB_PATH_UNITS). The pattern "path\*" is built in place and cut back again. INVALID_HANDLE_VALUE
 // when the pattern would not fit or the listing fails; otherwise `found` holds the first entry.
 static HANDLE cleanup_open_listing(wchar_t* buffer, uint32_t length, WIN32_FIND_DATAW* found) {
-  if (length + 2 > ZB_PATH_UNITS - 1) return INVALID_HANDLE_VALUE;
-  buffer[length] = L'\\';
-  buffer[length + 1] = L'*';
-  buffer[length + 2] = L'\0';
+  uint32_t at = length;
+  if (!wide_append_text(buffer, ZB_PATH_UNITS, &at, L"\\*")) {
+    buffer[length] = L'\0';
+    return INVALID_HANDLE_VALUE;
+  }
   HANDLE find = FindFirstFileW(buffer, found);
   buffer[length] = L'\0';
   return find;
@@ -49,13 +51,9 @@ bool cleanup_remove_tree(const wchar_t* path) {
   // Per level only the open listing and the level's result are kept, so nesting to the path
   // limit needs a few KiB of stack instead of two path buffers per level.
   wchar_t buffer[ZB_PATH_UNITS];
+  buffer[0] = L'\0';
   uint32_t length = 0;
-  while (length < ZB_PATH_UNITS && path[length] != L'\0') {
-    buffer[length] = path[length];
-    length++;
-  }
-  if (length == ZB_PATH_UNITS) return false;
-  buffer[length] = L'\0';
+  if (!wide_append_text(buffer, ZB_PATH_UNITS, &length, path)) return false;
 
   CleanupOutcome outcome = cleanup_remove_entry(buffer);
   if (outcome != CLEANUP_ENTER) return outcome == CLEANUP_GONE;
@@ -87,17 +85,13 @@ bool cleanup_remove_tree(const wchar_t* path) {
     const wchar_t* name = found.cFileName;
     if (cleanup_is_dot_name(name)) continue;
 
-    uint32_t name_length = 0;
-    while (name_length < MAX_PATH && name[name_length] != L'\0') name_length++;
-    if (length + 1 + name_length > ZB_PATH_UNITS - 1) {
+    uint32_t child_length = length;
+    if (!wide_append_units(buffer, ZB_PATH_UNITS, &child_length, L'\\', 1) ||
+        !wide_append_text(buffer, ZB_PATH_UNITS, &child_length, name)) {
+      buffer[length] = L'\0';
       level_ok[depth] = false;
       continue;
     }
-    uint32_t child_length = length + 1;
-    buffer[length] = L'\\';
-    for (uint32_t i = 0; i < name_length; i++) buffer[child_length + i] = name[i];
-    child_length += name_length;
-    buffer[child_length] = L'\0';
 
     outcome = cleanup_remove_entry(buffer);
     if (outcome == CLEANUP_ENTER) {

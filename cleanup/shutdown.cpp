@@ -1,12 +1,14 @@
 #include "cleanup/shutdown.h"
 
 #include "base/limits.h"
-#include "bootstrap/payload_reader.h"
+#include "base/run_state.h"
+#include "cleanup/child_slot.h"
 #include "cleanup/remove_tree.h"
-#include "cleanup/shared_state.h"
 
+#ifdef ZOBRIN_TESTING
 volatile LONG cleanup_removal_calls = 0;
 volatile LONG cleanup_removal_pauses = 0;
+#endif
 
 void cleanup_shutdown(void) {
   HANDLE child = cleanup_child_take();
@@ -18,11 +20,15 @@ void cleanup_shutdown(void) {
     }
     CloseHandle(child);
   }
-  if (payload_opened != 1) return;
+  if (!run_state.remove_directory) return;
   for (uint32_t attempt = 0; attempt < ZB_REMOVE_ATTEMPTS; attempt++) {
+#ifdef ZOBRIN_TESTING
     InterlockedIncrement(&cleanup_removal_calls);
-    if (cleanup_remove_tree(payload_directory)) return;
+#endif
+    if (cleanup_remove_tree(run_state.payload_directory)) return;
+#ifdef ZOBRIN_TESTING
     InterlockedIncrement(&cleanup_removal_pauses);
+#endif
     Sleep(ZB_REMOVE_PAUSE_MS);
   }
 }

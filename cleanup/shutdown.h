@@ -6,7 +6,7 @@
 
 // Takes the child from the hand-over slot, if it is still there: waits up to
 // ZB_CHILD_GRACE_MS for it to end, terminates it with exit code 0 otherwise, closes the
-// handle. Then, once the payload has been opened, removes the payload directory: up to
+// handle. Then, once run_state.remove_directory is set, removes the payload directory: up to
 // ZB_REMOVE_ATTEMPTS removal calls, each failed one followed by a ZB_REMOVE_PAUSE_MS pause
 // (the last one too). What cannot be removed stays, silently. Safe to run on two threads at
 // once: only one of them gets the child, and both treat a missing directory as removed.
@@ -17,6 +17,8 @@ void cleanup_shutdown(void);
 // Always FALSE, so the event goes on to the next handler or the system's default handling.
 BOOL WINAPI cleanup_console_handler(DWORD control_type);
 
+#ifdef ZOBRIN_TESTING
 // Removal calls and pauses made by cleanup_shutdown since the process started, for tests.
 extern volatile LONG cleanup_removal_calls;
 extern volatile LONG cleanup_removal_pauses;
+#endif

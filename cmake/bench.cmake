@@ -8,13 +8,13 @@ target_link_options(bench_app PRIVATE -static -Wl,--defsym,_setjmp=__intrinsic_s
 set_target_properties(bench_app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BENCH_DIR})
 
 add_executable(bench_host tests/bench/bench_host.cpp)
-target_link_libraries(bench_host PRIVATE zobrin_exe_settings)
-target_compile_options(bench_host PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
+target_link_libraries(bench_host PRIVATE zobrin_launcher_options zobrin_exe_settings)
 target_link_options(bench_host PRIVATE -municode)
 set_target_properties(bench_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BENCH_DIR})
 
 add_executable(bench_harness tests/bench/bench_harness.cpp)
-target_link_libraries(bench_harness PRIVATE zobrin_launcher zobrin_exe_settings)
-target_compile_options(bench_harness PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
+# The harness reads the launcher's counters, so it links the testing variant.
+target_link_libraries(bench_harness PRIVATE zobrin_launcher_testing zobrin_launcher_options
+  zobrin_exe_settings)
 target_link_options(bench_harness PRIVATE -municode)
 set_target_properties(bench_harness PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BENCH_DIR})

@@ -28,17 +28,29 @@ add_library(zobrin_exe_settings INTERFACE)
 target_link_options(zobrin_exe_settings INTERFACE ${ZOBRIN_EXE_LINK_FLAGS})
 target_sources(zobrin_exe_settings INTERFACE ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc)
 
-set(ZOBRIN_LAUNCHER_OPTIONS -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
+# How the launcher and the programs built like it are compiled: optimised, warnings on, no
+# exceptions or run-time type information.
+add_library(zobrin_launcher_options INTERFACE)
+target_compile_options(zobrin_launcher_options INTERFACE
+  -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
-# Every launcher module; the entry point (bootstrap/main.cpp) is linked separately.
-file(GLOB zobrin_launcher_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/base/*.cpp ${CMAKE_SOURCE_DIR}/bootstrap/*.cpp ${CMAKE_SOURCE_DIR}/paths/*.cpp
-  ${CMAKE_SOURCE_DIR}/cleanup/*.cpp)
-list(REMOVE_ITEM zobrin_launcher_sources ${CMAKE_SOURCE_DIR}/bootstrap/main.cpp)
-add_library(zobrin_launcher STATIC ${zobrin_launcher_sources})
-target_include_directories(zobrin_launcher PUBLIC ${CMAKE_SOURCE_DIR})
-target_compile_options(zobrin_launcher PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
-target_link_libraries(zobrin_launcher PUBLIC zobrin_zstd)
+# Every launcher module, layer by layer; the entry point (bootstrap/main.cpp) is linked
+# separately.
+set(zobrin_launcher_sources
+  base/fatal.cpp base/run_state.cpp base/wide_text.cpp
+  paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
+  cleanup/child_slot.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp
+  bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp bootstrap/launch.cpp
+  bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)
+
+# zobrin_launcher goes into the kit; zobrin_launcher_testing, the same modules with the
+# counters only tests read (ZOBRIN_TESTING), into the test and benchmark programs.
+foreach(variant zobrin_launcher zobrin_launcher_testing)
+  add_library(${variant} STATIC ${zobrin_launcher_sources})
+  target_include_directories(${variant} PUBLIC ${CMAKE_SOURCE_DIR})
+  target_link_libraries(${variant} PUBLIC zobrin_zstd PRIVATE zobrin_launcher_options)
+endforeach()
+target_compile_definitions(zobrin_launcher_testing PUBLIC ZOBRIN_TESTING)
 
 
 # The sample application: its main DLL and data files, assembled into one directory.
@@ -56,7 +68,7 @@ add_custom_command(TARGET sample POST_BUILD
 # resource, the specs file and the linker script that puts the payload section last).
 add_library(zobrin_entry STATIC bootstrap/main.cpp)
 target_include_directories(zobrin_entry PRIVATE ${CMAKE_SOURCE_DIR})
-target_compile_options(zobrin_entry PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
+target_link_libraries(zobrin_entry PRIVATE zobrin_launcher_options)
 set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)
 set(zobrin_resource ${CMAKE_BINARY_DIR}/launcher.res.o)
 add_custom_command(OUTPUT ${zobrin_resource}

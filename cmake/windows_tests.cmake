@@ -11,11 +11,12 @@ set(INSTALL_GTEST OFF CACHE BOOL "" FORCE)
 add_subdirectory(/usr/src/googletest ${CMAKE_BINARY_DIR}/googletest EXCLUDE_FROM_ALL)
 include(GoogleTest)
 
-# A program built like the launcher: wWinMain entry, launcher settings, launcher library.
+# A program built like the launcher: wWinMain entry, launcher settings, the launcher library
+# with its test counters.
 function(zobrin_probe name)
   add_executable(${name} ${ARGN})
-  target_link_libraries(${name} PRIVATE zobrin_launcher zobrin_exe_settings)
-  target_compile_options(${name} PRIVATE ${ZOBRIN_LAUNCHER_OPTIONS})
+  target_link_libraries(${name} PRIVATE zobrin_launcher_testing zobrin_launcher_options
+    zobrin_exe_settings)
   target_link_options(${name} PRIVATE -municode)
   set_target_properties(${name} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 endfunction()
@@ -68,12 +69,16 @@ zobrin_probe(fatal_probe tests/win/fatal_probe.cpp)
 # Windows paths of the test directories, for the tests running under Wine.
 string(REPLACE "/" "\\\\" ZOBRIN_TEST_DIR_WIN "Z:${ZOBRIN_TEST_DIR}")
 
-file(GLOB zobrin_win_test_sources CONFIGURE_DEPENDS
-  ${CMAKE_SOURCE_DIR}/tests/win/*_test.cpp ${CMAKE_SOURCE_DIR}/tests/win/support/*.cpp)
-add_executable(win_tests ${zobrin_win_test_sources})
+add_executable(win_tests
+  tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
+  tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
+  tests/win/fatal_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
+  tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp tests/win/roundtrip_test.cpp
+  tests/win/template_test.cpp tests/win/wide_text_test.cpp
+  tests/win/support/run_process.cpp)
 target_include_directories(win_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST_DIR_WIN}")
-target_link_libraries(win_tests PRIVATE zobrin_launcher gtest_main zobrin_exe_settings imagehlp)
+target_link_libraries(win_tests PRIVATE zobrin_launcher_testing gtest_main zobrin_exe_settings imagehlp)
 set_target_properties(win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_dependencies(win_tests fatal_probe walk_roundtrip ${zobrin_walk_targets})
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120

@@ -7,6 +7,7 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
+#include "base/wide_text.h"
 
 typedef int(__cdecl* env_wputenv_fn)(const wchar_t*);
 
@@ -18,34 +19,17 @@ static const wchar_t* const env_runtime_modules[] = {
 // The largest value the system keeps (32767 units) and its NUL.
 static wchar_t env_value_buffer[ZB_ENV_VALUE_UNITS];
 
-void env_name_to_wide(wchar_t* buffer, uint32_t capacity, const char* narrow) {
-  size_t used = wcsnlen(buffer, capacity);
-  if (used >= capacity) {
+// Fatal (abort): no NUL within `capacity` units of `name`.
+static void env_check_name(const wchar_t* name, uint32_t capacity) {
+  if (wcsnlen(name, capacity) >= capacity) {
     fatal_bounds_abort();
-  }
-  wchar_t* position = buffer + used;
-  size_t left = capacity - used;
-  for (const char* byte = narrow; *byte != '\0'; byte++) {
-    char one[2] = {*byte, '\0'};
-    wchar_t unit[2];
-    if (mbstowcs(unit, one, 2) != 1) {
-      fatal_bounds_abort();
-    }
-    if (left < 2) {
-      fatal_bounds_abort();
-    }
-    position[0] = unit[0];
-    position[1] = L'\0';
-    position++;
-    left--;
   }
 }
 
-wchar_t* env_read(const char* name) {
-  wchar_t wide_name[ZB_ENV_NAME_UNITS] = {0};
-  env_name_to_wide(wide_name, ZB_ENV_NAME_UNITS, name);
+wchar_t* env_read(const wchar_t* name) {
+  env_check_name(name, ZB_ENV_NAME_UNITS);
   env_value_buffer[0] = L'\0';
-  DWORD length = GetEnvironmentVariableW(wide_name, env_value_buffer, ZB_ENV_VALUE_UNITS);
+  DWORD length = GetEnvironmentVariableW(name, env_value_buffer, ZB_ENV_VALUE_UNITS);
   // 0 is both "not set" and "set to the empty text"; a result of the capacity or more is
   // the size the value would need.
   if (length == 0 || length >= ZB_ENV_VALUE_UNITS) {
@@ -54,36 +38,34 @@ wchar_t* env_read(const char* name) {
   return _wcsdup(env_value_buffer);
 }
 
-void env_set(const char* name, const wchar_t* value) {
-  wchar_t wide_name[ZB_ENV_NAME_UNITS] = {0};
-  env_name_to_wide(wide_name, ZB_ENV_NAME_UNITS, name);
-  SetEnvironmentVariableW(wide_name, value);
+void env_set(const wchar_t* name, const wchar_t* value) {
+  env_check_name(name, ZB_ENV_NAME_UNITS);
+  SetEnvironmentVariableW(name, value);
   env_update_runtime_copies(name, value);
 }
 
-void env_unset(const char* name) {
-  wchar_t wide_name[ZB_ENV_NAME_UNITS] = {0};
-  env_name_to_wide(wide_name, ZB_ENV_NAME_UNITS, name);
-  SetEnvironmentVariableW(wide_name, /* lpValue: remove */ nullptr);
+void env_unset(const wchar_t* name) {
+  env_check_name(name, ZB_ENV_NAME_UNITS);
+  SetEnvironmentVariableW(name, /* lpValue: remove */ nullptr);
   // "NAME=" removes the variable from each runtime's copy.
   env_update_runtime_copies(name, L"");
 }
 
-void env_update_runtime_copies(const char* name, const wchar_t* value) {
-  wchar_t wide_name[ZB_ENV_RUNTIME_NAME_UNITS] = {0};
-  env_name_to_wide(wide_name, ZB_ENV_RUNTIME_NAME_UNITS, name);
-  size_t name_units = wcslen(wide_name);
-  size_t value_units = wcslen(value);
+void env_update_runtime_copies(const wchar_t* name, const wchar_t* value) {
+  env_check_name(name, ZB_ENV_RUNTIME_NAME_UNITS);
+  size_t units = wcslen(name) + 1 + wcslen(value) + 1;
   // Name, "=", value and NUL; never released.
-  wchar_t* text = (wchar_t*)malloc((name_units + value_units) * sizeof(wchar_t) + 4);
+  wchar_t* text = (wchar_t*)malloc(units * sizeof(wchar_t));
   if (text == nullptr) {
     // Decision: running on without the text would leave the runtimes' copies silently
     // different from the process environment.
     fatal_bounds_abort();
   }
-  memcpy(text, wide_name, name_units * sizeof(wchar_t));
-  text[name_units] = L'=';
-  memcpy(text + name_units + 1, value, (value_units + 1) * sizeof(wchar_t));
+  text[0] = L'\0';
+  uint32_t at = 0;
+  wide_append_text(text, (uint32_t)units, &at, name);
+  wide_append_units(text, (uint32_t)units, &at, L'=', 1);
+  wide_append_text(text, (uint32_t)units, &at, value);
 
   _wputenv(text);
   for (const wchar_t* module_name : env_runtime_modules) {

@@ -4,35 +4,30 @@
 #include <stdint.h>
 
 // The variables through which parent, child and application talk.
-#define ENV_PARENT "ZOBRIN_ONEFILE_PARENT"
-#define ENV_START "ZOBRIN_ONEFILE_START"
-#define ENV_TIME_US "ZOBRIN_ONEFILE_TIME_US"
-#define ENV_RANDOM "ZOBRIN_ONEFILE_RANDOM"
-#define ENV_DIRECTORY "ZOBRIN_ONEFILE_DIRECTORY"
-#define ENV_ORIGINAL_ARGV0 "ZOBRIN_ORIGINAL_ARGV0"
+#define ENV_PARENT L"ZOBRIN_ONEFILE_PARENT"
+#define ENV_START L"ZOBRIN_ONEFILE_START"
+#define ENV_TIME_US L"ZOBRIN_ONEFILE_TIME_US"
+#define ENV_RANDOM L"ZOBRIN_ONEFILE_RANDOM"
+#define ENV_DIRECTORY L"ZOBRIN_ONEFILE_DIRECTORY"
+#define ENV_ORIGINAL_ARGV0 L"ZOBRIN_ORIGINAL_ARGV0"
 
-// Appends the narrow text `narrow` to the NUL-terminated UTF-16 text in `buffer` (whole
-// capacity `capacity` units, NUL included), one byte to one unit. Fatal (abort): a byte that
-// does not convert to exactly one unit, no NUL within the capacity, or a text that does not
-// fit. The buffer is NUL-terminated after every unit written.
-void env_name_to_wide(wchar_t* buffer, uint32_t capacity, const char* narrow);
-
-// A private heap copy of the variable's value, or null when it is unset, set to the empty
-// text, longer than 32767 units, or cannot be copied. The copy is never released. Fatal
-// (abort): a name of 40 units or more.
-wchar_t* env_read(const char* name);
+// A heap copy of the variable's value, or null when it is unset, set to the empty text,
+// longer than 32767 units, or cannot be copied. The copy is the caller's: free() releases
+// it, and a caller that keeps it for the rest of the process may leave it. Fatal (abort): a
+// name of 40 units or more.
+wchar_t* env_read(const wchar_t* name);
 
 // Sets the variable in the process environment and in every loaded runtime's copy.
 // Failures of the system and the runtimes are ignored. Fatal (abort): a name of 40 units or
 // more.
-void env_set(const char* name, const wchar_t* value);
+void env_set(const wchar_t* name, const wchar_t* value);
 
 // Removes the variable from the process environment and from every loaded runtime's copy.
 // Unsetting an unset variable does nothing visible. Fatal (abort): a name of 40 units or more.
-void env_unset(const char* name);
+void env_unset(const wchar_t* name);
 
 // Hands "name=value" to the launcher's own runtime and to the _wputenv of every listed
 // runtime module already loaded; an empty value removes the variable from each copy. Results
 // are ignored; the text stays allocated. Fatal (abort): a name of 64 units or more, or the
 // text cannot be allocated.
-void env_update_runtime_copies(const char* name, const wchar_t* value);
+void env_update_runtime_copies(const wchar_t* name, const wchar_t* value);

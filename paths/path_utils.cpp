@@ -7,6 +7,7 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
+#include "base/wide_text.h"
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 
@@ -88,22 +89,19 @@ void path_short_directory(wchar_t* path, uint32_t capacity) {
     }
     if (length != 0) {
       short_form[needed] = L'\0';
-      size_t units = wcslen(short_form);
-      if (units >= capacity) {
+      uint32_t at = 0;
+      if (!wide_append_text(path, capacity, &at, short_form)) {
         fatal_bounds_abort();
       }
-      memcpy(path, short_form, (units + 1) * sizeof(wchar_t));
     }
     free(short_form);
   }
   if (file_name != nullptr) {
-    size_t directory_units = wcslen(path);
-    size_t name_units = wcslen(file_name);
-    if (directory_units + 1 + name_units >= capacity) {
+    uint32_t at = (uint32_t)wcslen(path);
+    if (!wide_append_units(path, capacity, &at, L'\\', 1) ||
+        !wide_append_text(path, capacity, &at, file_name)) {
       fatal_bounds_abort();
     }
-    path[directory_units] = L'\\';
-    memcpy(path + directory_units + 1, file_name, (name_units + 1) * sizeof(wchar_t));
     free(file_name);
   }
 }
@@ -113,14 +111,19 @@ void path_normalize_resolved(wchar_t* path, uint32_t capacity) {
   path_short_directory(path, capacity);
 }
 
+void path_module_file_name(wchar_t* buffer, uint32_t capacity) {
+  DWORD length = GetModuleFileNameW(/* hModule: the executable */ nullptr, buffer, capacity);
+  if (length == 0 || length >= capacity) {
+    fatal_bounds_abort();
+  }
+}
+
 // Fills `buffer` on first use; an empty result is computed again next time.
 static const wchar_t* path_own_form(wchar_t* buffer, bool resolve) {
   if (buffer[0] != L'\0') {
     return buffer;
   }
-  // A path longer than the buffer arrives cut; the last unit stays a NUL either way.
-  GetModuleFileNameW(/* hModule: the executable */ nullptr, buffer, ZB_OWN_PATH_UNITS);
-  buffer[ZB_OWN_PATH_UNITS - 1] = L'\0';
+  path_module_file_name(buffer, ZB_OWN_PATH_UNITS);
   path_final_step(buffer, ZB_OWN_PATH_UNITS, resolve);
   path_short_directory(buffer, ZB_OWN_PATH_UNITS);
   return buffer;

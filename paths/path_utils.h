@@ -12,6 +12,11 @@ const wchar_t* path_own_executable(void);
 // Cached like the plain form.
 const wchar_t* path_own_executable_resolved(void);
 
+// The executable's own path as the system gives it (GetModuleFileNameW), into `buffer`
+// (capacity `capacity` units). Fatal (abort): the system gives no path, or one that does not
+// fit.
+void path_module_file_name(wchar_t* buffer, uint32_t capacity);
+
 // In place on the NUL-terminated `path` (capacity `capacity` units). Not resolving: only
 // checks the length. Resolving: replaces the text by the system's final path of the file
 // (links resolved), then drops a "\\?\" before a drive letter and turns "\\?\UNC\" into

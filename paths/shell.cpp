@@ -2,8 +2,6 @@
 
 #include <shlobj.h>
 
-#include "base/limits.h"
-
 typedef wchar_t** (WINAPI* shell_argv_fn)(const wchar_t* line, int* count);
 typedef HRESULT (WINAPI* shell_folder_fn)(HWND hwnd, int folder, HANDLE token, DWORD flags,
                                           wchar_t* path);
@@ -19,7 +17,7 @@ bool shell_load(void) {
   if (!shell_tried) {
     shell_tried = true;
     HMODULE module = LoadLibraryExW(L"shell32.dll", /* hFile */ nullptr,
-                                    ZB_SYSTEM_DLL_LOAD_FLAGS);
+                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
     if (module != nullptr) {
       shell_argv = (shell_argv_fn)(void*)GetProcAddress(module, "CommandLineToArgvW");
       shell_folder = (shell_folder_fn)(void*)GetProcAddress(module, "SHGetFolderPathW");

@@ -9,6 +9,7 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
+#include "base/wide_text.h"
 #include "paths/env.h"
 #include "paths/shell.h"
 
@@ -31,24 +32,21 @@ static const wchar_t* const template_names[TEMPLATE_VARIABLE_COUNT] = {
     L"TEMP", L"PROGRAM",   L"PROGRAM_BASE", L"PROGRAM_DIR", L"PID",
     L"HOME", L"CACHE_DIR", L"RANDOM",       L"TIME_US",     L"TIME"};
 
-// Appends `value` at *position, a unit only while two units (it and the NUL) remain.
-// Fatal (abort): the value does not fit.
-static void template_append_value(wchar_t** position, uint32_t* room, const wchar_t* value) {
-  for (const wchar_t* unit = value; *unit != L'\0'; unit++) {
-    if (*room < 2) {
-      fatal_bounds_abort();
-    }
-    (*position)[0] = *unit;
-    (*position)[1] = L'\0';
-    (*position)++;
-    (*room)--;
-  }
-}
-
 // Moves past `length` units that are already in place at *position.
 static void template_advance(wchar_t** position, uint32_t* room, size_t length) {
   *position += length;
   *room -= (uint32_t)length;
+}
+
+// Appends `value` at *position, a unit only while two units (it and the NUL) remain.
+// Fatal (abort): the value does not fit.
+static void template_append_value(wchar_t** position, uint32_t* room, const wchar_t* value) {
+  uint32_t written = 0;
+  bool fits = wide_append_text(*position, *room, &written, value);
+  template_advance(position, room, written);
+  if (!fits) {
+    fatal_bounds_abort();
+  }
 }
 
 // Removes every backslash just before *position, back to the start of `output`.
@@ -119,10 +117,9 @@ static void template_value_pid(wchar_t** position, uint32_t* room) {
     free(parent);
     return;
   }
-  char text[ZB_PID_TEXT_BYTES];
-  snprintf(text, sizeof text, "%ld", (long)GetCurrentProcessId());
-  env_name_to_wide(*position, *room, text);
-  template_advance(position, room, wcslen(*position));
+  wchar_t text[ZB_PID_TEXT_UNITS];
+  swprintf(text, ZB_PID_TEXT_UNITS, L"%ld", (long)GetCurrentProcessId());
+  template_append_value(position, room, text);
 }
 
 // A shell folder; false unless the system reports S_OK (S_FALSE included).
@@ -176,7 +173,7 @@ void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity) {
 
 // A value kept in `name` once drawn: read back when present, otherwise drawn, published and
 // then appended (so it stays set even if the append ends the process).
-static void template_value_published(wchar_t** position, uint32_t* room, const char* name,
+static void template_value_published(wchar_t** position, uint32_t* room, const wchar_t* name,
                                      int variable) {
   wchar_t* value = env_read(name);
   if (value != nullptr) {
@@ -290,12 +287,10 @@ bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t cap
       continue;
     }
     // A literal, "}" outside a placeholder included.
-    if (room < 2) {
+    uint32_t written = 0;
+    if (!wide_append_units(position, room, &written, c, 1)) {
       return false;
     }
-    position[0] = c;
-    position[1] = L'\0';
-    position++;
-    room--;
+    template_advance(&position, &room, written);
   }
 }

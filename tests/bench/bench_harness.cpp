@@ -31,9 +31,9 @@
 #include "bootstrap/launch.h"
 #include "base/limits.h"
 #include "base/payload_format.h"
+#include "base/run_state.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
-#include "cleanup/shared_state.h"
 
 namespace {
 
@@ -393,13 +393,12 @@ int bench_phases(const wchar_t* exe) {
   uint64_t size = 0;
   unsigned char* image = bench_read_file(exe, &size);
   bench_find_payload(image, size, &payload);
-  bench_temp_root(payload_directory, L"phases", 0);
-  launch_dll_path[0] = L'\0';
+  bench_temp_root(run_state.payload_directory, L"phases", 0);
   payload_open_array(payload.array, payload.length);
   double start = bench_now_ms();
-  extract_walk(/* parent_role */ true);
+  extract_walk();
   double extracted = bench_now_ms();
-  bool removed = cleanup_remove_tree(payload_directory);
+  bool removed = cleanup_remove_tree(run_state.payload_directory);
   double end = bench_now_ms();
   printf("extract=%.3f remove=%.3f mkdir_calls=%u removed=%d\n", extracted - start,
          end - extracted, extract_create_directory_calls, removed ? 1 : 0);

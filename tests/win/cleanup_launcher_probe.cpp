@@ -11,8 +11,9 @@
 #include <wchar.h>
 #include <windows.h>
 
+#include "base/run_state.h"
 #include "bootstrap/payload_reader.h"
-#include "cleanup/shared_state.h"
+#include "cleanup/child_slot.h"
 #include "cleanup/shutdown.h"
 
 static const wchar_t* probe_report_path = nullptr;
@@ -40,7 +41,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   if (argc < 5 || wcslen(argv[1]) >= ZB_PATH_UNITS) return 100;
-  wcscpy(payload_directory, argv[1]);
+  wcscpy(run_state.payload_directory, argv[1]);
   probe_report_path = argv[3];
   probe_recorded = CreateEventW(nullptr, /* bManualReset */ TRUE, /* bInitialState */ FALSE,
                                 nullptr);
@@ -49,6 +50,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (wcscmp(argv[4], L"opened") == 0) {
     static const unsigned char empty_payload[16] = {0};
     payload_open_array(empty_payload, sizeof empty_payload);
+    run_state.remove_directory = true;
   }
 
   PROCESS_INFORMATION child = {};

@@ -5,8 +5,8 @@
 
 #include <stdio.h>
 
-#include "bootstrap/payload_reader.h"
-#include "cleanup/shared_state.h"
+#include "base/run_state.h"
+#include "cleanup/child_slot.h"
 #include "cleanup/shutdown.h"
 #include "tests/win/cleanup_tree.h"
 
@@ -14,14 +14,14 @@ namespace {
 
 // Points shutdown at `dir` with the given opened flag; puts both back when it goes.
 struct ShutdownScope {
-  unsigned char saved_opened = payload_opened;
+  unsigned char saved_opened = run_state.remove_directory;
   ShutdownScope(const std::wstring& dir, unsigned char opened) {
-    wcscpy(payload_directory, dir.c_str());
-    payload_opened = opened;
+    wcscpy(run_state.payload_directory, dir.c_str());
+    run_state.remove_directory = opened;
   }
   ~ShutdownScope() {
-    payload_opened = saved_opened;
-    payload_directory[0] = L'\0';
+    run_state.remove_directory = saved_opened;
+    run_state.payload_directory[0] = L'\0';
     cleanup_child_release();
   }
 };

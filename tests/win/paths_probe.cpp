@@ -2,7 +2,7 @@
 // watch the ones that end the process. Prints "1|text" or "0|text" (result and output) on
 // standard output. On abort, a handler prints "abort|output so far|guard ok/broken" and the
 // three published variables, then the abort goes on.
-//   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | name CAPACITY PREFIX TEXT | read NAME
+//   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | append CAPACITY PREFIX TEXT | read NAME
 //   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH
 #include <signal.h>
 #include <stdio.h>
@@ -11,6 +11,8 @@
 #include <wchar.h>
 #include <windows.h>
 
+#include "base/fatal.h"
+#include "base/wide_text.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/template.h"
@@ -40,13 +42,11 @@ static bool probe_guard_intact(void) {
 static void probe_on_abort(int) {
   probe_print("abort|", probe_buffer);
   printf("guard %s\n", probe_guard_intact() ? "ok" : "broken");
-  const char* names[] = {ENV_RANDOM, ENV_TIME_US, ENV_START};
-  for (const char* name : names) {
+  const wchar_t* names[] = {ENV_RANDOM, ENV_TIME_US, ENV_START};
+  for (const wchar_t* name : names) {
     wchar_t value[64] = L"";
-    wchar_t wide[64] = L"";
-    for (int i = 0; name[i]; i++) wide[i] = (wchar_t)name[i];
-    GetEnvironmentVariableW(wide, value, 64);
-    printf("%s=", name);
+    GetEnvironmentVariableW(name, value, 64);
+    printf("%s=", probe_ascii(name));
     probe_print("", value);
   }
   fflush(stdout);
@@ -84,16 +84,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     probe_result(template_expand(probe_prepare(4096), path_template, 4096));
     return 0;
   }
-  if (wcscmp(what, L"name") == 0 && argc == 5) {
+  if (wcscmp(what, L"append") == 0 && argc == 5) {
     unsigned capacity = (unsigned)wcstoul(argv[2], nullptr, 10);
     wchar_t* buffer = probe_prepare(capacity);
     wcscpy(buffer, argv[3]);
-    env_name_to_wide(buffer, capacity, probe_ascii(argv[4]));
+    // Appended at the end of the text, as the launcher appends; a text that does not fit
+    // ends the process, as there.
+    uint32_t at = (uint32_t)wcsnlen(buffer, capacity);
+    if (!wide_append_text(buffer, capacity, &at, argv[4])) fatal_bounds_abort();
     probe_result(true);
     return 0;
   }
   if (wcscmp(what, L"read") == 0 && argc == 3) {
-    wchar_t* value = env_read(probe_ascii(argv[2]));
+    wchar_t* value = env_read(argv[2]);
     probe_print(value ? "1|" : "0|", value ? value : L"");
     return 0;
   }

@@ -102,4 +102,32 @@ TEST(PayloadCases, EachArrayWalksOrFailsExactly) {
   }
 }
 
+// The child's step reads the first entry only: its flags beyond the reader's checks, the
+// entries after it and the stream are never looked at, and nothing is created.
+TEST(PayloadCases, ChildTakesTheFirstEntryAsItsDll) {
+  const std::wstring dir = test_dir() + L"child_dir_never_made";
+  const std::string dll = "dll " + utf8(dir) + "\\";
+  const Case cases[] = {
+      {"spec_example", dll + "a.txt\r\n", 0, true},
+      {"second_string", dll + "a.txt\r\n", 0, true},
+      {"flags_1_then_5", dll + "one\r\n", 0, true},
+      {"no_last_flag", dll + "a.txt\r\n", 0, true},
+      {"partial_entry", dll + "a.txt\r\n", 0, true},
+      {"stream_not_zstd", dll + "a\r\n", 0, true},
+      {"empty_table", HEADER, 2, true},
+      {"name_empty", HEADER, 2, true},
+      {"flags_8", HEADER, 2, true},
+      {"name_4095", HEADER, 2, true},  // the target path cannot hold it
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    std::wstring exe = test_dir() + L"walk_" + std::wstring(c.name, c.name + strlen(c.name)) + L".exe";
+    ProcessResult r = run_process(exe, {L"dll", dir});
+    EXPECT_EQ(r.out, c.out);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(r.code, c.code);
+    EXPECT_EQ(GetFileAttributesW(dir.c_str()), INVALID_FILE_ATTRIBUTES);
+  }
+}
+
 }  // namespace

@@ -1,11 +1,16 @@
 // Walks the payload linked into this program the way extraction does (32768-byte reads),
 // printing each entry and a hash of its bytes instead of writing files.
+// With the arguments "dll DIR", takes the child's step instead: prints "dll <path>", the
+// main DLL path below DIR.
 #include <stdint.h>
 #include <stdio.h>
+#include <wchar.h>
 #include <windows.h>
 
 #include "base/limits.h"
 #include "base/payload_format.h"
+#include "base/run_state.h"
+#include "bootstrap/extract.h"
 #include "bootstrap/payload_reader.h"
 
 static unsigned char walk_chunk[ZB_WRITE_CHUNK_BYTES];
@@ -22,7 +27,21 @@ static void walk_print_name(const unsigned char* units, uint32_t count) {
   fwrite(utf8, 1, (size_t)n, stdout);
 }
 
+static int walk_dll_path(const wchar_t* directory) {
+  if (wcslen(directory) >= ZB_PATH_UNITS) return 100;
+  wcscpy(run_state.payload_directory, directory);
+  payload_open();
+  extract_dll_path();
+  char utf8[ZB_PATH_UNITS * 4];
+  WideCharToMultiByte(CP_UTF8, 0, run_state.dll_path, -1, utf8, sizeof utf8, nullptr, nullptr);
+  printf("dll %s\n", utf8);
+  return 0;
+}
+
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int argc = *__p___argc();
+  wchar_t** argv = *__p___wargv();
+  if (argc == 3 && wcscmp(argv[1], L"dll") == 0) return walk_dll_path(argv[2]);
   payload_open();
   if (!payload_table_empty()) {
     for (;;) {

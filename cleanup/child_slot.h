@@ -1,16 +1,10 @@
-// State the main thread shares with the console control handler's thread: the payload
-// directory and the running child. No lock guards either.
+// Hand-over of the running child between the launch and shutdown, which may run on the
+// console control handler's thread. No lock guards it.
 #pragma once
 
 #include <windows.h>
 
-#include "base/limits.h"
-
-// Absolute path of the directory the payload is extracted into. Written once by start-up,
-// before the console control handler is registered; read-only after that.
-extern wchar_t payload_directory[ZB_PATH_UNITS];
-
-// Hand-over of the child process handle. The slot holds a duplicate of the child's handle,
+// The slot is run_state.child (base/run_state.h). It holds a duplicate of the child's handle,
 // never the launch's own handle, so the launch may wait on its handle for as long as it likes
 // while shutdown, on another thread, waits on, terminates and closes the duplicate. The
 // slot's handle is handed out by one interlocked exchange: whichever side takes it first owns

@@ -1,8 +1,6 @@
-#include "cleanup/shared_state.h"
+#include "cleanup/child_slot.h"
 
-wchar_t payload_directory[ZB_PATH_UNITS];
-
-static HANDLE volatile cleanup_child_slot = nullptr;
+#include "base/run_state.h"
 
 bool cleanup_child_publish(HANDLE process) {
   HANDLE duplicate = nullptr;
@@ -11,13 +9,13 @@ bool cleanup_child_publish(HANDLE process) {
                        /* dwOptions */ DUPLICATE_SAME_ACCESS)) {
     return false;
   }
-  HANDLE previous = InterlockedExchangePointer(&cleanup_child_slot, duplicate);
+  HANDLE previous = InterlockedExchangePointer(&run_state.child, duplicate);
   if (previous != nullptr) CloseHandle(previous);
   return true;
 }
 
 HANDLE cleanup_child_take(void) {
-  return InterlockedExchangePointer(&cleanup_child_slot, nullptr);
+  return InterlockedExchangePointer(&run_state.child, nullptr);
 }
 
 void cleanup_child_release(void) {

@@ -1,0 +1,3 @@
+#include "base/run_state.h"
+
+RunState run_state = {};

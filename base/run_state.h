@@ -1,0 +1,24 @@
+// The state of one launcher run, in one place. The driver writes it; extraction, launch and
+// shutdown read it. The console control handler's thread reaches the payload directory, the
+// removal flag and the child slot, without any lock:
+// - `payload_directory` is final before the handler is registered, read-only after that;
+// - `remove_directory` is set once, before the first payload file is created, never cleared;
+// - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h.
+#pragma once
+
+#include <windows.h>
+
+#include "base/limits.h"
+
+struct RunState {
+  // Absolute path of the directory the payload is extracted into (parent and child alike).
+  wchar_t payload_directory[ZB_PATH_UNITS];
+  // Child role: the first payload entry's target path, the DLL it loads. Main thread only.
+  wchar_t dll_path[ZB_PATH_UNITS];
+  // Parent role: shutdown removes the payload directory once this is true.
+  volatile bool remove_directory;
+  // Hand-over slot of the running child's process handle (a duplicate), null when empty.
+  HANDLE volatile child;
+};
+
+extern RunState run_state;
