@@ -22,3 +22,4 @@ target_link_libraries(zobrin-pack PRIVATE zobrin_pack_lib)
 set_target_properties(zobrin-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BIN_DIR})
 
 include(cmake/host_tests.cmake)
+include(cmake/fuzz_regressions.cmake)
