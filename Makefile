@@ -47,3 +47,15 @@ bench: build
 
 clean:
 	rm -rf $(HOST) $(WIN) $(BIN)
+
+# Coverage-guided fuzzing of the payload reader and the argument quoting (clang, libFuzzer,
+# ASan, UBSan) in build/fuzz; FUZZ_SECONDS per target. Not part of test: every finding is
+# kept in tests/fuzz/regressions/, which test replays.
+FUZZ         := $(BUILD)/fuzz
+FUZZ_SECONDS ?= 60
+
+.PHONY: fuzz
+fuzz: setup host
+	cmake -S tests/fuzz -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
+	cmake --build $(FUZZ) -j $(JOBS)
+	bash tests/fuzz/run.sh $(FUZZ) $(HOST) $(BIN)/zobrin-pack $(FUZZ_SECONDS)

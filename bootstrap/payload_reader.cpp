@@ -172,4 +172,11 @@ void payload_finish(void) {
 uint64_t payload_decoder_calls(void) {
   return reader_decoder_call_count;
 }
+
+void payload_release(void) {
+  ZSTD_freeDCtx(reader_decoder);
+  reader_decoder = nullptr;
+  free(reader_output);
+  reader_output = nullptr;
+}
 #endif

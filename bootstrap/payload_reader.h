@@ -37,4 +37,9 @@ void payload_finish(void);
 #ifdef ZOBRIN_TESTING
 // Counts decoder calls since Open, for tests of the decoding rules.
 uint64_t payload_decoder_calls(void);
+
+// Frees the decoder and its buffer if they are still held, without any check, so a test
+// that ended a walk early (its fatal exit returned to the test) can open another array.
+// The launcher itself never calls this: a failed run ends the process.
+void payload_release(void);
 #endif

@@ -26,3 +26,4 @@ target_compile_definitions(zobrin-pack PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION
 set_target_properties(zobrin-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BIN_DIR})
 
 include(cmake/host_tests.cmake)
+include(cmake/fuzz_regressions.cmake)
