@@ -19,4 +19,5 @@ zobrin_fuzzer(payload_reader_fuzz
   tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp bootstrap/payload_reader.cpp)
 target_link_libraries(payload_reader_fuzz PRIVATE zstd::libzstd_shared)
 
-zobrin_fuzzer(command_line_fuzz tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp)
+zobrin_fuzzer(command_line_fuzz tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp
+  base/wide_text.cpp)
