@@ -22,12 +22,14 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/example_hello_c.exe APP_DIR ${zobrin_examples}
   MAIN hello_c.dll DEPENDS ${zobrin_examples}/hello_c.stamp)
 
 # cpp_dlls: a C++ main DLL linked against libstdc++'s DLLs (no -static), which are copied from
-# the toolchain into the application directory beside it.
+# the toolchain into the application directory beside it, without their debugging symbols
+# (libstdc++-6.dll: 23 MB as Debian ships it, about 2 MB stripped).
 add_library(cpp_dlls SHARED examples/cpp_dlls/main.cpp)
 target_include_directories(cpp_dlls PRIVATE ${CMAKE_SOURCE_DIR}/include)
 target_compile_options(cpp_dlls PRIVATE -Wall -Wextra)
 set_target_properties(cpp_dlls PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${zobrin_examples}/dll)
 set(zobrin_runtime_dlls)
+set(zobrin_runtime_copies)
 foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
   execute_process(COMMAND ${CMAKE_CXX_COMPILER} -print-file-name=${dll}
     OUTPUT_VARIABLE path OUTPUT_STRIP_TRAILING_WHITESPACE)
@@ -35,11 +37,13 @@ foreach(dll libstdc++-6.dll libgcc_s_seh-1.dll libwinpthread-1.dll)
     message(FATAL_ERROR "${CMAKE_CXX_COMPILER} does not know ${dll}")
   endif()
   list(APPEND zobrin_runtime_dlls ${path})
+  list(APPEND zobrin_runtime_copies
+    COMMAND ${CMAKE_STRIP} --strip-unneeded -o ${zobrin_examples}/cpp_dlls/${dll} ${path})
 endforeach()
 add_custom_command(OUTPUT ${zobrin_examples}/cpp_dlls.stamp
   COMMAND ${CMAKE_COMMAND} -E rm -rf ${zobrin_examples}/cpp_dlls
   COMMAND ${CMAKE_COMMAND} -E make_directory ${zobrin_examples}/cpp_dlls
-  COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_runtime_dlls} ${zobrin_examples}/cpp_dlls
+  ${zobrin_runtime_copies}
   COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:cpp_dlls> ${zobrin_examples}/cpp_dlls/cpp_dlls.dll
   COMMAND ${CMAKE_COMMAND} -E touch ${zobrin_examples}/cpp_dlls.stamp
   DEPENDS cpp_dlls ${zobrin_runtime_dlls}
