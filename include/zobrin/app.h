@@ -125,21 +125,21 @@ static inline char* zobrin_utf8(const wchar_t* text) {
 
 /* The path of `name` (relative, '\' between components) in the application's directory, the
  * directory that holds the main DLL: dll_path up to its last backslash, then `name`. With
- * `name` NULL or empty, the directory itself (no trailing backslash). */
+ * `name` NULL or empty, the directory itself (no trailing backslash). A dll_path without a
+ * backslash has the empty directory: the result is `name` alone. */
 static inline wchar_t* zobrin_app_file(const wchar_t* dll_path, const wchar_t* name) {
   if (dll_path == NULL) return NULL;
   const wchar_t* last = wcsrchr(dll_path, L'\\');
   size_t dir = last != NULL ? (size_t)(last - dll_path) : 0;
   size_t extra = (name != NULL && name[0] != L'\0') ? wcslen(name) : 0;
-  size_t units = dir + (extra > 0 ? 1 + extra : 0) + 1;
-  if (units < dir || units > ((size_t)-1) / sizeof(wchar_t)) return NULL;
+  size_t separator = (last != NULL && extra > 0) ? 1 : 0;
+  size_t units = dir + separator + extra + 1;
+  if (units < extra || units > ((size_t)-1) / sizeof(wchar_t)) return NULL;
   wchar_t* result = (wchar_t*)malloc(units * sizeof(wchar_t));
   if (result == NULL) return NULL;
   memcpy(result, dll_path, dir * sizeof(wchar_t));
-  if (extra > 0) {
-    result[dir] = L'\\';
-    memcpy(result + dir + 1, name, extra * sizeof(wchar_t));
-  }
+  if (separator) result[dir] = L'\\';
+  if (extra > 0) memcpy(result + dir + separator, name, extra * sizeof(wchar_t));
   result[units - 1] = L'\0';
   return result;
 }
