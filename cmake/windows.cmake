@@ -123,6 +123,7 @@ endfunction()
 
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
+include(cmake/examples.cmake)
 
 # ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
 include(cmake/bench.cmake)
