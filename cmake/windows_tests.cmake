@@ -74,7 +74,8 @@ add_executable(win_tests
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
   tests/win/fatal_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
   tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp tests/win/roundtrip_test.cpp
-  tests/win/template_test.cpp tests/win/wide_text_test.cpp
+  tests/win/template_test.cpp tests/win/wide_text_test.cpp tests/win/examples_test.cpp
+  tests/win/app_header_test.cpp
   tests/win/support/run_process.cpp)
 target_include_directories(win_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST_DIR_WIN}")
