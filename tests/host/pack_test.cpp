@@ -154,7 +154,7 @@ TEST_F(Pack, OrdersMainDllFirstThenFilesBeforeDirectoriesByCodeUnit) {
   spit(app / "lower.txt", "l");
   spit(app / "_under.txt", "u");
   spit(app / "Upper.txt", "U");
-  spit(app / "b" / "inner.txt", "bi");
+  spit(app / "a" / "inner.txt", "ai");
   spit(app / "B" / "Z" / "deep.txt", "deep");
   spit(app / "B" / "file.txt", "Bf");
   spit(app / "a.txt" / "dir_named_like_a_file.txt", "x");
@@ -166,7 +166,7 @@ TEST_F(Pack, OrdersMainDllFirstThenFilesBeforeDirectoriesByCodeUnit) {
   for (const Entry& e : p.entries) names.push_back(e.name);
   std::vector<std::u16string> expected = {
       u"app.dll",  u"Upper.txt", u"_under.txt", u"lower.txt", u"\u00e9.txt",
-      u"B\\file.txt", u"B\\Z\\deep.txt", u"a.txt\\dir_named_like_a_file.txt", u"b\\inner.txt"};
+      u"B\\file.txt", u"B\\Z\\deep.txt", u"a\\inner.txt", u"a.txt\\dir_named_like_a_file.txt"};
   EXPECT_EQ(names, expected);
   for (size_t i = 0; i < p.entries.size(); i++) {
     EXPECT_EQ(p.entries[i].flags, i + 1 == p.entries.size() ? 4u : 0u);
@@ -403,7 +403,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "main DLL '" + a + "/app.dll' is not a PE file", false},
       {"main 32-bit", [&] { spit(app / "app.dll", pe_build(x86)); },
        {"payload", a, "--main", "app.dll", "-o", out},
-       "main DLL '" + a + "/app.dll' is not a 64-bit (x86-64) PE image", false},
+       "main DLL '" + a + "/app.dll' is built for i386 (32-bit x86), not x86-64: the launcher is a "
+       "64-bit x86-64 program and loads only x86-64 DLLs", false},
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
