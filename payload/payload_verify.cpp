@@ -1,13 +1,14 @@
 #include "payload/payload_verify.h"
 
+#include <cstring>
 #include <memory>
 #include <zstd.h>
 #include <zstd_errors.h>
 
-#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "payload/pack_error.h"
 #include "payload/payload_read.h"
+#include "payload/payload_writer.h"
 
 namespace {
 
@@ -22,24 +23,23 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
   (void)subject;
 }
 
-// The array's layout around the table and the stream: zero padding to a multiple of 8, then
-// the trailer holding L - 8, and nothing else.
+// The array's layout around the table and the stream: the tail the writer puts after the
+// stream (zero padding to a multiple of 8, then the trailer holding L - 8), and nothing else.
 void verify_layout(const PayloadArray& array, const std::string& subject) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
   uint64_t used = ZB_PAYLOAD_HEADER_BYTES + array.table + array.stream;
-  uint64_t padding = (ZB_PAYLOAD_TRAILER_ALIGN - used % ZB_PAYLOAD_TRAILER_ALIGN) %
-                     ZB_PAYLOAD_TRAILER_ALIGN;
-  if (array.length - used != padding + ZB_PAYLOAD_TRAILER_BYTES) {
+  std::string tail = payload_tail_bytes(used);
+  if (array.length - used != tail.size()) {
     fail("the array is " + std::to_string(array.length) + " bytes, but its header, table (" +
          std::to_string(array.table) + ") and stream (" + std::to_string(array.stream) +
-         ") with padding and trailer make " +
-         std::to_string(used + padding + ZB_PAYLOAD_TRAILER_BYTES));
+         ") with padding and trailer make " + std::to_string(used + tail.size()));
   }
-  for (uint64_t i = used; i < used + padding; i++) {
-    if (array.data[i] != 0) fail("the padding after the stream is not zero");
+  size_t padding = tail.size() - ZB_PAYLOAD_TRAILER_BYTES;
+  if (std::memcmp(array.data + used, tail.data(), padding) != 0) {
+    fail("the padding after the stream is not zero");
   }
-  uint64_t trailer = array.length - ZB_PAYLOAD_TRAILER_BYTES;
-  if (le_read_u64(array.data + trailer) != trailer) {
+  if (std::memcmp(array.data + used + padding, tail.data() + padding, ZB_PAYLOAD_TRAILER_BYTES) !=
+      0) {
     fail("the trailer does not hold the array's length less 8");
   }
 }

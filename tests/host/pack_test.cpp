@@ -909,6 +909,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     return bytes;
   };
   const size_t stream_at = 16 + 3 * 14 + 2 * (5 + 6 + 5);
+  ASSERT_NE((stream_at + frame.size()) % 8, 0u) << "the array needs padding for the rows below";
   std::string grown = good;
   grown.insert(grown.size() - 8, 8, '\0');
   le_write_u64(reinterpret_cast<unsigned char*>(&grown[grown.size() - 8]), grown.size() - 8);
@@ -951,6 +952,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
        "the frame ends at byte " + std::to_string(frame.size()) + " of the " +
            std::to_string(frame.size() + compress_with_checksum("").size()) + "-byte stream"},
       {"trailer", flipped(good, good.size() - 8), "the trailer does not hold the array's length less 8"},
+      {"padding", flipped(good, good.size() - 9), "the padding after the stream is not zero"},
       {"length beyond the layout", grown,
        "the array is " + std::to_string(grown.size()) + " bytes, but its header, table (74) and "
        "stream (" + std::to_string(frame.size()) + ") with padding and trailer make " +
