@@ -50,7 +50,9 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
     }
     array.data = array.section_head + PE_PAYLOAD_OFFSET;
   }
-  if (array.length < ZB_PAYLOAD_HEADER_BYTES) fail("not a payload: shorter than its 16-byte header");
+  if (array.length < ZB_PAYLOAD_HEADER_BYTES) {
+    fail("not a payload: shorter than its 16-byte header");
+  }
   array.table = le_read_u64(array.data + ZB_PAYLOAD_TABLE_SIZE_OFFSET);
   array.stream = le_read_u64(array.data + ZB_PAYLOAD_STREAM_SIZE_OFFSET);
   if (array.table > array.length - ZB_PAYLOAD_HEADER_BYTES ||

@@ -228,7 +228,8 @@ std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image
   for (uint32_t i = 0; i < view.section_count; i++) {
     uint64_t s = pe_section_header(view, i);
     if (!pe_section_named(image, s, wanted)) continue;
-    return PeSection{pe_u32(image, s + PE_SECTION_RAW_OFFSET), pe_u32(image, s + PE_SECTION_RAW_SIZE)};
+    return PeSection{pe_u32(image, s + PE_SECTION_RAW_OFFSET),
+                     pe_u32(image, s + PE_SECTION_RAW_SIZE)};
   }
   return std::nullopt;
 }

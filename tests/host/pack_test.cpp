@@ -588,6 +588,7 @@ TEST_F(Pack, HelpOnEveryCommandAndVersionExitZero) {
       {{"exe", "dir", "--help"}, "Usage: zobrin-pack exe [OPTIONS] [APP_DIR]"},
       {{"launcher", "--help"}, "Usage: zobrin-pack launcher [OPTIONS]"},
       {{"list", "--help"}, "Usage: zobrin-pack list [OPTIONS] [FILE_OR_EXE]"},
+      {{"verify", "--help"}, "Usage: zobrin-pack verify [OPTIONS] [FILE_OR_EXE]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args.front() + " " + row.args.back());
@@ -724,7 +725,8 @@ struct Refusal {
 TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   const std::string a = app.string();
   const std::string out = (root / "out" / "p").string();
-  const std::string same = " differ only in case, which Windows ignores: they would land on one file";
+  const std::string same =
+      " differ only in case, which Windows ignores: they would land on one file";
   PeSpec mangled;
   mangled.exports = {"other", "_Z8run_codeiPPwPKw"};
   PeSpec msvc;
@@ -734,19 +736,27 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   PeSpec pe32;
   pe32.pe32_plus = false;
   std::vector<Refusal> rows = {
-      {"files", [&] { spit(app / "Read.txt", "R"), spit(app / "read.txt", "r"); },
+      {"files", [&] { spit(app / "Read.txt", "R"); spit(app / "read.txt", "r"); },
        "names '" + a + "/Read.txt' and '" + a + "/read.txt'" + same},
-      {"directories", [&] { spit(app / "d" / "1", "1"), spit(app / "D" / "2", "2"); },
+      {"directories", [&] { spit(app / "d" / "1", "1"); spit(app / "D" / "2", "2"); },
        "names '" + a + "/D' and '" + a + "/d'" + same},
-      {"a file and a directory", [&] { spit(app / "sub" / "x", "x"), spit(app / "sub" / "X" / "y", "y"); },
+      {"a file and a directory",
+       [&] {
+         spit(app / "sub" / "x", "x");
+         spit(app / "sub" / "X" / "y", "y");
+       },
        "names '" + a + "/sub/X' and '" + a + "/sub/x'" + same},
       {"beside the main DLL", [&] { spit(app / "APP.DLL", "x"); },
        "names '" + a + "/APP.DLL' and '" + a + "/app.dll'" + same},
-      {"accented letters", [&] { spit(app / "sub" / u8"\u00e9t\u00e9", "1"), spit(app / "sub" / u8"\u00c9T\u00c9", "2"); },
+      {"accented letters",
+       [&] {
+         spit(app / "sub" / u8"\u00e9t\u00e9", "1");
+         spit(app / "sub" / u8"\u00c9T\u00c9", "2");
+       },
        "names '" + a + u8"/sub/\u00c9T\u00c9' and '" + a + u8"/sub/\u00e9t\u00e9'" + same},
-      {"final sigma", [&] { spit(app / u8"\u03c3", "1"), spit(app / u8"\u03c2", "2"); },
+      {"final sigma", [&] { spit(app / u8"\u03c3", "1"); spit(app / u8"\u03c2", "2"); },
        "names '" + a + u8"/\u03c2' and '" + a + u8"/\u03c3'" + same},
-      {"Cyrillic", [&] { spit(app / u8"\u0434", "1"), spit(app / u8"\u0414", "2"); },
+      {"Cyrillic", [&] { spit(app / u8"\u0434", "1"); spit(app / u8"\u0414", "2"); },
        "names '" + a + u8"/\u0414' and '" + a + u8"/\u0434'" + same},
       {"mangled run_code", [&] { spit(app / "app.dll", pe_build(mangled)); },
        "main DLL '" + a + "/app.dll' has run_code exported as `_Z8run_codeiPPwPKw`: declare it "
@@ -760,10 +770,18 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
       {"x86-64 machine, 32-bit header", [&] { spit(app / "app.dll", pe_build(pe32)); },
        "main DLL '" + a + "/app.dll' is not a 64-bit (x86-64) PE image"},
       {"--main not there: the DLLs found are listed",
-       [&] { spit(app / "Zlib.DLL", "z"), spit(app / "readme.txt", "r"), spit(app / "sub" / "deep.dll", "d"); },
+       [&] {
+         spit(app / "Zlib.DLL", "z");
+         spit(app / "readme.txt", "r");
+         spit(app / "sub" / "deep.dll", "d");
+       },
        "main DLL 'other.dll' is not a file in '" + a + "' (its DLLs: 'app.dll', 'Zlib.DLL')",
        {"payload", a, "--main", "other.dll", "-o", out}},
-      {"--main in a directory without DLLs", [&] { fs::remove(app / "app.dll"), spit(app / "r.txt", "r"); },
+      {"--main in a directory without DLLs",
+       [&] {
+         fs::remove(app / "app.dll");
+         spit(app / "r.txt", "r");
+       },
        "main DLL 'app.dll' is not a file in '" + a + "' (it holds no DLLs)"},
   };
   for (const Refusal& row : rows) {
@@ -794,7 +812,8 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   EXPECT_EQ(r.err, "");
   Payload p = parse(slurp(root / "ok"));
   ASSERT_EQ(p.entries.size(), 7u);
-  EXPECT_EQ(p.entries[0].name, u"App.Dll") << "--main matched without regard to case, its own name kept";
+  EXPECT_EQ(p.entries[0].name, u"App.Dll")
+      << "--main matched without regard to case, the file's own name kept";
 }
 
 TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByName) {
@@ -834,7 +853,9 @@ std::string payload_array(const std::vector<Entry>& entries, const std::string& 
     le_write_u32(reinterpret_cast<unsigned char*>(&field[0]), e.flags);
     le_write_u64(reinterpret_cast<unsigned char*>(&field[4]), e.size);
     table += field;
-    for (char16_t c : e.name) table += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    for (char16_t c : e.name) {
+      table += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    }
     table += std::string(2, '\0');
   }
   std::string array(16, '\0');
@@ -883,14 +904,10 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
   const std::string frame = compress_with_checksum(data);
   const std::vector<Entry> entries = {{0, 5, u"first"}, {0, 6, u"second"}, {4, 5, u"third"}};
   const std::string good = payload_array(entries, frame);
-  std::string exe_image;
-  {
-    std::vector<unsigned char> built = pe_build(launcher_spec());
-    spit(root / "q", good);
-    ASSERT_EQ(pack({"exe", "--payload", root / "q", "-o", root / "q.exe", "--launcher-dir",
-                    root / "kit"}).code, 0);
-    exe_image = slurp(root / "q.exe");
-  }
+  spit(root / "q", good);
+  ASSERT_EQ(pack({"exe", "--payload", root / "q", "-o", root / "q.exe", "--launcher-dir",
+                  root / "kit"}).code, 0);
+  const std::string exe_image = slurp(root / "q.exe");
   auto with_sizes = [&](uint64_t second, uint64_t third) {
     std::vector<Entry> changed = entries;
     changed[1].size = second;
@@ -951,7 +968,8 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
       {"two frames", payload_array(entries, frame + compress_with_checksum("")),
        "the frame ends at byte " + std::to_string(frame.size()) + " of the " +
            std::to_string(frame.size() + compress_with_checksum("").size()) + "-byte stream"},
-      {"trailer", flipped(good, good.size() - 8), "the trailer does not hold the array's length less 8"},
+      {"trailer", flipped(good, good.size() - 8),
+       "the trailer does not hold the array's length less 8"},
       {"padding", flipped(good, good.size() - 9), "the padding after the stream is not zero"},
       {"length beyond the layout", grown,
        "the array is " + std::to_string(grown.size()) + " bytes, but its header, table (74) and "

@@ -73,7 +73,9 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   auto put_string = [&](const std::string& text) {
     if (name + text.size() + 1 > first_end) throw std::length_error("pe_build: imports do not fit");
     size_t rva = 0x1000 + (name - 0x200);
-    for (size_t k = 0; k <= text.size(); k++) put(&image, name + k, k < text.size() ? text[k] : 0, 1);
+    for (size_t k = 0; k <= text.size(); k++) {
+      put(&image, name + k, k < text.size() ? text[k] : 0, 1);
+    }
     name += text.size() + 1;
     return rva;
   };
