@@ -14,9 +14,13 @@ add_library(zobrin_pack_lib STATIC
   payload/host_os.cpp
   payload/link_exe.cpp
   payload/payload_list.cpp
+  payload/payload_read.cpp
+  payload/payload_verify.cpp
   payload/payload_writer.cpp
   payload/pe_image.cpp
-  payload/utf.cpp)
+  payload/system_dlls.cpp
+  payload/utf.cpp
+  payload/win_case.cpp)
 target_include_directories(zobrin_pack_lib PUBLIC ${CMAKE_SOURCE_DIR})
 target_link_libraries(zobrin_pack_lib PUBLIC zstd::libzstd_shared PRIVATE zobrin_host_warnings)
 

@@ -4,6 +4,7 @@
 #include <cerrno>
 #include <cstring>
 #include <fstream>
+#include <map>
 #include <set>
 #include <system_error>
 
@@ -12,7 +13,9 @@
 #include "payload/file_io.h"
 #include "payload/pack_error.h"
 #include "payload/pe_image.h"
+#include "payload/system_dlls.h"
 #include "payload/utf.h"
+#include "payload/win_case.h"
 
 namespace fs = std::filesystem;
 
@@ -100,6 +103,25 @@ void app_check_readable(const fs::path& path) {
   throw PackError("cannot read directory " + quote_path(dir) + ": " + ec.message());
 }
 
+// Refuses two names of one directory that Windows takes for one (it ignores case): one file
+// would replace the other, or two directories would merge.
+void app_check_case(const std::vector<Child>& files, const std::vector<Child>& dirs) {
+  std::vector<std::pair<std::u16string, const Child*>> folded;
+  for (const std::vector<Child>* list : {&files, &dirs}) {
+    for (const Child& child : *list) folded.emplace_back(win_upper(child.name), &child);
+  }
+  std::sort(folded.begin(), folded.end(), [](const auto& a, const auto& b) {
+    return a.first != b.first ? a.first < b.first : a.second->name < b.second->name;
+  });
+  for (size_t i = 1; i < folded.size(); i++) {
+    if (folded[i].first == folded[i - 1].first) {
+      throw PackError("names " + quote_path(folded[i - 1].second->path) + " and " +
+                      quote_path(folded[i].second->path) +
+                      " differ only in case, which Windows ignores: they would land on one file");
+    }
+  }
+}
+
 // Lists one directory into files and subdirectories, each sorted by UTF-16 code units.
 void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>* dirs) {
   std::error_code ec;
@@ -125,6 +147,7 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
     }
   }
   if (ec) app_fail_directory(dir, ec);
+  app_check_case(*files, *dirs);
   auto by_units = [](const Child& a, const Child& b) { return a.name < b.name; };
   std::sort(files->begin(), files->end(), by_units);
   std::sort(dirs->begin(), dirs->end(), by_units);
@@ -166,8 +189,31 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
   walk->open_dirs.erase(canonical);
 }
 
-// The main DLL's path in `app_dir`, checked: a file name there, a 64-bit DLL exporting
-// run_code. Its size in `size`.
+// True for a file name ending in ".dll" in any case.
+bool app_is_dll_name(const std::string& name) {
+  return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == ".dll";
+}
+
+// The regular files of `app_dir`'s top directory, by their names in upper case (as Windows
+// looks them up); unreadable entries are left to the walk to report.
+std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
+  std::map<std::string, fs::path> files;
+  std::error_code ec;
+  fs::directory_iterator it(app_dir, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    std::error_code status_error;
+    if (!fs::is_regular_file(it->path(), status_error)) continue;
+    std::string name = it->path().filename().string();
+    std::string upper = win_upper_utf8(name);
+    // Of names that differ only in case (refused by the walk), keep the first by code unit.
+    auto found = files.find(upper);
+    if (found == files.end() || name < found->second.filename().string()) files[upper] = it->path();
+  }
+  return files;
+}
+
+// The main DLL's path in `app_dir`, checked: a file name there (matched without regard to
+// case, as Windows does), a 64-bit DLL exporting run_code. Its size in `size`.
 fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size) {
   fs::path main_name(main_dll);
   if (main_dll.empty() || main_name.filename() != main_name || main_dll == "." ||
@@ -178,12 +224,55 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
   fs::path main_path = app_dir / main_name;
   std::error_code ec;
   if (!fs::is_regular_file(main_path, ec)) {
-    throw PackError("main DLL '" + main_dll + "' is not a file in " + quote_path(app_dir));
+    std::map<std::string, fs::path> top = app_top_files(app_dir);
+    auto found = top.find(win_upper_utf8(main_dll));
+    if (found == top.end()) {
+      std::string dlls;
+      for (const auto& file : top) {
+        std::string name = file.second.filename().string();
+        if (app_is_dll_name(name)) dlls += (dlls.empty() ? "" : ", ") + quote_path(name);
+      }
+      throw PackError("main DLL '" + main_dll + "' is not a file in " + quote_path(app_dir) +
+                      (dlls.empty() ? " (it holds no DLLs)" : " (its DLLs: " + dlls + ")"));
+    }
+    main_path = found->second;
   }
   std::vector<unsigned char> image = read_whole_file(main_path);
   pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
   *size = image.size();
   return main_path;
+}
+
+// Follows the imports of the main DLL through the DLLs in `app_dir`'s top directory (as the
+// loader finds them beside the main DLL) and warns once about each DLL that is neither there
+// nor a system DLL: the application would fail to start with "Module not found".
+void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
+                       std::vector<std::string>* warnings) {
+  std::map<std::string, fs::path> top = app_top_files(app_dir);
+  std::set<std::string> seen = {win_upper_utf8(main_path.filename().string())};
+  std::vector<fs::path> pending = {main_path};
+  while (!pending.empty()) {
+    fs::path importer = pending.front();
+    pending.erase(pending.begin());
+    for (const std::string& name : pe_dll_imports(read_whole_file(importer))) {
+      std::string upper = win_upper_utf8(name);
+      if (!seen.insert(upper).second) continue;
+      auto local = top.find(upper);
+      if (local != top.end()) {
+        pending.push_back(local->second);
+        continue;
+      }
+      std::string lower = ascii_lower(name);
+      if (lower.compare(0, 11, "api-ms-win-") == 0 || lower.compare(0, 11, "ext-ms-win-") == 0 ||
+          system_dll_known(lower)) {
+        continue;
+      }
+      warnings->push_back(quote_path(name) + ", imported by " +
+                          quote_path(importer.filename()) +
+                          ", is neither in the application directory nor a Windows system DLL: "
+                          "the application will not start without it");
+    }
+  }
 }
 
 }  // namespace
@@ -225,6 +314,7 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   tree.files.push_back(main_entry);
   Walk walk{&tree, main_entry.source, {}};
   app_walk(&walk, app_dir, u"", true);
+  app_check_imports(app_dir, main_entry.source, &tree.warnings);
   return tree;
 }
 

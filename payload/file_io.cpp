@@ -37,6 +37,12 @@ void OutputFile::write(const void* data, size_t size) {
   }
 }
 
+void OutputFile::make_executable() {
+  std::error_code ec;
+  fs::permissions(temp_path_, fs::perms(0755), fs::perm_options::replace, ec);
+  if (ec) throw PackError("cannot make " + quote_path(temp_path_) + " executable: " + ec.message());
+}
+
 uint64_t OutputFile::position() {
   std::streamoff at = file_.tellp();
   if (at < 0) fail_write();

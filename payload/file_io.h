@@ -27,6 +27,8 @@ class OutputFile {
   uint64_t append_file(const std::filesystem::path& source);
   // Reads `size` bytes from `offset` (for checksums over what was written).
   void read_back(uint64_t offset, void* data, size_t size);
+  // Gives the file mode 0755 (an executable the user and everyone may run).
+  void make_executable();
   // Writes out and closes the file; it keeps its temporary name until destroyed.
   void close();
   // Closes the file and renames it over the final path.

@@ -15,6 +15,7 @@
 #include "payload/link_exe.h"
 #include "payload/pack_error.h"
 #include "payload/payload_list.h"
+#include "payload/payload_verify.h"
 #include "payload/payload_writer.h"
 #include "payload/pe_image.h"
 
@@ -31,6 +32,7 @@ const char* const USAGE =
     "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack launcher -o LAUNCHER.exe [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
+    "  zobrin-pack verify FILE_OR_EXE\n"
     "  zobrin-pack [COMMAND] --help | --version\n"
     "\n"
     "  --level N    zstd compression level, 1 to 22 (default 12)\n"
@@ -105,8 +107,10 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
 
 // The checks across options, in the order the messages have always come.
 void pack_check(Args* args) {
-  if (args->command == "list") {
-    if (args->app_dir.empty()) throw UsageError("list needs a payload or executable file");
+  if (args->command == "list" || args->command == "verify") {
+    if (args->app_dir.empty()) {
+      throw UsageError(args->command + " needs a payload or executable file");
+    }
     return;
   }
   if (args->output.empty()) throw UsageError(args->command + " needs -o FILE");
@@ -186,8 +190,12 @@ Args pack_parse(int argc, char** argv) {
   CLI::App* list = app.add_subcommand("list", "print the entries of a payload or an executable");
   list->add_option("FILE_OR_EXE", args.app_dir, "a payload file or a onefile executable")
       ->type_name("");
+  CLI::App* verify = app.add_subcommand(
+      "verify", "decode a payload or an executable's payload whole and check it");
+  verify->add_option("FILE_OR_EXE", args.app_dir, "a payload file or a onefile executable")
+      ->type_name("");
   CLI::App* help = app.add_subcommand("help", "print this help");
-  for (CLI::App* sub : {payload, object, exe, launcher, list, help}) sub->footer("");
+  for (CLI::App* sub : {payload, object, exe, launcher, list, verify, help}) sub->footer("");
 
   try {
     app.parse(argc, argv);
@@ -210,6 +218,13 @@ Args pack_parse(int argc, char** argv) {
 
 void pack_list(const Args& args) {
   payload_list(read_whole_file(args.app_dir), quote_path(args.app_dir));
+}
+
+void pack_verify(const Args& args) {
+  VerifyResult result = payload_verify(read_whole_file(args.app_dir), quote_path(args.app_dir));
+  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole\n", args.app_dir.c_str(),
+              static_cast<unsigned long long>(result.files),
+              static_cast<unsigned long long>(result.bytes));
 }
 
 void pack_launcher(const Args& args) {
@@ -272,16 +287,20 @@ void pack_build(const Args& args) {
     stats.payload_bytes = output.append_file(args.payload_file);
   }
   if (object) coff_end(output, object_start, stats.payload_bytes);
-  if (exe) exe_end(output, launcher, slot, stats.payload_bytes);
+  if (exe) {
+    exe_end(output, launcher, slot, stats.payload_bytes);
+    output.make_executable();
+  }
   output.commit();
   if (args.payload_file.empty()) {
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double ratio = stats.bytes_in ? 100.0 * stats.payload_bytes / stats.bytes_in : 100.0;
-    std::printf("zobrin-pack: %llu files, %llu bytes in, %llu bytes out (%.1f%%), %.2f s\n",
+    std::printf("zobrin-pack: %llu files, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
                 static_cast<unsigned long long>(stats.files),
                 static_cast<unsigned long long>(stats.bytes_in),
-                static_cast<unsigned long long>(stats.payload_bytes), ratio, seconds);
+                static_cast<unsigned long long>(stats.payload_bytes), ratio,
+                quote_path(args.output).c_str(), seconds);
   }
 }
 
@@ -293,6 +312,8 @@ int main(int argc, char** argv) {
     args.pack.progress = host_stderr_is_terminal();
     if (args.command == "list") {
       pack_list(args);
+    } else if (args.command == "verify") {
+      pack_verify(args);
     } else if (args.command == "launcher") {
       pack_launcher(args);
     } else {

@@ -1,6 +1,7 @@
 #include "payload/pe_image.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <cstring>
 
 #include "base/little_endian.h"
@@ -86,6 +87,70 @@ bool pe_rva(const PeView& view, uint32_t rva, uint64_t size, uint64_t* offset) {
   return false;
 }
 
+// The NUL-terminated name at `rva`, at most 4096 bytes; false when it does not lie in the
+// image's raw data.
+bool pe_string(const PeView& view, uint32_t rva, std::string* out) {
+  uint64_t offset;
+  if (!pe_rva(view, rva, 1, &offset)) return false;
+  const std::vector<unsigned char>& image = *view.image;
+  out->clear();
+  for (uint64_t at = offset; at < image.size() && out->size() < 4096; at++) {
+    if (image[at] == 0) return true;
+    out->push_back(static_cast<char>(image[at]));
+  }
+  return false;
+}
+
+// "i386 (32-bit x86)", "arm64", ...: what a PE machine field names.
+std::string pe_machine_name(uint32_t machine) {
+  switch (machine) {
+    case 0x14C: return "i386 (32-bit x86)";
+    case 0xAA64: return "arm64";
+    case 0x1C0: return "arm (32-bit)";
+    case 0x1C4: return "arm (32-bit Thumb-2)";
+    case 0x200: return "ia64 (Itanium)";
+    default: {
+      char text[32];
+      std::snprintf(text, sizeof text, "machine 0x%04X", machine);
+      return text;
+    }
+  }
+}
+
+// A C++ compiler's name for the function `symbol` (GCC and Clang's "_Z<length><symbol>...",
+// MSVC's "?<symbol>@...").
+bool pe_is_mangled(const std::string& name, const std::string& symbol) {
+  std::string itanium = "_Z" + std::to_string(symbol.size()) + symbol;
+  std::string msvc = "?" + symbol + "@";
+  return name.compare(0, itanium.size(), itanium) == 0 || name.compare(0, msvc.size(), msvc) == 0;
+}
+
+// Appends the DLL names of the descriptor table in directory `index` (descriptors of
+// `descriptor_bytes` bytes, the name's RVA at `name_field`) to `names`.
+void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_bytes,
+                     uint64_t name_field, std::vector<std::string>* names) {
+  const std::vector<unsigned char>& image = *view.image;
+  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
+  if (directories <= index ||
+      view.optional_size < PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * (index + 1)) {
+    return;
+  }
+  uint32_t rva = pe_u32(image, pe_directory(view, index));
+  if (rva == 0) return;
+  for (uint32_t i = 0; i < 65536; i++) {
+    uint64_t descriptor;
+    if (!pe_rva(view, rva + static_cast<uint32_t>(descriptor_bytes * i), descriptor_bytes,
+                &descriptor)) {
+      return;
+    }
+    uint32_t name_rva = pe_u32(image, descriptor + name_field);
+    if (name_rva == 0) return;
+    std::string name;
+    if (!pe_string(view, name_rva, &name)) return;
+    names->push_back(name);
+  }
+}
+
 bool pe_section_named(const std::vector<unsigned char>& image, uint64_t header,
                       const std::string& padded) {
   return std::memcmp(&image[header], padded.data(), PE_SECTION_NAME_BYTES) == 0;
@@ -109,6 +174,11 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
   auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
   PeView view;
   if (!pe_view(image, &view)) fail("is not a PE file");
+  uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (machine != PE_MACHINE_AMD64) {
+    fail("is built for " + pe_machine_name(machine) + ", not x86-64: the launcher is a 64-bit "
+         "x86-64 program and loads only x86-64 DLLs");
+  }
   if (!pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) fail("is not a 64-bit (x86-64) PE image");
   if (!pe_is_dll(view)) fail("is not a DLL");
   uint64_t export_entry = pe_directory(view, PE_DIRECTORY_EXPORT);
@@ -126,15 +196,28 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
       !pe_rva(view, pe_u32(image, directory + PE_EXPORT_NAMES), 4ull * name_count, &names)) {
     fail("has a damaged export table");
   }
-  size_t symbol_length = std::strlen(symbol);
+  std::string mangled;
   for (uint32_t i = 0; i < name_count; i++) {
-    uint64_t name;
-    if (pe_rva(view, pe_u32(image, names + 4ull * i), symbol_length + 1, &name) &&
-        std::memcmp(&image[name], symbol, symbol_length + 1) == 0) {
-      return;
-    }
+    std::string name;
+    if (!pe_string(view, pe_u32(image, names + 4ull * i), &name)) continue;
+    if (name == symbol) return;
+    if (mangled.empty() && pe_is_mangled(name, symbol)) mangled = name;
+  }
+  if (!mangled.empty()) {
+    fail(std::string("has ") + symbol + " exported as `" + mangled +
+         "`: declare it extern \"C\" (see zobrin/app.h)");
   }
   fail(std::string("does not export '") + symbol + "'");
+}
+
+std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image) {
+  std::vector<std::string> names;
+  PeView view;
+  if (!pe_view(image, &view) || !pe_is_amd64(view, 0)) return names;
+  pe_import_table(view, PE_DIRECTORY_IMPORT, PE_IMPORT_DESCRIPTOR_BYTES, PE_IMPORT_NAME, &names);
+  pe_import_table(view, PE_DIRECTORY_DELAY_IMPORT, PE_DELAY_IMPORT_DESCRIPTOR_BYTES,
+                  PE_DELAY_IMPORT_NAME, &names);
+  return names;
 }
 
 std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image,
@@ -145,9 +228,8 @@ std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image
   for (uint32_t i = 0; i < view.section_count; i++) {
     uint64_t s = pe_section_header(view, i);
     if (!pe_section_named(image, s, wanted)) continue;
-    PeSection section{pe_u32(image, s + PE_SECTION_RAW_OFFSET), pe_u32(image, s + PE_SECTION_RAW_SIZE)};
-    if (!pe_in(image, section.offset, section.size)) return std::nullopt;
-    return section;
+    return PeSection{pe_u32(image, s + PE_SECTION_RAW_OFFSET),
+                     pe_u32(image, s + PE_SECTION_RAW_SIZE)};
   }
   return std::nullopt;
 }

@@ -36,6 +36,8 @@ constexpr uint64_t PE_OPT_DIRECTORY_COUNT = 108;
 constexpr uint64_t PE_OPT_DIRECTORIES = 112;
 constexpr uint64_t PE_DIRECTORY_BYTES = 8;  // RVA (4) and size (4)
 constexpr uint32_t PE_DIRECTORY_EXPORT = 0;
+constexpr uint32_t PE_DIRECTORY_IMPORT = 1;
+constexpr uint32_t PE_DIRECTORY_DELAY_IMPORT = 13;
 constexpr uint32_t PE_DIRECTORY_CERTIFICATE = 4;
 // Section header fields, and its size.
 constexpr uint64_t PE_SECTION_NAME_BYTES = 8;
@@ -48,6 +50,12 @@ constexpr uint64_t PE_SECTION_HEADER_BYTES = 40;
 constexpr uint64_t PE_EXPORT_NAME_COUNT = 24;
 constexpr uint64_t PE_EXPORT_NAMES = 32;
 constexpr uint64_t PE_EXPORT_DIRECTORY_BYTES = 40;
+// Import descriptor: the DLL name's RVA at 12, 20 bytes; a zero descriptor ends the list.
+// Delay-load descriptor: the DLL name's RVA at 4, 32 bytes.
+constexpr uint64_t PE_IMPORT_NAME = 12;
+constexpr uint64_t PE_IMPORT_DESCRIPTOR_BYTES = 20;
+constexpr uint64_t PE_DELAY_IMPORT_NAME = 4;
+constexpr uint64_t PE_DELAY_IMPORT_DESCRIPTOR_BYTES = 32;
 
 // The 8-byte, NUL-padded form of a section name (longer names are cut).
 std::string pe_section_name(const char* name);
@@ -56,17 +64,24 @@ std::string pe_section_name(const char* name);
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
 // Checks that `image` is a 64-bit (x86-64) PE DLL exporting `symbol` by name. Otherwise
-// throws PackError("<subject> <reason>"), the reason "is not a PE file", "does not export
-// '<symbol>'", ...
+// throws PackError("<subject> <reason>"), the reason "is not a PE file", "is built for
+// arm64, ...", "does not export '<symbol>'", or, when only a C++ name for the symbol is
+// exported, "has <symbol> exported as `<mangled>`: declare it extern "C" ...".
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject);
+
+// The DLL names `image` imports (its import and delay-load tables, in table order, as
+// written); nothing for an image that is not a 64-bit PE file. A damaged table gives the
+// names read before the damage.
+std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image);
 
 struct PeSection {
   uint64_t offset;  // file offset of its raw data
   uint64_t size;    // raw size
 };
 
-// Finds a section by name; nothing when absent or its raw data lies outside the image.
+// Finds a section by name; nothing when absent. Its raw data may lie beyond the image's end
+// (a file cut short): the caller checks.
 std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image,
                                          const char* name);
 

@@ -154,7 +154,7 @@ TEST_F(Pack, OrdersMainDllFirstThenFilesBeforeDirectoriesByCodeUnit) {
   spit(app / "lower.txt", "l");
   spit(app / "_under.txt", "u");
   spit(app / "Upper.txt", "U");
-  spit(app / "b" / "inner.txt", "bi");
+  spit(app / "a" / "inner.txt", "ai");
   spit(app / "B" / "Z" / "deep.txt", "deep");
   spit(app / "B" / "file.txt", "Bf");
   spit(app / "a.txt" / "dir_named_like_a_file.txt", "x");
@@ -166,7 +166,7 @@ TEST_F(Pack, OrdersMainDllFirstThenFilesBeforeDirectoriesByCodeUnit) {
   for (const Entry& e : p.entries) names.push_back(e.name);
   std::vector<std::u16string> expected = {
       u"app.dll",  u"Upper.txt", u"_under.txt", u"lower.txt", u"\u00e9.txt",
-      u"B\\file.txt", u"B\\Z\\deep.txt", u"a.txt\\dir_named_like_a_file.txt", u"b\\inner.txt"};
+      u"B\\file.txt", u"B\\Z\\deep.txt", u"a\\inner.txt", u"a.txt\\dir_named_like_a_file.txt"};
   EXPECT_EQ(names, expected);
   for (size_t i = 0; i < p.entries.size(); i++) {
     EXPECT_EQ(p.entries[i].flags, i + 1 == p.entries.size() ? 4u : 0u);
@@ -403,7 +403,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "main DLL '" + a + "/app.dll' is not a PE file", false},
       {"main 32-bit", [&] { spit(app / "app.dll", pe_build(x86)); },
        {"payload", a, "--main", "app.dll", "-o", out},
-       "main DLL '" + a + "/app.dll' is not a 64-bit (x86-64) PE image", false},
+       "main DLL '" + a + "/app.dll' is built for i386 (32-bit x86), not x86-64: the launcher is a "
+       "64-bit x86-64 program and loads only x86-64 DLLs", false},
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
@@ -587,6 +588,7 @@ TEST_F(Pack, HelpOnEveryCommandAndVersionExitZero) {
       {{"exe", "dir", "--help"}, "Usage: zobrin-pack exe [OPTIONS] [APP_DIR]"},
       {{"launcher", "--help"}, "Usage: zobrin-pack launcher [OPTIONS]"},
       {{"list", "--help"}, "Usage: zobrin-pack list [OPTIONS] [FILE_OR_EXE]"},
+      {{"verify", "--help"}, "Usage: zobrin-pack verify [OPTIONS] [FILE_OR_EXE]"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.args.front() + " " + row.args.back());
@@ -705,6 +707,298 @@ TEST_F(Pack, NamesWindowsWouldChangeAndOutputsOverInputsAreRefused) {
   }
   PackRun r = pack({"payload", a, "--main", "app.dll", "-o", root / "ok"});
   EXPECT_EQ(r.code, 0) << r.err;
+}
+
+}  // namespace
+
+namespace {
+
+// Runs `args` against a fresh application holding `app.dll` and what `prepare` adds, and
+// expects the one-line error `err`, exit 1 and no output written.
+struct Refusal {
+  const char* what;
+  std::function<void()> prepare;
+  std::string err;  // after "zobrin-pack: error: "
+  std::vector<std::string> args = {};  // empty: payload APP_DIR --main app.dll -o out/p
+};
+
+TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
+  const std::string a = app.string();
+  const std::string out = (root / "out" / "p").string();
+  const std::string same =
+      " differ only in case, which Windows ignores: they would land on one file";
+  PeSpec mangled;
+  mangled.exports = {"other", "_Z8run_codeiPPwPKw"};
+  PeSpec msvc;
+  msvc.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
+  PeSpec arm64;
+  arm64.machine = 0xAA64;
+  PeSpec pe32;
+  pe32.pe32_plus = false;
+  std::vector<Refusal> rows = {
+      {"files", [&] { spit(app / "Read.txt", "R"); spit(app / "read.txt", "r"); },
+       "names '" + a + "/Read.txt' and '" + a + "/read.txt'" + same},
+      {"directories", [&] { spit(app / "d" / "1", "1"); spit(app / "D" / "2", "2"); },
+       "names '" + a + "/D' and '" + a + "/d'" + same},
+      {"a file and a directory",
+       [&] {
+         spit(app / "sub" / "x", "x");
+         spit(app / "sub" / "X" / "y", "y");
+       },
+       "names '" + a + "/sub/X' and '" + a + "/sub/x'" + same},
+      {"beside the main DLL", [&] { spit(app / "APP.DLL", "x"); },
+       "names '" + a + "/APP.DLL' and '" + a + "/app.dll'" + same},
+      {"accented letters",
+       [&] {
+         spit(app / "sub" / u8"\u00e9t\u00e9", "1");
+         spit(app / "sub" / u8"\u00c9T\u00c9", "2");
+       },
+       "names '" + a + u8"/sub/\u00c9T\u00c9' and '" + a + u8"/sub/\u00e9t\u00e9'" + same},
+      {"final sigma", [&] { spit(app / u8"\u03c3", "1"); spit(app / u8"\u03c2", "2"); },
+       "names '" + a + u8"/\u03c2' and '" + a + u8"/\u03c3'" + same},
+      {"Cyrillic", [&] { spit(app / u8"\u0434", "1"); spit(app / u8"\u0414", "2"); },
+       "names '" + a + u8"/\u0414' and '" + a + u8"/\u0434'" + same},
+      {"mangled run_code", [&] { spit(app / "app.dll", pe_build(mangled)); },
+       "main DLL '" + a + "/app.dll' has run_code exported as `_Z8run_codeiPPwPKw`: declare it "
+       "extern \"C\" (see zobrin/app.h)"},
+      {"MSVC-mangled run_code", [&] { spit(app / "app.dll", pe_build(msvc)); },
+       "main DLL '" + a + "/app.dll' has run_code exported as `?run_code@@YAHHPEAPEA_WPEB_W@Z`: "
+       "declare it extern \"C\" (see zobrin/app.h)"},
+      {"arm64", [&] { spit(app / "app.dll", pe_build(arm64)); },
+       "main DLL '" + a + "/app.dll' is built for arm64, not x86-64: the launcher is a 64-bit "
+       "x86-64 program and loads only x86-64 DLLs"},
+      {"x86-64 machine, 32-bit header", [&] { spit(app / "app.dll", pe_build(pe32)); },
+       "main DLL '" + a + "/app.dll' is not a 64-bit (x86-64) PE image"},
+      {"--main not there: the DLLs found are listed",
+       [&] {
+         spit(app / "Zlib.DLL", "z");
+         spit(app / "readme.txt", "r");
+         spit(app / "sub" / "deep.dll", "d");
+       },
+       "main DLL 'other.dll' is not a file in '" + a + "' (its DLLs: 'app.dll', 'Zlib.DLL')",
+       {"payload", a, "--main", "other.dll", "-o", out}},
+      {"--main in a directory without DLLs",
+       [&] {
+         fs::remove(app / "app.dll");
+         spit(app / "r.txt", "r");
+       },
+       "main DLL 'app.dll' is not a file in '" + a + "' (it holds no DLLs)"},
+  };
+  for (const Refusal& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(app);
+    fs::remove_all(root / "out");
+    spit(app / "app.dll", pe_build(PeSpec()));
+    spit(root / "out" / "p", "previous output");
+    row.prepare();
+    std::vector<std::string> args = row.args;
+    if (args.empty()) args = {"payload", a, "--main", "app.dll", "-o", out};
+    PackRun r = pack(args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: " + row.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(files_in(root / "out"), std::vector<std::string>{"p"}) << "no partial output";
+    EXPECT_EQ(slurp(root / "out" / "p"), "previous output");
+  }
+  // Names that only look alike stay apart: a letter whose upper case is two letters (Windows
+  // keeps "straße" and "STRASSE" apart), letters with and without an accent.
+  fs::remove_all(app);
+  spit(app / "App.Dll", pe_build(PeSpec()));
+  for (const char* name : {u8"stra\u00dfe", "STRASSE", u8"\u00e9", "e", u8"\u00c5", "A"}) {
+    spit(app / name, name);
+  }
+  PackRun r = pack({"payload", a, "--main", "app.DLL", "-o", root / "ok"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "");
+  Payload p = parse(slurp(root / "ok"));
+  ASSERT_EQ(p.entries.size(), 7u);
+  EXPECT_EQ(p.entries[0].name, u"App.Dll")
+      << "--main matched without regard to case, the file's own name kept";
+}
+
+TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByName) {
+  PeSpec main;
+  main.imports = {"KERNEL32.dll", "api-ms-win-crt-runtime-l1-1-0.dll", "libfoo.dll", "missing.dll",
+                  "MSVCRT.dll"};
+  main.delay_imports = {"delayed.dll", "user32.dll"};
+  PeSpec foo;
+  foo.exports.clear();
+  foo.imports = {"libbar.dll", "app.dll", "ext-ms-win-gdi-draw-l1-1-0.dll", "Missing.DLL"};
+  spit(app / "app.dll", pe_build(main));
+  spit(app / "LibFoo.DLL", pe_build(foo));
+  spit(app / "sub" / "libbar.dll", "only the top directory is where the loader looks");
+  PackRun r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
+  EXPECT_EQ(r.code, 0);
+  const std::string tail =
+      ", is neither in the application directory nor a Windows system DLL: the application will "
+      "not start without it\n";
+  EXPECT_EQ(r.err, "zobrin-pack: warning: 'missing.dll', imported by 'app.dll'" + tail +
+                       "zobrin-pack: warning: 'delayed.dll', imported by 'app.dll'" + tail +
+                       "zobrin-pack: warning: 'libbar.dll', imported by 'LibFoo.DLL'" + tail);
+  EXPECT_EQ(r.out.rfind("zobrin-pack: 3 files, ", 0), 0u) << r.out;
+  EXPECT_TRUE(fs::exists(root / "p"));
+
+  // Everything there: no warning.
+  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) spit(app / name, name);
+  r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.err, "");
+}
+
+// A payload array around `frame` with entries of the given sizes, names and flags.
+std::string payload_array(const std::vector<Entry>& entries, const std::string& frame) {
+  std::string table;
+  for (const Entry& e : entries) {
+    std::string field(12, '\0');
+    le_write_u32(reinterpret_cast<unsigned char*>(&field[0]), e.flags);
+    le_write_u64(reinterpret_cast<unsigned char*>(&field[4]), e.size);
+    table += field;
+    for (char16_t c : e.name) {
+      table += std::string{static_cast<char>(c & 0xFF), static_cast<char>(c >> 8)};
+    }
+    table += std::string(2, '\0');
+  }
+  std::string array(16, '\0');
+  le_write_u64(reinterpret_cast<unsigned char*>(&array[0]), table.size());
+  le_write_u64(reinterpret_cast<unsigned char*>(&array[8]), frame.size());
+  array += table + frame;
+  array += std::string((8 - array.size() % 8) % 8, '\0');
+  std::string trailer(8, '\0');
+  le_write_u64(reinterpret_cast<unsigned char*>(&trailer[0]), array.size());
+  return array + trailer;
+}
+
+std::string compress_with_checksum(const std::string& data) {
+  std::string frame(ZSTD_compressBound(data.size()), '\0');
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  size_t size = ZSTD_compress2(context, &frame[0], frame.size(), data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  frame.resize(size);
+  return frame;
+}
+
+TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
+  spit(app / "a.txt", "alpha");
+  spit(app / "sub" / "b.bin", std::string(100000, 'b'));
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  ::umask(077);
+  PackRun r = pack({"exe", app, "--main", "app.dll", "-o", root / "app.exe", "--launcher-dir",
+                    root / "kit"});
+  ::umask(022);
+  ASSERT_EQ(r.code, 0) << r.err;
+  EXPECT_NE(r.out.find(" to '" + (root / "app.exe").string() + "', "), std::string::npos) << r.out;
+  EXPECT_EQ(fs::status(root / "app.exe").permissions(), fs::perms(0755));
+  ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
+  EXPECT_EQ(fs::status(root / "p").permissions() & fs::perms::owner_exec, fs::perms::none);
+  const uint64_t bytes = fs::file_size(app / "app.dll") + 5 + 100000;
+  for (const fs::path& whole : {root / "app.exe", root / "p"}) {
+    r = pack({"verify", whole});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "zobrin-pack: " + whole.string() + ": 3 files, " + std::to_string(bytes) +
+                         " bytes, whole\n");
+    EXPECT_EQ(r.err, "");
+  }
+
+  const std::string data = "firstsecondthird";
+  const std::string frame = compress_with_checksum(data);
+  const std::vector<Entry> entries = {{0, 5, u"first"}, {0, 6, u"second"}, {4, 5, u"third"}};
+  const std::string good = payload_array(entries, frame);
+  spit(root / "q", good);
+  ASSERT_EQ(pack({"exe", "--payload", root / "q", "-o", root / "q.exe", "--launcher-dir",
+                  root / "kit"}).code, 0);
+  const std::string exe_image = slurp(root / "q.exe");
+  auto with_sizes = [&](uint64_t second, uint64_t third) {
+    std::vector<Entry> changed = entries;
+    changed[1].size = second;
+    changed[2].size = third;
+    return payload_array(changed, frame);
+  };
+  auto with_flags = [&](uint32_t first, uint32_t last, std::u16string name = u"third") {
+    std::vector<Entry> changed = entries;
+    changed[0].flags = first;
+    changed[2].flags = last;
+    changed[2].name = name;
+    return payload_array(changed, frame);
+  };
+  auto flipped = [](std::string bytes, size_t at) {
+    bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
+    return bytes;
+  };
+  const size_t stream_at = 16 + 3 * 14 + 2 * (5 + 6 + 5);
+  ASSERT_NE((stream_at + frame.size()) % 8, 0u) << "the array needs padding for the rows below";
+  std::string grown = good;
+  grown.insert(grown.size() - 8, 8, '\0');
+  le_write_u64(reinterpret_cast<unsigned char*>(&grown[grown.size() - 8]), grown.size() - 8);
+  struct Row {
+    const char* what;
+    std::string file;
+    std::string err;  // after "<path>: "; empty: whole
+  } rows[] = {
+      {"whole, with a checksum", good, ""},
+      {"whole, in an executable", exe_image, ""},
+      {"executable cut short", exe_image.substr(0, exe_image.size() - 1),
+       "the executable is cut short: its payload section ends past the end of the file"},
+      {"section length too large",
+       [&] {
+         std::string e = exe_image;
+         le_write_u64(reinterpret_cast<unsigned char*>(&e[0x400]), 0x10000);
+         return e;
+       }(),
+       "the executable's payload section is damaged"},
+      {"checksum", flipped(good, stream_at + frame.size() - 1),
+       "the stream's checksum does not match its decoded bytes (the frame is damaged)"},
+      {"frame magic", flipped(good, stream_at),
+       "the stream is damaged in entry 'first' (1 of 3): Unknown frame descriptor"},
+      {"a size lowered", with_sizes(5, 5),
+       "the stream decodes to more than the 15 bytes the table's sizes add up to"},
+      {"a size raised", with_sizes(6, 6),
+       "the stream decodes to 16 bytes, short of the 17 the table's sizes add up to, in entry "
+       "'third' (3 of 3)"},
+      {"stream cut after the frame header",
+       payload_array(entries, frame.substr(0, 6)),  // magic, descriptor, 1-byte content size
+       "the stream is cut short in entry 'first' (1 of 3): it ends inside the frame after 0 of "
+       "16 bytes"},
+      {"stream cut inside the block", payload_array(entries, frame.substr(0, frame.size() - 6)),
+       "the stream is cut short in entry 'third' (3 of 3): it ends inside the frame after 14 of "
+       "16 bytes"},
+      {"bytes after the frame", payload_array(entries, frame + "junk"),
+       "the frame ends at byte " + std::to_string(frame.size()) + " of the " +
+           std::to_string(frame.size() + 4) + "-byte stream"},
+      {"two frames", payload_array(entries, frame + compress_with_checksum("")),
+       "the frame ends at byte " + std::to_string(frame.size()) + " of the " +
+           std::to_string(frame.size() + compress_with_checksum("").size()) + "-byte stream"},
+      {"trailer", flipped(good, good.size() - 8),
+       "the trailer does not hold the array's length less 8"},
+      {"padding", flipped(good, good.size() - 9), "the padding after the stream is not zero"},
+      {"length beyond the layout", grown,
+       "the array is " + std::to_string(grown.size()) + " bytes, but its header, table (74) and "
+       "stream (" + std::to_string(frame.size()) + ") with padding and trailer make " +
+           std::to_string(good.size())},
+      {"last entry unmarked", with_flags(0, 0, u"x\ry\n"),
+       "the last entry 'x\\x0Dy\\x0A' is not marked last"},
+      {"an earlier entry marked last", with_flags(4, 4),
+       "entry 'first' is marked last but 'second' follows it"},
+      {"table cut", good.substr(0, 20), "not a payload: its header sizes exceed its length"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    spit(root / "v", row.file);
+    r = pack({"verify", root / "v"});
+    const std::string path = (root / "v").string();
+    if (row.err.empty()) {
+      EXPECT_EQ(r.code, 0) << r.err;
+      EXPECT_EQ(r.out, "zobrin-pack: " + path + ": 3 files, 16 bytes, whole\n");
+      continue;
+    }
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, "zobrin-pack: error: '" + path + "': " + row.err + "\n");
+  }
+  r = pack({"verify"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
+            "zobrin-pack: error: verify needs a payload or executable file");
 }
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "tests/host/pe_builder.h"
 
 #include <cstring>
+#include <stdexcept>
 
 #include "base/little_endian.h"
 
@@ -18,7 +19,11 @@ void put_name(std::vector<unsigned char>* image, size_t offset, const std::strin
 }  // namespace
 
 std::vector<unsigned char> pe_build(const PeSpec& spec) {
-  std::vector<unsigned char> image(0x400, 0);
+  // The first section takes 0x200 bytes of file, 0x400 when there are imports.
+  const bool imports_given = !spec.imports.empty() || !spec.delay_imports.empty();
+  const size_t first_size = imports_given ? 0x400 : 0x200;
+  const size_t first_end = 0x200 + first_size;
+  std::vector<unsigned char> image(first_end, 0);
   image[0] = 'M';
   image[1] = 'Z';
   put(&image, 0x3C, 0x40, 4);
@@ -41,9 +46,9 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   // Section 1 at RVA 0x1000, file offset 0x200: the export directory and its names.
   const size_t sections = optional + optional_size;
   put_name(&image, sections, ".edata");
-  put(&image, sections + 8, 0x200, 4);
+  put(&image, sections + 8, first_size, 4);
   put(&image, sections + 12, 0x1000, 4);
-  put(&image, sections + 16, 0x200, 4);
+  put(&image, sections + 16, first_size, 4);
   put(&image, sections + 20, 0x200, 4);
   if (!spec.exports.empty()) {
     put(&image, directories, 0x1000, 4);
@@ -60,6 +65,35 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
       name_rva += spec.exports[i].size() + 1;
     }
   }
+  // Import and delay-load descriptors from file offset 0x300 (RVA 0x1100), the names after
+  // them, all within the first section.
+  const size_t imports = 0x300;
+  const size_t delay = imports + 20 * (spec.imports.size() + 1);
+  size_t name = delay + 32 * (spec.delay_imports.size() + 1);
+  auto put_string = [&](const std::string& text) {
+    if (name + text.size() + 1 > first_end) throw std::length_error("pe_build: imports do not fit");
+    size_t rva = 0x1000 + (name - 0x200);
+    for (size_t k = 0; k <= text.size(); k++) {
+      put(&image, name + k, k < text.size() ? text[k] : 0, 1);
+    }
+    name += text.size() + 1;
+    return rva;
+  };
+  for (size_t i = 0; i < spec.imports.size(); i++) {
+    put(&image, imports + 20 * i + 12, put_string(spec.imports[i]), 4);
+  }
+  for (size_t i = 0; i < spec.delay_imports.size(); i++) {
+    put(&image, delay + 32 * i, 1, 4);  // attributes: RVAs
+    put(&image, delay + 32 * i + 4, put_string(spec.delay_imports[i]), 4);
+  }
+  if (!spec.imports.empty()) {
+    put(&image, directories + 8, 0x1000 + (imports - 0x200), 4);
+    put(&image, directories + 12, 20 * (spec.imports.size() + 1), 4);
+  }
+  if (!spec.delay_imports.empty()) {
+    put(&image, directories + 13 * 8, 0x1000 + (delay - 0x200), 4);
+    put(&image, directories + 13 * 8 + 4, 32 * (spec.delay_imports.size() + 1), 4);
+  }
   if (extra) {
     size_t s = sections + 40;
     size_t raw = (spec.section_data.size() + 0x1FF) / 0x200 * 0x200;
@@ -67,9 +101,9 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
     put(&image, s + 8, spec.section_data.size(), 4);
     put(&image, s + 12, 0x2000, 4);
     put(&image, s + 16, raw, 4);
-    put(&image, s + 20, 0x400, 4);
-    image.resize(0x400 + raw, 0);
-    std::memcpy(&image[0x400], spec.section_data.data(), spec.section_data.size());
+    put(&image, s + 20, first_end, 4);
+    image.resize(first_end + raw, 0);
+    std::memcpy(&image[first_end], spec.section_data.data(), spec.section_data.size());
   }
   return image;
 }

@@ -10,6 +10,8 @@ struct PeSpec {
   bool pe32_plus = true;
   bool dll = true;
   std::vector<std::string> exports = {"run_code"};
+  std::vector<std::string> imports;        // DLL names of the import table
+  std::vector<std::string> delay_imports;  // DLL names of the delay-load table
   std::string section_name = ".edata";
   std::string section_data;  // raw data of a second section named `section_name`, if set
 };

@@ -1,0 +1,105 @@
+#include "payload/payload_read.h"
+
+#include <cstdio>
+#include <optional>
+
+#include "base/little_endian.h"
+#include "base/payload_format.h"
+#include "payload/pack_error.h"
+#include "payload/pe_image.h"
+#include "payload/utf.h"
+
+namespace {
+
+// Reads a NUL-terminated UTF-16 string at `offset` within `end`; false when malformed.
+bool read_string(const unsigned char* data, uint64_t offset, uint64_t end, std::u16string* out) {
+  out->clear();
+  for (uint64_t k = 0; k <= ZB_NAME_MAX_UNITS; k++) {
+    if (end - offset < ZB_ENTRY_UNIT_BYTES * (k + 1)) return false;
+    char16_t unit = le_read_u16(data + offset + ZB_ENTRY_UNIT_BYTES * k);
+    if (unit == 0) return k > 0;
+    out->push_back(unit);
+  }
+  return false;
+}
+
+// Bytes a string of `units` units takes with its NUL.
+uint64_t string_bytes(const std::u16string& units) {
+  return ZB_ENTRY_UNIT_BYTES * (units.size() + 1);
+}
+
+}  // namespace
+
+PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+  PayloadArray array;
+  array.data = file.data();
+  array.length = file.size();
+  if (pe_is_pe(file)) {
+    std::optional<PeSection> section = pe_find_section(file, PE_PAYLOAD_SECTION);
+    if (!section || section->size < PE_PAYLOAD_OFFSET) {
+      fail("the executable holds no payload section");
+    }
+    if (section->offset > file.size() || section->size > file.size() - section->offset) {
+      fail("the executable is cut short: its payload section ends past the end of the file");
+    }
+    array.section_head = file.data() + section->offset;
+    array.length = le_read_u64(array.section_head);
+    if (array.length > section->size - PE_PAYLOAD_OFFSET) {
+      fail("the executable's payload section is damaged");
+    }
+    array.data = array.section_head + PE_PAYLOAD_OFFSET;
+  }
+  if (array.length < ZB_PAYLOAD_HEADER_BYTES) {
+    fail("not a payload: shorter than its 16-byte header");
+  }
+  array.table = le_read_u64(array.data + ZB_PAYLOAD_TABLE_SIZE_OFFSET);
+  array.stream = le_read_u64(array.data + ZB_PAYLOAD_STREAM_SIZE_OFFSET);
+  if (array.table > array.length - ZB_PAYLOAD_HEADER_BYTES ||
+      array.stream > array.length - ZB_PAYLOAD_HEADER_BYTES - array.table) {
+    fail("not a payload: its header sizes exceed its length");
+  }
+  return array;
+}
+
+void payload_entries(const PayloadArray& array, const std::string& subject,
+                     const std::function<void(const PayloadEntry&)>& visit) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+  const uint64_t end = ZB_PAYLOAD_HEADER_BYTES + array.table;
+  uint64_t position = ZB_PAYLOAD_HEADER_BYTES;
+  while (position < end) {
+    if (end - position < ZB_ENTRY_FIXED_BYTES) {
+      fail("malformed table: a partial entry at byte " + std::to_string(position));
+    }
+    PayloadEntry entry;
+    entry.offset = position;
+    entry.flags = le_read_u32(array.data + position + ZB_ENTRY_FLAGS_OFFSET);
+    entry.size = le_read_u64(array.data + position + ZB_ENTRY_SIZE_OFFSET);
+    if (entry.flags > ZB_ENTRY_FLAGS_MAX ||
+        !read_string(array.data, position + ZB_ENTRY_FIXED_BYTES, end, &entry.name)) {
+      fail("malformed entry at byte " + std::to_string(position));
+    }
+    position += ZB_ENTRY_FIXED_BYTES + string_bytes(entry.name);
+    if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) {
+      if (!read_string(array.data, position, end, &entry.second)) {
+        fail("malformed second string at byte " + std::to_string(position));
+      }
+      position += string_bytes(entry.second);
+    }
+    visit(entry);
+  }
+}
+
+std::string payload_entry_name(const PayloadEntry& entry) {
+  std::u16string shown;
+  for (char16_t unit : entry.name) {
+    if (unit < 0x20 || unit == 0x7F) {
+      char escaped[8];
+      std::snprintf(escaped, sizeof escaped, "\\x%02X", static_cast<unsigned>(unit));
+      for (const char* c = escaped; *c; c++) shown.push_back(static_cast<char16_t>(*c));
+    } else {
+      shown.push_back(unit);
+    }
+  }
+  return "'" + utf_16_to_8(shown) + "'";
+}

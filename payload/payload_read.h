@@ -1,0 +1,38 @@
+// Walking a payload array as the packer wrote it, for `list` and `verify`: finding the array
+// (in a payload file or a built executable's payload section) and reading its table. Every
+// read is bounds-checked against the array.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+struct PayloadArray {
+  const unsigned char* data = nullptr;  // the array's first byte
+  uint64_t length = 0;                  // its length L
+  uint64_t table = 0;                   // table size T (within L - 16)
+  uint64_t stream = 0;                  // stream size S (within L - 16 - T)
+  const unsigned char* section_head = nullptr;  // the payload section's 16-byte head, or null
+};
+
+struct PayloadEntry {
+  uint64_t offset;  // of the entry within the array
+  uint32_t flags;
+  uint64_t size;
+  std::u16string name;
+  std::u16string second;  // empty unless flags announce it
+};
+
+// Finds the array in `file`: the payload section of an executable (its length checked against
+// the section), or the whole file. Checks that the header's sizes fit the array. Throws
+// PackError("<subject>: <reason>").
+PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::string& subject);
+
+// Calls `visit` with each entry of the table, in order. Throws PackError("<subject>: <reason>")
+// at the first malformed entry.
+void payload_entries(const PayloadArray& array, const std::string& subject,
+                     const std::function<void(const PayloadEntry&)>& visit);
+
+// An entry's name for a one-line message: UTF-8, quoted, control characters escaped.
+std::string payload_entry_name(const PayloadEntry& entry);

@@ -1,0 +1,137 @@
+#include "payload/payload_verify.h"
+
+#include <cstring>
+#include <memory>
+#include <zstd.h>
+#include <zstd_errors.h>
+
+#include "base/payload_format.h"
+#include "payload/pack_error.h"
+#include "payload/payload_read.h"
+#include "payload/payload_writer.h"
+
+namespace {
+
+struct DCtxFree {
+  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
+};
+
+// The payload section's head beyond the length (today 8 zero bytes): integrity data written
+// into it by the packer is checked here, against the array as it stands.
+void verify_section_head(const PayloadArray& array, const std::string& subject) {
+  (void)array;
+  (void)subject;
+}
+
+// The array's layout around the table and the stream: the tail the writer puts after the
+// stream (zero padding to a multiple of 8, then the trailer holding L - 8), and nothing else.
+void verify_layout(const PayloadArray& array, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+  uint64_t used = ZB_PAYLOAD_HEADER_BYTES + array.table + array.stream;
+  std::string tail = payload_tail_bytes(used);
+  if (array.length - used != tail.size()) {
+    fail("the array is " + std::to_string(array.length) + " bytes, but its header, table (" +
+         std::to_string(array.table) + ") and stream (" + std::to_string(array.stream) +
+         ") with padding and trailer make " + std::to_string(used + tail.size()));
+  }
+  size_t padding = tail.size() - ZB_PAYLOAD_TRAILER_BYTES;
+  if (std::memcmp(array.data + used, tail.data(), padding) != 0) {
+    fail("the padding after the stream is not zero");
+  }
+  if (std::memcmp(array.data + used + padding, tail.data() + padding, ZB_PAYLOAD_TRAILER_BYTES) !=
+      0) {
+    fail("the trailer does not hold the array's length less 8");
+  }
+}
+
+// The table's entries, checked: the last-entry flag on the last one only, sizes that add up
+// without overflow.
+std::vector<PayloadEntry> verify_table(const PayloadArray& array, const std::string& subject,
+                                       uint64_t* total) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+  std::vector<PayloadEntry> entries;
+  payload_entries(array, subject, [&](const PayloadEntry& entry) {
+    if (!entries.empty() && (entries.back().flags & ZB_ENTRY_FLAG_LAST)) {
+      fail("entry " + payload_entry_name(entries.back()) + " is marked last but " +
+           payload_entry_name(entry) + " follows it");
+    }
+    if (entry.size > UINT64_MAX - *total) {
+      fail("the sizes of the table overflow at entry " + payload_entry_name(entry));
+    }
+    *total += entry.size;
+    entries.push_back(entry);
+  });
+  if (entries.empty()) fail("the table holds no entries");
+  if (!(entries.back().flags & ZB_ENTRY_FLAG_LAST)) {
+    fail("the last entry " + payload_entry_name(entries.back()) + " is not marked last");
+  }
+  return entries;
+}
+
+// Decodes the stream whole and checks its length against the table, entry by entry.
+void verify_stream(const PayloadArray& array, const std::vector<PayloadEntry>& entries,
+                   uint64_t total, const std::string& subject) {
+  size_t index = 0;
+  uint64_t decoded = 0;
+  uint64_t entry_end = entries[0].size;
+  // The entry the decoder has reached: the first whose data ends beyond `decoded`.
+  auto where = [&]() {
+    while (index + 1 < entries.size() && entry_end <= decoded) entry_end += entries[++index].size;
+    return "entry " + payload_entry_name(entries[index]) + " (" + std::to_string(index + 1) +
+           " of " + std::to_string(entries.size()) + ")";
+  };
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+
+  std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
+  if (!context) throw PackError("cannot create a zstd decompression context");
+  // The launcher's decoder takes a window of at most 2^27 bytes.
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
+  ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
+                         static_cast<size_t>(array.stream), 0};
+  std::vector<char> buffer(ZSTD_DStreamOutSize());
+  for (;;) {
+    ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
+    size_t left = ZSTD_decompressStream(context.get(), &output, &input);
+    if (ZSTD_isError(left)) {
+      std::string place = where();
+      if (ZSTD_getErrorCode(left) == ZSTD_error_checksum_wrong) {
+        fail("the stream's checksum does not match its decoded bytes (the frame is damaged)");
+      }
+      fail("the stream is damaged in " + place + ": " + ZSTD_getErrorName(left));
+    }
+    if (output.pos > total - decoded) {
+      fail("the stream decodes to more than the " + std::to_string(total) +
+           " bytes the table's sizes add up to");
+    }
+    decoded += output.pos;
+    if (left == 0) break;  // the frame is complete
+    if (input.pos == input.size && output.pos < output.size) {
+      if (decoded < total) {
+        fail("the stream is cut short in " + where() + ": it ends inside the frame after " +
+             std::to_string(decoded) + " of " + std::to_string(total) + " bytes");
+      }
+      fail("the stream is cut short: it ends before the frame does");
+    }
+  }
+  if (input.pos != input.size) {
+    fail("the frame ends at byte " + std::to_string(input.pos) + " of the " +
+         std::to_string(array.stream) + "-byte stream");
+  }
+  if (decoded != total) {
+    fail("the stream decodes to " + std::to_string(decoded) + " bytes, short of the " +
+         std::to_string(total) + " the table's sizes add up to, in " + where());
+  }
+}
+
+}  // namespace
+
+VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::string& subject) {
+  PayloadArray array = payload_locate(file, subject);
+  if (array.section_head) verify_section_head(array, subject);
+  verify_layout(array, subject);
+  VerifyResult result;
+  std::vector<PayloadEntry> entries = verify_table(array, subject, &result.bytes);
+  result.files = entries.size();
+  verify_stream(array, entries, result.bytes, subject);
+  return result;
+}

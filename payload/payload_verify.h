@@ -1,0 +1,17 @@
+// `zobrin-pack verify`: decodes a whole payload and checks it against its table.
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+struct VerifyResult {
+  uint64_t files = 0;
+  uint64_t bytes = 0;  // decoded, equal to the sum of the table's sizes
+};
+
+// Checks the payload in `file` (an executable or a bare payload array): the section head, the
+// array's layout and trailer, every table entry, and the stream, decoded whole (the frame's
+// checksum when it has one), against the table's sizes. Throws PackError("<subject>: <the
+// check that failed>") at the first fault.
+VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::string& subject);

@@ -1,0 +1,46 @@
+#include "payload/win_case.h"
+
+#include <locale.h>
+#include <wctype.h>
+
+#include "payload/utf.h"
+
+namespace {
+
+// glibc's C.UTF-8 locale (built in since 2.35) holds Unicode's simple case mappings whatever
+// locales the machine has installed. Where it is missing, only ASCII letters are mapped.
+locale_t win_case_locale() {
+  static locale_t locale = newlocale(LC_CTYPE_MASK, "C.UTF-8", static_cast<locale_t>(0));
+  return locale;
+}
+
+char16_t win_upper_unit(char16_t unit) {
+  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - u'a' + u'A');
+  if (unit < 0x80 || (unit >= 0xD800 && unit <= 0xDFFF)) return unit;
+  locale_t locale = win_case_locale();
+  if (locale == static_cast<locale_t>(0)) return unit;
+  wint_t upper = towupper_l(static_cast<wint_t>(unit), locale);
+  return upper <= 0xFFFF && !(upper >= 0xD800 && upper <= 0xDFFF) ? static_cast<char16_t>(upper)
+                                                                  : unit;
+}
+
+}  // namespace
+
+std::u16string win_upper(const std::u16string& name) {
+  std::u16string upper = name;
+  for (char16_t& unit : upper) unit = win_upper_unit(unit);
+  return upper;
+}
+
+std::string win_upper_utf8(const std::string& name) {
+  std::u16string units;
+  if (!utf_8_to_16(name, &units)) return name;
+  return utf_16_to_8(win_upper(units));
+}
+
+std::string ascii_lower(std::string name) {
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+  }
+  return name;
+}

@@ -1,0 +1,16 @@
+// Names as Windows compares them: without regard to case.
+#pragma once
+
+#include <string>
+
+// Each UTF-16 unit mapped to its simple upper case, one unit at a time, as NTFS's upcase
+// table maps names: ASCII and the letters Unicode gives a one-to-one upper case in the Basic
+// Multilingual Plane (é -> É, ÿ -> Ÿ, σ and ς -> Σ, а -> А); surrogates, and letters whose
+// upper case is several characters (ß), are left as they are.
+std::u16string win_upper(const std::u16string& name);
+
+// The same for a name in UTF-8 (names that are not valid UTF-8 are compared as they stand).
+std::string win_upper_utf8(const std::string& name);
+
+// ASCII letters in lower case (system DLL names are ASCII).
+std::string ascii_lower(std::string name);
