@@ -108,11 +108,20 @@ struct ResReader {
   }
 };
 
-// Orders keys as the loader searches them: names (by code unit) before numbers.
+char16_t res_upper(char16_t unit) { return unit >= u'a' && unit <= u'z' ? unit - 32 : unit; }
+
+// Orders keys as the loader searches them: names before numbers; names compared as the loader
+// compares them, without regard to the case of ASCII letters (then by code unit).
 bool res_key_less(const ResKey& a, const ResKey& b) {
   if (a.name.empty() != b.name.empty()) return !a.name.empty();
-  if (!a.name.empty()) return a.name < b.name;
-  return a.id < b.id;
+  if (a.name.empty()) return a.id < b.id;
+  size_t common = std::min(a.name.size(), b.name.size());
+  for (size_t i = 0; i < common; i++) {
+    char16_t x = res_upper(a.name[i]), y = res_upper(b.name[i]);
+    if (x != y) return x < y;
+  }
+  if (a.name.size() != b.name.size()) return a.name.size() < b.name.size();
+  return a.name < b.name;
 }
 
 struct ResKeyLess {

@@ -51,7 +51,7 @@ int pe_section_at(const std::vector<unsigned char>& image, const PeHeaders& head
 std::vector<Resource> res_read(const std::vector<unsigned char>& image, const std::string& subject);
 
 // Writes `resources` as the contents of a resource section placed at `section_rva`: the
-// directory tree (named entries first, ordered by code unit, then numbered entries in
-// ascending order), the names, the data entries and the data, each 8-byte aligned.
+// directory tree (named entries first, ordered without regard to the case of ASCII letters
+// as the loader searches them, then numbered entries in ascending order), the names, the data entries and the data, each 8-byte aligned.
 // Throws PackError for two resources with the same type, name and language.
 std::string res_build(const std::vector<Resource>& resources, uint32_t section_rva);

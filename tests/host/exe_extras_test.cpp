@@ -49,8 +49,9 @@ void put(std::string* image, size_t offset, uint64_t value, int bytes) {
 const std::string MANIFEST = "<assembly>test manifest</assembly>";
 
 // A GUI launcher as the linker lays one out: headers (0x200), ".rsrc" at RVA 0x1000 holding
-// one manifest (type 24, id 1, language 0x409) written here by hand, ".zobrin" last.
-std::string hand_launcher() {
+// one manifest (type 24, id 1, language 0x409) written here by hand, or the section `rsrc`
+// (up to 0x200 bytes, placed at RVA 0x1000), ".zobrin" last.
+std::string hand_launcher(const std::string& rsrc = "") {
   std::string image(0x600, '\0');
   image[0] = 'M';
   image[1] = 'Z';
@@ -95,6 +96,12 @@ std::string hand_launcher() {
   put(&image, r + 0x48, 0x1080, 4);
   put(&image, r + 0x4C, MANIFEST.size(), 4);
   image.replace(r + 0x80, MANIFEST.size(), MANIFEST);
+  if (!rsrc.empty()) {
+    image.replace(r, rsrc.size(), rsrc);
+    image.replace(r + rsrc.size(), 0x200 - rsrc.size(), std::string(0x200 - rsrc.size(), '\0'));
+    put(&image, optional + 112 + 20, rsrc.size(), 4);
+    put(&image, sections + 8, rsrc.size(), 4);
+  }
   return image;
 }
 
@@ -266,6 +273,52 @@ TEST_F(ExeExtras, IconAndVersionGoIntoANewResourceSectionBesideTheManifest) {
   ASSERT_EQ(info.children[1].children.size(), 1u);
   EXPECT_EQ(info.children[1].children[0].key, u"Translation");
   EXPECT_EQ(info.children[1].children[0].value, std::string("\x09\x04\xB0\x04", 4));
+}
+
+// Named types and names, and several languages, are carried over in the order the loader's
+// binary search needs: names first, without regard to case, then numbers ascending.
+TEST_F(ExeExtras, EveryLaunchersResourceIsKeptInSearchOrder) {
+  auto resource = [](ResKey type, ResKey name, uint32_t language, std::string data) {
+    Resource r;
+    r.type = type;
+    r.name = name;
+    r.language = language;
+    r.code_page = 1252;
+    r.data = data;
+    return r;
+  };
+  const std::vector<Resource> given = {
+      resource({0, u"ZTYPE"}, {0, u"c"}, 0x409, "c"),
+      resource({0, u"ZTYPE"}, {0, u"B"}, 0x409, "b"),
+      resource({0, u"ZTYPE"}, {0, u"A"}, 0x409, "a-us"),
+      resource({0, u"ZTYPE"}, {0, u"A"}, 0x407, "a-de"),
+      resource({24, u""}, {1, u""}, 0x409, "manifest"),
+      resource({10, u""}, {5, u""}, 0, "rcdata"),
+      resource({10, u""}, {0, u"ZTYPE"}, 0, "shared name")};
+  std::string tree = res_build(given, 0x1000);
+  ASSERT_LE(tree.size(), 0x200u);
+  spit(root / "kit" / "launcher.exe", hand_launcher(tree));
+  ASSERT_EQ(exe("r.exe", {"--product", "P"}).code, 0);
+  std::string exe = slurp(root / "r.exe");
+  std::vector<unsigned char> image(exe.begin(), exe.end());
+  auto text = [](const Resource& r) {
+    auto key = [](const ResKey& k) {
+      return k.name.empty() ? std::to_string(k.id) : std::string(k.name.begin(), k.name.end());
+    };
+    return key(r.type) + "/" + key(r.name) + "/" + std::to_string(r.language) + "/" +
+           std::to_string(r.code_page) + "=" + (r.type.id == 16 ? "version" : r.data);
+  };
+  std::vector<std::string> seen;
+  for (const Resource& r : res_read(image, "r.exe")) seen.push_back(text(r));
+  EXPECT_EQ(seen, (std::vector<std::string>{
+                      "ZTYPE/A/1031/1252=a-de", "ZTYPE/A/1033/1252=a-us", "ZTYPE/B/1033/1252=b",
+                      "ZTYPE/c/1033/1252=c",                      "10/ZTYPE/0/1252=shared name", "10/5/0/1252=rcdata", "16/1/1033/0=version",
+                      "24/1/1033/1252=manifest"}));
+  // The root table counts one name and three numbers.
+  const uint32_t rva = le(exe, 0x58 + 112 + 16, 4);
+  const size_t at = le(exe, 0x58 + 240 + 80 + 20, 4) + (rva - le(exe, 0x58 + 240 + 80 + 12, 4));
+  EXPECT_EQ(le(exe, at + 12, 2), 1u);
+  EXPECT_EQ(le(exe, at + 14, 2), 3u);
 }
 
 TEST_F(ExeExtras, ShortVersionsArePaddedAndOnlyGivenFieldsWritten) {
