@@ -75,3 +75,50 @@ add_dependencies(win_tests interrupt_harness)
 # the system's.
 add_test(NAME build_settings_onefile
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_echo.exe)
+
+# The same application as a console program, and dressed with an icon and version information.
+set(zobrin_icon ${e2e}/icon.ico)
+add_custom_command(OUTPUT ${zobrin_icon}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}
+  COMMAND ${ZOBRIN_CRAFT} icon ${zobrin_icon}
+  DEPENDS ${ZOBRIN_CRAFT}
+  VERBATIM)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_console.exe APP_DIR ${e2e}/echo MAIN app.dll
+  ARGS --console DEPENDS ${e2e}/echo.stamp)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_dressed.exe APP_DIR ${e2e}/echo MAIN app.dll
+  ARGS --icon ${zobrin_icon} --product "Zobrin Test App" --company "Café Tests"
+       --file-version 1.2.3.4 --description "An application for tests"
+       --copyright "© 2026 Zobrin tests"
+  DEPENDS ${e2e}/echo.stamp ${zobrin_icon})
+
+# Authenticode-signed copies, with a certificate made here (never kept in the sources).
+set(zobrin_sign ${ZOBRIN_TEST_DIR}/signing)
+add_custom_command(OUTPUT ${zobrin_sign}/cert.pem ${zobrin_sign}/key.pem
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${zobrin_sign}
+  COMMAND openssl req -x509 -newkey rsa:2048 -nodes -days 3650 -subj "/CN=Zobrin Onefile tests"
+          -keyout ${zobrin_sign}/key.pem -out ${zobrin_sign}/cert.pem
+  VERBATIM)
+foreach(name e2e_echo e2e_dressed)
+  add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/${name}_signed.exe
+    COMMAND ${CMAKE_COMMAND} -E rm -f ${ZOBRIN_TEST_DIR}/${name}_signed.exe
+    COMMAND osslsigncode sign -certs ${zobrin_sign}/cert.pem -key ${zobrin_sign}/key.pem
+            -n "Zobrin test" -in ${ZOBRIN_TEST_DIR}/${name}.exe
+            -out ${ZOBRIN_TEST_DIR}/${name}_signed.exe
+    DEPENDS ${ZOBRIN_TEST_DIR}/${name}.exe ${zobrin_sign}/cert.pem
+    VERBATIM)
+endforeach()
+add_custom_target(e2e_extras ALL DEPENDS ${ZOBRIN_TEST_DIR}/e2e_console.exe
+  ${ZOBRIN_TEST_DIR}/e2e_dressed.exe ${ZOBRIN_TEST_DIR}/e2e_echo_signed.exe
+  ${ZOBRIN_TEST_DIR}/e2e_dressed_signed.exe)
+add_dependencies(win_tests e2e_extras)
+
+add_test(NAME build_settings_console
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_console.exe console)
+add_test(NAME build_settings_dressed
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_dressed.exe)
+# Resources and signatures as other tools read them.
+add_test(NAME resources_and_signatures
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_resources.sh ${ZOBRIN_TEST_DIR} ${ZOBRIN_PACK}
+          ${zobrin_icon} ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest ${zobrin_sign}/cert.pem)
+# The version information and icons as the system reads them.
+target_link_libraries(win_tests PRIVATE version shell32 gdi32 user32)

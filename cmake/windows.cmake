@@ -100,9 +100,10 @@ add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
 add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
 
 # Packs an application directory (or a payload file, with PAYLOAD) into a onefile executable;
-# with LINK, the launcher is linked anew for it instead of copied from the kit.
+# with LINK, the launcher is linked anew for it instead of copied from the kit. ARGS: more
+# options of `zobrin-pack exe` (--console, --icon, version information).
 function(zobrin_onefile output)
-  cmake_parse_arguments(arg "LINK" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS" ${ARGN})
+  cmake_parse_arguments(arg "LINK" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS;ARGS" ${ARGN})
   if(NOT arg_LEVEL)
     set(arg_LEVEL 12)
   endif()
@@ -116,7 +117,7 @@ function(zobrin_onefile output)
   endif()
   add_custom_command(OUTPUT ${output}
     COMMAND ${ZOBRIN_PACK} exe ${source} -o ${output} --launcher-dir ${zobrin_kit_dir}
-            --level ${arg_LEVEL}
+            --level ${arg_LEVEL} ${arg_ARGS}
     DEPENDS ${ZOBRIN_PACK} ${ZOBRIN_KIT_STAMP} ${arg_PAYLOAD} ${arg_DEPENDS}
     VERBATIM)
 endfunction()

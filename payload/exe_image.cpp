@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include "base/little_endian.h"
+#include "payload/exe_extras.h"
 #include "payload/file_io.h"
 #include "payload/pack_error.h"
 
@@ -52,7 +53,7 @@ void exe_begin(OutputFile& out, const std::vector<unsigned char>& launcher,
 }
 
 void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
-             const PePayloadSlot& slot, uint64_t payload_length) {
+             const PePayloadSlot& slot, uint64_t payload_length, const ExeExtras& extras) {
   const uint64_t content = PE_PAYLOAD_OFFSET + payload_length;
   const uint64_t raw_size = exe_align(content, slot.file_alignment);
   const uint64_t image_size = exe_align(slot.virtual_address + content, slot.section_alignment);
@@ -73,7 +74,8 @@ void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
   exe_patch_u32(out, slot.header + PE_SECTION_RAW_SIZE, raw_size);
   exe_patch_u32(out, optional + PE_OPT_INITIALIZED_DATA, grown);
   exe_patch_u32(out, optional + PE_OPT_SIZE_OF_IMAGE, image_size);
-  const uint64_t file_size = slot.raw_offset + raw_size;
+  const uint64_t file_size =
+      exe_extras_apply(out, slot, extras, slot.raw_offset + raw_size, image_size);
   exe_patch_u32(out, optional + PE_OPT_CHECKSUM,
                 exe_checksum(out, file_size, optional + PE_OPT_CHECKSUM));
 }

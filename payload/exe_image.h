@@ -8,6 +8,7 @@
 #include "payload/pe_image.h"
 
 class OutputFile;
+struct ExeExtras;
 
 // Writes the launcher's bytes up to the payload section and its 16-byte head; the payload
 // array follows at the file's current position. `out` must be empty.
@@ -16,6 +17,7 @@ void exe_begin(OutputFile& out, const std::vector<unsigned char>& launcher,
 
 // Completes the executable once `payload_length` bytes of payload have been written: pads
 // the section to the file alignment, writes the length, the section and image sizes and
-// the image checksum. Throws PackError for a payload an image cannot hold or a write error.
+// the image checksum, after applying `extras` (subsystem, resource section). Throws PackError
+// for a payload an image cannot hold or a write error.
 void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
-             const PePayloadSlot& slot, uint64_t payload_length);
+             const PePayloadSlot& slot, uint64_t payload_length, const ExeExtras& extras);

@@ -9,6 +9,7 @@
 
 #include "payload/app_tree.h"
 #include "payload/coff_object.h"
+#include "payload/exe_extras.h"
 #include "payload/exe_image.h"
 #include "payload/file_io.h"
 #include "payload/host_os.h"
@@ -30,6 +31,8 @@ const char* const USAGE =
     "                     [--level N] [--threads N]\n"
     "  zobrin-pack exe (APP_DIR --main NAME.dll | --payload FILE) -o APP.exe\n"
     "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
+    "                  [--console] [--icon FILE.ico] [--product TEXT] [--company TEXT]\n"
+    "                  [--file-version A.B.C.D] [--description TEXT] [--copyright TEXT]\n"
     "  zobrin-pack launcher -o LAUNCHER.exe [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
     "  zobrin-pack verify FILE_OR_EXE\n"
@@ -58,6 +61,7 @@ struct Args {
   std::string output;
   PackOptions pack;
   LinkOptions link;
+  ExeOptions exe;
 };
 
 const int MAX_THREADS = 256;
@@ -124,6 +128,8 @@ void pack_check(Args* args) {
   if (args->payload_file.empty() && args->main_dll.empty()) {
     throw UsageError("--main NAME.dll is required");
   }
+  std::string version_error = version_check(args->exe.version);
+  if (!version_error.empty()) throw UsageError(version_error);
 }
 
 // Parses the command line; throws UsageError, or Printed after --help or --version.
@@ -184,6 +190,25 @@ Args pack_parse(int argc, char** argv) {
   add_source(exe, true);
   add_output(exe, "the executable");
   add_link(exe);
+  exe->add_flag("--console", args.exe.console,
+                "a console program (for command-line applications) instead of a GUI one");
+  exe->add_option("--icon", args.exe.icon, "the executable's icon")->type_name("FILE.ico");
+  struct VersionOption {
+    const char* name;
+    std::string* value;
+    const char* help;
+  };
+  const VersionOption version_options[] = {
+      {"--product", &args.exe.version.product, "version information: the product name"},
+      {"--company", &args.exe.version.company, "version information: the company name"},
+      {"--file-version", &args.exe.version.file_version,
+       "version information: the file and product version, one to four numbers 0 to 65535"},
+      {"--description", &args.exe.version.description, "version information: the file description"},
+      {"--copyright", &args.exe.version.copyright, "version information: the copyright notice"}};
+  for (const VersionOption& option : version_options) {
+    exe->add_option(option.name, *option.value, option.help)
+        ->type_name(option.value == &args.exe.version.file_version ? "A.B.C.D" : "TEXT");
+  }
   CLI::App* launcher = app.add_subcommand("launcher", "link the launcher with an empty payload");
   add_output(launcher, "the launcher executable");
   add_link(launcher);
@@ -272,9 +297,15 @@ void pack_build(const Args& args) {
   bool object = args.command == "object";
   std::vector<unsigned char> launcher;
   PePayloadSlot slot;
+  ExeExtras extras;
   if (exe) {
     link_check_kit(args.link);
     launcher = pack_read_launcher(args, &slot);
+    std::string subject = args.link.linker.empty()
+                              ? quote_path(args.link.launcher_dir / LINK_LAUNCHER_EXE)
+                              : "linked with '" + args.link.linker + "'";
+    extras = exe_extras_prepare(launcher, slot, args.exe, fs::path(args.output).filename().string(),
+                                "the launcher " + subject + " cannot take resources");
   }
   OutputFile output(args.output);
   uint64_t object_start = 0;
@@ -288,7 +319,7 @@ void pack_build(const Args& args) {
   }
   if (object) coff_end(output, object_start, stats.payload_bytes);
   if (exe) {
-    exe_end(output, launcher, slot, stats.payload_bytes);
+    exe_end(output, launcher, slot, stats.payload_bytes, extras);
     output.make_executable();
   }
   output.commit();

@@ -1,8 +1,11 @@
 #!/usr/bin/env bash
-# Checks a built launcher-like executable: 64-bit GUI program, 8 MiB stack reserve, Universal
-# CRT only (no msvcrt.dll, no mingw runtime DLLs) and the manifest in its resources.
+# Checks a built launcher-like executable: 64-bit GUI program (console program with `console`),
+# 8 MiB stack reserve, Universal CRT only (no msvcrt.dll, no mingw runtime DLLs) and the
+# manifest in its resources.
+#   check_build_settings.sh EXE [console]
 set -u
 exe=$1
+kind=${2:-gui}
 fail=0
 headers=$(x86_64-w64-mingw32-objdump -p "$exe") || exit 1
 check() {  # description, command...
@@ -12,7 +15,11 @@ check() {  # description, command...
 dlls=$(printf '%s\n' "$headers" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u)
 echo "imports: $(echo $dlls)"
 check "PE32+ (64-bit)" grep -q '^Magic\s*020b' <<<"$headers"
-check "GUI subsystem" grep -q '^Subsystem\s*00000002' <<<"$headers"
+if [ "$kind" = console ]; then
+  check "console subsystem" grep -q '^Subsystem\s*00000003' <<<"$headers"
+else
+  check "GUI subsystem" grep -q '^Subsystem\s*00000002' <<<"$headers"
+fi
 check "8 MiB stack reserve" grep -q '^SizeOfStackReserve\s*0*800000$' <<<"$headers"
 check "no msvcrt.dll import" bash -c '! grep -qx "msvcrt.dll" <<<"$0"' "$dlls"
 check "imports the Universal CRT" bash -c 'grep -Eq "^(ucrtbase.dll|api-ms-win-crt-.*)$" <<<"$0"' "$dlls"

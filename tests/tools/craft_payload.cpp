@@ -1,5 +1,6 @@
 // Writes the hand-made payload arrays (and the sample tree) that the reader tests link into
-// Windows test programs. Usage: craft-payload CASE OUT_FILE | craft-payload tree DIR
+// Windows test programs. Usage: craft-payload CASE OUT_FILE | craft-payload tree DIR |
+// craft-payload icon OUT_FILE (a 16 and a 32 pixel icon)
 #include <cstdint>
 #include <cstdio>
 #include <cstring>
@@ -250,10 +251,11 @@ int main(int argc, char** argv) {
   if (argc != 3) {
     std::fprintf(stderr,
                  "usage: craft-payload CASE OUT | tree DIR | many DIR N | big DIR MIB | "
-                 "single NAME SOURCE OUT\n");
+                 "single NAME SOURCE OUT | icon OUT\n");
     return 2;
   }
   if (name == "tree") return write_tree(argv[2]) ? 0 : 1;
+  if (name == "icon") return write_file(argv[2], test_icon({16, 32})) ? 0 : 1;
   auto all = cases();
   auto found = all.find(name);
   if (found == all.end()) {

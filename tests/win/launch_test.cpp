@@ -319,3 +319,41 @@ TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
 }
 
 }  // namespace
+
+namespace {
+
+// The options of `zobrin-pack exe` that change the launcher's headers or resources, and a
+// signature added afterwards, leave the payload and the run as they were.
+TEST_F(Launch, ConsoleDressedAndSignedExecutablesRunTheirPayloadIntact) {
+  std::set<std::string> expected;
+  listing(test_dir() + L"e2e\\echo", L"", &expected);
+  for (const wchar_t* exe : {L"e2e_console.exe", L"e2e_dressed.exe", L"e2e_echo_signed.exe",
+                             L"e2e_dressed_signed.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    set_env(L"ZOBRIN_TEST_EXIT", L"0x80000003");
+    ProcessResult r = launch(exe, {L"one", L"two words"});
+    EXPECT_EQ(r.code, 0x80000003u);
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_TRUE(lines(read_file(report + L"\\files.txt")) == expected);
+    std::vector<std::wstring> args = read_args(report);
+    EXPECT_EQ(args, (std::vector<std::wstring>{test_dir() + exe, L"one", L"two words"}));
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  }
+}
+
+// A console-subsystem launcher started from a process with a console shares that console:
+// CTRL_C reaches it and its child, the child ends and the directory goes.
+TEST_F(Launch, InterruptReachesAConsoleLauncherAndItsChild) {
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  set_env(L"ZOBRIN_TEST_SLEEP", L"20000");
+  ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
+                                {test_dir() + L"e2e_console.exe", report + L"\\ready"}, 120000);
+  EXPECT_EQ(r.code, 0u) << r.out;
+  EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
+  EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+}
+
+}  // namespace
