@@ -401,3 +401,36 @@ TEST_F(Launch, TakenPayloadDirectoryIsNeverUsed) {
 }
 
 }  // namespace
+
+namespace {
+
+// A process that names its creator in ZOBRIN_ONEFILE_PARENT but cannot read that creator's
+// image (here: it has ended) is a launcher's child whose check failed: it takes the child
+// role and starts no copy of itself. Taking the parent role would extract and start a child,
+// which could meet the same failure again, without end.
+TEST_F(Launch, UnreadableCreatorNamedAsParentStartsNoFurtherCopy) {
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  ProcessResult x = run_process(test_dir() + L"paths_probe.exe",
+                                {L"orphan", test_dir() + L"e2e_echo.exe", base});
+  ASSERT_EQ(x.code, 0u) << x.out;
+  unsigned long pid = 0, tid = 0;
+  ASSERT_EQ(sscanf(x.out.c_str(), "%lu %lu", &pid, &tid), 2);
+  HANDLE launcher = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_INFORMATION, FALSE, pid);
+  HANDLE thread = OpenThread(THREAD_SUSPEND_RESUME, FALSE, tid);
+  ASSERT_NE(launcher, nullptr);
+  ASSERT_NE(thread, nullptr);
+  EXPECT_EQ(ResumeThread(thread), 1ul);
+  CloseHandle(thread);
+  EXPECT_EQ(WaitForSingleObject(launcher, 60000), WAIT_OBJECT_0);
+  DWORD code = 0;
+  GetExitCodeProcess(launcher, &code);
+  CloseHandle(launcher);
+  EXPECT_EQ(code, 2u);
+  EXPECT_EQ(read_file(base + L"\\out.txt"), "");
+  EXPECT_EQ(read_file(base + L"\\err.txt").rfind("Error, load DLL. ([Error 126] ", 0), 0u)
+      << read_file(base + L"\\err.txt");
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "the child role creates nothing";
+  EXPECT_EQ(entries(report), std::vector<std::wstring>{}) << "the application never ran";
+}
+
+}  // namespace
