@@ -5,6 +5,8 @@
 #include <stdlib.h>
 #include <windows.h>
 
+#include "base/limits.h"
+
 // Paths and system texts are wide; without this the C locale writes any unit above U+00FF
 // as nothing and cuts the rest of the argument. Only fatal paths call it: the process ends
 // right after, so the locale the application sees is never changed.
@@ -71,9 +73,24 @@ void fatal_exit_code(const char* message, unsigned long code) {
   exit(2);
 }
 
+// The open error's path with CR and LF written as \u000D and \u000A, so a damaged name
+// cannot split the line: a path buffer's 4095 units, each at most 6 units, and the NUL.
+static wchar_t fatal_escaped_path[6 * (ZB_PATH_UNITS - 1) + 1];
+
 void fatal_open_error(const wchar_t* path) {
+  size_t length = 0;
+  for (size_t i = 0; path[i] != L'\0' && length + 6 < sizeof fatal_escaped_path / sizeof(wchar_t);
+       i++) {
+    if (path[i] == L'\r' || path[i] == L'\n') {
+      const wchar_t* escape = path[i] == L'\r' ? L"\\u000D" : L"\\u000A";
+      for (size_t k = 0; k < 6; k++) fatal_escaped_path[length++] = escape[k];
+    } else {
+      fatal_escaped_path[length++] = path[i];
+    }
+  }
+  fatal_escaped_path[length] = L'\0';
   fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", fatal_escaped_path);
   fatal_run_cleanup();
   exit(2);
 }

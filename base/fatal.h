@@ -21,7 +21,9 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // GetLastError() taken right after the failing call.
 [[noreturn]] void fatal_exit_code(const char* message, unsigned long code);
 
-// "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
+// "Error, failed to open '<path>' for writing." on standard error, then exit code 2. CR and
+// LF in the path are printed as \u000D and \u000A; a path longer than a path buffer (4095
+// units) is cut there.
 [[noreturn]] void fatal_open_error(const wchar_t* path);
 
 // "Error, couldn't create payload directory '<path>' ([Error code] system text)" on standard

@@ -10,11 +10,22 @@
 //
 // An entry: flags (4), size (8), the name (UTF-16LE units and a NUL unit), and a second
 // string of the same form when flags bit 1 is set.
+//
+// In the image the array sits in the section ".zobrin" behind a 16-byte section head:
+//
+//   offset 0          8   the array's length L
+//   offset 8          8   the digest of the array's header and table (payload_digest)
+//   offset 16         L   the array
 #pragma once
 
 #include <stdint.h>
 
 #include "base/limits.h"
+#include "base/little_endian.h"
+
+constexpr uint32_t ZB_SECTION_LENGTH_OFFSET = 0;
+constexpr uint32_t ZB_SECTION_DIGEST_OFFSET = 8;
+constexpr uint32_t ZB_SECTION_HEAD_BYTES = 16;
 
 constexpr uint32_t ZB_PAYLOAD_HEADER_BYTES = 16;
 constexpr uint32_t ZB_PAYLOAD_TABLE_SIZE_OFFSET = 0;
@@ -50,3 +61,32 @@ constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS = ZB_PATH_UNITS - ZB_PAYLOAD_DIR_MIN
 
 // The zstd frame: window at most 2^27 bytes (the decoder's default limit).
 constexpr uint32_t ZB_WINDOW_LOG = 27;
+
+// FNV-1a 64 over the array's header and table. Each step is h = (h ^ byte) * prime with an odd
+// prime, a bijection of h for a given byte, and h ^ byte differs for two bytes that differ: so
+// any two inputs of one length that differ in a single byte always give different digests
+// (changes of several bytes are caught with probability 1 - 2^-64). The table is small, so
+// the cost is nothing next to decoding.
+constexpr uint64_t ZB_DIGEST_START = 14695981039346656037ull;
+constexpr uint64_t ZB_DIGEST_PRIME = 1099511628211ull;
+
+inline uint64_t payload_digest_update(uint64_t state, const unsigned char* bytes, uint64_t count) {
+  for (uint64_t i = 0; i < count; i++) state = (state ^ bytes[i]) * ZB_DIGEST_PRIME;
+  return state;
+}
+
+// How many bytes of an array of `length` bytes, starting with `head` (at least
+// min(length, 16) bytes), the digest covers: the header and the table, [0, 16 + T), cut at
+// the array's end for a table size that does not fit (the whole array when it is shorter
+// than the header).
+inline uint64_t payload_digest_extent(const unsigned char* head, uint64_t length) {
+  if (length < ZB_PAYLOAD_HEADER_BYTES) return length;
+  uint64_t table_size = le_read_u64(head + ZB_PAYLOAD_TABLE_SIZE_OFFSET);
+  if (table_size > length - ZB_PAYLOAD_HEADER_BYTES) return length;
+  return ZB_PAYLOAD_HEADER_BYTES + table_size;
+}
+
+// The digest written in the section head for the `length` bytes at `array`.
+inline uint64_t payload_digest(const unsigned char* array, uint64_t length) {
+  return payload_digest_update(ZB_DIGEST_START, array, payload_digest_extent(array, length));
+}

@@ -5,6 +5,7 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
@@ -92,6 +93,29 @@ void extract_make_parent_directories(const wchar_t* path) {
   }
 }
 
+// True when the name (`units` units, little-endian, in the table) stays below the payload
+// directory: components separated by "\", none empty, "." or ".."; no "/" (a separator the
+// system also honours) and no ":" (a drive or an alternate data stream) anywhere.
+// Decision: a component of dots and spaces only ("...", ".. ") is refused as well, since the
+// system may trim it to "." or ".."; the packer never writes one (no name ends in either).
+bool extract_name_stays_inside(const unsigned char* name, uint32_t units) {
+  uint32_t component = 0;  // units of the current component so far
+  uint32_t dots = 0;       // how many of them are "." or " "
+  for (uint32_t i = 0; i <= units; i++) {
+    uint16_t unit = i < units ? le_read_u16(name + 2 * (uint64_t)i) : L'\\';
+    if (unit == L'/' || unit == L':') return false;
+    if (unit == L'\\') {
+      if (component == 0 || dots == component) return false;
+      component = 0;
+      dots = 0;
+      continue;
+    }
+    component++;
+    if (unit == L'.' || unit == L' ') dots++;
+  }
+  return true;
+}
+
 // Builds the target path of an entry's name (`units` units, little-endian, in the table) into
 // `target` (capacity ZB_PATH_UNITS). Fatal: abort when the payload directory cannot take "\";
 // header error when the name does not fit.
@@ -104,7 +128,7 @@ static void extract_build_target(wchar_t* target, const unsigned char* name, uin
   }
   if (length + units + 1 > ZB_PATH_UNITS) fatal_exit(FATAL_MSG_HEADER);
   for (uint32_t i = 0; i < units; i++) {
-    target[length + i] = (wchar_t)(name[2 * i] | (name[2 * i + 1] << 8));
+    target[length + i] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
   }
   target[length + units] = L'\0';
 }
@@ -147,6 +171,8 @@ void extract_dll_path(void) {
   if (payload_table_empty()) fatal_exit(FATAL_MSG_HEADER);
   PayloadEntry entry;
   payload_next_entry(&entry);
+  // The child loads this path: a name leading elsewhere is refused here too.
+  if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
   extract_build_target(run_state.dll_path, entry.name, entry.name_units);
 }
 
@@ -155,6 +181,7 @@ void extract_walk(void) {
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);
+      if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
       extract_build_target(extract_target_path, entry.name, entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
       extract_write_entry(&entry);

@@ -18,6 +18,12 @@ void extract_release_file(void);
 // directory too long to take "\" (abort).
 void extract_dll_path(void);
 
+// True when an entry name (`units` little-endian UTF-16 units, not NUL-terminated) stays
+// below the payload directory: its "\"-separated components are none of empty, "." or ".."
+// (nor any other run of dots and spaces), and it holds no "/" and no ":". The walk and the
+// child's step refuse any other name with the header error before creating anything.
+bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
+
 // Creates the directories above the file `path` that are missing, going up only as far as
 // the first directory that exists or is known. Fatal (abort): a path of 4096 units or more.
 void extract_make_parent_directories(const wchar_t* path);

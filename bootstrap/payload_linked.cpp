@@ -1,9 +1,47 @@
+#include <stdint.h>
+#include <windows.h>
+
+#include "base/fatal.h"
+#include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 
-// The payload array and its length, placed in the image by the packer's object file.
+// The section head and the payload array, placed in the image by the packer's object file.
 extern "C" const unsigned char zobrin_payload[];
 extern "C" const uint64_t zobrin_payload_length;
+extern "C" const uint64_t zobrin_payload_digest;
+
+// The bytes of the image section holding the section head that follow the head, read from the
+// PE headers of the module that contains the payload. 0 when they cannot be found.
+static uint64_t payload_section_room(void) {
+  HMODULE module = nullptr;
+  if (!GetModuleHandleExW(GET_MODULE_HANDLE_EX_FLAG_FROM_ADDRESS |
+                              GET_MODULE_HANDLE_EX_FLAG_UNCHANGED_REFCOUNT,
+                          /* lpModuleName */ reinterpret_cast<LPCWSTR>(zobrin_payload), &module)) {
+    return 0;
+  }
+  const uintptr_t base = reinterpret_cast<uintptr_t>(module);
+  const IMAGE_DOS_HEADER* dos = reinterpret_cast<const IMAGE_DOS_HEADER*>(base);
+  if (dos->e_magic != IMAGE_DOS_SIGNATURE || dos->e_lfanew <= 0) return 0;
+  const IMAGE_NT_HEADERS64* nt =
+      reinterpret_cast<const IMAGE_NT_HEADERS64*>(base + static_cast<uintptr_t>(dos->e_lfanew));
+  if (nt->Signature != IMAGE_NT_SIGNATURE) return 0;
+  const IMAGE_SECTION_HEADER* sections = IMAGE_FIRST_SECTION(nt);
+  const uintptr_t array_rva = reinterpret_cast<uintptr_t>(zobrin_payload) - base;
+  if (array_rva < ZB_SECTION_HEAD_BYTES) return 0;
+  const uint64_t head_rva = array_rva - ZB_SECTION_HEAD_BYTES;
+  for (WORD i = 0; i < nt->FileHeader.NumberOfSections; i++) {
+    uint64_t start = sections[i].VirtualAddress;
+    uint64_t size = sections[i].Misc.VirtualSize;
+    if (head_rva >= start && head_rva - start < size) {
+      uint64_t after_head = size - (head_rva - start);
+      return after_head < ZB_SECTION_HEAD_BYTES ? 0 : after_head - ZB_SECTION_HEAD_BYTES;
+    }
+  }
+  return 0;
+}
 
 void payload_open(void) {
-  payload_open_array(zobrin_payload, zobrin_payload_length);
+  // A damaged length must not send the reader beyond the section.
+  if (zobrin_payload_length > payload_section_room()) fatal_exit(FATAL_MSG_HEADER);
+  payload_open_checked(zobrin_payload, zobrin_payload_length, zobrin_payload_digest);
 }

@@ -20,6 +20,8 @@ static unsigned char* reader_output = nullptr;
 static uint32_t reader_output_valid = 0;
 static uint32_t reader_output_read = 0;
 static bool reader_output_filled = false;
+// Set when the last decoder call completed the frame (and flushed all of it).
+static bool reader_frame_ended = false;
 static ZSTD_DCtx* reader_decoder = nullptr;
 #ifdef ZOBRIN_TESTING
 static uint64_t reader_decoder_call_count = 0;
@@ -37,7 +39,9 @@ static uint64_t reader_u64(uint64_t offset) {
   return le_read_u64(reader_array + offset);
 }
 
-void payload_open_array(const unsigned char* data, uint64_t length) {
+// Opens the array; with `digest` non-null, checks the header and table against it after the
+// header limits.
+static void reader_open(const unsigned char* data, uint64_t length, const uint64_t* digest) {
   if (length < ZB_PAYLOAD_HEADER_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
@@ -48,6 +52,9 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   if (stream_size > length - ZB_PAYLOAD_HEADER_BYTES - table_size) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  if (digest != nullptr && payload_digest(data, length) != *digest) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   reader_table_position = ZB_PAYLOAD_HEADER_BYTES;
@@ -67,9 +74,18 @@ void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_output_valid = 0;
   reader_output_read = 0;
   reader_output_filled = false;
+  reader_frame_ended = false;
 #ifdef ZOBRIN_TESTING
   reader_decoder_call_count = 0;
 #endif
+}
+
+void payload_open_array(const unsigned char* data, uint64_t length) {
+  reader_open(data, length, nullptr);
+}
+
+void payload_open_checked(const unsigned char* data, uint64_t length, uint64_t digest) {
+  reader_open(data, length, &digest);
 }
 
 bool payload_table_empty(void) {
@@ -153,8 +169,40 @@ void payload_read(unsigned char* destination, uint32_t count) {
       fatal_exit(FATAL_MSG_DECODE);
     }
     reader_output_filled = output.pos == ZB_DECODE_BUFFER_BYTES;
+    reader_frame_ended = result == 0;
     reader_output_valid = (uint32_t)output.pos;
     reader_output_read = 0;
+  }
+}
+
+// Decision: an array without a stream (S = 0) is left alone, so a table of empty files needs
+// none; the packer always writes a frame, and the digest covers S.
+static void reader_drain(void) {
+  if (reader_input.size == 0) return;
+  // Decoded bytes that no entry took.
+  if (reader_output_valid > reader_output_read) {
+    fatal_exit(FATAL_MSG_DECODE);
+  }
+  while (!reader_frame_ended) {
+    ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
+    size_t consumed_before = reader_input.pos;
+    size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
+#ifdef ZOBRIN_TESTING
+    reader_decoder_call_count++;
+#endif
+    // An error (a checksum mismatch among them) or a byte the table does not account for.
+    if (ZSTD_isError(result) || output.pos != 0) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+    reader_frame_ended = result == 0;
+    // The input is used up and the frame is not complete: a cut stream.
+    if (!reader_frame_ended && reader_input.pos == consumed_before) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+  }
+  // Bytes after the frame's end.
+  if (reader_input.pos != reader_input.size) {
+    fatal_exit(FATAL_MSG_DECODE);
   }
 }
 
@@ -162,6 +210,7 @@ void payload_finish(void) {
   if (reader_table_position != reader_table_end) {
     fatal_exit(FATAL_MSG_HEADER);
   }
+  reader_drain();
   ZSTD_freeDCtx(reader_decoder);
   reader_decoder = nullptr;
   free(reader_output);

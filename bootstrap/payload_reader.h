@@ -14,11 +14,18 @@ struct PayloadEntry {
   uint32_t second_units;
 };
 
-// Opens the array linked into the image. Fatal: header error, allocation error.
+// Opens the array linked into the image: its length must fit the image section that holds it,
+// and its header and table must match the digest in the section head. Fatal: header error,
+// allocation error.
 void payload_open(void);
 
-// Opens any array of `length` bytes (the linked one, or one a test made). Same checks.
+// Opens any array of `length` bytes (one a test made) with the header checks only. Fatal:
+// header error, allocation error.
 void payload_open_array(const unsigned char* data, uint64_t length);
+
+// Opens an array as payload_open_array does, then checks its header and table against
+// `digest` (payload_digest). Fatal: header error (also on a mismatch), allocation error.
+void payload_open_checked(const unsigned char* data, uint64_t length, uint64_t digest);
 
 // True when the payload table holds no entries (table size 0).
 bool payload_table_empty(void);
@@ -30,8 +37,10 @@ void payload_next_entry(PayloadEntry* entry);
 // least `count`). Fatal: decode error when the stream cannot supply them.
 void payload_read(unsigned char* destination, uint32_t count);
 
-// Checks that the table ended exactly, then frees the decoder and its buffer. Fatal: header
-// error.
+// Checks that the table ended exactly, then decodes the rest of the stream: the frame must
+// end there without one more decoded byte, and the stream with it (a frame's checksum is
+// checked at its end). Then frees the decoder and its buffer. An array without a stream
+// (S = 0) is not decoded. Fatal: header error (table), decode error (stream).
 void payload_finish(void);
 
 #ifdef ZOBRIN_TESTING

@@ -28,6 +28,10 @@ zobrin_e2e_app(many "many 3000")
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_many.exe APP_DIR ${e2e}/many MAIN app.dll
   DEPENDS ${e2e}/many.stamp)
 zobrin_e2e_app(big "big 136")
+# A small tree for the byte-flip test: the test application and 20 files in nested folders.
+zobrin_e2e_app(flip "many 20")
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_flip.exe APP_DIR ${e2e}/flip MAIN app.dll
+  DEPENDS ${e2e}/flip.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_big.exe APP_DIR ${e2e}/big MAIN app.dll LEVEL 3
   DEPENDS ${e2e}/big.stamp)
 # The same application with the launcher linked for it (`--linker`) instead of copied.
@@ -39,11 +43,13 @@ add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/kit_launcher.exe
   DEPENDS ${ZOBRIN_KIT_STAMP}
   VERBATIM)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
+  ${ZOBRIN_TEST_DIR}/e2e_flip.exe
   ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
   ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 
 # Payloads made by hand, for the failures a real directory cannot produce.
-foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error)
+foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error
+    e2e_name_leaves e2e_name_line_breaks)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}

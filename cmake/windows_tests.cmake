@@ -37,7 +37,8 @@ set(ZOBRIN_PAYLOAD_CASES
   name_4095 name_4096 name_unterminated second_empty second_string second_4096 no_last_flag
   partial_entry bytes_after_last stream_one_short stream_longer stream_not_zstd
   stream_truncated stream_empty size_zero_bad_stream buffer_exact buffer_exact_one_more
-  buffer_two_exact buffer_straddle buffer_held_back)
+  buffer_two_exact buffer_straddle buffer_held_back stream_checksum stream_checksum_bad
+  stream_checksum_cut stream_after_frame name_leaves_first)
 set(zobrin_walk_targets)
 foreach(case ${ZOBRIN_PAYLOAD_CASES})
   set(file ${ZOBRIN_TEST_DIR}/case_${case}.payload)
@@ -72,7 +73,7 @@ string(REPLACE "/" "\\\\" ZOBRIN_TEST_DIR_WIN "Z:${ZOBRIN_TEST_DIR}")
 add_executable(win_tests
   tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
-  tests/win/fatal_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
+  tests/win/fatal_test.cpp tests/win/integrity_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
   tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp
   tests/win/payload_directory_test.cpp tests/win/roundtrip_test.cpp
   tests/win/template_test.cpp tests/win/wide_text_test.cpp tests/win/examples_test.cpp

@@ -1,6 +1,6 @@
 // Wraps a payload array in an x86-64 COFF object: one read-only section ".zobrin", aligned
-// to 16 bytes, holding the 8-byte length, 8 zero bytes and the array. The symbols
-// zobrin_payload_length and zobrin_payload name the length and the array.
+// to 16 bytes, holding the section head (the array's length and digest) and the array. The
+// symbols zobrin_payload_length, zobrin_payload_digest and zobrin_payload name them.
 #pragma once
 
 #include <cstdint>
@@ -11,5 +11,6 @@ class OutputFile;
 // where the object starts, for coff_end.
 uint64_t coff_begin(OutputFile& out);
 
-// Completes the object once `payload_length` bytes of payload have been written.
-void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length);
+// Completes the object once `payload_length` bytes of payload, whose digest is `digest`
+// (payload_digest), have been written.
+void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length, uint64_t digest);

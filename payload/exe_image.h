@@ -1,5 +1,5 @@
 // The onefile executable: a copy of the launcher image whose last section, the payload
-// section, is grown to hold the payload array behind its 8-byte length and 8 zero bytes.
+// section, is grown to hold the payload array behind its section head (length and digest).
 #pragma once
 
 #include <cstdint>
@@ -16,8 +16,9 @@ void exe_begin(OutputFile& out, const std::vector<unsigned char>& launcher,
                const PePayloadSlot& slot);
 
 // Completes the executable once `payload_length` bytes of payload have been written: pads
-// the section to the file alignment, writes the length, the section and image sizes and
-// the image checksum, after applying `extras` (subsystem, resource section). Throws PackError
-// for a payload an image cannot hold or a write error.
+// the section to the file alignment, writes the section head (the length and `digest`), the
+// section and image sizes and the image checksum, after applying `extras` (subsystem,
+// resource section). Throws PackError for a payload an image cannot hold or a write error.
 void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
-             const PePayloadSlot& slot, uint64_t payload_length, const ExeExtras& extras);
+             const PePayloadSlot& slot, uint64_t payload_length, uint64_t digest,
+             const ExeExtras& extras);

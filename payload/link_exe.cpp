@@ -2,6 +2,7 @@
 
 #include <fstream>
 
+#include "base/payload_format.h"
 #include "payload/coff_object.h"
 #include "payload/file_io.h"
 #include "payload/host_os.h"
@@ -51,7 +52,7 @@ void link_launcher(const LinkOptions& options, const fs::path& output) {
   fs::path object_path = output;
   object_path += ".o";
   OutputFile object(object_path);
-  coff_end(object, coff_begin(object), 0);
+  coff_end(object, coff_begin(object), 0, payload_digest(nullptr, 0));
   object.close();
   std::vector<std::string> args = {options.linker, "-specs=" + (kit / "ucrt.specs").string()};
   for (const std::string& flag : link_read_flags(kit / LINK_FLAGS_FILE)) args.push_back(flag);

@@ -311,15 +311,20 @@ void pack_build(const Args& args) {
   uint64_t object_start = 0;
   if (object) object_start = coff_begin(output);
   if (exe) exe_begin(output, launcher, slot);
+  const uint64_t array_start = output.position();
   PackStats stats;
   if (args.payload_file.empty()) {
     stats = payload_write(output, tree, args.pack);
   } else {
     stats.payload_bytes = output.append_file(args.payload_file);
   }
-  if (object) coff_end(output, object_start, stats.payload_bytes);
+  // Over the array exactly as it stands, a crafted one too: the launcher's own checks then
+  // meet whatever a crafted array holds.
+  const uint64_t digest =
+      object || exe ? payload_digest_written(output, array_start, stats.payload_bytes) : 0;
+  if (object) coff_end(output, object_start, stats.payload_bytes, digest);
   if (exe) {
-    exe_end(output, launcher, slot, stats.payload_bytes, extras);
+    exe_end(output, launcher, slot, stats.payload_bytes, digest, extras);
     output.make_executable();
   }
   output.commit();

@@ -5,6 +5,7 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "payload/pack_error.h"
 #include "payload/payload_read.h"
@@ -16,11 +17,15 @@ struct DCtxFree {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-// The payload section's head beyond the length (today 8 zero bytes): integrity data written
-// into it by the packer is checked here, against the array as it stands.
+// The digest in the payload section's head, against the array's header and table as they
+// stand (the launcher checks the same before it writes anything).
 void verify_section_head(const PayloadArray& array, const std::string& subject) {
-  (void)array;
-  (void)subject;
+  uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
+  uint64_t actual = payload_digest(array.data, array.length);
+  if (recorded != actual) {
+    throw PackError(subject + ": the digest of the header and table does not match the one "
+                    "recorded beside the payload (the table or its sizes are damaged)");
+  }
 }
 
 // The array's layout around the table and the stream: the tail the writer puts after the

@@ -1,5 +1,6 @@
 #include "payload/payload_writer.h"
 
+#include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <fstream>
@@ -149,7 +150,8 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   ZstdCCtx context = zstd_context();
   int threads = options.threads > 0 ? options.threads
                                     : static_cast<int>(std::thread::hardware_concurrency());
-  // No content size, checksum or dictionary id; window 2^27. Feeding the input with
+  // A checksum over the content (the decoder checks it at the frame's end); no content size
+  // or dictionary id; window 2^27. Feeding the input with
   // ZSTD_e_continue keeps the size unknown to the encoder, so it neither shrinks the window
   // nor writes a single-segment frame.
   zstd_set(context.get(), ZSTD_c_compressionLevel, options.level);
@@ -160,7 +162,7 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   // compressed by one worker whatever --threads says. The decoder needs nothing more.
   zstd_set(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
   zstd_set(context.get(), ZSTD_c_contentSizeFlag, 0);
-  zstd_set(context.get(), ZSTD_c_checksumFlag, 0);
+  zstd_set(context.get(), ZSTD_c_checksumFlag, 1);
   zstd_set(context.get(), ZSTD_c_dictIDFlag, 0);
   if (threads > 1) zstd_set(context.get(), ZSTD_c_nbWorkers, threads);
 
@@ -185,4 +187,19 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   out.patch(start + ZB_PAYLOAD_STREAM_SIZE_OFFSET, stream_size);
   stats.payload_bytes = ZB_PAYLOAD_HEADER_BYTES + table.size() + stats.stream_bytes + tail.size();
   return stats;
+}
+
+uint64_t payload_digest_written(OutputFile& out, uint64_t start, uint64_t length) {
+  unsigned char head[ZB_PAYLOAD_HEADER_BYTES] = {};
+  out.read_back(start, head, static_cast<size_t>(std::min<uint64_t>(length, sizeof head)));
+  uint64_t extent = payload_digest_extent(head, length);
+  std::vector<unsigned char> buffer(1 << 20);
+  uint64_t digest = ZB_DIGEST_START;
+  for (uint64_t done = 0; done < extent;) {
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), extent - done));
+    out.read_back(start + done, buffer.data(), want);
+    digest = payload_digest_update(digest, buffer.data(), want);
+    done += want;
+  }
+  return digest;
 }

@@ -48,3 +48,7 @@ std::string payload_tail_bytes(uint64_t length);
 
 // Encodes one table entry (flags, size, name and its NUL) as the launcher reads it.
 std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name);
+
+// The digest (payload_digest) of the `length`-byte array written to `out` at `start`, read
+// back from the file.
+uint64_t payload_digest_written(OutputFile& out, uint64_t start, uint64_t length);

@@ -7,10 +7,12 @@
 #include <string>
 #include <vector>
 
-// Section of the executable that holds the payload: its length (8 bytes), 8 zero bytes,
-// then the payload array.
+#include "base/payload_format.h"
+
+// Section of the executable that holds the payload: the section head (the array's length and
+// digest, base/payload_format.h), then the payload array.
 constexpr const char* PE_PAYLOAD_SECTION = ".zobrin";
-constexpr uint32_t PE_PAYLOAD_OFFSET = 16;
+constexpr uint32_t PE_PAYLOAD_OFFSET = ZB_SECTION_HEAD_BYTES;
 
 // The DOS header's pointer to the "PE\0\0" signature; the COFF header follows the signature.
 constexpr uint64_t PE_DOS_HEADER_BYTES = 64;

@@ -30,6 +30,7 @@
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
 #include "base/limits.h"
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "bootstrap/payload_reader.h"
@@ -75,16 +76,6 @@ double bench_now_ms(void) {
   ExitProcess(3);
 }
 
-uint64_t bench_u64(const unsigned char* p) {
-  uint64_t value = 0;
-  for (int i = 7; i >= 0; i--) value = (value << 8) | p[i];
-  return value;
-}
-
-uint32_t bench_u32(const unsigned char* p) {
-  return (uint32_t)p[0] | ((uint32_t)p[1] << 8) | ((uint32_t)p[2] << 16) | ((uint32_t)p[3] << 24);
-}
-
 unsigned char* bench_read_file(const wchar_t* path, uint64_t* size) {
   HANDLE file = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0, nullptr);
   if (file == INVALID_HANDLE_VALUE) bench_fail("cannot open the executable");
@@ -105,21 +96,21 @@ unsigned char* bench_read_file(const wchar_t* path, uint64_t* size) {
   return data;
 }
 
-// Finds the payload array in a built executable: section ".zobrin" holds its length, 8 zero
-// bytes, then the array.
+// Finds the payload array in a built executable: section ".zobrin" holds the section head
+// (the array's length and digest), then the array.
 void bench_find_payload(const unsigned char* image, uint64_t size, BenchPayload* payload) {
   if (size < 0x40) bench_fail("not a PE file");
-  uint32_t pe = bench_u32(image + 0x3C);
+  uint32_t pe = le_read_u32(image + 0x3C);
   if ((uint64_t)pe + 24 > size) bench_fail("not a PE file");
-  uint32_t sections = image[pe + 6] | (image[pe + 7] << 8);
-  uint32_t optional = image[pe + 20] | (image[pe + 21] << 8);
+  uint32_t sections = le_read_u16(image + pe + 6);
+  uint32_t optional = le_read_u16(image + pe + 20);
   const unsigned char* table = image + pe + 24 + optional;
   for (uint32_t i = 0; i < sections; i++) {
     const unsigned char* section = table + 40 * i;
     if (memcmp(section, ".zobrin", 8) != 0) continue;
-    uint32_t raw = bench_u32(section + 20);
-    payload->length = bench_u64(image + raw);
-    payload->array = image + raw + 16;
+    uint32_t raw = le_read_u32(section + 20);
+    payload->length = le_read_u64(image + raw + ZB_SECTION_LENGTH_OFFSET);
+    payload->array = image + raw + ZB_SECTION_HEAD_BYTES;
     return;
   }
   bench_fail("no payload section");
@@ -132,8 +123,8 @@ void bench_load(const wchar_t* exe, BenchPayload* payload) {
   unsigned char* image = bench_read_file(exe, &size);
   bench_find_payload(image, size, payload);
   const unsigned char* a = payload->array;
-  uint64_t table_size = bench_u64(a);
-  payload->stream_size = bench_u64(a + 8);
+  uint64_t table_size = le_read_u64(a);
+  payload->stream_size = le_read_u64(a + 8);
   payload->stream = a + 16 + table_size;
   uint32_t capacity = 1024;
   payload->entries = (BenchEntry*)malloc(capacity * sizeof(BenchEntry));
@@ -144,13 +135,13 @@ void bench_load(const wchar_t* exe, BenchPayload* payload) {
   uint64_t p = 16;
   uint64_t offset = 0;
   for (;;) {
-    uint32_t flags = bench_u32(a + p);
-    uint64_t file_size = bench_u64(a + p + 4);
+    uint32_t flags = le_read_u32(a + p);
+    uint64_t file_size = le_read_u64(a + p + 4);
     const unsigned char* units = a + p + 12;
     uint32_t n = 0;
-    while (units[2 * n] | units[2 * n + 1]) n++;
+    while (le_read_u16(units + 2 * n) != 0) n++;
     wchar_t* name = (wchar_t*)malloc((n + 1) * sizeof(wchar_t));
-    for (uint32_t i = 0; i < n; i++) name[i] = (wchar_t)(units[2 * i] | (units[2 * i + 1] << 8));
+    for (uint32_t i = 0; i < n; i++) name[i] = (wchar_t)le_read_u16(units + 2 * i);
     name[n] = 0;
     if (payload->count == capacity) {
       capacity *= 2;

@@ -183,7 +183,7 @@ TEST_F(Pack, OrdersMainDllFirstThenFilesBeforeDirectoriesByCodeUnit) {
   EXPECT_EQ(r.out.rfind("zobrin-pack: 9 files, ", 0), 0u) << r.out;
 }
 
-TEST_F(Pack, FrameHeaderHasWindowLog27AndNoSizeChecksumDictionaryOrSingleSegment) {
+TEST_F(Pack, FrameHeaderHasWindowLog27AChecksumAndNoSizeDictionaryOrSingleSegment) {
   struct Row {
     const char* what;
     size_t bytes;
@@ -203,14 +203,21 @@ TEST_F(Pack, FrameHeaderHasWindowLog27AndNoSizeChecksumDictionaryOrSingleSegment
     Payload p = parse(slurp(root / "p"));
     ASSERT_GE(p.frame.size(), 6u);
     EXPECT_EQ(le(p.frame, 0, 4), 0xFD2FB528u) << "magic";
-    EXPECT_EQ(static_cast<unsigned char>(p.frame[4]), 0x00)
-        << "frame header descriptor: no content size, not single-segment, no checksum, no dictionary id";
+    EXPECT_EQ(static_cast<unsigned char>(p.frame[4]), 0x04)
+        << "frame header descriptor: a checksum; no content size, not single-segment, no dictionary id";
     EXPECT_EQ(static_cast<unsigned char>(p.frame[5]), (27 - 10) << 3) << "window descriptor";
     EXPECT_EQ(decode(p.frame), slurp(app / "app.dll") + data);
   }
 }
 
-TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithTwoSymbols) {
+// FNV-1a 64 over the first `count` bytes, as the section head's digest.
+static uint64_t fnv_prefix(const std::string& bytes, size_t count) {
+  uint64_t h = 14695981039346656037ull;
+  for (size_t i = 0; i < count; i++) h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
+  return h;
+}
+
+TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithThreeSymbols) {
   spit(app / "x.txt", "hello");
   ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
   std::string payload = slurp(root / "p");
@@ -224,17 +231,30 @@ TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithTwoSymbols) {
   EXPECT_EQ(le(a, 20 + 36, 4), 0x40500040u) << "initialized data, 16-byte aligned, read-only";
   uint64_t raw = le(a, 20 + 20, 4);
   EXPECT_EQ(le(a, raw, 8), payload.size()) << "length";
+  EXPECT_EQ(le(a, raw + 8, 8), fnv_prefix(payload, 16 + le(payload, 0, 8)))
+      << "digest of the header and table";
   EXPECT_EQ(a.substr(raw + 16, payload.size()), payload);
   uint64_t symbols = le(a, 8, 4);
-  EXPECT_EQ(le(a, 12, 4), 2u);
-  std::string strings = a.substr(symbols + 2 * 18);
-  EXPECT_NE(strings.find(std::string("zobrin_payload_length\0", 22)), std::string::npos);
-  EXPECT_NE(strings.find(std::string("zobrin_payload\0", 15)), std::string::npos);
+  EXPECT_EQ(le(a, 12, 4), 3u);
+  // Each symbol's value: the length at 0, the array at 16, the digest at 8.
+  std::string strings = a.substr(symbols + 3 * 18);
+  const std::pair<std::string, uint64_t> named[] = {
+      {std::string("zobrin_payload_length\0", 22), 0},
+      {std::string("zobrin_payload\0", 15), 16},
+      {std::string("zobrin_payload_digest\0", 22), 8}};
+  for (size_t i = 0; i < 3; i++) {
+    SCOPED_TRACE(i);
+    size_t name = le(a, symbols + 18 * i + 4, 4);
+    EXPECT_EQ(strings.substr(name, named[i].first.size()), named[i].first);
+    EXPECT_EQ(le(a, symbols + 18 * i + 8, 4), named[i].second);
+  }
 
   spit(root / "junk", "not a payload at all");
   ASSERT_EQ(pack({"object", "--payload", root / "junk", "-o", root / "c.o"}).code, 0);
   std::string c = slurp(root / "c.o");
   EXPECT_EQ(c.substr(le(c, 40, 4) + 16, 20), "not a payload at all") << "taken as it stands";
+  // Its table size runs past the array: the digest covers what exists.
+  EXPECT_EQ(le(c, le(c, 40, 4) + 8, 8), fnv_prefix("not a payload at all", 20));
 }
 
 TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
@@ -308,7 +328,7 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
         << "SizeOfImage";
     EXPECT_NE(le(exe, optional + 64, 4), 0u) << "CheckSum";
     EXPECT_EQ(le(exe, 0x400, 8), grown.size()) << "length";
-    EXPECT_EQ(le(exe, 0x408, 8), 0u);
+    EXPECT_EQ(le(exe, 0x408, 8), fnv_prefix(grown, 16 + le(grown, 0, 8))) << "digest";
     EXPECT_EQ(exe.substr(0x410, grown.size()), grown);
     EXPECT_EQ(exe.substr(0x410 + grown.size()), std::string(raw - content, '\0'));
     // Everything else is the launcher's own.

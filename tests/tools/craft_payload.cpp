@@ -45,6 +45,20 @@ std::string frame(const std::string& data) {
   return out;
 }
 
+// One frame with the content checksum the packer writes.
+std::string frame_checked(const std::string& data) {
+  ZstdCCtx context = zstd_context();
+  zstd_set(context.get(), ZSTD_c_checksumFlag, 1);
+  std::string out(ZSTD_compressBound(data.size()), '\0');
+  size_t n = ZSTD_compress2(context.get(), &out[0], out.size(), data.data(), data.size());
+  if (ZSTD_isError(n)) {
+    std::fprintf(stderr, "craft-payload: %s\n", ZSTD_getErrorName(n));
+    std::exit(1);
+  }
+  out.resize(n);
+  return out;
+}
+
 // One frame whose blocks end where `cuts` say (each part ends with a flush).
 std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& cuts) {
   ZstdCCtx context = zstd_context();
@@ -152,6 +166,18 @@ std::map<std::string, std::function<std::string()>> cases() {
     return array(entry(4, 100000, u"a"), s.substr(0, s.size() / 2));
   };
   c["stream_empty"] = [] { return array(entry(4, 1, u"a"), ""); };
+  // The frame's end: a checksum that matches, one that does not, one cut short; bytes after it.
+  c["stream_checksum"] = [abc] { return array(entry(4, 3, u"a.txt"), frame_checked(abc)); };
+  c["stream_checksum_bad"] = [abc] {
+    std::string s = frame_checked(abc);
+    s.back() = static_cast<char>(s.back() ^ 0x01);
+    return array(entry(4, 3, u"a.txt"), s);
+  };
+  c["stream_checksum_cut"] = [abc] {
+    std::string s = frame_checked(abc);
+    return array(entry(4, 3, u"a.txt"), s.substr(0, s.size() - 1));
+  };
+  c["stream_after_frame"] = [abc] { return array(entry(4, 3, u"a.txt"), frame(abc) + "x"); };
   c["size_zero_bad_stream"] = [] {
     return array(entry(0, 0, u"empty") + entry(4, 0, u"also-empty"), "not a zstd frame");
   };
@@ -186,6 +212,16 @@ std::map<std::string, std::function<std::string()>> cases() {
     std::string s = frame("abc" + pattern(300000, 9));
     return array(entry(0, 3, u"app.dll") + entry(4, 300000, u"sub\\big.bin"),
                  s.substr(0, s.size() / 2));
+  };
+  // Names leading out of the payload directory (the child's first entry, a later entry), and
+  // one with CR and LF whose open fails below a file in the way.
+  c["name_leaves_first"] = [abc] { return array(entry(4, 3, u"..\\..\\x"), frame(abc)); };
+  c["e2e_name_leaves"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 1, u"..\\..\\x"), frame("abc1"));
+  };
+  c["e2e_name_line_breaks"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\a\r\nb"),
+                 frame("abc12"));
   };
   c["e2e_second_string"] = [] {
     return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));

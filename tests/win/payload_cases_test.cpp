@@ -53,7 +53,9 @@ TEST(PayloadCases, EachArrayWalksOrFailsExactly) {
       {"table_one_past", HEADER, 2, true},
       {"table_fills_stream_one", HEADER, 2, true},
       {"stream_one_past", HEADER, 2, true},
-      {"stream_to_end", entry(4, "a.txt", abc) + finished(-1), 0, false},
+      // S = L - 16 - T passes the header; the stream then holds the padding and the trailer
+      // after its frame, which Finish refuses.
+      {"stream_to_end", entry(4, "a.txt", abc) + "decoder calls *\r\n" + DECODE, 2, false},
       {"shorter_than_header", HEADER, 2, true},
       {"empty_table", finished(0), 0, true},
       // Entries.
@@ -71,14 +73,23 @@ TEST(PayloadCases, EachArrayWalksOrFailsExactly) {
       {"no_last_flag", entry(0, "a.txt", abc) + HEADER, 2, true},
       {"partial_entry", entry(0, "a.txt", abc) + HEADER, 2, true},
       {"bytes_after_last", entry(4, "a.txt", abc) + "decoder calls *\r\n" + HEADER, 2, false},
-      // The stream: one byte short fails, longer passes, zero sizes never call the decoder.
+      // The stream: one byte short fails, and so does one byte more (found when Finish
+      // decodes the rest); zero sizes never call the decoder during the walk.
       {"stream_one_short", entry(0, "a", "xy") + DECODE, 2, true},
-      {"stream_longer", entry(0, "a", "xy") + entry(4, "b", "z") + finished(-1), 0, false},
+      {"stream_longer", entry(0, "a", "xy") + entry(4, "b", "z") + "decoder calls *\r\n" + DECODE,
+       2, false},
       {"stream_not_zstd", DECODE, 2, true},
       {"stream_truncated", DECODE, 2, true},
       {"stream_empty", DECODE, 2, true},
-      {"size_zero_bad_stream", entry(0, "empty", "") + entry(4, "also-empty", "") + finished(0), 0,
+      {"size_zero_bad_stream",
+       entry(0, "empty", "") + entry(4, "also-empty", "") + "decoder calls 0\r\n" + DECODE, 2,
        true},
+      // The frame's end: a matching checksum passes; a wrong one, a cut one and bytes after
+      // the frame are the decode error.
+      {"stream_checksum", entry(4, "a.txt", abc) + finished(-1), 0, false},
+      {"stream_checksum_bad", DECODE, 2, true},
+      {"stream_checksum_cut", entry(4, "a.txt", abc) + "decoder calls *\r\n" + DECODE, 2, false},
+      {"stream_after_frame", entry(4, "a.txt", abc) + "decoder calls *\r\n" + DECODE, 2, false},
       // Around the 131072-byte decoder buffer.
       {"buffer_exact", entry(4, "a", test_pattern(131072, 3)) + finished(-1), 0, false},
       {"buffer_exact_one_more", DECODE, 2, true},
@@ -118,6 +129,7 @@ TEST(PayloadCases, ChildTakesTheFirstEntryAsItsDll) {
       {"name_empty", HEADER, 2, true},
       {"flags_8", HEADER, 2, true},
       {"name_4095", HEADER, 2, true},  // the target path cannot hold it
+      {"name_leaves_first", HEADER, 2, true},  // "..\..\x": the child would load it
   };
   for (const Case& c : cases) {
     SCOPED_TRACE(c.name);

@@ -8,6 +8,7 @@
 #include <windows.h>
 
 #include "base/limits.h"
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "bootstrap/extract.h"
@@ -21,7 +22,7 @@ static void walk_print_name(const unsigned char* units, uint32_t count) {
     return;
   }
   wchar_t wide[65];
-  for (uint32_t i = 0; i < count; i++) wide[i] = (wchar_t)(units[2 * i] | (units[2 * i + 1] << 8));
+  for (uint32_t i = 0; i < count; i++) wide[i] = (wchar_t)le_read_u16(units + 2 * i);
   char utf8[65 * 4];
   int n = WideCharToMultiByte(CP_UTF8, 0, wide, (int)count, utf8, sizeof utf8, nullptr, nullptr);
   fwrite(utf8, 1, (size_t)n, stdout);
