@@ -8,7 +8,7 @@ SPECS    := $(BUILD)/ucrt.specs
 ZSTD_WIN := $(BUILD)/deps/zstd-win
 JOBS     ?= $(shell nproc)
 
-.PHONY: all setup build host win test demo bench clean
+.PHONY: all setup build host win test demo bench clean install
 
 all: build
 
@@ -27,13 +27,20 @@ win: host
 	cmake -S . -B $(WIN) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
 	  -DZOBRIN_UCRT_SPECS=$(SPECS) -DZOBRIN_ZSTD_WIN=$(ZSTD_WIN) \
-	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_BIN_DIR=$(BIN) -DZOBRIN_CRAFT=$(HOST)/craft-payload >/dev/null
+	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_BIN_DIR=$(BIN) -DZOBRIN_CRAFT=$(HOST)/craft-payload \
+	  -DZOBRIN_HOST_TREE=$(HOST) >/dev/null
 	cmake --build $(WIN) -j $(JOBS)
 
 build: setup win
 
 test: build
 	bash scripts/run-tests.sh $(HOST) $(WIN)
+
+# zobrin-pack, the launcher kit, zobrin/app.h, the CMake package and the documentation under
+# PREFIX (cmake/install.cmake).
+PREFIX ?= /usr/local
+install: build
+	cmake --install $(HOST) --prefix "$(PREFIX)"
 
 demo: build
 	bash scripts/demo.sh

@@ -35,3 +35,4 @@ set_target_properties(zobrin-pack PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_B
 
 include(cmake/host_tests.cmake)
 include(cmake/fuzz_regressions.cmake)
+include(cmake/install.cmake)

@@ -22,9 +22,11 @@ if(NOT EXISTS ${ZOBRIN_UCRT_SPECS})
 endif()
 list(APPEND CMAKE_TRY_COMPILE_PLATFORM_VARIABLES ZOBRIN_UCRT_SPECS)
 
-set(CMAKE_C_FLAGS_INIT "-specs=${ZOBRIN_UCRT_SPECS} -D_UCRT")
-set(CMAKE_CXX_FLAGS_INIT "-specs=${ZOBRIN_UCRT_SPECS} -D_UCRT")
-set(CMAKE_EXE_LINKER_FLAGS_INIT "-specs=${ZOBRIN_UCRT_SPECS}")
-set(CMAKE_SHARED_LINKER_FLAGS_INIT "-specs=${ZOBRIN_UCRT_SPECS}")
+# Quoted: the flags are command-line text, and the path may hold blanks.
+set(zobrin_specs_flag "\"-specs=${ZOBRIN_UCRT_SPECS}\"")
+set(CMAKE_C_FLAGS_INIT "${zobrin_specs_flag} -D_UCRT")
+set(CMAKE_CXX_FLAGS_INIT "${zobrin_specs_flag} -D_UCRT")
+set(CMAKE_EXE_LINKER_FLAGS_INIT "${zobrin_specs_flag}")
+set(CMAKE_SHARED_LINKER_FLAGS_INIT "${zobrin_specs_flag}")
 
 set(CMAKE_CROSSCOMPILING_EMULATOR ${CMAKE_CURRENT_LIST_DIR}/../scripts/wine-run)

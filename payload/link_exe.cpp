@@ -19,7 +19,12 @@ const char* const KIT_LINK_FILES[] = {"launcher.res.o", "libzobrin_entry.a",
 }  // namespace
 
 fs::path link_default_launcher_dir(const char* argv0) {
-  return host_self_path(argv0).parent_path() / "launcher";
+  fs::path dir = host_self_path(argv0).parent_path();
+  fs::path beside = dir / "launcher";
+  fs::path installed = (dir / LINK_INSTALLED_LAUNCHER_DIR).lexically_normal();
+  std::error_code ec;
+  if (!fs::is_directory(beside, ec) && fs::is_directory(installed, ec)) return installed;
+  return beside;
 }
 
 void link_check_kit(const LinkOptions& options) {

@@ -21,7 +21,13 @@ constexpr const char* LINK_LAUNCHER_EXE = "launcher.exe";
 // starting with '#' are skipped.
 constexpr const char* LINK_FLAGS_FILE = "launcher.link";
 
-// The kit beside this program ("<dir of zobrin-pack>/launcher").
+// Where an installation puts the kit, relative to the directory that holds zobrin-pack
+// (cmake/install.cmake installs it there).
+constexpr const char* LINK_INSTALLED_LAUNCHER_DIR = "../lib/zobrin-onefile/launcher";
+
+// The kit of this program: "launcher" beside it (the build tree), or else the installed kit
+// (LINK_INSTALLED_LAUNCHER_DIR) when that directory exists; "launcher" beside it when neither
+// does, so the message about a missing kit names the build tree's place.
 std::filesystem::path link_default_launcher_dir(const char* argv0);
 
 // Checks that the kit holds every file the chosen way needs: launcher.exe, or what a link

@@ -40,7 +40,8 @@ const char* const USAGE =
     "\n"
     "  --level N    zstd compression level, 1 to 22 (default 12)\n"
     "  --threads N  compression threads, 0 for one per CPU (default 0)\n"
-    "  --launcher-dir DIR  the launcher kit (default: 'launcher' beside zobrin-pack)\n"
+    "  --launcher-dir DIR  the launcher kit (default: 'launcher' beside zobrin-pack, or the\n"
+    "                      kit installed with it)\n"
     "  --linker CMD        link the launcher with this mingw-w64 driver instead of using the\n"
     "                      kit's launcher.exe (for launcher: default\n"
     "                      x86_64-w64-mingw32-g++-posix)\n";
@@ -172,7 +173,8 @@ Args pack_parse(int argc, char** argv) {
   };
   auto add_link = [&](CLI::App* sub) {
     sub->add_option("--launcher-dir", args.link.launcher_dir,
-                    "the launcher kit (default: 'launcher' beside zobrin-pack)")
+                    "the launcher kit (default: 'launcher' beside zobrin-pack, else " +
+                        std::string(LINK_INSTALLED_LAUNCHER_DIR) + " from it, as installed)")
         ->type_name("DIR");
     sub->add_option("--linker", args.link.linker,
                     "link the launcher with this mingw-w64 driver instead of using the kit's "

@@ -1,0 +1,136 @@
+# The CMake side of Zobrin Onefile for application projects: the target ZobrinOnefile::app and
+# the function zobrin_add_onefile. Installed beside ZobrinOnefileConfig.cmake, which sets the
+# variables below and includes this file; the project's own Windows build includes it the same
+# way for examples/ (cmake/examples.cmake).
+#
+# Input variables:
+#   ZobrinOnefile_PACK          the zobrin-pack program
+#   ZobrinOnefile_LAUNCHER_DIR  the launcher kit (launcher.exe, ucrt.specs, ...)
+#   ZobrinOnefile_INCLUDE_DIR   the directory that holds zobrin/app.h
+#   ZOBRIN_ONEFILE_UCRT_SPECS   the gcc specs file that links the Universal CRT; empty: the
+#                               toolchain already links it (then ZobrinOnefile::app adds nothing
+#                               for the runtime)
+#   ZobrinOnefile_KIT_TARGET    (the project's own build only) the target that builds the kit
+
+# ZobrinOnefile::app: link a main DLL with it for zobrin/app.h and the Universal CRT. Linking
+# with -static and the Universal CRT needs the --defsym: the static winpthreads library (built
+# for msvcrt.dll) refers to _setjmp, which the Universal CRT's import library lacks; without
+# -static it changes nothing.
+if(NOT TARGET ZobrinOnefile::app)
+  add_library(ZobrinOnefile::app INTERFACE IMPORTED)
+  set_target_properties(ZobrinOnefile::app PROPERTIES
+    INTERFACE_INCLUDE_DIRECTORIES "${ZobrinOnefile_INCLUDE_DIR}")
+  if(ZOBRIN_ONEFILE_UCRT_SPECS)
+    set_target_properties(ZobrinOnefile::app PROPERTIES
+      INTERFACE_COMPILE_DEFINITIONS _UCRT
+      INTERFACE_LINK_OPTIONS
+        "-specs=${ZOBRIN_ONEFILE_UCRT_SPECS};-Wl,--defsym,_setjmp=__intrinsic_setjmp")
+  endif()
+endif()
+
+# The zobrin-pack exe options that zobrin_add_onefile's keywords stand for, kept here only.
+set(_ZOBRIN_ONEFILE_FLAG_CONSOLE --console)
+set(_ZOBRIN_ONEFILE_OPTION_ICON --icon)
+set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
+
+# zobrin_add_onefile(NAME MAIN_TARGET dll_target
+#                    [FILES file...] [DIRECTORIES dir...]
+#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d]
+#                    [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
+#
+# Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
+# current binary directory): it assembles the application directory in
+# ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main DLL (MAIN_TARGET's file, a SHARED
+# library), each of FILES at the top beside it and each of DIRECTORIES as a subdirectory of the
+# same name, then runs zobrin-pack exe with --main the DLL's file name. Relative paths are taken
+# from the current source directory; FILES may hold generator expressions
+# ($<TARGET_FILE:other_dll>). The executable is rebuilt when the DLL, one of FILES or a file in
+# DIRECTORIES changes (files added to a directory are seen at the next build: the list is
+# globbed with CONFIGURE_DEPENDS). CONSOLE, ICON and VERSION pass --console, --icon and
+# --file-version to zobrin-pack; PACK_OPTIONS are passed as they are (e.g. --level 19). The
+# target's property ZOBRIN_ONEFILE_FILE holds the executable's path.
+function(zobrin_add_onefile name)
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
+                        "FILES;DIRECTORIES;PACK_OPTIONS")
+  set(where "zobrin_add_onefile(${name})")
+  if(arg_UNPARSED_ARGUMENTS)
+    message(FATAL_ERROR "${where}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
+  endif()
+  if(NOT arg_MAIN_TARGET)
+    message(FATAL_ERROR "${where}: MAIN_TARGET (the main DLL's target) is required")
+  endif()
+  if(NOT TARGET ${arg_MAIN_TARGET})
+    message(FATAL_ERROR "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is not a target")
+  endif()
+  get_target_property(type ${arg_MAIN_TARGET} TYPE)
+  if(NOT type STREQUAL "SHARED_LIBRARY")
+    message(FATAL_ERROR
+      "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is a ${type}, not a SHARED library (a DLL)")
+  endif()
+
+  set(out ${CMAKE_CURRENT_BINARY_DIR})
+  if(arg_OUTPUT_DIRECTORY)
+    get_filename_component(out "${arg_OUTPUT_DIRECTORY}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
+  endif()
+  set(app ${CMAKE_CURRENT_BINARY_DIR}/${name}_app)
+  set(exe ${out}/${name}.exe)
+
+  set(depends ${arg_MAIN_TARGET} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
+  set(copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_MAIN_TARGET}> ${app})
+  set(names)
+  foreach(item IN LISTS arg_FILES)
+    if(NOT item MATCHES "^\\$<")
+      get_filename_component(item "${item}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+      get_filename_component(file_name "${item}" NAME)
+      if(file_name IN_LIST names)
+        message(FATAL_ERROR "${where}: two FILES are named '${file_name}'")
+      endif()
+      list(APPEND names ${file_name})
+    endif()
+    list(APPEND depends ${item})
+    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${item} ${app})
+  endforeach()
+  foreach(dir IN LISTS arg_DIRECTORIES)
+    get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    if(NOT IS_DIRECTORY "${dir}")
+      message(FATAL_ERROR "${where}: '${dir}' in DIRECTORIES is not a directory")
+    endif()
+    get_filename_component(dir_name "${dir}" NAME)
+    if(dir_name IN_LIST names)
+      message(FATAL_ERROR "${where}: two FILES or DIRECTORIES are named '${dir_name}'")
+    endif()
+    list(APPEND names ${dir_name})
+    file(GLOB_RECURSE found LIST_DIRECTORIES false CONFIGURE_DEPENDS "${dir}/*")
+    list(APPEND depends ${found})
+    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy_directory ${dir} ${app}/${dir_name})
+  endforeach()
+
+  set(options)
+  if(arg_CONSOLE)
+    list(APPEND options ${_ZOBRIN_ONEFILE_FLAG_CONSOLE})
+  endif()
+  if(arg_ICON)
+    get_filename_component(icon "${arg_ICON}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
+    list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_ICON} ${icon})
+    list(APPEND depends ${icon})
+  endif()
+  if(arg_VERSION)
+    list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_VERSION} ${arg_VERSION})
+  endif()
+  list(APPEND options ${arg_PACK_OPTIONS})
+
+  add_custom_command(OUTPUT ${exe}
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${out}
+    ${copies}
+    COMMAND ${ZobrinOnefile_PACK} exe ${app} --main $<TARGET_FILE_NAME:${arg_MAIN_TARGET}>
+            -o ${exe} --launcher-dir ${ZobrinOnefile_LAUNCHER_DIR} ${options}
+    DEPENDS ${depends}
+    COMMENT "Packing ${name}.exe"
+    VERBATIM)
+  add_custom_target(${name} ALL DEPENDS ${exe})
+  set_target_properties(${name} PROPERTIES ZOBRIN_ONEFILE_FILE ${exe})
+  if(ZobrinOnefile_KIT_TARGET)
+    add_dependencies(${name} ${ZobrinOnefile_KIT_TARGET})
+  endif()
+endfunction()
