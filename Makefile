@@ -27,7 +27,8 @@ win: host
 	cmake -S . -B $(WIN) -DCMAKE_BUILD_TYPE=Release \
 	  -DCMAKE_TOOLCHAIN_FILE=$(CURDIR)/cmake/mingw-w64-x86_64.cmake \
 	  -DZOBRIN_UCRT_SPECS=$(SPECS) -DZOBRIN_ZSTD_WIN=$(ZSTD_WIN) \
-	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_BIN_DIR=$(BIN) -DZOBRIN_CRAFT=$(HOST)/craft-payload >/dev/null
+	  -DZOBRIN_PACK=$(BIN)/zobrin-pack -DZOBRIN_BIN_DIR=$(BIN) -DZOBRIN_CRAFT=$(HOST)/craft-payload \
+	  -DZOBRIN_HOST_TREE=$(HOST) >/dev/null
 	cmake --build $(WIN) -j $(JOBS)
 
 build: setup win
@@ -59,3 +60,11 @@ fuzz: setup host
 	cmake -S tests/fuzz -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build $(FUZZ) -j $(JOBS)
 	bash tests/fuzz/run.sh $(FUZZ) $(HOST) $(BIN)/zobrin-pack $(FUZZ_SECONDS)
+
+# The release archives in build/dist/: zobrin-onefile-<version>-linux-x86_64.tar.gz and
+# zobrin-onefile-<version>-windows-x86_64.zip (scripts/dist.sh; tested by tests/dist_test.sh).
+DIST := $(BUILD)/dist
+
+.PHONY: dist
+dist: build
+	bash scripts/dist.sh $(CURDIR) $(HOST) $(BIN) $(DIST)

@@ -58,3 +58,11 @@ add_test(NAME windows_packer
   COMMAND ${CMAKE_SOURCE_DIR}/tests/windows_packer_test.sh $<TARGET_FILE:zobrin-pack-win>
           ${ZOBRIN_PACK} ${zobrin_examples}/hello_c $<TARGET_FILE:fake_linker>
           ${CMAKE_BINARY_DIR}/windows_packer_test)
+
+# make dist's archives (scripts/dist.sh), unpacked elsewhere and used to pack an example.
+if(NOT ZOBRIN_HOST_TREE)
+  message(FATAL_ERROR "set ZOBRIN_HOST_TREE to the host build tree")
+endif()
+add_test(NAME dist_archives
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/dist_test.sh ${CMAKE_SOURCE_DIR} ${ZOBRIN_HOST_TREE}
+          ${ZOBRIN_BIN_DIR} ${zobrin_examples}/hello_c ${CMAKE_BINARY_DIR}/dist_test)
