@@ -60,6 +60,18 @@ hello_output() {
     "$(win "$1")" "$(win "$1")" "$(cat "$hello/data/greeting.txt")"
 }
 
+# A 64-bit console program that runs on a bare Windows: the Universal CRT, no msvcrt.dll and
+# no mingw-w64 runtime DLLs.
+headers=$(x86_64-w64-mingw32-objdump -p "$winpack")
+dlls=$(printf '%s\n' "$headers" | sed -n 's/^\s*DLL Name: //p' | tr 'A-Z' 'a-z' | sort -u | tr '\n' ' ')
+if grep -q '^Magic\s*020b' <<<"$headers" && grep -q '^Subsystem\s*00000003' <<<"$headers" &&
+   [[ " $dlls" == *" api-ms-win-crt-runtime-l1-1-0.dll "* ]] &&
+   ! grep -Eq '(^| )(msvcrt|libgcc|libstdc|libwinpthread|libzstd)' <<<"$dlls"; then
+  echo "ok: a 64-bit console program importing only system DLLs ($dlls)"
+else
+  echo "FAILED: zobrin-pack.exe's headers or imports: $dlls"; fail=1
+fi
+
 run "$wine_run" "$winpack" --version
 expect "--version" 0 "zobrin-pack $(cd "$work" && "$pack" --version | sed 's/^zobrin-pack //')" ""
 
@@ -71,6 +83,12 @@ packed "exe with the kit beside zobrin-pack.exe"
 same "exe, --threads 1: the Linux packer's bytes" "$work/hello.exe" "$work/hello-linux.exe"
 run "$wine_run" "$work/hello.exe" a "b c" ü
 expect "the packed example runs" 0 "$(hello_output "$work/hello.exe")" ""
+# Packing again replaces the file (a rename over an existing file).
+run "$wine_run" "$winpack" exe "$(win "$hello")" --main hello_c.dll -o "$(win "$work/hello.exe")" \
+  --threads 1 --level 3
+packed "exe over an existing output"
+"$pack" exe "$hello" --main hello_c.dll -o "$work/hello-linux.exe" --threads 1 --level 3 >/dev/null
+same "the replaced output holds the new bytes" "$work/hello.exe" "$work/hello-linux.exe"
 
 run "$wine_run" "$winpack" list "$(win "$work/hello.exe")"
 want_list=$("$pack" list "$work/hello.exe")
