@@ -66,3 +66,11 @@ fuzz: setup host
 	cmake -S tests/fuzz -B $(FUZZ) -DCMAKE_CXX_COMPILER=clang++ >/dev/null
 	cmake --build $(FUZZ) -j $(JOBS)
 	bash tests/fuzz/run.sh $(FUZZ) $(HOST) $(BIN)/zobrin-pack $(FUZZ_SECONDS)
+
+# The release archives in build/dist/: zobrin-onefile-<version>-linux-x86_64.tar.gz and
+# zobrin-onefile-<version>-windows-x86_64.zip (scripts/dist.sh; tested by tests/dist_test.sh).
+DIST := $(BUILD)/dist
+
+.PHONY: dist
+dist: build
+	bash scripts/dist.sh $(CURDIR) $(HOST) $(BIN) $(DIST)

@@ -126,6 +126,7 @@ endfunction()
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
 include(cmake/examples.cmake)
+include(cmake/windows_packer.cmake)
 
 # ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
 include(cmake/bench.cmake)

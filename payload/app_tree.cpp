@@ -11,6 +11,7 @@
 #include "base/limits.h"
 #include "base/payload_format.h"
 #include "payload/file_io.h"
+#include "payload/host_os.h"
 #include "payload/pack_error.h"
 #include "payload/pe_image.h"
 #include "payload/system_dlls.h"
@@ -29,7 +30,7 @@ struct Child {
 // The name's UTF-16 units; `path` names the file in the message.
 std::u16string app_name_units(const fs::path& component, const fs::path& path) {
   std::u16string units;
-  if (!utf_8_to_16(component.native(), &units)) {
+  if (!host_path_units(component, &units)) {
     throw PackError("file name " + quote_path(path) + " is not valid UTF-8");
   }
   return units;
@@ -215,7 +216,7 @@ std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
 // The main DLL's path in `app_dir`, checked: a file name there (matched without regard to
 // case, as Windows does), a 64-bit DLL exporting run_code. Its size in `size`.
 fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size) {
-  fs::path main_name(main_dll);
+  fs::path main_name = host_path_from_utf8(main_dll);
   if (main_dll.empty() || main_name.filename() != main_name || main_dll == "." ||
       main_dll == "..") {
     throw PackError("--main takes the file name of a DLL in the application directory, not '" +

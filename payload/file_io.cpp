@@ -105,4 +105,4 @@ std::vector<unsigned char> read_whole_file(const fs::path& path) {
   return data;
 }
 
-std::string quote_path(const fs::path& path) { return "'" + path.native() + "'"; }
+std::string quote_path(const fs::path& path) { return "'" + host_path_utf8(path) + "'"; }

@@ -1,5 +1,132 @@
 #include "payload/host_os.h"
 
+#include "payload/utf.h"
+
+#ifdef _WIN32
+
+#include <windows.h>
+#include <io.h>
+#include <process.h>
+#include <shellapi.h>
+
+#include <cstdio>
+#include <memory>
+
+namespace fs = std::filesystem;
+
+namespace {
+
+std::wstring host_wide(const std::string& text) {
+  std::u16string units;
+  utf_8_to_16(text, &units);
+  return std::wstring(units.begin(), units.end());
+}
+
+std::string host_narrow(const wchar_t* text, size_t length) {
+  return utf_16_to_8(std::u16string(text, text + length));
+}
+
+// Appends `arg` quoted so that the C runtime's command-line parser gives it back unchanged:
+// backslashes double only before a quote (or the closing one).
+void host_quote_arg(const std::wstring& arg, std::wstring* line) {
+  if (!arg.empty() && arg.find_first_of(L" \t\n\v\"") == std::wstring::npos) {
+    *line += arg;
+    return;
+  }
+  *line += L'"';
+  size_t backslashes = 0;
+  for (wchar_t c : arg) {
+    if (c == L'\\') {
+      backslashes++;
+      continue;
+    }
+    if (c == L'"') backslashes = backslashes * 2 + 1;
+    line->append(backslashes, L'\\');
+    backslashes = 0;
+    *line += c;
+  }
+  line->append(backslashes * 2, L'\\');
+  *line += L'"';
+}
+
+struct HandleCloser {
+  void operator()(HANDLE handle) const { CloseHandle(handle); }
+};
+using Handle = std::unique_ptr<void, HandleCloser>;
+
+}  // namespace
+
+int host_pid() { return _getpid(); }
+
+bool host_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
+
+int host_run(const std::vector<std::string>& args) {
+  std::wstring line;
+  for (const std::string& arg : args) {
+    if (!line.empty()) line += L' ';
+    host_quote_arg(host_wide(arg), &line);
+  }
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION process = {};
+  // CreateProcessW may write into the command line, so it gets a copy it owns.
+  std::vector<wchar_t> writable(line.begin(), line.end());
+  writable.push_back(L'\0');
+  if (!CreateProcessW(/* lpApplicationName */ nullptr, writable.data(),
+                      /* lpProcessAttributes */ nullptr, /* lpThreadAttributes */ nullptr,
+                      /* bInheritHandles */ FALSE, /* dwCreationFlags */ 0,
+                      /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
+                      &process)) {
+    return -1;
+  }
+  Handle child(process.hProcess);
+  Handle thread(process.hThread);
+  DWORD status = 0;
+  if (WaitForSingleObject(child.get(), INFINITE) != WAIT_OBJECT_0 ||
+      !GetExitCodeProcess(child.get(), &status)) {
+    return -1;
+  }
+  // Unlike a POSIX status, a Windows exit code is 32 bits; a value that does not fit an int
+  // (an NTSTATUS of a crash) reads as not having exited normally.
+  return status > 0x7FFFFFFF ? -1 : static_cast<int>(status);
+}
+
+fs::path host_self_path(const char* argv0) {
+  std::vector<wchar_t> buffer(MAX_PATH);
+  for (;;) {
+    DWORD length = GetModuleFileNameW(nullptr, buffer.data(), static_cast<DWORD>(buffer.size()));
+    if (length == 0) break;
+    if (length < buffer.size()) return fs::path(std::wstring(buffer.data(), length));
+    if (buffer.size() >= 32768) break;
+    buffer.resize(buffer.size() * 2);
+  }
+  std::error_code ec;
+  return fs::absolute(host_path_from_utf8(argv0), ec);
+}
+
+std::vector<std::string> host_utf8_args(int argc, char** argv) {
+  int count = 0;
+  wchar_t** wide = CommandLineToArgvW(GetCommandLineW(), &count);
+  if (!wide) return std::vector<std::string>(argv, argv + argc);
+  std::vector<std::string> args;
+  for (int i = 0; i < count; i++) args.push_back(host_narrow(wide[i], wcslen(wide[i])));
+  LocalFree(wide);
+  return args;
+}
+
+std::string host_path_utf8(const fs::path& path) {
+  return host_narrow(path.native().data(), path.native().size());
+}
+
+fs::path host_path_from_utf8(const std::string& text) { return fs::path(host_wide(text)); }
+
+bool host_path_units(const fs::path& path, std::u16string* units) {
+  units->assign(path.native().begin(), path.native().end());
+  return true;
+}
+
+#else
+
 #include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -33,3 +160,17 @@ fs::path host_self_path(const char* argv0) {
   if (ec) program = fs::absolute(argv0, ec);
   return program;
 }
+
+std::vector<std::string> host_utf8_args(int argc, char** argv) {
+  return std::vector<std::string>(argv, argv + argc);
+}
+
+std::string host_path_utf8(const fs::path& path) { return path.native(); }
+
+fs::path host_path_from_utf8(const std::string& text) { return fs::path(text); }
+
+bool host_path_units(const fs::path& path, std::u16string* units) {
+  return utf_8_to_16(path.native(), units);
+}
+
+#endif

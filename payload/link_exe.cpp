@@ -59,16 +59,18 @@ void link_launcher(const LinkOptions& options, const fs::path& output) {
   OutputFile object(object_path);
   coff_end(object, coff_begin(object), 0, payload_digest(nullptr, 0));
   object.close();
-  std::vector<std::string> args = {options.linker, "-specs=" + (kit / "ucrt.specs").string()};
+  std::vector<std::string> args = {options.linker,
+                                   "-specs=" + host_path_utf8(kit / "ucrt.specs")};
   for (const std::string& flag : link_read_flags(kit / LINK_FLAGS_FILE)) args.push_back(flag);
   // The payload section goes last, so a payload can be put into a copy of the image by
   // growing that section alone.
-  for (const std::string& arg : {"-Wl,-T," + (kit / "payload-last.ld").string(),
-                                 std::string("-o"), output.string(),
-                                 (kit / "launcher.res.o").string(), object.temp_path().string(),
-                                 (kit / "libzobrin_entry.a").string(),
-                                 (kit / "libzobrin_launcher.a").string(),
-                                 (kit / "libzstd.a").string()}) {
+  for (const std::string& arg : {"-Wl,-T," + host_path_utf8(kit / "payload-last.ld"),
+                                 std::string("-o"), host_path_utf8(output),
+                                 host_path_utf8(kit / "launcher.res.o"),
+                                 host_path_utf8(object.temp_path()),
+                                 host_path_utf8(kit / "libzobrin_entry.a"),
+                                 host_path_utf8(kit / "libzobrin_launcher.a"),
+                                 host_path_utf8(kit / "libzstd.a")}) {
     args.push_back(arg);
   }
   int status = host_run(args);

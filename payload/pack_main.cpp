@@ -60,6 +60,7 @@ struct Args {
   std::string main_dll;
   std::string payload_file;
   std::string output;
+  std::string launcher_dir;  // as given; link.launcher_dir is set from it
   PackOptions pack;
   LinkOptions link;
   ExeOptions exe;
@@ -143,6 +144,8 @@ Args pack_parse(int argc, char** argv) {
   app.set_version_flag("--version", std::string("zobrin-pack ") + ZOBRIN_VERSION,
                        "print the version and exit");
   app.require_subcommand(1);
+  // The same options on every host: no "/o" forms on Windows.
+  app.allow_windows_style_options(false);
   app.footer(USAGE);
   const std::string level_text =
       "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
@@ -172,7 +175,7 @@ Args pack_parse(int argc, char** argv) {
     }
   };
   auto add_link = [&](CLI::App* sub) {
-    sub->add_option("--launcher-dir", args.link.launcher_dir,
+    sub->add_option("--launcher-dir", args.launcher_dir,
                     "the launcher kit (default: 'launcher' beside zobrin-pack, else " +
                         std::string(LINK_INSTALLED_LAUNCHER_DIR) + " from it, as installed)")
         ->type_name("DIR");
@@ -239,12 +242,14 @@ Args pack_parse(int argc, char** argv) {
     throw Printed();
   }
   args.command = chosen->get_name();
+  if (!args.launcher_dir.empty()) args.link.launcher_dir = host_path_from_utf8(args.launcher_dir);
   pack_check(&args);
   return args;
 }
 
 void pack_list(const Args& args) {
-  payload_list(read_whole_file(args.app_dir), quote_path(args.app_dir));
+  fs::path file = host_path_from_utf8(args.app_dir);
+  payload_list(read_whole_file(file), quote_path(file));
 }
 
 void pack_verify(const Args& args) {
@@ -256,7 +261,7 @@ void pack_verify(const Args& args) {
 
 void pack_launcher(const Args& args) {
   link_check_kit(args.link);
-  OutputFile output(args.output);
+  OutputFile output(host_path_from_utf8(args.output));
   output.close();
   link_launcher(args.link, output.temp_path());
   output.commit();
@@ -269,7 +274,7 @@ std::vector<unsigned char> pack_read_launcher(const Args& args, PePayloadSlot* s
   if (args.link.linker.empty()) {
     image = read_whole_file(path);
   } else {
-    fs::path linked = args.output;
+    fs::path linked = host_path_from_utf8(args.output);
     linked += ".launcher.exe";
     OutputFile temp(linked);
     temp.close();
@@ -283,17 +288,20 @@ std::vector<unsigned char> pack_read_launcher(const Args& args, PePayloadSlot* s
 
 void pack_build(const Args& args) {
   auto started = std::chrono::steady_clock::now();
+  const fs::path app_dir = host_path_from_utf8(args.app_dir);
+  const fs::path payload_file = host_path_from_utf8(args.payload_file);
+  const fs::path output_path = host_path_from_utf8(args.output);
   AppTree tree;
   if (args.payload_file.empty()) {
-    tree = app_tree_collect(args.app_dir, args.main_dll);
+    tree = app_tree_collect(app_dir, args.main_dll);
     std::vector<fs::path> inputs;
     for (const AppFile& file : tree.files) inputs.push_back(file.source);
-    app_check_output(args.output, args.app_dir, inputs);
+    app_check_output(output_path, app_dir, inputs);
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
   } else {
-    app_check_output(args.output, {}, {args.payload_file});
+    app_check_output(output_path, {}, {payload_file});
   }
   bool exe = args.command == "exe";
   bool object = args.command == "object";
@@ -309,7 +317,7 @@ void pack_build(const Args& args) {
     extras = exe_extras_prepare(launcher, slot, args.exe, fs::path(args.output).filename().string(),
                                 "the launcher " + subject + " cannot take resources");
   }
-  OutputFile output(args.output);
+  OutputFile output(output_path);
   uint64_t object_start = 0;
   if (object) object_start = coff_begin(output);
   if (exe) exe_begin(output, launcher, slot);
@@ -318,7 +326,7 @@ void pack_build(const Args& args) {
   if (args.payload_file.empty()) {
     stats = payload_write(output, tree, args.pack);
   } else {
-    stats.payload_bytes = output.append_file(args.payload_file);
+    stats.payload_bytes = output.append_file(payload_file);
   }
   // Over the array exactly as it stands, a crafted one too: the launcher's own checks then
   // meet whatever a crafted array holds.
@@ -346,7 +354,11 @@ void pack_build(const Args& args) {
 
 int main(int argc, char** argv) {
   try {
-    Args args = pack_parse(argc, argv);
+    std::vector<std::string> utf8_args = host_utf8_args(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (std::string& arg : utf8_args) utf8_argv.push_back(&arg[0]);
+    utf8_argv.push_back(nullptr);
+    Args args = pack_parse(static_cast<int>(utf8_args.size()), utf8_argv.data());
     args.pack.progress = host_stderr_is_terminal();
     if (args.command == "list") {
       pack_list(args);

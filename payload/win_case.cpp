@@ -1,12 +1,30 @@
 #include "payload/win_case.h"
 
+#ifdef _WIN32
+#include <windows.h>
+#else
 #include <locale.h>
 #include <wctype.h>
+#endif
 
 #include "payload/utf.h"
 
 namespace {
 
+#ifdef _WIN32
+// The system's own simple uppercase mapping, locale-independent, one unit at a time.
+char16_t win_upper_unit(char16_t unit) {
+  if (unit >= u'a' && unit <= u'z') return static_cast<char16_t>(unit - u'a' + u'A');
+  if (unit < 0x80 || (unit >= 0xD800 && unit <= 0xDFFF)) return unit;
+  wchar_t in = static_cast<wchar_t>(unit);
+  wchar_t out = in;
+  if (LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, &in, 1, &out, 1, nullptr, nullptr,
+                    0) != 1) {
+    return unit;
+  }
+  return static_cast<char16_t>(out);
+}
+#else
 // glibc's C.UTF-8 locale (built in since 2.35) holds Unicode's simple case mappings whatever
 // locales the machine has installed. Where it is missing, only ASCII letters are mapped.
 locale_t win_case_locale() {
@@ -23,6 +41,7 @@ char16_t win_upper_unit(char16_t unit) {
   return upper <= 0xFFFF && !(upper >= 0xD800 && upper <= 0xDFFF) ? static_cast<char16_t>(upper)
                                                                   : unit;
 }
+#endif
 
 }  // namespace
 

@@ -2,7 +2,7 @@
 # Installs the build and test dependencies on Debian 12 (idempotent; run as root).
 set -euo pipefail
 
-need=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 libzstd-dev zstd googletest libgtest-dev libcli11-dev cmake make g++ dpkg-dev binutils-mingw-w64-x86-64 clang libclang-rt-14-dev icoutils osslsigncode openssl)
+need=(g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev wine64 libzstd-dev zstd googletest libgtest-dev libcli11-dev cmake make g++ dpkg-dev binutils-mingw-w64-x86-64 clang libclang-rt-14-dev icoutils osslsigncode openssl zip unzip)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")
