@@ -42,6 +42,9 @@ static const wchar_t* const fault_names[FAULT_OPERATION_COUNT] = {
     L"LoadLibraryExW",     L"GetProcAddress",   L"GetTempPathW",      L"GetFullPathNameW",
     L"GetModuleFileNameW", L"SetConsoleCtrlHandler", L"DeleteFileW",  L"RemoveDirectoryW"};
 
+// Where the wrapper was called from: in the launcher code, one address per call site.
+#define FAULT_SITE __builtin_return_address(0)
+
 static const wchar_t FAULT_VARIABLE[] = L"ZOBRIN_TEST_FAULT";
 static const wchar_t FAULT_TRACE_VARIABLE[] = L"ZOBRIN_TEST_FAULT_TRACE";
 static const wchar_t FAULT_CHILD_PREFIX[] = L"child:";
@@ -116,8 +119,8 @@ static void fault_read_instruction(void) {
   if (!for_child) fault_instruction = parsed;
 }
 
-// Appends "PID OPERATION N ARGUMENT" to the trace file.
-static void fault_trace(int operation, LONG call, const wchar_t* wide_argument,
+// Appends "PID OPERATION N SITE ARGUMENT" to the trace file.
+static void fault_trace(int operation, LONG call, void* site, const wchar_t* wide_argument,
                         const char* narrow_argument) {
   static char line[FAULT_TRACE_LINE_BYTES];
   char argument[FAULT_TRACE_LINE_BYTES / 2];
@@ -132,8 +135,11 @@ static void fault_trace(int operation, LONG call, const wchar_t* wide_argument,
   } else {
     strcpy(argument, "-");
   }
-  int length = snprintf(line, sizeof line, "%lu %ls %ld %s\n", GetCurrentProcessId(),
-                        fault_names[operation], call, argument);
+  // The call site as an offset into the executable, the same in every process of one build.
+  unsigned long long offset =
+      (unsigned long long)((uintptr_t)site - (uintptr_t)GetModuleHandleW(nullptr));
+  int length = snprintf(line, sizeof line, "%lu %ls %ld %llx %s\n", GetCurrentProcessId(),
+                        fault_names[operation], call, offset, argument);
   if (length <= 0) return;
   if ((size_t)length >= sizeof line) length = (int)sizeof line - 1;
   HANDLE file = CreateFileW(fault_trace_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
@@ -146,12 +152,14 @@ static void fault_trace(int operation, LONG call, const wchar_t* wide_argument,
 }
 
 // Counts the call; true when it is the one to fail (GetLastError then holds the chosen code).
-static bool fault_pick(int operation, const wchar_t* wide_argument,
+static bool fault_pick(int operation, void* site, const wchar_t* wide_argument,
                        const char* narrow_argument = nullptr) {
   DWORD error = GetLastError();
   fault_read_instruction();
   LONG call = InterlockedIncrement(&fault_counts[operation]);
-  if (fault_trace_path[0] != L'\0') fault_trace(operation, call, wide_argument, narrow_argument);
+  if (fault_trace_path[0] != L'\0') {
+    fault_trace(operation, call, site, wide_argument, narrow_argument);
+  }
   const FaultInstruction& f = fault_instruction;
   bool fail = operation == f.operation &&
               (call == f.call || (f.onward && call > f.call));
@@ -162,18 +170,18 @@ static bool fault_pick(int operation, const wchar_t* wide_argument,
 HANDLE WINAPI fault_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
                                 LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
                                 HANDLE template_file) {
-  if (fault_pick(FAULT_CREATE_FILE, name)) return INVALID_HANDLE_VALUE;
+  if (fault_pick(FAULT_CREATE_FILE, FAULT_SITE, name)) return INVALID_HANDLE_VALUE;
   return CreateFileW(name, access, share, security, disposition, flags, template_file);
 }
 
 BOOL WINAPI fault_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-  if (fault_pick(FAULT_CREATE_DIRECTORY, path)) return FALSE;
+  if (fault_pick(FAULT_CREATE_DIRECTORY, FAULT_SITE, path)) return FALSE;
   return CreateDirectoryW(path, security);
 }
 
 BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
                             LPOVERLAPPED overlapped) {
-  if (fault_pick(FAULT_WRITE_FILE, nullptr)) {
+  if (fault_pick(FAULT_WRITE_FILE, FAULT_SITE, nullptr)) {
     if (fault_instruction.short_write) {
       return WriteFile(file, buffer, bytes / 2, written, overlapped);
     }
@@ -189,49 +197,49 @@ BOOL WINAPI fault_CreateProcessW(LPCWSTR application, LPWSTR command_line,
                                  DWORD creation_flags, LPVOID environment,
                                  LPCWSTR current_directory, LPSTARTUPINFOW startup,
                                  LPPROCESS_INFORMATION process) {
-  if (fault_pick(FAULT_CREATE_PROCESS, application)) return FALSE;
+  if (fault_pick(FAULT_CREATE_PROCESS, FAULT_SITE, application)) return FALSE;
   return CreateProcessW(application, command_line, process_security, thread_security,
                         inherit_handles, creation_flags, environment, current_directory, startup,
                         process);
 }
 
 HMODULE WINAPI fault_LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
-  if (fault_pick(FAULT_LOAD_LIBRARY, name)) return nullptr;
+  if (fault_pick(FAULT_LOAD_LIBRARY, FAULT_SITE, name)) return nullptr;
   return LoadLibraryExW(name, file, flags);
 }
 
 FARPROC WINAPI fault_GetProcAddress(HMODULE module, LPCSTR name) {
-  if (fault_pick(FAULT_GET_PROC_ADDRESS, nullptr, name)) return nullptr;
+  if (fault_pick(FAULT_GET_PROC_ADDRESS, FAULT_SITE, nullptr, name)) return nullptr;
   return GetProcAddress(module, name);
 }
 
 DWORD WINAPI fault_GetTempPathW(DWORD capacity, LPWSTR buffer) {
-  if (fault_pick(FAULT_GET_TEMP_PATH, nullptr)) return 0;
+  if (fault_pick(FAULT_GET_TEMP_PATH, FAULT_SITE, nullptr)) return 0;
   return GetTempPathW(capacity, buffer);
 }
 
 DWORD WINAPI fault_GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR buffer,
                                     LPWSTR* file_part) {
-  if (fault_pick(FAULT_GET_FULL_PATH_NAME, name)) return 0;
+  if (fault_pick(FAULT_GET_FULL_PATH_NAME, FAULT_SITE, name)) return 0;
   return GetFullPathNameW(name, capacity, buffer, file_part);
 }
 
 DWORD WINAPI fault_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity) {
-  if (fault_pick(FAULT_GET_MODULE_FILE_NAME, nullptr)) return 0;
+  if (fault_pick(FAULT_GET_MODULE_FILE_NAME, FAULT_SITE, nullptr)) return 0;
   return GetModuleFileNameW(module, buffer, capacity);
 }
 
 BOOL WINAPI fault_SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
-  if (fault_pick(FAULT_SET_CONSOLE_CTRL_HANDLER, nullptr)) return FALSE;
+  if (fault_pick(FAULT_SET_CONSOLE_CTRL_HANDLER, FAULT_SITE, nullptr)) return FALSE;
   return SetConsoleCtrlHandler(handler, add);
 }
 
 BOOL WINAPI fault_DeleteFileW(LPCWSTR path) {
-  if (fault_pick(FAULT_DELETE_FILE, path)) return FALSE;
+  if (fault_pick(FAULT_DELETE_FILE, FAULT_SITE, path)) return FALSE;
   return DeleteFileW(path);
 }
 
 BOOL WINAPI fault_RemoveDirectoryW(LPCWSTR path) {
-  if (fault_pick(FAULT_REMOVE_DIRECTORY, path)) return FALSE;
+  if (fault_pick(FAULT_REMOVE_DIRECTORY, FAULT_SITE, path)) return FALSE;
   return RemoveDirectoryW(path);
 }

@@ -8,13 +8,15 @@
 //   OPERATION  one of the names below, e.g. WriteFile
 //   N          the call to fail, counted from 1 in this process; "N+" fails it and every later one
 //   ERROR      the code the failing call leaves in GetLastError, in decimal; for WriteFile also
-//              "short": the call writes half the bytes asked for and reports success with that count
+//              "short": the call writes half the bytes asked for and reports success with that
+//              count
 //   child:     the process that reads the instruction first (the parent) passes it on, without the
 //              prefix, to the processes it starts, and fails nothing itself
 //
 // The process that applies an instruction removes the variable, so the processes it starts run
 // clean. ZOBRIN_TEST_FAULT_TRACE=FILE appends one line per routed call to FILE:
-// "PID OPERATION N ARGUMENT" (ARGUMENT: the path or name passed, or "-").
+// "PID OPERATION N SITE ARGUMENT" (SITE: the caller's address as an offset into the executable;
+// ARGUMENT: the path or name passed, or "-").
 #pragma once
 
 #include <windows.h>
