@@ -197,6 +197,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"CreateDirectoryW:1+:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n",
        ""},
       {L"CreateDirectoryW:2:5", 0, HELLO, "", ""},
+      // A fatal exit after the payload directory exists leaves it with what was written.
       {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n",
        "(empty)"},
       {L"CreateFileW:2:32", 2, "", "Error, failed to open '{DIR}\\sub\\notes.txt' for writing.\r\n",
