@@ -12,6 +12,35 @@ static void fatal_use_utf8_for_wide_text(void) {
   setlocale(LC_CTYPE, ".UTF-8");
 }
 
+static void (*volatile fatal_cleanup)(void) = nullptr;
+
+void fatal_set_cleanup(void (*cleanup)(void)) {
+  fatal_cleanup = cleanup;
+}
+
+// Runs the clean-up once; the message is already out, the exit code follows.
+static void fatal_run_cleanup(void) {
+  void (*cleanup)(void) = fatal_cleanup;
+  fatal_cleanup = nullptr;
+  if (cleanup != nullptr) {
+    fflush(stdout);
+    fflush(stderr);
+    cleanup();
+  }
+}
+
+// The system's text for `code` without its trailing line breaks, or null; LocalFree it.
+static wchar_t* fatal_system_text(unsigned long code) {
+  wchar_t* text = nullptr;
+  DWORD length = FormatMessageW(
+      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
+      /* lpSource */ nullptr, /* dwMessageId */ code, /* dwLanguageId */ 0,
+      /* lpBuffer */ reinterpret_cast<LPWSTR>(&text), /* nSize */ 0, /* Arguments */ nullptr);
+  if (length == 0 || text == nullptr) return nullptr;
+  fatal_trim_line_breaks(text, length);
+  return text;
+}
+
 unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length) {
   while (length > 0 && (text[length - 1] == L'\r' || text[length - 1] == L'\n')) {
     length--;
@@ -21,42 +50,51 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length) {
 }
 
 void fatal_print_system_error(const char* message, unsigned long code) {
-  wchar_t* text = nullptr;
-  DWORD length = FormatMessageW(
-      FORMAT_MESSAGE_ALLOCATE_BUFFER | FORMAT_MESSAGE_IGNORE_INSERTS | FORMAT_MESSAGE_FROM_SYSTEM,
-      /* lpSource */ nullptr, /* dwMessageId */ code, /* dwLanguageId */ 0,
-      /* lpBuffer */ reinterpret_cast<LPWSTR>(&text), /* nSize */ 0, /* Arguments */ nullptr);
-  if (length == 0 || text == nullptr) {
+  wchar_t* text = fatal_system_text(code);
+  if (text == nullptr) {
     fprintf(stderr, "%s ([Error %lu] <unknown>)\n", message, code);
     return;
   }
-  fatal_trim_line_breaks(text, length);
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "%s ([Error %lu] %ls)\n", message, code, text);
 }
 
 void fatal_exit(const char* message) {
   puts(message);
+  fatal_run_cleanup();
   exit(2);
 }
 
 void fatal_exit_code(const char* message, unsigned long code) {
   fatal_print_system_error(message, code);
+  fatal_run_cleanup();
   exit(2);
 }
 
 void fatal_open_error(const wchar_t* path) {
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, failed to open '%ls' for writing.\n", path);
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, couldn't create payload directory '%ls' ([Error %lu] %ls)\n", path,
+          code, text != nullptr ? text : L"<unknown>");
+  fatal_run_cleanup();
   exit(2);
 }
 
 void fatal_expand_error(const wchar_t* path_template) {
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+  fatal_run_cleanup();
   abort();
 }
 
 void fatal_bounds_abort(void) {
+  fatal_run_cleanup();
   abort();
 }

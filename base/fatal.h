@@ -1,6 +1,11 @@
 // Fatal exits: every failure the launcher reports ends the process here with one line.
 #pragma once
 
+// The clean-up run once before any fatal exit below (the abort endings too), or null. The
+// driver sets it once the parent has created the payload directory; it is cleared before it
+// runs, so a fatal exit inside it ends the process without running it again.
+void fatal_set_cleanup(void (*cleanup)(void));
+
 // Writes "message ([Error code] system text)" and a line feed to standard error. The system
 // text loses its trailing CR/LF; "<unknown>" stands in when the system has none. Returns.
 void fatal_print_system_error(const char* message, unsigned long code);
@@ -18,6 +23,10 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 
 // "Error, failed to open '<path>' for writing." on standard error, then exit code 2.
 [[noreturn]] void fatal_open_error(const wchar_t* path);
+
+// "Error, couldn't create payload directory '<path>' ([Error code] system text)" on standard
+// error, then exit code 2.
+[[noreturn]] void fatal_create_directory_error(const wchar_t* path, unsigned long code);
 
 // "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
 [[noreturn]] void fatal_expand_error(const wchar_t* path_template);

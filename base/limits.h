@@ -40,5 +40,6 @@ constexpr uint32_t ZB_REMOVE_PAUSE_MS = 100;
 constexpr uint32_t ZB_REMOVE_MAX_DEPTH = ZB_PATH_UNITS / 2;
 
 // Start-up, extraction and launch.
-constexpr uint32_t ZB_PARENT_IMAGE_UNITS = 2048;
+// Paths drawn for the payload directory before a run gives up because each one is taken.
+constexpr uint32_t ZB_PAYLOAD_DIRECTORY_TRIES = 8;
 constexpr uint32_t ZB_KNOWN_DIRS_MAX = 1024;

@@ -2,7 +2,8 @@
 // shutdown read it. The console control handler's thread reaches the payload directory, the
 // removal flag and the child slot, without any lock:
 // - `payload_directory` is final before the handler is registered, read-only after that;
-// - `remove_directory` is set once, before the first payload file is created, never cleared;
+// - `remove_directory` is set once, when the parent has created the payload directory, never
+//   cleared;
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h.
 #pragma once
 

@@ -10,6 +10,7 @@
 #include "base/wide_text.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
+#include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/role.h"
 #include "cleanup/shutdown.h"
@@ -43,6 +44,30 @@ static void driver_compute_payload_directory(wchar_t* scratch) {
   if (!expanded) fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
 }
 
+// Parent role: creates the payload directory, new and open to this user only. A path that
+// is taken (by anyone, for any reason) is never used: RANDOM is unset and the template
+// expanded again, so the child, which expands it from the inherited variables, finds the
+// same path. Fatal: no free path after ZB_PAYLOAD_DIRECTORY_TRIES draws, or any other
+// failure to create it.
+static void driver_create_payload_directory(wchar_t* scratch) {
+  for (uint32_t attempt = 1;; attempt++) {
+    unsigned long error = payload_directory_create(run_state.payload_directory);
+    if (error == 0) return;
+    if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
+      fatal_create_directory_error(run_state.payload_directory, error);
+    }
+    env_unset(ENV_RANDOM);
+    driver_compute_payload_directory(scratch);
+  }
+}
+
+// Before a fatal exit of the parent: the file being written is closed, then the child (if
+// any) is ended and the payload directory removed, as at the end of a run.
+static void driver_clean_up_before_exit(void) {
+  extract_release_file();
+  cleanup_shutdown();
+}
+
 int driver_run(void) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
@@ -56,7 +81,6 @@ int driver_run(void) {
     shell_load();
     driver_prepare_parent_environment();
   }
-  // The payload directory is final from here on: the console control handler may read it.
   driver_compute_payload_directory(scratch);
   if (!parent_role) {
     // The child takes the directory from the inherited environment and creates nothing.
@@ -64,12 +88,16 @@ int driver_run(void) {
     extract_dll_path();
     return launch_child(argc, argv);
   }
+  // The payload directory is final from here on: the console control handler may read it.
+  driver_create_payload_directory(scratch);
+  // From here on every ending removes what this run wrote: shutdown, and the clean-up before
+  // a fatal exit (a header, decode, open, write or launch error).
+  run_state.remove_directory = true;
+  fatal_set_cleanup(driver_clean_up_before_exit);
   if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
     fatal_exit("Error, failed to register signal handler.");
   }
   payload_open();
-  // Set once the header has passed its checks and before the first file exists.
-  run_state.remove_directory = true;
   extract_walk();
   return launch_parent(argv);
 }

@@ -109,12 +109,22 @@ static void extract_build_target(wchar_t* target, const unsigned char* name, uin
   target[length + units] = L'\0';
 }
 
+// The file being written, so that a fatal exit can close it before the directory goes.
+static HANDLE extract_open_file = INVALID_HANDLE_VALUE;
+
+void extract_release_file(void) {
+  HANDLE file = extract_open_file;
+  extract_open_file = INVALID_HANDLE_VALUE;
+  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
 static void extract_write_entry(const PayloadEntry* entry) {
   extract_make_parent_directories(extract_target_path);
   HANDLE file = CreateFileW(extract_target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                             /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
   if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
+  extract_open_file = file;
   for (uint64_t left = entry->size; left != 0;) {
     DWORD chunk = left < ZB_WRITE_CHUNK_BYTES ? (DWORD)left : ZB_WRITE_CHUNK_BYTES;
     payload_read(extract_write_buffer, chunk);
@@ -128,7 +138,7 @@ static void extract_write_entry(const PayloadEntry* entry) {
     }
     left -= chunk;
   }
-  CloseHandle(file);
+  extract_release_file();
 }
 
 void extract_dll_path(void) {

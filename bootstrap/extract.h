@@ -8,6 +8,10 @@
 // that cannot be expanded; a payload directory too long to take "\" (abort).
 void extract_walk(void);
 
+// Closes the file extraction is writing, if any, so that it can be deleted. For the clean-up
+// before a fatal exit.
+void extract_release_file(void);
+
 // Child role: reads the first entry of the opened payload and puts its target path into
 // run_state.dll_path. Its flags are not looked at beyond the reader's checks, and nothing is
 // created. Fatal: header error (an empty table too, or a name that does not fit); a payload

@@ -5,11 +5,30 @@
 #include <wchar.h>
 #include <windows.h>
 #include <psapi.h>
+#include <tlhelp32.h>
 
 #include "base/fatal.h"
 #include "base/limits.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
+
+DWORD role_creator_id(void) {
+  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, /* th32ProcessID */ 0);
+  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  DWORD own = GetCurrentProcessId();
+  DWORD creator = 0;
+  PROCESSENTRY32W entry;
+  entry.dwSize = sizeof entry;
+  for (BOOL more = Process32FirstW(snapshot, &entry); more;
+       more = Process32NextW(snapshot, &entry)) {
+    if (entry.th32ProcessID == own) {
+      creator = entry.th32ParentProcessID;
+      break;
+    }
+  }
+  CloseHandle(snapshot);
+  return creator;
+}
 
 bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
   if (capacity < ZB_ENV_VALUE_UNITS) fatal_bounds_abort();
@@ -25,12 +44,24 @@ bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
 
   HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
                                /* bInheritHandle */ FALSE, (DWORD)id);
-  if (parent == nullptr) return false;
+  bool compared = false;
   bool same = false;
-  if (K32GetModuleFileNameExW(parent, /* hModule */ nullptr, scratch, ZB_PARENT_IMAGE_UNITS) != 0) {
-    path_normalize_resolved(scratch, ZB_PARENT_IMAGE_UNITS);
-    same = wcscmp(scratch, path_own_executable_resolved()) == 0;
+  if (parent != nullptr) {
+    // The same capacity as the own path: any path this executable can run from is read whole.
+    DWORD image_length = K32GetModuleFileNameExW(parent, /* hModule */ nullptr, scratch,
+                                                 ZB_OWN_PATH_UNITS);
+    if (image_length != 0 && image_length < ZB_OWN_PATH_UNITS) {
+      path_normalize_resolved(scratch, ZB_OWN_PATH_UNITS);
+      compared = true;
+      same = wcscmp(scratch, path_own_executable_resolved()) == 0;
+    }
+    CloseHandle(parent);
   }
-  CloseHandle(parent);
-  return same;
+  if (compared) return same;
+  // Decision: a process that cannot be compared (not openable, image not readable) but that
+  // created this one is taken as the parent. A launcher sets ZOBRIN_ONEFILE_PARENT to its own
+  // id and then starts only its own executable, so this is its child; taking the parent role
+  // here would start another child, which would meet the same failure, without end.
+  DWORD creator = role_creator_id();
+  return creator != 0 && creator == (DWORD)id;
 }

@@ -8,6 +8,16 @@
 
 enum CleanupOutcome { CLEANUP_GONE, CLEANUP_STAYS, CLEANUP_ENTER };
 
+// Deletes the plain file `path`. One that is read-only loses that attribute and is tried
+// once more (the application may have made its files read-only).
+static bool cleanup_delete_file(const wchar_t* path, DWORD attributes) {
+  if (DeleteFileW(path)) return true;
+  if (!(attributes & FILE_ATTRIBUTE_READONLY)) return false;
+  DWORD writable = attributes & ~(DWORD)FILE_ATTRIBUTE_READONLY;
+  if (!SetFileAttributesW(path, writable != 0 ? writable : FILE_ATTRIBUTE_NORMAL)) return false;
+  return DeleteFileW(path) != FALSE;
+}
+
 // Deals with `path` unless it is a real directory, which the caller has to enter.
 static CleanupOutcome cleanup_remove_entry(const wchar_t* path) {
   DWORD attributes = GetFileAttributesW(path);
@@ -23,7 +33,7 @@ static CleanupOutcome cleanup_remove_entry(const wchar_t* path) {
     return removed ? CLEANUP_GONE : CLEANUP_STAYS;
   }
   if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return DeleteFileW(path) ? CLEANUP_GONE : CLEANUP_STAYS;
+    return cleanup_delete_file(path, attributes) ? CLEANUP_GONE : CLEANUP_STAYS;
   }
   return CLEANUP_ENTER;
 }

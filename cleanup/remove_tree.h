@@ -3,8 +3,8 @@
 
 // Removes `path` (NUL-terminated; only its first ZB_PATH_UNITS units are read): a file is
 // deleted, a link or junction is removed itself and never entered, a directory is emptied
-// bottom-up and then removed. Every entry is tried even after a failure; no attribute is
-// changed; no heap is used and the stack used does not grow with the depth of the tree.
+// bottom-up and then removed. Every entry is tried even after a failure; a read-only file
+// that cannot be deleted loses that attribute and is tried once more; no heap is used and the stack used does not grow with the depth of the tree.
 // True when the path is gone or was never there. False when anything stays: an entry that
 // cannot be deleted or removed, a directory that cannot be listed (it is then left alone
 // with its contents), a path that exists but cannot be queried, and a path, search pattern

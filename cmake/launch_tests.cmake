@@ -43,7 +43,7 @@ list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_
   ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 
 # Payloads made by hand, for the failures a real directory cannot produce.
-foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string)
+foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}
@@ -67,6 +67,15 @@ list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_no_entry.exe ${ZOBRIN_TEST_DIR}/
 
 add_custom_target(e2e_programs ALL DEPENDS ${e2e_programs})
 add_dependencies(win_tests e2e_programs)
+
+# The launcher with a fixed sequence of random seeds, carrying the round-trip tree.
+set(directory_probe_object ${ZOBRIN_TEST_DIR}/directory_probe.payload.o)
+add_custom_command(OUTPUT ${directory_probe_object}
+  COMMAND ${ZOBRIN_PACK} object --payload ${roundtrip_payload} -o ${directory_probe_object}
+  DEPENDS ${roundtrip_payload} ${ZOBRIN_PACK}
+  VERBATIM)
+zobrin_probe(directory_probe tests/win/directory_probe.cpp ${directory_probe_object})
+add_dependencies(win_tests directory_probe)
 
 zobrin_probe(interrupt_harness tests/win/interrupt_harness.cpp)
 add_dependencies(win_tests interrupt_harness)

@@ -41,6 +41,7 @@ set(zobrin_launcher_sources
   paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
   cleanup/child_slot.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp
   bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp bootstrap/launch.cpp
+  bootstrap/payload_directory.cpp
   bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)
 
 # zobrin_launcher goes into the kit; zobrin_launcher_testing, the same modules with the

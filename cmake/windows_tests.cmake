@@ -73,12 +73,14 @@ add_executable(win_tests
   tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
   tests/win/fatal_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
-  tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp tests/win/roundtrip_test.cpp
+  tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp
+  tests/win/payload_directory_test.cpp tests/win/roundtrip_test.cpp
   tests/win/template_test.cpp tests/win/wide_text_test.cpp
   tests/win/support/run_process.cpp)
 target_include_directories(win_tests PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST_DIR_WIN}")
-target_link_libraries(win_tests PRIVATE zobrin_launcher_testing gtest_main zobrin_exe_settings imagehlp)
+target_link_libraries(win_tests PRIVATE zobrin_launcher_testing gtest_main zobrin_exe_settings imagehlp
+  advapi32)
 set_target_properties(win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_dependencies(win_tests fatal_probe walk_roundtrip ${zobrin_walk_targets})
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120

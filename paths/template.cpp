@@ -59,15 +59,16 @@ static void template_drop_trailing_backslashes(wchar_t* output, wchar_t** positi
   }
 }
 
-// The system writes the temporary directory in place. Not an error: a directory that
-// cannot be read or does not fit contributes nothing.
-static void template_value_temp(wchar_t** position, uint32_t* room) {
+// The system writes the temporary directory in place. False when it cannot be read or does
+// not fit: the payload would otherwise land in the root of the current drive.
+static bool template_value_temp(wchar_t** position, uint32_t* room) {
   DWORD length = GetTempPathW(*room, *position);
   if (length == 0 || length >= *room) {
     **position = L'\0';
-    return;
+    return false;
   }
   template_advance(position, room, length);
+  return true;
 }
 
 // Argument 0 as the runtime split the command line. Fatal (abort): no argument 0, or it
@@ -140,9 +141,33 @@ static int64_t template_system_time(void) {
   return (int64_t)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
 }
 
-// The counter XOR its own stack address (varied by address-space layout randomisation),
+#ifdef ZOBRIN_TESTING
+uint32_t (*template_seed_source)(void) = nullptr;
+#endif
+
+typedef BOOLEAN(WINAPI* template_gen_random)(void* buffer, ULONG length);
+
+// Four bytes from the system's cryptographic generator (advapi32's RtlGenRandom, exported
+// as SystemFunction036, looked up at run time so the executable imports only kernel32).
+// False when the library, the function or the bytes cannot be had.
+static bool template_system_random(uint32_t* seed) {
+  HMODULE advapi = LoadLibraryExW(L"advapi32.dll", /* hFile */ nullptr,
+                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (advapi == nullptr) return false;
+  template_gen_random generate =
+      (template_gen_random)(void*)GetProcAddress(advapi, "SystemFunction036");
+  return generate != nullptr && generate(seed, sizeof *seed);
+}
+
+// The seed of a fresh random text: from the system's generator; when that cannot be had,
+// the counter XOR its own stack address (varied by address-space layout randomisation),
 // folded to 32 bits with the process id.
 static uint32_t template_random_seed(void) {
+#ifdef ZOBRIN_TESTING
+  if (template_seed_source != nullptr) return template_seed_source();
+#endif
+  uint32_t seed = 0;
+  if (template_system_random(&seed)) return seed;
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
   uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter;
@@ -204,7 +229,9 @@ static bool template_append_variable(wchar_t* output, wchar_t** position, uint32
   }
   switch (variable) {
     case TEMPLATE_TEMP:
-      template_value_temp(position, room);
+      if (!template_value_temp(position, room)) {
+        return false;
+      }
       break;
     case TEMPLATE_PROGRAM:
       template_value_program(position, room);

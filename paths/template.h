@@ -8,7 +8,9 @@
 // TIME_US, TIME, in any case. TIME, TIME_US and RANDOM are read back from the environment,
 // or drawn and published there before they are appended. The output is NUL-terminated
 // after every step. Returns false for an unknown name (the empty one too), a literal unit
-// that does not fit, or a shell folder that cannot be read; the text written so far stays.
+// that does not fit, a temporary directory that cannot be read or does not fit, or a shell
+// folder that cannot be read; the text written so far stays.
+// RANDOM is seeded from the system's cryptographic generator (the counter when there is none).
 // Fatal (abort): a value that does not fit, a missing argument 0, or ZOBRIN_ONEFILE_PARENT
 // holding a unit that is not a decimal digit.
 bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t capacity);
@@ -17,3 +19,8 @@ bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t cap
 // written as 11 base64url characters and a NUL into `text`. Fatal (abort): `capacity` below
 // 12.
 void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity);
+
+#ifdef ZOBRIN_TESTING
+// When set, the seed of every fresh random text instead of the system's generator.
+extern uint32_t (*template_seed_source)(void);
+#endif

@@ -180,6 +180,12 @@ std::map<std::string, std::function<std::string()>> cases() {
     return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\y.txt"),
                  frame("abc12"));
   };
+  // The stream ends halfway through the second file, while it is being written.
+  c["e2e_decode_error"] = [] {
+    std::string s = frame("abc" + pattern(300000, 9));
+    return array(entry(0, 3, u"app.dll") + entry(4, 300000, u"sub\\big.bin"),
+                 s.substr(0, s.size() / 2));
+  };
   c["e2e_second_string"] = [] {
     return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));
   };

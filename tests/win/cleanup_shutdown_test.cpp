@@ -59,7 +59,7 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
     const char* what;
     unsigned char opened;
     bool make;
-    bool read_only;
+    bool held;  // a file in the tree is held open without delete sharing
     LONG calls;
     LONG pauses;
     bool stays;
@@ -74,7 +74,12 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
     std::wstring root = tree_fresh(L"retry");
     std::wstring t = root + L"\\onefile_1_2_3";
     if (row.make) make_tree(t);
-    if (row.read_only) SetFileAttributesW((t + L"\\sub\\a.txt").c_str(), FILE_ATTRIBUTE_READONLY);
+    HANDLE held = INVALID_HANDLE_VALUE;
+    if (row.held) {
+      held = CreateFileW((t + L"\\sub\\a.txt").c_str(), GENERIC_READ, FILE_SHARE_READ, nullptr,
+                         OPEN_EXISTING, 0, nullptr);
+      ASSERT_NE(held, INVALID_HANDLE_VALUE);
+    }
     {
       ShutdownScope scope(t, row.opened);
       LONG calls = cleanup_removal_calls;
@@ -84,6 +89,7 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
       EXPECT_EQ(cleanup_removal_pauses - pauses, row.pauses);
     }
     EXPECT_EQ(tree_exists(t), row.stays);
+    if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
     tree_wipe(root);
   }
 }

@@ -7,6 +7,7 @@
 #include <map>
 #include <set>
 
+#include "paths/template.h"
 #include "tests/tools/test_data.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
@@ -245,21 +246,20 @@ TEST_F(Launch, ApplicationStartingTheLauncherAgainGetsTheChildRoleAndTheSameDire
   EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
 }
 
-TEST_F(Launch, FailuresSayOneLineAndLeaveWhatWasWritten) {
+// Every failure after the payload directory exists removes it again, the open file included;
+// the line and the exit code are those of the failure.
+TEST_F(Launch, FailuresSayOneLineAndLeaveNothing) {
   struct Row {
     const wchar_t* exe;
     std::string out;
-    std::string err_start;               // stderr starts with this (the rest: system text)
-    std::vector<std::wstring> left;      // entries of the payload directory left on disk
-    bool directory_left;
+    std::string err_start;  // stderr starts with this (the rest: system text or path)
   } rows[] = {
-      {L"e2e_no_entry.exe", "Error, DLL entry point not found.\r\n", "", {}, false},
-      {L"e2e_bad_dll.exe", "", "Error, load DLL. ([Error 193] ", {}, false},
-      {L"e2e_name_too_long.exe", "Error, couldn't find attached data header.\r\n", "",
-       {L"app.dll"}, true},
-      {L"e2e_second_string.exe", "Error, couldn't find attached data header.\r\n", "",
-       {L"app.dll"}, true},
-      {L"e2e_file_in_the_way.exe", "", "Error, failed to open '", {L"app.dll", L"x"}, true},
+      {L"e2e_no_entry.exe", "Error, DLL entry point not found.\r\n", ""},
+      {L"e2e_bad_dll.exe", "", "Error, load DLL. ([Error 193] "},
+      {L"e2e_name_too_long.exe", "Error, couldn't find attached data header.\r\n", ""},
+      {L"e2e_second_string.exe", "Error, couldn't find attached data header.\r\n", ""},
+      {L"e2e_decode_error.exe", "Error, couldn't decode attached data.\r\n", ""},
+      {L"e2e_file_in_the_way.exe", "", "Error, failed to open '"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(utf8(row.exe));
@@ -269,18 +269,48 @@ TEST_F(Launch, FailuresSayOneLineAndLeaveWhatWasWritten) {
     EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
     EXPECT_EQ(r.err.find("\r\n"), row.err_start.empty() ? std::string::npos : r.err.size() - 2)
         << "one line: " << r.err;
-    std::vector<std::wstring> dirs = entries(temp);
-    ASSERT_EQ(dirs.size(), row.directory_left ? 1u : 0u);
-    if (!row.directory_left) continue;
-    std::wstring dir = temp + L"\\" + dirs[0];
-    EXPECT_EQ(dirs[0].rfind(L"onefile_" + std::to_wstring(r.pid) + L"_", 0), 0u);
-    EXPECT_EQ(entries(dir), row.left);
-    EXPECT_EQ(read_file(dir + L"\\app.dll"), "abc");
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
     if (std::wstring(row.exe) == L"e2e_file_in_the_way.exe") {
-      EXPECT_EQ(r.err, "Error, failed to open '" + utf8(dir) + "\\x\\y.txt' for writing.\r\n");
+      std::string start = "Error, failed to open '" + utf8(temp) + "\\onefile_" +
+                          std::to_string(r.pid) + "_";
+      std::string end = "\\x\\y.txt' for writing.\r\n";
+      EXPECT_EQ(r.err.rfind(start, 0), 0u) << r.err;
+      EXPECT_EQ(r.err.size() - std::min(r.err.size(), end.size()), r.err.rfind(end)) << r.err;
     }
-    tree_wipe(dir);
   }
+}
+
+// The payload directory is made in the temporary directory, which is never made itself; a
+// temporary directory that cannot be read is an expansion failure, not the drive's root.
+TEST_F(Launch, TemporaryDirectoryMissingOrUnreadableIsRefused) {
+  std::wstring missing = temp + L"\\missing";
+  set_env(L"TMP", missing);
+  set_env(L"TEMP", missing);
+  ProcessResult r = launch(L"e2e_echo.exe");
+  EXPECT_EQ(r.code, 2u);
+  EXPECT_EQ(r.out, "");
+  std::string start = "Error, couldn't create payload directory '" + utf8(missing) +
+                      "\\onefile_" + std::to_string(r.pid) + "_";
+  std::string end = "' ([Error 3] " + system_text(ERROR_PATH_NOT_FOUND) + ")\r\n";
+  EXPECT_EQ(r.err.rfind(start, 0), 0u) << r.err;
+  EXPECT_EQ(r.err.size() - std::min(r.err.size(), end.size()), r.err.rfind(end)) << r.err;
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+
+  // Longer than any path buffer: GetTempPathW cannot give it.
+  std::wstring too_long = temp + L"\\" + std::wstring(4200, L't');
+  set_env(L"TMP", too_long);
+  set_env(L"TEMP", too_long);
+  r = launch(L"e2e_echo.exe");
+  EXPECT_NE(r.code, 0u);
+  EXPECT_NE(r.code, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err,
+            "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n");
+  std::wstring root_entry = L"\\onefile_" + std::to_wstring(r.pid) + L"_*";
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(root_entry.c_str(), &found);
+  EXPECT_EQ(find, INVALID_HANDLE_VALUE) << "payload written to the drive's root";
+  if (find != INVALID_HANDLE_VALUE) FindClose(find);
 }
 
 }  // namespace
@@ -312,10 +342,79 @@ TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error, couldn't launch child ([Error 206] " +
                        system_text(ERROR_FILENAME_EXCED_RANGE) + ")\r\n");
-  std::vector<std::wstring> dirs = entries(temp);
-  ASSERT_EQ(dirs.size(), 1u) << "a fatal exit leaves the extracted files";
-  EXPECT_FALSE(entries(temp + L"\\" + dirs[0]).empty());
-  tree_wipe(temp + L"\\" + dirs[0]);
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "a failed launch removes the files";
+}
+
+}  // namespace
+
+namespace {
+
+std::wstring random_text(uint32_t seed) {
+  wchar_t text[12];
+  template_random_text(seed, text, 12);
+  return text;
+}
+
+// directory_probe draws the seeds 1, 2, 3 ...; the first ZOBRIN_TEST_TAKEN paths are taken by
+// the time the launcher tries them. A taken path is never used: the next draw is tried, up to
+// eight in all, and what others made stays untouched.
+TEST_F(Launch, TakenPayloadDirectoryIsNeverUsed) {
+  struct Row {
+    const wchar_t* taken;
+    unsigned count;
+  } rows[] = {{L"1", 1}, {L"7", 7}, {L"8", 8}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.count);
+    tree_wipe(temp);
+    CreateDirectoryW(temp.c_str(), nullptr);
+    set_env(L"ZOBRIN_TEST_TAKEN", row.taken);
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    ProcessResult r = launch(L"directory_probe.exe");
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_TAKEN", nullptr);
+    std::vector<std::wstring> left = entries(temp);
+    ASSERT_EQ(left.size(), row.count);
+    std::wstring prefix = L"onefile_" + std::to_wstring(r.pid) + L"_";
+    std::wstring time_us = left[0].substr(prefix.size(), 6);
+    std::vector<std::wstring> taken;
+    for (uint32_t seed = 1; seed <= row.count; seed++) {
+      taken.push_back(prefix + time_us + L"_" + random_text(seed));
+    }
+    std::sort(taken.begin(), taken.end());
+    EXPECT_EQ(left, taken);
+    for (const std::wstring& dir : left) EXPECT_EQ(entries(temp + L"\\" + dir).size(), 0u);
+    if (row.count < 8) {
+      EXPECT_EQ(r.code, 0u) << r.err;
+      EXPECT_EQ(r.out, "hello from run_code\r\n");
+      std::map<std::string, std::string> info = read_info(report);
+      EXPECT_EQ(info["dll"], utf8(temp + L"\\" + prefix + time_us + L"_" +
+                                  random_text(row.count + 1) + L"\\app.dll"));
+    } else {
+      EXPECT_EQ(r.code, 2u);
+      EXPECT_EQ(r.out, "");
+      EXPECT_EQ(r.err, "Error, couldn't create payload directory '" + utf8(temp) + "\\" +
+                           utf8(taken.back()) + "' ([Error 183] " +
+                           system_text(ERROR_ALREADY_EXISTS) + ")\r\n");
+    }
+  }
+}
+
+// An executable path of 2048 units or more: the child still recognises its parent (a
+// parent that could not be recognised would start a child, which would start another ...).
+TEST_F(Launch, LongExecutablePathStillRecognisesTheParent) {
+  std::wstring dir = base;
+  while (dir.size() < 2300) {
+    dir += L"\\" + std::wstring(200, L'd');
+    ASSERT_TRUE(CreateDirectoryW(dir.c_str(), nullptr));
+  }
+  std::wstring exe = dir + L"\\long.exe";
+  ASSERT_TRUE(CopyFileW((test_dir() + L"e2e_echo.exe").c_str(), exe.c_str(), TRUE));
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  ProcessResult r = run_process(exe, {}, 120000);
+  EXPECT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(r.out, "hello from run_code\r\n");
+  std::map<std::string, std::string> info = read_info(report);
+  EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 // standard output. On abort, a handler prints "abort|output so far|guard ok/broken" and the
 // three published variables, then the abort goes on.
 //   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | append CAPACITY PREFIX TEXT | read NAME
-//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH
+//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH | creator
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +13,7 @@
 
 #include "base/fatal.h"
 #include "base/wide_text.h"
+#include "bootstrap/role.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/template.h"
@@ -93,6 +94,10 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     uint32_t at = (uint32_t)wcsnlen(buffer, capacity);
     if (!wide_append_text(buffer, capacity, &at, argv[4])) fatal_bounds_abort();
     probe_result(true);
+    return 0;
+  }
+  if (wcscmp(what, L"creator") == 0 && argc == 2) {
+    printf("1|%lu\n", (unsigned long)role_creator_id());
     return 0;
   }
   if (wcscmp(what, L"read") == 0 && argc == 3) {

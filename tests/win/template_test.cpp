@@ -117,23 +117,25 @@ TEST(TemplateExpand, TemporaryDirectoryLosesItsTrailingBackslashes) {
     const wchar_t* tmp;
     const wchar_t* path_template;
     unsigned capacity;
+    bool ok;
     std::wstring text;
   } rows[] = {
-      {L"C:\\zb", L"{TEMP}\\x", 4096, L"C:\\zb\\x"},
-      {L"C:\\zb\\\\\\", L"{TEMP}\\x", 4096, L"C:\\zb\\x"},
-      {L"C:\\", L"{TEMP}\\x", 4096, L"C:\\x"},
+      {L"C:\\zb", L"{TEMP}\\x", 4096, true, L"C:\\zb\\x"},
+      {L"C:\\zb\\\\\\", L"{TEMP}\\x", 4096, true, L"C:\\zb\\x"},
+      {L"C:\\", L"{TEMP}\\x", 4096, true, L"C:\\x"},
       // Exactly fits ("C:\zb\" and the NUL): written, then the backslash goes.
-      {L"C:\\zb", L"{TEMP}", 7, L"C:\\zb"},
-      // Does not fit: nothing, no failure; backslashes written before it go too.
-      {L"C:\\zb", L"{TEMP}", 6, L""},
-      {L"C:\\zb", L"ab\\\\{TEMP}", 8, L"ab"},
-      {L"C:\\zb", L"x{TEMP}y", 4, L"xy"},
-      {L"C:\\zb", L"\\\\{TEMP}", 3, L""},
+      {L"C:\\zb", L"{TEMP}", 7, true, L"C:\\zb"},
+      // Does not fit: a failure (the payload would land in the drive's root), with the text
+      // written before it, backslashes included.
+      {L"C:\\zb", L"{TEMP}", 6, false, L""},
+      {L"C:\\zb", L"ab\\\\{TEMP}", 8, false, L"ab\\\\"},
+      {L"C:\\zb", L"x{TEMP}y", 4, false, L"x"},
+      {L"C:\\zb", L"\\\\{TEMP}", 3, false, L"\\\\"},
   };
   for (const Row& row : rows) {
     ScopedEnv tmp(L"TMP", row.tmp);
     Expansion e = expand(row.path_template, row.capacity);
-    EXPECT_TRUE(e.ok) << utf8(row.tmp) << " " << row.capacity;
+    EXPECT_EQ(e.ok, row.ok) << utf8(row.tmp) << " " << row.capacity;
     EXPECT_EQ(e.text, row.text) << utf8(row.tmp) << " " << row.capacity;
   }
 }
@@ -232,10 +234,10 @@ TEST(TemplateExpand, ValueThatDoesNotFitOrABadParentIdEndsTheProcess) {
       EXPECT_EQ(lines[3].size(), strlen("ZOBRIN_ONEFILE_TIME_US=") + 6) << lines[3];
     }
   }
-  // A temporary directory that does not fit is not an error.
+  // A temporary directory that does not fit is an expansion failure, not an ending.
   ProcessResult temp = run_process(paths_probe(), {L"expand", L"{TEMP}", L"4"});
   EXPECT_EQ(temp.code, 0u);
-  EXPECT_EQ(output_lines(temp.out).at(0), "1|");
+  EXPECT_EQ(output_lines(temp.out).at(0), "0|");
 }
 
 TEST(TemplateExpand, DrawnValuesArePublishedAndReused) {
