@@ -167,6 +167,9 @@ const char HELLO[] = "hello from run_code\r\n";
 const char LOAD[] = "Error, load DLL.";
 const char UNPACK[] = "Error, couldn't unpack file to target path.";
 const char LAUNCH[] = "Error, couldn't launch child";
+const char CREATE[] = "Error, couldn't create payload directory '{DIR}'";
+const char EXPAND_HOME[] = "Error, couldn't runtime expand spec '{HOME}'.\r\n";
+const char OPEN_NOTES[] = "Error, failed to open '{DIR}\\sub\\notes.txt' for writing.\r\n";
 const char ALL[] = "app.dll sub sub\\notes.txt";
 
 // Each row fails one call (N: the Nth of that operation in the process; "N+": that one and
@@ -179,35 +182,52 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
     std::string out, err;
     std::string left;  // content of the payload directory left behind; "" when none is
   } rows[] = {
-      // The parent, in the order of a clean run.
+      // The parent, in the order of a clean run. A fatal exit after the payload directory
+      // exists removes it with everything written so far.
       // shell32 missing: {HOME} (the first directory creation's known directory) cannot expand.
-      {L"LoadLibraryExW:1:126", ABORTED, "", "Error, couldn't runtime expand spec '{HOME}'.\r\n", ""},
-      {L"GetProcAddress:1:127", 2, "", line(LAUNCH, 127), ALL},  // CommandLineToArgvW
-      {L"GetProcAddress:2:127", ABORTED, "", "Error, couldn't runtime expand spec '{HOME}'.\r\n", ""},
-      // Each runtime's _wputenv: a copy not updated; the process environment is, and the
+      {L"LoadLibraryExW:1:126", ABORTED, "", EXPAND_HOME, ""},
+      {L"GetProcAddress:1:127", 2, "", line(LAUNCH, 127), ""},  // CommandLineToArgvW
+      {L"GetProcAddress:2:127", ABORTED, "", EXPAND_HOME, ""},   // SHGetFolderPathW
+      // A runtime's _wputenv: that copy is not updated; the process environment is, and the
       // child inherits that.
-      {L"GetProcAddress:3+:127", 0, HELLO, "", ""},
-      // {TEMP} expands to nothing: the parent extracts to the root of the current drive, the
-      // child (TEMP read) looks for its DLL under TEMP; the parent removes its directory.
-      {L"GetTempPathW:1:5", 2, "", line(LOAD, 126), ""},
+      {L"GetProcAddress:3:127", 0, HELLO, "", ""},
+      // {TEMP} unreadable: the expansion stops with nothing written, and the empty path then
+      // fails GetFullPathNameW: a silent abort, before the expansion line could be printed.
+      {L"GetTempPathW:1:5", ABORTED, "", "", ""},
+      // The system's generator missing: the random part falls back to the clock.
+      {L"LoadLibraryExW:2:126", 0, HELLO, "", ""},
+      {L"GetProcAddress:13:127", 0, HELLO, "", ""},  // SystemFunction036
       {L"GetFullPathNameW:1:5", ABORTED, "", "", ""},
+      // The private directory's descriptor cannot be built: advapi32, then its functions.
+      {L"LoadLibraryExW:3:126", 2, "", line(CREATE, 126), ""},
+      // OpenProcessToken, GetTokenInformation, GetLengthSid, InitializeAcl,
+      // AddAccessAllowedAceEx, InitializeSecurityDescriptor, SetSecurityDescriptorDacl,
+      // SetSecurityDescriptorControl.
+      {L"GetProcAddress:16:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:17:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:18:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:19:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:20:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:21:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:22:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:23:127", 2, "", line(CREATE, 127), ""},
+      // The payload directory: never one that exists (a new random part, a few times).
+      {L"CreateDirectoryW:1:5", 2, "", line(CREATE, 5), ""},
+      {L"CreateDirectoryW:1:183", 0, HELLO, "", ""},
+      {L"CreateDirectoryW:1+:183", 2, "", line(CREATE, 183), ""},
       {L"SetConsoleCtrlHandler:1:5", 2, "Error, failed to register signal handler.\r\n", "", ""},
-      // A directory that fails once is tried again on the way down.
-      {L"CreateDirectoryW:1:5", 0, HELLO, "", ""},
-      {L"CreateDirectoryW:1+:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n",
-       ""},
+      // The walk's directories: one that fails once is tried again on the way down.
       {L"CreateDirectoryW:2:5", 0, HELLO, "", ""},
-      // A fatal exit after the payload directory exists leaves it with what was written.
-      {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n",
-       "(empty)"},
-      {L"CreateFileW:2:32", 2, "", "Error, failed to open '{DIR}\\sub\\notes.txt' for writing.\r\n",
-       "app.dll sub"},
-      {L"WriteFile:1:112", 2, "", line(UNPACK, 112), "app.dll"},
-      {L"WriteFile:3:short", 2, "", line(UNPACK, 112), "app.dll"},  // a short count: disk full
-      {L"WriteFile:5:5", 2, "", line(UNPACK, 5), ALL},
-      {L"GetModuleFileNameW:1:5", ABORTED, "", "", ALL},  // the executable's directory
-      {L"GetModuleFileNameW:2:5", ABORTED, "", "", ALL},  // the child's image path
-      {L"CreateProcessW:1:2", 2, "", line(LAUNCH, 2), ALL},
+      {L"CreateDirectoryW:3:5", 0, HELLO, "", ""},
+      {L"CreateDirectoryW:3+:5", 2, "", OPEN_NOTES, ""},
+      {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n", ""},
+      {L"CreateFileW:2:32", 2, "", OPEN_NOTES, ""},
+      {L"WriteFile:1:112", 2, "", line(UNPACK, 112), ""},
+      {L"WriteFile:3:short", 2, "", line(UNPACK, 112), ""},  // a short count: disk full
+      {L"WriteFile:5:5", 2, "", line(UNPACK, 5), ""},
+      {L"GetModuleFileNameW:1:5", ABORTED, "", "", ""},  // the executable's directory
+      {L"GetModuleFileNameW:2:5", ABORTED, "", "", ""},  // the child's image path
+      {L"CreateProcessW:1:2", 2, "", line(LAUNCH, 2), ""},
       // Removal at the end is silent: a failure once is retried after 100 ms; one that lasts
       // leaves the directory after 20 attempts, and the run still succeeds.
       {L"DeleteFileW:1:5", 0, HELLO, "", ""},
@@ -223,7 +243,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"child:GetProcAddress:2:127", 0, HELLO, "", ""},
       // The child's own ending is passed on; the parent removes the directory.
       {L"child:GetModuleFileNameW:1:5", ABORTED, "", "", ""},
-      {L"child:GetTempPathW:1:5", 2, "", line(LOAD, 126), ""},
+      {L"child:GetTempPathW:1:5", ABORTED, "", "", ""},
       {L"child:GetFullPathNameW:1:5", ABORTED, "", "", ""},
       {L"child:LoadLibraryExW:1:126", 2, "", line(LOAD, 126), ""},
       {L"child:GetProcAddress:3:127", 2, "Error, DLL entry point not found.\r\n", "", ""},
