@@ -31,17 +31,18 @@ static void driver_prepare_parent_environment(void) {
   env_set(ENV_PARENT, id);
 }
 
-// Expands the payload directory into run_state and makes it absolute. The expansion's
-// failure is reported only after the copy, so the message and the directory agree with what
-// was written.
+// Expands the payload directory into run_state and makes it absolute. Decision: the
+// expansion's failure is reported before the full-path step, which would end the run without
+// a message on the empty text a temporary directory that cannot be read leaves.
 static void driver_compute_payload_directory(wchar_t* scratch) {
   wchar_t* directory = run_state.payload_directory;
-  bool expanded = template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS);
+  if (!template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS)) {
+    fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
+  }
   DWORD length = GetFullPathNameW(directory, ZB_PATH_UNITS, scratch, /* lpFilePart */ nullptr);
   if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
   uint32_t written = 0;
   if (!wide_append_text(directory, ZB_PATH_UNITS, &written, scratch)) fatal_bounds_abort();
-  if (!expanded) fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
 }
 
 // Parent role: creates the payload directory, new and open to this user only. A path that

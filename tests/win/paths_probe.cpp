@@ -3,13 +3,17 @@
 // standard output. On abort, a handler prints "abort|output so far|guard ok/broken" and the
 // three published variables, then the abort goes on.
 //   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | append CAPACITY PREFIX TEXT | read NAME
-//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH | creator
+//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH | creator |
+//   orphan EXE DIR (names itself in ZOBRIN_ONEFILE_PARENT, starts EXE suspended with its
+//   output to DIR\out.txt and DIR\err.txt, prints "PID TID" and ends at once)
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
+
+#include <string>
 
 #include "base/fatal.h"
 #include "base/wide_text.h"
@@ -94,6 +98,36 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     uint32_t at = (uint32_t)wcsnlen(buffer, capacity);
     if (!wide_append_text(buffer, capacity, &at, argv[4])) fatal_bounds_abort();
     probe_result(true);
+    return 0;
+  }
+  if (wcscmp(what, L"orphan") == 0 && argc == 4) {
+    wchar_t id[32];
+    swprintf(id, 32, L"%lu", (unsigned long)GetCurrentProcessId());
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_PARENT", id);
+    SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+    std::wstring dir = argv[3];
+    HANDLE out = CreateFileW((dir + L"\\out.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+    HANDLE err = CreateFileW((dir + L"\\err.txt").c_str(), GENERIC_WRITE, FILE_SHARE_READ,
+                             &inherit, CREATE_ALWAYS, 0, nullptr);
+    if (out == INVALID_HANDLE_VALUE || err == INVALID_HANDLE_VALUE) return 104;
+    // Only the two files go to the child: this program's own pipes must close when it ends.
+    for (DWORD which : {STD_INPUT_HANDLE, STD_OUTPUT_HANDLE, STD_ERROR_HANDLE}) {
+      SetHandleInformation(GetStdHandle(which), HANDLE_FLAG_INHERIT, 0);
+    }
+    std::wstring command = L"\"" + std::wstring(argv[2]) + L"\"";
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    startup.dwFlags = STARTF_USESTDHANDLES;
+    startup.hStdInput = nullptr;
+    startup.hStdOutput = out;
+    startup.hStdError = err;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(argv[2], &command[0], nullptr, nullptr, TRUE, CREATE_SUSPENDED, nullptr,
+                        nullptr, &startup, &process)) {
+      return 105;
+    }
+    printf("%lu %lu\n", (unsigned long)process.dwProcessId, (unsigned long)process.dwThreadId);
     return 0;
   }
   if (wcscmp(what, L"creator") == 0 && argc == 2) {
