@@ -168,6 +168,8 @@ const char LOAD[] = "Error, load DLL.";
 const char UNPACK[] = "Error, couldn't unpack file to target path.";
 const char LAUNCH[] = "Error, couldn't launch child";
 const char CREATE[] = "Error, couldn't create payload directory '{DIR}'";
+const char EXPAND_DIRECTORY[] =
+    "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n";
 const char EXPAND_HOME[] = "Error, couldn't runtime expand spec '{HOME}'.\r\n";
 const char OPEN_NOTES[] = "Error, failed to open '{DIR}\\sub\\notes.txt' for writing.\r\n";
 const char ALL[] = "app.dll sub sub\\notes.txt";
@@ -191,9 +193,8 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       // A runtime's _wputenv: that copy is not updated; the process environment is, and the
       // child inherits that.
       {L"GetProcAddress:3:127", 0, HELLO, "", ""},
-      // {TEMP} unreadable: the expansion stops with nothing written, and the empty path then
-      // fails GetFullPathNameW: a silent abort, before the expansion line could be printed.
-      {L"GetTempPathW:1:5", ABORTED, "", "", ""},
+      // {TEMP} unreadable: the expansion error, before anything is created.
+      {L"GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
       // The system's generator missing: the random part falls back to the clock.
       {L"LoadLibraryExW:2:126", 0, HELLO, "", ""},
       {L"GetProcAddress:13:127", 0, HELLO, "", ""},  // SystemFunction036
@@ -243,7 +244,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"child:GetProcAddress:2:127", 0, HELLO, "", ""},
       // The child's own ending is passed on; the parent removes the directory.
       {L"child:GetModuleFileNameW:1:5", ABORTED, "", "", ""},
-      {L"child:GetTempPathW:1:5", ABORTED, "", "", ""},
+      {L"child:GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
       {L"child:GetFullPathNameW:1:5", ABORTED, "", "", ""},
       {L"child:LoadLibraryExW:1:126", 2, "", line(LOAD, 126), ""},
       {L"child:GetProcAddress:3:127", 2, "Error, DLL entry point not found.\r\n", "", ""},
