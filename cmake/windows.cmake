@@ -52,6 +52,11 @@ foreach(variant zobrin_launcher zobrin_launcher_testing)
   target_link_libraries(${variant} PUBLIC zobrin_zstd PRIVATE zobrin_launcher_options)
 endforeach()
 target_compile_definitions(zobrin_launcher_testing PUBLIC ZOBRIN_TESTING)
+# The testing variant also routes a set of Win32 calls through the fault seam, which fails a
+# chosen call on request (base/fault_seam.h); the kit's launcher never contains it.
+target_sources(zobrin_launcher_testing PRIVATE base/fault_seam.cpp)
+target_compile_options(zobrin_launcher_testing PRIVATE
+  -include ${CMAKE_SOURCE_DIR}/base/fault_seam.h)
 
 
 # The sample application: its main DLL and data files, assembled into one directory.
@@ -104,9 +109,14 @@ add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
 # with LINK, the launcher is linked anew for it instead of copied from the kit. ARGS: more
 # options of `zobrin-pack exe` (--console, --icon, version information).
 function(zobrin_onefile output)
-  cmake_parse_arguments(arg "LINK" "APP_DIR;MAIN;PAYLOAD;LEVEL" "DEPENDS;ARGS" ${ARGN})
+  cmake_parse_arguments(arg "LINK" "APP_DIR;MAIN;PAYLOAD;LEVEL;KIT;KIT_STAMP" "DEPENDS;ARGS" ${ARGN})
   if(NOT arg_LEVEL)
     set(arg_LEVEL 12)
+  endif()
+  # KIT and KIT_STAMP: another launcher kit (the test kits) instead of the one beside zobrin-pack.
+  if(NOT arg_KIT)
+    set(arg_KIT ${zobrin_kit_dir})
+    set(arg_KIT_STAMP ${ZOBRIN_KIT_STAMP})
   endif()
   if(arg_PAYLOAD)
     set(source --payload ${arg_PAYLOAD})
@@ -117,9 +127,9 @@ function(zobrin_onefile output)
     list(APPEND source --linker x86_64-w64-mingw32-g++-posix)
   endif()
   add_custom_command(OUTPUT ${output}
-    COMMAND ${ZOBRIN_PACK} exe ${source} -o ${output} --launcher-dir ${zobrin_kit_dir}
+    COMMAND ${ZOBRIN_PACK} exe ${source} -o ${output} --launcher-dir ${arg_KIT}
             --level ${arg_LEVEL} ${arg_ARGS}
-    DEPENDS ${ZOBRIN_PACK} ${ZOBRIN_KIT_STAMP} ${arg_PAYLOAD} ${arg_DEPENDS}
+    DEPENDS ${ZOBRIN_PACK} ${arg_KIT_STAMP} ${arg_PAYLOAD} ${arg_DEPENDS}
     VERBATIM)
 endfunction()
 
@@ -127,6 +137,7 @@ include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
 include(cmake/examples.cmake)
 include(cmake/windows_packer.cmake)
+include(cmake/fault_tests.cmake)
 
 # ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
 include(cmake/bench.cmake)

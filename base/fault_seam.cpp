@@ -1,0 +1,245 @@
+// The wrappers of base/fault_seam.h (test builds only).
+#include "base/fault_seam.h"
+
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <wchar.h>
+
+// From here on the names mean the system's functions again.
+#undef CreateFileW
+#undef CreateDirectoryW
+#undef WriteFile
+#undef CreateProcessW
+#undef LoadLibraryExW
+#undef GetProcAddress
+#undef GetTempPathW
+#undef GetFullPathNameW
+#undef GetModuleFileNameW
+#undef SetConsoleCtrlHandler
+#undef DeleteFileW
+#undef RemoveDirectoryW
+
+enum FaultOperation {
+  FAULT_CREATE_FILE,
+  FAULT_CREATE_DIRECTORY,
+  FAULT_WRITE_FILE,
+  FAULT_CREATE_PROCESS,
+  FAULT_LOAD_LIBRARY,
+  FAULT_GET_PROC_ADDRESS,
+  FAULT_GET_TEMP_PATH,
+  FAULT_GET_FULL_PATH_NAME,
+  FAULT_GET_MODULE_FILE_NAME,
+  FAULT_SET_CONSOLE_CTRL_HANDLER,
+  FAULT_DELETE_FILE,
+  FAULT_REMOVE_DIRECTORY,
+  FAULT_OPERATION_COUNT
+};
+
+static const wchar_t* const fault_names[FAULT_OPERATION_COUNT] = {
+    L"CreateFileW",        L"CreateDirectoryW", L"WriteFile",         L"CreateProcessW",
+    L"LoadLibraryExW",     L"GetProcAddress",   L"GetTempPathW",      L"GetFullPathNameW",
+    L"GetModuleFileNameW", L"SetConsoleCtrlHandler", L"DeleteFileW",  L"RemoveDirectoryW"};
+
+// Where the wrapper was called from: in the launcher code, one address per call site.
+#define FAULT_SITE __builtin_return_address(0)
+
+static const wchar_t FAULT_VARIABLE[] = L"ZOBRIN_TEST_FAULT";
+static const wchar_t FAULT_TRACE_VARIABLE[] = L"ZOBRIN_TEST_FAULT_TRACE";
+static const wchar_t FAULT_CHILD_PREFIX[] = L"child:";
+static const uint32_t FAULT_TEXT_UNITS = 128;
+static const uint32_t FAULT_TRACE_PATH_UNITS = 4096;
+static const uint32_t FAULT_TRACE_LINE_BYTES = 16384;
+
+struct FaultInstruction {
+  int operation;  // FAULT_OPERATION_COUNT: none
+  LONG call;
+  bool onward;
+  bool short_write;
+  DWORD error;
+};
+
+// Read on the first routed call, which the main thread makes before any other thread exists.
+static bool fault_instruction_read = false;
+static FaultInstruction fault_instruction = {FAULT_OPERATION_COUNT, 0, false, false, 0};
+static volatile LONG fault_counts[FAULT_OPERATION_COUNT];
+static wchar_t fault_trace_path[FAULT_TRACE_PATH_UNITS];
+
+// A mistyped instruction must not pass as a run without a fault.
+static void fault_refuse(const wchar_t* text) {
+  fprintf(stderr, "fault seam: cannot use ZOBRIN_TEST_FAULT='%ls'\n", text);
+  exit(99);
+}
+
+// Parses "OPERATION:N[+]:ERROR" (`text` is cut in place). False when it does not parse.
+static bool fault_parse(wchar_t* text, FaultInstruction* out) {
+  wchar_t* colon = wcschr(text, L':');
+  if (colon == nullptr) return false;
+  *colon = L'\0';
+  out->operation = FAULT_OPERATION_COUNT;
+  for (int i = 0; i < FAULT_OPERATION_COUNT; i++) {
+    if (wcscmp(text, fault_names[i]) == 0) out->operation = i;
+  }
+  if (out->operation == FAULT_OPERATION_COUNT) return false;
+  wchar_t* end = nullptr;
+  unsigned long call = wcstoul(colon + 1, &end, 10);
+  if (end == colon + 1 || call == 0 || call > 0x7FFFFFFF) return false;
+  out->call = (LONG)call;
+  out->onward = *end == L'+';
+  if (out->onward) end++;
+  if (*end != L':') return false;
+  const wchar_t* error = end + 1;
+  out->short_write = wcscmp(error, L"short") == 0;
+  if (out->short_write) return out->operation == FAULT_WRITE_FILE;
+  unsigned long code = wcstoul(error, &end, 10);
+  if (end == error || *end != L'\0') return false;
+  out->error = (DWORD)code;
+  return true;
+}
+
+static void fault_read_instruction(void) {
+  if (fault_instruction_read) return;
+  fault_instruction_read = true;
+  DWORD length = GetEnvironmentVariableW(FAULT_TRACE_VARIABLE, fault_trace_path,
+                                         FAULT_TRACE_PATH_UNITS);
+  if (length == 0 || length >= FAULT_TRACE_PATH_UNITS) fault_trace_path[0] = L'\0';
+  wchar_t text[FAULT_TEXT_UNITS];
+  length = GetEnvironmentVariableW(FAULT_VARIABLE, text, FAULT_TEXT_UNITS);
+  if (length == 0) return;
+  if (length >= FAULT_TEXT_UNITS) fault_refuse(L"(too long)");
+  bool for_child = wcsncmp(text, FAULT_CHILD_PREFIX, wcslen(FAULT_CHILD_PREFIX)) == 0;
+  wchar_t* own = for_child ? text + wcslen(FAULT_CHILD_PREFIX) : text;
+  // The started processes inherit the environment as it is when they start.
+  SetEnvironmentVariableW(FAULT_VARIABLE, for_child ? own : nullptr);
+  wchar_t copy[FAULT_TEXT_UNITS];
+  wcscpy(copy, own);
+  FaultInstruction parsed;
+  if (!fault_parse(copy, &parsed)) fault_refuse(text);
+  if (!for_child) fault_instruction = parsed;
+}
+
+// Appends "PID OPERATION N SITE ARGUMENT" to the trace file.
+static void fault_trace(int operation, LONG call, void* site, const wchar_t* wide_argument,
+                        const char* narrow_argument) {
+  static char line[FAULT_TRACE_LINE_BYTES];
+  char argument[FAULT_TRACE_LINE_BYTES / 2];
+  if (wide_argument != nullptr) {
+    int n = WideCharToMultiByte(CP_UTF8, 0, wide_argument, -1, argument, sizeof argument,
+                                nullptr, nullptr);
+    if (n <= 0) strcpy(argument, "?");
+  } else if (narrow_argument != nullptr && ((uintptr_t)narrow_argument >> 16) != 0) {
+    snprintf(argument, sizeof argument, "%s", narrow_argument);
+  } else if (narrow_argument != nullptr) {
+    snprintf(argument, sizeof argument, "#%u", (unsigned)(uintptr_t)narrow_argument);
+  } else {
+    strcpy(argument, "-");
+  }
+  // The call site as an offset into the executable, the same in every process of one build.
+  unsigned long long offset =
+      (unsigned long long)((uintptr_t)site - (uintptr_t)GetModuleHandleW(nullptr));
+  int length = snprintf(line, sizeof line, "%lu %ls %ld %llx %s\n", GetCurrentProcessId(),
+                        fault_names[operation], call, offset, argument);
+  if (length <= 0) return;
+  if ((size_t)length >= sizeof line) length = (int)sizeof line - 1;
+  HANDLE file = CreateFileW(fault_trace_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
+                            /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
+                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
+  if (file == INVALID_HANDLE_VALUE) return;
+  DWORD written = 0;
+  WriteFile(file, line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
+  CloseHandle(file);
+}
+
+// Counts the call; true when it is the one to fail (GetLastError then holds the chosen code).
+static bool fault_pick(int operation, void* site, const wchar_t* wide_argument,
+                       const char* narrow_argument = nullptr) {
+  DWORD error = GetLastError();
+  fault_read_instruction();
+  LONG call = InterlockedIncrement(&fault_counts[operation]);
+  if (fault_trace_path[0] != L'\0') {
+    fault_trace(operation, call, site, wide_argument, narrow_argument);
+  }
+  const FaultInstruction& f = fault_instruction;
+  bool fail = operation == f.operation &&
+              (call == f.call || (f.onward && call > f.call));
+  SetLastError(fail ? f.error : error);
+  return fail;
+}
+
+HANDLE WINAPI fault_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
+                                LPSECURITY_ATTRIBUTES security, DWORD disposition, DWORD flags,
+                                HANDLE template_file) {
+  if (fault_pick(FAULT_CREATE_FILE, FAULT_SITE, name)) return INVALID_HANDLE_VALUE;
+  return CreateFileW(name, access, share, security, disposition, flags, template_file);
+}
+
+BOOL WINAPI fault_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
+  if (fault_pick(FAULT_CREATE_DIRECTORY, FAULT_SITE, path)) return FALSE;
+  return CreateDirectoryW(path, security);
+}
+
+BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
+                            LPOVERLAPPED overlapped) {
+  if (fault_pick(FAULT_WRITE_FILE, FAULT_SITE, nullptr)) {
+    if (fault_instruction.short_write) {
+      return WriteFile(file, buffer, bytes / 2, written, overlapped);
+    }
+    if (written != nullptr) *written = 0;
+    return FALSE;
+  }
+  return WriteFile(file, buffer, bytes, written, overlapped);
+}
+
+BOOL WINAPI fault_CreateProcessW(LPCWSTR application, LPWSTR command_line,
+                                 LPSECURITY_ATTRIBUTES process_security,
+                                 LPSECURITY_ATTRIBUTES thread_security, BOOL inherit_handles,
+                                 DWORD creation_flags, LPVOID environment,
+                                 LPCWSTR current_directory, LPSTARTUPINFOW startup,
+                                 LPPROCESS_INFORMATION process) {
+  if (fault_pick(FAULT_CREATE_PROCESS, FAULT_SITE, application)) return FALSE;
+  return CreateProcessW(application, command_line, process_security, thread_security,
+                        inherit_handles, creation_flags, environment, current_directory, startup,
+                        process);
+}
+
+HMODULE WINAPI fault_LoadLibraryExW(LPCWSTR name, HANDLE file, DWORD flags) {
+  if (fault_pick(FAULT_LOAD_LIBRARY, FAULT_SITE, name)) return nullptr;
+  return LoadLibraryExW(name, file, flags);
+}
+
+FARPROC WINAPI fault_GetProcAddress(HMODULE module, LPCSTR name) {
+  if (fault_pick(FAULT_GET_PROC_ADDRESS, FAULT_SITE, nullptr, name)) return nullptr;
+  return GetProcAddress(module, name);
+}
+
+DWORD WINAPI fault_GetTempPathW(DWORD capacity, LPWSTR buffer) {
+  if (fault_pick(FAULT_GET_TEMP_PATH, FAULT_SITE, nullptr)) return 0;
+  return GetTempPathW(capacity, buffer);
+}
+
+DWORD WINAPI fault_GetFullPathNameW(LPCWSTR name, DWORD capacity, LPWSTR buffer,
+                                    LPWSTR* file_part) {
+  if (fault_pick(FAULT_GET_FULL_PATH_NAME, FAULT_SITE, name)) return 0;
+  return GetFullPathNameW(name, capacity, buffer, file_part);
+}
+
+DWORD WINAPI fault_GetModuleFileNameW(HMODULE module, LPWSTR buffer, DWORD capacity) {
+  if (fault_pick(FAULT_GET_MODULE_FILE_NAME, FAULT_SITE, nullptr)) return 0;
+  return GetModuleFileNameW(module, buffer, capacity);
+}
+
+BOOL WINAPI fault_SetConsoleCtrlHandler(PHANDLER_ROUTINE handler, BOOL add) {
+  if (fault_pick(FAULT_SET_CONSOLE_CTRL_HANDLER, FAULT_SITE, nullptr)) return FALSE;
+  return SetConsoleCtrlHandler(handler, add);
+}
+
+BOOL WINAPI fault_DeleteFileW(LPCWSTR path) {
+  if (fault_pick(FAULT_DELETE_FILE, FAULT_SITE, path)) return FALSE;
+  return DeleteFileW(path);
+}
+
+BOOL WINAPI fault_RemoveDirectoryW(LPCWSTR path) {
+  if (fault_pick(FAULT_REMOVE_DIRECTORY, FAULT_SITE, path)) return FALSE;
+  return RemoveDirectoryW(path);
+}

@@ -1,0 +1,389 @@
+// Whole launcher runs with one Win32 call made to fail (the fault kit's launcher, see
+// base/fault_seam.h), and many launches of one executable at the same time.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+#include <thread>
+
+#include "tests/win/cleanup_tree.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+const DWORD ABORTED = 3;  // abort() under Wine (fail-fast 0xC0000409 accepted too)
+
+// Every entry below `dir`, relative, directories included, sorted: "a.dll sub sub\\b.txt".
+void walk(const std::wstring& dir, const std::wstring& prefix, std::vector<std::string>* out) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    out->push_back(utf8(prefix + name));
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      walk(dir + L"\\" + name, prefix + name + L"\\", out);
+    }
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+std::string listing(const std::wstring& dir) {
+  std::vector<std::string> names;
+  walk(dir, L"", &names);
+  std::sort(names.begin(), names.end());
+  std::string text;
+  for (const std::string& name : names) text += (text.empty() ? "" : " ") + name;
+  return text;
+}
+
+// Names directly in `dir`, sorted.
+std::vector<std::wstring> entries(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// "onefile_PID_TIME_US_RANDOM" as the launcher names its directory.
+bool is_directory_name(const std::string& name, DWORD pid) {
+  std::string head = "onefile_" + std::to_string(pid) + "_";
+  if (name.compare(0, head.size(), head) != 0 || name.size() != head.size() + 6 + 1 + 11) {
+    return false;
+  }
+  std::string time_us = name.substr(head.size(), 6);
+  std::string random = name.substr(head.size() + 7);
+  return name[head.size() + 6] == '_' &&
+         time_us.find_first_not_of("0123456789") == std::string::npos &&
+         random.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
+                                  "0123456789-_") == std::string::npos;
+}
+
+// `text` equals `expected` with each "{DIR}" standing for `temp`\onefile_PID_... .
+bool matches(const std::string& text, const std::string& expected, const std::wstring& temp,
+             DWORD pid) {
+  size_t mark = expected.find("{DIR}");
+  if (mark == std::string::npos) return text == expected;
+  std::string head = expected.substr(0, mark) + utf8(temp) + "\\";
+  std::string tail = expected.substr(mark + 5);
+  size_t name_size = text.size() - head.size() - tail.size();
+  return text.size() > head.size() + tail.size() && text.compare(0, head.size(), head) == 0 &&
+         text.compare(text.size() - tail.size(), tail.size(), tail) == 0 &&
+         is_directory_name(text.substr(head.size(), name_size), pid);
+}
+
+struct TraceLine {
+  bool child;
+  std::string operation;
+  long call;
+  std::string site;
+  std::string argument;
+};
+
+// The seam's trace of one run; the parent is the process `parent_pid`.
+std::vector<TraceLine> read_trace(const std::wstring& path, DWORD parent_pid) {
+  std::vector<TraceLine> lines;
+  for (const std::string& line : output_lines(read_file(path))) {
+    TraceLine t;
+    char pid[32], operation[64], site[32];
+    long call = 0;
+    int used = 0;
+    if (sscanf(line.c_str(), "%31s %63s %ld %31s %n", pid, operation, &call, site, &used) < 4) {
+      ADD_FAILURE() << "trace line: " << line;
+      continue;
+    }
+    t.child = std::to_string(parent_pid) != pid;
+    t.operation = operation;
+    t.call = call;
+    t.site = site;
+    t.argument = line.substr(used);
+    lines.push_back(t);
+  }
+  return lines;
+}
+
+class Faults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    base = test_dir() + L"fault_" + wide(name);
+    tree_wipe(base);
+    CreateDirectoryW(base.c_str(), nullptr);
+    temp = base + L"\\temp";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+  }
+  void TearDown() override {
+    for (const wchar_t* name : {L"ZOBRIN_TEST_FAULT", L"ZOBRIN_TEST_FAULT_TRACE",
+                                L"ZOBRIN_TEST_REPORT", L"ZOBRIN_TEST_SLEEP"}) {
+      SetEnvironmentVariableW(name, nullptr);
+    }
+    if (!HasFailure()) tree_wipe(base);
+  }
+
+  // One run of the fault executable with `fault` (empty: none), traced into `trace`. The
+  // variables are set only around the start: this test program runs the seam too.
+  ProcessResult run(const std::wstring& fault, const std::wstring& trace) {
+    DeleteFileW(trace.c_str());
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", fault.empty() ? nullptr : fault.c_str());
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", trace.c_str());
+    ProcessResult r = run_process(test_dir() + L"e2e_faults.exe", {}, 120000);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", nullptr);
+    return r;
+  }
+
+  // What the run left in the temporary directory: "" when nothing, otherwise the payload
+  // directory's content ("(empty)" for an empty one). Wipes it for the next run.
+  std::string left_behind(DWORD pid) {
+    std::vector<std::wstring> dirs = entries(temp);
+    if (dirs.empty()) return "";
+    EXPECT_EQ(dirs.size(), 1u);
+    EXPECT_TRUE(is_directory_name(utf8(dirs[0]), pid)) << utf8(dirs[0]);
+    std::string content = listing(temp + L"\\" + dirs[0]);
+    for (const std::wstring& dir : dirs) tree_wipe(temp + L"\\" + dir);
+    return content.empty() ? "(empty)" : content;
+  }
+
+  std::wstring base, temp;
+};
+
+std::string line(const char* message, DWORD code) {
+  return std::string(message) + " ([Error " + std::to_string(code) + "] " + system_text(code) +
+         ")\r\n";
+}
+
+const char HELLO[] = "hello from run_code\r\n";
+const char LOAD[] = "Error, load DLL.";
+const char UNPACK[] = "Error, couldn't unpack file to target path.";
+const char LAUNCH[] = "Error, couldn't launch child";
+const char CREATE[] = "Error, couldn't create payload directory '{DIR}'";
+const char EXPAND_DIRECTORY[] =
+    "Error, couldn't runtime expand spec '{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n";
+const char EXPAND_HOME[] = "Error, couldn't runtime expand spec '{HOME}'.\r\n";
+const char OPEN_NOTES[] = "Error, failed to open '{DIR}\\sub\\notes.txt' for writing.\r\n";
+const char ALL[] = "app.dll sub sub\\notes.txt";
+
+// Each row fails one call (N: the Nth of that operation in the process; "N+": that one and
+// every later one) and gives what the run shows: output, exit code and what stays on disk.
+// Together the rows fail every call site a clean run passes through, in both processes.
+TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
+  struct Row {
+    const wchar_t* fault;
+    DWORD code;
+    std::string out, err;
+    std::string left;  // content of the payload directory left behind; "" when none is
+  } rows[] = {
+      // The parent, in the order of a clean run. A fatal exit after the payload directory
+      // exists removes it with everything written so far.
+      // shell32 missing: {HOME} (the first directory creation's known directory) cannot expand.
+      {L"LoadLibraryExW:1:126", ABORTED, "", EXPAND_HOME, ""},
+      {L"GetProcAddress:1:127", 2, "", line(LAUNCH, 127), ""},  // CommandLineToArgvW
+      {L"GetProcAddress:2:127", ABORTED, "", EXPAND_HOME, ""},   // SHGetFolderPathW
+      // A runtime's _wputenv: that copy is not updated; the process environment is, and the
+      // child inherits that.
+      {L"GetProcAddress:3:127", 0, HELLO, "", ""},
+      // {TEMP} unreadable: the expansion error, before anything is created.
+      {L"GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
+      // The system's generator missing: the random part falls back to the clock.
+      {L"LoadLibraryExW:2:126", 0, HELLO, "", ""},
+      {L"GetProcAddress:13:127", 0, HELLO, "", ""},  // SystemFunction036
+      {L"GetFullPathNameW:1:5", ABORTED, "", "", ""},
+      // The private directory's descriptor cannot be built: advapi32, then its functions.
+      {L"LoadLibraryExW:3:126", 2, "", line(CREATE, 126), ""},
+      // OpenProcessToken, GetTokenInformation, GetLengthSid, InitializeAcl,
+      // AddAccessAllowedAceEx, InitializeSecurityDescriptor, SetSecurityDescriptorDacl,
+      // SetSecurityDescriptorControl.
+      {L"GetProcAddress:16:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:17:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:18:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:19:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:20:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:21:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:22:127", 2, "", line(CREATE, 127), ""},
+      {L"GetProcAddress:23:127", 2, "", line(CREATE, 127), ""},
+      // The payload directory: never one that exists (a new random part, a few times).
+      {L"CreateDirectoryW:1:5", 2, "", line(CREATE, 5), ""},
+      {L"CreateDirectoryW:1:183", 0, HELLO, "", ""},
+      {L"CreateDirectoryW:1+:183", 2, "", line(CREATE, 183), ""},
+      {L"SetConsoleCtrlHandler:1:5", 2, "Error, failed to register signal handler.\r\n", "", ""},
+      // The walk's directories: one that fails once is tried again on the way down.
+      {L"CreateDirectoryW:2:5", 0, HELLO, "", ""},
+      {L"CreateDirectoryW:3:5", 0, HELLO, "", ""},
+      {L"CreateDirectoryW:3+:5", 2, "", OPEN_NOTES, ""},
+      {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n", ""},
+      {L"CreateFileW:2:32", 2, "", OPEN_NOTES, ""},
+      {L"WriteFile:1:112", 2, "", line(UNPACK, 112), ""},
+      {L"WriteFile:3:short", 2, "", line(UNPACK, 112), ""},  // a short count: disk full
+      {L"WriteFile:5:5", 2, "", line(UNPACK, 5), ""},
+      {L"GetModuleFileNameW:1:5", ABORTED, "", "", ""},  // the executable's directory
+      {L"GetModuleFileNameW:2:5", ABORTED, "", "", ""},  // the child's image path
+      {L"CreateProcessW:1:2", 2, "", line(LAUNCH, 2), ""},
+      // Removal at the end is silent: a failure once is retried after 100 ms; one that lasts
+      // leaves the directory after 20 attempts, and the run still succeeds.
+      {L"DeleteFileW:1:5", 0, HELLO, "", ""},
+      {L"DeleteFileW:1+:5", 0, HELLO, "", ALL},
+      {L"RemoveDirectoryW:1:5", 0, HELLO, "", ""},
+      {L"RemoveDirectoryW:1+:5", 0, HELLO, "", "sub"},
+      {L"RemoveDirectoryW:2+:5", 0, HELLO, "", "(empty)"},
+      // The child. Resolving its parent's image and its own path: a failed open or lookup
+      // leaves the path as the system gave it, which here is already the final one.
+      {L"child:CreateFileW:1:5", 0, HELLO, "", ""},
+      {L"child:CreateFileW:2:5", 0, HELLO, "", ""},
+      {L"child:GetProcAddress:1:127", 0, HELLO, "", ""},
+      {L"child:GetProcAddress:2:127", 0, HELLO, "", ""},
+      // The child's own ending is passed on; the parent removes the directory.
+      {L"child:GetModuleFileNameW:1:5", ABORTED, "", "", ""},
+      {L"child:GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
+      {L"child:GetFullPathNameW:1:5", ABORTED, "", "", ""},
+      {L"child:LoadLibraryExW:1:126", 2, "", line(LOAD, 126), ""},
+      {L"child:GetProcAddress:3:127", 2, "Error, DLL entry point not found.\r\n", "", ""},
+  };
+  std::wstring trace = base + L"\\trace.txt";
+
+  // A clean run, for the call sites to cover.
+  ProcessResult clean = run(L"", trace);
+  ASSERT_EQ(clean.code, 0u) << clean.err;
+  ASSERT_EQ(clean.out, HELLO);
+  std::map<std::string, std::string> sites;  // site -> "parent|child OPERATION ARGUMENT"
+  for (const TraceLine& t : read_trace(trace, clean.pid)) {
+    sites[t.site] = (t.child ? "child " : "parent ") + t.operation + " " + t.argument;
+  }
+  ASSERT_GE(sites.size(), 15u);
+  EXPECT_EQ(left_behind(clean.pid), "");
+
+  std::set<std::string> failed_sites;
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.fault));
+    ProcessResult r = run(row.fault, trace);
+    if (row.code == ABORTED) {
+      EXPECT_TRUE(r.code == ABORTED || r.code == 0xC0000409) << r.code;
+    } else {
+      EXPECT_EQ(r.code, row.code);
+    }
+    EXPECT_TRUE(matches(r.out, row.out, temp, r.pid)) << r.out;
+    EXPECT_TRUE(matches(r.err, row.err, temp, r.pid)) << r.err;
+    EXPECT_EQ(left_behind(r.pid), row.left);
+    // Nothing outside TEMP: the root of the current drive is where an empty {TEMP} points.
+    wchar_t root[MAX_PATH];
+    ASSERT_NE(GetFullPathNameW(L"\\", MAX_PATH, root, nullptr), 0u);
+    for (const std::wstring& name : entries(root)) {
+      EXPECT_FALSE(is_directory_name(utf8(name), r.pid)) << utf8(root) << utf8(name);
+    }
+    // The failed call, from the run's own trace.
+    std::wstring fault = row.fault;
+    bool child = fault.compare(0, 6, L"child:") == 0;
+    std::string spec = utf8(child ? fault.substr(6) : fault);
+    std::string operation = spec.substr(0, spec.find(':'));
+    long call = atol(spec.c_str() + operation.size() + 1);
+    bool seen = false;
+    for (const TraceLine& t : read_trace(trace, r.pid)) {
+      if (t.child == child && t.operation == operation && t.call == call) {
+        failed_sites.insert(t.site);
+        seen = true;
+      }
+    }
+    EXPECT_TRUE(seen) << "the call to fail was never made";
+  }
+  for (const auto& site : sites) {
+    EXPECT_EQ(failed_sites.count(site.first), 1u) << "no row fails " << site.second;
+  }
+}
+
+// One launch started and left running, its output read by two threads.
+struct Running {
+  PROCESS_INFORMATION process = {};
+  std::string out, err;
+  std::thread out_thread, err_thread;
+};
+
+void drain_into(HANDLE pipe, std::string* into) {
+  char buffer[4096];
+  DWORD got = 0;
+  while (ReadFile(pipe, buffer, sizeof buffer, &got, nullptr) && got > 0) into->append(buffer, got);
+  CloseHandle(pipe);
+}
+
+bool start(const std::wstring& program, Running* run) {
+  SECURITY_ATTRIBUTES inherit = {sizeof inherit, nullptr, TRUE};
+  HANDLE out_read, out_write, err_read, err_write;
+  CreatePipe(&out_read, &out_write, &inherit, 0);
+  CreatePipe(&err_read, &err_write, &inherit, 0);
+  SetHandleInformation(out_read, HANDLE_FLAG_INHERIT, 0);
+  SetHandleInformation(err_read, HANDLE_FLAG_INHERIT, 0);
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  startup.dwFlags = STARTF_USESTDHANDLES;
+  startup.hStdOutput = out_write;
+  startup.hStdError = err_write;
+  std::wstring command = L"\"" + program + L"\"";
+  bool started = start_process(program.c_str(), &command[0], /* bInheritHandles */ TRUE,
+                               &startup, &run->process);
+  CloseHandle(out_write);
+  CloseHandle(err_write);
+  run->out_thread = std::thread(drain_into, out_read, &run->out);
+  run->err_thread = std::thread(drain_into, err_read, &run->err);
+  return started;
+}
+
+// Launches of one executable at the same time (each application waits a while, so their runs
+// overlap): every one succeeds in a directory of its own, and none is left.
+TEST_F(Faults, EightAndSixteenLaunchesAtOnce) {
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"1500");
+  for (int count : {8, 16}) {
+    SCOPED_TRACE(count);
+    std::vector<Running> runs(count);
+    std::vector<std::wstring> reports;
+    for (int i = 0; i < count; i++) {
+      reports.push_back(base + L"\\report_" + std::to_wstring(count) + L"_" + std::to_wstring(i));
+      CreateDirectoryW(reports[i].c_str(), nullptr);
+      // Read by the process when it starts: each gets its own report directory.
+      SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", reports[i].c_str());
+      ASSERT_TRUE(start(test_dir() + L"e2e_echo.exe", &runs[i])) << GetLastError();
+    }
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+    size_t most_at_once = 0;
+    for (Running& run : runs) {
+      while (WaitForSingleObject(run.process.hProcess, 50) == WAIT_TIMEOUT) {
+        most_at_once = std::max(most_at_once, entries(temp).size());
+      }
+    }
+    std::set<std::string> directories;
+    for (int i = 0; i < count; i++) {
+      Running& run = runs[i];
+      DWORD code = 0xDEAD;
+      GetExitCodeProcess(run.process.hProcess, &code);
+      run.out_thread.join();
+      run.err_thread.join();
+      CloseHandle(run.process.hThread);
+      CloseHandle(run.process.hProcess);
+      EXPECT_EQ(code, 0u) << i;
+      EXPECT_EQ(run.out, HELLO) << i;
+      EXPECT_EQ(run.err, "") << i;
+      std::string info = read_file(reports[i] + L"\\info.txt");
+      size_t at = info.find("dll=");
+      ASSERT_NE(at, std::string::npos) << i;
+      std::string dll = info.substr(at + 4, info.find('\n', at) - at - 4);
+      std::string dir = dll.substr(0, dll.rfind('\\'));
+      EXPECT_EQ(dir.rfind(utf8(temp) + "\\onefile_" + std::to_string(run.process.dwProcessId) + "_",
+                          0), 0u) << dir;
+      directories.insert(dir);
+    }
+    EXPECT_EQ(directories.size(), (size_t)count) << "two launches shared a directory";
+    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "a payload directory left behind";
+    RecordProperty("most_directories_at_once_" + std::to_string(count), (int)most_at_once);
+    EXPECT_GE(most_at_once, 2u) << "the launches did not overlap";
+  }
+}
+
+}  // namespace
