@@ -33,7 +33,7 @@ endfunction()
 
 set(ZOBRIN_PAYLOAD_CASES
   table_fills_array table_one_past table_fills_stream_one stream_one_past stream_to_end
-  shorter_than_header empty_table spec_example flags_8 flags_all flags_1_then_5 name_empty
+  shorter_than_header empty_table format_example flags_8 flags_all flags_1_then_5 name_empty
   name_4095 name_4096 name_unterminated second_empty second_string second_4096 no_last_flag
   partial_entry bytes_after_last stream_one_short stream_longer stream_not_zstd
   stream_truncated stream_empty size_zero_bad_stream buffer_exact buffer_exact_one_more

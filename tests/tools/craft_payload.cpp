@@ -127,7 +127,7 @@ std::map<std::string, std::function<std::string()>> cases() {
   c["shorter_than_header"] = [] { return std::string(8, '\0'); };
   c["empty_table"] = [] { return array("", ""); };
   // Entries.
-  c["spec_example"] = [abc] { return array(entry(4, 3, u"a.txt"), frame(abc)); };
+  c["format_example"] = [abc] { return array(entry(4, 3, u"a.txt"), frame(abc)); };
   c["flags_8"] = [abc] { return array(entry(8, 3, u"a.txt"), frame(abc)); };
   c["flags_all"] = [abc] { return array(entry(0xFFFFFFFFu, 3, u"a.txt"), frame(abc)); };
   c["flags_1_then_5"] = [] {

@@ -59,7 +59,7 @@ TEST(PayloadCases, EachArrayWalksOrFailsExactly) {
       {"shorter_than_header", HEADER, 2, true},
       {"empty_table", finished(0), 0, true},
       // Entries.
-      {"spec_example", entry(4, "a.txt", abc) + finished(-1), 0, false},
+      {"format_example", entry(4, "a.txt", abc) + finished(-1), 0, false},
       {"flags_8", HEADER, 2, true},
       {"flags_all", HEADER, 2, true},
       {"flags_1_then_5", entry(1, "one", "xy") + entry(5, "two", "z") + finished(-1), 0, false},
@@ -119,7 +119,7 @@ TEST(PayloadCases, ChildTakesTheFirstEntryAsItsDll) {
   const std::wstring dir = test_dir() + L"child_dir_never_made";
   const std::string dll = "dll " + utf8(dir) + "\\";
   const Case cases[] = {
-      {"spec_example", dll + "a.txt\r\n", 0, true},
+      {"format_example", dll + "a.txt\r\n", 0, true},
       {"second_string", dll + "a.txt\r\n", 0, true},
       {"flags_1_then_5", dll + "one\r\n", 0, true},
       {"no_last_flag", dll + "a.txt\r\n", 0, true},
