@@ -4,7 +4,9 @@
 
 #include <windows.h>
 
+#include <algorithm>
 #include <string>
+#include <vector>
 
 #include <gtest/gtest.h>
 
@@ -85,4 +87,19 @@ inline bool run_unix(const wchar_t* program, std::wstring command, const std::ws
   CloseHandle(process.hProcess);
   for (int i = 0; i < 1500 && tree_exists(watched) != appears; i++) Sleep(20);
   return tree_exists(watched) == appears;
+}
+
+// Names of the entries directly in `dir`, sorted ("." and ".." left out).
+inline std::vector<std::wstring> tree_names(const std::wstring& dir) {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
 }

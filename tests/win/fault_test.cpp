@@ -39,21 +39,6 @@ std::string listing(const std::wstring& dir) {
   return text;
 }
 
-// Names directly in `dir`, sorted.
-std::vector<std::wstring> entries(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // "onefile_PID_TIME_US_RANDOM" as the launcher names its directory.
 bool is_directory_name(const std::string& name, DWORD pid) {
   std::string head = "onefile_" + std::to_string(pid) + "_";
@@ -146,7 +131,7 @@ class Faults : public ::testing::Test {
   // What the run left in the temporary directory: "" when nothing, otherwise the payload
   // directory's content ("(empty)" for an empty one). Wipes it for the next run.
   std::string left_behind(DWORD pid) {
-    std::vector<std::wstring> dirs = entries(temp);
+    std::vector<std::wstring> dirs = tree_names(temp);
     if (dirs.empty()) return "";
     EXPECT_EQ(dirs.size(), 1u);
     EXPECT_TRUE(is_directory_name(utf8(dirs[0]), pid)) << utf8(dirs[0]);
@@ -277,7 +262,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
     // Nothing outside TEMP: the root of the current drive is where an empty {TEMP} points.
     wchar_t root[MAX_PATH];
     ASSERT_NE(GetFullPathNameW(L"\\", MAX_PATH, root, nullptr), 0u);
-    for (const std::wstring& name : entries(root)) {
+    for (const std::wstring& name : tree_names(root)) {
       EXPECT_FALSE(is_directory_name(utf8(name), r.pid)) << utf8(root) << utf8(name);
     }
     // The failed call, from the run's own trace.
@@ -355,7 +340,7 @@ TEST_F(Faults, EightAndSixteenLaunchesAtOnce) {
     size_t most_at_once = 0;
     for (Running& run : runs) {
       while (WaitForSingleObject(run.process.hProcess, 50) == WAIT_TIMEOUT) {
-        most_at_once = std::max(most_at_once, entries(temp).size());
+        most_at_once = std::max(most_at_once, tree_names(temp).size());
       }
     }
     std::set<std::string> directories;
@@ -380,7 +365,7 @@ TEST_F(Faults, EightAndSixteenLaunchesAtOnce) {
       directories.insert(dir);
     }
     EXPECT_EQ(directories.size(), (size_t)count) << "two launches shared a directory";
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "a payload directory left behind";
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "a payload directory left behind";
     RecordProperty("most_directories_at_once_" + std::to_string(count), (int)most_at_once);
     EXPECT_GE(most_at_once, 2u) << "the launches did not overlap";
   }

@@ -20,20 +20,6 @@ namespace {
 const char* const HEADER = "Error, couldn't find attached data header.\r\n";
 const char* const DECODE = "Error, couldn't decode attached data.\r\n";
 
-std::vector<std::wstring> names_in(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 bool stays_inside(const std::u16string& name) {
   std::string bytes;
   for (char16_t unit : name) {
@@ -95,14 +81,14 @@ TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
   EXPECT_EQ(r.code, 2u);
   EXPECT_EQ(r.out, HEADER);
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(names_in(base), (std::vector<std::wstring>{L"report", L"temp"}));
-  EXPECT_EQ(names_in(temp), std::vector<std::wstring>{}) << "the failed run removes its directory";
+  EXPECT_EQ(tree_names(base), (std::vector<std::wstring>{L"report", L"temp"}));
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "the failed run removes its directory";
 
   // CR and LF in a name whose open fails: printed escaped, on one line.
   r = run_process(test_dir() + L"e2e_name_line_breaks.exe", {});
   EXPECT_EQ(r.code, 2u);
   EXPECT_EQ(r.out, "");
-  EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   const std::string start = "Error, failed to open '" + utf8(temp) + "\\onefile_" +
                             std::to_string(r.pid) + "_";
   const std::string end = "\\x\\a\\u000D\\u000Ab' for writing.\r\n";
@@ -166,7 +152,7 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
   const std::string expected_out = r.out;
   const std::string expected_files = read_file(files);
   ASSERT_NE(expected_files, "");
-  ASSERT_EQ(names_in(temp), std::vector<std::wstring>{});
+  ASSERT_EQ(tree_names(temp), std::vector<std::wstring>{});
 
   // Fixed flips first (the length's top byte, the digest, T, S, a name), then random ones:
   // a quarter of them within the head, header and table, the rest anywhere in the span.
@@ -219,9 +205,9 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
       decode += r.out == DECODE;
     }
     // Nothing left: neither beside the payload directory nor the directory itself.
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
     DeleteFileW(exe.c_str());
-    EXPECT_EQ(names_in(base), (std::vector<std::wstring>{L"report", L"temp"}));
+    EXPECT_EQ(tree_names(base), (std::vector<std::wstring>{L"report", L"temp"}));
     if (HasFailure()) break;
   }
   // Most flips land in the stream or the table; some in padding or the trailer, which are

@@ -14,24 +14,9 @@
 
 namespace {
 
-// Names of the entries directly in `dir`, sorted.
-std::vector<std::wstring> entries(const std::wstring& dir) {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // "name size hash" for every file below `dir`, as the test application writes them.
 void listing(const std::wstring& dir, const std::wstring& prefix, std::set<std::string>* out) {
-  for (const std::wstring& name : entries(dir)) {
+  for (const std::wstring& name : tree_names(dir)) {
     std::wstring path = dir + L"\\" + name;
     if (GetFileAttributesW(path.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
       listing(path, prefix + name + L"\\", out);
@@ -136,7 +121,7 @@ TEST_F(Launch, EveryFileArrivesByteExactAndTheDirectoryGoes) {
     std::set<std::string> seen = lines(read_file(report + L"\\files.txt"));
     EXPECT_EQ(seen.size(), expected.size());
     EXPECT_TRUE(seen == expected);
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
   }
 }
 
@@ -196,7 +181,7 @@ TEST_F(Launch, ApplicationSeesTheLaunchersVariablesAndDirectoryName) {
   EXPECT_EQ(info["ZOBRIN_ORIGINAL_ARGV0"], "started as \"this\"");
   EXPECT_EQ(info["dll"], utf8(temp) + "\\onefile_" + std::to_string(r.pid) + "_" + time_us + "_" +
                              random + "\\app.dll");
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
 }
 
 TEST_F(Launch, ExitCodePassesThroughInAll32Bits) {
@@ -206,7 +191,7 @@ TEST_F(Launch, ExitCodePassesThroughInAll32Bits) {
     ProcessResult r = launch(L"e2e_echo.exe");
     EXPECT_EQ(r.code, (DWORD)wcstoul(code, nullptr, 0)) << utf8(code);
     EXPECT_EQ(r.out, "hello from run_code\r\n");
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 }
 
@@ -223,7 +208,7 @@ TEST_F(Launch, InheritedParentValuesThatNameNoLauncherGiveTheParentRole) {
     std::map<std::string, std::string> info = read_info(report);
     EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
     EXPECT_NE(info["dll"].find("\\onefile_" + std::to_string(r.pid) + "_"), std::string::npos);
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 }
 
@@ -243,7 +228,7 @@ TEST_F(Launch, ApplicationStartingTheLauncherAgainGetsTheChildRoleAndTheSameDire
   std::vector<std::wstring> args = read_args(second);
   EXPECT_EQ(args.size(), 2u);
   if (args.size() == 2) EXPECT_EQ(args[1], L"again");
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
 }
 
 // Every failure after the payload directory exists removes it again, the open file included;
@@ -269,7 +254,7 @@ TEST_F(Launch, FailuresSayOneLineAndLeaveNothing) {
     EXPECT_EQ(r.err.substr(0, row.err_start.size()), row.err_start);
     EXPECT_EQ(r.err.find("\r\n"), row.err_start.empty() ? std::string::npos : r.err.size() - 2)
         << "one line: " << r.err;
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
     if (std::wstring(row.exe) == L"e2e_file_in_the_way.exe") {
       std::string start = "Error, failed to open '" + utf8(temp) + "\\onefile_" +
                           std::to_string(r.pid) + "_";
@@ -294,7 +279,7 @@ TEST_F(Launch, TemporaryDirectoryMissingOrUnreadableIsRefused) {
   std::string end = "' ([Error 3] " + system_text(ERROR_PATH_NOT_FOUND) + ")\r\n";
   EXPECT_EQ(r.err.rfind(start, 0), 0u) << r.err;
   EXPECT_EQ(r.err.size() - std::min(r.err.size(), end.size()), r.err.rfind(end)) << r.err;
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
 
   // Longer than any path buffer: GetTempPathW cannot give it.
   std::wstring too_long = temp + L"\\" + std::wstring(4200, L't');
@@ -325,7 +310,7 @@ TEST_F(Launch, InterruptDuringTheWaitEndsTheChildAndRemovesTheDirectory) {
   EXPECT_EQ(r.code, 0u) << r.out;
   EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
 }
 
 }  // namespace
@@ -342,7 +327,7 @@ TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
   EXPECT_EQ(r.out, "");
   EXPECT_EQ(r.err, "Error, couldn't launch child ([Error 206] " +
                        system_text(ERROR_FILENAME_EXCED_RANGE) + ")\r\n");
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "a failed launch removes the files";
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "a failed launch removes the files";
 }
 
 }  // namespace
@@ -371,7 +356,7 @@ TEST_F(Launch, TakenPayloadDirectoryIsNeverUsed) {
     set_env(L"ZOBRIN_TEST_REPORT", report);
     ProcessResult r = launch(L"directory_probe.exe");
     SetEnvironmentVariableW(L"ZOBRIN_TEST_TAKEN", nullptr);
-    std::vector<std::wstring> left = entries(temp);
+    std::vector<std::wstring> left = tree_names(temp);
     ASSERT_EQ(left.size(), row.count);
     std::wstring prefix = L"onefile_" + std::to_wstring(r.pid) + L"_";
     std::wstring time_us = left[0].substr(prefix.size(), 6);
@@ -381,7 +366,7 @@ TEST_F(Launch, TakenPayloadDirectoryIsNeverUsed) {
     }
     std::sort(taken.begin(), taken.end());
     EXPECT_EQ(left, taken);
-    for (const std::wstring& dir : left) EXPECT_EQ(entries(temp + L"\\" + dir).size(), 0u);
+    for (const std::wstring& dir : left) EXPECT_EQ(tree_names(temp + L"\\" + dir).size(), 0u);
     if (row.count < 8) {
       EXPECT_EQ(r.code, 0u) << r.err;
       EXPECT_EQ(r.out, "hello from run_code\r\n");
@@ -429,8 +414,8 @@ TEST_F(Launch, UnreadableCreatorNamedAsParentStartsNoFurtherCopy) {
   EXPECT_EQ(read_file(base + L"\\out.txt"), "");
   EXPECT_EQ(read_file(base + L"\\err.txt").rfind("Error, load DLL. ([Error 126] ", 0), 0u)
       << read_file(base + L"\\err.txt");
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "the child role creates nothing";
-  EXPECT_EQ(entries(report), std::vector<std::wstring>{}) << "the application never ran";
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "the child role creates nothing";
+  EXPECT_EQ(tree_names(report), std::vector<std::wstring>{}) << "the application never ran";
 }
 
 }  // namespace
@@ -454,7 +439,7 @@ TEST_F(Launch, ConsoleDressedAndSignedExecutablesRunTheirPayloadIntact) {
     EXPECT_TRUE(lines(read_file(report + L"\\files.txt")) == expected);
     std::vector<std::wstring> args = read_args(report);
     EXPECT_EQ(args, (std::vector<std::wstring>{test_dir() + exe, L"one", L"two words"}));
-    EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
   }
 }
 
@@ -468,7 +453,7 @@ TEST_F(Launch, InterruptReachesAConsoleLauncherAndItsChild) {
   EXPECT_EQ(r.code, 0u) << r.out;
   EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
-  EXPECT_EQ(entries(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
 }
 
 }  // namespace
