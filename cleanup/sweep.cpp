@@ -119,9 +119,10 @@ static bool sweep_process_ended(DWORD pid) {
 
 // True when `path` is a real directory (not a link) that no one else has open and whose owner
 // is this process's user. The open without sharing fails with a sharing violation while any
-// other handle to the directory exists (a current directory, a listing, a watcher).
+// other handle to the directory exists (a current directory, a listing, a watcher). It asks
+// for listing access: an open for no data access at all is not checked against other handles.
 static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
-  HANDLE directory = CreateFileW(path, READ_CONTROL, /* dwShareMode */ 0,
+  HANDLE directory = CreateFileW(path, FILE_LIST_DIRECTORY | READ_CONTROL, /* dwShareMode */ 0,
                                  /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
                                  FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
                                  /* hTemplateFile */ nullptr);
