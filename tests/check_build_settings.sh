@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Checks a built launcher-like executable: 64-bit GUI program, 8 MiB stack reserve, Universal
-# CRT only (no msvcrt.dll, no mingw runtime DLLs) and the manifest in its resources.
+# CRT only (no msvcrt.dll, no mingw runtime DLLs), no other DLL than kernel32 (anything else is
+# looked up at run time) and the manifest in its resources.
 set -u
 exe=$1
 fail=0
@@ -17,6 +18,8 @@ check "8 MiB stack reserve" grep -q '^SizeOfStackReserve\s*0*800000$' <<<"$heade
 check "no msvcrt.dll import" bash -c '! grep -qx "msvcrt.dll" <<<"$0"' "$dlls"
 check "imports the Universal CRT" bash -c 'grep -Eq "^(ucrtbase.dll|api-ms-win-crt-.*)$" <<<"$0"' "$dlls"
 check "only system DLLs" bash -c '! grep -Eq "^(libgcc|libstdc|libwinpthread|libzstd)" <<<"$0"' "$dlls"
+check "only kernel32 and the Universal CRT" \
+  bash -c '! grep -Evq "^(kernel32.dll|ucrtbase.dll|api-ms-win-crt-.*)$" <<<"$0"' "$dlls"
 rsrc=$(mktemp)
 x86_64-w64-mingw32-objcopy -O binary --only-section=.rsrc "$exe" "$rsrc"
 check "manifest: long-path aware" grep -aq '<longPathAware[^>]*>true</longPathAware>' "$rsrc"
