@@ -46,8 +46,12 @@ static void launch_child_into_job(HANDLE process) {
   if (job == nullptr) return;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
   memset(&limits, 0, sizeof limits);
-  limits.BasicLimitInformation.LimitFlags =
-      JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE | JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK;
+  // Windows documents BREAKAWAY_OK, besides SILENT_BREAKAWAY_OK, as needed before a process in
+  // the job may pass CREATE_BREAKAWAY_FROM_JOB; without it that start would fail where it
+  // works today (Wine lets it through with either).
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                            JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
+                                            JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
       !AssignProcessToJobObject(job, process)) {
     CloseHandle(job);
