@@ -43,3 +43,13 @@ constexpr uint32_t ZB_REMOVE_MAX_DEPTH = ZB_PATH_UNITS / 2;
 // Paths drawn for the payload directory before a run gives up because each one is taken.
 constexpr uint32_t ZB_PAYLOAD_DIRECTORY_TRIES = 8;
 constexpr uint32_t ZB_KNOWN_DIRS_MAX = 1024;
+
+// Sweep of payload directories left by killed launchers.
+// How long the parent waits for the sweep at its end before exiting without it.
+constexpr uint32_t ZB_SWEEP_JOIN_MS = 3000;
+// Stack reserved for the sweep's thread (the removal's walk needs some 30 KiB).
+constexpr uint32_t ZB_SWEEP_STACK_BYTES = 262144;
+// The token's user (TOKEN_USER and its SID) and a directory's owner (a self-relative security
+// descriptor with one SID): a SID is at most 68 bytes.
+constexpr uint32_t ZB_SWEEP_TOKEN_BYTES = 256;
+constexpr uint32_t ZB_SWEEP_SECURITY_BYTES = 512;

@@ -14,6 +14,7 @@
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/role.h"
 #include "cleanup/shutdown.h"
+#include "cleanup/sweep.h"
 #include "paths/env.h"
 #include "paths/shell.h"
 #include "paths/template.h"
@@ -100,5 +101,9 @@ int driver_run(void) {
   }
   payload_open();
   extract_walk();
-  return launch_parent(argv);
+  // Leftovers of killed launchers are removed on a thread of their own while the child runs.
+  cleanup_sweep_start();
+  int exit_code = launch_parent(argv);
+  cleanup_sweep_join();
+  return exit_code;
 }

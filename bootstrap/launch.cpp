@@ -19,6 +19,10 @@ static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
 static wchar_t launch_module_path[ZB_PATH_UNITS];
 static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
 
+// The job the child runs in, or null. Never closed by the launcher: the system closes it when
+// the parent ends, however it ends, and that ends the child.
+static HANDLE launch_job = nullptr;
+
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
 int launch_child(int argc, wchar_t** argv) {
@@ -30,6 +34,30 @@ int launch_child(int argc, wchar_t** argv) {
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
   return entry(argc, argv, run_state.dll_path);
+}
+
+// Puts the suspended child into a job that ends it once the job's last handle closes: the
+// parent's, at the parent's end. The application's own processes leave the job silently and
+// live on as they would without it. The handle is not inheritable, so no other process can
+// keep the job open. When the job cannot be made or the child not put into it (a launcher
+// already in a job that forbids it), the child runs without one.
+static void launch_child_into_job(HANDLE process) {
+  HANDLE job = CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr);
+  if (job == nullptr) return;
+  JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
+  memset(&limits, 0, sizeof limits);
+  // Windows documents BREAKAWAY_OK, besides SILENT_BREAKAWAY_OK, as needed before a process in
+  // the job may pass CREATE_BREAKAWAY_FROM_JOB; without it that start would fail where it
+  // works today (Wine lets it through with either).
+  limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
+                                            JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
+                                            JOB_OBJECT_LIMIT_BREAKAWAY_OK;
+  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
+      !AssignProcessToJobObject(job, process)) {
+    CloseHandle(job);
+    return;
+  }
+  launch_job = job;
 }
 
 int launch_parent(wchar_t** argv) {
@@ -67,13 +95,23 @@ int launch_parent(wchar_t** argv) {
   memset(&process, 0, sizeof process);
   if (!CreateProcessW(module, launch_command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
-                      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS, /* lpEnvironment */ nullptr,
-                      /* lpCurrentDirectory */ nullptr, &startup, &process)) {
+                      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
+                      /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
+                      &process)) {
     fatal_exit_code("Error, couldn't launch child", GetLastError());
+  }
+  // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
+  launch_child_into_job(process.hProcess);
+  if (ResumeThread(process.hThread) == (DWORD)-1) {
+    DWORD error = GetLastError();
+    TerminateProcess(process.hProcess, /* uExitCode */ 0);
+    fatal_exit_code("Error, couldn't launch child", error);
   }
   CloseHandle(process.hThread);
   cleanup_child_publish(process.hProcess);
 
+  // The job stays open through the wait and shutdown: the parent ends normally only after the
+  // child has, so closing it then ends nothing (the application's own processes left it).
   DWORD exit_code = 0;
   WaitForSingleObject(process.hProcess, INFINITE);
   if (!GetExitCodeProcess(process.hProcess, &exit_code)) exit_code = 1;

@@ -8,7 +8,10 @@ int launch_child(int argc, wchar_t** argv);
 
 // Parent role: publishes ZOBRIN_ONEFILE_DIRECTORY and ZOBRIN_ORIGINAL_ARGV0, starts this
 // executable again as the child with the same arguments, standard handles and environment,
-// waits, runs shutdown and returns the child's exit code (1 when it cannot be read). Fatal:
+// in a job that ends it when the parent ends (processes the application starts leave the job;
+// without a job when none can be had), waits, runs shutdown and returns the child's exit code
+// (1 when it cannot be read). Fatal:
 // "Error, couldn't launch child" (with the system error; also for a command line too long to
-// pass on, or one that cannot be split), abort when the own path cannot be read.
+// pass on, or one that cannot be split, or a child that cannot be resumed), abort when the own
+// path cannot be read.
 int launch_parent(wchar_t** argv);

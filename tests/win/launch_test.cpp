@@ -63,7 +63,7 @@ void set_env(const wchar_t* name, const std::wstring& value) {
 const wchar_t* const TEST_VARIABLES[] = {
     L"ZOBRIN_TEST_REPORT", L"ZOBRIN_TEST_SLEEP",      L"ZOBRIN_TEST_RELAUNCH",
     L"ZOBRIN_TEST_EXIT",   L"ZOBRIN_ONEFILE_PARENT",  L"ZOBRIN_ONEFILE_TIME_US",
-    L"ZOBRIN_ONEFILE_RANDOM", L"ZOBRIN_ONEFILE_START"};
+    L"ZOBRIN_ONEFILE_RANDOM", L"ZOBRIN_ONEFILE_START", L"ZOBRIN_TEST_SPAWN"};
 
 // Each test gets its own temporary directory (TMP and TEMP, inherited by the launcher) and
 // report directories; both are removed afterwards.
@@ -454,6 +454,113 @@ TEST_F(Launch, InterruptReachesAConsoleLauncherAndItsChild) {
   EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
   EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+}
+
+}  // namespace
+
+namespace {
+
+// Polls for `path` to hold any text, up to 60 s.
+std::string wait_for_text(const std::wstring& path) {
+  for (int i = 0; i < 1200; i++) {
+    std::string text = read_file(path);
+    if (!text.empty()) return text;
+    Sleep(50);
+  }
+  return "";
+}
+
+// A launcher started without waiting for it, its application sleeping; ready once the
+// application has written its process id to `report`\ready.
+struct Sleeper {
+  PROCESS_INFORMATION launcher = {};
+  HANDLE child = nullptr;
+};
+
+Sleeper start_sleeper(const std::wstring& report) {
+  Sleeper s;
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"120000");
+  std::wstring exe = test_dir() + L"e2e_echo.exe";
+  std::wstring command = L"\"" + exe + L"\"";
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  EXPECT_TRUE(start_process(exe.c_str(), &command[0], FALSE, &startup, &s.launcher));
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+  std::string pid = wait_for_text(report + L"\\ready");
+  EXPECT_FALSE(pid.empty()) << "the application never became ready";
+  if (!pid.empty()) s.child = OpenProcess(SYNCHRONIZE, FALSE, strtoul(pid.c_str(), nullptr, 10));
+  EXPECT_NE(s.child, nullptr);
+  return s;
+}
+
+// Kills the launcher with `code`; true when its application ends too (within 30 s).
+bool kill_sleeper(Sleeper* s, UINT code) {
+  TerminateProcess(s->launcher.hProcess, code);
+  WaitForSingleObject(s->launcher.hProcess, INFINITE);
+  DWORD seen = 0;
+  GetExitCodeProcess(s->launcher.hProcess, &seen);
+  EXPECT_EQ(seen, code);
+  bool child_ended = s->child != nullptr && WaitForSingleObject(s->child, 30000) == WAIT_OBJECT_0;
+  if (s->child != nullptr) {
+    TerminateProcess(s->child, 0);  // only if the test already failed
+    CloseHandle(s->child);
+  }
+  CloseHandle(s->launcher.hThread);
+  CloseHandle(s->launcher.hProcess);
+  return child_ended;
+}
+
+TEST_F(Launch, KilledLaunchersApplicationEndsAndTheNextLaunchSweepsItsDirectory) {
+  // A launcher that keeps running throughout, then one that is killed.
+  std::wstring report_live = base + L"\\report_live";
+  CreateDirectoryW(report_live.c_str(), nullptr);
+  Sleeper live = start_sleeper(report_live);
+  std::vector<std::wstring> first = tree_names(temp);
+  ASSERT_EQ(first.size(), 1u);
+  std::wstring live_dir = first[0];
+  Sleeper killed = start_sleeper(report);
+  DWORD killed_pid = killed.launcher.dwProcessId;
+  EXPECT_TRUE(kill_sleeper(&killed, 7)) << "the application outlived its killed launcher";
+  std::vector<std::wstring> before = tree_names(temp);
+  ASSERT_EQ(before.size(), 2u) << "a killed launcher cannot remove its directory";
+  std::wstring killed_dir = before[0] == live_dir ? before[1] : before[0];
+  EXPECT_EQ(killed_dir.rfind(L"onefile_" + std::to_wstring(killed_pid) + L"_", 0), 0u);
+
+  // Names of other programs, some close to the launcher's.
+  std::wstring dead = std::to_wstring(killed_pid);
+  const std::wstring foreign_dirs[] = {L"onefile_x", L"onefile_123_456",
+                                       L"onefile_" + dead + L"_1_AAAAAAAAAAAA"};
+  for (const std::wstring& name : foreign_dirs) tree_dir(temp + L"\\" + name);
+  tree_file(temp + L"\\onefile_" + dead + L"_1_AAAAAAAAAAA");
+
+  set_env(L"ZOBRIN_TEST_EXIT", L"0xC0000005");
+  ProcessResult r = launch(L"e2e_echo.exe");
+  EXPECT_EQ(r.code, 0xC0000005u);
+  EXPECT_EQ(r.out, "hello from run_code\r\n");
+  std::vector<std::wstring> after = tree_names(temp);
+  std::vector<std::wstring> expected = {live_dir, L"onefile_" + dead + L"_1_AAAAAAAAAAA"};
+  for (const std::wstring& name : foreign_dirs) expected.push_back(name);
+  std::sort(expected.begin(), expected.end());
+  EXPECT_EQ(after, expected) << "only the killed launcher's directory goes";
+  EXPECT_FALSE(tree_names(temp + L"\\" + live_dir).empty());
+
+  EXPECT_TRUE(kill_sleeper(&live, 0));
+}
+
+// The application's own processes leave the launcher's job: one started by the application
+// runs on after the launcher has ended normally.
+TEST_F(Launch, ApplicationsOwnProcessOutlivesTheLauncher) {
+  std::wstring helper = test_dir() + L"cleanup_child_probe.exe";
+  set_env(L"ZOBRIN_TEST_SPAWN", L"\"" + helper + L"\" outlive \"" + report + L"\\outlived\"");
+  set_env(L"ZOBRIN_TEST_EXIT", L"0x80000001");
+  ProcessResult r = launch(L"e2e_echo.exe");
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SPAWN", nullptr);
+  EXPECT_EQ(r.code, 0x80000001u);
+  EXPECT_EQ(r.out, "hello from run_code\r\n");
+  EXPECT_EQ(wait_for_text(report + L"\\outlived"), "outlived");
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
 }
 
 }  // namespace

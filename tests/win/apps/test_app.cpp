@@ -8,6 +8,7 @@
 //   ZOBRIN_TEST_SLEEP=MS     writes its process id to DIR\ready, then sleeps
 //   ZOBRIN_TEST_RELAUNCH=DIR starts this executable again, reporting to DIR, and returns its
 //                            exit code
+//   ZOBRIN_TEST_SPAWN=CMD    starts the command line CMD and goes on without waiting for it
 //   ZOBRIN_TEST_EXIT=N       the exit code (decimal or 0x hexadecimal), all 32 bits
 #include <stdio.h>
 #include <stdlib.h>
@@ -128,6 +129,17 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     int length = snprintf(pid, sizeof pid, "%lu", (unsigned long)GetCurrentProcessId());
     app_write(ready, pid, (DWORD)length, false);
     Sleep((DWORD)wcstoul(value, nullptr, 10));
+  }
+  if (app_env(L"ZOBRIN_TEST_SPAWN", value, 32768)) {
+    STARTUPINFOW startup = {};
+    startup.cb = sizeof startup;
+    PROCESS_INFORMATION process = {};
+    if (!CreateProcessW(nullptr, value, nullptr, nullptr, FALSE, 0, nullptr, nullptr, &startup,
+                        &process)) {
+      return 96;
+    }
+    CloseHandle(process.hThread);
+    CloseHandle(process.hProcess);
   }
   if (app_env(L"ZOBRIN_TEST_RELAUNCH", value, 32768)) {
     SetEnvironmentVariableW(L"ZOBRIN_TEST_RELAUNCH", nullptr);

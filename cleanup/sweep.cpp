@@ -1,0 +1,222 @@
+#include "cleanup/sweep.h"
+
+#include <string.h>
+#include <wchar.h>
+
+#include "base/limits.h"
+#include "base/run_state.h"
+#include "base/wide_text.h"
+#include "cleanup/remove_tree.h"
+
+static const wchar_t SWEEP_PREFIX[] = L"onefile_";
+static const uint32_t SWEEP_RANDOM_UNITS = ZB_RANDOM_TEXT_UNITS - 1;
+
+// The thread's work, written by cleanup_sweep_start before the thread exists.
+static HANDLE sweep_thread = nullptr;
+static wchar_t sweep_temp[ZB_PATH_UNITS];
+static wchar_t sweep_own[ZB_PATH_UNITS];
+
+// advapi32, looked up at run time: the launcher imports only kernel32 and the runtime.
+typedef BOOL(WINAPI* SweepOpenProcessToken)(HANDLE, DWORD, PHANDLE);
+typedef BOOL(WINAPI* SweepGetTokenInformation)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID, DWORD,
+                                               PDWORD);
+typedef BOOL(WINAPI* SweepGetKernelObjectSecurity)(HANDLE, SECURITY_INFORMATION,
+                                                   PSECURITY_DESCRIPTOR, DWORD, LPDWORD);
+typedef BOOL(WINAPI* SweepGetSecurityDescriptorOwner)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
+typedef BOOL(WINAPI* SweepEqualSid)(PSID, PSID);
+
+struct SweepOwner {
+  SweepGetKernelObjectSecurity get_security;
+  SweepGetSecurityDescriptorOwner get_owner;
+  SweepEqualSid equal_sid;
+  union {
+    TOKEN_USER user;
+    unsigned char bytes[ZB_SWEEP_TOKEN_BYTES];
+  } token;
+};
+
+// Fills `owner` with the calls and this process's user. False when any of it is missing.
+static bool sweep_load_owner(SweepOwner* owner) {
+  HMODULE advapi = GetModuleHandleW(L"advapi32.dll");
+  if (advapi == nullptr) {
+    advapi = LoadLibraryExW(L"advapi32.dll", /* hFile */ nullptr, LOAD_LIBRARY_SEARCH_SYSTEM32);
+  }
+  if (advapi == nullptr) return false;
+  SweepOpenProcessToken open_token =
+      (SweepOpenProcessToken)(void*)GetProcAddress(advapi, "OpenProcessToken");
+  SweepGetTokenInformation token_information =
+      (SweepGetTokenInformation)(void*)GetProcAddress(advapi, "GetTokenInformation");
+  owner->get_security =
+      (SweepGetKernelObjectSecurity)(void*)GetProcAddress(advapi, "GetKernelObjectSecurity");
+  owner->get_owner = (SweepGetSecurityDescriptorOwner)(void*)GetProcAddress(
+      advapi, "GetSecurityDescriptorOwner");
+  owner->equal_sid = (SweepEqualSid)(void*)GetProcAddress(advapi, "EqualSid");
+  if (open_token == nullptr || token_information == nullptr || owner->get_security == nullptr ||
+      owner->get_owner == nullptr || owner->equal_sid == nullptr) {
+    return false;
+  }
+  HANDLE token = nullptr;
+  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  DWORD needed = 0;
+  BOOL got = token_information(token, TokenUser, owner->token.bytes, sizeof owner->token.bytes,
+                               &needed);
+  CloseHandle(token);
+  return got && owner->token.user.User.Sid != nullptr;
+}
+
+// Reads decimal digits at *at into *value, moving *at past them. False when there are none or
+// the value exceeds 32 bits (`limit_32`) or 20 digits.
+static bool sweep_digits(const wchar_t** at, uint64_t* value, bool limit_32) {
+  const wchar_t* p = *at;
+  uint64_t result = 0;
+  uint32_t count = 0;
+  while (*p >= L'0' && *p <= L'9') {
+    if (++count > 20) return false;
+    result = result * 10 + (uint64_t)(*p - L'0');
+    if (limit_32 && result > 0xFFFFFFFFull) return false;
+    p++;
+  }
+  if (count == 0) return false;
+  *at = p;
+  *value = result;
+  return true;
+}
+
+static bool sweep_is_base64url(wchar_t unit) {
+  return (unit >= L'A' && unit <= L'Z') || (unit >= L'a' && unit <= L'z') ||
+         (unit >= L'0' && unit <= L'9') || unit == L'-' || unit == L'_';
+}
+
+bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid) {
+  if (wcsncmp(name, SWEEP_PREFIX, wcslen(SWEEP_PREFIX)) != 0) return false;
+  const wchar_t* at = name + wcslen(SWEEP_PREFIX);
+  uint64_t process_id = 0;
+  uint64_t time = 0;
+  if (!sweep_digits(&at, &process_id, /* limit_32 */ true) || *at++ != L'_') return false;
+  if (!sweep_digits(&at, &time, /* limit_32 */ false) || *at++ != L'_') return false;
+  for (uint32_t i = 0; i < SWEEP_RANDOM_UNITS; i++) {
+    if (!sweep_is_base64url(at[i])) return false;
+  }
+  if (at[SWEEP_RANDOM_UNITS] != L'\0') return false;
+  *pid = (DWORD)process_id;
+  return true;
+}
+
+// True only when the process `pid` has certainly ended.
+static bool sweep_process_ended(DWORD pid) {
+  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                               /* bInheritHandle */ FALSE, pid);
+  // No such process. Any other failure (access denied: another user's or a protected
+  // process) may hide a launcher that still runs.
+  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  // An existing process object keeps its id from being given to another process. Ended, it
+  // is the launcher itself or a later holder of the id; either way the launcher is gone. Still
+  // running, it may be the launcher.
+  bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
+  CloseHandle(process);
+  return ended;
+}
+
+// True when `path` is a real directory (not a link) that no one else has open and whose owner
+// is this process's user. The open without sharing fails with a sharing violation while any
+// other handle to the directory exists (a current directory, a listing, a watcher). It asks
+// for listing access: an open for no data access at all is not checked against other handles.
+static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
+  HANDLE directory = CreateFileW(path, FILE_LIST_DIRECTORY | READ_CONTROL, /* dwShareMode */ 0,
+                                 /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                                 /* hTemplateFile */ nullptr);
+  if (directory == INVALID_HANDLE_VALUE) return false;
+  bool free = false;
+  BY_HANDLE_FILE_INFORMATION info;
+  union {
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    unsigned char bytes[ZB_SWEEP_SECURITY_BYTES];
+  } security;
+  DWORD needed = 0;
+  PSID sid = nullptr;
+  BOOL defaulted = FALSE;
+  // The checks are made on the object opened, not on what the listing said about the name.
+  if (GetFileInformationByHandle(directory, &info) &&
+      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+      owner->get_security(directory, OWNER_SECURITY_INFORMATION, security.bytes,
+                          sizeof security.bytes, &needed) &&
+      owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr) {
+    free = owner->equal_sid(sid, owner->token.user.User.Sid) != FALSE;
+  }
+  CloseHandle(directory);
+  return free;
+}
+
+uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
+  wchar_t path[ZB_PATH_UNITS];
+  path[0] = L'\0';
+  uint32_t length = 0;
+  if (!wide_append_text(path, ZB_PATH_UNITS, &length, temp_directory) ||
+      !wide_append_units(path, ZB_PATH_UNITS, &length, L'\\', 1)) {
+    return 0;
+  }
+  uint32_t pattern_length = length;
+  if (!wide_append_text(path, ZB_PATH_UNITS, &pattern_length, SWEEP_PREFIX) ||
+      !wide_append_units(path, ZB_PATH_UNITS, &pattern_length, L'*', 1)) {
+    return 0;
+  }
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(path, &found);
+  if (find == INVALID_HANDLE_VALUE) return 0;
+
+  SweepOwner owner;
+  // Loaded at the first candidate only: most starts find nothing to sweep.
+  int owner_state = 0;  // 0 not loaded, 1 loaded, -1 unavailable
+  uint32_t removed = 0;
+  do {
+    DWORD pid = 0;
+    const wchar_t* name = found.cFileName;
+    if (!cleanup_sweep_name_matches(name, &pid)) continue;
+    if (_wcsicmp(name, own_name) == 0) continue;
+    // A link is neither entered nor removed; a file of that name is not ours either.
+    if (!(found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+        (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+      continue;
+    }
+    if (!sweep_process_ended(pid)) continue;
+    path[length] = L'\0';
+    uint32_t entry_length = length;
+    if (!wide_append_text(path, ZB_PATH_UNITS, &entry_length, name)) continue;
+    if (owner_state == 0) owner_state = sweep_load_owner(&owner) ? 1 : -1;
+    if (owner_state < 0) break;
+    if (!sweep_directory_free(path, &owner)) continue;
+    if (cleanup_remove_tree(path)) removed++;
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  return removed;
+}
+
+static DWORD WINAPI sweep_thread_main(LPVOID) {
+  SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
+  cleanup_sweep(sweep_temp, sweep_own);
+  return 0;
+}
+
+void cleanup_sweep_start(void) {
+  uint32_t length = 0;
+  if (!wide_append_text(sweep_temp, ZB_PATH_UNITS, &length, run_state.payload_directory)) return;
+  wchar_t* last = wcsrchr(sweep_temp, L'\\');
+  if (last == nullptr) return;
+  uint32_t own_length = 0;
+  if (!wide_append_text(sweep_own, ZB_PATH_UNITS, &own_length, last + 1)) return;
+  *last = L'\0';
+  // The thread's handles (listing, directory) are not inheritable, so the child started at
+  // the same time gets none of them.
+  sweep_thread = CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
+                              sweep_thread_main, /* lpParameter */ nullptr,
+                              STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr);
+}
+
+void cleanup_sweep_join(void) {
+  if (sweep_thread == nullptr) return;
+  WaitForSingleObject(sweep_thread, ZB_SWEEP_JOIN_MS);
+  CloseHandle(sweep_thread);
+  sweep_thread = nullptr;
+}

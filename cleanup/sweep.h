@@ -1,0 +1,29 @@
+// Removal of payload directories that killed launchers left behind in the temporary
+// directory. A parent that is killed never removes its own directory; a later parent does.
+#pragma once
+
+#include <stdint.h>
+#include <windows.h>
+
+// Starts cleanup_sweep on a thread of its own (below normal priority) over the directory that
+// holds run_state.payload_directory, sparing that one. Nothing happens when the thread cannot
+// be created. Call once, in the parent role, once the payload directory is final.
+void cleanup_sweep_start(void);
+
+// Waits for the sweep started by cleanup_sweep_start, if any, at most ZB_SWEEP_JOIN_MS; a
+// sweep still running then (a large leftover tree) ends with the process, and whatever it has
+// not removed yet stays for a later sweep. Never fatal.
+void cleanup_sweep_join(void);
+
+// True when `name` is exactly "onefile_<digits>_<digits>_<11 base64url characters>", the
+// name the launcher gives its payload directory; *pid is then the first number. A number
+// over 32 bits does not match.
+bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid);
+
+// Removes (cleanup_remove_tree) every directory directly in `temp_directory` (at most
+// ZB_PATH_UNITS - 1 units) whose name matches, that is not named `own_name`, that is a real
+// directory (not a link), whose process has ended or no longer exists, that the current user
+// owns and that no process holds open. Anything in doubt is kept: a process that still runs
+// or cannot be asked, an owner that cannot be read, a directory that cannot be opened alone.
+// The number of directories removed completely. Never fatal; prints nothing.
+uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name);
