@@ -9,6 +9,7 @@
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
 #include "paths/template.h"
 
@@ -19,7 +20,6 @@ uint32_t extract_create_directory_calls = 0;
 // The current entry's target path: the payload directory, "" and the entry's name.
 static wchar_t extract_target_path[ZB_PATH_UNITS];
 
-static unsigned char extract_write_buffer[ZB_WRITE_CHUNK_BYTES];
 static wchar_t* extract_known_dirs[ZB_KNOWN_DIRS_MAX];
 static int32_t extract_known_count = 0;
 
@@ -136,10 +136,15 @@ static void extract_build_target(wchar_t* target, const unsigned char* name, uin
 // The file being written, so that a fatal exit can close it before the directory goes.
 static HANDLE extract_open_file = INVALID_HANDLE_VALUE;
 
-void extract_release_file(void) {
+static void extract_close_file(void) {
   HANDLE file = extract_open_file;
   extract_open_file = INVALID_HANDLE_VALUE;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+void extract_release_file(void) {
+  payload_ahead_stop();
+  extract_close_file();
 }
 
 static void extract_write_entry(const PayloadEntry* entry) {
@@ -149,11 +154,13 @@ static void extract_write_entry(const PayloadEntry* entry) {
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
   if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
   extract_open_file = file;
+  // Decision: each write takes what the decoder's output holds of the entry (up to
+  // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy.
   for (uint64_t left = entry->size; left != 0;) {
-    DWORD chunk = left < ZB_WRITE_CHUNK_BYTES ? (DWORD)left : ZB_WRITE_CHUNK_BYTES;
-    payload_read(extract_write_buffer, chunk);
+    const unsigned char* data = nullptr;
+    DWORD chunk = payload_take(&data, left);
     DWORD written = 0;
-    if (!WriteFile(file, extract_write_buffer, chunk, &written, /* lpOverlapped */ nullptr)) {
+    if (!WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr)) {
       fatal_exit_code("Error, couldn't unpack file to target path.", GetLastError());
     }
     // A short count would leave the file silently cut; report it as the disk being full.
@@ -162,7 +169,7 @@ static void extract_write_entry(const PayloadEntry* entry) {
     }
     left -= chunk;
   }
-  extract_release_file();
+  extract_close_file();
 }
 
 void extract_dll_path(void) {
@@ -178,6 +185,7 @@ void extract_dll_path(void) {
 
 void extract_walk(void) {
   if (!payload_table_empty()) {
+    payload_ahead_start();
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);

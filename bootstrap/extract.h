@@ -8,8 +8,8 @@
 // that cannot be expanded; a payload directory too long to take "\" (abort).
 void extract_walk(void);
 
-// Closes the file extraction is writing, if any, so that it can be deleted. For the clean-up
-// before a fatal exit.
+// Stops the read-ahead and closes the file extraction is writing, if any, so that it can be
+// deleted. Main thread only; for the clean-up before a fatal exit.
 void extract_release_file(void);
 
 // Child role: reads the first entry of the opened payload and puts its target path into
