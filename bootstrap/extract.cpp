@@ -15,6 +15,9 @@
 
 #ifdef ZOBRIN_TESTING
 uint32_t extract_create_directory_calls = 0;
+bool extract_read_ahead = true;
+uint32_t extract_fail_write_entry = UINT32_MAX;
+static uint32_t extract_entry_index = 0;
 #endif
 
 // The current entry's target path: the payload directory, "" and the entry's name.
@@ -160,7 +163,14 @@ static void extract_write_entry(const PayloadEntry* entry) {
     const unsigned char* data = nullptr;
     DWORD chunk = payload_take(&data, left);
     DWORD written = 0;
-    if (!WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr)) {
+    BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
+#ifdef ZOBRIN_TESTING
+    if (extract_entry_index == extract_fail_write_entry && left - chunk == 0) {
+      wrote = FALSE;
+      SetLastError(ERROR_DISK_FULL);
+    }
+#endif
+    if (!wrote) {
       fatal_exit_code("Error, couldn't unpack file to target path.", GetLastError());
     }
     // A short count would leave the file silently cut; report it as the disk being full.
@@ -170,6 +180,9 @@ static void extract_write_entry(const PayloadEntry* entry) {
     left -= chunk;
   }
   extract_close_file();
+#ifdef ZOBRIN_TESTING
+  extract_entry_index++;
+#endif
 }
 
 void extract_dll_path(void) {
@@ -185,7 +198,11 @@ void extract_dll_path(void) {
 
 void extract_walk(void) {
   if (!payload_table_empty()) {
-    payload_ahead_start();
+#ifdef ZOBRIN_TESTING
+    extract_entry_index = 0;
+    if (extract_read_ahead)
+#endif
+      payload_ahead_start();
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);

@@ -35,4 +35,9 @@ bool extract_make_directory(const wchar_t* path);
 #ifdef ZOBRIN_TESTING
 // CreateDirectoryW calls made so far, for tests.
 extern uint32_t extract_create_directory_calls;
+// False: the walk decodes alone, without the read-ahead (true by default).
+extern bool extract_read_ahead;
+// The index of the entry (in table order) whose last write fails as if the disk were full;
+// UINT32_MAX for none.
+extern uint32_t extract_fail_write_entry;
 #endif
