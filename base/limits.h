@@ -10,6 +10,8 @@ constexpr uint32_t ZB_PATH_UNITS = 4096;
 // Decoding and extraction.
 constexpr uint32_t ZB_DECODE_BUFFER_BYTES = 131072;
 constexpr uint32_t ZB_WRITE_CHUNK_BYTES = 32768;
+// Decoder outputs the read-ahead may hold at once, each ZB_DECODE_BUFFER_BYTES (2 MiB).
+constexpr uint32_t ZB_AHEAD_CHUNKS = 16;
 
 // Environment and command line.
 constexpr uint32_t ZB_ENV_VALUE_UNITS = 32768;

@@ -9,17 +9,20 @@
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
 #include "paths/template.h"
 
 #ifdef ZOBRIN_TESTING
 uint32_t extract_create_directory_calls = 0;
+bool extract_read_ahead = true;
+uint32_t extract_fail_write_entry = UINT32_MAX;
+static uint32_t extract_entry_index = 0;
 #endif
 
 // The current entry's target path: the payload directory, "" and the entry's name.
 static wchar_t extract_target_path[ZB_PATH_UNITS];
 
-static unsigned char extract_write_buffer[ZB_WRITE_CHUNK_BYTES];
 static wchar_t* extract_known_dirs[ZB_KNOWN_DIRS_MAX];
 static int32_t extract_known_count = 0;
 
@@ -136,10 +139,15 @@ static void extract_build_target(wchar_t* target, const unsigned char* name, uin
 // The file being written, so that a fatal exit can close it before the directory goes.
 static HANDLE extract_open_file = INVALID_HANDLE_VALUE;
 
-void extract_release_file(void) {
+static void extract_close_file(void) {
   HANDLE file = extract_open_file;
   extract_open_file = INVALID_HANDLE_VALUE;
   if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+}
+
+void extract_release_file(void) {
+  payload_ahead_stop();
+  extract_close_file();
 }
 
 static void extract_write_entry(const PayloadEntry* entry) {
@@ -149,11 +157,20 @@ static void extract_write_entry(const PayloadEntry* entry) {
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
   if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
   extract_open_file = file;
+  // Decision: each write takes what the decoder's output holds of the entry (up to
+  // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy.
   for (uint64_t left = entry->size; left != 0;) {
-    DWORD chunk = left < ZB_WRITE_CHUNK_BYTES ? (DWORD)left : ZB_WRITE_CHUNK_BYTES;
-    payload_read(extract_write_buffer, chunk);
+    const unsigned char* data = nullptr;
+    DWORD chunk = payload_take(&data, left);
     DWORD written = 0;
-    if (!WriteFile(file, extract_write_buffer, chunk, &written, /* lpOverlapped */ nullptr)) {
+    BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
+#ifdef ZOBRIN_TESTING
+    if (extract_entry_index == extract_fail_write_entry && left - chunk == 0) {
+      wrote = FALSE;
+      SetLastError(ERROR_DISK_FULL);
+    }
+#endif
+    if (!wrote) {
       fatal_exit_code("Error, couldn't unpack file to target path.", GetLastError());
     }
     // A short count would leave the file silently cut; report it as the disk being full.
@@ -162,7 +179,10 @@ static void extract_write_entry(const PayloadEntry* entry) {
     }
     left -= chunk;
   }
-  extract_release_file();
+  extract_close_file();
+#ifdef ZOBRIN_TESTING
+  extract_entry_index++;
+#endif
 }
 
 void extract_dll_path(void) {
@@ -178,6 +198,11 @@ void extract_dll_path(void) {
 
 void extract_walk(void) {
   if (!payload_table_empty()) {
+#ifdef ZOBRIN_TESTING
+    extract_entry_index = 0;
+    if (extract_read_ahead)
+#endif
+      payload_ahead_start();
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);

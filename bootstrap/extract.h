@@ -8,8 +8,8 @@
 // that cannot be expanded; a payload directory too long to take "\" (abort).
 void extract_walk(void);
 
-// Closes the file extraction is writing, if any, so that it can be deleted. For the clean-up
-// before a fatal exit.
+// Stops the read-ahead and closes the file extraction is writing, if any, so that it can be
+// deleted. Main thread only; for the clean-up before a fatal exit.
 void extract_release_file(void);
 
 // Child role: reads the first entry of the opened payload and puts its target path into
@@ -35,4 +35,9 @@ bool extract_make_directory(const wchar_t* path);
 #ifdef ZOBRIN_TESTING
 // CreateDirectoryW calls made so far, for tests.
 extern uint32_t extract_create_directory_calls;
+// False: the walk decodes alone, without the read-ahead (true by default).
+extern bool extract_read_ahead;
+// The index of the entry (in table order) whose last write fails as if the disk were full;
+// UINT32_MAX for none.
+extern uint32_t extract_fail_write_entry;
 #endif

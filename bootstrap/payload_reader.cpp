@@ -17,12 +17,16 @@ static uint64_t reader_table_position = 0;
 static uint64_t reader_table_end = 0;
 static ZSTD_inBuffer reader_input = {nullptr, 0, 0};
 static unsigned char* reader_output = nullptr;
+// The decoded bytes being handed out: the reader's own buffer, or a chunk the read-ahead
+// decoded.
+static const unsigned char* reader_chunk = nullptr;
 static uint32_t reader_output_valid = 0;
 static uint32_t reader_output_read = 0;
 static bool reader_output_filled = false;
 // Set when the last decoder call completed the frame (and flushed all of it).
 static bool reader_frame_ended = false;
 static ZSTD_DCtx* reader_decoder = nullptr;
+static PayloadChunkSource reader_ahead = nullptr;
 #ifdef ZOBRIN_TESTING
 static uint64_t reader_decoder_call_count = 0;
 #endif
@@ -71,6 +75,8 @@ static void reader_open(const unsigned char* data, uint64_t length, const uint64
   if (reader_decoder == nullptr) {
     fatal_exit(FATAL_MSG_MEMORY);
   }
+  reader_chunk = reader_output;
+  reader_ahead = nullptr;
   reader_output_valid = 0;
   reader_output_read = 0;
   reader_output_filled = false;
@@ -135,43 +141,79 @@ void payload_next_entry(PayloadEntry* entry) {
   reader_table_position = next;
 }
 
-// Decision: the buffer-filled flag keeps its value from one read to the next. A decoder call
+bool payload_stream_empty(void) {
+  return reader_input.size == 0;
+}
+
+void payload_set_chunk_source(PayloadChunkSource source) {
+  reader_ahead = source;
+}
+
+// Decision: the buffer-filled flag keeps its value from one call to the next. A decoder call
 // that filled the whole buffer may leave output inside the decoder; keeping the flag lets the
-// next read fetch it even when all input is consumed. A short stream still ends: the call
+// next call fetch it even when all input is consumed. A short stream still ends: the call
 // after the frame's end produces less than a full buffer and clears the flag.
+bool payload_decode_step(unsigned char* output, uint32_t* produced) {
+  bool input_left = reader_input.pos < reader_input.size;
+  if (!input_left && !reader_output_filled) return false;
+  ZSTD_outBuffer buffer = {output, ZB_DECODE_BUFFER_BYTES, 0};
+  size_t consumed_before = reader_input.pos;
+  size_t result = ZSTD_decompressStream(reader_decoder, &buffer, &reader_input);
+#ifdef ZOBRIN_TESTING
+  reader_decoder_call_count++;
+#endif
+  if (ZSTD_isError(result)) return false;
+  // A call that neither consumed input nor produced output would repeat forever.
+  if (input_left && buffer.pos == 0 && reader_input.pos == consumed_before) return false;
+  reader_output_filled = buffer.pos == ZB_DECODE_BUFFER_BYTES;
+  reader_frame_ended = result == 0;
+  *produced = (uint32_t)buffer.pos;
+  return true;
+}
+
+bool payload_frame_ended(void) {
+  return reader_frame_ended;
+}
+
+// Makes the next decoded bytes current. With a read-ahead, its next chunk; once it has
+// stopped at a frame's end, decoding goes on here. Fatal: decode error.
+static void reader_refill(void) {
+  if (reader_ahead != nullptr) {
+    const unsigned char* data = nullptr;
+    uint32_t size = 0;
+    PayloadChunkResult result = reader_ahead(&data, &size);
+    if (result == PAYLOAD_CHUNK_FAILED) fatal_exit(FATAL_MSG_DECODE);
+    if (result == PAYLOAD_CHUNK_READY) {
+      reader_chunk = data;
+      reader_output_valid = size;
+      reader_output_read = 0;
+      return;
+    }
+    reader_ahead = nullptr;
+  }
+  uint32_t produced = 0;
+  if (!payload_decode_step(reader_output, &produced)) fatal_exit(FATAL_MSG_DECODE);
+  reader_chunk = reader_output;
+  reader_output_valid = produced;
+  reader_output_read = 0;
+}
+
+uint32_t payload_take(const unsigned char** data, uint64_t wanted) {
+  while (reader_output_valid == reader_output_read) reader_refill();
+  uint32_t available = reader_output_valid - reader_output_read;
+  uint32_t take = wanted < available ? (uint32_t)wanted : available;
+  *data = reader_chunk + reader_output_read;
+  reader_output_read += take;
+  return take;
+}
+
 void payload_read(unsigned char* destination, uint32_t count) {
   uint32_t copied = 0;
   while (copied < count) {
-    if (reader_output_valid > reader_output_read) {
-      uint32_t available = reader_output_valid - reader_output_read;
-      uint32_t wanted = count - copied;
-      uint32_t take = available < wanted ? available : wanted;
-      memcpy(destination + copied, reader_output + reader_output_read, take);
-      reader_output_read += take;
-      copied += take;
-      continue;
-    }
-    bool input_left = reader_input.pos < reader_input.size;
-    if (!input_left && !reader_output_filled) {
-      fatal_exit(FATAL_MSG_DECODE);
-    }
-    ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
-    size_t consumed_before = reader_input.pos;
-    size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
-#ifdef ZOBRIN_TESTING
-    reader_decoder_call_count++;
-#endif
-    if (ZSTD_isError(result)) {
-      fatal_exit(FATAL_MSG_DECODE);
-    }
-    // A call that neither consumed input nor produced output would repeat forever.
-    if (input_left && output.pos == 0 && reader_input.pos == consumed_before) {
-      fatal_exit(FATAL_MSG_DECODE);
-    }
-    reader_output_filled = output.pos == ZB_DECODE_BUFFER_BYTES;
-    reader_frame_ended = result == 0;
-    reader_output_valid = (uint32_t)output.pos;
-    reader_output_read = 0;
+    const unsigned char* data = nullptr;
+    uint32_t take = payload_take(&data, count - copied);
+    memcpy(destination + copied, data, take);
+    copied += take;
   }
 }
 
@@ -182,6 +224,17 @@ static void reader_drain(void) {
   // Decoded bytes that no entry took.
   if (reader_output_valid > reader_output_read) {
     fatal_exit(FATAL_MSG_DECODE);
+  }
+  // The read-ahead's remaining chunks are the calls the loop below would make: any byte in
+  // them is one too many.
+  while (reader_ahead != nullptr) {
+    const unsigned char* data = nullptr;
+    uint32_t size = 0;
+    PayloadChunkResult result = reader_ahead(&data, &size);
+    if (result == PAYLOAD_CHUNK_FAILED || (result == PAYLOAD_CHUNK_READY && size != 0)) {
+      fatal_exit(FATAL_MSG_DECODE);
+    }
+    if (result == PAYLOAD_CHUNK_STOPPED) reader_ahead = nullptr;
   }
   while (!reader_frame_ended) {
     ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
@@ -215,6 +268,7 @@ void payload_finish(void) {
   reader_decoder = nullptr;
   free(reader_output);
   reader_output = nullptr;
+  reader_chunk = nullptr;
 }
 
 #ifdef ZOBRIN_TESTING
@@ -223,6 +277,7 @@ uint64_t payload_decoder_calls(void) {
 }
 
 void payload_release(void) {
+  reader_ahead = nullptr;
   ZSTD_freeDCtx(reader_decoder);
   reader_decoder = nullptr;
   free(reader_output);

@@ -33,6 +33,11 @@ bool payload_table_empty(void);
 // Reads the entry at the table position and moves past it. Fatal: header error.
 void payload_next_entry(PayloadEntry* entry);
 
+// Hands out the next decoded bytes without copying them: points `data` at up to `wanted`
+// (at least 1) of them and returns how many. They stay readable until the next take, read or
+// finish. Fatal: decode error when the stream cannot supply a byte.
+uint32_t payload_take(const unsigned char** data, uint64_t wanted);
+
 // Copies the next `count` bytes of the decompressed stream to `destination` (capacity at
 // least `count`). Fatal: decode error when the stream cannot supply them.
 void payload_read(unsigned char* destination, uint32_t count);
@@ -42,6 +47,28 @@ void payload_read(unsigned char* destination, uint32_t count);
 // checked at its end). Then frees the decoder and its buffer. An array without a stream
 // (S = 0) is not decoded. Fatal: header error (table), decode error (stream).
 void payload_finish(void);
+
+// A read-ahead of the stream. A source hands out the decoder calls' outputs in their order:
+// READY with the next one (valid until the next call), FAILED when the call after the last
+// one handed out failed as a read would report it, STOPPED once the last one handed out
+// ended a frame (the reader then goes on decoding itself, from where the source stopped).
+enum PayloadChunkResult { PAYLOAD_CHUNK_READY, PAYLOAD_CHUNK_FAILED, PAYLOAD_CHUNK_STOPPED };
+typedef PayloadChunkResult (*PayloadChunkSource)(const unsigned char** data, uint32_t* size);
+
+// Makes the reader take decoded bytes from `source` (null: decode itself) from the next
+// refill on. Set only while the reader's own buffer holds nothing unread.
+void payload_set_chunk_source(PayloadChunkSource source);
+
+// True when the opened array has no stream (S = 0).
+bool payload_stream_empty(void);
+
+// One decoder call, as a read makes it, into `output` (capacity ZB_DECODE_BUFFER_BYTES):
+// true with the bytes produced; false when the call fails or the stream can supply no more.
+// Only one thread at a time may make decoder calls. Never fatal.
+bool payload_decode_step(unsigned char* output, uint32_t* produced);
+
+// True when the last decoder call completed the frame.
+bool payload_frame_ended(void);
 
 #ifdef ZOBRIN_TESTING
 // Counts decoder calls since Open, for tests of the decoding rules.

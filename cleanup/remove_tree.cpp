@@ -18,24 +18,36 @@ static bool cleanup_delete_file(const wchar_t* path, DWORD attributes) {
   return DeleteFileW(path) != FALSE;
 }
 
+// True when the last error says the path is not there.
+static bool cleanup_error_is_missing(void) {
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Deals with `path`, whose `attributes` are known, unless it is a real directory, which the
+// caller has to enter. An entry gone by the time it is deleted counts as removed.
+static CleanupOutcome cleanup_remove_known(const wchar_t* path, DWORD attributes) {
+  bool removed;
+  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
+    removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path) != FALSE
+                                                      : DeleteFileW(path) != FALSE;
+  } else if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
+    removed = cleanup_delete_file(path, attributes);
+  } else {
+    return CLEANUP_ENTER;
+  }
+  if (removed || cleanup_error_is_missing()) return CLEANUP_GONE;
+  return CLEANUP_STAYS;
+}
+
 // Deals with `path` unless it is a real directory, which the caller has to enter.
 static CleanupOutcome cleanup_remove_entry(const wchar_t* path) {
   DWORD attributes = GetFileAttributesW(path);
   if (attributes == INVALID_FILE_ATTRIBUTES) {
     // Only a path that is not there is done; one that cannot be queried may still exist.
-    DWORD error = GetLastError();
-    return (error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND) ? CLEANUP_GONE
-                                                                             : CLEANUP_STAYS;
+    return cleanup_error_is_missing() ? CLEANUP_GONE : CLEANUP_STAYS;
   }
-  if (attributes & FILE_ATTRIBUTE_REPARSE_POINT) {
-    BOOL removed = (attributes & FILE_ATTRIBUTE_DIRECTORY) ? RemoveDirectoryW(path)
-                                                           : DeleteFileW(path);
-    return removed ? CLEANUP_GONE : CLEANUP_STAYS;
-  }
-  if (!(attributes & FILE_ATTRIBUTE_DIRECTORY)) {
-    return cleanup_delete_file(path, attributes) ? CLEANUP_GONE : CLEANUP_STAYS;
-  }
-  return CLEANUP_ENTER;
+  return cleanup_remove_known(path, attributes);
 }
 
 // Starts listing the directory whose `length`-unit path is in `buffer` (capacity
@@ -45,9 +57,13 @@ static HANDLE cleanup_open_listing(wchar_t* buffer, uint32_t length, WIN32_FIND_
   uint32_t at = length;
   if (!wide_append_text(buffer, ZB_PATH_UNITS, &at, L"\\*")) {
     buffer[length] = L'\0';
+    SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
-  HANDLE find = FindFirstFileW(buffer, found);
+  // Decision: the basic information level (no short names) and large fetches: the listing
+  // also hands over every entry's attributes, so no entry is queried on its own.
+  HANDLE find = FindFirstFileExW(buffer, FindExInfoBasic, found, FindExSearchNameMatch,
+                                 /* lpSearchFilter */ nullptr, FIND_FIRST_EX_LARGE_FETCH);
   buffer[length] = L'\0';
   return find;
 }
@@ -103,11 +119,17 @@ bool cleanup_remove_tree(const wchar_t* path) {
       continue;
     }
 
-    outcome = cleanup_remove_entry(buffer);
+    outcome = cleanup_remove_known(buffer, found.dwFileAttributes);
     if (outcome == CLEANUP_ENTER) {
       HANDLE listing = depth + 1 < ZB_REMOVE_MAX_DEPTH
                            ? cleanup_open_listing(buffer, child_length, &found)
                            : INVALID_HANDLE_VALUE;
+      // A directory that went away after it was listed is done.
+      if (listing == INVALID_HANDLE_VALUE && depth + 1 < ZB_REMOVE_MAX_DEPTH &&
+          cleanup_error_is_missing()) {
+        buffer[length] = L'\0';
+        continue;
+      }
       if (listing != INVALID_HANDLE_VALUE) {
         depth++;
         listings[depth] = listing;

@@ -42,7 +42,7 @@ set(zobrin_launcher_sources
   cleanup/child_slot.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
   bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp bootstrap/launch.cpp
   bootstrap/payload_directory.cpp
-  bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)
+  bootstrap/payload_ahead.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)
 
 # zobrin_launcher goes into the kit; zobrin_launcher_testing, the same modules with the
 # counters only tests read (ZOBRIN_TESTING), into the test and benchmark programs.

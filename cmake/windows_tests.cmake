@@ -74,6 +74,7 @@ add_executable(win_tests
   tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
   tests/win/cleanup_sweep_test.cpp
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
+  tests/win/extract_ahead_test.cpp
   tests/win/fatal_test.cpp tests/win/integrity_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
   tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp
   tests/win/payload_directory_test.cpp tests/win/roundtrip_test.cpp
@@ -110,3 +111,5 @@ add_dependencies(win_tests paths_probe)
 zobrin_probe(cleanup_child_probe tests/win/cleanup_child_probe.cpp)
 zobrin_probe(cleanup_launcher_probe tests/win/cleanup_launcher_probe.cpp)
 add_dependencies(win_tests cleanup_child_probe cleanup_launcher_probe)
+zobrin_probe(extract_probe tests/win/extract_probe.cpp)
+add_dependencies(win_tests extract_probe)

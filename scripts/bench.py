@@ -281,10 +281,12 @@ def measure(name, exe, runs, phases):
     launch = [r for r in rows if r["kind"] == "launch"]
     floor = [r for r in rows if r["kind"] == "floor"]
     decode = [r for r in rows if r["kind"] == "decode"]
+    overlap = [r for r in rows if r["kind"] == "overlap"]
     if any(r["code"] != 0 for r in launch):
         raise RuntimeError("%s: a launch failed" % name)
     result = {"launch_ms": runs_ms(launch), "write_floor_ms": runs_ms(floor),
-              "decode_floor_ms": runs_ms(decode)}
+              "decode_floor_ms": runs_ms(decode), "overlap_floor_ms": runs_ms(overlap)}
+
     result["write_floor_parts_ms"] = {k: statistics.median(r[k] for r in floor)
                                       for k in ("write", "start", "remove")}
     result["files"] = int(floor[0]["files"])
@@ -303,12 +305,22 @@ def fmt_mib(n):
     return "-" if n is None else "%.1f" % (n / MiB)
 
 
+def round_ratios(m, process_ms):
+    """Median of each round's ratio: launch and floors run back to back in a round, so they
+    see the same state of the machine."""
+    launch, write = m["launch_ms"]["runs"], m["write_floor_ms"]["runs"]
+    decode, overlap = m["decode_floor_ms"]["runs"], m["overlap_floor_ms"]["runs"]
+    return (statistics.median(l / (w + process_ms + d) for l, w, d in zip(launch, write, decode)),
+            statistics.median(l / (o + process_ms) for l, o in zip(launch, overlap)))
+
+
 def table(results, process_ms):
     lines = []
     head = ("| workload | files | pack s | tar\\|zstd s | pack ratio | payload MiB | tar.zst MiB |"
-            " size ratio | launch ms | write floor ms | decode floor ms | launch/floor |")
+            " size ratio | launch ms | write floor ms | decode floor ms | launch/floor |"
+            " per round | overlap floor ms | launch/overlap | per round |")
     lines.append(head)
-    lines.append("|" + "---|" * 12)
+    lines.append("|" + "---|" * 16)
     for r in results:
         p, m = r["pack"], r["run"]
         floor = m["write_floor_ms"]["median"] + process_ms + m["decode_floor_ms"]["median"]
@@ -317,7 +329,11 @@ def table(results, process_ms):
             p["payload_bytes"] / MiB, p["tar_zstd_bytes"] / MiB,
             p["payload_bytes"] / p["tar_zstd_bytes"], m["launch_ms"]["median"],
             m["write_floor_ms"]["median"] + process_ms, m["decode_floor_ms"]["median"],
-            m["launch_ms"]["median"] / floor))
+            m["launch_ms"]["median"] / floor)
+            + " %.2f | %.1f | %.2f | %.2f |" % (
+            round_ratios(m, process_ms)[0], m["overlap_floor_ms"]["median"] + process_ms,
+            m["launch_ms"]["median"] / (m["overlap_floor_ms"]["median"] + process_ms),
+            round_ratios(m, process_ms)[1]))
     return "\n".join(lines)
 
 
@@ -407,6 +423,9 @@ def main():
     print("Write floor = create, write in 32 KiB chunks, start the app through the minimal"
           " host, delete; plus one empty process (%.1f ms). Level %d, %d threads."
           % (process["median"], args.level, args.threads))
+    print("Overlap floor = the write floor with the decode floor on a second thread at the same"
+          " time. \"per round\": the median of each round's ratio (launch and floors back to"
+          " back), beside the ratio of the medians.")
     print()
     print(table(results, process["median"]))
     print()

@@ -12,8 +12,10 @@
 //                               start HOST with the first file, the application DLL, and wait,
 //                               delete files and directories); the decode floor ("decode ms=T
 //                               bytes=N": decode EXE's stream front to back into one
-//                               131072-byte buffer). The payload is decoded into memory once,
-//                               before the first round, not timed.
+//                               131072-byte buffer); the overlapped floor ("overlap ms=T ...",
+//                               fields as the write floor's: the write floor with the decode
+//                               floor's work on a second thread at the same time). The payload
+//                               is decoded into memory once, before the first round, not timed.
 //   phases EXE                  the launcher's own extraction and removal code on EXE's payload,
 //                               in this process: "extract=T remove=T mkdir_calls=N".
 //   wsnow                       this process's own memory figures, for the baseline.
@@ -263,19 +265,35 @@ void bench_temp_root(wchar_t* root, const wchar_t* label, int run) {
   swprintf(root, ZB_PATH_UNITS, L"%lsbench_%ls_%lu_%d", temp, label, GetCurrentProcessId(), run);
 }
 
-// One run of the write floor; prints its line.
+void bench_floor_decode_once(const BenchPayload* payload);
+double bench_decode_stream(const BenchPayload* payload, uint64_t* produced);
+
+static DWORD WINAPI bench_decode_thread(void* payload) {
+  uint64_t produced = 0;
+  bench_decode_stream(static_cast<const BenchPayload*>(payload), &produced);
+  return 0;
+}
+
+// One run of the write floor; prints its line. With `overlap`, the stream is decoded on a
+// second thread while the files are written (the "overlap" line: the limit of a launcher
+// that decodes and writes at once).
 void bench_floor_write_once(const BenchPayload* payload, wchar_t** dirs, const wchar_t* host,
-                            int run) {
+                            int run, bool overlap = false) {
   static wchar_t root[ZB_PATH_UNITS];
   static wchar_t line[BENCH_LINE_UNITS];
   // Paths are made before the clock starts: the floor is the system calls only.
-  bench_temp_root(root, L"floor", run);
+  bench_temp_root(root, overlap ? L"overlap" : L"floor", run);
   for (uint32_t i = 0; i < payload->count; i++) bench_join(payload->entries[i].path, root, payload->entries[i].name);
   for (uint32_t d = 0; d < payload->dir_count; d++) bench_join(dirs[d], root, payload->dir_names[d]);
   wchar_t* elements[2] = {(wchar_t*)host, payload->entries[0].path};
   bench_line(line, elements, 2);
 
   double start = bench_now_ms();
+  HANDLE decoder = nullptr;
+  if (overlap) {
+    decoder = CreateThread(nullptr, 0, bench_decode_thread, (void*)payload, 0, nullptr);
+    if (decoder == nullptr) bench_fail("CreateThread");
+  }
   if (!CreateDirectoryW(root, nullptr)) bench_fail("CreateDirectoryW root");
   for (uint32_t i = 0; i < payload->count; i++) {
     const BenchEntry* entry = &payload->entries[i];
@@ -296,6 +314,10 @@ void bench_floor_write_once(const BenchPayload* payload, wchar_t** dirs, const w
     }
     CloseHandle(file);
   }
+  if (decoder != nullptr) {
+    WaitForSingleObject(decoder, INFINITE);
+    CloseHandle(decoder);
+  }
   double written_at = bench_now_ms();
   HANDLE process = bench_start(host, line);
   WaitForSingleObject(process, INFINITE);
@@ -312,7 +334,8 @@ void bench_floor_write_once(const BenchPayload* payload, wchar_t** dirs, const w
   if (!RemoveDirectoryW(root)) bench_fail("RemoveDirectoryW root");
   double end = bench_now_ms();
   if (code != 0) bench_fail("the application failed");
-  printf("floor ms=%.3f write=%.3f start=%.3f remove=%.3f files=%u dirs=%u\n", end - start,
+  printf("%s ms=%.3f write=%.3f start=%.3f remove=%.3f files=%u dirs=%u\n",
+         overlap ? "overlap" : "floor", end - start,
          written_at - start, started_at - written_at, end - started_at, payload->count,
          payload->dir_count + 1);
   fflush(stdout);
@@ -326,8 +349,8 @@ wchar_t** bench_dir_buffers(const BenchPayload* payload) {
   return dirs;
 }
 
-// One run of the decode floor; prints its line.
-void bench_floor_decode_once(const BenchPayload* payload) {
+// Decodes the whole stream into one 131072-byte buffer; returns the time taken.
+double bench_decode_stream(const BenchPayload* payload, uint64_t* produced_out) {
   double start = bench_now_ms();
   unsigned char* buffer = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
   ZSTD_DCtx* context = ZSTD_createDCtx();
@@ -344,8 +367,15 @@ void bench_floor_decode_once(const BenchPayload* payload) {
   }
   ZSTD_freeDCtx(context);
   free(buffer);
-  double end = bench_now_ms();
-  printf("decode ms=%.3f bytes=%llu\n", end - start, (unsigned long long)produced);
+  *produced_out = produced;
+  return bench_now_ms() - start;
+}
+
+// One run of the decode floor; prints its line.
+void bench_floor_decode_once(const BenchPayload* payload) {
+  uint64_t produced = 0;
+  double ms = bench_decode_stream(payload, &produced);
+  printf("decode ms=%.3f bytes=%llu\n", ms, (unsigned long long)produced);
   fflush(stdout);
 }
 
@@ -375,6 +405,7 @@ int bench_compare(int count, const wchar_t* exe, const wchar_t* host) {
     bench_launch_once(exe);
     bench_floor_write_once(&payload, dirs, host, run);
     bench_floor_decode_once(&payload);
+    bench_floor_write_once(&payload, dirs, host, run, /* overlap */ true);
   }
   return 0;
 }

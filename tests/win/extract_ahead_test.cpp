@@ -1,0 +1,219 @@
+// The read-ahead against the walk decoding alone: for a failure at every position of the
+// pipeline (a table entry, an open, a write, a byte of the stream, the stream's end), both
+// print the same lines, end with the same code and leave the same files with the same bytes.
+#include <gtest/gtest.h>
+
+#include <map>
+#include <string>
+#include <vector>
+
+#include <zstd.h>
+
+#include "base/little_endian.h"
+#include "base/payload_format.h"
+#include "tests/win/cleanup_tree.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+struct File {
+  std::wstring name;
+  std::string bytes;
+};
+
+// 40 files, some empty, some one byte, some around the decoder's 131072-byte outputs, a few
+// of 0.5-1 MiB: about 6 MiB in all, so the ring of outputs fills and wraps several times.
+std::vector<File> sample_files() {
+  const uint32_t sizes[] = {0,      1,      131071, 131072, 131073, 700000, 5,     262144,
+                            40000,  0,      999999, 3,      65536,  131072, 77,    524288,
+                            1,      300000, 12345,  0,      131073, 250000, 9,     600000,
+                            100,    2,      131071, 44444,  800000, 6,      70000, 0,
+                            131072, 1000,   4,      400000, 13,     262145, 8,     50000};
+  std::vector<File> files;
+  uint32_t state = 2463534242u;
+  for (size_t i = 0; i < sizeof sizes / sizeof sizes[0]; i++) {
+    File file;
+    file.name = L"d" + std::to_wstring(i % 3) + L"\\s" + std::to_wstring(i % 2) + L"\\f" +
+                std::to_wstring(i) + L".bin";
+    file.bytes.resize(sizes[i]);
+    for (uint32_t k = 0; k < sizes[i]; k++) {
+      state ^= state << 13;
+      state ^= state >> 17;
+      state ^= state << 5;
+      // Half compressible: runs of a few letters with random ones between.
+      file.bytes[k] = (char)((state & 0x300) ? 'a' + (k / 64) % 4 : state & 0xff);
+    }
+    files.push_back(file);
+  }
+  return files;
+}
+
+void put_u64(std::string* out, uint64_t value) {
+  for (int i = 0; i < 8; i++) out->push_back((char)(value >> (8 * i)));
+}
+
+// The payload array of `files` with a checksummed frame; `table_offsets` receives each
+// entry's offset in the array.
+std::string make_array(const std::vector<File>& files, std::vector<size_t>* table_offsets) {
+  std::string table, data;
+  for (size_t i = 0; i < files.size(); i++) {
+    table_offsets->push_back(ZB_PAYLOAD_HEADER_BYTES + table.size());
+    uint32_t flags = i + 1 == files.size() ? ZB_ENTRY_FLAG_LAST : 0;
+    for (int b = 0; b < 4; b++) table.push_back((char)(flags >> (8 * b)));
+    put_u64(&table, files[i].bytes.size());
+    for (wchar_t unit : files[i].name + L'\0') {
+      table.push_back((char)(unit & 0xff));
+      table.push_back((char)(unit >> 8));
+    }
+    data += files[i].bytes;
+  }
+  std::string stream(ZSTD_compressBound(data.size()), '\0');
+  ZSTD_CCtx* context = ZSTD_createCCtx();
+  ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
+  size_t n = ZSTD_compress2(context, &stream[0], stream.size(), data.data(), data.size());
+  ZSTD_freeCCtx(context);
+  EXPECT_FALSE(ZSTD_isError(n));
+  stream.resize(n);
+  std::string array;
+  put_u64(&array, table.size());
+  put_u64(&array, stream.size());
+  array += table + stream;
+  while (array.size() % ZB_PAYLOAD_TRAILER_ALIGN != 0) array.push_back('\0');
+  put_u64(&array, array.size());
+  return array;
+}
+
+// Every file below `root` and its bytes, by relative path; directories as "<dir>".
+void list_tree(const std::wstring& root, const std::wstring& relative,
+               std::map<std::wstring, std::string>* out) {
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((root + relative + L"\\*").c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    std::wstring name = found.cFileName;
+    if (name == L"." || name == L"..") continue;
+    std::wstring path = relative + L"\\" + name;
+    if (found.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      (*out)[path] = "<dir>";
+      list_tree(root, path, out);
+    } else {
+      (*out)[path] = read_file(root + path);
+    }
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
+struct Outcome {
+  DWORD code;
+  std::string out, err;
+  std::map<std::wstring, std::string> tree;
+};
+
+// One probe run in a fresh directory; `in_the_way` entries get a directory at their path
+// first (their open fails). The directory's path is replaced by "<dir>" in the output.
+Outcome run_walk(const wchar_t* mode, const std::wstring& array_file,
+                 const std::vector<std::wstring>& in_the_way, const std::wstring& fail_write) {
+  std::wstring dir = tree_fresh(mode);
+  for (const std::wstring& name : in_the_way) {
+    std::wstring path = dir;
+    size_t start = 0;
+    for (size_t at; (at = name.find(L'\\', start)) != std::wstring::npos; start = at + 1) {
+      path = dir + L"\\" + name.substr(0, at);
+      CreateDirectoryW(path.c_str(), nullptr);
+    }
+    CreateDirectoryW((dir + L"\\" + name).c_str(), nullptr);
+  }
+  std::vector<std::wstring> args = {mode, array_file, dir};
+  if (!fail_write.empty()) args.push_back(fail_write);
+  ProcessResult r = run_process(test_dir() + L"extract_probe.exe", args);
+  Outcome outcome{r.code, r.out, r.err, {}};
+  std::string dir8 = utf8(dir);
+  for (std::string* text : {&outcome.out, &outcome.err}) {
+    for (size_t at; (at = text->find(dir8)) != std::string::npos;) text->replace(at, dir8.size(), "<dir>");
+  }
+  list_tree(dir, L"", &outcome.tree);
+  tree_wipe(dir);
+  return outcome;
+}
+
+struct Case {
+  std::string what;
+  std::string array;
+  std::vector<std::wstring> in_the_way;
+  std::wstring fail_write;
+  bool fails;
+};
+
+TEST(ExtractAhead, EveryFailurePositionEndsAsTheWalkAlone) {
+  std::vector<File> files = sample_files();
+  std::vector<size_t> offsets;
+  std::string good = make_array(files, &offsets);
+  uint64_t table_size = le_read_u64(reinterpret_cast<const unsigned char*>(good.data()));
+  uint64_t stream_size = le_read_u64(reinterpret_cast<const unsigned char*>(good.data()) + 8);
+  size_t stream_start = ZB_PAYLOAD_HEADER_BYTES + table_size;
+  size_t last = files.size() - 1;
+
+  std::vector<Case> cases;
+  cases.push_back({"intact", good, {}, L"", false});
+  for (size_t k : {size_t(0), size_t(2), size_t(10), size_t(23), size_t(33), last}) {
+    cases.push_back({"open fails at entry " + std::to_string(k), good, {files[k].name}, L"", true});
+    std::string bad_flags = good;
+    bad_flags[offsets[k]] = 8;
+    cases.push_back({"header error at entry " + std::to_string(k), bad_flags, {}, L"", true});
+  }
+  for (size_t k : {size_t(1), size_t(5), size_t(15), size_t(28), size_t(37)}) {
+    cases.push_back({"write fails at entry " + std::to_string(k), good, {}, std::to_wstring(k),
+                     true});
+  }
+  for (int eighth = 1; eighth < 8; eighth++) {
+    std::string flipped = good;
+    flipped[stream_start + stream_size * eighth / 8] ^= 0x5a;
+    cases.push_back({"stream byte flipped at " + std::to_string(eighth) + "/8", flipped, {}, L"",
+                     true});
+    std::string cut = good;
+    uint64_t shorter = stream_size * eighth / 8;
+    for (int b = 0; b < 8; b++) cut[8 + b] = (char)(shorter >> (8 * b));
+    cases.push_back({"stream cut at " + std::to_string(eighth) + "/8", cut, {}, L"", true});
+  }
+  std::string checksum = good;
+  checksum[stream_start + stream_size - 1] ^= 0x01;
+  cases.push_back({"checksum byte flipped", checksum, {}, L"", true});
+  // A decode error the read-ahead finds long before the walk gets there: the earlier open
+  // failure is reported. And the other way round.
+  std::string late = good;
+  late[stream_start + stream_size * 7 / 8] ^= 0x5a;
+  cases.push_back({"open fails at entry 3, stream damaged at 7/8", late, {files[3].name}, L"",
+                   true});
+  std::string early = good;
+  early[stream_start + stream_size / 16] ^= 0x5a;
+  cases.push_back({"stream damaged at 1/16, open fails at entry 30", early, {files[30].name},
+                   L"", true});
+
+  std::wstring array_file = tree_fresh(L"arrays");
+  for (size_t i = 0; i < cases.size(); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.what);
+    std::wstring path = array_file + L"\\" + std::to_wstring(i) + L".bin";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, c.array.data(), (DWORD)c.array.size(), &written, nullptr);
+    CloseHandle(file);
+
+    Outcome alone = run_walk(L"alone", path, c.in_the_way, c.fail_write);
+    Outcome ahead = run_walk(L"ahead", path, c.in_the_way, c.fail_write);
+    EXPECT_EQ(alone.code, c.fails ? 2u : 0u) << alone.out << alone.err;
+    EXPECT_EQ(ahead.code, alone.code);
+    EXPECT_EQ(ahead.out, alone.out);
+    EXPECT_EQ(ahead.err, alone.err);
+    EXPECT_EQ(ahead.tree.size(), alone.tree.size());
+    EXPECT_TRUE(ahead.tree == alone.tree);
+    if (!c.fails) {
+      EXPECT_EQ(ahead.out, "finished\r\n");
+      for (const File& f : files) EXPECT_EQ(ahead.tree[L"\\" + f.name], f.bytes) << utf8(f.name);
+    }
+  }
+  tree_wipe(array_file);
+}
+
+}  // namespace

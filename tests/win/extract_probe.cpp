@@ -1,0 +1,40 @@
+// Runs the extraction walk on a payload array read from a file, into a directory that exists.
+// Usage: extract_probe ahead|alone ARRAY_FILE DIRECTORY [FAILING_WRITE_ENTRY]
+// "alone" decodes on the walk's thread; "ahead" with the read-ahead. A fatal exit closes the
+// open file and stops the read-ahead, and leaves what was written for the test to compare.
+// Prints "finished" after a walk that ends well.
+#include <stdio.h>
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "base/fatal.h"
+#include "base/limits.h"
+#include "base/run_state.h"
+#include "bootstrap/extract.h"
+#include "bootstrap/payload_reader.h"
+
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
+  int argc = *__p___argc();
+  wchar_t** argv = *__p___wargv();
+  if (argc < 4 || wcslen(argv[3]) >= ZB_PATH_UNITS) return 100;
+  HANDLE file = CreateFileW(argv[2], GENERIC_READ, FILE_SHARE_READ, nullptr, OPEN_EXISTING, 0,
+                            nullptr);
+  LARGE_INTEGER size;
+  if (file == INVALID_HANDLE_VALUE || !GetFileSizeEx(file, &size)) return 101;
+  unsigned char* array = (unsigned char*)malloc((size_t)size.QuadPart + 1);
+  DWORD got = 0;
+  if (array == nullptr || !ReadFile(file, array, (DWORD)size.QuadPart, &got, nullptr) ||
+      got != (DWORD)size.QuadPart) {
+    return 102;
+  }
+  CloseHandle(file);
+  extract_read_ahead = wcscmp(argv[1], L"ahead") == 0;
+  if (argc > 4) extract_fail_write_entry = (uint32_t)wcstoul(argv[4], nullptr, 10);
+  wcscpy(run_state.payload_directory, argv[3]);
+  fatal_set_cleanup(extract_release_file);
+  payload_open_array(array, (uint64_t)size.QuadPart);
+  extract_walk();
+  puts("finished");
+  return 0;
+}
