@@ -209,8 +209,8 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n", ""},
       {L"CreateFileW:2:32", 2, "", OPEN_NOTES, ""},
       {L"WriteFile:1:112", 2, "", line(UNPACK, 112), ""},
-      {L"WriteFile:3:short", 2, "", line(UNPACK, 112), ""},  // a short count: disk full
-      {L"WriteFile:5:5", 2, "", line(UNPACK, 5), ""},
+      {L"WriteFile:1:short", 2, "", line(UNPACK, 112), ""},  // a short count: disk full
+      {L"WriteFile:2:5", 2, "", line(UNPACK, 5), ""},
       {L"GetModuleFileNameW:1:5", ABORTED, "", "", ""},  // the executable's directory
       {L"GetModuleFileNameW:2:5", ABORTED, "", "", ""},  // the child's image path
       {L"CreateProcessW:1:2", 2, "", line(LAUNCH, 2), ""},
