@@ -11,11 +11,15 @@
 // An entry: flags (4), size (8), the name (UTF-16LE units and a NUL unit), and a second
 // string of the same form when flags bit 1 is set.
 //
-// In the image the array sits in the section ".zobrin" behind a 16-byte section head:
+// In the image the array sits in the section ".zobrin" behind a 32-byte section head (so the
+// array stays 16-aligned):
 //
 //   offset 0          8   the array's length L
 //   offset 8          8   the digest of the array's header and table (payload_digest)
-//   offset 16         L   the array
+//   offset 16         8   the run flags (ZB_RUN_FLAG_*); any other bit is a damaged head
+//   offset 24         8   the content key: FNV-1a 64 over all L bytes of the array
+//                         (payload_content_key), naming the cache directory
+//   offset 32         L   the array
 #pragma once
 
 #include <stdint.h>
@@ -25,7 +29,14 @@
 
 constexpr uint32_t ZB_SECTION_LENGTH_OFFSET = 0;
 constexpr uint32_t ZB_SECTION_DIGEST_OFFSET = 8;
-constexpr uint32_t ZB_SECTION_HEAD_BYTES = 16;
+constexpr uint32_t ZB_SECTION_FLAGS_OFFSET = 16;
+constexpr uint32_t ZB_SECTION_KEY_OFFSET = 24;
+constexpr uint32_t ZB_SECTION_HEAD_BYTES = 32;
+
+// Run flags. Cache: the payload directory is a fixed per-user place named by the content key,
+// kept between runs.
+constexpr uint64_t ZB_RUN_FLAG_CACHE = 1;
+constexpr uint64_t ZB_RUN_FLAGS_KNOWN = ZB_RUN_FLAG_CACHE;
 
 constexpr uint32_t ZB_PAYLOAD_HEADER_BYTES = 16;
 constexpr uint32_t ZB_PAYLOAD_TABLE_SIZE_OFFSET = 0;
@@ -89,4 +100,11 @@ inline uint64_t payload_digest_extent(const unsigned char* head, uint64_t length
 // The digest written in the section head for the `length` bytes at `array`.
 inline uint64_t payload_digest(const unsigned char* array, uint64_t length) {
   return payload_digest_update(ZB_DIGEST_START, array, payload_digest_extent(array, length));
+}
+
+// The content key of the `length` bytes at `array`: FNV-1a 64 over all of them, so any
+// change of a name, a size or a content byte gives another cache directory (with the
+// probability of the digest above).
+inline uint64_t payload_content_key(const unsigned char* array, uint64_t length) {
+  return payload_digest_update(ZB_DIGEST_START, array, length);
 }

@@ -7,7 +7,9 @@
 #include "base/fatal.h"
 #include "base/limits.h"
 #include "base/run_state.h"
+#include "base/payload_format.h"
 #include "base/wide_text.h"
+#include "bootstrap/cache.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
 #include "bootstrap/payload_directory.h"
@@ -70,6 +72,29 @@ static void driver_clean_up_before_exit(void) {
   cleanup_shutdown();
 }
 
+// Parent role of the cached mode: the cache directory is checked and used as it stands, or
+// filled afresh through a sibling that is moved into place. The parent's payload directory is
+// the sibling throughout, removed (at the end, a failure or an interrupt) only while the
+// removal flag is set: never once the sibling is the cache directory.
+static int driver_run_cached_parent(wchar_t** argv) {
+  cache_compute_paths();
+  payload_open();
+  bool whole = cache_prepare();
+  if (!whole) {
+    cache_create_sibling();
+    run_state.remove_directory = true;
+    fatal_set_cleanup(driver_clean_up_before_exit);
+  }
+  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
+    fatal_exit("Error, failed to register signal handler.");
+  }
+  if (!whole) {
+    extract_walk();
+    cache_install();
+  }
+  return launch_parent(argv);
+}
+
 int driver_run(void) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
@@ -82,6 +107,15 @@ int driver_run(void) {
     // parent updates the same runtime copies as when shell32 was imported.
     shell_load();
     driver_prepare_parent_environment();
+  }
+  // Read before anything is created: unknown flags are the header error in either role.
+  if (payload_linked_flags() & ZB_RUN_FLAG_CACHE) {
+    if (parent_role) return driver_run_cached_parent(argv);
+    cache_compute_paths();
+    cache_choose_child_directory();
+    payload_open();
+    extract_dll_path();
+    return launch_child(argc, argv);
   }
   driver_compute_payload_directory(scratch);
   if (!parent_role) {

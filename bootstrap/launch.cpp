@@ -8,6 +8,7 @@
 #include "base/limits.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "bootstrap/cache.h"
 #include "bootstrap/command_line.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/shutdown.h"
@@ -109,6 +110,8 @@ int launch_parent(wchar_t** argv) {
   }
   CloseHandle(process.hThread);
   cleanup_child_publish(process.hProcess);
+  // Old versions of a cached application go while the child runs, not before it starts.
+  cache_tidy();
 
   // The job stays open through the wait and shutdown: the parent ends normally only after the
   // child has, so closing it then ends nothing (the application's own processes left it).

@@ -9,6 +9,8 @@
 extern "C" const unsigned char zobrin_payload[];
 extern "C" const uint64_t zobrin_payload_length;
 extern "C" const uint64_t zobrin_payload_digest;
+extern "C" const uint64_t zobrin_payload_flags;
+extern "C" const uint64_t zobrin_payload_key;
 
 // The bytes of the image section holding the section head that follow the head, read from the
 // PE headers of the module that contains the payload. 0 when they cannot be found.
@@ -44,4 +46,14 @@ void payload_open(void) {
   // A damaged length must not send the reader beyond the section.
   if (zobrin_payload_length > payload_section_room()) fatal_exit(FATAL_MSG_HEADER);
   payload_open_checked(zobrin_payload, zobrin_payload_length, zobrin_payload_digest);
+}
+
+uint64_t payload_linked_flags(void) {
+  uint64_t flags = zobrin_payload_flags;
+  if (flags & ~ZB_RUN_FLAGS_KNOWN) fatal_exit(FATAL_MSG_HEADER);
+  return flags;
+}
+
+uint64_t payload_linked_key(void) {
+  return zobrin_payload_key;
 }

@@ -86,6 +86,10 @@ static void reader_open(const unsigned char* data, uint64_t length, const uint64
 #endif
 }
 
+void payload_restart_table(void) {
+  reader_table_position = ZB_PAYLOAD_HEADER_BYTES;
+}
+
 void payload_open_array(const unsigned char* data, uint64_t length) {
   reader_open(data, length, nullptr);
 }

@@ -19,6 +19,18 @@ struct PayloadEntry {
 // allocation error.
 void payload_open(void);
 
+// The run flags (ZB_RUN_FLAG_*) in the section head of the array linked into the image. Fatal:
+// header error for a bit the launcher does not know (read before anything is created).
+uint64_t payload_linked_flags(void);
+
+// The content key in the section head of the array linked into the image (the packer's
+// payload_content_key; not recomputed here).
+uint64_t payload_linked_key(void);
+
+// Moves the table position back to the first entry, so the table can be walked again; only
+// while nothing of the stream has been read.
+void payload_restart_table(void);
+
 // Opens any array of `length` bytes (one a test made) with the header checks only. Fatal:
 // header error, allocation error.
 void payload_open_array(const unsigned char* data, uint64_t length);

@@ -15,6 +15,6 @@ set_target_properties(bench_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BE
 add_executable(bench_harness tests/bench/bench_harness.cpp)
 # The harness reads the launcher's counters, so it links the testing variant.
 target_link_libraries(bench_harness PRIVATE zobrin_launcher_testing zobrin_launcher_options
-  zobrin_exe_settings)
+  zobrin_exe_settings shell32)
 target_link_options(bench_harness PRIVATE -municode)
 set_target_properties(bench_harness PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BENCH_DIR})

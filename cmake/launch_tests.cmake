@@ -42,6 +42,18 @@ add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/kit_launcher.exe
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_kit_dir}/launcher.exe ${ZOBRIN_TEST_DIR}/kit_launcher.exe
   DEPENDS ${ZOBRIN_KIT_STAMP}
   VERBATIM)
+# The cached mode: the same trees packed with --cache (the flip tree as another version of
+# the same application), and a payload whose stream fails to decode.
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached.exe APP_DIR ${e2e}/echo MAIN app.dll
+  ARGS --cache DEPENDS ${e2e}/echo.stamp)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_other.exe APP_DIR ${e2e}/flip MAIN app.dll
+  ARGS --cache DEPENDS ${e2e}/flip.stamp)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_many.exe APP_DIR ${e2e}/many MAIN app.dll
+  ARGS --cache DEPENDS ${e2e}/many.stamp)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
+  PAYLOAD ${e2e}/e2e_decode_error.payload ARGS --cache)
+list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_cached.exe ${ZOBRIN_TEST_DIR}/e2e_cached_other.exe
+  ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
   ${ZOBRIN_TEST_DIR}/e2e_flip.exe
   ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe

@@ -71,7 +71,7 @@ zobrin_probe(fatal_probe tests/win/fatal_probe.cpp)
 string(REPLACE "/" "\\\\" ZOBRIN_TEST_DIR_WIN "Z:${ZOBRIN_TEST_DIR}")
 
 add_executable(win_tests
-  tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
+  tests/win/cache_test.cpp tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
   tests/win/cleanup_sweep_test.cpp
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
   tests/win/extract_ahead_test.cpp

@@ -4,6 +4,7 @@
 #include "payload/byte_string.h"
 #include "payload/file_io.h"
 #include "payload/pack_error.h"
+#include "payload/payload_writer.h"
 #include "payload/pe_image.h"
 
 namespace {
@@ -56,27 +57,28 @@ uint64_t coff_begin(OutputFile& out) {
   return start;
 }
 
-void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length, uint64_t digest) {
-  uint64_t section = PE_PAYLOAD_OFFSET + payload_length;
+void coff_end(OutputFile& out, uint64_t start, const SectionHead& head_fields) {
+  uint64_t section = PE_PAYLOAD_OFFSET + head_fields.length;
   uint64_t padded = (section + 15) / 16 * 16;
   if (padded > 0xFFFFFFF0ull - COFF_DATA_OFFSET) {
     throw PackError("the payload is larger than an object file section can hold (4 GiB)");
   }
   std::string tail(static_cast<size_t>(padded - section), '\0');
-  const char names[] = "zobrin_payload_length\0zobrin_payload\0zobrin_payload_digest\0";
+  const char names[] =
+      "zobrin_payload_length\0zobrin_payload\0zobrin_payload_digest\0zobrin_payload_flags\0"
+      "zobrin_payload_key\0";
   std::string symbols;
   coff_symbol(&symbols, 4, ZB_SECTION_LENGTH_OFFSET);
   coff_symbol(&symbols, 4 + 22, PE_PAYLOAD_OFFSET);
   coff_symbol(&symbols, 4 + 22 + 15, ZB_SECTION_DIGEST_OFFSET);
+  coff_symbol(&symbols, 4 + 22 + 15 + 22, ZB_SECTION_FLAGS_OFFSET);
+  coff_symbol(&symbols, 4 + 22 + 15 + 22 + 21, ZB_SECTION_KEY_OFFSET);
   tail += symbols;
   append_le(&tail, 4 + sizeof names - 1, 4);
   tail.append(names, sizeof names - 1);
   std::string head = coff_headers(static_cast<uint32_t>(padded),
-                                  static_cast<uint32_t>(COFF_DATA_OFFSET + padded), 3);
-  std::string section_head;
-  append_le(&section_head, payload_length, 8);
-  append_le(&section_head, digest, 8);
+                                  static_cast<uint32_t>(COFF_DATA_OFFSET + padded), 5);
   out.write(tail);
   out.patch(start, head);
-  out.patch(start + COFF_DATA_OFFSET, section_head);
+  out.patch(start + COFF_DATA_OFFSET, section_head_bytes(head_fields));
 }

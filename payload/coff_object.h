@@ -1,16 +1,17 @@
 // Wraps a payload array in an x86-64 COFF object: one read-only section ".zobrin", aligned
-// to 16 bytes, holding the section head (the array's length and digest) and the array. The
-// symbols zobrin_payload_length, zobrin_payload_digest and zobrin_payload name them.
+// to 16 bytes, holding the section head (the array's length, digest, run flags and content
+// key) and the array. The symbols zobrin_payload_length, zobrin_payload_digest,
+// zobrin_payload_flags, zobrin_payload_key and zobrin_payload name them.
 #pragma once
 
 #include <cstdint>
 
 class OutputFile;
+struct SectionHead;
 
 // Writes the object's headers; the payload follows at the file's current position. Returns
 // where the object starts, for coff_end.
 uint64_t coff_begin(OutputFile& out);
 
-// Completes the object once `payload_length` bytes of payload, whose digest is `digest`
-// (payload_digest), have been written.
-void coff_end(OutputFile& out, uint64_t start, uint64_t payload_length, uint64_t digest);
+// Completes the object once the payload `head` describes has been written.
+void coff_end(OutputFile& out, uint64_t start, const SectionHead& head);

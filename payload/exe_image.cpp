@@ -6,6 +6,7 @@
 #include "payload/exe_extras.h"
 #include "payload/file_io.h"
 #include "payload/pack_error.h"
+#include "payload/payload_writer.h"
 
 namespace {
 
@@ -53,8 +54,8 @@ void exe_begin(OutputFile& out, const std::vector<unsigned char>& launcher,
 }
 
 void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
-             const PePayloadSlot& slot, uint64_t payload_length, uint64_t digest,
-             const ExeExtras& extras) {
+             const PePayloadSlot& slot, const SectionHead& head, const ExeExtras& extras) {
+  const uint64_t payload_length = head.length;
   const uint64_t content = PE_PAYLOAD_OFFSET + payload_length;
   const uint64_t raw_size = exe_align(content, slot.file_alignment);
   const uint64_t image_size = exe_align(slot.virtual_address + content, slot.section_alignment);
@@ -68,10 +69,7 @@ void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
   // A count the tools show; the loader does not use it. Kept within 32 bits.
   uint64_t grown = static_cast<uint64_t>(initialized) + raw_size - slot.raw_size;
   if (grown > 0xFFFFFFFFull) grown = 0xFFFFFFFFull;
-  unsigned char head[ZB_SECTION_HEAD_BYTES];
-  le_write_u64(head + ZB_SECTION_LENGTH_OFFSET, payload_length);
-  le_write_u64(head + ZB_SECTION_DIGEST_OFFSET, digest);
-  out.patch(slot.raw_offset, head, sizeof head);
+  out.patch(slot.raw_offset, section_head_bytes(head));
   exe_patch_u32(out, slot.header + PE_SECTION_VIRTUAL_SIZE, content);
   exe_patch_u32(out, slot.header + PE_SECTION_RAW_SIZE, raw_size);
   exe_patch_u32(out, optional + PE_OPT_INITIALIZED_DATA, grown);

@@ -7,6 +7,7 @@
 #include "payload/file_io.h"
 #include "payload/host_os.h"
 #include "payload/pack_error.h"
+#include "payload/payload_writer.h"
 
 namespace fs = std::filesystem;
 
@@ -57,7 +58,9 @@ void link_launcher(const LinkOptions& options, const fs::path& output) {
   fs::path object_path = output;
   object_path += ".o";
   OutputFile object(object_path);
-  coff_end(object, coff_begin(object), 0, payload_digest(nullptr, 0));
+  SectionHead empty;
+  empty.digest = payload_digest(nullptr, 0);
+  coff_end(object, coff_begin(object), empty);
   object.close();
   std::vector<std::string> args = {options.linker,
                                    "-specs=" + host_path_utf8(kit / "ucrt.specs")};

@@ -31,7 +31,7 @@ const char* const USAGE =
     "                     [--level N] [--threads N]\n"
     "  zobrin-pack exe (APP_DIR --main NAME.dll | --payload FILE) -o APP.exe\n"
     "                  [--level N] [--threads N] [--launcher-dir DIR] [--linker CMD]\n"
-    "                  [--console] [--icon FILE.ico] [--product TEXT] [--company TEXT]\n"
+    "                  [--console] [--cache] [--icon FILE.ico] [--product TEXT] [--company TEXT]\n"
     "                  [--file-version A.B.C.D] [--description TEXT] [--copyright TEXT]\n"
     "  zobrin-pack launcher -o LAUNCHER.exe [--launcher-dir DIR] [--linker CMD]\n"
     "  zobrin-pack list FILE_OR_EXE\n"
@@ -64,6 +64,7 @@ struct Args {
   PackOptions pack;
   LinkOptions link;
   ExeOptions exe;
+  bool cache = false;
 };
 
 const int MAX_THREADS = 256;
@@ -197,6 +198,9 @@ Args pack_parse(int argc, char** argv) {
   add_link(exe);
   exe->add_flag("--console", args.exe.console,
                 "a console program (for command-line applications) instead of a GUI one");
+  exe->add_flag("--cache", args.cache,
+                "extract once into a per-user cache directory named by the payload's content, "
+                "and start from there afterwards");
   exe->add_option("--icon", args.exe.icon, "the executable's icon")->type_name("FILE.ico");
   struct VersionOption {
     const char* name;
@@ -330,11 +334,14 @@ void pack_build(const Args& args) {
   }
   // Over the array exactly as it stands, a crafted one too: the launcher's own checks then
   // meet whatever a crafted array holds.
-  const uint64_t digest =
-      object || exe ? payload_digest_written(output, array_start, stats.payload_bytes) : 0;
-  if (object) coff_end(output, object_start, stats.payload_bytes, digest);
+  SectionHead head;
+  if (object || exe) {
+    head = payload_section_head(output, array_start, stats.payload_bytes,
+                                args.cache ? ZB_RUN_FLAG_CACHE : 0);
+  }
+  if (object) coff_end(output, object_start, head);
   if (exe) {
-    exe_end(output, launcher, slot, stats.payload_bytes, digest, extras);
+    exe_end(output, launcher, slot, head, extras);
     output.make_executable();
   }
   output.commit();

@@ -3,6 +3,8 @@
 #include <cinttypes>
 #include <cstdio>
 
+#include "base/little_endian.h"
+#include "base/payload_format.h"
 #include "payload/payload_read.h"
 #include "payload/utf.h"
 
@@ -21,4 +23,15 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     total += entry.size;
   });
   std::printf("%" PRIu64 " entries, %" PRIu64 " bytes\n", entries, total);
+  // Executables packed with --cache name their cache directory; the default mode, a fresh
+  // temporary directory per run, adds nothing.
+  if (array.section_head != nullptr) {
+    uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+    if (flags & ZB_RUN_FLAG_CACHE) {
+      std::printf("mode: cache, key %016" PRIx64 " ({CACHE_DIR}\\zobrin-onefile\\NAME-%016" PRIx64
+                  ")\n",
+                  le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET),
+                  le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET));
+    }
+  }
 }

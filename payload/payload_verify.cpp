@@ -26,6 +26,16 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
     throw PackError(subject + ": the digest of the header and table does not match the one "
                     "recorded beside the payload (the table or its sizes are damaged)");
   }
+  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+  if (flags & ~ZB_RUN_FLAGS_KNOWN) {
+    throw PackError(subject + ": the run flags beside the payload hold unknown bits");
+  }
+  if ((flags & ZB_RUN_FLAG_CACHE) &&
+      le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET) !=
+          payload_content_key(array.data, array.length)) {
+    throw PackError(subject + ": the content key recorded beside the payload does not match "
+                    "the payload (its cache directory would hold another one)");
+  }
 }
 
 // The array's layout around the table and the stream: the tail the writer puts after the

@@ -189,17 +189,39 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   return stats;
 }
 
-uint64_t payload_digest_written(OutputFile& out, uint64_t start, uint64_t length) {
-  unsigned char head[ZB_PAYLOAD_HEADER_BYTES] = {};
-  out.read_back(start, head, static_cast<size_t>(std::min<uint64_t>(length, sizeof head)));
-  uint64_t extent = payload_digest_extent(head, length);
+std::string section_head_bytes(const SectionHead& head) {
+  std::string bytes;
+  append_u64(&bytes, head.length);
+  append_u64(&bytes, head.digest);
+  append_u64(&bytes, head.flags);
+  append_u64(&bytes, head.key);
+  return bytes;
+}
+
+SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t length,
+                                 uint64_t flags) {
+  // The key names the cache directory only; without the cache flag the array is read up to
+  // the digest's extent and the key stays 0.
+  const bool keyed = (flags & ZB_RUN_FLAG_CACHE) != 0;
+  unsigned char header[ZB_PAYLOAD_HEADER_BYTES] = {};
+  out.read_back(start, header, static_cast<size_t>(std::min<uint64_t>(length, sizeof header)));
+  const uint64_t extent = payload_digest_extent(header, length);
+  SectionHead head;
+  head.length = length;
+  head.flags = flags;
+  // The digest is the key's state after `extent` bytes: one pass gives both.
   std::vector<unsigned char> buffer(1 << 20);
-  uint64_t digest = ZB_DIGEST_START;
-  for (uint64_t done = 0; done < extent;) {
-    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), extent - done));
+  uint64_t state = ZB_DIGEST_START;
+  const uint64_t end = keyed ? length : extent;
+  for (uint64_t done = 0; done < end;) {
+    uint64_t stop = done < extent ? extent : length;
+    size_t want = static_cast<size_t>(std::min<uint64_t>(buffer.size(), stop - done));
     out.read_back(start + done, buffer.data(), want);
-    digest = payload_digest_update(digest, buffer.data(), want);
+    state = payload_digest_update(state, buffer.data(), want);
     done += want;
+    if (done == extent) head.digest = state;
   }
-  return digest;
+  if (extent == 0) head.digest = ZB_DIGEST_START;
+  head.key = keyed ? state : 0;
+  return head;
 }

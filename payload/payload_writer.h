@@ -49,6 +49,19 @@ std::string payload_tail_bytes(uint64_t length);
 // Encodes one table entry (flags, size, name and its NUL) as the launcher reads it.
 std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name);
 
-// The digest (payload_digest) of the `length`-byte array written to `out` at `start`, read
-// back from the file.
-uint64_t payload_digest_written(OutputFile& out, uint64_t start, uint64_t length);
+// The payload section's head (base/payload_format.h): what the launcher reads beside the array.
+struct SectionHead {
+  uint64_t length = 0;  // the array's length L
+  uint64_t digest = 0;  // payload_digest: header and table
+  uint64_t flags = 0;   // ZB_RUN_FLAG_*
+  uint64_t key = 0;     // payload_content_key: the whole array
+};
+
+// Encodes `head` as the ZB_SECTION_HEAD_BYTES bytes that precede the array.
+std::string section_head_bytes(const SectionHead& head);
+
+// The head of the `length`-byte array written to `out` at `start`, with `flags`: its digest
+// and, when the flags ask for the cache, its content key (else 0), read back from the file in
+// one pass.
+SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t length,
+                                 uint64_t flags);

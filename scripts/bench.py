@@ -202,7 +202,15 @@ def pack(name, top, level, threads, runs):
         theirs.append(timed("tar -c -C '%s' . | zstd -q -f --long=27 -T%d -%d -o '%s'"
                             % (top, threads, level, tarzst), shell=True))
     payload = payload_length(exe)
+    # The same tree packed with --cache, for the cached rows (its pack time is the same work
+    # plus the content key).
+    cached = os.path.join(BENCH, name + "_cached.exe")
+    cached_s = timed([PACK, "exe", top, "--main", "app.dll", "-o", cached, "--cache", "--level",
+                      str(level), "--threads", str(threads)], stdout=subprocess.DEVNULL,
+                     stderr=subprocess.DEVNULL)
     return {
+        "cached_exe": cached,
+        "pack_cached_s": cached_s,
         "exe": exe,
         "pack_s": statistics.median(ours),
         "pack_runs_s": ours,
@@ -299,6 +307,32 @@ def measure(name, exe, runs, phases):
     return result
 
 
+def measure_cached(name, plain, cached, runs):
+    host = win_path(os.path.join(WIN_BENCH, "bench_host.exe"))
+    rows = harness("cached", str(runs), win_path(plain), win_path(cached), host)
+    result = {}
+    for kind in ("plain", "cold", "warm", "host", "check"):
+        chosen = [r for r in rows if r["kind"] == kind]
+        if kind != "check" and any(r["code"] != 0 for r in chosen):
+            raise RuntimeError("%s: a %s start failed" % (name, kind))
+        result[kind + "_ms"] = runs_ms(chosen)
+    return result
+
+
+def cached_table(results):
+    lines = ["| workload | launch ms | cached first start ms | first/launch | cached later start ms"
+             " | host ms | size check ms | later/(2 host + check) |", "|" + "---|" * 8]
+    for r in results:
+        c = r.get("cached")
+        if not c:
+            continue
+        m = {k: v["median"] for k, v in c.items()}
+        lines.append("| %s | %.1f | %.1f | %.3f | %.1f | %.1f | %.1f | %.2f |" % (
+            r["name"], m["plain_ms"], m["cold_ms"], m["cold_ms"] / m["plain_ms"], m["warm_ms"],
+            m["host_ms"], m["check_ms"], m["warm_ms"] / (2 * m["host_ms"] + m["check_ms"])))
+    return "\n".join(lines)
+
+
 # ---- report ----------------------------------------------------------------------------------
 
 def fmt_mib(n):
@@ -365,6 +399,8 @@ def main():
     parser.add_argument("--quick", action="store_true", help="small workloads (a smoke run)")
     parser.add_argument("--runs", type=int, default=7, help="runs per launch median (>= 5)")
     parser.add_argument("--pack-runs", type=int, default=3)
+    parser.add_argument("--cache-runs", type=int, default=5,
+                        help="rounds of launch, cached first and later start (medians)")
     parser.add_argument("--seed", type=int, default=6)
     parser.add_argument("--level", type=int, default=12)
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
@@ -395,8 +431,10 @@ def main():
         # Written data still going to disk would slow the runs that follow.
         subprocess.run(["sync"], check=False)
         run = measure(name, packed["exe"], args.runs, phases=2)
+        subprocess.run(["sync"], check=False)
+        cached = measure_cached(name, packed["exe"], packed["cached_exe"], args.cache_runs)
         entry = {"name": name, "what": what, "input_bytes": size, "input_files": files,
-                 "input_dirs": dirs, "pack": packed, "run": run}
+                 "input_dirs": dirs, "pack": packed, "run": run, "cached": cached}
         if name in ("a_big_file", "d_tiny"):
             entry["memory"] = memory([win_path(packed["exe"])],
                                      os.path.join(BENCH, name + ".child-memory.txt"))
@@ -409,6 +447,10 @@ def main():
         log("%s: launch %.1f ms, write floor %.1f ms (+%.1f process), decode floor %.1f ms" % (
             name, run["launch_ms"]["median"], run["write_floor_ms"]["median"],
             process["median"], run["decode_floor_ms"]["median"]))
+        log("%s: cached first start %.1f ms (launch %.1f ms), later start %.1f ms (host %.1f ms,"
+            " check %.1f ms)" % (name, cached["cold_ms"]["median"], cached["plain_ms"]["median"],
+                                 cached["warm_ms"]["median"], cached["host_ms"]["median"],
+                                 cached["check_ms"]["median"]))
     # The first processes after Wine's start-up are slower; measure the empty process again at
     # the end and keep the lower median.
     again = runs_ms(harness("run", str(max(args.runs, 7)),
@@ -428,6 +470,12 @@ def main():
           " back), beside the ratio of the medians.")
     print()
     print(table(results, process["median"]))
+    print()
+    print("Cached mode (zobrin-pack exe --cache), median of %d rounds of: launch without the cache,"
+          " first start (cache removed before), later start, the minimal host on the cached main"
+          " DLL, the size check of every file in the harness." % args.cache_runs)
+    print()
+    print(cached_table(results))
     print()
     for r in results:
         if "launcher_phases_ms" in r["run"]:

@@ -18,6 +18,12 @@
 //                               is decoded into memory once, before the first round, not timed.
 //   phases EXE                  the launcher's own extraction and removal code on EXE's payload,
 //                               in this process: "extract=T remove=T mkdir_calls=N".
+//   cached N PLAIN EXE HOST     N rounds, EXE packed with --cache and PLAIN the same payload
+//                               without: its cache directory removed (not timed); one launch
+//                               of PLAIN ("plain ms=T"); a first start of EXE ("cold ms=T"); a
+//                               later one ("warm ms=T"); HOST started with the cached main DLL
+//                               ("host ms=T"); the size check of every file of the table in
+//                               the cache directory, in this process ("check ms=T files=N").
 //   wsnow                       this process's own memory figures, for the baseline.
 #include <stdio.h>
 #include <stdlib.h>
@@ -25,6 +31,7 @@
 #include <wchar.h>
 #include <windows.h>
 #include <psapi.h>
+#include <shlobj.h>
 
 #include <zstd.h>
 
@@ -54,6 +61,7 @@ struct BenchEntry {
 struct BenchPayload {
   const unsigned char* array;
   uint64_t length;
+  uint64_t key;           // the content key of the section head
   const unsigned char* stream;
   uint64_t stream_size;
   BenchEntry* entries;
@@ -112,6 +120,7 @@ void bench_find_payload(const unsigned char* image, uint64_t size, BenchPayload*
     if (memcmp(section, ".zobrin", 8) != 0) continue;
     uint32_t raw = le_read_u32(section + 20);
     payload->length = le_read_u64(image + raw + ZB_SECTION_LENGTH_OFFSET);
+    payload->key = le_read_u64(image + raw + ZB_SECTION_KEY_OFFSET);
     payload->array = image + raw + ZB_SECTION_HEAD_BYTES;
     return;
   }
@@ -410,6 +419,75 @@ int bench_compare(int count, const wchar_t* exe, const wchar_t* host) {
   return 0;
 }
 
+// One timed start of `line`; prints "<label> ms=T code=C".
+void bench_timed(const char* label, const wchar_t* program, wchar_t* line) {
+  double start = bench_now_ms();
+  HANDLE process = bench_start(program, line);
+  WaitForSingleObject(process, INFINITE);
+  double end = bench_now_ms();
+  DWORD code = 0;
+  GetExitCodeProcess(process, &code);
+  CloseHandle(process);
+  printf("%s ms=%.3f code=%lu\n", label, end - start, code);
+  fflush(stdout);
+}
+
+int bench_cached(int count, const wchar_t* plain, const wchar_t* exe, const wchar_t* host) {
+  BenchPayload payload;
+  bench_load(exe, &payload);
+  static wchar_t directory[ZB_PATH_UNITS];
+  static wchar_t lock[ZB_PATH_UNITS];
+  static wchar_t path[ZB_PATH_UNITS];
+  static wchar_t plain_line[BENCH_LINE_UNITS];
+  static wchar_t exe_line[BENCH_LINE_UNITS];
+  static wchar_t host_line[BENCH_LINE_UNITS];
+  wchar_t folder[MAX_PATH];
+  if (SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder) != S_OK) {
+    bench_fail("no local application data folder");
+  }
+  const wchar_t* name = wcsrchr(exe, L'\\');
+  name = name != nullptr ? name + 1 : exe;
+  size_t base = wcslen(name);
+  if (base >= 4 && _wcsicmp(name + base - 4, L".exe") == 0) base -= 4;
+  swprintf(directory, ZB_PATH_UNITS, L"%ls\\zobrin-onefile\\%.*ls-%016llx", folder, (int)base,
+           name, (unsigned long long)payload.key);
+  swprintf(lock, ZB_PATH_UNITS, L"%ls.lock", directory);
+  wchar_t* plain_elements[1] = {(wchar_t*)plain};
+  wchar_t* exe_elements[1] = {(wchar_t*)exe};
+  bench_join(path, directory, payload.entries[0].name);
+  wchar_t* host_elements[2] = {(wchar_t*)host, path};
+  for (int run = 0; run < count; run++) {
+    cleanup_remove_tree(directory);
+    DeleteFileW(lock);
+    if (GetFileAttributesW(directory) != INVALID_FILE_ATTRIBUTES) bench_fail("cache stays");
+    bench_line(plain_line, plain_elements, 1);
+    bench_timed("plain", plain, plain_line);
+    bench_line(exe_line, exe_elements, 1);
+    bench_timed("cold", exe, exe_line);
+    bench_line(exe_line, exe_elements, 1);
+    bench_timed("warm", exe, exe_line);
+    bench_line(host_line, host_elements, 2);
+    bench_timed("host", host, host_line);
+    double start = bench_now_ms();
+    uint32_t present = 0;
+    for (uint32_t i = 0; i < payload.count; i++) {
+      bench_join(payload.entries[i].path, directory, payload.entries[i].name);
+      WIN32_FILE_ATTRIBUTE_DATA data;
+      if (GetFileAttributesExW(payload.entries[i].path, GetFileExInfoStandard, &data) &&
+          (((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow) == payload.entries[i].size) {
+        present++;
+      }
+    }
+    double end = bench_now_ms();
+    if (present != payload.count) bench_fail("the cached copy is not whole");
+    printf("check ms=%.3f files=%u\n", end - start, present);
+    fflush(stdout);
+  }
+  cleanup_remove_tree(directory);
+  DeleteFileW(lock);
+  return 0;
+}
+
 int bench_phases(const wchar_t* exe) {
   BenchPayload payload;
   uint64_t size = 0;
@@ -438,7 +516,7 @@ int bench_wsnow(void) {
 
 int bench_usage(void) {
   fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
-                  " compare N EXE HOST | phases EXE | wsnow\n");
+                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE | wsnow\n");
   return 2;
 }
 
@@ -454,6 +532,9 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
   if (wcscmp(mode, L"memory") == 0 && argc >= 3) return bench_memory(argv + 2, argc - 2);
   if (wcscmp(mode, L"compare") == 0 && argc == 5) return bench_compare(_wtoi(argv[2]), argv[3], argv[4]);
   if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2]);
+  if (wcscmp(mode, L"cached") == 0 && argc == 6) {
+    return bench_cached(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
+  }
   if (wcscmp(mode, L"wsnow") == 0) return bench_wsnow();
   return bench_usage();
 }

@@ -217,7 +217,7 @@ static uint64_t fnv_prefix(const std::string& bytes, size_t count) {
   return h;
 }
 
-TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithThreeSymbols) {
+TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithFiveSymbols) {
   spit(app / "x.txt", "hello");
   ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
   std::string payload = slurp(root / "p");
@@ -233,16 +233,21 @@ TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithThreeSymbols) {
   EXPECT_EQ(le(a, raw, 8), payload.size()) << "length";
   EXPECT_EQ(le(a, raw + 8, 8), fnv_prefix(payload, 16 + le(payload, 0, 8)))
       << "digest of the header and table";
-  EXPECT_EQ(a.substr(raw + 16, payload.size()), payload);
+  EXPECT_EQ(le(a, raw + 16, 8), 0u) << "run flags: an object is never cached";
+  EXPECT_EQ(le(a, raw + 24, 8), 0u) << "no content key without the cache";
+  EXPECT_EQ(a.substr(raw + 32, payload.size()), payload);
   uint64_t symbols = le(a, 8, 4);
-  EXPECT_EQ(le(a, 12, 4), 3u);
-  // Each symbol's value: the length at 0, the array at 16, the digest at 8.
-  std::string strings = a.substr(symbols + 3 * 18);
+  EXPECT_EQ(le(a, 12, 4), 5u);
+  // Each symbol's value: the length at 0, the array at 32, the digest at 8, the flags at 16,
+  // the key at 24.
+  std::string strings = a.substr(symbols + 5 * 18);
   const std::pair<std::string, uint64_t> named[] = {
       {std::string("zobrin_payload_length\0", 22), 0},
-      {std::string("zobrin_payload\0", 15), 16},
-      {std::string("zobrin_payload_digest\0", 22), 8}};
-  for (size_t i = 0; i < 3; i++) {
+      {std::string("zobrin_payload\0", 15), 32},
+      {std::string("zobrin_payload_digest\0", 22), 8},
+      {std::string("zobrin_payload_flags\0", 21), 16},
+      {std::string("zobrin_payload_key\0", 19), 24}};
+  for (size_t i = 0; i < 5; i++) {
     SCOPED_TRACE(i);
     size_t name = le(a, symbols + 18 * i + 4, 4);
     EXPECT_EQ(strings.substr(name, named[i].first.size()), named[i].first);
@@ -252,7 +257,7 @@ TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithThreeSymbols) {
   spit(root / "junk", "not a payload at all");
   ASSERT_EQ(pack({"object", "--payload", root / "junk", "-o", root / "c.o"}).code, 0);
   std::string c = slurp(root / "c.o");
-  EXPECT_EQ(c.substr(le(c, 40, 4) + 16, 20), "not a payload at all") << "taken as it stands";
+  EXPECT_EQ(c.substr(le(c, 40, 4) + 32, 20), "not a payload at all") << "taken as it stands";
   // Its table size runs past the array: the digest covers what exists.
   EXPECT_EQ(le(c, le(c, 40, 4) + 8, 8), fnv_prefix("not a payload at all", 20));
 }
@@ -277,7 +282,7 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
   exe.dll = false;
   exe.exports.clear();
   exe.section_name = ".zobrin";
-  std::string section(16, '\0');
+  std::string section(32, '\0');
   le_write_u64(reinterpret_cast<unsigned char*>(&section[0]), payload.size());
   exe.section_data = section + payload;
   spit(root / "app.exe", pe_build(exe));
@@ -292,13 +297,13 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
 }
 
 // A launcher image as the kit holds one: an executable whose last section is the payload
-// section with its 16-byte head.
+// section with its 32-byte head.
 PeSpec launcher_spec() {
   PeSpec exe;
   exe.dll = false;
   exe.exports.clear();
   exe.section_name = ".zobrin";
-  exe.section_data = std::string(16, '\0');
+  exe.section_data = std::string(32, '\0');
   return exe;
 }
 
@@ -309,7 +314,7 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
   ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
   std::string payload = slurp(root / "p");
   // Section sizes around the 0x200 file alignment: just below, at and above a boundary.
-  for (size_t extra : {size_t(0), size_t(1), 0x200 - (16 + payload.size()) % 0x200}) {
+  for (size_t extra : {size_t(0), size_t(1), 0x200 - (32 + payload.size()) % 0x200}) {
     SCOPED_TRACE(extra);
     std::string grown = payload + std::string(extra, '\x5A');
     spit(root / "q", grown);
@@ -319,7 +324,7 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
     EXPECT_EQ(r.out + r.err, "");
     std::string exe = slurp(root / "app.exe");
     const size_t optional = 0x58, header = optional + 240 + 40;
-    const uint64_t content = 16 + grown.size();
+    const uint64_t content = 32 + grown.size();
     const uint64_t raw = (content + 0x1FF) / 0x200 * 0x200;
     ASSERT_EQ(exe.size(), 0x400 + raw);
     EXPECT_EQ(le(exe, header + 8, 4), content) << "VirtualSize";
@@ -329,8 +334,10 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
     EXPECT_NE(le(exe, optional + 64, 4), 0u) << "CheckSum";
     EXPECT_EQ(le(exe, 0x400, 8), grown.size()) << "length";
     EXPECT_EQ(le(exe, 0x408, 8), fnv_prefix(grown, 16 + le(grown, 0, 8))) << "digest";
-    EXPECT_EQ(exe.substr(0x410, grown.size()), grown);
-    EXPECT_EQ(exe.substr(0x410 + grown.size()), std::string(raw - content, '\0'));
+    EXPECT_EQ(le(exe, 0x410, 8), 0u) << "run flags";
+    EXPECT_EQ(le(exe, 0x418, 8), 0u) << "content key";
+    EXPECT_EQ(exe.substr(0x420, grown.size()), grown);
+    EXPECT_EQ(exe.substr(0x420 + grown.size()), std::string(raw - content, '\0'));
     // Everything else is the launcher's own.
     std::string before(launcher.begin(), launcher.end());
     for (size_t at : {header + 8, header + 16}) exe.replace(at, 4, before.substr(at, 4));
@@ -344,6 +351,60 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
                     root / "kit"});
   ASSERT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(pack({"list", root / "b.exe"}).out, pack({"list", root / "p"}).out);
+}
+
+// --cache: the run flag and the key of the whole array in the head, shown by list; verify
+// refuses a key that no longer names the payload and flags the launcher does not know.
+TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
+  spit(app / "x.txt", "hello");
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
+  const std::string payload = slurp(root / "p");
+  PackRun r = pack({"exe", app, "--main", "app.dll", "-o", root / "c.exe", "--cache",
+                    "--launcher-dir", root / "kit"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string exe = slurp(root / "c.exe");
+  ASSERT_EQ(exe.substr(0x420, payload.size()), payload) << "the array as without --cache";
+  EXPECT_EQ(le(exe, 0x408, 8), fnv_prefix(payload, 16 + le(payload, 0, 8)));
+  EXPECT_EQ(le(exe, 0x410, 8), 1u) << "run flags: cache";
+  const uint64_t key = fnv_prefix(payload, payload.size());
+  EXPECT_EQ(le(exe, 0x418, 8), key) << "the key covers the whole array, content included";
+  char hex[17];
+  snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(key));
+  r = pack({"list", root / "c.exe"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.out, pack({"list", root / "p"}).out + "mode: cache, key " + hex +
+                       " ({CACHE_DIR}\\zobrin-onefile\\NAME-" + hex + ")\n");
+  EXPECT_EQ(pack({"verify", root / "c.exe"}).code, 0);
+
+  // One content byte more or less changes the key; the same content gives the same key.
+  spit(app / "x.txt", "hellO");
+  ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "d.exe", "--cache",
+                  "--launcher-dir", root / "kit"}).code, 0);
+  EXPECT_NE(le(slurp(root / "d.exe"), 0x418, 8), key);
+  EXPECT_EQ(le(slurp(root / "d.exe"), 0x408, 8), le(exe, 0x408, 8)) << "names and sizes alike";
+
+  struct Row {
+    const char* what;
+    size_t at;
+    uint64_t value;
+    std::string err;
+  } rows[] = {
+      {"a key of other content", 0x418, key ^ 1,
+       "the content key recorded beside the payload does not match the payload (its cache "
+       "directory would hold another one)"},
+      {"an unknown flag", 0x410, 3, "the run flags beside the payload hold unknown bits"},
+      {"the top flag", 0x410, 1ull << 63, "the run flags beside the payload hold unknown bits"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string changed = exe;
+    le_write_u64(reinterpret_cast<unsigned char*>(&changed[row.at]), row.value);
+    spit(root / "v.exe", changed);
+    r = pack({"verify", root / "v.exe"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() + "': " + row.err + "\n");
+  }
 }
 
 TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {

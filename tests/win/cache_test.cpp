@@ -1,0 +1,414 @@
+// The cached mode end to end: executables packed with `zobrin-pack exe --cache`, copied under
+// a name of each test's own (the cache directory is named after the executable), run with a
+// private temporary directory. The cache is the prefix's own {CACHE_DIR}\zobrin-onefile; each
+// test removes its entries there before and after.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <map>
+#include <set>
+
+#include "base/little_endian.h"
+#include "base/payload_format.h"
+#include "tests/tools/test_data.h"
+#include "tests/win/cleanup_tree.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+std::vector<std::wstring> names_in(const std::wstring& dir, const std::wstring& pattern = L"*") {
+  std::vector<std::wstring> names;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW((dir + L"\\" + pattern).c_str(), &found);
+  if (find == INVALID_HANDLE_VALUE) return names;
+  do {
+    std::wstring name = found.cFileName;
+    if (name != L"." && name != L"..") names.push_back(name);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
+// "name size hash write-time" for every file below `dir`.
+void listing(const std::wstring& dir, const std::wstring& prefix,
+             std::map<std::string, std::string>* out) {
+  for (const std::wstring& name : names_in(dir)) {
+    std::wstring path = dir + L"\\" + name;
+    WIN32_FILE_ATTRIBUTE_DATA data;
+    ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
+    if (data.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) {
+      listing(path, prefix + name + L"\\", out);
+      continue;
+    }
+    std::string bytes = read_file(path);
+    char line[96];
+    snprintf(line, sizeof line, "%zu %016llx %08lx%08lx", bytes.size(),
+             (unsigned long long)test_fnv(bytes), data.ftLastWriteTime.dwHighDateTime,
+             data.ftLastWriteTime.dwLowDateTime);
+    (*out)[utf8(prefix + name)] = line;
+  }
+}
+
+std::map<std::string, std::string> tree_of(const std::wstring& dir) {
+  std::map<std::string, std::string> files;
+  listing(dir, L"", &files);
+  return files;
+}
+
+// The same without write times: what a repaired copy must equal.
+std::map<std::string, std::string> content_of(const std::wstring& dir) {
+  std::map<std::string, std::string> files = tree_of(dir);
+  for (auto& file : files) file.second.resize(file.second.rfind(' '));
+  return files;
+}
+
+std::map<std::string, std::string> read_info(const std::wstring& report) {
+  std::map<std::string, std::string> info;
+  for (const std::string& line : output_lines(read_file(report + L"\\info.txt"))) {
+    size_t eq = line.find('=');
+    if (eq != std::string::npos) info[line.substr(0, eq)] = line.substr(eq + 1);
+  }
+  return info;
+}
+
+std::vector<std::wstring> read_args(const std::wstring& report) {
+  std::string raw = read_file(report + L"\\args.bin");
+  std::wstring all(reinterpret_cast<const wchar_t*>(raw.data()), raw.size() / sizeof(wchar_t));
+  std::vector<std::wstring> args;
+  for (size_t start = 0; start < all.size();) {
+    size_t end = all.find(L'\0', start);
+    args.push_back(all.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
+// The content key in the section head of the executable `path`, as 16 hex digits.
+std::wstring key_of(const std::wstring& path) {
+  std::string image = read_file(path);
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(image.data());
+  uint32_t pe = le_read_u32(p + 0x3C);
+  uint32_t sections = le_read_u16(p + pe + 6);
+  uint32_t optional = le_read_u16(p + pe + 20);
+  for (uint32_t i = 0; i < sections; i++) {
+    uint64_t header = pe + 24 + optional + 40 * i;
+    if (image.compare(header, 8, std::string(".zobrin\0", 8)) == 0) {
+      uint64_t head = le_read_u32(p + header + 20);
+      EXPECT_EQ(le_read_u64(p + head + ZB_SECTION_FLAGS_OFFSET), ZB_RUN_FLAG_CACHE);
+      wchar_t text[17];
+      swprintf(text, 17, L"%016llx",
+               (unsigned long long)le_read_u64(p + head + ZB_SECTION_KEY_OFFSET));
+      return text;
+    }
+  }
+  return L"<none>";
+}
+
+// The 8 bytes of e2e_cached.exe's content key as its section head holds them.
+std::string cached_key_bytes() {
+  std::string bytes(8, '\0');
+  uint64_t key = std::stoull(utf8(key_of(test_dir() + L"e2e_cached.exe")), nullptr, 16);
+  le_write_u64(reinterpret_cast<unsigned char*>(&bytes[0]), key);
+  return bytes;
+}
+
+const wchar_t* const TEST_VARIABLES[] = {
+    L"ZOBRIN_TEST_REPORT",    L"ZOBRIN_TEST_SLEEP",      L"ZOBRIN_TEST_EXIT",
+    L"ZOBRIN_ONEFILE_PARENT", L"ZOBRIN_ONEFILE_TIME_US", L"ZOBRIN_ONEFILE_RANDOM"};
+
+class Cache : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+    base = test_dir() + L"cache_" + wide(name);
+    tree_wipe(base);
+    CreateDirectoryW(base.c_str(), nullptr);
+    temp = base + L"\\temp";
+    report = base + L"\\report";
+    CreateDirectoryW(temp.c_str(), nullptr);
+    CreateDirectoryW(report.c_str(), nullptr);
+    SetEnvironmentVariableW(L"TMP", temp.c_str());
+    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
+    wchar_t folder[MAX_PATH];
+    ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder), S_OK);
+    root = std::wstring(folder) + L"\\zobrin-onefile";
+    // The application's name in the cache: one per test.
+    app = L"zc" + std::to_wstring(std::hash<std::string>()(name) % 1000000);
+    wipe_cache();
+  }
+  void TearDown() override {
+    for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
+    if (!HasFailure()) {
+      wipe_cache();
+      tree_wipe(base);
+    }
+  }
+
+  void wipe_cache() {
+    for (const std::wstring& name : cached()) tree_wipe(root + L"\\" + name);
+  }
+
+  // This test's entries in the cache root.
+  std::vector<std::wstring> cached() { return names_in(root, app + L"-*"); }
+
+  // Copies the test program `source` to `dir`\<app>.exe; returns the copy's path.
+  std::wstring install(const std::wstring& source, const std::wstring& dir) {
+    CreateDirectoryW(dir.c_str(), nullptr);
+    std::wstring path = dir + L"\\" + app + L".exe";
+    EXPECT_TRUE(CopyFileW((test_dir() + source).c_str(), path.c_str(), FALSE));
+    return path;
+  }
+
+  std::wstring version(const std::wstring& exe) { return app + L"-" + key_of(exe); }
+
+  std::wstring base, temp, report, root, app;
+};
+
+// Cold, then warm: the first start extracts and moves the copy into place, the second starts
+// from it without writing a file. Nothing goes to the temporary directory, and nothing but
+// the copy and its lock stays.
+TEST_F(Cache, FirstStartExtractsOnceLaterStartsUseTheCopyAsItStands) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  ProcessResult cold = run_process(exe, {L"one"});
+  ASSERT_EQ(cold.code, 0u) << cold.out << cold.err;
+  EXPECT_EQ(cold.out, "hello from run_code\r\n");
+  EXPECT_EQ(read_info(report)["dll"], utf8(dir) + "\\app.dll");
+  EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+  EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  const std::map<std::string, std::string> first = tree_of(dir);
+  ASSERT_GT(first.size(), 50u);
+  EXPECT_EQ(content_of(dir), content_of(test_dir() + L"e2e\\echo"));
+
+  for (int run = 0; run < 2; run++) {
+    SCOPED_TRACE(run);
+    Sleep(50);  // write times would show a file written again
+    ProcessResult warm = run_process(exe, {L"two"});
+    ASSERT_EQ(warm.code, 0u) << warm.out << warm.err;
+    EXPECT_EQ(warm.out, cold.out);
+    EXPECT_EQ(read_args(report), (std::vector<std::wstring>{exe, L"two"}));
+    EXPECT_EQ(tree_of(dir), first) << "a warm start wrote files";
+    EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  }
+}
+
+// A copy that lost a file, a file of another size, a directory where a file belongs: the next
+// start extracts afresh, replaces the copy and leaves no sibling or old copy behind.
+TEST_F(Cache, DamagedCopyIsReplacedWhole) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  ASSERT_EQ(run_process(exe, {}).code, 0u);
+  const std::map<std::string, std::string> whole = content_of(dir);
+  const std::string dll = read_file(dir + L"\\app.dll");
+  struct Row {
+    const char* what;
+    void (*damage)(const std::wstring& dir);
+  } rows[] = {
+      {"a file deleted", [](const std::wstring& d) {
+         std::wstring victim = d + L"\\" + names_in(d).back();
+         while (GetFileAttributesW(victim.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+           victim += L"\\" + names_in(victim).front();
+         }
+         ASSERT_TRUE(DeleteFileW(victim.c_str()));
+       }},
+      {"a size changed", [](const std::wstring& d) {
+         HANDLE file = CreateFileW((d + L"\\app.dll").c_str(), FILE_APPEND_DATA, 0, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+         ASSERT_NE(file, INVALID_HANDLE_VALUE);
+         DWORD written = 0;
+         WriteFile(file, "x", 1, &written, nullptr);
+         CloseHandle(file);
+       }},
+      {"the main DLL emptied", [](const std::wstring& d) {
+         HANDLE file = CreateFileW((d + L"\\app.dll").c_str(), GENERIC_WRITE, 0, nullptr,
+                                   TRUNCATE_EXISTING, 0, nullptr);
+         ASSERT_NE(file, INVALID_HANDLE_VALUE);
+         CloseHandle(file);
+       }},
+      {"a directory in a file's place", [](const std::wstring& d) {
+         ASSERT_TRUE(DeleteFileW((d + L"\\app.dll").c_str()));
+         ASSERT_TRUE(CreateDirectoryW((d + L"\\app.dll").c_str(), nullptr));
+       }},
+      {"the whole copy gone", [](const std::wstring& d) { tree_wipe(d); }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    row.damage(dir);
+    ASSERT_NE(content_of(dir), whole);
+    ProcessResult r = run_process(exe, {});
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    EXPECT_EQ(content_of(dir), whole);
+    EXPECT_EQ(read_file(dir + L"\\app.dll"), dll);
+    EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    if (HasFailure()) break;
+  }
+}
+
+// Two first starts at once: both run the application, one copy stays, no sibling is left.
+TEST_F(Cache, TwoFirstStartsAtOnceBothSucceedAndOneCopyStays) {
+  std::wstring exe = install(L"e2e_cached_many.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  for (int round = 0; round < 2; round++) {
+    SCOPED_TRACE(round);
+    wipe_cache();
+    PROCESS_INFORMATION processes[2] = {};
+    for (PROCESS_INFORMATION& process : processes) {
+      STARTUPINFOW startup = {};
+      startup.cb = sizeof startup;
+      std::wstring command = L"\"" + exe + L"\"";
+      ASSERT_TRUE(start_process(exe.c_str(), &command[0], FALSE, &startup, &process));
+    }
+    for (PROCESS_INFORMATION& process : processes) {
+      ASSERT_EQ(WaitForSingleObject(process.hProcess, 300000), WAIT_OBJECT_0);
+      DWORD code = 1;
+      GetExitCodeProcess(process.hProcess, &code);
+      EXPECT_EQ(code, 0u);
+      CloseHandle(process.hProcess);
+      CloseHandle(process.hThread);
+    }
+    EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    EXPECT_EQ(content_of(dir), content_of(test_dir() + L"e2e\\many"));
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  }
+}
+
+// Another version of the same application: removed by a later start once no run uses it,
+// kept while one does; other applications' entries are never touched.
+TEST_F(Cache, OldVersionGoesWhenUnusedAndStaysWhileInUse) {
+  std::wstring old_exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring new_exe = install(L"e2e_cached_other.exe", base + L"\\v2");
+  const std::wstring old_version = version(old_exe), new_version = version(new_exe);
+  ASSERT_NE(old_version, new_version);
+  // Names that only look alike: a longer application name, a key that is not 16 digits.
+  const std::wstring strangers[] = {app + L"-x-" + key_of(old_exe), app + L"-" + L"123",
+                                    app + L"x-" + key_of(old_exe)};
+  for (const std::wstring& stranger : strangers) {
+    ASSERT_TRUE(CreateDirectoryW((root + L"\\" + stranger).c_str(), nullptr));
+  }
+
+  ASSERT_EQ(run_process(old_exe, {}).code, 0u);
+  // In use: the old version's application is still running.
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"30000");
+  STARTUPINFOW startup = {};
+  startup.cb = sizeof startup;
+  PROCESS_INFORMATION running = {};
+  std::wstring command = L"\"" + old_exe + L"\"";
+  ASSERT_TRUE(start_process(old_exe.c_str(), &command[0], FALSE, &startup, &running));
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+  for (int i = 0; i < 600 && read_file(report + L"\\ready").empty(); i++) Sleep(50);
+  ASSERT_NE(read_file(report + L"\\ready"), "");
+
+  ProcessResult r = run_process(new_exe, {});
+  EXPECT_EQ(r.code, 0u) << r.out << r.err;
+  // strangers[2] lies outside the application's prefix: checked on its own at the end.
+  std::vector<std::wstring> all = {old_version, old_version + L".lock", new_version,
+                                   new_version + L".lock", strangers[0], strangers[1]};
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(cached(), all) << "the version in use was removed";
+  EXPECT_EQ(content_of(root + L"\\" + old_version), content_of(test_dir() + L"e2e\\echo"));
+
+  // The application ends (its process id is in the ready file), then its launcher.
+  HANDLE child = OpenProcess(PROCESS_TERMINATE | SYNCHRONIZE, FALSE,
+                             std::stoul(read_file(report + L"\\ready")));
+  ASSERT_NE(child, nullptr);
+  TerminateProcess(child, 0);
+  WaitForSingleObject(child, 60000);
+  CloseHandle(child);
+  EXPECT_EQ(WaitForSingleObject(running.hProcess, 60000), WAIT_OBJECT_0);
+  CloseHandle(running.hProcess);
+  CloseHandle(running.hThread);
+
+  r = run_process(new_exe, {});
+  EXPECT_EQ(r.code, 0u) << r.out << r.err;
+  std::vector<std::wstring> left = {new_version, new_version + L".lock", strangers[0],
+                                    strangers[1]};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(cached(), left) << "the unused old version stayed";
+  EXPECT_NE(GetFileAttributesW((root + L"\\" + strangers[2]).c_str()), INVALID_FILE_ATTRIBUTES);
+  for (const std::wstring& stranger : strangers) tree_wipe(root + L"\\" + stranger);
+}
+
+// The application sees what it sees without the cache: its arguments, the launcher's
+// variables (fresh TIME_US and RANDOM, the parent's id, the executable's directory, argument
+// 0), cold and warm alike; only the DLL's directory differs.
+TEST_F(Cache, ApplicationSeesTheSameArgumentsAndVariablesAsWithoutTheCache) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  const std::vector<std::wstring> args = {L"plain", L"with space", L"quote\"inside",
+                                          L"back\\\\slash\\", L"", L"\x00e9t\x00e9"};
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  for (int run = 0; run < 2; run++) {
+    SCOPED_TRACE(run == 0 ? "cold" : "warm");
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_RANDOM", L"stalestale0");
+    ProcessResult r = run_process(exe, args, 60000, L"started-as-this");
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_RANDOM", nullptr);
+    ASSERT_EQ(r.code, 0u) << r.err;
+    std::vector<std::wstring> expected = {exe};
+    expected.insert(expected.end(), args.begin(), args.end());
+    EXPECT_EQ(read_args(report), expected);
+    std::map<std::string, std::string> info = read_info(report);
+    EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+    EXPECT_EQ(info["ZOBRIN_ONEFILE_TIME_US"].size(), 6u);
+    EXPECT_EQ(info["ZOBRIN_ONEFILE_RANDOM"].size(), 11u);
+    EXPECT_NE(info["ZOBRIN_ONEFILE_RANDOM"], "stalestale0");
+    EXPECT_EQ(info["ZOBRIN_ORIGINAL_ARGV0"], "started-as-this");
+    wchar_t short_dir[4096];
+    DWORD n = GetShortPathNameW((base + L"\\v1").c_str(), short_dir, 4096);
+    ASSERT_TRUE(n > 0 && n < 4096);
+    EXPECT_EQ(info["ZOBRIN_ONEFILE_DIRECTORY"], utf8(short_dir));
+    EXPECT_EQ(info["dll"], utf8(root + L"\\" + version(exe)) + "\\app.dll");
+  }
+  // The exit code passes in all 32 bits.
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_EXIT", L"0x80000003");
+  EXPECT_EQ(run_process(exe, {}).code, 0x80000003u);
+}
+
+// A fresh extraction that fails removes its sibling (only the lock stays); an interrupt ends
+// the child and leaves the copy in place; a start whose copy is gone extracts again.
+TEST_F(Cache, FailureRemovesTheSiblingAndAnInterruptKeepsTheCopy) {
+  std::wstring bad = install(L"e2e_cached_decode_error.exe", base + L"\\bad");
+  ProcessResult r = run_process(bad, {});
+  EXPECT_EQ(r.code, 2u);
+  EXPECT_EQ(r.out, "Error, couldn't decode attached data.\r\n");
+  EXPECT_EQ(cached(), std::vector<std::wstring>{version(bad) + L".lock"});
+  wipe_cache();
+
+  // Run flags the launcher does not know: the header error before anything is created.
+  std::string image = read_file(test_dir() + L"e2e_cached.exe");
+  size_t head = image.find(std::string("\x01\0\0\0\0\0\0\0", 8) + cached_key_bytes());
+  ASSERT_NE(head, std::string::npos);
+  for (uint64_t flags : {uint64_t(2), uint64_t(3), uint64_t(1) << 63}) {
+    SCOPED_TRACE(flags);
+    std::string changed = image;
+    le_write_u64(reinterpret_cast<unsigned char*>(&changed[head]), flags);
+    std::wstring path = base + L"\\bad\\" + app + L".exe";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, changed.data(), (DWORD)changed.size(), &written, nullptr);
+    CloseHandle(file);
+    r = run_process(path, {});
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "Error, couldn't find attached data header.\r\n");
+    EXPECT_EQ(cached(), std::vector<std::wstring>{});
+    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  }
+
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"20000");
+  r = run_process(test_dir() + L"interrupt_harness.exe", {exe, report + L"\\ready"}, 120000);
+  EXPECT_EQ(r.code, 0u) << r.out;
+  EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
+  EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+  EXPECT_EQ(content_of(root + L"\\" + version(exe)), content_of(test_dir() + L"e2e\\echo"));
+}
+
+}  // namespace
