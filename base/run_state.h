@@ -2,8 +2,9 @@
 // shutdown read it. The console control handler's thread reaches the payload directory, the
 // removal flag and the child slot, without any lock:
 // - `payload_directory` is final before the handler is registered, read-only after that;
-// - `remove_directory` is set once, when the parent has created the payload directory, never
-//   cleared;
+// - `remove_directory` is set once, when the parent has created the payload directory; cleared
+//   only in the cached mode, once that directory has become the cache directory (or was
+//   removed after another run's copy took the place);
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h.
 #pragma once
 

@@ -99,33 +99,38 @@ void cache_compute_paths(void) {
   }
 }
 
-void cache_choose_child_directory(void) {
-  if (GetFileAttributesW(run_state.payload_directory) != INVALID_FILE_ATTRIBUTES) return;
-  uint32_t length = 0;
-  run_state.payload_directory[0] = L'\0';
-  if (!wide_append_text(run_state.payload_directory, ZB_PATH_UNITS, &length, cache_directory)) {
-    fatal_bounds_abort();
-  }
-}
-
 // Creates `path` owner-only unless something is there already. Fatal: any other failure.
 static void cache_make_root(const wchar_t* path) {
   unsigned long error = payload_directory_create(path);
   if (error != 0 && error != ERROR_ALREADY_EXISTS) fatal_create_directory_error(path, error);
 }
 
-// Opens "<version>.lock" in the root with `share`, creating it when missing; `remove` adds
-// deletion when the handle closes. INVALID_HANDLE_VALUE with the last error on failure.
-static HANDLE cache_open_lock(const wchar_t* version, DWORD share, bool remove) {
+// Opens "<version>.lock" in the root with `share`, with `disposition` (OPEN_ALWAYS creates it
+// when missing); `remove` adds deletion when the handle closes. INVALID_HANDLE_VALUE with the
+// last error on failure.
+static HANDLE cache_open_lock(const wchar_t* version, DWORD share, bool remove,
+                              DWORD disposition = OPEN_ALWAYS) {
   if (!cache_join(cache_other, cache_root, L"\\", version) ||
       !cache_append(cache_other, CACHE_LOCK_SUFFIX)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
   return CreateFileW(cache_other, GENERIC_READ | (remove ? DELETE : 0), share,
-                     /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
+                     /* lpSecurityAttributes */ nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL | (remove ? FILE_FLAG_DELETE_ON_CLOSE : 0),
                      /* hTemplateFile */ nullptr);
+}
+
+void cache_choose_child_directory(void) {
+  // The child holds the lock too (shared, never creating it), so its copy counts as in use
+  // even if its parent is gone. The handle stays open for the rest of the process.
+  cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false, OPEN_EXISTING);
+  if (GetFileAttributesW(run_state.payload_directory) != INVALID_FILE_ATTRIBUTES) return;
+  uint32_t length = 0;
+  run_state.payload_directory[0] = L'\0';
+  if (!wide_append_text(run_state.payload_directory, ZB_PATH_UNITS, &length, cache_directory)) {
+    fatal_bounds_abort();
+  }
 }
 
 // True when `name` is "<version>" followed by nothing (`rest` then points at the NUL) or by

@@ -13,7 +13,8 @@ void cache_compute_paths(void);
 
 // Child role: puts into run_state.payload_directory the directory the parent prepared: the
 // sibling when it still exists (the parent could not move it into place and runs from it),
-// else the cache directory.
+// else the cache directory. Holds the version's lock (shared) for the rest of the process
+// when it exists; creates nothing.
 void cache_choose_child_directory(void);
 
 // Parent role, with the payload opened: creates the cache root directories (owner-only),
