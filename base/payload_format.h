@@ -108,3 +108,7 @@ inline uint64_t payload_digest(const unsigned char* array, uint64_t length) {
 inline uint64_t payload_content_key(const unsigned char* array, uint64_t length) {
   return payload_digest_update(ZB_DIGEST_START, array, length);
 }
+
+// The launcher carries its version as this text followed by the version and a NUL, so that
+// `zobrin-pack list` can tell which launcher a built executable holds.
+#define ZB_VERSION_MARKER "zobrin-onefile launcher version "

@@ -149,3 +149,9 @@ add_test(NAME resources_and_signatures
           ${zobrin_icon} ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest ${zobrin_sign}/cert.pem)
 # The version information and icons as the system reads them.
 target_link_libraries(win_tests PRIVATE version shell32 gdi32 user32)
+
+# A built executable names the launcher version it carries.
+add_test(NAME list_names_the_launcher_version
+  COMMAND ${ZOBRIN_PACK} list ${ZOBRIN_TEST_DIR}/e2e_echo.exe)
+set_tests_properties(list_names_the_launcher_version PROPERTIES
+  PASS_REGULAR_EXPRESSION "\nlauncher: version ${PROJECT_VERSION}\n$")

@@ -76,6 +76,7 @@ add_custom_command(TARGET sample POST_BUILD
 add_library(zobrin_entry STATIC bootstrap/main.cpp)
 target_include_directories(zobrin_entry PRIVATE ${CMAKE_SOURCE_DIR})
 target_link_libraries(zobrin_entry PRIVATE zobrin_launcher_options)
+target_compile_definitions(zobrin_entry PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION}")
 set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)
 set(zobrin_resource ${CMAKE_BINARY_DIR}/launcher.res.o)
 add_custom_command(OUTPUT ${zobrin_resource}

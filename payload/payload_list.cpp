@@ -1,12 +1,32 @@
 #include "payload/payload_list.h"
 
+#include <algorithm>
 #include <cinttypes>
 #include <cstdio>
+#include <cstring>
+#include <string>
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "payload/payload_read.h"
 #include "payload/utf.h"
+
+namespace {
+
+// The version the launcher of a built executable was made as, or "" when it carries none.
+std::string payload_launcher_version(const std::vector<unsigned char>& file) {
+  const std::string marker = ZB_VERSION_MARKER;
+  auto at = std::search(file.begin(), file.end(), marker.begin(), marker.end());
+  if (at == file.end()) return "";
+  std::string version;
+  for (auto it = at + static_cast<long>(marker.size()); it != file.end() && *it != 0; ++it) {
+    if (*it < 0x20 || *it > 0x7E || version.size() >= 32) return "";
+    version.push_back(static_cast<char>(*it));
+  }
+  return version;
+}
+
+}  // namespace
 
 void payload_list(const std::vector<unsigned char>& file, const std::string& subject) {
   PayloadArray array = payload_locate(file, subject);
@@ -33,5 +53,7 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET),
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET));
     }
+    std::string version = payload_launcher_version(file);
+    if (!version.empty()) std::printf("launcher: version %s\n", version.c_str());
   }
 }
