@@ -17,24 +17,10 @@
 
 namespace {
 
-std::vector<std::wstring> names_in(const std::wstring& dir, const std::wstring& pattern = L"*") {
-  std::vector<std::wstring> names;
-  WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir + L"\\" + pattern).c_str(), &found);
-  if (find == INVALID_HANDLE_VALUE) return names;
-  do {
-    std::wstring name = found.cFileName;
-    if (name != L"." && name != L"..") names.push_back(name);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
-  std::sort(names.begin(), names.end());
-  return names;
-}
-
 // "name size hash write-time" for every file below `dir`.
 void listing(const std::wstring& dir, const std::wstring& prefix,
              std::map<std::string, std::string>* out) {
-  for (const std::wstring& name : names_in(dir)) {
+  for (const std::wstring& name : tree_names(dir)) {
     std::wstring path = dir + L"\\" + name;
     WIN32_FILE_ATTRIBUTE_DATA data;
     ASSERT_TRUE(GetFileAttributesExW(path.c_str(), GetFileExInfoStandard, &data));
@@ -121,21 +107,16 @@ const wchar_t* const TEST_VARIABLES[] = {
 class Cache : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    base = test_dir() + L"cache_" + wide(name);
-    tree_wipe(base);
-    CreateDirectoryW(base.c_str(), nullptr);
-    temp = base + L"\\temp";
-    report = base + L"\\report";
-    CreateDirectoryW(temp.c_str(), nullptr);
-    CreateDirectoryW(report.c_str(), nullptr);
-    SetEnvironmentVariableW(L"TMP", temp.c_str());
-    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    TestDirs dirs = test_dirs(L"cache_");
+    base = dirs.base;
+    temp = dirs.temp;
+    report = dirs.report;
     for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
     wchar_t folder[MAX_PATH];
     ASSERT_EQ(SHGetFolderPathW(nullptr, CSIDL_LOCAL_APPDATA, nullptr, 0, folder), S_OK);
     root = std::wstring(folder) + L"\\zobrin-onefile";
     // The application's name in the cache: one per test.
+    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
     app = L"zc" + std::to_wstring(std::hash<std::string>()(name) % 1000000);
     wipe_cache();
   }
@@ -152,7 +133,7 @@ class Cache : public ::testing::Test {
   }
 
   // This test's entries in the cache root.
-  std::vector<std::wstring> cached() { return names_in(root, app + L"-*"); }
+  std::vector<std::wstring> cached() { return tree_names(root, app + L"-*"); }
 
   // Copies the test program `source` to `dir`\<app>.exe; returns the copy's path.
   std::wstring install(const std::wstring& source, const std::wstring& dir) {
@@ -179,7 +160,7 @@ TEST_F(Cache, FirstStartExtractsOnceLaterStartsUseTheCopyAsItStands) {
   EXPECT_EQ(cold.out, "hello from run_code\r\n");
   EXPECT_EQ(read_info(report)["dll"], utf8(dir) + "\\app.dll");
   EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
-  EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   const std::map<std::string, std::string> first = tree_of(dir);
   ASSERT_GT(first.size(), 50u);
   EXPECT_EQ(content_of(dir), content_of(test_dir() + L"e2e\\echo"));
@@ -193,7 +174,7 @@ TEST_F(Cache, FirstStartExtractsOnceLaterStartsUseTheCopyAsItStands) {
     EXPECT_EQ(read_args(report), (std::vector<std::wstring>{exe, L"two"}));
     EXPECT_EQ(tree_of(dir), first) << "a warm start wrote files";
     EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 }
 
@@ -210,9 +191,9 @@ TEST_F(Cache, DamagedCopyIsReplacedWhole) {
     void (*damage)(const std::wstring& dir);
   } rows[] = {
       {"a file deleted", [](const std::wstring& d) {
-         std::wstring victim = d + L"\\" + names_in(d).back();
+         std::wstring victim = d + L"\\" + tree_names(d).back();
          while (GetFileAttributesW(victim.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-           victim += L"\\" + names_in(victim).front();
+           victim += L"\\" + tree_names(victim).front();
          }
          ASSERT_TRUE(DeleteFileW(victim.c_str()));
        }},
@@ -274,7 +255,7 @@ TEST_F(Cache, TwoFirstStartsAtOnceBothSucceedAndOneCopyStays) {
     }
     EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
     EXPECT_EQ(content_of(dir), content_of(test_dir() + L"e2e\\many"));
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 }
 
@@ -398,7 +379,7 @@ TEST_F(Cache, FailureRemovesTheSiblingAndAnInterruptKeepsTheCopy) {
     EXPECT_EQ(r.code, 2u);
     EXPECT_EQ(r.out, "Error, couldn't find attached data header.\r\n");
     EXPECT_EQ(cached(), std::vector<std::wstring>{});
-    EXPECT_EQ(names_in(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 
   std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");

@@ -89,11 +89,12 @@ inline bool run_unix(const wchar_t* program, std::wstring command, const std::ws
   return tree_exists(watched) == appears;
 }
 
-// Names of the entries directly in `dir`, sorted ("." and ".." left out).
-inline std::vector<std::wstring> tree_names(const std::wstring& dir) {
+// Names of the entries directly in `dir` that match `pattern`, sorted ("." and ".." left out).
+inline std::vector<std::wstring> tree_names(const std::wstring& dir,
+                                            const std::wstring& pattern = L"*") {
   std::vector<std::wstring> names;
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW((dir + L"\\*").c_str(), &found);
+  HANDLE find = FindFirstFileW((dir + L"\\" + pattern).c_str(), &found);
   if (find == INVALID_HANDLE_VALUE) return names;
   do {
     std::wstring name = found.cFileName;
@@ -102,4 +103,25 @@ inline std::vector<std::wstring> tree_names(const std::wstring& dir) {
   FindClose(find);
   std::sort(names.begin(), names.end());
   return names;
+}
+
+// A running test's own directories: `base` (the test programs' directory, `prefix` and the
+// test's name, emptied first) holding `temp` and `report`. TMP and TEMP name `temp`, so a
+// launcher started by the test extracts there.
+struct TestDirs {
+  std::wstring base, temp, report;
+};
+inline TestDirs test_dirs(const std::wstring& prefix) {
+  std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
+  TestDirs dirs;
+  dirs.base = test_dir() + prefix + wide(name);
+  tree_wipe(dirs.base);
+  CreateDirectoryW(dirs.base.c_str(), nullptr);
+  dirs.temp = dirs.base + L"\\temp";
+  dirs.report = dirs.base + L"\\report";
+  CreateDirectoryW(dirs.temp.c_str(), nullptr);
+  CreateDirectoryW(dirs.report.c_str(), nullptr);
+  SetEnvironmentVariableW(L"TMP", dirs.temp.c_str());
+  SetEnvironmentVariableW(L"TEMP", dirs.temp.c_str());
+  return dirs;
 }

@@ -56,16 +56,10 @@ TEST(PayloadNames, OnlyNamesBelowThePayloadDirectoryPass) {
 class Integrity : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    base = test_dir() + L"integrity_" + wide(name);
-    tree_wipe(base);
-    CreateDirectoryW(base.c_str(), nullptr);
-    temp = base + L"\\temp";
-    report = base + L"\\report";
-    CreateDirectoryW(temp.c_str(), nullptr);
-    CreateDirectoryW(report.c_str(), nullptr);
-    SetEnvironmentVariableW(L"TMP", temp.c_str());
-    SetEnvironmentVariableW(L"TEMP", temp.c_str());
+    TestDirs dirs = test_dirs(L"integrity_");
+    base = dirs.base;
+    temp = dirs.temp;
+    report = dirs.report;
   }
   void TearDown() override {
     SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);

@@ -70,16 +70,10 @@ const wchar_t* const TEST_VARIABLES[] = {
 class Launch : public ::testing::Test {
  protected:
   void SetUp() override {
-    std::string name = ::testing::UnitTest::GetInstance()->current_test_info()->name();
-    base = test_dir() + L"run_" + wide(name);
-    tree_wipe(base);
-    CreateDirectoryW(base.c_str(), nullptr);
-    temp = base + L"\\temp";
-    report = base + L"\\report";
-    CreateDirectoryW(temp.c_str(), nullptr);
-    CreateDirectoryW(report.c_str(), nullptr);
-    set_env(L"TMP", temp);
-    set_env(L"TEMP", temp);
+    TestDirs dirs = test_dirs(L"run_");
+    base = dirs.base;
+    temp = dirs.temp;
+    report = dirs.report;
     for (const wchar_t* variable : TEST_VARIABLES) SetEnvironmentVariableW(variable, nullptr);
   }
   void TearDown() override {
