@@ -18,14 +18,13 @@ fail=0
 win() { local p=$1; printf 'Z:%s' "${p//\//\\}"; }
 
 # Runs a command, keeping its stdout, stderr and exit status in $out, $err and $status. Windows
-# programs end lines with CR LF in text mode: the CRs are dropped. So is the line scripts/wine-run
-# writes when it starts a quickly failing program again (it cannot tell a refusal from a Wine
-# start that died).
+# programs end lines with CR LF in text mode: the CRs are dropped. Refusals end at once, which
+# scripts/wine-run would take for a Wine start that died and run again: it runs them once.
 run() {
-  "$@" >"$work/out" 2>"$work/err" </dev/null
+  ZOBRIN_WINE_RUN_ONCE=1 "$@" >"$work/out" 2>"$work/err" </dev/null
   status=$?
   out=$(sed 's/\r$//' "$work/out")
-  err=$(sed -e 's/\r$//' -e '/^wine-run: /d' "$work/err")
+  err=$(sed 's/\r$//' "$work/err")
 }
 
 # expect NAME WANT_STATUS WANT_STDOUT WANT_STDERR (after `run`)
