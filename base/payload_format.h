@@ -15,7 +15,9 @@
 // array stays 16-aligned):
 //
 //   offset 0          8   the array's length L
-//   offset 8          8   the digest of the array's header and table (payload_digest)
+//   offset 8          8   the digest (payload_digest): the array's header and table, then
+//                         the length, the run flags and the content key, so that no byte
+//                         of the head or of the table can change unnoticed
 //   offset 16         8   the run flags (ZB_RUN_FLAG_*); any other bit is a damaged head
 //   offset 24         8   the content key: FNV-1a 64 over all L bytes of the array
 //                         (payload_content_key), naming the cache directory
@@ -73,11 +75,11 @@ constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS = ZB_PATH_UNITS - ZB_PAYLOAD_DIR_MIN
 // The zstd frame: window at most 2^27 bytes (the decoder's default limit).
 constexpr uint32_t ZB_WINDOW_LOG = 27;
 
-// FNV-1a 64 over the array's header and table. Each step is h = (h ^ byte) * prime with an odd
-// prime, a bijection of h for a given byte, and h ^ byte differs for two bytes that differ: so
-// any two inputs of one length that differ in a single byte always give different digests
-// (changes of several bytes are caught with probability 1 - 2^-64). The table is small, so
-// the cost is nothing next to decoding.
+// FNV-1a 64 over the array's header and table, then the section head's other three words.
+// Each step is h = (h ^ byte) * prime with an odd prime, a bijection of h for a given byte,
+// and h ^ byte differs for two bytes that differ: so any two inputs of one length that differ
+// in a single byte always give different digests (changes of several bytes are caught with
+// probability 1 - 2^-64). The table is small, so the cost is nothing next to decoding.
 constexpr uint64_t ZB_DIGEST_START = 14695981039346656037ull;
 constexpr uint64_t ZB_DIGEST_PRIME = 1099511628211ull;
 
@@ -97,9 +99,26 @@ inline uint64_t payload_digest_extent(const unsigned char* head, uint64_t length
   return ZB_PAYLOAD_HEADER_BYTES + table_size;
 }
 
-// The digest written in the section head for the `length` bytes at `array`.
-inline uint64_t payload_digest(const unsigned char* array, uint64_t length) {
-  return payload_digest_update(ZB_DIGEST_START, array, payload_digest_extent(array, length));
+// Completes the digest from `state`, FNV-1a 64 over the digest's extent of the array: the
+// length, the run flags and the content key follow as the section head holds them (8 bytes
+// each, little-endian). They come after the array's bytes so the packer gets the digest and
+// the key from one pass over the array.
+inline uint64_t payload_digest_seal(uint64_t state, uint64_t length, uint64_t flags,
+                                    uint64_t key) {
+  unsigned char words[24];
+  le_write_u64(words, length);
+  le_write_u64(words + 8, flags);
+  le_write_u64(words + 16, key);
+  return payload_digest_update(state, words, sizeof words);
+}
+
+// The digest written in the section head for the `length` bytes at `array` and the head's
+// `flags` and `key`.
+inline uint64_t payload_digest(const unsigned char* array, uint64_t length, uint64_t flags,
+                               uint64_t key) {
+  uint64_t state =
+      payload_digest_update(ZB_DIGEST_START, array, payload_digest_extent(array, length));
+  return payload_digest_seal(state, length, flags, key);
 }
 
 // The content key of the `length` bytes at `array`: FNV-1a 64 over all of them, so any

@@ -42,18 +42,34 @@ static uint64_t payload_section_room(void) {
   return 0;
 }
 
-void payload_open(void) {
+// Checks the section head once per process: the length must fit the section, and the digest
+// must match the array's header and table with the length, run flags and content key, so a
+// damaged flag or key is caught like a damaged table. Fatal: header error.
+static void payload_check_head(void) {
+  static bool checked = false;
+  if (checked) return;
   // A damaged length must not send the reader beyond the section.
   if (zobrin_payload_length > payload_section_room()) fatal_exit(FATAL_MSG_HEADER);
-  payload_open_checked(zobrin_payload, zobrin_payload_length, zobrin_payload_digest);
+  if (payload_digest(zobrin_payload, zobrin_payload_length, zobrin_payload_flags,
+                     zobrin_payload_key) != zobrin_payload_digest) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  checked = true;
+}
+
+void payload_open(void) {
+  payload_check_head();
+  payload_open_array(zobrin_payload, zobrin_payload_length);
 }
 
 uint64_t payload_linked_flags(void) {
+  payload_check_head();
   uint64_t flags = zobrin_payload_flags;
   if (flags & ~ZB_RUN_FLAGS_KNOWN) fatal_exit(FATAL_MSG_HEADER);
   return flags;
 }
 
 uint64_t payload_linked_key(void) {
+  payload_check_head();
   return zobrin_payload_key;
 }

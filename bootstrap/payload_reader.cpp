@@ -43,9 +43,7 @@ static uint64_t reader_u64(uint64_t offset) {
   return le_read_u64(reader_array + offset);
 }
 
-// Opens the array; with `digest` non-null, checks the header and table against it after the
-// header limits.
-static void reader_open(const unsigned char* data, uint64_t length, const uint64_t* digest) {
+void payload_open_array(const unsigned char* data, uint64_t length) {
   if (length < ZB_PAYLOAD_HEADER_BYTES) {
     fatal_exit(FATAL_MSG_HEADER);
   }
@@ -56,9 +54,6 @@ static void reader_open(const unsigned char* data, uint64_t length, const uint64
     fatal_exit(FATAL_MSG_HEADER);
   }
   if (stream_size > length - ZB_PAYLOAD_HEADER_BYTES - table_size) {
-    fatal_exit(FATAL_MSG_HEADER);
-  }
-  if (digest != nullptr && payload_digest(data, length) != *digest) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   reader_table_position = ZB_PAYLOAD_HEADER_BYTES;
@@ -88,14 +83,6 @@ static void reader_open(const unsigned char* data, uint64_t length, const uint64
 
 void payload_restart_table(void) {
   reader_table_position = ZB_PAYLOAD_HEADER_BYTES;
-}
-
-void payload_open_array(const unsigned char* data, uint64_t length) {
-  reader_open(data, length, nullptr);
-}
-
-void payload_open_checked(const unsigned char* data, uint64_t length, uint64_t digest) {
-  reader_open(data, length, &digest);
 }
 
 bool payload_table_empty(void) {

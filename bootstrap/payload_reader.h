@@ -15,29 +15,27 @@ struct PayloadEntry {
 };
 
 // Opens the array linked into the image: its length must fit the image section that holds it,
-// and its header and table must match the digest in the section head. Fatal: header error,
-// allocation error.
+// and the digest in the section head must match its header and table and the head's length,
+// run flags and content key (payload_digest). Fatal: header error, allocation error.
 void payload_open(void);
 
-// The run flags (ZB_RUN_FLAG_*) in the section head of the array linked into the image. Fatal:
-// header error for a bit the launcher does not know (read before anything is created).
+// The run flags (ZB_RUN_FLAG_*) in the section head of the array linked into the image, after
+// the same check of the head as payload_open (read before anything is created). Fatal: header
+// error for a damaged head or a bit the launcher does not know.
 uint64_t payload_linked_flags(void);
 
 // The content key in the section head of the array linked into the image (the packer's
-// payload_content_key; not recomputed here).
+// payload_content_key; checked against the digest, not recomputed). Fatal: header error for a
+// damaged head.
 uint64_t payload_linked_key(void);
 
 // Moves the table position back to the first entry, so the table can be walked again; only
 // while nothing of the stream has been read.
 void payload_restart_table(void);
 
-// Opens any array of `length` bytes (one a test made) with the header checks only. Fatal:
-// header error, allocation error.
+// Opens any array of `length` bytes (the linked one once its head is checked, or one a test
+// made) with the header checks only. Fatal: header error, allocation error.
 void payload_open_array(const unsigned char* data, uint64_t length);
-
-// Opens an array as payload_open_array does, then checks its header and table against
-// `digest` (payload_digest). Fatal: header error (also on a mismatch), allocation error.
-void payload_open_checked(const unsigned char* data, uint64_t length, uint64_t digest);
 
 // True when the payload table holds no entries (table size 0).
 bool payload_table_empty(void);

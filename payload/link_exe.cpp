@@ -59,7 +59,7 @@ void link_launcher(const LinkOptions& options, const fs::path& output) {
   object_path += ".o";
   OutputFile object(object_path);
   SectionHead empty;
-  empty.digest = payload_digest(nullptr, 0);
+  empty.digest = payload_digest(nullptr, 0, empty.flags, empty.key);
   coff_end(object, coff_begin(object), empty);
   object.close();
   std::vector<std::string> args = {options.linker,

@@ -13,7 +13,7 @@ struct PayloadArray {
   uint64_t length = 0;                  // its length L
   uint64_t table = 0;                   // table size T (within L - 16)
   uint64_t stream = 0;                  // stream size S (within L - 16 - T)
-  const unsigned char* section_head = nullptr;  // the payload section's 16-byte head, or null
+  const unsigned char* section_head = nullptr;  // the payload section's 32-byte head, or null
 };
 
 struct PayloadEntry {

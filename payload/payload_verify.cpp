@@ -17,27 +17,6 @@ struct DCtxFree {
   void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
 };
 
-// The digest in the payload section's head, against the array's header and table as they
-// stand (the launcher checks the same before it writes anything).
-void verify_section_head(const PayloadArray& array, const std::string& subject) {
-  uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
-  uint64_t actual = payload_digest(array.data, array.length);
-  if (recorded != actual) {
-    throw PackError(subject + ": the digest of the header and table does not match the one "
-                    "recorded beside the payload (the table or its sizes are damaged)");
-  }
-  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
-  if (flags & ~ZB_RUN_FLAGS_KNOWN) {
-    throw PackError(subject + ": the run flags beside the payload hold unknown bits");
-  }
-  if ((flags & ZB_RUN_FLAG_CACHE) &&
-      le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET) !=
-          payload_content_key(array.data, array.length)) {
-    throw PackError(subject + ": the content key recorded beside the payload does not match "
-                    "the payload (its cache directory would hold another one)");
-  }
-}
-
 // The array's layout around the table and the stream: the tail the writer puts after the
 // stream (zero padding to a multiple of 8, then the trailer holding L - 8), and nothing else.
 void verify_layout(const PayloadArray& array, const std::string& subject) {
@@ -56,6 +35,37 @@ void verify_layout(const PayloadArray& array, const std::string& subject) {
   if (std::memcmp(array.data + used + padding, tail.data() + padding, ZB_PAYLOAD_TRAILER_BYTES) !=
       0) {
     fail("the trailer does not hold the array's length less 8");
+  }
+}
+
+// The payload section's head: run flags the launcher knows, a content key that agrees with
+// them (the array's own in the cached mode, else 0, as the packer writes it), then the digest
+// against the array's header and table and the head's words as they stand (the launcher checks
+// the same before it creates anything). The flags and the key come first, so a damaged one is
+// named rather than reported as a digest mismatch.
+void verify_section_head(const PayloadArray& array, const std::string& subject) {
+  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+  uint64_t key = le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET);
+  if (flags & ~ZB_RUN_FLAGS_KNOWN) {
+    throw PackError(subject + ": the run flags beside the payload hold unknown bits");
+  }
+  if ((flags & ZB_RUN_FLAG_CACHE) && key != payload_content_key(array.data, array.length)) {
+    throw PackError(subject + ": the content key recorded beside the payload does not match "
+                    "the payload (its cache directory would hold another one)");
+  }
+  if (!(flags & ZB_RUN_FLAG_CACHE) && key != 0) {
+    throw PackError(subject + ": a content key is recorded beside the payload, but the run "
+                    "flags do not ask for the cached mode");
+  }
+  uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
+  if (recorded != payload_digest(array.data, array.length, flags, key)) {
+    // Sealed with the length the header and table lay out: the length alone is damaged, which
+    // the layout check names.
+    uint64_t used = ZB_PAYLOAD_HEADER_BYTES + array.table + array.stream;
+    uint64_t laid_out = used + payload_tail_bytes(used).size();
+    if (recorded == payload_digest(array.data, laid_out, flags, key)) verify_layout(array, subject);
+    throw PackError(subject + ": the digest of the header and table does not match the one "
+                    "recorded beside the payload (the table or its sizes are damaged)");
   }
 }
 

@@ -209,9 +209,11 @@ SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t lengt
   SectionHead head;
   head.length = length;
   head.flags = flags;
-  // The digest is the key's state after `extent` bytes: one pass gives both.
+  // The digest starts as the key's state after `extent` bytes: one pass gives both, and the
+  // head's words are sealed into the digest once the key is known.
   std::vector<unsigned char> buffer(1 << 20);
   uint64_t state = ZB_DIGEST_START;
+  uint64_t table_state = ZB_DIGEST_START;
   const uint64_t end = keyed ? length : extent;
   for (uint64_t done = 0; done < end;) {
     uint64_t stop = done < extent ? extent : length;
@@ -219,9 +221,9 @@ SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t lengt
     out.read_back(start + done, buffer.data(), want);
     state = payload_digest_update(state, buffer.data(), want);
     done += want;
-    if (done == extent) head.digest = state;
+    if (done == extent) table_state = state;
   }
-  if (extent == 0) head.digest = ZB_DIGEST_START;
   head.key = keyed ? state : 0;
+  head.digest = payload_digest_seal(table_state, head.length, head.flags, head.key);
   return head;
 }

@@ -52,7 +52,7 @@ std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16str
 // The payload section's head (base/payload_format.h): what the launcher reads beside the array.
 struct SectionHead {
   uint64_t length = 0;  // the array's length L
-  uint64_t digest = 0;  // payload_digest: header and table
+  uint64_t digest = 0;  // payload_digest: header and table, then length, flags and key
   uint64_t flags = 0;   // ZB_RUN_FLAG_*
   uint64_t key = 0;     // payload_content_key: the whole array
 };

@@ -9,8 +9,8 @@
 
 #include "base/payload_format.h"
 
-// Section of the executable that holds the payload: the section head (the array's length and
-// digest, base/payload_format.h), then the payload array.
+// Section of the executable that holds the payload: the section head (the array's length,
+// digest, run flags and content key, base/payload_format.h), then the payload array.
 constexpr const char* PE_PAYLOAD_SECTION = ".zobrin";
 constexpr uint32_t PE_PAYLOAD_OFFSET = ZB_SECTION_HEAD_BYTES;
 

@@ -210,11 +210,21 @@ TEST_F(Pack, FrameHeaderHasWindowLog27AChecksumAndNoSizeDictionaryOrSingleSegmen
   }
 }
 
-// FNV-1a 64 over the first `count` bytes, as the section head's digest.
+// FNV-1a 64 over the first `count` bytes, as the content key.
 static uint64_t fnv_prefix(const std::string& bytes, size_t count) {
   uint64_t h = 14695981039346656037ull;
   for (size_t i = 0; i < count; i++) h = (h ^ static_cast<unsigned char>(bytes[i])) * 1099511628211ull;
   return h;
+}
+
+// The section head's digest of `array`: FNV-1a 64 over its first `count` bytes (header and
+// table), then its length, the run flags and the key, 8 little-endian bytes each.
+static uint64_t head_digest(const std::string& array, size_t count, uint64_t flags, uint64_t key) {
+  std::string words(24, '\0');
+  le_write_u64(reinterpret_cast<unsigned char*>(&words[0]), array.size());
+  le_write_u64(reinterpret_cast<unsigned char*>(&words[8]), flags);
+  le_write_u64(reinterpret_cast<unsigned char*>(&words[16]), key);
+  return fnv_prefix(array.substr(0, count) + words, count + 24);
 }
 
 TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithFiveSymbols) {
@@ -231,8 +241,8 @@ TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithFiveSymbols) {
   EXPECT_EQ(le(a, 20 + 36, 4), 0x40500040u) << "initialized data, 16-byte aligned, read-only";
   uint64_t raw = le(a, 20 + 20, 4);
   EXPECT_EQ(le(a, raw, 8), payload.size()) << "length";
-  EXPECT_EQ(le(a, raw + 8, 8), fnv_prefix(payload, 16 + le(payload, 0, 8)))
-      << "digest of the header and table";
+  EXPECT_EQ(le(a, raw + 8, 8), head_digest(payload, 16 + le(payload, 0, 8), 0, 0))
+      << "digest of the header and table, the length, flags and key";
   EXPECT_EQ(le(a, raw + 16, 8), 0u) << "run flags: an object is never cached";
   EXPECT_EQ(le(a, raw + 24, 8), 0u) << "no content key without the cache";
   EXPECT_EQ(a.substr(raw + 32, payload.size()), payload);
@@ -259,7 +269,7 @@ TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithFiveSymbols) {
   std::string c = slurp(root / "c.o");
   EXPECT_EQ(c.substr(le(c, 40, 4) + 32, 20), "not a payload at all") << "taken as it stands";
   // Its table size runs past the array: the digest covers what exists.
-  EXPECT_EQ(le(c, le(c, 40, 4) + 8, 8), fnv_prefix("not a payload at all", 20));
+  EXPECT_EQ(le(c, le(c, 40, 4) + 8, 8), head_digest("not a payload at all", 20, 0, 0));
 }
 
 TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
@@ -333,7 +343,7 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
         << "SizeOfImage";
     EXPECT_NE(le(exe, optional + 64, 4), 0u) << "CheckSum";
     EXPECT_EQ(le(exe, 0x400, 8), grown.size()) << "length";
-    EXPECT_EQ(le(exe, 0x408, 8), fnv_prefix(grown, 16 + le(grown, 0, 8))) << "digest";
+    EXPECT_EQ(le(exe, 0x408, 8), head_digest(grown, 16 + le(grown, 0, 8), 0, 0)) << "digest";
     EXPECT_EQ(le(exe, 0x410, 8), 0u) << "run flags";
     EXPECT_EQ(le(exe, 0x418, 8), 0u) << "content key";
     EXPECT_EQ(exe.substr(0x420, grown.size()), grown);
@@ -353,22 +363,24 @@ TEST_F(Pack, ExeGrowsTheLaunchersLastSectionAroundThePayload) {
   EXPECT_EQ(pack({"list", root / "b.exe"}).out, pack({"list", root / "p"}).out);
 }
 
-// --cache: the run flag and the key of the whole array in the head, shown by list; verify
-// refuses a key that no longer names the payload and flags the launcher does not know.
+// --cache: the run flag and the key of the whole array in the head, shown by list, both sealed
+// by the digest; verify refuses a head whose flags, key or length no longer hold, in an
+// ordinary executable and a cached one, naming what is wrong.
 TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
   spit(app / "x.txt", "hello");
   spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
   ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
   const std::string payload = slurp(root / "p");
+  const size_t table_end = 16 + le(payload, 0, 8);
   PackRun r = pack({"exe", app, "--main", "app.dll", "-o", root / "c.exe", "--cache",
                     "--launcher-dir", root / "kit"});
   ASSERT_EQ(r.code, 0) << r.err;
   const std::string exe = slurp(root / "c.exe");
   ASSERT_EQ(exe.substr(0x420, payload.size()), payload) << "the array as without --cache";
-  EXPECT_EQ(le(exe, 0x408, 8), fnv_prefix(payload, 16 + le(payload, 0, 8)));
   EXPECT_EQ(le(exe, 0x410, 8), 1u) << "run flags: cache";
   const uint64_t key = fnv_prefix(payload, payload.size());
   EXPECT_EQ(le(exe, 0x418, 8), key) << "the key covers the whole array, content included";
+  EXPECT_EQ(le(exe, 0x408, 8), head_digest(payload, table_end, 1, key));
   char hex[17];
   snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(key));
   r = pack({"list", root / "c.exe"});
@@ -377,32 +389,63 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
                        " ({CACHE_DIR}\\zobrin-onefile\\NAME-" + hex + ")\n");
   EXPECT_EQ(pack({"verify", root / "c.exe"}).code, 0);
 
-  // One content byte more or less changes the key; the same content gives the same key.
+  // The same array without --cache: flags and key 0, and so another digest.
+  ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "o.exe", "--launcher-dir",
+                  root / "kit"}).code, 0);
+  const std::string plain = slurp(root / "o.exe");
+  ASSERT_EQ(plain.substr(0x420, payload.size()), payload);
+  EXPECT_EQ(le(plain, 0x408, 8), head_digest(payload, table_end, 0, 0));
+  EXPECT_NE(le(plain, 0x408, 8), le(exe, 0x408, 8));
+
+  // One content byte more or less changes the key, and with it the digest; the same content
+  // gives the same key.
   spit(app / "x.txt", "hellO");
   ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "d.exe", "--cache",
                   "--launcher-dir", root / "kit"}).code, 0);
-  EXPECT_NE(le(slurp(root / "d.exe"), 0x418, 8), key);
-  EXPECT_EQ(le(slurp(root / "d.exe"), 0x408, 8), le(exe, 0x408, 8)) << "names and sizes alike";
+  const std::string other = slurp(root / "d.exe");
+  const std::string other_payload = other.substr(0x420, le(other, 0x400, 8));
+  EXPECT_NE(le(other, 0x418, 8), key);
+  EXPECT_EQ(le(other, 0x418, 8), fnv_prefix(other_payload, other_payload.size()));
+  EXPECT_EQ(le(other, 0x408, 8), head_digest(other_payload, table_end, 1, le(other, 0x418, 8)));
 
+  const std::string other_key =
+      "the content key recorded beside the payload does not match the payload (its cache "
+      "directory would hold another one)";
+  const std::string unknown = "the run flags beside the payload hold unknown bits";
+  const std::string stray_key =
+      "a content key is recorded beside the payload, but the run flags do not ask for the "
+      "cached mode";
   struct Row {
     const char* what;
+    const std::string* image;
     size_t at;
     uint64_t value;
     std::string err;
   } rows[] = {
-      {"a key of other content", 0x418, key ^ 1,
-       "the content key recorded beside the payload does not match the payload (its cache "
-       "directory would hold another one)"},
-      {"an unknown flag", 0x410, 3, "the run flags beside the payload hold unknown bits"},
-      {"the top flag", 0x410, 1ull << 63, "the run flags beside the payload hold unknown bits"},
+      {"a key of other content", &exe, 0x418, key ^ 1, other_key},
+      {"an unknown flag", &exe, 0x410, 3, unknown},
+      {"the top flag", &exe, 0x410, 1ull << 63, unknown},
+      {"cached: the cache bit cleared", &exe, 0x410, 0, stray_key},
+      {"cached: the length 8 short", &exe, 0x400, payload.size() - 8, other_key},
+      {"ordinary: the cache bit set", &plain, 0x410, 1, other_key},
+      {"ordinary: an unknown bit", &plain, 0x410, 1ull << 9, unknown},
+      {"ordinary: a key bit", &plain, 0x418, 1ull << 37, stray_key},
+      {"ordinary: the length 8 short", &plain, 0x400, payload.size() - 8,
+       "the array is " + std::to_string(payload.size() - 8) + " bytes, but its header, table (" +
+           std::to_string(table_end - 16) + ") and stream (" + std::to_string(le(payload, 8, 8)) +
+           ") with padding and trailer make " + std::to_string(payload.size())},
+      {"ordinary: a digest bit", &plain, 0x408, le(plain, 0x408, 8) ^ (1ull << 50),
+       "the digest of the header and table does not match the one recorded beside the payload "
+       "(the table or its sizes are damaged)"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    std::string changed = exe;
+    std::string changed = *row.image;
     le_write_u64(reinterpret_cast<unsigned char*>(&changed[row.at]), row.value);
     spit(root / "v.exe", changed);
     r = pack({"verify", root / "v.exe"});
     EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() + "': " + row.err + "\n");
   }
 }

@@ -71,9 +71,8 @@ std::vector<std::wstring> read_args(const std::wstring& report) {
   return args;
 }
 
-// The content key in the section head of the executable `path`, as 16 hex digits.
-std::wstring key_of(const std::wstring& path) {
-  std::string image = read_file(path);
+// File offset of the payload section's head in the executable `image`; 0 when it has none.
+uint64_t head_of(const std::string& image) {
   const unsigned char* p = reinterpret_cast<const unsigned char*>(image.data());
   uint32_t pe = le_read_u32(p + 0x3C);
   uint32_t sections = le_read_u16(p + pe + 6);
@@ -81,15 +80,22 @@ std::wstring key_of(const std::wstring& path) {
   for (uint32_t i = 0; i < sections; i++) {
     uint64_t header = pe + 24 + optional + 40 * i;
     if (image.compare(header, 8, std::string(".zobrin\0", 8)) == 0) {
-      uint64_t head = le_read_u32(p + header + 20);
-      EXPECT_EQ(le_read_u64(p + head + ZB_SECTION_FLAGS_OFFSET), ZB_RUN_FLAG_CACHE);
-      wchar_t text[17];
-      swprintf(text, 17, L"%016llx",
-               (unsigned long long)le_read_u64(p + head + ZB_SECTION_KEY_OFFSET));
-      return text;
+      return le_read_u32(p + header + 20);
     }
   }
-  return L"<none>";
+  return 0;
+}
+
+// The content key in the section head of the executable `path`, as 16 hex digits.
+std::wstring key_of(const std::wstring& path) {
+  std::string image = read_file(path);
+  uint64_t head = head_of(image);
+  if (head == 0) return L"<none>";
+  const unsigned char* p = reinterpret_cast<const unsigned char*>(image.data());
+  EXPECT_EQ(le_read_u64(p + head + ZB_SECTION_FLAGS_OFFSET), ZB_RUN_FLAG_CACHE);
+  wchar_t text[17];
+  swprintf(text, 17, L"%016llx", (unsigned long long)le_read_u64(p + head + ZB_SECTION_KEY_OFFSET));
+  return text;
 }
 
 // The 8 bytes of e2e_cached.exe's content key as its section head holds them.
@@ -390,6 +396,54 @@ TEST_F(Cache, FailureRemovesTheSiblingAndAnInterruptKeepsTheCopy) {
   EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
   EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
   EXPECT_EQ(content_of(root + L"\\" + version(exe)), content_of(test_dir() + L"e2e\\echo"));
+}
+
+// One bit of the run flags or of the content key flipped, in an ordinary executable and in one
+// packed with --cache: the digest seals both, so each run is the header error before anything
+// is created (the cache bit would otherwise switch the mode without a word, and a key would
+// name another cache directory).
+TEST_F(Cache, FlippedRunFlagOrKeyIsTheHeaderErrorBeforeAnythingIsCreated) {
+  struct Row {
+    const wchar_t* source;
+    uint32_t offset;  // in the section head
+    uint64_t bit;
+  } rows[] = {
+      {L"e2e_echo.exe", ZB_SECTION_FLAGS_OFFSET, ZB_RUN_FLAG_CACHE},
+      {L"e2e_echo.exe", ZB_SECTION_FLAGS_OFFSET, uint64_t(1) << 9},
+      {L"e2e_echo.exe", ZB_SECTION_KEY_OFFSET, uint64_t(1) << 37},
+      {L"e2e_cached.exe", ZB_SECTION_FLAGS_OFFSET, ZB_RUN_FLAG_CACHE},
+      {L"e2e_cached.exe", ZB_SECTION_FLAGS_OFFSET, uint64_t(1) << 62},
+      {L"e2e_cached.exe", ZB_SECTION_KEY_OFFSET, 1},
+  };
+  const std::wstring dir = base + L"\\bad";
+  CreateDirectoryW(dir.c_str(), nullptr);
+  // An application that ran would leave its report.
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  const std::wstring path = dir + L"\\" + app + L".exe";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.source) + " head offset " + std::to_string(row.offset) + " bit " +
+                 std::to_string(row.bit));
+    std::string image = read_file(test_dir() + row.source);
+    uint64_t head = head_of(image);
+    ASSERT_NE(head, 0u);
+    unsigned char* word = reinterpret_cast<unsigned char*>(&image[head + row.offset]);
+    le_write_u64(word, le_read_u64(word) ^ row.bit);
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, image.data(), (DWORD)image.size(), &written, nullptr);
+    CloseHandle(file);
+    ASSERT_EQ(written, image.size());
+    ProcessResult r = run_process(path, {});
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "Error, couldn't find attached data header.\r\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(cached(), std::vector<std::wstring>{}) << "no cache directory, no lock";
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(base), (std::vector<std::wstring>{L"bad", L"report", L"temp"}));
+    EXPECT_EQ(tree_names(dir), std::vector<std::wstring>{app + L".exe"});
+    EXPECT_EQ(tree_names(report), std::vector<std::wstring>{});
+  }
 }
 
 }  // namespace

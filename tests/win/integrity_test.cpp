@@ -127,8 +127,8 @@ bool write_whole(const std::wstring& path, const std::string& data) {
   return ok && written == data.size();
 }
 
-// Flips bytes of the section head (length, digest) and the payload array of a real
-// executable. A failed run removes its payload directory before it exits.
+// Flips bytes of the section head (length, digest, run flags, content key) and the payload
+// array of a real executable. A failed run removes its payload directory before it exits.
 TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
   const std::string pristine = read_file(test_dir() + L"e2e_flip.exe");
   const uint64_t head = section_head_offset(pristine);
@@ -148,10 +148,14 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
   ASSERT_NE(expected_files, "");
   ASSERT_EQ(tree_names(temp), std::vector<std::wstring>{});
 
-  // Fixed flips first (the length's top byte, the digest, T, S, a name), then random ones:
-  // a quarter of them within the head, header and table, the rest anywhere in the span.
+  // Fixed flips first (the length's top and low byte, the digest, the run flags, the content
+  // key, T, S, a name), then random ones: a quarter of them within the head, header and table,
+  // the rest anywhere in the span.
   std::vector<std::vector<uint64_t>> flips = {{7},
+                                              {ZB_SECTION_LENGTH_OFFSET},
                                               {ZB_SECTION_DIGEST_OFFSET},
+                                              {ZB_SECTION_FLAGS_OFFSET},
+                                              {ZB_SECTION_KEY_OFFSET + 3},
                                               {ZB_SECTION_HEAD_BYTES + 1},
                                               {ZB_SECTION_HEAD_BYTES + 9},
                                               {ZB_SECTION_HEAD_BYTES + 16 + 12}};
@@ -191,8 +195,8 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
     } else {
       EXPECT_EQ(r.code, 2u);
       EXPECT_TRUE(r.out == HEADER || r.out == DECODE) << r.out;
-      // The fixed flips: a length beyond the section, or a header or table that no longer
-      // matches the digest.
+      // The fixed flips: a length beyond the section, or a head, header or table that no
+      // longer matches the digest.
       if (i < FIXED) EXPECT_EQ(r.out, HEADER);
       EXPECT_EQ(r.err, "");
       header += r.out == HEADER;
