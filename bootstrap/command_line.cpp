@@ -4,6 +4,73 @@
 
 #include "base/wide_text.h"
 
+static bool command_line_blank(wchar_t unit) { return unit == L' ' || unit == L'\t'; }
+
+// The program element at the start of the non-empty `line`, as command_line_next gives it.
+static CommandLineStep command_line_program(const wchar_t* line, CommandLineCursor* cursor,
+                                            wchar_t* element, uint32_t capacity) {
+  bool quoted = line[0] == L'"';
+  uint32_t from = quoted ? 1 : 0;
+  uint32_t end = from;
+  while (line[end] != L'\0' && (quoted ? line[end] != L'"' : !command_line_blank(line[end]))) {
+    end++;
+  }
+  if (end - from >= capacity) return COMMAND_LINE_TOO_LONG;
+  wmemcpy(element, line + from, end - from);
+  element[end - from] = L'\0';
+  cursor->next = quoted && line[end] == L'"' ? end + 1 : end;
+  cursor->past_program = true;
+  return COMMAND_LINE_ELEMENT;
+}
+
+CommandLineStep command_line_next(const wchar_t* line, CommandLineCursor* cursor,
+                                  wchar_t* element, uint32_t capacity) {
+  if (capacity == 0) return COMMAND_LINE_TOO_LONG;
+  if (!cursor->past_program) {
+    if (line[0] == L'\0') return COMMAND_LINE_END;
+    return command_line_program(line, cursor, element, capacity);
+  }
+  uint32_t position = cursor->next;
+  while (command_line_blank(line[position])) position++;
+  if (line[position] == L'\0') {
+    cursor->next = position;
+    return COMMAND_LINE_END;
+  }
+  uint32_t length = 0;
+  uint32_t backslashes = 0;  // written just before this unit
+  uint32_t quotes = 0;       // 1 inside a quoted part; counts a run of quotes up to 3
+  for (; line[position] != L'\0'; position++) {
+    wchar_t unit = line[position];
+    if (command_line_blank(unit) && quotes == 0) break;
+    if (unit != L'"') {
+      if (length + 1 >= capacity) return COMMAND_LINE_TOO_LONG;
+      element[length++] = unit;
+      backslashes = unit == L'\\' ? backslashes + 1 : 0;
+      continue;
+    }
+    // The backslashes before the quote were written: half of them stay.
+    length -= backslashes - backslashes / 2;
+    if (backslashes % 2 == 1) {
+      element[length++] = L'"';
+    } else {
+      quotes++;
+    }
+    backslashes = 0;
+    while (line[position + 1] == L'"') {
+      position++;
+      if (++quotes == 3) {
+        if (length + 1 >= capacity) return COMMAND_LINE_TOO_LONG;
+        element[length++] = L'"';
+        quotes = 0;
+      }
+    }
+    if (quotes == 2) quotes = 0;
+  }
+  element[length] = L'\0';
+  cursor->next = position;
+  return COMMAND_LINE_ELEMENT;
+}
+
 bool command_line_append(wchar_t* line, uint32_t capacity, const wchar_t* element) {
   uint32_t start = (uint32_t)wcsnlen(line, capacity);
   uint32_t at = start;
@@ -45,6 +112,27 @@ bool command_line_build(wchar_t* line, uint32_t capacity, wchar_t** elements, in
       return false;
     }
     at = (uint32_t)wcslen(line);
+  }
+  return true;
+}
+
+bool command_line_rebuild(wchar_t* line, uint32_t capacity, const wchar_t* source,
+                          const wchar_t* program, wchar_t* scratch, uint32_t scratch_capacity) {
+  if (capacity == 0) return false;
+  line[0] = L'\0';
+  bool ok = command_line_append(line, capacity, program);
+  CommandLineCursor cursor = {0, false};
+  CommandLineStep step = command_line_next(source, &cursor, scratch, scratch_capacity);
+  while (ok && step == COMMAND_LINE_ELEMENT) {
+    step = command_line_next(source, &cursor, scratch, scratch_capacity);
+    if (step != COMMAND_LINE_ELEMENT) break;
+    uint32_t length = (uint32_t)wcslen(line);
+    ok = wide_append_units(line, capacity, &length, L' ', 1) &&
+         command_line_append(line, capacity, scratch);
+  }
+  if (!ok || step == COMMAND_LINE_TOO_LONG) {
+    line[0] = L'\0';
+    return false;
   }
   return true;
 }

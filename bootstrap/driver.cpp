@@ -18,7 +18,6 @@
 #include "cleanup/shutdown.h"
 #include "cleanup/sweep.h"
 #include "paths/env.h"
-#include "paths/shell.h"
 #include "paths/template.h"
 
 static const wchar_t DRIVER_DIRECTORY_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
@@ -102,12 +101,7 @@ int driver_run(void) {
 
   wchar_t scratch[ZB_ENV_VALUE_UNITS];
   bool parent_role = !role_started_by_parent(scratch, ZB_ENV_VALUE_UNITS);
-  if (parent_role) {
-    // Shell32 brings msvcrt.dll with it; loaded before the first environment change, the
-    // parent updates the same runtime copies as when shell32 was imported.
-    shell_load();
-    driver_prepare_parent_environment();
-  }
+  if (parent_role) driver_prepare_parent_environment();
   // Read before anything is created: unknown flags are the header error in either role.
   if (payload_linked_flags() & ZB_RUN_FLAG_CACHE) {
     if (parent_role) return driver_run_cached_parent(argv);

@@ -15,6 +15,7 @@
 
 #ifdef ZOBRIN_TESTING
 uint32_t extract_create_directory_calls = 0;
+uint32_t extract_home_expansions = 0;
 bool extract_read_ahead = true;
 uint32_t extract_fail_write_entry = UINT32_MAX;
 static uint32_t extract_entry_index = 0;
@@ -28,18 +29,37 @@ static int32_t extract_known_count = 0;
 
 static const wchar_t EXTRACT_HOME_TEMPLATE[] = L"{HOME}";
 
+// 1 when `path` is the payload directory, 2 when it lies below it, 0 otherwise (also when no
+// payload directory is set).
+static int extract_payload_relation(const wchar_t* path) {
+  size_t length = wcsnlen(run_state.payload_directory, ZB_PATH_UNITS);
+  if (length == 0 || wcsncmp(path, run_state.payload_directory, length) != 0) return 0;
+  if (path[length] == L'\0') return 1;
+  return path[length] == L'\\' ? 2 : 0;
+}
+
 bool extract_make_directory(const wchar_t* path) {
-  if (extract_known_count == 0) {
+  // The payload directory was created new, and empty, by this run: it exists, and the home
+  // directory can be neither it nor below it. Slot 0 of the list is the home directory's from
+  // the first call on, filled when a path is met that could be it. Decision: the walk stays
+  // within the payload directory, so a run expands "{HOME}" (and loads shell32 for it) only
+  // when that directory has gone missing.
+  int relation = extract_payload_relation(path);
+  if (relation == 1) return true;
+  if (extract_known_count == 0) extract_known_count = 1;
+  if (extract_known_dirs[0] == nullptr && relation == 0) {
+#ifdef ZOBRIN_TESTING
+    extract_home_expansions++;
+#endif
     wchar_t home[ZB_PATH_UNITS];
     if (!template_expand(home, EXTRACT_HOME_TEMPLATE, ZB_PATH_UNITS)) {
       fatal_expand_error(EXTRACT_HOME_TEMPLATE);
     }
     // A copy that cannot be made is not recorded: the list only holds readable texts.
-    wchar_t* copy = _wcsdup(home);
-    if (copy != nullptr) extract_known_dirs[extract_known_count++] = copy;
+    extract_known_dirs[0] = _wcsdup(home);
   }
   for (int32_t i = 0; i < extract_known_count; i++) {
-    if (wcscmp(path, extract_known_dirs[i]) == 0) return true;
+    if (extract_known_dirs[i] != nullptr && wcscmp(path, extract_known_dirs[i]) == 0) return true;
   }
   if (wcslen(path) == 2 && path[1] == L':') return true;
 #ifdef ZOBRIN_TESTING

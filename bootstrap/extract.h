@@ -28,13 +28,16 @@ bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
 // the first directory that exists or is known. Fatal (abort): a path of 4096 units or more.
 void extract_make_parent_directories(const wchar_t* path);
 
-// True when the directory `path` exists afterwards (created, found or known). Fatal: "{HOME}"
-// that cannot be expanded on the first call.
+// True when the directory `path` exists afterwards (created, found or known; the payload
+// directory always counts as known). Fatal: "{HOME}" that cannot be expanded, on the first
+// call with a path outside the payload directory.
 bool extract_make_directory(const wchar_t* path);
 
 #ifdef ZOBRIN_TESTING
 // CreateDirectoryW calls made so far, for tests.
 extern uint32_t extract_create_directory_calls;
+// Expansions of "{HOME}" made so far, for tests.
+extern uint32_t extract_home_expansions;
 // False: the walk decodes alone, without the read-ahead (true by default).
 extern bool extract_read_ahead;
 // The index of the entry (in table order) whose last write fails as if the disk were full;

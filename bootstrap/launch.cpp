@@ -14,11 +14,12 @@
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
-#include "paths/shell.h"
 
 static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
 static wchar_t launch_module_path[ZB_PATH_UNITS];
 static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
+// One element of the parent's own command line at a time, while the child's is built.
+static wchar_t launch_element[ZB_COMMAND_LINE_UNITS];
 
 // The job the child runs in, or null. Never closed by the launcher: the system closes it when
 // the parent ends, however it ends, and that ends the child.
@@ -82,13 +83,10 @@ int launch_parent(wchar_t** argv) {
   startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
   startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
 
-  int count = 0;
-  wchar_t** elements = shell_command_line_to_argv(GetCommandLineW(), &count);
-  if (elements == nullptr) fatal_exit_code("Error, couldn't launch child", GetLastError());
-  elements[0] = (wchar_t*)module;
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
-  if (!command_line_build(launch_command_line, ZB_COMMAND_LINE_UNITS, elements, count)) {
+  if (!command_line_rebuild(launch_command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(), module,
+                            launch_element, ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
 

@@ -2,37 +2,25 @@
 
 #include <shlobj.h>
 
-typedef wchar_t** (WINAPI* shell_argv_fn)(const wchar_t* line, int* count);
 typedef HRESULT (WINAPI* shell_folder_fn)(HWND hwnd, int folder, HANDLE token, DWORD flags,
                                           wchar_t* path);
 
 static bool shell_tried = false;
-static shell_argv_fn shell_argv = nullptr;
 static shell_folder_fn shell_folder = nullptr;
 
-// Decision: shell32 is loaded at run time, not imported. Importing it brings user32, gdi32
-// and their start-up into every process of the launcher, the child included, which needs
-// neither service; under Wine that start-up costs tens of milliseconds per process.
-bool shell_load(void) {
-  if (!shell_tried) {
-    shell_tried = true;
-    HMODULE module = LoadLibraryExW(L"shell32.dll", /* hFile */ nullptr,
-                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
-    if (module != nullptr) {
-      shell_argv = (shell_argv_fn)(void*)GetProcAddress(module, "CommandLineToArgvW");
-      shell_folder = (shell_folder_fn)(void*)GetProcAddress(module, "SHGetFolderPathW");
-    }
+// Decision: shell32 is loaded at run time, on the first folder asked for, not imported.
+// Importing it brings user32, gdi32 and their start-up into every process of the launcher,
+// which an ordinary run never needs; under Wine that start-up costs tens of milliseconds per
+// process. It also brings msvcrt.dll: a runtime loaded this late takes the process
+// environment as it stands then, so the changes made before reach it all the same.
+static void shell_load(void) {
+  if (shell_tried) return;
+  shell_tried = true;
+  HMODULE module = LoadLibraryExW(L"shell32.dll", /* hFile */ nullptr,
+                                  LOAD_LIBRARY_SEARCH_SYSTEM32);
+  if (module != nullptr) {
+    shell_folder = (shell_folder_fn)(void*)GetProcAddress(module, "SHGetFolderPathW");
   }
-  return shell_argv != nullptr && shell_folder != nullptr;
-}
-
-wchar_t** shell_command_line_to_argv(const wchar_t* line, int* count) {
-  shell_load();
-  if (shell_argv == nullptr) {
-    SetLastError(ERROR_PROC_NOT_FOUND);
-    return nullptr;
-  }
-  return shell_argv(line, count);
 }
 
 HRESULT shell_folder_path(int folder_id, wchar_t* path) {

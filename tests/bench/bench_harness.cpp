@@ -24,6 +24,9 @@
 //                               later one ("warm ms=T"); HOST started with the cached main DLL
 //                               ("host ms=T"); the size check of every file of the table in
 //                               the cache directory, in this process ("check ms=T files=N").
+//   tiny N EXE HOST DLL         N rounds of: one launch of EXE, HOST started with DLL, HOST
+//                               started alone (an empty process): "tiny launch=T host=T
+//                               empty=T code=C".
 //   wsnow                       this process's own memory figures, for the baseline.
 #include <stdio.h>
 #include <stdlib.h>
@@ -233,6 +236,34 @@ int bench_run(int count, wchar_t** elements, int element_count) {
     GetExitCodeProcess(process, &code);
     CloseHandle(process);
     printf("ms=%.3f code=%lu\n", end - start, code);
+    fflush(stdout);
+  }
+  return 0;
+}
+
+// One start of `elements`, timed: its milliseconds; the exit code into `code`.
+static double bench_once(wchar_t** elements, int element_count, DWORD* code) {
+  static wchar_t line[BENCH_LINE_UNITS];
+  bench_line(line, elements, element_count);
+  double start = bench_now_ms();
+  HANDLE process = bench_start(elements[0], line);
+  WaitForSingleObject(process, INFINITE);
+  double end = bench_now_ms();
+  GetExitCodeProcess(process, code);
+  CloseHandle(process);
+  return end - start;
+}
+
+int bench_tiny(int count, wchar_t* exe, wchar_t* host, wchar_t* dll) {
+  wchar_t* launch[] = {exe};
+  wchar_t* hosted[] = {host, dll};
+  for (int round = 0; round < count; round++) {
+    DWORD code = 0, host_code = 0, empty_code = 0;
+    double launch_ms = bench_once(launch, 1, &code);
+    double host_ms = bench_once(hosted, 2, &host_code);
+    double empty_ms = bench_once(hosted, 1, &empty_code);
+    printf("tiny launch=%.3f host=%.3f empty=%.3f code=%lu\n", launch_ms, host_ms, empty_ms,
+           code | host_code);
     fflush(stdout);
   }
   return 0;
@@ -494,6 +525,8 @@ int bench_phases(const wchar_t* exe) {
   unsigned char* image = bench_read_file(exe, &size);
   bench_find_payload(image, size, &payload);
   bench_temp_root(run_state.payload_directory, L"phases", 0);
+  // The launcher creates its payload directory before the walk, as here.
+  CreateDirectoryW(run_state.payload_directory, nullptr);
   payload_open_array(payload.array, payload.length);
   double start = bench_now_ms();
   extract_walk();
@@ -532,6 +565,9 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
   if (wcscmp(mode, L"memory") == 0 && argc >= 3) return bench_memory(argv + 2, argc - 2);
   if (wcscmp(mode, L"compare") == 0 && argc == 5) return bench_compare(_wtoi(argv[2]), argv[3], argv[4]);
   if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2]);
+  if (wcscmp(mode, L"tiny") == 0 && argc == 6) {
+    return bench_tiny(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
+  }
   if (wcscmp(mode, L"cached") == 0 && argc == 6) {
     return bench_cached(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
   }

@@ -1,5 +1,6 @@
 // Fuzz harness of the argument quoting: the input becomes a list of elements, the line built
-// from them is split again by the runtime's rules, and the same elements must come back.
+// from them is split again by the runtime's rules and by the launcher's own splitter, and the
+// same elements must come back; the splitter is also run on the raw input as a line.
 //
 // Input: two bytes choosing the line's capacity, then 16-bit little-endian units; a 0 unit
 // ends an element. Element 0 stands for the module path, which never holds a double quote
@@ -77,6 +78,29 @@ static std::vector<std::wstring> split_like_runtime(const wchar_t* p) {
   return out;
 }
 
+// The launcher's splitting of `line` into elements of at most `capacity` - 1 units; one that
+// does not fit ends the list, with the cursor left where it was.
+static std::vector<std::wstring> split_own(const wchar_t* line, uint32_t capacity) {
+  std::vector<std::wstring> out;
+  wchar_t* element = static_cast<wchar_t*>(malloc((capacity + 1) * sizeof(wchar_t)));
+  CommandLineCursor cursor = {0, false};
+  for (;;) {
+    CommandLineCursor before = cursor;
+    CommandLineStep step = command_line_next(line, &cursor, element, capacity);
+    if (step == COMMAND_LINE_ELEMENT) {
+      require(wcslen(element) < capacity);
+      out.push_back(element);
+      continue;
+    }
+    if (step == COMMAND_LINE_TOO_LONG) {
+      require(cursor.next == before.next && cursor.past_program == before.past_program);
+    }
+    break;
+  }
+  free(element);
+  return out;
+}
+
 // Each element in a block of exactly its size, as is the line, so a unit read or written past
 // either end is caught.
 static wchar_t* heap_text(const std::wstring& text) {
@@ -98,6 +122,7 @@ static void check(const std::vector<std::wstring>& elements, uint32_t capacity) 
   size_t length = wcslen(full);
   require(length < room);
   require(split_like_runtime(full) == elements);
+  require(split_own(full, static_cast<uint32_t>(room)) == elements);
 
   // The chosen capacity: the same line when it fits with its NUL, else false and empty.
   wchar_t* line = static_cast<wchar_t*>(malloc(capacity * sizeof(wchar_t)));
@@ -129,6 +154,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   uint32_t selector = data[0] | (data[1] << 8);
   // Mostly small capacities, where lines stop fitting; sometimes the launcher's own.
   uint32_t capacity = selector & 0x8000 ? ZB_COMMAND_LINE_UNITS : selector % 1024;
+  std::wstring raw;
+  for (size_t i = 2; i + 1 < size && (data[i] | data[i + 1]) != 0; i += 2) {
+    raw += static_cast<wchar_t>(data[i] | (data[i + 1] << 8));
+  }
+  wchar_t* raw_line = heap_text(raw);
+  split_own(raw_line, capacity);
+  free(raw_line);
   std::vector<std::wstring> elements(1);
   for (size_t i = 2; i + 1 < size; i += 2) {
     wchar_t unit = static_cast<wchar_t>(data[i] | (data[i + 1] << 8));

@@ -2,6 +2,7 @@
 // made or known directories costs, and that a very deep tree does not exhaust the stack.
 #include <gtest/gtest.h>
 
+#include "base/run_state.h"
 #include "bootstrap/extract.h"
 #include "tests/win/support/run_process.h"
 
@@ -71,6 +72,33 @@ TEST(ExtractDirectories, AfterTheListIsFullDirectoriesAreCreatedAgainAndStillCou
   EXPECT_EQ(extract_create_directory_calls - before, 0u) << "the last one recorded";
   EXPECT_TRUE(extract_make_directory((base + L"\\d1022").c_str()));
   EXPECT_EQ(extract_create_directory_calls - before, 1u) << "the first one not recorded";
+}
+
+// The home directory is looked up (shell32 loaded for it) only for a path outside the payload
+// directory, once; the payload directory itself counts as existing without a call.
+TEST(ExtractDirectories, HomeIsExpandedOnlyForAPathOutsideThePayloadDirectory) {
+  std::wstring base = fresh_dir(L"home") + L"\\" + std::to_wstring(GetTickCount64());
+  CreateDirectoryW(base.c_str(), nullptr);
+  wcscpy(run_state.payload_directory, base.c_str());
+  struct Row {
+    std::wstring file;
+    uint32_t calls, expansions;  // so far
+  } rows[] = {
+      {base + L"\\f.txt", 0, 0},            // the payload directory: known
+      {base + L"\\a\\b\\f.txt", 3, 0},      // b fails, a made, b made
+      {base + L"\\a\\c\\f.txt", 4, 0},
+      {base + L"x\\f.txt", 5, 1},           // beside it, under a name it starts with
+      {base + L"y\\f.txt", 6, 1},           // once only
+  };
+  uint32_t calls = extract_create_directory_calls;
+  uint32_t expansions = extract_home_expansions;
+  for (const Row& row : rows) {
+    extract_make_parent_directories(row.file.c_str());
+    EXPECT_EQ(extract_create_directory_calls - calls, row.calls) << utf8(row.file);
+    EXPECT_EQ(extract_home_expansions - expansions, row.expansions) << utf8(row.file);
+  }
+  EXPECT_TRUE(is_dir(base + L"\\a\\b"));
+  run_state.payload_directory[0] = L'\0';
 }
 
 DWORD WINAPI deep_tree_thread(void* file) {
