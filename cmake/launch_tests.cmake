@@ -51,7 +51,7 @@ add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/kit_launcher.exe
   DEPENDS ${ZOBRIN_KIT_STAMP}
   VERBATIM)
 # The cached mode: the same trees packed with --cache (the flip tree as another version of
-# the same application), and a payload whose stream fails to decode.
+# the same application), a payload whose stream fails to decode, and a slow extraction.
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached.exe APP_DIR ${e2e}/echo MAIN app.dll
   ARGS --cache DEPENDS ${e2e}/echo.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_other.exe APP_DIR ${e2e}/flip MAIN app.dll
@@ -60,8 +60,11 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_many.exe APP_DIR ${e2e}/many MAIN a
   ARGS --cache DEPENDS ${e2e}/many.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
   PAYLOAD ${e2e}/e2e_decode_error.payload ARGS --cache)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_slow.exe APP_DIR ${e2e}/slow MAIN app.dll LEVEL 3
+  ARGS --cache DEPENDS ${e2e}/slow.stamp)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_cached.exe ${ZOBRIN_TEST_DIR}/e2e_cached_other.exe
-  ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe)
+  ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
+  ${ZOBRIN_TEST_DIR}/e2e_cached_slow.exe)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
   ${ZOBRIN_TEST_DIR}/e2e_flip.exe
   ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_slow.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
