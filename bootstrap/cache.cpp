@@ -12,6 +12,7 @@
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/gate.h"
 #include "cleanup/remove_tree.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
@@ -263,15 +264,15 @@ static void cache_drop_sibling(void) {
   fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DIR_NOT_EMPTY);
 }
 
-void cache_install(void) {
-  bool aside = false;
+// Moves the sibling into place, the damaged copy first aside (into cache_other); true when it
+// was moved aside. Fatal: as cache_install.
+static bool cache_move_into_place(void) {
   if (cache_directory_existed) {
     if (!cache_join(cache_other, run_state.payload_directory, CACHE_ASIDE_SUFFIX, L"")) {
       fatal_bounds_abort();
     }
     // A damaged copy that is in use cannot be renamed: this run keeps its fresh sibling.
-    if (!MoveFileExW(cache_directory, cache_other, /* dwFlags */ 0)) return;
-    aside = true;
+    if (!MoveFileExW(cache_directory, cache_other, /* dwFlags */ 0)) return false;
   }
   if (MoveFileExW(run_state.payload_directory, cache_directory, /* dwFlags */ 0)) {
     // In place: from here on nothing removes it (shutdown looks at this flag first).
@@ -280,6 +281,15 @@ void cache_install(void) {
     // Another start's copy took the place first; it was complete before its rename.
     cache_drop_sibling();
   }
+  return cache_directory_existed;
+}
+
+void cache_install(void) {
+  // The moves pass the gate: an interrupt before them removes the sibling and the move never
+  // happens; one after them finds the removal flag as they left it.
+  cleanup_gate_enter();
+  bool aside = cache_move_into_place();
+  cleanup_gate_leave();
   // The damaged copy, unless still in use: then a later start removes it.
   if (aside) cleanup_remove_tree(cache_other);
 }

@@ -35,7 +35,9 @@ void cache_create_sibling(void);
 // in the way is renamed aside first and removed (left for a later start when in use). When
 // another run put a copy there first, that one is used and the sibling removed. When the
 // damaged copy cannot be moved aside, the run uses the sibling and removes it at the end.
-// Fatal: the unpack error when a sibling that lost the race cannot be removed.
+// The moves pass the gate (cleanup/gate.h): after an interrupt they do not happen, and the
+// call does not return. Fatal: the unpack error when a sibling that lost the race cannot be
+// removed.
 void cache_install(void);
 
 // Parent role, while the child runs: removes every other version of this application's

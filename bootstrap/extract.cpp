@@ -11,6 +11,7 @@
 #include "base/wide_text.h"
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/gate.h"
 #include "paths/template.h"
 
 #ifdef ZOBRIN_TESTING
@@ -156,13 +157,11 @@ static void extract_build_target(wchar_t* target, const unsigned char* name, uin
   target[length + units] = L'\0';
 }
 
-// The file being written, so that a fatal exit can close it before the directory goes.
-static HANDLE extract_open_file = INVALID_HANDLE_VALUE;
-
+// Closes the file being written (run_state.file), if it is still there: the console handler
+// may have taken it already.
 static void extract_close_file(void) {
-  HANDLE file = extract_open_file;
-  extract_open_file = INVALID_HANDLE_VALUE;
-  if (file != INVALID_HANDLE_VALUE) CloseHandle(file);
+  HANDLE file = InterlockedExchangePointer(&run_state.file, nullptr);
+  if (file != nullptr) CloseHandle(file);
 }
 
 void extract_release_file(void) {
@@ -170,18 +169,24 @@ void extract_release_file(void) {
   extract_close_file();
 }
 
+// Three kinds of step pass the gate, so that an interrupt waits for one of them at most: the
+// parent directories and the file's creation, each write, the close. The decoder's output is
+// taken outside it.
 static void extract_write_entry(const PayloadEntry* entry) {
+  cleanup_gate_enter();
   extract_make_parent_directories(extract_target_path);
   HANDLE file = CreateFileW(extract_target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                             /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
   if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
-  extract_open_file = file;
+  run_state.file = file;
+  cleanup_gate_leave();
   // Decision: each write takes what the decoder's output holds of the entry (up to
   // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy.
   for (uint64_t left = entry->size; left != 0;) {
     const unsigned char* data = nullptr;
     DWORD chunk = payload_take(&data, left);
+    cleanup_gate_enter();
     DWORD written = 0;
     BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
 #ifdef ZOBRIN_TESTING
@@ -197,9 +202,12 @@ static void extract_write_entry(const PayloadEntry* entry) {
     if (written != chunk) {
       fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DISK_FULL);
     }
+    cleanup_gate_leave();
     left -= chunk;
   }
+  cleanup_gate_enter();
   extract_close_file();
+  cleanup_gate_leave();
 #ifdef ZOBRIN_TESTING
   extract_entry_index++;
 #endif

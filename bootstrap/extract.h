@@ -4,12 +4,15 @@
 #include <stdint.h>
 
 // Parent role: walks the opened payload, writes every entry below run_state's payload
-// directory, then finishes the reader. Fatal: header, decode, open and write errors; "{HOME}"
-// that cannot be expanded; a payload directory too long to take "\" (abort).
+// directory, then finishes the reader. Every creation, write and close passes the gate
+// (cleanup/gate.h): after an interrupt the walk stops at its next one and does not return.
+// Fatal: header, decode, open and write errors; "{HOME}" that cannot be expanded; a payload
+// directory too long to take "\" (abort).
 void extract_walk(void);
 
-// Stops the read-ahead and closes the file extraction is writing, if any, so that it can be
-// deleted. Main thread only; for the clean-up before a fatal exit.
+// Stops the read-ahead and closes the file extraction is writing, if any (and unless the
+// console handler closed it), so that it can be deleted. Main thread only; for the clean-up
+// before a fatal exit.
 void extract_release_file(void);
 
 // Child role: reads the first entry of the opened payload and puts its target path into

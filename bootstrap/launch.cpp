@@ -11,6 +11,7 @@
 #include "bootstrap/cache.h"
 #include "bootstrap/command_line.h"
 #include "cleanup/child_slot.h"
+#include "cleanup/gate.h"
 #include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
@@ -92,6 +93,9 @@ int launch_parent(wchar_t** argv) {
 
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof process);
+  // Through the gate from the start to the publication in the slot: an interrupt either comes
+  // first (no child starts) or finds the child in the slot. Not during the wait.
+  cleanup_gate_enter();
   if (!CreateProcessW(module, launch_command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
@@ -108,6 +112,7 @@ int launch_parent(wchar_t** argv) {
   }
   CloseHandle(process.hThread);
   cleanup_child_publish(process.hProcess);
+  cleanup_gate_leave();
   // Old versions of a cached application go while the child runs, not before it starts.
   cache_tidy();
 

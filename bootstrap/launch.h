@@ -10,7 +10,8 @@ int launch_child(int argc, wchar_t** argv);
 // executable again as the child with the same arguments, standard handles and environment,
 // in a job that ends it when the parent ends (processes the application starts leave the job;
 // without a job when none can be had), waits, runs shutdown and returns the child's exit code
-// (1 when it cannot be read). Fatal:
+// (1 when it cannot be read). The start passes the gate (cleanup/gate.h): after an interrupt
+// no child starts, and the call does not return. Fatal:
 // "Error, couldn't launch child" (with the system error; also for a command line too long to
 // pass on, or one that cannot be split, or a child that cannot be resumed), abort when the own
 // path cannot be read.

@@ -3,6 +3,7 @@
 #include "base/limits.h"
 #include "base/run_state.h"
 #include "cleanup/child_slot.h"
+#include "cleanup/gate.h"
 #include "cleanup/remove_tree.h"
 
 #ifdef ZOBRIN_TESTING
@@ -40,6 +41,7 @@ BOOL WINAPI cleanup_console_handler(DWORD control_type) {
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
+      cleanup_gate_stop();
       cleanup_shutdown();
       break;
     default:

@@ -5,16 +5,19 @@ set(e2e_programs)
 add_library(no_entry_app SHARED tests/win/apps/no_entry_app.cpp)
 set_target_properties(no_entry_app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR}/apps)
 
-# An application directory: `kind` is a craft-payload tree command ("tree", "many N",
-# "big MIB"), with the test application as app.dll.
+# An application directory: each `kind` is a craft-payload tree command ("tree", "many N",
+# "big MIB") run on it in turn, with the test application as app.dll.
 function(zobrin_e2e_app name kind)
   set(dir ${e2e}/${name})
-  separate_arguments(kind_args UNIX_COMMAND "${kind}")
-  list(POP_FRONT kind_args command)
-  set(rest ${kind_args})
+  set(craft_commands)
+  foreach(one ${kind} ${ARGN})
+    separate_arguments(kind_args UNIX_COMMAND "${one}")
+    list(POP_FRONT kind_args command)
+    list(APPEND craft_commands COMMAND ${ZOBRIN_CRAFT} ${command} ${dir} ${kind_args})
+  endforeach()
   add_custom_command(OUTPUT ${dir}.stamp
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${dir}
-    COMMAND ${ZOBRIN_CRAFT} ${command} ${dir} ${rest}
+    ${craft_commands}
     COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:test_app> ${dir}/app.dll
     COMMAND ${CMAKE_COMMAND} -E touch ${dir}.stamp
     DEPENDS test_app ${ZOBRIN_CRAFT}
@@ -34,6 +37,11 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_flip.exe APP_DIR ${e2e}/flip MAIN app.dll
   DEPENDS ${e2e}/flip.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_big.exe APP_DIR ${e2e}/big MAIN app.dll LEVEL 3
   DEPENDS ${e2e}/big.stamp)
+# Extraction that takes a while, for interrupts during it: 2000 small files in 210 folders
+# (d0 to d9, written in that order) after a 64 MiB file (big.bin).
+zobrin_e2e_app(slow "many 2000" "big 64")
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_slow.exe APP_DIR ${e2e}/slow MAIN app.dll LEVEL 3
+  DEPENDS ${e2e}/slow.stamp)
 # The same application with the launcher linked for it (`--linker`) instead of copied.
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe APP_DIR ${e2e}/echo MAIN app.dll LINK
   DEPENDS ${e2e}/echo.stamp)
@@ -43,7 +51,7 @@ add_custom_command(OUTPUT ${ZOBRIN_TEST_DIR}/kit_launcher.exe
   DEPENDS ${ZOBRIN_KIT_STAMP}
   VERBATIM)
 # The cached mode: the same trees packed with --cache (the flip tree as another version of
-# the same application), and a payload whose stream fails to decode.
+# the same application), a payload whose stream fails to decode, and a slow extraction.
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached.exe APP_DIR ${e2e}/echo MAIN app.dll
   ARGS --cache DEPENDS ${e2e}/echo.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_other.exe APP_DIR ${e2e}/flip MAIN app.dll
@@ -52,11 +60,14 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_many.exe APP_DIR ${e2e}/many MAIN a
   ARGS --cache DEPENDS ${e2e}/many.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
   PAYLOAD ${e2e}/e2e_decode_error.payload ARGS --cache)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_cached_slow.exe APP_DIR ${e2e}/slow MAIN app.dll LEVEL 3
+  ARGS --cache DEPENDS ${e2e}/slow.stamp)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_cached.exe ${ZOBRIN_TEST_DIR}/e2e_cached_other.exe
-  ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe)
+  ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
+  ${ZOBRIN_TEST_DIR}/e2e_cached_slow.exe)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
   ${ZOBRIN_TEST_DIR}/e2e_flip.exe
-  ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
+  ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_slow.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
   ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 
 # Payloads made by hand, for the failures a real directory cannot produce.

@@ -446,4 +446,27 @@ TEST_F(Cache, FlippedRunFlagOrKeyIsTheHeaderErrorBeforeAnythingIsCreated) {
   }
 }
 
+// CTRL_C while a first start extracts into its sibling (near the start and near the end of
+// 2000 small files after a 64 MiB one): the sibling goes, no copy takes the place, no child
+// starts; only the lock stays.
+TEST_F(Cache, InterruptDuringTheFirstExtractionLeavesOnlyTheLock) {
+  std::wstring exe = install(L"e2e_cached_slow.exe", base + L"\\v1");
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  for (const wchar_t* entry : {L"d2", L"d9"}) {
+    for (int round = 0; round < 2; round++) {
+      SCOPED_TRACE(utf8(entry) + ", round " + std::to_string(round));
+      ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
+                                    {exe, root + L"\\" + version(exe) + L".*", L"extracting",
+                                     entry},
+                                    120000);
+      EXPECT_EQ(r.code, 0u) << r.out;
+      EXPECT_EQ(output_lines(r.out), (std::vector<std::string>{"launcher ended 0", "child ended"}));
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(cached(), std::vector<std::wstring>{version(exe) + L".lock"});
+      EXPECT_EQ(tree_names(report), std::vector<std::wstring>{}) << "the application ran";
+      EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+    }
+  }
+}
+
 }  // namespace

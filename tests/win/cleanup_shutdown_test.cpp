@@ -7,12 +7,14 @@
 
 #include "base/run_state.h"
 #include "cleanup/child_slot.h"
+#include "cleanup/gate.h"
 #include "cleanup/shutdown.h"
 #include "tests/win/cleanup_tree.h"
 
 namespace {
 
-// Points shutdown at `dir` with the given opened flag; puts both back when it goes.
+// Points shutdown at `dir` with the given opened flag; puts both back when it goes, and opens
+// the gate again after a handler call has stopped it.
 struct ShutdownScope {
   unsigned char saved_opened = run_state.remove_directory;
   ShutdownScope(const std::wstring& dir, unsigned char opened) {
@@ -23,6 +25,7 @@ struct ShutdownScope {
     run_state.remove_directory = saved_opened;
     run_state.payload_directory[0] = L'\0';
     cleanup_child_release();
+    cleanup_gate_reopen();
   }
 };
 
@@ -195,6 +198,77 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
     CloseHandle(child.hProcess);
     CloseHandle(child.hThread);
     CloseHandle(finish);
+    tree_wipe(root);
+  }
+}
+
+// The extraction's side of the gate on a thread of its own: file after file below `dir`, each
+// created in one step, written in 20 more with the file kept open between them (in
+// run_state.file, as the walk keeps it), closed in a last one. Ends when `quit` is set.
+struct Walker {
+  wchar_t dir[MAX_PATH];
+  volatile LONG steps = 0;
+  volatile LONG quit = 0;
+};
+
+DWORD WINAPI walker_thread(void* argument) {
+  Walker* walker = static_cast<Walker*>(argument);
+  wchar_t path[MAX_PATH + 16];
+  for (int i = 0; !walker->quit; i++) {
+    swprintf(path, MAX_PATH + 16, L"%ls\\f%d", walker->dir, i);
+    cleanup_gate_enter();
+    HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
+                              nullptr);
+    run_state.file = file;
+    InterlockedIncrement(&walker->steps);
+    cleanup_gate_leave();
+    for (int k = 0; k < 20; k++) {
+      cleanup_gate_enter();
+      DWORD written = 0;
+      WriteFile(file, "data", 4, &written, nullptr);
+      InterlockedIncrement(&walker->steps);
+      cleanup_gate_leave();
+    }
+    cleanup_gate_enter();
+    HANDLE open = InterlockedExchangePointer(&run_state.file, nullptr);
+    if (open != nullptr) CloseHandle(open);
+    cleanup_gate_leave();
+  }
+  return 0;
+}
+
+// The handler on one thread while another extracts: once it returns, the file left open is
+// closed (one removal call suffices), the directory is gone and stays gone, and the extracting
+// thread never takes another step.
+TEST(CleanupGate, HandlerStopsTheExtractingThreadBeforeTheRemoval) {
+  for (LONG after : {1, 50, 400}) {
+    SCOPED_TRACE(after);
+    std::wstring root = tree_fresh(L"gate");
+    std::wstring dir = root + L"\\onefile_1_2_3";
+    tree_dir(dir);
+    Walker walker;
+    wcscpy(walker.dir, dir.c_str());
+    ShutdownScope scope(dir, 1);
+    HANDLE thread = CreateThread(nullptr, 0, walker_thread, &walker, 0, nullptr);
+    ASSERT_NE(thread, nullptr);
+    for (int i = 0; i < 10000 && walker.steps < after; i++) Sleep(1);
+    ASSERT_GE(walker.steps, after) << "the extracting thread is stuck";
+    LONG calls = cleanup_removal_calls;
+    LONG pauses = cleanup_removal_pauses;
+    EXPECT_EQ(cleanup_console_handler(CTRL_C_EVENT), FALSE);
+    EXPECT_EQ(cleanup_removal_calls - calls, 1);
+    EXPECT_EQ(cleanup_removal_pauses - pauses, 0);
+    LONG steps = walker.steps;
+    Sleep(300);
+    EXPECT_EQ(walker.steps, steps);
+    EXPECT_FALSE(tree_exists(dir));
+    EXPECT_EQ(run_state.file, nullptr);
+    // Stopped for good: it does not even see `quit` (the process would end it).
+    walker.quit = 1;
+    EXPECT_EQ(WaitForSingleObject(thread, 500), (DWORD)WAIT_TIMEOUT);
+    TerminateThread(thread, 0);
+    WaitForSingleObject(thread, INFINITE);
+    CloseHandle(thread);
     tree_wipe(root);
   }
 }

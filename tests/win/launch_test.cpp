@@ -307,6 +307,43 @@ TEST_F(Launch, InterruptDuringTheWaitEndsTheChildAndRemovesTheDirectory) {
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
 }
 
+// CTRL_C at moments of a long extraction (2000 small files after a 64 MiB one): the launcher
+// ends as the system's default handling ends it (Wine: exit code 0; Windows would give
+// STATUS_CONTROL_C_EXIT), silently, no child starts and nothing is left. Each moment three
+// times, as the race differs from run to run.
+TEST_F(Launch, InterruptDuringExtractionLeavesNothingAndStartsNoChild) {
+  struct Row {
+    const char* what;
+    const wchar_t* entry;  // raised once the payload directory holds it
+    const wchar_t* bytes;  // of at least this size
+  } rows[] = {
+      {"the first entry has appeared", L"app.dll", L"0"},
+      {"the big file is being written", L"big.bin", L"16777216"},
+      {"some hundred small files are written", L"d2", L"0"},
+      {"the walk is near its end", L"d9", L"0"},
+  };
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  for (const Row& row : rows) {
+    for (int round = 0; round < 3; round++) {
+      SCOPED_TRACE(std::string(row.what) + ", round " + std::to_string(round));
+      ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
+                                    {test_dir() + L"e2e_slow.exe", temp + L"\\onefile_*",
+                                     L"extracting", row.entry, row.bytes},
+                                    120000);
+      EXPECT_EQ(r.code, 0u) << r.out;
+      EXPECT_EQ(output_lines(r.out),
+                (std::vector<std::string>{"launcher ended 0", "child ended"}));
+      EXPECT_EQ(r.err, "");
+      EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+      EXPECT_EQ(tree_names(report), std::vector<std::wstring>{}) << "the application ran";
+      tree_wipe(temp);
+      CreateDirectoryW(temp.c_str(), nullptr);
+      tree_wipe(report);
+      CreateDirectoryW(report.c_str(), nullptr);
+    }
+  }
+}
+
 }  // namespace
 
 namespace {

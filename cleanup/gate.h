@@ -1,0 +1,39 @@
+// The gate between the parent's main thread and the console control handler: after an
+// interrupt, nothing more is created below the payload directory and no child starts.
+#pragma once
+
+#include <windows.h>
+
+// The main thread passes the gate around every step that creates or writes something below
+// the payload directory or starts the child: a directory chain and a file's creation, one
+// write, a file's close, the move of the cached mode's sibling into place, and the child's
+// start up to its publication in the child slot. A step is short: the main thread never
+// waits inside the gate for the decoder or for the child, so the handler gets through at
+// once. The file being written is kept in run_state.file while it is open (set and cleared
+// inside the gate; whoever takes it out with an interlocked exchange closes it).
+//
+// Decision: the handler does not keep the gate. It sets the stop flag, then takes and gives
+// back the gate once, which waits out the step in progress; every later step finds the flag
+// inside the gate and never runs. Held for good instead, a second event (a close after a
+// Ctrl+C, or a handler called again on the same thread) would block on it forever, while
+// here each event waits only for that one step and then runs shutdown as before.
+
+// Enters the gate (exclusive; the decoder thread never takes it). After cleanup_gate_stop it
+// does not return: the main thread waits there until the process ends, holding nothing. Not
+// reentrant: a thread inside the gate must leave it before entering again.
+void cleanup_gate_enter(void);
+
+// Leaves the gate entered by cleanup_gate_enter on the same thread.
+void cleanup_gate_leave(void);
+
+// For the console control handler, before shutdown: stops the main thread's steps, waits for
+// the one in progress to end, and closes the file it left open (run_state.file). Afterwards
+// nothing below the payload directory is created, written or held open by the main thread,
+// and no child starts. Must not be called by a thread inside the gate.
+void cleanup_gate_stop(void);
+
+#ifdef ZOBRIN_TESTING
+// Clears the stop flag, for tests that stop the gate and run on. A thread already waiting
+// in cleanup_gate_enter stays there.
+void cleanup_gate_reopen(void);
+#endif
