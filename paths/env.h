@@ -26,8 +26,14 @@ void env_set(const wchar_t* name, const wchar_t* value);
 // Unsetting an unset variable does nothing visible. Fatal (abort): a name of 40 units or more.
 void env_unset(const wchar_t* name);
 
+// True when the process environment has the variable, even with the empty text. Fatal
+// (abort): a name of 40 units or more.
+bool env_exists(const wchar_t* name);
+
 // Hands "name=value" to the launcher's own runtime and to the _wputenv of every listed
-// runtime module already loaded; an empty value removes the variable from each copy. Results
-// are ignored; the text stays allocated. Fatal (abort): a name of 64 units or more, or the
+// runtime module already loaded; an empty value removes the variable from each copy. Which
+// modules are loaded is looked up again only after the system's loader has loaded or
+// unloaded a module since the last update (on any thread). Results are ignored; the text
+// stays allocated. Fatal (abort): a name of 64 units or more, or the
 // text cannot be allocated.
 void env_update_runtime_copies(const wchar_t* name, const wchar_t* value);

@@ -119,4 +119,32 @@ TEST(Env, SetAndUnsetReachTheProcessAndEveryLoadedRuntime) {
   for (auto& r : runtimes) EXPECT_EQ(r.second(kVar), nullptr) << "after unset " << r.first;
 }
 
+// The runtimes found by one update are kept for the next; a runtime loaded in between (here
+// after the first update has looked for it) must still get the later updates.
+TEST(Env, RuntimeLoadedBetweenUpdatesGetsTheLaterOnes) {
+  ScopedEnv restore(kVar, nullptr, false);
+  env_set(kVar, L"first");
+  const wchar_t* loaded = nullptr;
+  getenv_fn runtime_getenv = nullptr;
+  for (const wchar_t* name : {L"msvcr120.dll", L"msvcr110.dll", L"msvcr100.dll", L"msvcr90.dll",
+                              L"msvcr80.dll"}) {
+    if (GetModuleHandleW(name) != nullptr) continue;
+    HMODULE module = LoadLibraryW(name);
+    FARPROC entry = module ? GetProcAddress(module, "_wgetenv") : nullptr;
+    if (entry != nullptr) {
+      loaded = name;
+      runtime_getenv = (getenv_fn)(void*)entry;
+      break;
+    }
+  }
+  ASSERT_NE(runtime_getenv, nullptr) << "needs an msvcr*.dll that is not loaded yet";
+  const wchar_t* seen = runtime_getenv(kVar);  // its copy, taken now
+  EXPECT_STREQ(seen ? seen : L"<null>", L"first") << utf8(loaded);
+  env_set(kVar, L"second");
+  seen = runtime_getenv(kVar);
+  EXPECT_STREQ(seen ? seen : L"<null>", L"second") << utf8(loaded);
+  env_unset(kVar);
+  EXPECT_EQ(runtime_getenv(kVar), nullptr) << utf8(loaded);
+}
+
 }  // namespace
