@@ -12,6 +12,9 @@ constexpr uint32_t ZB_DECODE_BUFFER_BYTES = 131072;
 constexpr uint32_t ZB_WRITE_CHUNK_BYTES = 32768;
 // Decoder outputs the read-ahead may hold at once, each ZB_DECODE_BUFFER_BYTES (2 MiB).
 constexpr uint32_t ZB_AHEAD_CHUNKS = 16;
+// A waiting side of the read-ahead is woken only once this many outputs are ready (or free),
+// or the decoding has ended.
+constexpr uint32_t ZB_AHEAD_WAKE_BATCH = ZB_AHEAD_CHUNKS / 2;
 
 // Environment and command line.
 constexpr uint32_t ZB_ENV_VALUE_UNITS = 32768;
