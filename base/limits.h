@@ -15,6 +15,10 @@ constexpr uint32_t ZB_AHEAD_CHUNKS = 16;
 // A waiting side of the read-ahead is woken only once this many outputs are ready (or free),
 // or the decoding has ended.
 constexpr uint32_t ZB_AHEAD_WAKE_BATCH = ZB_AHEAD_CHUNKS / 2;
+// Finished files queued for the closer's thread at once; the walk waits for room beyond.
+constexpr uint32_t ZB_CLOSER_HANDLES = 64;
+// Stack reserved for the closer's thread (its start-up and a close need a few KiB).
+constexpr uint32_t ZB_CLOSER_STACK_BYTES = 131072;
 
 // Environment and command line.
 constexpr uint32_t ZB_ENV_VALUE_UNITS = 32768;
@@ -41,6 +45,8 @@ constexpr uint32_t ZB_OWN_PATH_UNITS = 4097;
 constexpr uint32_t ZB_CHILD_GRACE_MS = 5000;
 constexpr uint32_t ZB_REMOVE_ATTEMPTS = 20;
 constexpr uint32_t ZB_REMOVE_PAUSE_MS = 100;
+// How long the console control handler waits for the closer to close what it holds.
+constexpr uint32_t ZB_CLOSER_STOP_WAIT_MS = 3000;
 // Deepest nesting below a removed path: every level adds at least a backslash and one unit.
 constexpr uint32_t ZB_REMOVE_MAX_DEPTH = ZB_PATH_UNITS / 2;
 

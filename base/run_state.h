@@ -8,7 +8,7 @@
 //   directory (or was removed after another run's copy took the place);
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h;
 // - `file` is set and cleared by the main thread inside the gate (cleanup/gate.h) and taken
-//   out by an interlocked exchange by whoever closes it.
+//   out by an interlocked exchange by whoever closes it (or hands it to the closer).
 #pragma once
 
 #include <windows.h>

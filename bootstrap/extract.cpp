@@ -11,6 +11,7 @@
 #include "base/wide_text.h"
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/file_closer.h"
 #include "cleanup/gate.h"
 #include "paths/template.h"
 
@@ -167,11 +168,12 @@ static void extract_close_file(void) {
 void extract_release_file(void) {
   payload_ahead_stop();
   extract_close_file();
+  file_closer_finish();
 }
 
 // Three kinds of step pass the gate, so that an interrupt waits for one of them at most: the
-// parent directories and the file's creation, each write, the close. The decoder's output is
-// taken outside it.
+// parent directories and the file's creation, each write, the hand-over to the closer. The
+// decoder's output is taken outside it.
 static void extract_write_entry(const PayloadEntry* entry) {
   cleanup_gate_enter();
   extract_make_parent_directories(extract_target_path);
@@ -206,7 +208,9 @@ static void extract_write_entry(const PayloadEntry* entry) {
     left -= chunk;
   }
   cleanup_gate_enter();
-  extract_close_file();
+  // Taken out the way the console handler takes it: exactly one of the two closes it.
+  HANDLE finished = InterlockedExchangePointer(&run_state.file, nullptr);
+  if (finished != nullptr) file_closer_hand(finished);
   cleanup_gate_leave();
 #ifdef ZOBRIN_TESTING
   extract_entry_index++;
@@ -231,6 +235,8 @@ void extract_walk(void) {
     if (extract_read_ahead)
 #endif
       payload_ahead_start();
+    // Without its thread every file is closed on this one, as before.
+    file_closer_start();
     for (;;) {
       PayloadEntry entry;
       payload_next_entry(&entry);
@@ -242,4 +248,6 @@ void extract_walk(void) {
     }
   }
   payload_finish();
+  // The child starts only once every file is closed.
+  file_closer_finish();
 }

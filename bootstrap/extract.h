@@ -4,15 +4,17 @@
 #include <stdint.h>
 
 // Parent role: walks the opened payload, writes every entry below run_state's payload
-// directory, then finishes the reader. Every creation, write and close passes the gate
-// (cleanup/gate.h): after an interrupt the walk stops at its next one and does not return.
+// directory, then finishes the reader. Each finished file goes to the closer
+// (cleanup/file_closer.h); the walk returns once every file is closed and the closer's
+// thread has ended. Every creation, write and hand-over passes the gate (cleanup/gate.h):
+// after an interrupt the walk stops at its next one and does not return.
 // Fatal: header, decode, open and write errors; "{HOME}" that cannot be expanded; a payload
 // directory too long to take "\" (abort).
 void extract_walk(void);
 
-// Stops the read-ahead and closes the file extraction is writing, if any (and unless the
-// console handler closed it), so that it can be deleted. Main thread only; for the clean-up
-// before a fatal exit.
+// Stops the read-ahead, closes the file extraction is writing, if any (and unless the
+// console handler closed it), and waits for the closer to close every file handed to it, so
+// that they can be deleted. Main thread only; for the clean-up before a fatal exit.
 void extract_release_file(void);
 
 // Child role: reads the first entry of the opened payload and puts its target path into

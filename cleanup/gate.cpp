@@ -1,6 +1,8 @@
 #include "cleanup/gate.h"
 
+#include "base/limits.h"
 #include "base/run_state.h"
+#include "cleanup/file_closer.h"
 
 static SRWLOCK cleanup_gate = SRWLOCK_INIT;
 static volatile LONG cleanup_gate_stopped = 0;
@@ -24,6 +26,9 @@ void cleanup_gate_stop(void) {
   ReleaseSRWLockExclusive(&cleanup_gate);
   HANDLE file = InterlockedExchangePointer(&run_state.file, nullptr);
   if (file != nullptr) CloseHandle(file);
+  // The files handed to the closer before: the thread stays the main thread's to end, but
+  // removal must find them closed. Bounded, as removal retries anyway.
+  file_closer_wait_closed(ZB_CLOSER_STOP_WAIT_MS);
 }
 
 #ifdef ZOBRIN_TESTING

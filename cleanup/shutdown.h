@@ -14,9 +14,9 @@ void cleanup_shutdown(void);
 
 // The console control handler, registered in the parent role only. Interrupt, break, close,
 // log-off and shutdown (0, 1, 2, 5, 6) stop the main thread at the gate (cleanup_gate_stop:
-// nothing more is created, the open file is closed, no child starts), then run
-// cleanup_shutdown; every other type does nothing. Always FALSE, so the event goes on to the
-// next handler or the system's default handling, which ends the process.
+// nothing more is created, the open file and those handed to the closer are closed, no child
+// starts), then run cleanup_shutdown; every other type does nothing. Always FALSE, so the
+// event goes on to the next handler or the system's default handling, which ends the process.
 BOOL WINAPI cleanup_console_handler(DWORD control_type);
 
 #ifdef ZOBRIN_TESTING

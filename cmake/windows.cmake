@@ -39,7 +39,7 @@ target_compile_options(zobrin_launcher_options INTERFACE
 set(zobrin_launcher_sources
   base/fatal.cpp base/run_state.cpp base/wide_text.cpp
   paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
-  cleanup/child_slot.cpp cleanup/gate.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
+  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
   bootstrap/cache.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp
   bootstrap/payload_directory.cpp

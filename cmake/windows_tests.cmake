@@ -74,7 +74,7 @@ add_executable(win_tests
   tests/win/cache_test.cpp tests/win/cleanup_remove_test.cpp tests/win/cleanup_shutdown_test.cpp
   tests/win/cleanup_sweep_test.cpp
   tests/win/command_line_test.cpp tests/win/env_test.cpp tests/win/extract_test.cpp
-  tests/win/extract_ahead_test.cpp
+  tests/win/extract_ahead_test.cpp tests/win/file_closer_test.cpp
   tests/win/fatal_test.cpp tests/win/integrity_test.cpp tests/win/launch_test.cpp tests/win/onefile_image_test.cpp
   tests/win/path_utils_test.cpp tests/win/payload_cases_test.cpp
   tests/win/payload_directory_test.cpp tests/win/roundtrip_test.cpp

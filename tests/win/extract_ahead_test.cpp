@@ -1,6 +1,7 @@
-// The read-ahead against the walk decoding alone: for a failure at every position of the
-// pipeline (a table entry, an open, a write, a byte of the stream, the stream's end), both
-// print the same lines, end with the same code and leave the same files with the same bytes.
+// The read-ahead and the closer against the walk decoding and closing alone: for a failure at
+// every position of the pipeline (a table entry, an open, a write, a byte of the stream, the
+// stream's end), both print the same lines, end with the same code and leave the same files
+// with the same bytes.
 #include <gtest/gtest.h>
 
 #include <map>

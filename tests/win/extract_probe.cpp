@@ -1,7 +1,8 @@
 // Runs the extraction walk on a payload array read from a file, into a directory that exists.
 // Usage: extract_probe ahead|alone ARRAY_FILE DIRECTORY [FAILING_WRITE_ENTRY]
-// "alone" decodes on the walk's thread; "ahead" with the read-ahead. A fatal exit closes the
-// open file and stops the read-ahead, and leaves what was written for the test to compare.
+// "alone" decodes and closes every file on the walk's thread; "ahead" with the read-ahead and
+// the closer's thread. A fatal exit closes the open file, stops the read-ahead and waits for
+// the closer, and leaves what was written for the test to compare.
 // Prints "finished" after a walk that ends well.
 #include <stdio.h>
 #include <stdlib.h>
@@ -13,6 +14,7 @@
 #include "base/run_state.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/file_closer.h"
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
@@ -30,6 +32,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   }
   CloseHandle(file);
   extract_read_ahead = wcscmp(argv[1], L"ahead") == 0;
+  file_closer_thread_fails = !extract_read_ahead;
   if (argc > 4) extract_fail_write_entry = (uint32_t)wcstoul(argv[4], nullptr, 10);
   wcscpy(run_state.payload_directory, argv[3]);
   fatal_set_cleanup(extract_release_file);

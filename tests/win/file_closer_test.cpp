@@ -1,0 +1,106 @@
+// The closer: whatever the ring holds, every handle handed over is closed exactly once, on the
+// closer's thread or, when it cannot start, at once; a wait for the closer and its finish
+// return only after the handles still queued are closed.
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "base/limits.h"
+#include "cleanup/file_closer.h"
+#include "tests/win/cleanup_tree.h"
+
+namespace {
+
+// Files held open without delete sharing: each can be deleted only once its handle is closed.
+struct OpenFiles {
+  std::wstring dir;
+  std::vector<std::wstring> paths;
+  std::vector<HANDLE> handles;
+  OpenFiles(const wchar_t* tag, size_t count) : dir(tree_fresh(tag)) {
+    for (size_t i = 0; i < count; i++) {
+      paths.push_back(dir + L"\\f" + std::to_wstring(i));
+      handles.push_back(CreateFileW(paths.back().c_str(), GENERIC_WRITE, FILE_SHARE_WRITE,
+                                    nullptr, CREATE_ALWAYS, 0, nullptr));
+      EXPECT_NE(handles.back(), INVALID_HANDLE_VALUE);
+    }
+  }
+  ~OpenFiles() { tree_wipe(dir); }
+  // How many are closed: deleted now, or before.
+  size_t closed() const {
+    size_t count = 0;
+    for (const std::wstring& path : paths) {
+      if (!tree_exists(path) || DeleteFileW(path.c_str())) count++;
+    }
+    return count;
+  }
+};
+
+TEST(FileCloser, EveryHandleIsClosedOnceWhateverTheRingHolds) {
+  for (bool thread : {true, false}) {
+    const size_t ring = ZB_CLOSER_HANDLES;
+    for (size_t count : {ring - 1, ring, ring + 1, size_t(1000)}) {
+      SCOPED_TRACE((thread ? "thread, " : "no thread, ") + std::to_string(count));
+      OpenFiles files(L"closer", count);
+      LONG thread_closes = file_closer_thread_closes;
+      file_closer_thread_fails = !thread;
+      EXPECT_EQ(file_closer_start(), thread);
+      // Opened after each hand-over, an event takes a freed handle value: a second close of
+      // that value would close the event.
+      std::vector<HANDLE> events;
+      for (HANDLE file : files.handles) {
+        file_closer_hand(file);
+        events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
+      }
+      if (!thread) EXPECT_EQ(files.closed(), count);
+      file_closer_finish();
+      file_closer_thread_fails = false;
+      EXPECT_EQ(files.closed(), count);
+      EXPECT_EQ(file_closer_thread_closes - thread_closes, thread ? (LONG)count : 0);
+      for (HANDLE event : events) {
+        DWORD flags = 0;
+        EXPECT_TRUE(GetHandleInformation(event, &flags));
+        CloseHandle(event);
+      }
+    }
+  }
+}
+
+DWORD WINAPI hand_over(void* file) {
+  file_closer_hand(static_cast<HANDLE>(file));
+  return 0;
+}
+
+DWORD WINAPI set_later(void* event) {
+  Sleep(200);
+  SetEvent(static_cast<HANDLE>(event));
+  return 0;
+}
+
+TEST(FileCloser, QueuedHandlesAreClosedBeforeTheWaitOrTheFinishReturns) {
+  for (bool handler : {true, false}) {
+    SCOPED_TRACE(handler ? "the console handler's wait" : "the finish");
+    OpenFiles files(L"held", ZB_CLOSER_HANDLES + 1);
+    HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    file_closer_hold = hold;
+    ASSERT_TRUE(file_closer_start());
+    for (uint32_t i = 0; i < ZB_CLOSER_HANDLES; i++) file_closer_hand(files.handles[i]);
+    // The ring is full: one more hand-over waits for a close.
+    HANDLE extra = CreateThread(nullptr, 0, hand_over, files.handles[ZB_CLOSER_HANDLES], 0,
+                                nullptr);
+    EXPECT_EQ(WaitForSingleObject(extra, 300), (DWORD)WAIT_TIMEOUT);
+    EXPECT_FALSE(file_closer_wait_closed(100));
+    EXPECT_EQ(files.closed(), 0u);
+    HANDLE release = CreateThread(nullptr, 0, set_later, hold, 0, nullptr);
+    EXPECT_EQ(WaitForSingleObject(extra, 10000), (DWORD)WAIT_OBJECT_0);
+    if (handler) EXPECT_TRUE(file_closer_wait_closed(10000));
+    else file_closer_finish();
+    EXPECT_EQ(files.closed(), files.paths.size());
+    file_closer_finish();
+    file_closer_hold = nullptr;
+    WaitForSingleObject(release, INFINITE);
+    for (HANDLE handle : {extra, release, hold}) CloseHandle(handle);
+  }
+}
+
+}  // namespace
