@@ -88,7 +88,7 @@ target_link_libraries(win_tests PRIVATE zobrin_launcher_testing gtest_main zobri
 set_target_properties(win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_dependencies(win_tests fatal_probe walk_roundtrip ${zobrin_walk_targets})
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
-  PROPERTIES TIMEOUT 120)
+  PROPERTIES TIMEOUT 300)
 
 # The launcher's build settings, read from a built program's headers.
 add_test(NAME build_settings
