@@ -5,7 +5,6 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
@@ -184,23 +183,6 @@ static void cache_take_lock(void) {
   }
 }
 
-// Builds "<directory>\<name>" into `target` (capacity ZB_PATH_UNITS) from a table name
-// (`units` little-endian units). Fatal: header error when it does not fit.
-static void cache_build_target(wchar_t* target, const wchar_t* directory,
-                               const unsigned char* name, uint32_t units) {
-  target[0] = L'\0';
-  uint32_t length = 0;
-  if (!wide_append_text(target, ZB_PATH_UNITS, &length, directory) ||
-      !wide_append_units(target, ZB_PATH_UNITS, &length, L'\\', 1)) {
-    fatal_bounds_abort();
-  }
-  if (length + units + 1 > ZB_PATH_UNITS) fatal_exit(FATAL_MSG_HEADER);
-  for (uint32_t i = 0; i < units; i++) {
-    target[length + i] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
-  }
-  target[length + units] = L'\0';
-}
-
 // Decision: the table walk checks presence and size only, no content: a warm start must
 // cost no more than the names. A file changed in place with its size kept is not noticed
 // (the cache directory is the user's own, open to nobody else).
@@ -218,7 +200,7 @@ static bool cache_tree_whole(void) {
       // Every name is still checked once the answer is known: a bad table fails the same
       // way warm or cold.
       if (whole) {
-        cache_build_target(cache_path, cache_directory, entry.name, entry.name_units);
+        extract_build_target(cache_path, cache_directory, entry.name, entry.name_units);
         WIN32_FILE_ATTRIBUTE_DATA data;
         whole = GetFileAttributesExW(cache_path, GetFileExInfoStandard, &data) &&
                 !(data.dwFileAttributes &

@@ -141,13 +141,11 @@ bool extract_name_stays_inside(const unsigned char* name, uint32_t units) {
   return true;
 }
 
-// Builds the target path of an entry's name (`units` units, little-endian, in the table) into
-// `target` (capacity ZB_PATH_UNITS). Fatal: abort when the payload directory cannot take "\";
-// header error when the name does not fit.
-static void extract_build_target(wchar_t* target, const unsigned char* name, uint32_t units) {
+void extract_build_target(wchar_t* target, const wchar_t* directory, const unsigned char* name,
+                          uint32_t units) {
   target[0] = L'\0';
   uint32_t length = 0;
-  if (!wide_append_text(target, ZB_PATH_UNITS, &length, run_state.payload_directory) ||
+  if (!wide_append_text(target, ZB_PATH_UNITS, &length, directory) ||
       !wide_append_units(target, ZB_PATH_UNITS, &length, L'\\', 1)) {
     fatal_bounds_abort();
   }
@@ -225,7 +223,8 @@ void extract_dll_path(void) {
   payload_next_entry(&entry);
   // The child loads this path: a name leading elsewhere is refused here too.
   if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
-  extract_build_target(run_state.dll_path, entry.name, entry.name_units);
+  extract_build_target(run_state.dll_path, run_state.payload_directory, entry.name,
+                       entry.name_units);
 }
 
 void extract_walk(void) {
@@ -241,7 +240,8 @@ void extract_walk(void) {
       PayloadEntry entry;
       payload_next_entry(&entry);
       if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
-      extract_build_target(extract_target_path, entry.name, entry.name_units);
+      extract_build_target(extract_target_path, run_state.payload_directory, entry.name,
+                           entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
       extract_write_entry(&entry);
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;

@@ -29,6 +29,12 @@ void extract_dll_path(void);
 // child's step refuse any other name with the header error before creating anything.
 bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
 
+// Builds `directory`, "\" and an entry's name (`units` units, little-endian, in the table)
+// into `target` (capacity ZB_PATH_UNITS). Fatal: abort when `directory` cannot take "\";
+// header error when the name does not fit.
+void extract_build_target(wchar_t* target, const wchar_t* directory, const unsigned char* name,
+                          uint32_t units);
+
 // Creates the directories above the file `path` that are missing, going up only as far as
 // the first directory that exists or is known. Fatal (abort): a path of 4096 units or more.
 void extract_make_parent_directories(const wchar_t* path);

@@ -224,34 +224,33 @@ void bench_line(wchar_t* line, wchar_t** elements, int count) {
   if (!command_line_build(line, BENCH_LINE_UNITS, elements, count)) bench_fail("line too long");
 }
 
-int bench_run(int count, wchar_t** elements, int element_count) {
-  static wchar_t line[BENCH_LINE_UNITS];
-  for (int run = 0; run < count; run++) {
-    bench_line(line, elements, element_count);
-    double start = bench_now_ms();
-    HANDLE process = bench_start(elements[0], line);
-    WaitForSingleObject(process, INFINITE);
-    double end = bench_now_ms();
-    DWORD code = 0;
-    GetExitCodeProcess(process, &code);
-    CloseHandle(process);
-    printf("ms=%.3f code=%lu\n", end - start, code);
-    fflush(stdout);
-  }
-  return 0;
-}
-
-// One start of `elements`, timed: its milliseconds; the exit code into `code`.
-static double bench_once(wchar_t** elements, int element_count, DWORD* code) {
-  static wchar_t line[BENCH_LINE_UNITS];
-  bench_line(line, elements, element_count);
+// Starts `program` with `line`, waits for it: its milliseconds; the exit code into `code`.
+double bench_start_and_wait(const wchar_t* program, wchar_t* line, DWORD* code) {
   double start = bench_now_ms();
-  HANDLE process = bench_start(elements[0], line);
+  HANDLE process = bench_start(program, line);
   WaitForSingleObject(process, INFINITE);
   double end = bench_now_ms();
+  *code = 0;
   GetExitCodeProcess(process, code);
   CloseHandle(process);
   return end - start;
+}
+
+// One start of `elements`, timed, as bench_start_and_wait.
+double bench_once(wchar_t** elements, int element_count, DWORD* code) {
+  static wchar_t line[BENCH_LINE_UNITS];
+  bench_line(line, elements, element_count);
+  return bench_start_and_wait(elements[0], line, code);
+}
+
+int bench_run(int count, wchar_t** elements, int element_count) {
+  for (int run = 0; run < count; run++) {
+    DWORD code = 0;
+    double ms = bench_once(elements, element_count, &code);
+    printf("ms=%.3f code=%lu\n", ms, code);
+    fflush(stdout);
+  }
+  return 0;
 }
 
 int bench_tiny(int count, wchar_t* exe, wchar_t* host, wchar_t* dll) {
@@ -421,17 +420,10 @@ void bench_floor_decode_once(const BenchPayload* payload) {
 
 // One launch of `exe`, timed; prints its line.
 void bench_launch_once(const wchar_t* exe) {
-  static wchar_t line[BENCH_LINE_UNITS];
   wchar_t* elements[1] = {(wchar_t*)exe};
-  bench_line(line, elements, 1);
-  double start = bench_now_ms();
-  HANDLE process = bench_start(exe, line);
-  WaitForSingleObject(process, INFINITE);
-  double end = bench_now_ms();
   DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  printf("launch ms=%.3f code=%lu\n", end - start, code);
+  double ms = bench_once(elements, 1, &code);
+  printf("launch ms=%.3f code=%lu\n", ms, code);
   fflush(stdout);
 }
 
@@ -452,14 +444,9 @@ int bench_compare(int count, const wchar_t* exe, const wchar_t* host) {
 
 // One timed start of `line`; prints "<label> ms=T code=C".
 void bench_timed(const char* label, const wchar_t* program, wchar_t* line) {
-  double start = bench_now_ms();
-  HANDLE process = bench_start(program, line);
-  WaitForSingleObject(process, INFINITE);
-  double end = bench_now_ms();
   DWORD code = 0;
-  GetExitCodeProcess(process, &code);
-  CloseHandle(process);
-  printf("%s ms=%.3f code=%lu\n", label, end - start, code);
+  double ms = bench_start_and_wait(program, line, &code);
+  printf("%s ms=%.3f code=%lu\n", label, ms, code);
   fflush(stdout);
 }
 
