@@ -11,8 +11,31 @@ specs=$2
 work="$out/src"
 rm -rf "$work"
 mkdir -p "$work" "$out/include" "$out/lib"
-(cd "$work" && apt-get source -qq libzstd >/dev/null 2>&1) || {
-  echo "build-zstd-windows: 'apt-get source libzstd' failed (is a deb-src entry configured? run scripts/setup.sh)" >&2
+
+# Every source version the package sources list, newest first. A mirror may list a version
+# (often the security suite's) whose files it does not carry, so each is tried in turn.
+versions=()
+while read -r v; do
+  i=${#versions[@]}
+  versions+=("$v")
+  while [ "$i" -gt 0 ] && dpkg --compare-versions "${versions[i-1]}" lt "$v"; do
+    versions[i]=${versions[i-1]}
+    i=$((i - 1))
+  done
+  versions[i]=$v
+done < <(apt-cache showsrc libzstd 2>/dev/null | awk '$1 == "Version:" {print $2}' | sort -u)
+[ "${#versions[@]}" -gt 0 ] || {
+  echo "build-zstd-windows: no source package libzstd is listed (is a deb-src entry configured? run scripts/setup.sh)" >&2
+  exit 1
+}
+got=
+for v in "${versions[@]}"; do
+  rm -rf "$work" && mkdir -p "$work"
+  if (cd "$work" && apt-get source -qq "libzstd=$v" >"$work.log" 2>&1); then got=$v; break; fi
+done
+rm -f "$work.log"
+[ -n "$got" ] || {
+  echo "build-zstd-windows: 'apt-get source libzstd' failed for every listed version (tried ${versions[*]})" >&2
   exit 1
 }
 lib=$(echo "$work"/libzstd-*/lib)
