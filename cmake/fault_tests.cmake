@@ -10,14 +10,14 @@ add_custom_command(OUTPUT ${zobrin_fault_kit_stamp}
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a ${zobrin_fault_kit_dir}/libzstd.a
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_resource} ${zobrin_fault_kit_dir}/launcher.res.o
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_UCRT_SPECS} ${zobrin_fault_kit_dir}/ucrt.specs
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/payload/payload_last.ld
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packer/payload_last.ld
           ${zobrin_fault_kit_dir}/payload-last.ld
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_link_flags_file} ${zobrin_fault_kit_dir}/launcher.link
   COMMAND ${ZOBRIN_PACK} launcher -o ${zobrin_fault_kit_dir}/launcher.exe
           --launcher-dir ${zobrin_fault_kit_dir}
   COMMAND ${CMAKE_COMMAND} -E touch ${zobrin_fault_kit_stamp}
   DEPENDS zobrin_entry zobrin_launcher_testing ${zobrin_resource} ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
-          ${CMAKE_SOURCE_DIR}/payload/payload_last.ld ${zobrin_link_flags_file} ${ZOBRIN_PACK}
+          ${CMAKE_SOURCE_DIR}/packer/payload_last.ld ${zobrin_link_flags_file} ${ZOBRIN_PACK}
   VERBATIM)
 
 # The application: the test DLL and one more file in a folder (two entries, several chunks).

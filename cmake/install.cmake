@@ -4,7 +4,7 @@
 #   bin/zobrin-pack
 #   lib/zobrin-onefile/launcher/   the launcher kit, which the Windows tree builds into
 #                                  ZOBRIN_BIN_DIR/launcher (zobrin-pack looks for it here,
-#                                  LINK_INSTALLED_LAUNCHER_DIR in payload/link_exe.h)
+#                                  LINK_INSTALLED_LAUNCHER_DIR in packer/link_exe.h)
 #   include/zobrin/app.h
 #   lib/cmake/ZobrinOnefile/       the CMake package (find_package(ZobrinOnefile))
 #   share/doc/zobrin-onefile/      README.md, docs/ and examples/

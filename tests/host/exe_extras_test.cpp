@@ -14,8 +14,8 @@
 #include <sstream>
 
 #include "base/little_endian.h"
-#include "payload/byte_string.h"
-#include "payload/pe_resources.h"
+#include "packer/byte_string.h"
+#include "packer/pe_resources.h"
 #include "tests/host/pe_builder.h"
 #include "tests/tools/test_data.h"
 

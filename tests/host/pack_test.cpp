@@ -15,8 +15,8 @@
 #include <sstream>
 
 #include "base/little_endian.h"
-#include "payload/app_tree.h"
-#include "payload/pack_error.h"
+#include "packer/app_tree.h"
+#include "packer/pack_error.h"
 #include "tests/host/pe_builder.h"
 
 namespace fs = std::filesystem;
@@ -673,7 +673,7 @@ TEST_F(Pack, UsageErrorsExitWith2) {
     PackRun r = pack(row.args);
     EXPECT_EQ(r.code, 2);
     EXPECT_EQ(r.err.substr(0, r.err.find('\n')), row.first_line);
-    EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    EXPECT_NE(r.err.find("Usage: zobrin-pack"), std::string::npos);
   }
 }
 
@@ -753,7 +753,7 @@ TEST_F(Pack, MoreUsageErrorsNameWhatWasWrong) {
     PackRun r = pack(row.args);
     EXPECT_EQ(r.code, 2) << row.first_line;
     EXPECT_EQ(r.err.substr(0, r.err.find('\n')), row.first_line);
-    EXPECT_NE(r.err.find("usage:"), std::string::npos);
+    EXPECT_NE(r.err.find("Usage: zobrin-pack"), std::string::npos);
     EXPECT_EQ(r.out, "");
   }
 }

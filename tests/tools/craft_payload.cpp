@@ -15,8 +15,8 @@
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "payload/byte_string.h"
-#include "payload/payload_writer.h"
+#include "packer/byte_string.h"
+#include "packer/payload_writer.h"
 #include "tests/tools/test_data.h"
 
 namespace fs = std::filesystem;

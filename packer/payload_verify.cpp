@@ -1,4 +1,4 @@
-#include "payload/payload_verify.h"
+#include "packer/payload_verify.h"
 
 #include <cstring>
 #include <memory>
@@ -7,9 +7,9 @@
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "payload/pack_error.h"
-#include "payload/payload_read.h"
-#include "payload/payload_writer.h"
+#include "packer/pack_error.h"
+#include "packer/payload_read.h"
+#include "packer/payload_writer.h"
 
 namespace {
 
@@ -71,11 +71,11 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
 
 // The table's entries, checked: the last-entry flag on the last one only, sizes that add up
 // without overflow.
-std::vector<PayloadEntry> verify_table(const PayloadArray& array, const std::string& subject,
+std::vector<TableEntry> verify_table(const PayloadArray& array, const std::string& subject,
                                        uint64_t* total) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
-  std::vector<PayloadEntry> entries;
-  payload_entries(array, subject, [&](const PayloadEntry& entry) {
+  std::vector<TableEntry> entries;
+  payload_entries(array, subject, [&](const TableEntry& entry) {
     if (!entries.empty() && (entries.back().flags & ZB_ENTRY_FLAG_LAST)) {
       fail("entry " + payload_entry_name(entries.back()) + " is marked last but " +
            payload_entry_name(entry) + " follows it");
@@ -94,7 +94,7 @@ std::vector<PayloadEntry> verify_table(const PayloadArray& array, const std::str
 }
 
 // Decodes the stream whole and checks its length against the table, entry by entry.
-void verify_stream(const PayloadArray& array, const std::vector<PayloadEntry>& entries,
+void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& entries,
                    uint64_t total, const std::string& subject) {
   size_t index = 0;
   uint64_t decoded = 0;
@@ -155,7 +155,7 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   if (array.section_head) verify_section_head(array, subject);
   verify_layout(array, subject);
   VerifyResult result;
-  std::vector<PayloadEntry> entries = verify_table(array, subject, &result.bytes);
+  std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
   verify_stream(array, entries, result.bytes, subject);
   return result;

@@ -1,11 +1,11 @@
-#include "payload/pe_image.h"
+#include "packer/pe_image.h"
 
 #include <algorithm>
 #include <cstdio>
 #include <cstring>
 
 #include "base/little_endian.h"
-#include "payload/pack_error.h"
+#include "packer/pack_error.h"
 
 namespace {
 

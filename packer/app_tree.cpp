@@ -1,4 +1,4 @@
-#include "payload/app_tree.h"
+#include "packer/app_tree.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -10,13 +10,13 @@
 
 #include "base/limits.h"
 #include "base/payload_format.h"
-#include "payload/file_io.h"
-#include "payload/host_os.h"
-#include "payload/pack_error.h"
-#include "payload/pe_image.h"
-#include "payload/system_dlls.h"
-#include "payload/utf.h"
-#include "payload/win_case.h"
+#include "packer/file_io.h"
+#include "packer/host_os.h"
+#include "packer/pack_error.h"
+#include "packer/pe_image.h"
+#include "packer/system_dlls.h"
+#include "packer/utf.h"
+#include "packer/win_case.h"
 
 namespace fs = std::filesystem;
 

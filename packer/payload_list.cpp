@@ -1,4 +1,4 @@
-#include "payload/payload_list.h"
+#include "packer/payload_list.h"
 
 #include <algorithm>
 #include <cinttypes>
@@ -8,8 +8,8 @@
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "payload/payload_read.h"
-#include "payload/utf.h"
+#include "packer/payload_read.h"
+#include "packer/utf.h"
 
 namespace {
 
@@ -35,7 +35,7 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
   std::printf("%5s %14s  %s\n", "flags", "size", "name");
   uint64_t entries = 0;
   uint64_t total = 0;
-  payload_entries(array, subject, [&](const PayloadEntry& entry) {
+  payload_entries(array, subject, [&](const TableEntry& entry) {
     std::printf("%5" PRIu32 " %14" PRIu64 "  %s%s%s\n", entry.flags, entry.size,
                 utf_16_to_8(entry.name).c_str(), entry.second.empty() ? "" : " -> ",
                 utf_16_to_8(entry.second).c_str());

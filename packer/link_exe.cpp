@@ -1,13 +1,13 @@
-#include "payload/link_exe.h"
+#include "packer/link_exe.h"
 
 #include <fstream>
 
 #include "base/payload_format.h"
-#include "payload/coff_object.h"
-#include "payload/file_io.h"
-#include "payload/host_os.h"
-#include "payload/pack_error.h"
-#include "payload/payload_writer.h"
+#include "packer/coff_object.h"
+#include "packer/file_io.h"
+#include "packer/host_os.h"
+#include "packer/pack_error.h"
+#include "packer/payload_writer.h"
 
 namespace fs = std::filesystem;
 

@@ -1,4 +1,4 @@
-#include "payload/utf.h"
+#include "packer/utf.h"
 
 #include <cstdint>
 

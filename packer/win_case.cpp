@@ -1,4 +1,4 @@
-#include "payload/win_case.h"
+#include "packer/win_case.h"
 
 #ifdef _WIN32
 #include <windows.h>
@@ -7,7 +7,7 @@
 #include <wctype.h>
 #endif
 
-#include "payload/utf.h"
+#include "packer/utf.h"
 
 namespace {
 

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
-#include "payload/pe_image.h"
-#include "payload/pe_resources.h"
-#include "payload/version_info.h"
+#include "packer/pe_image.h"
+#include "packer/pe_resources.h"
+#include "packer/version_info.h"
 
 class OutputFile;
 

@@ -1,11 +1,11 @@
-#include "payload/coff_object.h"
+#include "packer/coff_object.h"
 
 
-#include "payload/byte_string.h"
-#include "payload/file_io.h"
-#include "payload/pack_error.h"
-#include "payload/payload_writer.h"
-#include "payload/pe_image.h"
+#include "packer/byte_string.h"
+#include "packer/file_io.h"
+#include "packer/pack_error.h"
+#include "packer/payload_writer.h"
+#include "packer/pe_image.h"
 
 namespace {
 

@@ -1,13 +1,13 @@
-#include "payload/payload_read.h"
+#include "packer/payload_read.h"
 
 #include <cstdio>
 #include <optional>
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "payload/pack_error.h"
-#include "payload/pe_image.h"
-#include "payload/utf.h"
+#include "packer/pack_error.h"
+#include "packer/pe_image.h"
+#include "packer/utf.h"
 
 namespace {
 
@@ -63,7 +63,7 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
 }
 
 void payload_entries(const PayloadArray& array, const std::string& subject,
-                     const std::function<void(const PayloadEntry&)>& visit) {
+                     const std::function<void(const TableEntry&)>& visit) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
   const uint64_t end = ZB_PAYLOAD_HEADER_BYTES + array.table;
   uint64_t position = ZB_PAYLOAD_HEADER_BYTES;
@@ -71,7 +71,7 @@ void payload_entries(const PayloadArray& array, const std::string& subject,
     if (end - position < ZB_ENTRY_FIXED_BYTES) {
       fail("malformed table: a partial entry at byte " + std::to_string(position));
     }
-    PayloadEntry entry;
+    TableEntry entry;
     entry.offset = position;
     entry.flags = le_read_u32(array.data + position + ZB_ENTRY_FLAGS_OFFSET);
     entry.size = le_read_u64(array.data + position + ZB_ENTRY_SIZE_OFFSET);
@@ -90,7 +90,7 @@ void payload_entries(const PayloadArray& array, const std::string& subject,
   }
 }
 
-std::string payload_entry_name(const PayloadEntry& entry) {
+std::string payload_entry_name(const TableEntry& entry) {
   std::u16string shown;
   for (char16_t unit : entry.name) {
     if (unit < 0x20 || unit == 0x7F) {

@@ -16,7 +16,8 @@ struct PayloadArray {
   const unsigned char* section_head = nullptr;  // the payload section's 32-byte head, or null
 };
 
-struct PayloadEntry {
+// One entry of the table as `list` and `verify` read it back, its names copied out.
+struct TableEntry {
   uint64_t offset;  // of the entry within the array
   uint32_t flags;
   uint64_t size;
@@ -32,7 +33,7 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
 // Calls `visit` with each entry of the table, in order. Throws PackError("<subject>: <reason>")
 // at the first malformed entry.
 void payload_entries(const PayloadArray& array, const std::string& subject,
-                     const std::function<void(const PayloadEntry&)>& visit);
+                     const std::function<void(const TableEntry&)>& visit);
 
 // An entry's name for a one-line message: UTF-8, quoted, control characters escaped.
-std::string payload_entry_name(const PayloadEntry& entry);
+std::string payload_entry_name(const TableEntry& entry);

@@ -1,4 +1,4 @@
-#include "payload/pe_resources.h"
+#include "packer/pe_resources.h"
 
 #include <algorithm>
 #include <cstring>
@@ -6,9 +6,9 @@
 #include <tuple>
 
 #include "base/little_endian.h"
-#include "payload/byte_string.h"
-#include "payload/pack_error.h"
-#include "payload/pe_image.h"
+#include "packer/byte_string.h"
+#include "packer/pack_error.h"
+#include "packer/pe_image.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "payload/exe_image.h"
+#include "packer/exe_image.h"
 
 #include <algorithm>
 
 #include "base/little_endian.h"
-#include "payload/exe_extras.h"
-#include "payload/file_io.h"
-#include "payload/pack_error.h"
-#include "payload/payload_writer.h"
+#include "packer/exe_extras.h"
+#include "packer/file_io.h"
+#include "packer/pack_error.h"
+#include "packer/payload_writer.h"
 
 namespace {
 

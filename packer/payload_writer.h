@@ -7,7 +7,7 @@
 
 #include <zstd.h>
 
-#include "payload/app_tree.h"
+#include "packer/app_tree.h"
 
 class OutputFile;
 

@@ -1,4 +1,4 @@
-#include "payload/system_dlls.h"
+#include "packer/system_dlls.h"
 
 #include <algorithm>
 #include <iterator>

@@ -1,6 +1,6 @@
-#include "payload/host_os.h"
+#include "packer/host_os.h"
 
-#include "payload/utf.h"
+#include "packer/utf.h"
 
 #ifdef _WIN32
 

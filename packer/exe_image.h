@@ -5,7 +5,7 @@
 #include <cstdint>
 #include <vector>
 
-#include "payload/pe_image.h"
+#include "packer/pe_image.h"
 
 class OutputFile;
 struct ExeExtras;

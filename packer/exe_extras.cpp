@@ -1,12 +1,12 @@
-#include "payload/exe_extras.h"
+#include "packer/exe_extras.h"
 
 #include <algorithm>
 
 #include "base/little_endian.h"
-#include "payload/byte_string.h"
-#include "payload/file_io.h"
-#include "payload/ico_file.h"
-#include "payload/pack_error.h"
+#include "packer/byte_string.h"
+#include "packer/file_io.h"
+#include "packer/ico_file.h"
+#include "packer/pack_error.h"
 
 namespace {
 

@@ -1,10 +1,10 @@
-#include "payload/ico_file.h"
+#include "packer/ico_file.h"
 
 #include <cstring>
 
 #include "base/little_endian.h"
-#include "payload/byte_string.h"
-#include "payload/pack_error.h"
+#include "packer/byte_string.h"
+#include "packer/pack_error.h"
 
 namespace {
 

@@ -1,12 +1,12 @@
-#include "payload/version_info.h"
+#include "packer/version_info.h"
 
 #include <utility>
 #include <vector>
 
 #include "base/little_endian.h"
-#include "payload/byte_string.h"
-#include "payload/pack_error.h"
-#include "payload/utf.h"
+#include "packer/byte_string.h"
+#include "packer/pack_error.h"
+#include "packer/utf.h"
 
 namespace {
 

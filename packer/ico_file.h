@@ -5,7 +5,7 @@
 #include <string>
 #include <vector>
 
-#include "payload/pe_resources.h"
+#include "packer/pe_resources.h"
 
 // The resources for the icon file `file`: one RT_ICON per image (numbered from 1, the
 // image's bytes as the file holds them) and one RT_GROUP_ICON numbered 1 that lists them, all

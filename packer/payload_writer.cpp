@@ -1,4 +1,4 @@
-#include "payload/payload_writer.h"
+#include "packer/payload_writer.h"
 
 #include <algorithm>
 #include <chrono>
@@ -8,9 +8,9 @@
 #include <vector>
 
 #include "base/payload_format.h"
-#include "payload/byte_string.h"
-#include "payload/file_io.h"
-#include "payload/pack_error.h"
+#include "packer/byte_string.h"
+#include "packer/file_io.h"
+#include "packer/pack_error.h"
 
 namespace {
 

@@ -1,11 +1,11 @@
-#include "payload/file_io.h"
+#include "packer/file_io.h"
 
 #include <cerrno>
 #include <cstring>
 #include <system_error>
 
-#include "payload/host_os.h"
-#include "payload/pack_error.h"
+#include "packer/host_os.h"
+#include "packer/pack_error.h"
 
 namespace fs = std::filesystem;
 

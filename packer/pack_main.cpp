@@ -1,0 +1,420 @@
+// zobrin-pack: turns an application directory into the launcher's payload.
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <CLI/CLI.hpp>
+#include <zstd.h>
+
+#include "packer/app_tree.h"
+#include "packer/coff_object.h"
+#include "packer/exe_extras.h"
+#include "packer/exe_image.h"
+#include "packer/file_io.h"
+#include "packer/host_os.h"
+#include "packer/link_exe.h"
+#include "packer/pack_error.h"
+#include "packer/payload_list.h"
+#include "packer/payload_verify.h"
+#include "packer/payload_writer.h"
+#include "packer/pe_image.h"
+
+namespace fs = std::filesystem;
+
+namespace {
+
+// A command line that does not say what to do: exit 2 with the message and the help.
+struct UsageError : std::runtime_error {
+  using std::runtime_error::runtime_error;
+};
+
+const int MAX_THREADS = 256;
+
+// The options of payload, object and exe: where the entries come from and where they go.
+struct SourceOptions {
+  std::string app_dir;
+  std::string main_dll;
+  std::string payload_file;  // object and exe only
+  std::string output;
+  PackOptions pack;
+};
+
+// The launcher kit and linker of exe and launcher.
+struct KitOptions {
+  std::string launcher_dir;  // as given; empty: the default beside zobrin-pack
+  std::string linker;
+};
+
+struct ExeCommandOptions {
+  SourceOptions source;
+  KitOptions kit;
+  ExeOptions exe;
+  bool cache = false;
+};
+
+struct LauncherOptions {
+  std::string output;
+  KitOptions kit;
+};
+
+// list and verify.
+struct ReadOptions {
+  std::string file;
+};
+
+// What pack_build writes.
+enum class BuildKind { payload, object, exe };
+
+// The option an error of CLI11's is about: its messages start with "<name>: ".
+std::string cli_option_named(const CLI::Error& error) {
+  std::string text = error.what();
+  return text.substr(0, text.find(':'));
+}
+
+// The message for arguments no command or option took: `extra` as CLI11 left them over,
+// on the command `sub` (null when none was recognised).
+std::string cli_extra_message(const std::vector<std::string>& extra, const CLI::App* sub) {
+  const std::string& first = extra.front();
+  bool option = first.size() > 1 && first[0] == '-';
+  if (sub && sub->get_name() == "launcher") {
+    if (!option || first == "--main" || first == "--payload") {
+      return "launcher takes no application or payload";
+    }
+  } else if (sub && sub->get_name() == "payload" && first == "--payload") {
+    return "--payload is only for the object and exe commands";
+  }
+  if (option) return "unknown option '" + first + "'";
+  return sub ? "unexpected argument '" + first + "'" : "unknown command '" + first + "'";
+}
+
+// The message for a parse error CLI11 reports, in the words zobrin-pack has always used.
+std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
+  std::vector<CLI::App*> chosen = app.get_subcommands();
+  const CLI::App* sub = chosen.empty() ? nullptr : chosen.front();
+  std::vector<std::string> extra = sub ? sub->remaining() : app.remaining();
+  if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+    return "give either APP_DIR --main NAME.dll or --payload FILE, not both";
+  }
+  if (dynamic_cast<const CLI::ValidationError*>(&error)) {
+    if (cli_option_named(error) == "--level") {
+      return "--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel());
+    }
+    return "--threads takes a number from 0 to " + std::to_string(MAX_THREADS);
+  }
+  if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
+    return cli_option_named(error) + " needs a value";
+  }
+  if (!extra.empty()) return cli_extra_message(extra, sub);
+  return error.what();
+}
+
+// The checks across the options of payload, object and exe, in the order the messages have
+// always come.
+void check_source(const std::string& command, const SourceOptions& source) {
+  if (source.output.empty()) throw UsageError(command + " needs -o FILE");
+  if (source.payload_file.empty() && source.app_dir.empty()) {
+    throw UsageError("no application directory given");
+  }
+  if (source.payload_file.empty() && source.main_dll.empty()) {
+    throw UsageError("--main NAME.dll is required");
+  }
+}
+
+// The kit as the link needs it: the default beside `self` (argv[0]) when none was given.
+LinkOptions link_options(const KitOptions& kit, const std::string& self) {
+  LinkOptions link;
+  link.launcher_dir = kit.launcher_dir.empty() ? link_default_launcher_dir(self.c_str())
+                                               : host_path_from_utf8(kit.launcher_dir);
+  link.linker = kit.linker;
+  return link;
+}
+
+void run_list(const ReadOptions& options) {
+  fs::path file = host_path_from_utf8(options.file);
+  payload_list(read_whole_file(file), quote_path(file));
+}
+
+void run_verify(const ReadOptions& options) {
+  VerifyResult result = payload_verify(read_whole_file(options.file), quote_path(options.file));
+  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole\n", options.file.c_str(),
+              static_cast<unsigned long long>(result.files),
+              static_cast<unsigned long long>(result.bytes));
+}
+
+void run_launcher(const LauncherOptions& options, const std::string& self) {
+  if (options.output.empty()) throw UsageError("launcher needs -o FILE");
+  LinkOptions link = link_options(options.kit, self);
+  if (link.linker.empty()) link.linker = LINK_DEFAULT_LINKER;
+  link_check_kit(link);
+  OutputFile output(host_path_from_utf8(options.output));
+  output.close();
+  link_launcher(link, output.temp_path());
+  output.commit();
+}
+
+// Reads the launcher image `exe` copies the payload into: the kit's, or one linked for
+// `output`.
+std::vector<unsigned char> pack_read_launcher(const LinkOptions& link, const std::string& output,
+                                              PePayloadSlot* slot) {
+  fs::path path = link.launcher_dir / LINK_LAUNCHER_EXE;
+  std::vector<unsigned char> image;
+  if (link.linker.empty()) {
+    image = read_whole_file(path);
+  } else {
+    fs::path linked = host_path_from_utf8(output);
+    linked += ".launcher.exe";
+    OutputFile temp(linked);
+    temp.close();
+    link_launcher(link, temp.temp_path());
+    path = temp.temp_path();
+    image = read_whole_file(path);
+  }
+  *slot = pe_payload_slot(image, "the launcher " + quote_path(path) + " cannot take a payload");
+  return image;
+}
+
+// Writes what `kind` names from `source`; `exe` holds the exe command's own options (null
+// for the other kinds) and `link` its kit.
+void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOptions* exe,
+                const LinkOptions& link) {
+  auto started = std::chrono::steady_clock::now();
+  const fs::path app_dir = host_path_from_utf8(source.app_dir);
+  const fs::path payload_file = host_path_from_utf8(source.payload_file);
+  const fs::path output_path = host_path_from_utf8(source.output);
+  AppTree tree;
+  if (source.payload_file.empty()) {
+    tree = app_tree_collect(app_dir, source.main_dll);
+    std::vector<fs::path> inputs;
+    for (const AppFile& file : tree.files) inputs.push_back(file.source);
+    app_check_output(output_path, app_dir, inputs);
+    for (const std::string& warning : tree.warnings) {
+      std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
+    }
+  } else {
+    app_check_output(output_path, {}, {payload_file});
+  }
+  std::vector<unsigned char> launcher;
+  PePayloadSlot slot;
+  ExeExtras extras;
+  if (exe) {
+    link_check_kit(link);
+    launcher = pack_read_launcher(link, source.output, &slot);
+    std::string subject = link.linker.empty()
+                              ? quote_path(link.launcher_dir / LINK_LAUNCHER_EXE)
+                              : "linked with '" + link.linker + "'";
+    extras = exe_extras_prepare(launcher, slot, exe->exe,
+                                fs::path(source.output).filename().string(),
+                                "the launcher " + subject + " cannot take resources");
+  }
+  OutputFile output(output_path);
+  uint64_t object_start = 0;
+  if (kind == BuildKind::object) object_start = coff_begin(output);
+  if (exe) exe_begin(output, launcher, slot);
+  const uint64_t array_start = output.position();
+  PackStats stats;
+  if (source.payload_file.empty()) {
+    stats = payload_write(output, tree, source.pack);
+  } else {
+    stats.payload_bytes = output.append_file(payload_file);
+  }
+  // Over the array exactly as it stands, a crafted one too: the launcher's own checks then
+  // meet whatever a crafted array holds.
+  SectionHead head;
+  if (kind != BuildKind::payload) {
+    head = payload_section_head(output, array_start, stats.payload_bytes,
+                                exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0);
+  }
+  if (kind == BuildKind::object) coff_end(output, object_start, head);
+  if (exe) {
+    exe_end(output, launcher, slot, head, extras);
+    output.make_executable();
+  }
+  output.commit();
+  if (source.payload_file.empty()) {
+    double seconds =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
+    double ratio = stats.bytes_in ? 100.0 * stats.payload_bytes / stats.bytes_in : 100.0;
+    std::printf("zobrin-pack: %llu files, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
+                static_cast<unsigned long long>(stats.files),
+                static_cast<unsigned long long>(stats.bytes_in),
+                static_cast<unsigned long long>(stats.payload_bytes), ratio,
+                quote_path(source.output).c_str(), seconds);
+  }
+}
+
+void run_payload(const SourceOptions& source) {
+  check_source("payload", source);
+  pack_build(source, BuildKind::payload, nullptr, {});
+}
+
+void run_object(const SourceOptions& source) {
+  check_source("object", source);
+  pack_build(source, BuildKind::object, nullptr, {});
+}
+
+void run_exe(const ExeCommandOptions& options, const std::string& self) {
+  check_source("exe", options.source);
+  std::string version_error = version_check(options.exe.version);
+  if (!version_error.empty()) throw UsageError(version_error);
+  pack_build(options.source, BuildKind::exe, &options, link_options(options.kit, self));
+}
+
+// The options of payload, object and exe; --payload on the last two.
+void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
+                        const char* output_help) {
+  CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir, "the application directory")
+                         ->type_name("");
+  CLI::Option* main =
+      sub->add_option("--main", source->main_dll, "the main DLL's file name in APP_DIR")
+          ->type_name("NAME.dll");
+  sub->add_option("--level", source->pack.level,
+                  "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
+                      " (default " + std::to_string(PackOptions().level) + ")")
+      ->type_name("N")
+      ->check(CLI::Range(1, ZSTD_maxCLevel()));
+  sub->add_option("--threads", source->pack.threads,
+                  "compression threads, 0 for one per CPU (default 0)")
+      ->type_name("N")
+      ->check(CLI::Range(0, MAX_THREADS));
+  if (payload_file) {
+    sub->add_option("--payload", source->payload_file, "a payload file written by 'payload'")
+        ->type_name("FILE")
+        ->excludes(dir)
+        ->excludes(main);
+  }
+  sub->add_option("-o", source->output, output_help)->type_name("FILE");
+  source->pack.progress = host_stderr_is_terminal();
+}
+
+void add_kit_options(CLI::App* sub, KitOptions* kit) {
+  sub->add_option("--launcher-dir", kit->launcher_dir,
+                  "the launcher kit (default: 'launcher' beside zobrin-pack, else " +
+                      std::string(LINK_INSTALLED_LAUNCHER_DIR) + " from it, as installed)")
+      ->type_name("DIR");
+  sub->add_option("--linker", kit->linker,
+                  "link the launcher with this mingw-w64 driver instead of using the kit's "
+                  "launcher.exe (for launcher: default " + std::string(LINK_DEFAULT_LINKER) + ")")
+      ->type_name("CMD");
+}
+
+void setup_payload(CLI::App& app) {
+  auto options = std::make_shared<SourceOptions>();
+  CLI::App* sub = app.add_subcommand("payload", "write the payload array of APP_DIR");
+  add_source_options(sub, options.get(), false, "the payload file");
+  sub->callback([options] { run_payload(*options); });
+}
+
+void setup_object(CLI::App& app) {
+  auto options = std::make_shared<SourceOptions>();
+  CLI::App* sub = app.add_subcommand("object", "write the payload as an x86-64 COFF object");
+  add_source_options(sub, options.get(), true, "the object file");
+  sub->callback([options] { run_object(*options); });
+}
+
+void setup_exe(CLI::App& app, const std::string& self) {
+  auto options = std::make_shared<ExeCommandOptions>();
+  CLI::App* sub = app.add_subcommand("exe", "write the onefile executable");
+  add_source_options(sub, &options->source, true, "the executable");
+  add_kit_options(sub, &options->kit);
+  sub->add_flag("--console", options->exe.console,
+                "a console program (for command-line applications) instead of a GUI one");
+  sub->add_flag("--cache", options->cache,
+                "extract once into a per-user cache directory named by the payload's content, "
+                "and start from there afterwards");
+  sub->add_option("--icon", options->exe.icon, "the executable's icon")->type_name("FILE.ico");
+  VersionFields& version = options->exe.version;
+  sub->add_option("--product", version.product, "version information: the product name")
+      ->type_name("TEXT");
+  sub->add_option("--company", version.company, "version information: the company name")
+      ->type_name("TEXT");
+  sub->add_option(
+         "--file-version", version.file_version,
+         "version information: the file and product version, one to four numbers 0 to 65535")
+      ->type_name("A.B.C.D");
+  sub->add_option("--description", version.description,
+                  "version information: the file description")
+      ->type_name("TEXT");
+  sub->add_option("--copyright", version.copyright, "version information: the copyright notice")
+      ->type_name("TEXT");
+  sub->callback([options, self] { run_exe(*options, self); });
+}
+
+void setup_launcher(CLI::App& app, const std::string& self) {
+  auto options = std::make_shared<LauncherOptions>();
+  CLI::App* sub = app.add_subcommand("launcher", "link the launcher with an empty payload");
+  sub->add_option("-o", options->output, "the launcher executable")->type_name("FILE");
+  add_kit_options(sub, &options->kit);
+  sub->callback([options, self] { run_launcher(*options, self); });
+}
+
+// list and verify: one file to read.
+void setup_read(CLI::App& app, const char* name, const char* help,
+                void (*run)(const ReadOptions&)) {
+  auto options = std::make_shared<ReadOptions>();
+  CLI::App* sub = app.add_subcommand(name, help);
+  sub->add_option("FILE_OR_EXE", options->file, "a payload file or a onefile executable")
+      ->type_name("");
+  std::string command = name;
+  sub->callback([options, command, run] {
+    if (options->file.empty()) throw UsageError(command + " needs a payload or executable file");
+    run(*options);
+  });
+}
+
+void setup_help(CLI::App& app) {
+  CLI::App* sub = app.add_subcommand("help", "print this help");
+  sub->callback([&app] {
+    std::fputs(app.get_formatter()->make_help(&app, app.get_name(), CLI::AppFormatMode::Normal).c_str(),
+               stdout);
+  });
+}
+
+// The command line `zobrin-pack` takes: one subcommand, each running from its callback.
+// `self` is this program's argv[0], which locates the default launcher kit.
+void setup_app(CLI::App& app, const std::string& self) {
+  app.set_version_flag("--version", std::string("zobrin-pack ") + ZOBRIN_VERSION,
+                       "print the version and exit");
+  app.require_subcommand(1);
+  // The same options on every host: no "/o" forms on Windows.
+  app.allow_windows_style_options(false);
+  setup_payload(app);
+  setup_object(app);
+  setup_exe(app, self);
+  setup_launcher(app, self);
+  setup_read(app, "list", "print the entries of a payload or an executable", run_list);
+  setup_read(app, "verify", "decode a payload or an executable's payload whole and check it",
+             run_verify);
+  setup_help(app);
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  CLI::App app("Packs an application directory into one Windows executable.", "zobrin-pack");
+  try {
+    std::vector<std::string> utf8_args = host_utf8_args(argc, argv);
+    std::vector<char*> utf8_argv;
+    for (std::string& arg : utf8_args) utf8_argv.push_back(&arg[0]);
+    utf8_argv.push_back(nullptr);
+    setup_app(app, utf8_args.empty() ? "zobrin-pack" : utf8_args.front());
+    if (utf8_args.size() < 2) throw UsageError("no command given");
+    app.parse(static_cast<int>(utf8_args.size()), utf8_argv.data());
+    return 0;
+  } catch (const CLI::Success& printed) {
+    return app.exit(printed);
+  } catch (const CLI::ParseError& error) {
+    // The chosen command's help, or the program's when none was chosen.
+    std::fprintf(stderr, "zobrin-pack: error: %s\n%s", cli_message(error, app).c_str(),
+                 app.help().c_str());
+    return 2;
+  } catch (const UsageError& error) {
+    std::fprintf(stderr, "zobrin-pack: error: %s\n%s", error.what(), app.help().c_str());
+    return 2;
+  } catch (const std::exception& error) {
+    // PackError, and what the library throws (out of memory, a file system error).
+    std::fprintf(stderr, "zobrin-pack: error: %s\n", error.what());
+    return 1;
+  }
+}
