@@ -64,3 +64,11 @@ constexpr uint32_t ZB_SWEEP_STACK_BYTES = 262144;
 // descriptor with one SID): a SID is at most 68 bytes.
 constexpr uint32_t ZB_SWEEP_TOKEN_BYTES = 256;
 constexpr uint32_t ZB_SWEEP_SECURITY_BYTES = 512;
+
+// The cached mode's check of a kept copy.
+// Each thread's read request (and buffer) while a copy's files are hashed.
+constexpr uint32_t ZB_VERIFY_READ_BYTES = 1048576;
+// Threads that hash at most, the main thread included.
+constexpr uint32_t ZB_VERIFY_THREADS_MAX = 8;
+// Stack reserved for each hashing thread (a path and a few frames).
+constexpr uint32_t ZB_VERIFY_STACK_BYTES = 131072;

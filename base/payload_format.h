@@ -22,6 +22,14 @@
 //   offset 24         8   the content key: FNV-1a 64 over all L bytes of the array
 //                         (payload_content_key), naming the cache directory
 //   offset 32         L   the array
+//
+// In the cached mode the file digests follow the array (offset 32 + L, a multiple of 8):
+//
+//   offset 0          8   the entry count N
+//   offset 8          8N  each entry's file digest (base/file_digest.h), in table order
+//
+// The section head's digest covers them too (after the header and table), so they are sealed
+// with the rest. Entries the stream cannot supply (an array packed as it stood) have 0.
 #pragma once
 
 #include <stdint.h>
@@ -99,6 +107,10 @@ inline uint64_t payload_digest_extent(const unsigned char* head, uint64_t length
   return ZB_PAYLOAD_HEADER_BYTES + table_size;
 }
 
+// The file digests' block: its count word and one digest per entry.
+constexpr uint32_t ZB_FILE_DIGESTS_COUNT_BYTES = 8;
+constexpr uint32_t ZB_FILE_DIGEST_BYTES = 8;
+
 // Completes the digest from `state`, FNV-1a 64 over the digest's extent of the array: the
 // length, the run flags and the content key follow as the section head holds them (8 bytes
 // each, little-endian). They come after the array's bytes so the packer gets the digest and
@@ -112,12 +124,15 @@ inline uint64_t payload_digest_seal(uint64_t state, uint64_t length, uint64_t fl
   return payload_digest_update(state, words, sizeof words);
 }
 
-// The digest written in the section head for the `length` bytes at `array` and the head's
-// `flags` and `key`.
+// The digest written in the section head for the `length` bytes at `array`, the
+// `files_bytes` bytes of the file digests' block at `files` (none outside the cached mode) and
+// the head's `flags` and `key`.
 inline uint64_t payload_digest(const unsigned char* array, uint64_t length, uint64_t flags,
-                               uint64_t key) {
+                               uint64_t key, const unsigned char* files = nullptr,
+                               uint64_t files_bytes = 0) {
   uint64_t state =
       payload_digest_update(ZB_DIGEST_START, array, payload_digest_extent(array, length));
+  state = payload_digest_update(state, files, files_bytes);
   return payload_digest_seal(state, length, flags, key);
 }
 

@@ -1,5 +1,6 @@
 #include "bootstrap/cache.h"
 
+#include <string.h>
 #include <wchar.h>
 #include <windows.h>
 
@@ -9,11 +10,13 @@
 #include "base/run_state.h"
 #include "base/wide_text.h"
 #include "base/handle.h"
-#include "bootstrap/extract.h"
+#include "base/little_endian.h"
+#include "bootstrap/cache_verify.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/gate.h"
 #include "cleanup/remove_tree.h"
+#include "cleanup/sweep.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/template.h"
@@ -23,18 +26,30 @@ static const wchar_t CACHE_SUFFIX_TEMPLATE[] = L"{PID}_{TIME_US}_{RANDOM}";
 static const wchar_t CACHE_ROOT_NAME[] = L"zobrin-onefile";
 static const wchar_t CACHE_LOCK_SUFFIX[] = L".lock";
 static const wchar_t CACHE_ASIDE_SUFFIX[] = L".old";
-// Units of the key's text: 16 hex digits.
+// Units of the key's text: 16 hex digits; of the application's place: 8.
 static const uint32_t CACHE_KEY_DIGITS = 16;
+static const uint32_t CACHE_PLACE_DIGITS = 8;
 // The lock is held exclusively only while a start removes a version: a start of that version
 // waits up to this long for it, then goes on without it.
 static const uint32_t CACHE_LOCK_TRIES = 100;
 static const uint32_t CACHE_LOCK_PAUSE_MS = 50;
+// Every run of a version holds its lock with this sharing: parents read and write the mark,
+// children read; an exclusive open fails while any of them runs.
+static const DWORD CACHE_LOCK_SHARE = FILE_SHARE_READ | FILE_SHARE_WRITE;
+// The mark of a finished extraction in the lock: volume serial (4), 0 (4), file index (8).
+static const uint32_t CACHE_MARK_BYTES = 16;
+// Decision: a version whose lock no start has dated for 30 days is removed by any start of any
+// application. A copy takes as much disk as its application; a tool used once a month still
+// starts warm, and one unused for longer pays one ordinary extraction when it is next used.
+static const uint64_t CACHE_UNUSED_LIMIT_100NS = 30ull * 24 * 3600 * 10000000;
 
 static bool cache_active = false;
+// This run's hold of its version's lock (parent role; with write access for the mark).
+static HANDLE cache_lock = nullptr;
 // The shell folder ({CACHE_DIR}), then "\zobrin-onefile".
 static wchar_t cache_folder[ZB_PATH_UNITS];
 static wchar_t cache_root[ZB_PATH_UNITS];
-// The executable's file name without ".exe", and "<base>-<key>".
+// "<base>-<place>-<key>"; the units of "<base>-<place>", the application's prefix.
 static wchar_t cache_version[ZB_PATH_UNITS];
 static uint32_t cache_base_units = 0;
 // The cache directory, and the scratch paths built from it.
@@ -61,24 +76,45 @@ static bool cache_append(wchar_t* buffer, const wchar_t* text) {
   return wide_append_text(buffer, ZB_PATH_UNITS, &length, text);
 }
 
-// "<base>-<key>" from the module's own file name (the same in both roles, whatever argument
-// 0 says) and the key in the section head. Fatal (abort): a name that does not fit.
+// Appends "-" and the low `digits` hex digits of `value` to `buffer` (capacity
+// ZB_PATH_UNITS). False when they do not fit.
+static bool cache_append_hex(wchar_t* buffer, uint64_t value, uint32_t digits) {
+  wchar_t text[CACHE_KEY_DIGITS + 2];
+  text[0] = L'-';
+  for (uint32_t i = 0; i < digits; i++) {
+    text[1 + i] = L"0123456789abcdef"[(value >> (4 * (digits - 1 - i))) & 15];
+  }
+  text[digits + 1] = L'\0';
+  return cache_append(buffer, text);
+}
+
+// "<base>-<place>-<key>" from the module's own path (the same in both roles, whatever argument
+// 0 says) and the key in the section head: <base> is its file name without ".exe", <place> the
+// low 32 bits of FNV-1a 64 over the upper-cased path, so that two applications of one name in
+// two folders keep a copy each. Fatal (abort): a name that does not fit.
 static void cache_name_version(void) {
   wchar_t module[ZB_PATH_UNITS];
   path_module_file_name(module, ZB_PATH_UNITS);
+  wchar_t folded[ZB_PATH_UNITS];
+  int units = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, module, -1, folded,
+                            ZB_PATH_UNITS, /* lpVersionInformation */ nullptr,
+                            /* lpReserved */ nullptr, /* sortHandle */ 0);
+  if (units <= 0 || units > (int)ZB_PATH_UNITS) fatal_bounds_abort();
+  uint64_t place = payload_digest_update(
+      ZB_DIGEST_START, reinterpret_cast<const unsigned char*>(folded),
+      (uint64_t)(units - 1) * sizeof(wchar_t));
   wchar_t* name = wcsrchr(module, L'\\');
   name = name != nullptr ? name + 1 : module;
   size_t length = wcslen(name);
   if (length >= 4 && _wcsicmp(name + length - 4, L".exe") == 0) name[length - 4] = L'\0';
-  cache_base_units = (uint32_t)wcslen(name);
-  wchar_t key[CACHE_KEY_DIGITS + 2];
-  key[0] = L'-';
-  uint64_t value = payload_linked_key();
-  for (uint32_t i = 0; i < CACHE_KEY_DIGITS; i++) {
-    key[1 + i] = L"0123456789abcdef"[(value >> (60 - 4 * i)) & 15];
+  if (!cache_join(cache_version, name, L"", L"") ||
+      !cache_append_hex(cache_version, place, CACHE_PLACE_DIGITS)) {
+    fatal_bounds_abort();
   }
-  key[CACHE_KEY_DIGITS + 1] = L'\0';
-  if (!cache_join(cache_version, name, key, L"")) fatal_bounds_abort();
+  cache_base_units = (uint32_t)wcslen(cache_version);
+  if (!cache_append_hex(cache_version, payload_linked_key(), CACHE_KEY_DIGITS)) {
+    fatal_bounds_abort();
+  }
 }
 
 void cache_compute_paths(void) {
@@ -107,16 +143,16 @@ static void cache_make_root(const wchar_t* path) {
 }
 
 // Opens "<version>.lock" in the root with `share`, with `disposition` (OPEN_ALWAYS creates it
-// when missing); `remove` adds deletion when the handle closes. INVALID_HANDLE_VALUE with the
-// last error on failure.
+// when missing); `access` adds to read access, `remove` adds deletion when the handle closes.
+// INVALID_HANDLE_VALUE with the last error on failure.
 static HANDLE cache_open_lock(const wchar_t* version, DWORD share, bool remove,
-                              DWORD disposition = OPEN_ALWAYS) {
+                              DWORD disposition = OPEN_ALWAYS, DWORD access = 0) {
   if (!cache_join(cache_other, cache_root, L"\\", version) ||
       !cache_append(cache_other, CACHE_LOCK_SUFFIX)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateFileW(cache_other, GENERIC_READ | (remove ? DELETE : 0), share,
+  return CreateFileW(cache_other, GENERIC_READ | access | (remove ? DELETE : 0), share,
                      /* lpSecurityAttributes */ nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL | (remove ? FILE_FLAG_DELETE_ON_CLOSE : 0),
                      /* hTemplateFile */ nullptr);
@@ -125,7 +161,7 @@ static HANDLE cache_open_lock(const wchar_t* version, DWORD share, bool remove,
 void cache_choose_child_directory(void) {
   // The child holds the lock too (shared, never creating it), so its copy counts as in use
   // even if its parent is gone. The handle stays open for the rest of the process.
-  cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false, OPEN_EXISTING);
+  cache_open_lock(cache_version, CACHE_LOCK_SHARE, /* remove */ false, OPEN_EXISTING);
   if (GetFileAttributesW(run_state.payload_directory) != INVALID_FILE_ATTRIBUTES) return;
   uint32_t length = 0;
   run_state.payload_directory[0] = L'\0';
@@ -168,9 +204,10 @@ static void cache_remove_leftovers(const wchar_t* version) {
 }
 
 // Takes this version's lock, shared, for the rest of the process (the handle is never
-// closed; the system closes it at exit). When no other run holds it, leftovers of killed
-// runs are removed first. A lock that cannot be had is waited for while another start holds
-// it exclusively, then given up: the run goes on without it.
+// closed; the system closes it at exit), and dates it now: the age of a lock tells how long no
+// start has used its version. When no other run holds it, leftovers of killed runs are removed
+// first. A lock that cannot be had is waited for while another start holds it exclusively,
+// then given up: the run goes on without it (and so never takes the copy as it stands).
 static void cache_take_lock(void) {
   HandleOwner exclusive(cache_open_lock(cache_version, /* dwShareMode */ 0, /* remove */ false));
   if (exclusive) {
@@ -178,41 +215,79 @@ static void cache_take_lock(void) {
     exclusive.reset();
   }
   for (uint32_t attempt = 0; attempt < CACHE_LOCK_TRIES; attempt++) {
-    HANDLE lock = cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false);
-    if (lock != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) return;
+    HANDLE lock = cache_open_lock(cache_version, CACHE_LOCK_SHARE, /* remove */ false,
+                                  OPEN_ALWAYS, GENERIC_WRITE);
+    if (lock != INVALID_HANDLE_VALUE) {
+      cache_lock = lock;
+      FILETIME now;
+      GetSystemTimeAsFileTime(&now);
+      SetFileTime(lock, /* lpCreationTime */ nullptr, /* lpLastAccessTime */ nullptr, &now);
+      return;
+    }
+    if (GetLastError() != ERROR_SHARING_VIOLATION) return;
     Sleep(CACHE_LOCK_PAUSE_MS);
   }
 }
 
-// Decision: the table walk checks presence and size only, no content: a warm start must
-// cost no more than the names. A file changed in place with its size kept is not noticed
-// (the cache directory is the user's own, open to nobody else).
-static bool cache_tree_whole(void) {
-  DWORD attributes = GetFileAttributesW(cache_directory);
-  cache_directory_existed = attributes != INVALID_FILE_ATTRIBUTES;
-  bool whole = cache_directory_existed && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
-               !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
-  if (!payload_table_empty()) {
-    for (;;) {
-      PayloadEntry entry;
-      payload_next_entry(&entry);
-      if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
-      if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
-      // Every name is still checked once the answer is known: a bad table fails the same
-      // way warm or cold.
-      if (whole) {
-        extract_build_target(cache_path, cache_directory, entry.name, entry.name_units);
-        WIN32_FILE_ATTRIBUTE_DATA data;
-        whole = GetFileAttributesExW(cache_path, GetFileExInfoStandard, &data) &&
-                !(data.dwFileAttributes &
-                  (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) &&
-                (((uint64_t)data.nFileSizeHigh << 32) | data.nFileSizeLow) == entry.size;
-      }
-      if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
-    }
+// The mark of a finished extraction, kept in the version's lock: the identity of the directory
+// this user's launcher moved into place (volume serial number, then file index). Filled from
+// the directory opened as `directory`; false when it cannot be read.
+static bool cache_mark_of(HANDLE directory, unsigned char* mark) {
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!GetFileInformationByHandle(directory, &info)) return false;
+  le_write_u32(mark, info.dwVolumeSerialNumber);
+  le_write_u32(mark + 4, 0);
+  le_write_u32(mark + 8, info.nFileIndexLow);
+  le_write_u32(mark + 12, info.nFileIndexHigh);
+  return true;
+}
+
+// Opens the cache directory itself (not what a link leads to), for its attributes, owner and
+// identity. INVALID_HANDLE_VALUE when it cannot be opened.
+static HANDLE cache_open_directory(void) {
+  return CreateFileW(cache_directory, READ_CONTROL,
+                     FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                     /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                     FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
+                     /* hTemplateFile */ nullptr);
+}
+
+// True when the cache directory is one this user's launcher finished: a real directory, owned
+// by this process's user, whose identity the lock holds as its mark.
+static bool cache_directory_ours(void) {
+  HandleOwner directory(cache_open_directory());
+  BY_HANDLE_FILE_INFORMATION info;
+  if (!directory || !GetFileInformationByHandle(directory.get(), &info) ||
+      !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || cache_lock == nullptr) {
+    return false;
   }
-  payload_restart_table();
-  return whole;
+  unsigned char expected[CACHE_MARK_BYTES];
+  unsigned char recorded[CACHE_MARK_BYTES];
+  OVERLAPPED at = {};
+  DWORD got = 0;
+  return cache_mark_of(directory.get(), expected) &&
+         ReadFile(cache_lock, recorded, CACHE_MARK_BYTES, &got, &at) && got == CACHE_MARK_BYTES &&
+         memcmp(expected, recorded, CACHE_MARK_BYTES) == 0 &&
+         cleanup_owned_by_user(directory.get());
+}
+
+// Records the cache directory, just moved into place, as finished. Never fatal: without the
+// mark a later start extracts again.
+static void cache_write_mark(void) {
+  HandleOwner directory(cache_open_directory());
+  unsigned char mark[CACHE_MARK_BYTES];
+  if (!directory || cache_lock == nullptr || !cache_mark_of(directory.get(), mark)) return;
+  OVERLAPPED at = {};
+  DWORD written = 0;
+  WriteFile(cache_lock, mark, CACHE_MARK_BYTES, &written, &at);
+}
+
+// The copy is used only when this user's launcher finished it and its files are exactly the
+// payload's (cache_verify_copy); the table is walked either way.
+static bool cache_tree_whole(void) {
+  cache_directory_existed = GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES;
+  return cache_verify_copy(cache_directory, cache_directory_existed && cache_directory_ours());
 }
 
 bool cache_prepare(void) {
@@ -255,6 +330,7 @@ static bool cache_move_into_place(void) {
   if (MoveFileExW(run_state.payload_directory, cache_directory, /* dwFlags */ 0)) {
     // In place: from here on nothing removes it (shutdown looks at this flag first).
     run_state.remove_directory = false;
+    cache_write_mark();
   } else if (GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES) {
     // Another start's copy took the place first; it was complete before its rename.
     cache_drop_sibling();
@@ -283,6 +359,41 @@ static bool cache_other_version(const wchar_t* name) {
   return _wcsnicmp(name, cache_version, cache_base_units + 1 + CACHE_KEY_DIGITS) != 0;
 }
 
+// Removes the version `version` (the name of its lock without ".lock") with its leftovers
+// and its lock, when its lock can be opened exclusively (no run uses it).
+static void cache_remove_version(const wchar_t* version) {
+  HandleOwner lock(cache_open_lock(version, /* dwShareMode */ 0, /* remove */ true));
+  if (!lock) return;
+  if (cache_join(cache_other, cache_root, L"\\", version)) cleanup_remove_tree(cache_other);
+  cache_remove_leftovers(version);
+}
+
+// Removes every version, of any application, whose lock no start has dated for
+// CACHE_UNUSED_LIMIT_100NS.
+static void cache_remove_unused(void) {
+  FILETIME now_time;
+  GetSystemTimeAsFileTime(&now_time);
+  uint64_t now = ((uint64_t)now_time.dwHighDateTime << 32) | now_time.dwLowDateTime;
+  wchar_t version[ZB_PATH_UNITS];
+  if (!cache_join(cache_path, cache_root, L"\\*", CACHE_LOCK_SUFFIX)) return;
+  WIN32_FIND_DATAW found;
+  HANDLE find = FindFirstFileW(cache_path, &found);
+  if (find == INVALID_HANDLE_VALUE) return;
+  do {
+    uint64_t dated = ((uint64_t)found.ftLastWriteTime.dwHighDateTime << 32) |
+                     found.ftLastWriteTime.dwLowDateTime;
+    if (dated > now || now - dated < CACHE_UNUSED_LIMIT_100NS) continue;
+    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
+    size_t units = wcslen(found.cFileName);
+    size_t suffix = wcslen(CACHE_LOCK_SUFFIX);
+    if (units <= suffix || units >= ZB_PATH_UNITS) continue;
+    wmemcpy(version, found.cFileName, units - suffix);
+    version[units - suffix] = L'\0';
+    if (_wcsicmp(version, cache_version) != 0) cache_remove_version(version);
+  } while (FindNextFileW(find, &found));
+  FindClose(find);
+}
+
 void cache_tidy(void) {
   if (!cache_active) return;
   wchar_t version[ZB_PATH_UNITS];
@@ -291,18 +402,16 @@ void cache_tidy(void) {
   cache_path[wcslen(cache_root) + 1 + cache_base_units + 2] = L'\0';
   WIN32_FIND_DATAW found;
   HANDLE find = FindFirstFileW(cache_path, &found);
-  if (find == INVALID_HANDLE_VALUE) return;
-  do {
-    if (!cache_other_version(found.cFileName)) continue;
-    uint32_t length = 0;
-    version[0] = L'\0';
-    if (!wide_append_text(version, ZB_PATH_UNITS, &length, found.cFileName)) continue;
-    version[cache_base_units + 1 + CACHE_KEY_DIGITS] = L'\0';
-    // Exclusive: no running parent of that version holds it. Deleted when closed.
-    HandleOwner lock(cache_open_lock(version, /* dwShareMode */ 0, /* remove */ true));
-    if (!lock) continue;
-    if (cache_join(cache_other, cache_root, L"\\", version)) cleanup_remove_tree(cache_other);
-    cache_remove_leftovers(version);
-  } while (FindNextFileW(find, &found));
-  FindClose(find);
+  if (find != INVALID_HANDLE_VALUE) {
+    do {
+      if (!cache_other_version(found.cFileName)) continue;
+      uint32_t length = 0;
+      version[0] = L'\0';
+      if (!wide_append_text(version, ZB_PATH_UNITS, &length, found.cFileName)) continue;
+      version[cache_base_units + 1 + CACHE_KEY_DIGITS] = L'\0';
+      cache_remove_version(version);
+    } while (FindNextFileW(find, &found));
+    FindClose(find);
+  }
+  cache_remove_unused();
 }

@@ -1,9 +1,13 @@
 // The cached mode (an executable packed with `zobrin-pack exe --cache`): the payload directory
-// is "{CACHE_DIR}\zobrin-onefile\<executable base name>-<content key, 16 hex digits>", kept
-// between runs. A run that finds it incomplete extracts into a private sibling
-// "<directory>.<PID>_<TIME_US>_<RANDOM>" and moves that into place with one rename. Beside it,
-// "<directory>.lock" is held open (shared) by every running parent of that version; a start
-// that can open another version's lock exclusively removes that version.
+// is "{CACHE_DIR}\zobrin-onefile\<executable base name>-<place>-<content key>", kept between
+// runs; <place> (8 hex digits, from the executable's path) keeps two applications of one name
+// apart. A start uses the copy only when this user's launcher finished it (owner and mark) and
+// every file holds exactly the packed bytes (bootstrap/cache_verify.h); otherwise it extracts
+// into a private sibling "<directory>.<PID>_<TIME_US>_<RANDOM>" and moves that into place with
+// one rename. Beside it, "<directory>.lock" is held open (shared) by every running parent and
+// child of that version, holds the mark of the finished extraction and is dated by every start;
+// a start that can open another version's lock exclusively removes that version when it is of
+// the same application or unused for 30 days.
 #pragma once
 
 // Both roles: computes the cache directory and this run's sibling (from PID, TIME_US and
@@ -18,11 +22,11 @@ void cache_compute_paths(void);
 void cache_choose_child_directory(void);
 
 // Parent role, with the payload opened: creates the cache root directories (owner-only),
-// takes the lock (after removing leftovers of killed runs of this version when no other run
-// holds it) and checks that every file of the table is in the cache directory with its size,
-// without decoding. The table position is back at the first entry afterwards. True when the
-// copy is whole. Fatal: header error for a name that would leave the directory, or an entry
-// with a second string; a root directory that cannot be created.
+// takes and dates the lock (after removing leftovers of killed runs of this version when no
+// other run holds it) and checks the copy: this user's launcher finished it, and its files are
+// exactly the payload's (cache_verify_copy). The table position is back at the first entry
+// afterwards. True when the copy can be used as it stands. Fatal: as cache_verify_copy; a root
+// directory that cannot be created.
 bool cache_prepare(void);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name when one is
@@ -31,7 +35,8 @@ bool cache_prepare(void);
 // draws or another failure to create it.
 void cache_create_sibling(void);
 
-// Parent role, after the sibling was filled and checked: moves it into place. A damaged copy
+// Parent role, after the sibling was filled and checked: moves it into place and records it
+// as finished in the lock. A damaged copy
 // in the way is renamed aside first and removed (left for a later start when in use). When
 // another run put a copy there first, that one is used and the sibling removed. When the
 // damaged copy cannot be moved aside, the run uses the sibling and removes it at the end.
@@ -40,7 +45,8 @@ void cache_create_sibling(void);
 // removed.
 void cache_install(void);
 
-// Parent role, while the child runs: removes every other version of this application's
-// cache whose lock can be opened exclusively (no run uses it), with its leftovers and its
-// lock. Does nothing outside the cached mode. Never fatal; never follows links.
+// Parent role, while the child runs: removes every other version of this application, and
+// every version of any application whose lock is 30 days old, when its lock can be opened
+// exclusively (no run uses it), with its leftovers and its lock. Does nothing outside the
+// cached mode. Never fatal; never follows links.
 void cache_tidy(void);

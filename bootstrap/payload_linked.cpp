@@ -2,6 +2,7 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 
@@ -42,16 +43,34 @@ static uint64_t payload_section_room(void) {
   return 0;
 }
 
-// Checks the section head once per process: the length must fit the section, and the digest
-// must match the array's header and table with the length, run flags and content key, so a
-// damaged flag or key is caught like a damaged table. Fatal: header error.
+// The file digests after the array (cached mode only): the count and the digests.
+static const unsigned char* payload_files = nullptr;
+static uint64_t payload_files_count = 0;
+
+// Checks the section head once per process: the length must fit the section (with the file
+// digests after the array, in the cached mode), and the digest must match the array's header
+// and table, the file digests and the head's length, run flags and content key, so a damaged
+// flag, key or file digest is caught like a damaged table. Fatal: header error.
 static void payload_check_head(void) {
   static bool checked = false;
   if (checked) return;
-  // A damaged length must not send the reader beyond the section.
-  if (zobrin_payload_length > payload_section_room()) fatal_exit(FATAL_MSG_HEADER);
-  if (payload_digest(zobrin_payload, zobrin_payload_length, zobrin_payload_flags,
-                     zobrin_payload_key) != zobrin_payload_digest) {
+  // A damaged length or count must not send the reader beyond the section.
+  uint64_t room = payload_section_room();
+  uint64_t length = zobrin_payload_length;
+  if (length > room) fatal_exit(FATAL_MSG_HEADER);
+  uint64_t files_bytes = 0;
+  if (zobrin_payload_flags & ZB_RUN_FLAG_CACHE) {
+    room -= length;
+    if (room < ZB_FILE_DIGESTS_COUNT_BYTES) fatal_exit(FATAL_MSG_HEADER);
+    payload_files = zobrin_payload + length;
+    payload_files_count = le_read_u64(payload_files);
+    if (payload_files_count > (room - ZB_FILE_DIGESTS_COUNT_BYTES) / ZB_FILE_DIGEST_BYTES) {
+      fatal_exit(FATAL_MSG_HEADER);
+    }
+    files_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + payload_files_count * ZB_FILE_DIGEST_BYTES;
+  }
+  if (payload_digest(zobrin_payload, length, zobrin_payload_flags, zobrin_payload_key,
+                     payload_files, files_bytes) != zobrin_payload_digest) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   checked = true;
@@ -72,4 +91,10 @@ uint64_t payload_linked_flags(void) {
 uint64_t payload_linked_key(void) {
   payload_check_head();
   return zobrin_payload_key;
+}
+
+uint64_t payload_linked_file_digests(const unsigned char** digests) {
+  payload_check_head();
+  *digests = payload_files == nullptr ? nullptr : payload_files + ZB_FILE_DIGESTS_COUNT_BYTES;
+  return payload_files_count;
 }

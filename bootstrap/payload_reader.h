@@ -29,6 +29,12 @@ uint64_t payload_linked_flags(void);
 // damaged head.
 uint64_t payload_linked_key(void);
 
+// The file digests recorded after the array linked into the image (cached mode): points
+// `digests` at the first (8 little-endian bytes each, in table order) and returns their count,
+// 0 outside the cached mode. Checked against the head's digest, as payload_open. Fatal: header
+// error for a damaged head.
+uint64_t payload_linked_file_digests(const unsigned char** digests);
+
 // Moves the table position back to the first entry, so the table can be walked again; only
 // while nothing of the stream has been read.
 void payload_restart_table(void);

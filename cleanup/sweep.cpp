@@ -116,6 +116,21 @@ static bool sweep_process_ended(DWORD pid) {
   return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
+// True when the owner of the object `handle` (opened with READ_CONTROL) is `owner`'s user.
+static bool sweep_owned(HANDLE handle, const SweepOwner* owner) {
+  union {
+    SECURITY_DESCRIPTOR_RELATIVE header;
+    unsigned char bytes[ZB_SWEEP_SECURITY_BYTES];
+  } security;
+  DWORD needed = 0;
+  PSID sid = nullptr;
+  BOOL defaulted = FALSE;
+  return owner->get_security(handle, OWNER_SECURITY_INFORMATION, security.bytes,
+                             sizeof security.bytes, &needed) &&
+         owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr &&
+         owner->equal_sid(sid, owner->token.user.User.Sid);
+}
+
 // True when `path` is a real directory (not a link) that no one else has open and whose owner
 // is this process's user. The open without sharing fails with a sharing violation while any
 // other handle to the directory exists (a current directory, a listing, a watcher). It asks
@@ -126,25 +141,19 @@ static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
       /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
       FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, /* hTemplateFile */ nullptr));
   if (!directory) return false;
-  bool free = false;
   BY_HANDLE_FILE_INFORMATION info;
-  union {
-    SECURITY_DESCRIPTOR_RELATIVE header;
-    unsigned char bytes[ZB_SWEEP_SECURITY_BYTES];
-  } security;
-  DWORD needed = 0;
-  PSID sid = nullptr;
-  BOOL defaulted = FALSE;
   // The checks are made on the object opened, not on what the listing said about the name.
-  if (GetFileInformationByHandle(directory.get(), &info) &&
-      (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
-      !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      owner->get_security(directory.get(), OWNER_SECURITY_INFORMATION, security.bytes,
-                          sizeof security.bytes, &needed) &&
-      owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr) {
-    free = owner->equal_sid(sid, owner->token.user.User.Sid) != FALSE;
-  }
-  return free;
+  return GetFileInformationByHandle(directory.get(), &info) &&
+         (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
+         !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         sweep_owned(directory.get(), owner);
+}
+
+bool cleanup_owned_by_user(HANDLE handle) {
+  static SweepOwner owner;
+  static int state = 0;  // 0 not loaded, 1 loaded, -1 unavailable
+  if (state == 0) state = sweep_load_owner(&owner) ? 1 : -1;
+  return state > 0 && sweep_owned(handle, &owner);
 }
 
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {

@@ -27,3 +27,7 @@ bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid);
 // or cannot be asked, an owner that cannot be read, a directory that cannot be opened alone.
 // The number of directories removed completely. Never fatal; prints nothing.
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name);
+
+// True when the owner of the object `handle` (opened with READ_CONTROL) is this process's
+// user; false when it is another or cannot be read. Main thread only. Never fatal.
+bool cleanup_owned_by_user(HANDLE handle);

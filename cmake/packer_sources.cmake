@@ -5,6 +5,7 @@ set(ZOBRIN_PACKER_SOURCES
   packer/coff_object.cpp
   packer/exe_extras.cpp
   packer/exe_image.cpp
+  packer/file_digests.cpp
   packer/file_io.cpp
   packer/host_os.cpp
   packer/ico_file.cpp

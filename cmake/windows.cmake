@@ -40,7 +40,7 @@ set(zobrin_launcher_sources
   base/fatal.cpp base/ring.cpp base/run_state.cpp base/wide_text.cpp
   paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
   cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
-  bootstrap/cache.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
+  bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp
   bootstrap/payload_directory.cpp
   bootstrap/payload_ahead.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)

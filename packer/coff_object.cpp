@@ -58,7 +58,7 @@ uint64_t coff_begin(OutputFile& out) {
 }
 
 void coff_end(OutputFile& out, uint64_t start, const SectionHead& head_fields) {
-  uint64_t section = PE_PAYLOAD_OFFSET + head_fields.length;
+  uint64_t section = PE_PAYLOAD_OFFSET + head_fields.length + head_fields.files.size();
   uint64_t padded = (section + 15) / 16 * 16;
   if (padded > 0xFFFFFFF0ull - COFF_DATA_OFFSET) {
     throw PackError("the payload is larger than an object file section can hold (4 GiB)");

@@ -56,7 +56,7 @@ void exe_begin(OutputFile& out, const std::vector<unsigned char>& launcher,
 void exe_end(OutputFile& out, const std::vector<unsigned char>& launcher,
              const PePayloadSlot& slot, const SectionHead& head, const ExeExtras& extras) {
   const uint64_t payload_length = head.length;
-  const uint64_t content = PE_PAYLOAD_OFFSET + payload_length;
+  const uint64_t content = PE_PAYLOAD_OFFSET + payload_length + head.files.size();
   const uint64_t raw_size = exe_align(content, slot.file_alignment);
   const uint64_t image_size = exe_align(slot.virtual_address + content, slot.section_alignment);
   if (payload_length > 0xFFFFFFFFull || image_size > 0xFFFFFFFFull) {

@@ -48,7 +48,7 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
   if (array.section_head != nullptr) {
     uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
     if (flags & ZB_RUN_FLAG_CACHE) {
-      std::printf("mode: cache, key %016" PRIx64 " ({CACHE_DIR}\\zobrin-onefile\\NAME-%016" PRIx64
+      std::printf("mode: cache, key %016" PRIx64 " ({CACHE_DIR}\\zobrin-onefile\\NAME-PLACE-%016" PRIx64
                   ")\n",
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET),
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET));

@@ -49,6 +49,7 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
       fail("the executable's payload section is damaged");
     }
     array.data = array.section_head + PE_PAYLOAD_OFFSET;
+    array.after = section->size - PE_PAYLOAD_OFFSET - array.length;
   }
   if (array.length < ZB_PAYLOAD_HEADER_BYTES) {
     fail("not a payload: shorter than its 16-byte header");
@@ -63,13 +64,17 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
 }
 
 void payload_entries(const PayloadArray& array, const std::string& subject,
-                     const std::function<void(const TableEntry&)>& visit) {
-  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+                     const std::function<void(const TableEntry&)>& visit, bool lenient) {
+  // Lenient, the walk ends quietly at the first malformed entry.
+  auto fail = [&](const std::string& reason) {
+    if (!lenient) throw PackError(subject + ": " + reason);
+  };
   const uint64_t end = ZB_PAYLOAD_HEADER_BYTES + array.table;
   uint64_t position = ZB_PAYLOAD_HEADER_BYTES;
   while (position < end) {
     if (end - position < ZB_ENTRY_FIXED_BYTES) {
       fail("malformed table: a partial entry at byte " + std::to_string(position));
+      return;
     }
     TableEntry entry;
     entry.offset = position;
@@ -78,11 +83,13 @@ void payload_entries(const PayloadArray& array, const std::string& subject,
     if (entry.flags > ZB_ENTRY_FLAGS_MAX ||
         !read_string(array.data, position + ZB_ENTRY_FIXED_BYTES, end, &entry.name)) {
       fail("malformed entry at byte " + std::to_string(position));
+      return;
     }
     position += ZB_ENTRY_FIXED_BYTES + string_bytes(entry.name);
     if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) {
       if (!read_string(array.data, position, end, &entry.second)) {
         fail("malformed second string at byte " + std::to_string(position));
+        return;
       }
       position += string_bytes(entry.second);
     }

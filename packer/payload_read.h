@@ -14,6 +14,7 @@ struct PayloadArray {
   uint64_t table = 0;                   // table size T (within L - 16)
   uint64_t stream = 0;                  // stream size S (within L - 16 - T)
   const unsigned char* section_head = nullptr;  // the payload section's 32-byte head, or null
+  uint64_t after = 0;  // bytes of the payload section after the array (the file digests)
 };
 
 // One entry of the table as `list` and `verify` read it back, its names copied out.
@@ -31,9 +32,9 @@ struct TableEntry {
 PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::string& subject);
 
 // Calls `visit` with each entry of the table, in order. Throws PackError("<subject>: <reason>")
-// at the first malformed entry.
+// at the first malformed entry; `lenient`, stops there instead.
 void payload_entries(const PayloadArray& array, const std::string& subject,
-                     const std::function<void(const TableEntry&)>& visit);
+                     const std::function<void(const TableEntry&)>& visit, bool lenient = false);
 
 // An entry's name for a one-line message: UTF-8, quoted, control characters escaped.
 std::string payload_entry_name(const TableEntry& entry);

@@ -7,6 +7,7 @@
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
+#include "packer/file_digests.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
 #include "packer/payload_writer.h"
@@ -57,15 +58,49 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
     throw PackError(subject + ": a content key is recorded beside the payload, but the run "
                     "flags do not ask for the cached mode");
   }
+  // The file digests follow the array in the cached mode; the count must fit the section.
+  const unsigned char* files = nullptr;
+  uint64_t files_bytes = 0;
+  if (flags & ZB_RUN_FLAG_CACHE) {
+    uint64_t count = array.after >= ZB_FILE_DIGESTS_COUNT_BYTES
+                         ? le_read_u64(array.data + array.length)
+                         : UINT64_MAX;
+    if (count > (array.after - ZB_FILE_DIGESTS_COUNT_BYTES) / ZB_FILE_DIGEST_BYTES) {
+      throw PackError(subject + ": the file digests after the payload run past its section");
+    }
+    files = array.data + array.length;
+    files_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + ZB_FILE_DIGEST_BYTES * count;
+  }
   uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
-  if (recorded != payload_digest(array.data, array.length, flags, key)) {
+  if (recorded != payload_digest(array.data, array.length, flags, key, files, files_bytes)) {
     // Sealed with the length the header and table lay out: the length alone is damaged, which
     // the layout check names.
     uint64_t used = ZB_PAYLOAD_HEADER_BYTES + array.table + array.stream;
     uint64_t laid_out = used + payload_tail_bytes(used).size();
-    if (recorded == payload_digest(array.data, laid_out, flags, key)) verify_layout(array, subject);
+    if (recorded == payload_digest(array.data, laid_out, flags, key, files, files_bytes)) {
+      verify_layout(array, subject);
+    }
     throw PackError(subject + ": the digest of the header and table does not match the one "
                     "recorded beside the payload (the table or its sizes are damaged)");
+  }
+}
+
+// The file digests of a cached executable: one per entry, each that of the entry's content.
+void verify_file_digests(const PayloadArray& array, size_t entries, const std::string& subject) {
+  if (!(le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_CACHE)) return;
+  const unsigned char* block = array.data + array.length;
+  uint64_t count = le_read_u64(block);
+  if (count != entries) {
+    throw PackError(subject + ": " + std::to_string(count) + " file digests are recorded for " +
+                    std::to_string(entries) + " entries");
+  }
+  std::vector<uint64_t> digests = file_digests_compute(array);
+  for (size_t i = 0; i < entries; i++) {
+    if (le_read_u64(block + ZB_FILE_DIGESTS_COUNT_BYTES + ZB_FILE_DIGEST_BYTES * i) !=
+        digests[i]) {
+      throw PackError(subject + ": the file digest recorded for entry " + std::to_string(i + 1) +
+                      " does not match its content");
+    }
   }
 }
 
@@ -158,5 +193,6 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
   verify_stream(array, entries, result.bytes, subject);
+  if (array.section_head) verify_file_digests(array, entries.size(), subject);
   return result;
 }

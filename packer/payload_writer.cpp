@@ -7,10 +7,13 @@
 #include <thread>
 #include <vector>
 
+#include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "packer/byte_string.h"
 #include "packer/file_io.h"
+#include "packer/file_digests.h"
 #include "packer/pack_error.h"
+#include "packer/payload_read.h"
 
 namespace {
 
@@ -224,6 +227,22 @@ SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t lengt
     if (done == extent) table_state = state;
   }
   head.key = keyed ? state : 0;
+  if (keyed) {
+    // The digests come from the array as written, decoded again: the bytes a start will see.
+    std::vector<unsigned char> array(static_cast<size_t>(length));
+    out.read_back(start, array.data(), array.size());
+    // An array whose header sizes do not fit it (packed as it stood) has no entries to record.
+    std::vector<uint64_t> digests;
+    const uint64_t table = le_read_u64(header), stream = le_read_u64(header + 8);
+    if (length >= ZB_PAYLOAD_HEADER_BYTES && table <= length - ZB_PAYLOAD_HEADER_BYTES &&
+        stream <= length - ZB_PAYLOAD_HEADER_BYTES - table) {
+      digests = file_digests_compute(payload_locate(array, "the payload"));
+    }
+    head.files = file_digests_block(digests);
+    out.write(head.files);
+    table_state = payload_digest_update(
+        table_state, reinterpret_cast<const unsigned char*>(head.files.data()), head.files.size());
+  }
   head.digest = payload_digest_seal(table_state, head.length, head.flags, head.key);
   return head;
 }

@@ -14,6 +14,7 @@
 #include <functional>
 #include <sstream>
 
+#include "base/file_digest.h"
 #include "base/little_endian.h"
 #include "packer/app_tree.h"
 #include "packer/pack_error.h"
@@ -219,12 +220,14 @@ static uint64_t fnv_prefix(const std::string& bytes, size_t count) {
 
 // The section head's digest of `array`: FNV-1a 64 over its first `count` bytes (header and
 // table), then its length, the run flags and the key, 8 little-endian bytes each.
-static uint64_t head_digest(const std::string& array, size_t count, uint64_t flags, uint64_t key) {
+static uint64_t head_digest(const std::string& array, size_t count, uint64_t flags, uint64_t key,
+                            const std::string& files = "") {
   std::string words(24, '\0');
   le_write_u64(reinterpret_cast<unsigned char*>(&words[0]), array.size());
   le_write_u64(reinterpret_cast<unsigned char*>(&words[8]), flags);
   le_write_u64(reinterpret_cast<unsigned char*>(&words[16]), key);
-  return fnv_prefix(array.substr(0, count) + words, count + 24);
+  std::string sealed = array.substr(0, count) + files + words;
+  return fnv_prefix(sealed, sealed.size());
 }
 
 TEST_F(Pack, ObjectWrapsThePayloadInAReadOnlyAlignedSectionWithFiveSymbols) {
@@ -380,13 +383,23 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
   EXPECT_EQ(le(exe, 0x410, 8), 1u) << "run flags: cache";
   const uint64_t key = fnv_prefix(payload, payload.size());
   EXPECT_EQ(le(exe, 0x418, 8), key) << "the key covers the whole array, content included";
-  EXPECT_EQ(le(exe, 0x408, 8), head_digest(payload, table_end, 1, key));
+  // After the array: the count and each file's XXH64 in table order, sealed by the digest.
+  std::string files(8, '\0');
+  le_write_u64(reinterpret_cast<unsigned char*>(&files[0]), 2);
+  for (const std::string& content : {slurp(app / "app.dll"), std::string("hello")}) {
+    files += std::string(8, '\0');
+    le_write_u64(reinterpret_cast<unsigned char*>(&files[files.size() - 8]),
+                 file_digest_of(reinterpret_cast<const unsigned char*>(content.data()),
+                                content.size()));
+  }
+  EXPECT_EQ(exe.substr(0x420 + payload.size(), files.size()), files);
+  EXPECT_EQ(le(exe, 0x408, 8), head_digest(payload, table_end, 1, key, files));
   char hex[17];
   snprintf(hex, sizeof hex, "%016llx", static_cast<unsigned long long>(key));
   r = pack({"list", root / "c.exe"});
   EXPECT_EQ(r.code, 0) << r.err;
   EXPECT_EQ(r.out, pack({"list", root / "p"}).out + "mode: cache, key " + hex +
-                       " ({CACHE_DIR}\\zobrin-onefile\\NAME-" + hex + ")\n");
+                       " ({CACHE_DIR}\\zobrin-onefile\\NAME-PLACE-" + hex + ")\n");
   EXPECT_EQ(pack({"verify", root / "c.exe"}).code, 0);
 
   // The same array without --cache: flags and key 0, and so another digest.
@@ -406,7 +419,9 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
   const std::string other_payload = other.substr(0x420, le(other, 0x400, 8));
   EXPECT_NE(le(other, 0x418, 8), key);
   EXPECT_EQ(le(other, 0x418, 8), fnv_prefix(other_payload, other_payload.size()));
-  EXPECT_EQ(le(other, 0x408, 8), head_digest(other_payload, table_end, 1, le(other, 0x418, 8)));
+  EXPECT_EQ(le(other, 0x408, 8),
+            head_digest(other_payload, table_end, 1, le(other, 0x418, 8),
+                        other.substr(0x420 + other_payload.size(), files.size())));
 
   const std::string other_key =
       "the content key recorded beside the payload does not match the payload (its cache "
@@ -437,6 +452,12 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
       {"ordinary: a digest bit", &plain, 0x408, le(plain, 0x408, 8) ^ (1ull << 50),
        "the digest of the header and table does not match the one recorded beside the payload "
        "(the table or its sizes are damaged)"},
+      {"cached: a file digest bit", &exe, 0x420 + payload.size() + 16,
+       le(exe, 0x420 + payload.size() + 16, 8) ^ 4,
+       "the digest of the header and table does not match the one recorded beside the payload "
+       "(the table or its sizes are damaged)"},
+      {"cached: a count past the section", &exe, 0x420 + payload.size(), 1ull << 40,
+       "the file digests after the payload run past its section"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -448,6 +469,18 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() + "': " + row.err + "\n");
   }
+  // A file digest that does not match its content, sealed anew: named by its entry.
+  std::string changed = exe;
+  std::string wrong = files;
+  wrong[8 + 8 + 3] ^= 1;
+  changed.replace(0x420 + payload.size(), wrong.size(), wrong);
+  le_write_u64(reinterpret_cast<unsigned char*>(&changed[0x408]),
+               head_digest(payload, table_end, 1, key, wrong));
+  spit(root / "v.exe", changed);
+  r = pack({"verify", root / "v.exe"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() +
+                       "': the file digest recorded for entry 2 does not match its content\n");
 }
 
 TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {

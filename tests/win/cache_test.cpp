@@ -9,6 +9,7 @@
 #include <map>
 #include <set>
 
+#include "base/file_digest.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "tests/tools/test_data.h"
@@ -106,6 +107,28 @@ std::string cached_key_bytes() {
   return bytes;
 }
 
+extern "C" unsigned long long ZSTD_XXH64(const void* input, size_t length,
+                                         unsigned long long seed);
+
+// The file digest is the XXH64 the zstd library carries, for every length around the stripe
+// and block edges, fed whole or in pieces that split stripes.
+TEST(FileDigest, IsZstdsXxh64WholeOrInPieces) {
+  std::string bytes(70000, '\0');
+  for (size_t i = 0; i < bytes.size(); i++) bytes[i] = (char)(i * 2654435761u >> 13);
+  const auto* data = reinterpret_cast<const unsigned char*>(bytes.data());
+  for (size_t length : {0, 1, 3, 4, 7, 8, 31, 32, 33, 63, 64, 65, 100, 1000, 70000}) {
+    for (size_t piece : {size_t(1), size_t(5), size_t(32), size_t(4096), length + 1}) {
+      SCOPED_TRACE(std::to_string(length) + " bytes in pieces of " + std::to_string(piece));
+      FileDigest digest;
+      file_digest_start(&digest);
+      for (size_t at = 0; at < length; at += piece) {
+        file_digest_update(&digest, data + at, std::min(piece, length - at));
+      }
+      EXPECT_EQ(file_digest_finish(&digest), ZSTD_XXH64(data, length, 0));
+    }
+  }
+}
+
 const wchar_t* const TEST_VARIABLES[] = {
     L"ZOBRIN_TEST_REPORT",    L"ZOBRIN_TEST_SLEEP",      L"ZOBRIN_TEST_EXIT",
     L"ZOBRIN_ONEFILE_PARENT", L"ZOBRIN_ONEFILE_TIME_US", L"ZOBRIN_ONEFILE_RANDOM"};
@@ -149,7 +172,18 @@ class Cache : public ::testing::Test {
     return path;
   }
 
-  std::wstring version(const std::wstring& exe) { return app + L"-" + key_of(exe); }
+  // "<app>-<place>-<key>": the place is FNV-1a 64 over the upper-cased path, low 32 bits.
+  std::wstring version(const std::wstring& exe) { return prefix_of(exe) + L"-" + key_of(exe); }
+  std::wstring prefix_of(const std::wstring& exe) {
+    wchar_t upper[4096];
+    int units = LCMapStringEx(LOCALE_NAME_INVARIANT, LCMAP_UPPERCASE, exe.c_str(), -1, upper,
+                              4096, nullptr, nullptr, 0);
+    EXPECT_GT(units, 0);
+    std::string bytes(reinterpret_cast<const char*>(upper), (units - 1) * sizeof(wchar_t));
+    wchar_t place[9];
+    swprintf(place, 9, L"%08llx", (unsigned long long)(test_fnv(bytes) & 0xFFFFFFFFu));
+    return app + L"-" + place;
+  }
 
   std::wstring base, temp, report, root, app;
 };
@@ -184,26 +218,89 @@ TEST_F(Cache, FirstStartExtractsOnceLaterStartsUseTheCopyAsItStands) {
   }
 }
 
-// A copy that lost a file, a file of another size, a directory where a file belongs: the next
-// start extracts afresh, replaces the copy and leaves no sibling or old copy behind.
+// The Unix path of a Windows path (Wine's own mapping), for Unix tools.
+std::wstring unix_of(const std::wstring& path) {
+  typedef char*(__cdecl * ToUnix)(const wchar_t*);
+  ToUnix to_unix = reinterpret_cast<ToUnix>(reinterpret_cast<void*>(
+      GetProcAddress(GetModuleHandleW(L"kernel32.dll"), "wine_get_unix_file_name")));
+  if (to_unix == nullptr) return L"";
+  char* name = to_unix(path.c_str());
+  std::wstring out = name != nullptr ? std::wstring(name, name + strlen(name)) : L"";
+  HeapFree(GetProcessHeap(), 0, name);
+  return out;
+}
+
+// Writes `bytes` as the file `path`, replacing any.
+void write_file(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr));
+  CloseHandle(file);
+}
+
+// Writes `bytes` over the file `path` in place, keeping its size and write time.
+void overwrite_keeping_time(const std::wstring& path, const std::string& bytes) {
+  HANDLE file = CreateFileW(path.c_str(), GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING,
+                            0, nullptr);
+  ASSERT_NE(file, INVALID_HANDLE_VALUE);
+  FILETIME written_at;
+  ASSERT_TRUE(GetFileTime(file, nullptr, nullptr, &written_at));
+  DWORD written = 0;
+  ASSERT_TRUE(WriteFile(file, bytes.data(), (DWORD)bytes.size(), &written, nullptr));
+  ASSERT_TRUE(SetFileTime(file, nullptr, nullptr, &written_at));
+  CloseHandle(file);
+}
+
+// `bytes` with one byte changed: the first of `needle` when given, else the middle one.
+std::string one_byte_changed(std::string bytes, const std::string& needle = "") {
+  size_t at = needle.empty() ? bytes.size() / 2 : bytes.find(needle);
+  EXPECT_NE(at, std::string::npos);
+  bytes[at] ^= 0x01;
+  return bytes;
+}
+
+// The first file below `dir` other than the main DLL, and the first subdirectory.
+std::wstring data_file_of(const std::wstring& dir) {
+  std::wstring path = dir;
+  for (;;) {
+    for (const std::wstring& name : tree_names(path)) {
+      DWORD attributes = GetFileAttributesW((path + L"\\" + name).c_str());
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"app.dll") return path + L"\\" + name;
+    }
+    path += L"\\" + tree_names(path).back();
+  }
+}
+std::wstring subdirectory_of(const std::wstring& dir) {
+  for (const std::wstring& name : tree_names(dir)) {
+    if (GetFileAttributesW((dir + L"\\" + name).c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
+      return dir + L"\\" + name;
+    }
+  }
+  return L"";
+}
+
+// Every damage a kept copy can come to, by accident or by a hand other than the launcher's: the
+// next start runs the packed bytes, from a copy repaired to be the payload again (the damaged
+// one is moved aside and removed), and leaves nothing else. Bytes changed in place keep the
+// size and the write time; links are made with Unix tools (Wine reports a link to a directory as
+// a junction; one to a file looks like the file, so only its other bytes give it away).
 TEST_F(Cache, DamagedCopyIsReplacedWhole) {
   std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
   std::wstring dir = root + L"\\" + version(exe);
   ASSERT_EQ(run_process(exe, {}).code, 0u);
   const std::map<std::string, std::string> whole = content_of(dir);
   const std::string dll = read_file(dir + L"\\app.dll");
+  const std::wstring outside = base + L"\\outside";
+  ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
   struct Row {
     const char* what;
-    void (*damage)(const std::wstring& dir);
+    void (*damage)(const std::wstring& dir, const std::wstring& outside);
   } rows[] = {
-      {"a file deleted", [](const std::wstring& d) {
-         std::wstring victim = d + L"\\" + tree_names(d).back();
-         while (GetFileAttributesW(victim.c_str()) & FILE_ATTRIBUTE_DIRECTORY) {
-           victim += L"\\" + tree_names(victim).front();
-         }
-         ASSERT_TRUE(DeleteFileW(victim.c_str()));
+      {"a file deleted", [](const std::wstring& d, const std::wstring&) {
+         ASSERT_TRUE(DeleteFileW(data_file_of(d).c_str()));
        }},
-      {"a size changed", [](const std::wstring& d) {
+      {"a size changed", [](const std::wstring& d, const std::wstring&) {
          HANDLE file = CreateFileW((d + L"\\app.dll").c_str(), FILE_APPEND_DATA, 0, nullptr,
                                    OPEN_EXISTING, 0, nullptr);
          ASSERT_NE(file, INVALID_HANDLE_VALUE);
@@ -211,30 +308,189 @@ TEST_F(Cache, DamagedCopyIsReplacedWhole) {
          WriteFile(file, "x", 1, &written, nullptr);
          CloseHandle(file);
        }},
-      {"the main DLL emptied", [](const std::wstring& d) {
+      {"the main DLL emptied", [](const std::wstring& d, const std::wstring&) {
          HANDLE file = CreateFileW((d + L"\\app.dll").c_str(), GENERIC_WRITE, 0, nullptr,
                                    TRUNCATE_EXISTING, 0, nullptr);
          ASSERT_NE(file, INVALID_HANDLE_VALUE);
          CloseHandle(file);
        }},
-      {"a directory in a file's place", [](const std::wstring& d) {
+      {"a directory in a file's place", [](const std::wstring& d, const std::wstring&) {
          ASSERT_TRUE(DeleteFileW((d + L"\\app.dll").c_str()));
          ASSERT_TRUE(CreateDirectoryW((d + L"\\app.dll").c_str(), nullptr));
        }},
-      {"the whole copy gone", [](const std::wstring& d) { tree_wipe(d); }},
+      {"one byte of a data file changed in place", [](const std::wstring& d, const std::wstring&) {
+         std::wstring file = data_file_of(d);
+         overwrite_keeping_time(file, one_byte_changed(read_file(file)));
+       }},
+      {"one byte of the main DLL's text changed in place",
+       [](const std::wstring& d, const std::wstring&) {
+         overwrite_keeping_time(d + L"\\app.dll",
+                                one_byte_changed(read_file(d + L"\\app.dll"), "hello from"));
+       }},
+      {"a DLL dropped beside the main DLL", [](const std::wstring& d, const std::wstring&) {
+         ASSERT_TRUE(CopyFileW((d + L"\\app.dll").c_str(), (d + L"\\version.dll").c_str(), TRUE));
+       }},
+      {"a program dropped into a subdirectory", [](const std::wstring& d, const std::wstring&) {
+         std::wstring file = subdirectory_of(d) + L"\\Helper.EXE";
+         ASSERT_TRUE(CopyFileW((d + L"\\app.dll").c_str(), file.c_str(), TRUE));
+       }},
+      {"a second name for a file (a hard link outside)",
+       [](const std::wstring& d, const std::wstring& out) {
+         ASSERT_TRUE(CreateHardLinkW((out + L"\\hard").c_str(), data_file_of(d).c_str(), nullptr));
+       }},
+      {"a file replaced by a link to a file of its size",
+       [](const std::wstring& d, const std::wstring& out) {
+         std::wstring file = data_file_of(d);
+         std::wstring target = out + L"\\same-size";
+         write_file(target, one_byte_changed(read_file(file)));
+         ASSERT_TRUE(DeleteFileW(file.c_str()));
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_of(target) + L" " + unix_of(file),
+                              file));
+       }},
+      {"a directory replaced by a link to a copy of it",
+       [](const std::wstring& d, const std::wstring& out) {
+         std::wstring sub = subdirectory_of(d);
+         std::wstring copy = out + L"\\copy";
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\cp", L"cp -a " + unix_of(sub) + L" " + unix_of(copy),
+                              copy));
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\mv", L"mv " + unix_of(sub) + L" " + unix_of(out + L"\\gone"),
+                              sub, /* appears */ false));
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_of(copy) + L" " + unix_of(sub), sub));
+       }},
+      {"the whole copy gone", [](const std::wstring& d, const std::wstring&) { tree_wipe(d); }},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
-    row.damage(dir);
-    ASSERT_NE(content_of(dir), whole);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+    row.damage(dir, outside);
     ProcessResult r = run_process(exe, {});
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_EQ(r.out, "hello from run_code\r\n");
     EXPECT_EQ(content_of(dir), whole);
     EXPECT_EQ(read_file(dir + L"\\app.dll"), dll);
+    // Wine removes what a link points to rather than the link, and cannot remove a directory
+    // holding a link to a directory: the copy moved aside may stay. Unix tools clear it.
+    std::vector<std::wstring> left = cached();
+    for (const std::wstring& name : left) {
+      if (name.size() > 4 && name.compare(name.size() - 4, 4, L".old") == 0) {
+        run_unix(L"Z:\\bin\\rm", L"rm -rf " + unix_of(root + L"\\" + name), root + L"\\" + name,
+                 /* appears */ false);
+      }
+    }
     EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    run_unix(L"Z:\\bin\\rm", L"rm -rf " + unix_of(outside), outside, /* appears */ false);
+    ASSERT_TRUE(CreateDirectoryW(outside.c_str(), nullptr));
     if (HasFailure()) break;
   }
+  // A file of another kind that the application wrote beside itself is its own business: the
+  // copy is used as it stands.
+  write_file(dir + L"\\settings.ini", "x");
+  const std::map<std::string, std::string> kept = tree_of(dir);
+  ASSERT_EQ(run_process(exe, {}).code, 0u);
+  EXPECT_EQ(tree_of(dir), kept);
+}
+
+// A copy put in place before the first start (the right names and sizes, a main DLL of other
+// bytes; or even the right bytes), one without the mark of a finished extraction, one of
+// another owner: never used. The start extracts afresh (every file written again) and runs
+// the packed bytes.
+TEST_F(Cache, CopyTheLauncherDidNotFinishIsNeverUsed) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  const std::wstring source = test_dir() + L"e2e\\echo";
+  const std::string dll = read_file(source + L"\\app.dll");
+  struct Row {
+    const char* what;
+    bool first;  // before the first start: no copy and no lock yet
+    void (*make)(const std::wstring& dir, const std::wstring& source, const std::wstring& lock);
+  } rows[] = {
+      {"planted with a main DLL of other bytes", true,
+       [](const std::wstring& d, const std::wstring& src, const std::wstring&) {
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\cp", L"cp -a " + unix_of(src) + L" " + unix_of(d), d));
+         write_file(d + L"\\app.dll", one_byte_changed(read_file(d + L"\\app.dll"), "hello from"));
+       }},
+      {"planted with the right bytes", true,
+       [](const std::wstring& d, const std::wstring& src, const std::wstring&) {
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\cp", L"cp -a " + unix_of(src) + L" " + unix_of(d), d));
+       }},
+      {"the mark cleared", false,
+       [](const std::wstring&, const std::wstring&, const std::wstring& lock) {
+         write_file(lock, "");
+       }},
+      {"the copy replaced by another with the right bytes", false,
+       [](const std::wstring& d, const std::wstring& src, const std::wstring&) {
+         tree_wipe(d);
+         ASSERT_TRUE(run_unix(L"Z:\\bin\\cp", L"cp -a " + unix_of(src) + L" " + unix_of(d), d));
+       }},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    wipe_cache();
+    CreateDirectoryW(root.c_str(), nullptr);
+    if (!row.first) ASSERT_EQ(run_process(exe, {}).code, 0u);
+    row.make(dir, source, dir + L".lock");
+    const std::map<std::string, std::string> before = tree_of(dir);
+    Sleep(50);  // write times show the files written again
+    ProcessResult r = run_process(exe, {});
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    EXPECT_EQ(read_file(dir + L"\\app.dll"), dll);
+    EXPECT_EQ(content_of(dir), content_of(source));
+    std::map<std::string, std::string> after = tree_of(dir);
+    EXPECT_NE(after.begin()->second, before.begin()->second) << "the copy was used";
+    EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    // The fresh copy is used as it stands from then on.
+    ASSERT_EQ(run_process(exe, {}).code, 0u);
+    EXPECT_EQ(tree_of(dir), after);
+  }
+}
+
+// A copy whose directory another user owns (Wine reports a file of another Unix user as owned by
+// another account; making one needs root, so the test is skipped without it): not used.
+TEST_F(Cache, CopyOfAnotherOwnerIsNeverUsed) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  ASSERT_EQ(run_process(exe, {}).code, 0u);
+  const std::map<std::string, std::string> first = tree_of(dir);
+  ASSERT_TRUE(owned_by_me(dir));
+  run_unix(L"Z:\\bin\\chown", L"chown 65534 " + unix_of(dir), dir);
+  for (int i = 0; i < 500 && owned_by_me(dir); i++) Sleep(20);
+  if (owned_by_me(dir)) GTEST_SKIP() << "chown needs root";
+  Sleep(50);  // write times show the files written again
+  ProcessResult r = run_process(exe, {});
+  EXPECT_EQ(r.code, 0u) << r.out << r.err;
+  EXPECT_EQ(r.out, "hello from run_code\r\n");
+  EXPECT_NE(tree_of(dir), first) << "the copy was used";
+  EXPECT_EQ(content_of(dir), content_of(test_dir() + L"e2e\\echo"));
+  EXPECT_TRUE(owned_by_me(dir));
+}
+
+// A version no start has used for 30 days goes at any application's start (unless in use); one
+// of 29 days stays.
+TEST_F(Cache, VersionUnusedForThirtyDaysGoes) {
+  const std::wstring current = install(L"e2e_cached.exe", base + L"\\one");
+  const std::wstring unused = install(L"e2e_cached_other.exe", base + L"\\two");
+  const std::wstring recent = install(L"e2e_cached.exe", base + L"\\three");
+  for (const std::wstring& exe : {current, unused, recent}) ASSERT_EQ(run_process(exe, {}).code, 0u);
+  auto age = [&](const std::wstring& exe, uint64_t days) {
+    HANDLE lock = CreateFileW((root + L"\\" + version(exe) + L".lock").c_str(),
+                              FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
+    FILETIME now;
+    GetSystemTimeAsFileTime(&now);
+    uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
+                    days * 24 * 3600 * 10000000ull;
+    FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
+    ASSERT_TRUE(SetFileTime(lock, nullptr, nullptr, &dated));
+    CloseHandle(lock);
+  };
+  age(unused, 31);
+  age(recent, 29);
+  ASSERT_EQ(run_process(current, {}).code, 0u);
+  std::vector<std::wstring> left = {version(current), version(current) + L".lock",
+                                    version(recent), version(recent) + L".lock"};
+  std::sort(left.begin(), left.end());
+  EXPECT_EQ(cached(), left);
 }
 
 // Two first starts at once: both run the application, one copy stays, no sibling is left.
@@ -265,39 +521,47 @@ TEST_F(Cache, TwoFirstStartsAtOnceBothSucceedAndOneCopyStays) {
   }
 }
 
-// Another version of the same application: removed by a later start once no run uses it,
-// kept while one does; other applications' entries are never touched.
+// Another version of the same application (a new executable in the old one's place): removed
+// by a later start once no run uses it, kept while one does. The same name in another folder is
+// another application, whose copy stays; entries that only look alike are never touched.
 TEST_F(Cache, OldVersionGoesWhenUnusedAndStaysWhileInUse) {
-  std::wstring old_exe = install(L"e2e_cached.exe", base + L"\\v1");
-  std::wstring new_exe = install(L"e2e_cached_other.exe", base + L"\\v2");
-  const std::wstring old_version = version(old_exe), new_version = version(new_exe);
-  ASSERT_NE(old_version, new_version);
-  // Names that only look alike: a longer application name, a key that is not 16 digits.
-  const std::wstring strangers[] = {app + L"-x-" + key_of(old_exe), app + L"-" + L"123",
-                                    app + L"x-" + key_of(old_exe)};
+  const std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  const std::wstring old_version = version(exe);
+  const std::wstring elsewhere = install(L"e2e_cached.exe", base + L"\\v2");
+  ASSERT_NE(version(elsewhere), old_version);
+  const std::wstring prefix = prefix_of(exe);
+  const std::wstring strangers[] = {prefix + L"-x-" + key_of(exe), prefix + L"-123",
+                                    prefix + L"x-" + key_of(exe)};
   for (const std::wstring& stranger : strangers) {
     ASSERT_TRUE(CreateDirectoryW((root + L"\\" + stranger).c_str(), nullptr));
   }
+  ASSERT_EQ(run_process(elsewhere, {}).code, 0u);
 
-  ASSERT_EQ(run_process(old_exe, {}).code, 0u);
   // In use: the old version's application is still running.
   SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
   SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"30000");
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
   PROCESS_INFORMATION running = {};
-  std::wstring command = L"\"" + old_exe + L"\"";
-  ASSERT_TRUE(start_process(old_exe.c_str(), &command[0], FALSE, &startup, &running));
+  std::wstring command = L"\"" + exe + L"\"";
+  ASSERT_TRUE(start_process(exe.c_str(), &command[0], FALSE, &startup, &running));
   SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", nullptr);
   SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
   for (int i = 0; i < 600 && read_file(report + L"\\ready").empty(); i++) Sleep(50);
   ASSERT_NE(read_file(report + L"\\ready"), "");
 
-  ProcessResult r = run_process(new_exe, {});
+  // The new version takes the running one's place, as an update would.
+  ASSERT_TRUE(MoveFileW(exe.c_str(), (exe + L".old").c_str()));
+  ASSERT_TRUE(CopyFileW((test_dir() + L"e2e_cached_other.exe").c_str(), exe.c_str(), FALSE));
+  const std::wstring new_version = version(exe);
+  ASSERT_NE(old_version, new_version);
+  ProcessResult r = run_process(exe, {});
   EXPECT_EQ(r.code, 0u) << r.out << r.err;
-  // strangers[2] lies outside the application's prefix: checked on its own at the end.
-  std::vector<std::wstring> all = {old_version, old_version + L".lock", new_version,
-                                   new_version + L".lock", strangers[0], strangers[1]};
+  std::vector<std::wstring> all = {old_version,          old_version + L".lock",
+                                   new_version,          new_version + L".lock",
+                                   version(elsewhere),   version(elsewhere) + L".lock",
+                                   strangers[0],         strangers[1],
+                                   strangers[2]};
   std::sort(all.begin(), all.end());
   EXPECT_EQ(cached(), all) << "the version in use was removed";
   EXPECT_EQ(content_of(root + L"\\" + old_version), content_of(test_dir() + L"e2e\\echo"));
@@ -313,14 +577,35 @@ TEST_F(Cache, OldVersionGoesWhenUnusedAndStaysWhileInUse) {
   CloseHandle(running.hProcess);
   CloseHandle(running.hThread);
 
-  r = run_process(new_exe, {});
+  r = run_process(exe, {});
   EXPECT_EQ(r.code, 0u) << r.out << r.err;
-  std::vector<std::wstring> left = {new_version, new_version + L".lock", strangers[0],
-                                    strangers[1]};
-  std::sort(left.begin(), left.end());
-  EXPECT_EQ(cached(), left) << "the unused old version stayed";
-  EXPECT_NE(GetFileAttributesW((root + L"\\" + strangers[2]).c_str()), INVALID_FILE_ATTRIBUTES);
+  all.erase(std::find(all.begin(), all.end(), old_version));
+  all.erase(std::find(all.begin(), all.end(), old_version + L".lock"));
+  EXPECT_EQ(cached(), all) << "the unused old version stayed";
   for (const std::wstring& stranger : strangers) tree_wipe(root + L"\\" + stranger);
+}
+
+// Two applications of one file name in two folders, started in turn: each keeps its copy, so
+// only the first start of each extracts.
+TEST_F(Cache, TwoApplicationsOfOneNameKeepACopyEach) {
+  const std::wstring first = install(L"e2e_cached.exe", base + L"\\one");
+  const std::wstring second = install(L"e2e_cached_other.exe", base + L"\\two");
+  for (int round = 0; round < 2; round++) {
+    for (const std::wstring& exe : {first, second}) {
+      SCOPED_TRACE(utf8(exe) + ", round " + std::to_string(round));
+      ProcessResult r = run_process(exe, {});
+      ASSERT_EQ(r.code, 0u) << r.out << r.err;
+    }
+  }
+  const std::map<std::string, std::string> copy_one = tree_of(root + L"\\" + version(first));
+  const std::map<std::string, std::string> copy_two = tree_of(root + L"\\" + version(second));
+  for (const std::wstring& exe : {first, second}) ASSERT_EQ(run_process(exe, {}).code, 0u);
+  EXPECT_EQ(tree_of(root + L"\\" + version(first)), copy_one) << "written again";
+  EXPECT_EQ(tree_of(root + L"\\" + version(second)), copy_two) << "written again";
+  std::vector<std::wstring> all = {version(first), version(first) + L".lock", version(second),
+                                   version(second) + L".lock"};
+  std::sort(all.begin(), all.end());
+  EXPECT_EQ(cached(), all);
 }
 
 // The application sees what it sees without the cache: its arguments, the launcher's

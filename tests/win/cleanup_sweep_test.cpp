@@ -2,8 +2,6 @@
 // directories it removes or keeps, on real trees under Wine.
 #include <gtest/gtest.h>
 
-#include <aclapi.h>
-
 #include "cleanup/sweep.h"
 #include "tests/win/cleanup_tree.h"
 
@@ -135,28 +133,6 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   WaitForSingleObject(runner.hProcess, INFINITE);
   for (HANDLE h : {held.hProcess, held.hThread, runner.hProcess, runner.hThread}) CloseHandle(h);
   tree_wipe(temp);
-}
-
-// True when `path`'s owner is this process's user.
-bool owned_by_me(const std::wstring& path) {
-  PSID owner = nullptr;
-  PSECURITY_DESCRIPTOR security = nullptr;
-  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
-                            nullptr, nullptr, nullptr, &security) != ERROR_SUCCESS) {
-    return false;
-  }
-  HANDLE token = nullptr;
-  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  union {
-    TOKEN_USER user;
-    char bytes[256];
-  } me;
-  DWORD needed = 0;
-  bool mine = GetTokenInformation(token, TokenUser, &me, sizeof me, &needed) &&
-              EqualSid(owner, me.user.User.Sid);
-  CloseHandle(token);
-  LocalFree(security);
-  return mine;
 }
 
 // Wine reports a file of another Unix user as owned by another account; making one needs root

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <windows.h>
+#include <aclapi.h>
 
 #include <algorithm>
 #include <string>
@@ -124,4 +125,26 @@ inline TestDirs test_dirs(const std::wstring& prefix) {
   SetEnvironmentVariableW(L"TMP", dirs.temp.c_str());
   SetEnvironmentVariableW(L"TEMP", dirs.temp.c_str());
   return dirs;
+}
+
+// True when `path`'s owner is this process's user.
+inline bool owned_by_me(const std::wstring& path) {
+  PSID owner = nullptr;
+  PSECURITY_DESCRIPTOR security = nullptr;
+  if (GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT, OWNER_SECURITY_INFORMATION, &owner,
+                            nullptr, nullptr, nullptr, &security) != ERROR_SUCCESS) {
+    return false;
+  }
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  union {
+    TOKEN_USER user;
+    char bytes[256];
+  } me;
+  DWORD needed = 0;
+  bool mine = GetTokenInformation(token, TokenUser, &me, sizeof me, &needed) &&
+              EqualSid(owner, me.user.User.Sid);
+  CloseHandle(token);
+  LocalFree(security);
+  return mine;
 }
