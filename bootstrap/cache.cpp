@@ -5,16 +5,14 @@
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "base/limits.h"
-#include "base/payload_format.h"
-#include "base/run_state.h"
-#include "base/wide_text.h"
 #include "base/handle.h"
 #include "base/little_endian.h"
+#include "base/limits.h"
+#include "base/payload_format.h"
+#include "base/wide_text.h"
 #include "bootstrap/cache_verify.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
-#include "cleanup/gate.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/sweep.h"
 #include "paths/env.h"
@@ -43,20 +41,6 @@ static const uint32_t CACHE_MARK_BYTES = 16;
 // starts warm, and one unused for longer pays one ordinary extraction when it is next used.
 static const uint64_t CACHE_UNUSED_LIMIT_100NS = 30ull * 24 * 3600 * 10000000;
 
-static bool cache_active = false;
-// This run's hold of its version's lock (parent role; with write access for the mark).
-static HANDLE cache_lock = nullptr;
-// The shell folder ({CACHE_DIR}), then "\zobrin-onefile".
-static wchar_t cache_folder[ZB_PATH_UNITS];
-static wchar_t cache_root[ZB_PATH_UNITS];
-// "<base>-<place>-<key>"; the units of "<base>-<place>", the application's prefix.
-static wchar_t cache_version[ZB_PATH_UNITS];
-static uint32_t cache_base_units = 0;
-// The cache directory, and the scratch paths built from it.
-static wchar_t cache_directory[ZB_PATH_UNITS];
-static wchar_t cache_path[ZB_PATH_UNITS];
-static wchar_t cache_other[ZB_PATH_UNITS];
-static bool cache_directory_existed = false;
 
 // Three texts joined into `buffer` (capacity ZB_PATH_UNITS), none of them inside it. False
 // when they do not fit.
@@ -92,7 +76,7 @@ static bool cache_append_hex(wchar_t* buffer, uint64_t value, uint32_t digits) {
 // 0 says) and the key in the section head: <base> is its file name without ".exe", <place> the
 // low 32 bits of FNV-1a 64 over the upper-cased path, so that two applications of one name in
 // two folders keep a copy each. Fatal (abort): a name that does not fit.
-static void cache_name_version(void) {
+static void cache_name_version(Cache* cache) {
   wchar_t module[ZB_PATH_UNITS];
   path_module_file_name(module, ZB_PATH_UNITS);
   wchar_t folded[ZB_PATH_UNITS];
@@ -107,31 +91,30 @@ static void cache_name_version(void) {
   name = name != nullptr ? name + 1 : module;
   size_t length = wcslen(name);
   if (length >= 4 && _wcsicmp(name + length - 4, L".exe") == 0) name[length - 4] = L'\0';
-  if (!cache_join(cache_version, name, L"", L"") ||
-      !cache_append_hex(cache_version, place, CACHE_PLACE_DIGITS)) {
+  if (!cache_join(cache->version, name, L"", L"") ||
+      !cache_append_hex(cache->version, place, CACHE_PLACE_DIGITS)) {
     fatal_bounds_abort();
   }
-  cache_base_units = (uint32_t)wcslen(cache_version);
-  if (!cache_append_hex(cache_version, payload_linked_key(), CACHE_KEY_DIGITS)) {
+  cache->base_units = (uint32_t)wcslen(cache->version);
+  if (!cache_append_hex(cache->version, payload_linked_key(), CACHE_KEY_DIGITS)) {
     fatal_bounds_abort();
   }
 }
 
-void cache_compute_paths(void) {
-  cache_active = true;
-  if (!template_expand(cache_folder, CACHE_FOLDER_TEMPLATE, ZB_PATH_UNITS)) {
+void cache_compute_paths(Cache* cache) {
+  if (!template_expand(cache->folder, CACHE_FOLDER_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(CACHE_FOLDER_TEMPLATE);
   }
-  cache_name_version();
-  if (!cache_join(cache_root, cache_folder, L"\\", CACHE_ROOT_NAME) ||
-      !cache_join(cache_directory, cache_root, L"\\", cache_version)) {
+  cache_name_version(cache);
+  if (!cache_join(cache->root, cache->folder, L"\\", CACHE_ROOT_NAME) ||
+      !cache_join(cache->directory, cache->root, L"\\", cache->version)) {
     fatal_bounds_abort();
   }
   wchar_t suffix[ZB_PATH_UNITS];
   if (!template_expand(suffix, CACHE_SUFFIX_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(CACHE_SUFFIX_TEMPLATE);
   }
-  if (!cache_join(run_state.payload_directory, cache_directory, L".", suffix)) {
+  if (!cache_join(cache->sibling, cache->directory, L".", suffix)) {
     fatal_bounds_abort();
   }
 }
@@ -145,29 +128,25 @@ static void cache_make_root(const wchar_t* path) {
 // Opens "<version>.lock" in the root with `share`, with `disposition` (OPEN_ALWAYS creates it
 // when missing); `access` adds to read access, `remove` adds deletion when the handle closes.
 // INVALID_HANDLE_VALUE with the last error on failure.
-static HANDLE cache_open_lock(const wchar_t* version, DWORD share, bool remove,
+static HANDLE cache_open_lock(Cache* cache, const wchar_t* version, DWORD share, bool remove,
                               DWORD disposition = OPEN_ALWAYS, DWORD access = 0) {
-  if (!cache_join(cache_other, cache_root, L"\\", version) ||
-      !cache_append(cache_other, CACHE_LOCK_SUFFIX)) {
+  if (!cache_join(cache->other, cache->root, L"\\", version) ||
+      !cache_append(cache->other, CACHE_LOCK_SUFFIX)) {
     SetLastError(ERROR_FILENAME_EXCED_RANGE);
     return INVALID_HANDLE_VALUE;
   }
-  return CreateFileW(cache_other, GENERIC_READ | access | (remove ? DELETE : 0), share,
+  return CreateFileW(cache->other, GENERIC_READ | access | (remove ? DELETE : 0), share,
                      /* lpSecurityAttributes */ nullptr, disposition,
                      FILE_ATTRIBUTE_NORMAL | (remove ? FILE_FLAG_DELETE_ON_CLOSE : 0),
                      /* hTemplateFile */ nullptr);
 }
 
-void cache_choose_child_directory(void) {
+const wchar_t* cache_child_directory(Cache* cache) {
   // The child holds the lock too (shared, never creating it), so its copy counts as in use
   // even if its parent is gone. The handle stays open for the rest of the process.
-  cache_open_lock(cache_version, CACHE_LOCK_SHARE, /* remove */ false, OPEN_EXISTING);
-  if (GetFileAttributesW(run_state.payload_directory) != INVALID_FILE_ATTRIBUTES) return;
-  uint32_t length = 0;
-  run_state.payload_directory[0] = L'\0';
-  if (!wide_append_text(run_state.payload_directory, ZB_PATH_UNITS, &length, cache_directory)) {
-    fatal_bounds_abort();
-  }
+  cache_open_lock(cache, cache->version, CACHE_LOCK_SHARE, /* remove */ false, OPEN_EXISTING);
+  if (GetFileAttributesW(cache->sibling) != INVALID_FILE_ATTRIBUTES) return cache->sibling;
+  return cache->directory;
 }
 
 // True when `name` is "<version>" followed by nothing (`rest` then points at the NUL) or by
@@ -182,12 +161,13 @@ static bool cache_name_of_version(const wchar_t* name, const wchar_t* version,
 
 // Removes the leftovers "<version>.<anything>" in the root (siblings of killed runs, copies
 // moved aside), but not the lock. The caller holds the version's lock exclusively.
-static void cache_remove_leftovers(const wchar_t* version) {
-  if (!cache_join(cache_path, cache_root, L"\\", version) || !cache_append(cache_path, L".*")) {
+static void cache_remove_leftovers(Cache* cache, const wchar_t* version) {
+  if (!cache_join(cache->path, cache->root, L"\\", version) ||
+      !cache_append(cache->path, L".*")) {
     return;
   }
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(cache_path, &found);
+  HANDLE find = FindFirstFileW(cache->path, &found);
   if (find == INVALID_HANDLE_VALUE) return;
   do {
     const wchar_t* rest = nullptr;
@@ -196,8 +176,8 @@ static void cache_remove_leftovers(const wchar_t* version) {
         _wcsicmp(rest, CACHE_LOCK_SUFFIX) == 0) {
       continue;
     }
-    if (cache_join(cache_path, cache_root, L"\\", found.cFileName)) {
-      cleanup_remove_tree(cache_path);
+    if (cache_join(cache->path, cache->root, L"\\", found.cFileName)) {
+      cleanup_remove_tree(cache->path);
     }
   } while (FindNextFileW(find, &found));
   FindClose(find);
@@ -208,17 +188,18 @@ static void cache_remove_leftovers(const wchar_t* version) {
 // start has used its version. When no other run holds it, leftovers of killed runs are removed
 // first. A lock that cannot be had is waited for while another start holds it exclusively,
 // then given up: the run goes on without it (and so never takes the copy as it stands).
-static void cache_take_lock(void) {
-  HandleOwner exclusive(cache_open_lock(cache_version, /* dwShareMode */ 0, /* remove */ false));
+static void cache_take_lock(Cache* cache) {
+  HandleOwner exclusive(
+      cache_open_lock(cache, cache->version, /* dwShareMode */ 0, /* remove */ false));
   if (exclusive) {
-    cache_remove_leftovers(cache_version);
+    cache_remove_leftovers(cache, cache->version);
     exclusive.reset();
   }
   for (uint32_t attempt = 0; attempt < CACHE_LOCK_TRIES; attempt++) {
-    HANDLE lock = cache_open_lock(cache_version, CACHE_LOCK_SHARE, /* remove */ false,
+    HANDLE lock = cache_open_lock(cache, cache->version, CACHE_LOCK_SHARE, /* remove */ false,
                                   OPEN_ALWAYS, GENERIC_WRITE);
     if (lock != INVALID_HANDLE_VALUE) {
-      cache_lock = lock;
+      cache->lock = lock;
       FILETIME now;
       GetSystemTimeAsFileTime(&now);
       SetFileTime(lock, /* lpCreationTime */ nullptr, /* lpLastAccessTime */ nullptr, &now);
@@ -244,8 +225,8 @@ static bool cache_mark_of(HANDLE directory, unsigned char* mark) {
 
 // Opens the cache directory itself (not what a link leads to), for its attributes, owner and
 // identity. INVALID_HANDLE_VALUE when it cannot be opened.
-static HANDLE cache_open_directory(void) {
-  return CreateFileW(cache_directory, READ_CONTROL,
+static HANDLE cache_open_directory(const Cache* cache) {
+  return CreateFileW(cache->directory, READ_CONTROL,
                      FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
                      /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
                      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
@@ -254,12 +235,13 @@ static HANDLE cache_open_directory(void) {
 
 // True when the cache directory is one this user's launcher finished: a real directory, owned
 // by this process's user, whose identity the lock holds as its mark.
-static bool cache_directory_ours(void) {
-  HandleOwner directory(cache_open_directory());
+static bool cache_directory_ours(const Cache* cache) {
+  HandleOwner directory(cache_open_directory(cache));
   BY_HANDLE_FILE_INFORMATION info;
-  if (!directory || !GetFileInformationByHandle(directory.get(), &info) ||
+  if (!directory || cache->lock == nullptr ||
+      !GetFileInformationByHandle(directory.get(), &info) ||
       !(info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) ||
-      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) || cache_lock == nullptr) {
+      (info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return false;
   }
   unsigned char expected[CACHE_MARK_BYTES];
@@ -267,151 +249,143 @@ static bool cache_directory_ours(void) {
   OVERLAPPED at = {};
   DWORD got = 0;
   return cache_mark_of(directory.get(), expected) &&
-         ReadFile(cache_lock, recorded, CACHE_MARK_BYTES, &got, &at) && got == CACHE_MARK_BYTES &&
-         memcmp(expected, recorded, CACHE_MARK_BYTES) == 0 &&
+         ReadFile(cache->lock, recorded, CACHE_MARK_BYTES, &got, &at) &&
+         got == CACHE_MARK_BYTES && memcmp(expected, recorded, CACHE_MARK_BYTES) == 0 &&
          cleanup_owned_by_user(directory.get());
 }
 
 // Records the cache directory, just moved into place, as finished. Never fatal: without the
 // mark a later start extracts again.
-static void cache_write_mark(void) {
-  HandleOwner directory(cache_open_directory());
+static void cache_write_mark(const Cache* cache) {
+  HandleOwner directory(cache_open_directory(cache));
   unsigned char mark[CACHE_MARK_BYTES];
-  if (!directory || cache_lock == nullptr || !cache_mark_of(directory.get(), mark)) return;
+  if (!directory || cache->lock == nullptr || !cache_mark_of(directory.get(), mark)) return;
   OVERLAPPED at = {};
   DWORD written = 0;
-  WriteFile(cache_lock, mark, CACHE_MARK_BYTES, &written, &at);
+  WriteFile(cache->lock, mark, CACHE_MARK_BYTES, &written, &at);
 }
 
 // The copy is used only when this user's launcher finished it and its files are exactly the
 // payload's (cache_verify_copy); the table is walked either way.
-static bool cache_tree_whole(void) {
-  cache_directory_existed = GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES;
-  return cache_verify_copy(cache_directory, cache_directory_existed && cache_directory_ours());
+static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
+  cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
+  return cache_verify_copy(reader, cache->directory,
+                           cache->directory_existed && cache_directory_ours(cache));
 }
 
-bool cache_prepare(void) {
-  cache_make_root(cache_folder);
-  cache_make_root(cache_root);
-  cache_take_lock();
-  return cache_tree_whole();
+bool cache_prepare(Cache* cache, PayloadReader* reader) {
+  cache_make_root(cache->folder);
+  cache_make_root(cache->root);
+  cache_take_lock(cache);
+  return cache_tree_whole(cache, reader);
 }
 
-static void cache_redraw_sibling(void*) {
-  cache_compute_paths();
+static void cache_redraw_sibling(void* cache) {
+  cache_compute_paths(static_cast<Cache*>(cache));
 }
 
-void cache_create_sibling(void) {
-  payload_directory_create_new(run_state.payload_directory, cache_redraw_sibling,
-                               /* context */ nullptr);
+void cache_create_sibling(Cache* cache) {
+  payload_directory_create_new(cache->sibling, cache_redraw_sibling, cache);
 }
 
 // Removes the sibling after another run's copy won; it must be gone, or the child would take
 // it. Fatal: the unpack error when it stays.
-static void cache_drop_sibling(void) {
+static void cache_drop_sibling(Cache* cache) {
   uint32_t calls = 0;
-  if (cleanup_remove_tree_retrying(run_state.payload_directory, &calls)) {
-    run_state.remove_directory = false;
-    return;
-  }
+  if (cleanup_remove_tree_retrying(cache->sibling, &calls)) return;
   fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DIR_NOT_EMPTY);
 }
 
-// Moves the sibling into place, the damaged copy first aside (into cache_other); true when it
-// was moved aside. Fatal: as cache_install.
-static bool cache_move_into_place(void) {
-  if (cache_directory_existed) {
-    if (!cache_join(cache_other, run_state.payload_directory, CACHE_ASIDE_SUFFIX, L"")) {
+bool cache_move_into_place(Cache* cache, bool* aside) {
+  *aside = false;
+  if (cache->directory_existed) {
+    if (!cache_join(cache->other, cache->sibling, CACHE_ASIDE_SUFFIX, L"")) {
       fatal_bounds_abort();
     }
     // A damaged copy that is in use cannot be renamed: this run keeps its fresh sibling.
-    if (!MoveFileExW(cache_directory, cache_other, /* dwFlags */ 0)) return false;
+    if (!MoveFileExW(cache->directory, cache->other, /* dwFlags */ 0)) return false;
+    *aside = true;
   }
-  if (MoveFileExW(run_state.payload_directory, cache_directory, /* dwFlags */ 0)) {
-    // In place: from here on nothing removes it (shutdown looks at this flag first).
-    run_state.remove_directory = false;
-    cache_write_mark();
-  } else if (GetFileAttributesW(cache_directory) != INVALID_FILE_ATTRIBUTES) {
-    // Another start's copy took the place first; it was complete before its rename.
-    cache_drop_sibling();
+  if (MoveFileExW(cache->sibling, cache->directory, /* dwFlags */ 0)) {
+    cache_write_mark(cache);
+    return true;
   }
-  return cache_directory_existed;
+  // Another start's copy took the place first; it was complete before its rename.
+  if (GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES) {
+    cache_drop_sibling(cache);
+    return true;
+  }
+  return false;
 }
 
-void cache_install(void) {
-  // The moves pass the gate: an interrupt before them removes the sibling and the move never
-  // happens; one after them finds the removal flag as they left it.
-  cleanup_gate_enter();
-  bool aside = cache_move_into_place();
-  cleanup_gate_leave();
-  // The damaged copy, unless still in use: then a later start removes it.
-  if (aside) cleanup_remove_tree(cache_other);
+void cache_remove_aside(Cache* cache) {
+  cleanup_remove_tree(cache->other);
 }
 
 // For "<base>-<16 hex digits>" (case ignored) other than this run's version, true.
-static bool cache_other_version(const wchar_t* name) {
-  if (_wcsnicmp(name, cache_version, cache_base_units + 1) != 0) return false;
-  const wchar_t* key = name + cache_base_units + 1;
+static bool cache_other_version(const Cache* cache, const wchar_t* name) {
+  if (_wcsnicmp(name, cache->version, cache->base_units + 1) != 0) return false;
+  const wchar_t* key = name + cache->base_units + 1;
   for (uint32_t i = 0; i < CACHE_KEY_DIGITS; i++) {
     if (!iswxdigit(key[i])) return false;
   }
   if (key[CACHE_KEY_DIGITS] != L'\0' && key[CACHE_KEY_DIGITS] != L'.') return false;
-  return _wcsnicmp(name, cache_version, cache_base_units + 1 + CACHE_KEY_DIGITS) != 0;
+  return _wcsnicmp(name, cache->version, cache->base_units + 1 + CACHE_KEY_DIGITS) != 0;
 }
 
 // Removes the version `version` (the name of its lock without ".lock") with its leftovers
-// and its lock, when its lock can be opened exclusively (no run uses it).
-static void cache_remove_version(const wchar_t* version) {
-  HandleOwner lock(cache_open_lock(version, /* dwShareMode */ 0, /* remove */ true));
+// and its lock, when its lock can be opened exclusively (no run uses it; deleted when closed).
+static void cache_remove_version(Cache* cache, const wchar_t* version) {
+  HandleOwner lock(cache_open_lock(cache, version, /* dwShareMode */ 0, /* remove */ true));
   if (!lock) return;
-  if (cache_join(cache_other, cache_root, L"\\", version)) cleanup_remove_tree(cache_other);
-  cache_remove_leftovers(version);
+  if (cache_join(cache->other, cache->root, L"\\", version)) cleanup_remove_tree(cache->other);
+  cache_remove_leftovers(cache, version);
 }
 
 // Removes every version, of any application, whose lock no start has dated for
 // CACHE_UNUSED_LIMIT_100NS.
-static void cache_remove_unused(void) {
+static void cache_remove_unused(Cache* cache) {
   FILETIME now_time;
   GetSystemTimeAsFileTime(&now_time);
   uint64_t now = ((uint64_t)now_time.dwHighDateTime << 32) | now_time.dwLowDateTime;
   wchar_t version[ZB_PATH_UNITS];
-  if (!cache_join(cache_path, cache_root, L"\\*", CACHE_LOCK_SUFFIX)) return;
+  if (!cache_join(cache->path, cache->root, L"\\*", CACHE_LOCK_SUFFIX)) return;
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(cache_path, &found);
+  HANDLE find = FindFirstFileW(cache->path, &found);
   if (find == INVALID_HANDLE_VALUE) return;
+  const size_t suffix = wcslen(CACHE_LOCK_SUFFIX);
   do {
     uint64_t dated = ((uint64_t)found.ftLastWriteTime.dwHighDateTime << 32) |
                      found.ftLastWriteTime.dwLowDateTime;
-    if (dated > now || now - dated < CACHE_UNUSED_LIMIT_100NS) continue;
-    if (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) continue;
     size_t units = wcslen(found.cFileName);
-    size_t suffix = wcslen(CACHE_LOCK_SUFFIX);
-    if (units <= suffix || units >= ZB_PATH_UNITS) continue;
+    if (dated > now || now - dated < CACHE_UNUSED_LIMIT_100NS || units <= suffix ||
+        (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
+      continue;
+    }
     wmemcpy(version, found.cFileName, units - suffix);
     version[units - suffix] = L'\0';
-    if (_wcsicmp(version, cache_version) != 0) cache_remove_version(version);
+    if (_wcsicmp(version, cache->version) != 0) cache_remove_version(cache, version);
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }
 
-void cache_tidy(void) {
-  if (!cache_active) return;
+void cache_tidy(Cache* cache) {
   wchar_t version[ZB_PATH_UNITS];
-  if (!cache_join(cache_path, cache_root, L"\\", cache_version)) return;
-  cache_path[wcslen(cache_root) + 1 + cache_base_units + 1] = L'*';
-  cache_path[wcslen(cache_root) + 1 + cache_base_units + 2] = L'\0';
+  if (!cache_join(cache->path, cache->root, L"\\", cache->version)) return;
+  cache->path[wcslen(cache->root) + 1 + cache->base_units + 1] = L'*';
+  cache->path[wcslen(cache->root) + 1 + cache->base_units + 2] = L'\0';
   WIN32_FIND_DATAW found;
-  HANDLE find = FindFirstFileW(cache_path, &found);
+  HANDLE find = FindFirstFileW(cache->path, &found);
   if (find != INVALID_HANDLE_VALUE) {
     do {
-      if (!cache_other_version(found.cFileName)) continue;
+      if (!cache_other_version(cache, found.cFileName)) continue;
       uint32_t length = 0;
       version[0] = L'\0';
       if (!wide_append_text(version, ZB_PATH_UNITS, &length, found.cFileName)) continue;
-      version[cache_base_units + 1 + CACHE_KEY_DIGITS] = L'\0';
-      cache_remove_version(version);
+      version[cache->base_units + 1 + CACHE_KEY_DIGITS] = L'\0';
+      cache_remove_version(cache, version);
     } while (FindNextFileW(find, &found));
     FindClose(find);
   }
-  cache_remove_unused();
+  cache_remove_unused(cache);
 }

@@ -201,7 +201,7 @@ static bool verify_run(VerifyWork* work, uint32_t programs) {
   return !work->failed;
 }
 
-bool cache_verify_copy(const wchar_t* directory, bool check) {
+bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool check) {
   const unsigned char* digests = nullptr;
   uint64_t recorded = payload_linked_file_digests(&digests);
   VerifyJob* jobs = nullptr;
@@ -211,10 +211,10 @@ bool cache_verify_copy(const wchar_t* directory, bool check) {
   }
   uint32_t count = 0;
   uint32_t programs = 0;
-  if (!payload_table_empty()) {
+  if (!payload_table_empty(reader)) {
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(&entry);
+      payload_next_entry(reader, &entry);
       if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
       if (count >= recorded) fatal_exit(FATAL_MSG_HEADER);
@@ -233,7 +233,7 @@ bool cache_verify_copy(const wchar_t* directory, bool check) {
   // Every name is checked, and the count, whether the copy is looked at or not: a bad table
   // fails the same way warm or cold.
   if (count != recorded) fatal_exit(FATAL_MSG_HEADER);
-  payload_restart_table();
+  payload_restart_table(reader);
   if (!check) return false;
   VerifyWork work = {directory, jobs, count, /* next */ 0, /* failed */ 0};
   bool whole = verify_run(&work, programs);

@@ -3,7 +3,9 @@
 
 #include <stdint.h>
 
-// Walks the opened payload's table (checking every name as extraction would) and, when
+#include "bootstrap/payload_reader.h"
+
+// Walks the table of the opened `reader` (checking every name as extraction would) and, when
 // `check` is set, checks the copy at `directory` (at most ZB_PATH_UNITS - 1 units, an existing
 // real directory): every entry's file is there, a plain file with one name only (no link, no
 // second hard link), of the entry's size and with the entry's recorded digest; no directory or
@@ -13,7 +15,7 @@
 // first entry afterwards. True when `check` was set and the copy is exactly the payload.
 // Fatal: header error for a name that would leave the directory, an entry with a second
 // string, or a table whose entries do not match the file digests recorded; memory error.
-bool cache_verify_copy(const wchar_t* directory, bool check);
+bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool check);
 
 // True when the file name `name` (`units` units) ends in an extension the system loads code
 // from (".dll", ".exe" and the like), case ignored.
