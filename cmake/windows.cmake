@@ -129,13 +129,13 @@ add_custom_command(OUTPUT ${ZOBRIN_KIT_STAMP}
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a ${zobrin_kit_dir}/libzstd.a
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_resource} ${zobrin_kit_dir}/launcher.res.o
   COMMAND ${CMAKE_COMMAND} -E copy ${ZOBRIN_UCRT_SPECS} ${zobrin_kit_dir}/ucrt.specs
-  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/payload/payload_last.ld
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/packer/payload_last.ld
           ${zobrin_kit_dir}/payload-last.ld
   COMMAND ${CMAKE_COMMAND} -E copy ${zobrin_link_flags_file} ${zobrin_kit_dir}/launcher.link
   COMMAND ${ZOBRIN_PACK} launcher -o ${zobrin_kit_dir}/launcher.exe --launcher-dir ${zobrin_kit_dir}
   COMMAND ${CMAKE_COMMAND} -E touch ${ZOBRIN_KIT_STAMP}
   DEPENDS zobrin_entry zobrin_launcher ${zobrin_resource} ${ZOBRIN_ZSTD_WIN}/lib/libzstd.a
-          ${CMAKE_SOURCE_DIR}/payload/payload_last.ld ${zobrin_link_flags_file} ${ZOBRIN_PACK}
+          ${CMAKE_SOURCE_DIR}/packer/payload_last.ld ${zobrin_link_flags_file} ${ZOBRIN_PACK}
   VERBATIM)
 add_custom_target(launcher_kit ALL DEPENDS ${ZOBRIN_KIT_STAMP})
 
