@@ -66,13 +66,19 @@ static bool verify_entry_is_program(const unsigned char* name, uint32_t units) {
 }
 
 // True when the open file is the job's: a plain file with one name, of the job's size and
-// content. Reads it in `buffer` (ZB_VERIFY_READ_BYTES) until the end.
+// content. Reads it in `buffer` (ZB_VERIFY_READ_BYTES) until the end. Decision: the standard
+// and basic information rather than GetFileInformationByHandle, which also asks for the
+// volume's serial number: under Wine a round trip to another process for every file.
 static bool verify_file_content(HANDLE file, const VerifyJob* job, unsigned char* buffer) {
-  BY_HANDLE_FILE_INFORMATION info;
-  if (!GetFileInformationByHandle(file, &info)) return false;
-  uint64_t size = ((uint64_t)info.nFileSizeHigh << 32) | info.nFileSizeLow;
-  if ((info.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT)) ||
-      info.nNumberOfLinks != 1 || size != job->size) {
+  FILE_STANDARD_INFO standard;
+  FILE_BASIC_INFO basic;
+  if (!GetFileInformationByHandleEx(file, FileStandardInfo, &standard, sizeof standard) ||
+      !GetFileInformationByHandleEx(file, FileBasicInfo, &basic, sizeof basic)) {
+    return false;
+  }
+  uint64_t size = (uint64_t)standard.EndOfFile.QuadPart;
+  if (standard.Directory || standard.NumberOfLinks != 1 || size != job->size ||
+      (basic.FileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
     return false;
   }
   FileDigest digest;
