@@ -1,5 +1,6 @@
 // The wrappers of base/fault_seam.h (test builds only).
 #include "base/fault_seam.h"
+#include "base/handle.h"
 
 #include <stdint.h>
 #include <stdio.h>
@@ -142,13 +143,13 @@ static void fault_trace(int operation, LONG call, void* site, const wchar_t* wid
                         fault_names[operation], call, offset, argument);
   if (length <= 0) return;
   if ((size_t)length >= sizeof line) length = (int)sizeof line - 1;
-  HANDLE file = CreateFileW(fault_trace_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  HandleOwner file(CreateFileW(fault_trace_path, FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
+  if (!file) return;
   DWORD written = 0;
-  WriteFile(file, line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
 }
 
 // Counts the call; true when it is the one to fail (GetLastError then holds the chosen code).

@@ -8,6 +8,7 @@
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "base/handle.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
@@ -171,13 +172,13 @@ static void cache_remove_leftovers(const wchar_t* version) {
 // runs are removed first. A lock that cannot be had is waited for while another start holds
 // it exclusively, then given up: the run goes on without it.
 static void cache_take_lock(void) {
-  HANDLE lock = cache_open_lock(cache_version, /* dwShareMode */ 0, /* remove */ false);
-  if (lock != INVALID_HANDLE_VALUE) {
+  HandleOwner exclusive(cache_open_lock(cache_version, /* dwShareMode */ 0, /* remove */ false));
+  if (exclusive) {
     cache_remove_leftovers(cache_version);
-    CloseHandle(lock);
+    exclusive.reset();
   }
   for (uint32_t attempt = 0; attempt < CACHE_LOCK_TRIES; attempt++) {
-    lock = cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false);
+    HANDLE lock = cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false);
     if (lock != INVALID_HANDLE_VALUE || GetLastError() != ERROR_SHARING_VIOLATION) return;
     Sleep(CACHE_LOCK_PAUSE_MS);
   }
@@ -221,27 +222,22 @@ bool cache_prepare(void) {
   return cache_tree_whole();
 }
 
+static void cache_redraw_sibling(void*) {
+  cache_compute_paths();
+}
+
 void cache_create_sibling(void) {
-  for (uint32_t attempt = 1;; attempt++) {
-    unsigned long error = payload_directory_create(run_state.payload_directory);
-    if (error == 0) return;
-    if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
-      fatal_create_directory_error(run_state.payload_directory, error);
-    }
-    env_unset(ENV_RANDOM);
-    cache_compute_paths();
-  }
+  payload_directory_create_new(run_state.payload_directory, cache_redraw_sibling,
+                               /* context */ nullptr);
 }
 
 // Removes the sibling after another run's copy won; it must be gone, or the child would take
 // it. Fatal: the unpack error when it stays.
 static void cache_drop_sibling(void) {
-  for (uint32_t attempt = 0; attempt < ZB_REMOVE_ATTEMPTS; attempt++) {
-    if (cleanup_remove_tree(run_state.payload_directory)) {
-      run_state.remove_directory = false;
-      return;
-    }
-    Sleep(ZB_REMOVE_PAUSE_MS);
+  uint32_t calls = 0;
+  if (cleanup_remove_tree_retrying(run_state.payload_directory, &calls)) {
+    run_state.remove_directory = false;
+    return;
   }
   fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DIR_NOT_EMPTY);
 }
@@ -303,11 +299,10 @@ void cache_tidy(void) {
     if (!wide_append_text(version, ZB_PATH_UNITS, &length, found.cFileName)) continue;
     version[cache_base_units + 1 + CACHE_KEY_DIGITS] = L'\0';
     // Exclusive: no running parent of that version holds it. Deleted when closed.
-    HANDLE lock = cache_open_lock(version, /* dwShareMode */ 0, /* remove */ true);
-    if (lock == INVALID_HANDLE_VALUE) continue;
+    HandleOwner lock(cache_open_lock(version, /* dwShareMode */ 0, /* remove */ true));
+    if (!lock) continue;
     if (cache_join(cache_other, cache_root, L"\\", version)) cleanup_remove_tree(cache_other);
     cache_remove_leftovers(version);
-    CloseHandle(lock);
   } while (FindNextFileW(find, &found));
   FindClose(find);
 }

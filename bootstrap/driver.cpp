@@ -51,21 +51,8 @@ static void driver_compute_payload_directory(wchar_t* scratch) {
   if (!wide_append_text(directory, ZB_PATH_UNITS, &written, scratch)) fatal_bounds_abort();
 }
 
-// Parent role: creates the payload directory, new and open to this user only. A path that
-// is taken (by anyone, for any reason) is never used: RANDOM is unset and the template
-// expanded again, so the child, which expands it from the inherited variables, finds the
-// same path. Fatal: no free path after ZB_PAYLOAD_DIRECTORY_TRIES draws, or any other
-// failure to create it.
-static void driver_create_payload_directory(wchar_t* scratch) {
-  for (uint32_t attempt = 1;; attempt++) {
-    unsigned long error = payload_directory_create(run_state.payload_directory);
-    if (error == 0) return;
-    if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
-      fatal_create_directory_error(run_state.payload_directory, error);
-    }
-    env_unset(ENV_RANDOM);
-    driver_compute_payload_directory(scratch);
-  }
+static void driver_redraw_payload_directory(void* scratch) {
+  driver_compute_payload_directory(static_cast<wchar_t*>(scratch));
 }
 
 // Before a fatal exit of the parent: the file being written is closed, then the child (if
@@ -123,7 +110,8 @@ int driver_run(void) {
     return launch_child(argc, argv);
   }
   // The payload directory is final from here on: the console control handler may read it.
-  driver_create_payload_directory(scratch);
+  payload_directory_create_new(run_state.payload_directory, driver_redraw_payload_directory,
+                               scratch);
   // From here on every ending removes what this run wrote: shutdown, and the clean-up before
   // a fatal exit (a header, decode, open, write or launch error).
   run_state.remove_directory = true;

@@ -9,6 +9,7 @@
 #include "base/payload_format.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "base/handle.h"
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/file_closer.h"
@@ -159,8 +160,7 @@ void extract_build_target(wchar_t* target, const wchar_t* directory, const unsig
 // Closes the file being written (run_state.file), if it is still there: the console handler
 // may have taken it already.
 static void extract_close_file(void) {
-  HANDLE file = InterlockedExchangePointer(&run_state.file, nullptr);
-  if (file != nullptr) CloseHandle(file);
+  HandleOwner::take(&run_state.file).reset();
 }
 
 void extract_release_file(void) {
@@ -207,8 +207,8 @@ static void extract_write_entry(const PayloadEntry* entry) {
   }
   cleanup_gate_enter();
   // Taken out the way the console handler takes it: exactly one of the two closes it.
-  HANDLE finished = InterlockedExchangePointer(&run_state.file, nullptr);
-  if (finished != nullptr) file_closer_hand(finished);
+  HandleOwner finished = HandleOwner::take(&run_state.file);
+  if (finished) file_closer_hand(finished.release());
   cleanup_gate_leave();
 #ifdef ZOBRIN_TESTING
   extract_entry_index++;

@@ -8,6 +8,7 @@
 #include "base/limits.h"
 #include "base/run_state.h"
 #include "base/wide_text.h"
+#include "base/handle.h"
 #include "bootstrap/cache.h"
 #include "bootstrap/command_line.h"
 #include "cleanup/child_slot.h"
@@ -45,8 +46,8 @@ int launch_child(int argc, wchar_t** argv) {
 // keep the job open. When the job cannot be made or the child not put into it (a launcher
 // already in a job that forbids it), the child runs without one.
 static void launch_child_into_job(HANDLE process) {
-  HANDLE job = CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr);
-  if (job == nullptr) return;
+  HandleOwner job(CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr));
+  if (!job) return;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
   memset(&limits, 0, sizeof limits);
   // Windows documents BREAKAWAY_OK, besides SILENT_BREAKAWAY_OK, as needed before a process in
@@ -55,12 +56,12 @@ static void launch_child_into_job(HANDLE process) {
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
                                             JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
                                             JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-      !AssignProcessToJobObject(job, process)) {
-    CloseHandle(job);
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits) ||
+      !AssignProcessToJobObject(job.get(), process)) {
     return;
   }
-  launch_job = job;
+  launch_job = job.release();
 }
 
 int launch_parent(wchar_t** argv) {
@@ -103,15 +104,17 @@ int launch_parent(wchar_t** argv) {
                       &process)) {
     fatal_exit_code("Error, couldn't launch child", GetLastError());
   }
+  HandleOwner child(process.hProcess);
+  HandleOwner thread(process.hThread);
   // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
-  launch_child_into_job(process.hProcess);
-  if (ResumeThread(process.hThread) == (DWORD)-1) {
+  launch_child_into_job(child.get());
+  if (ResumeThread(thread.get()) == (DWORD)-1) {
     DWORD error = GetLastError();
-    TerminateProcess(process.hProcess, /* uExitCode */ 0);
+    TerminateProcess(child.get(), /* uExitCode */ 0);
     fatal_exit_code("Error, couldn't launch child", error);
   }
-  CloseHandle(process.hThread);
-  cleanup_child_publish(process.hProcess);
+  thread.reset();
+  cleanup_child_publish(child.get());
   cleanup_gate_leave();
   // Old versions of a cached application go while the child runs, not before it starts.
   cache_tidy();
@@ -119,9 +122,9 @@ int launch_parent(wchar_t** argv) {
   // The job stays open through the wait and shutdown: the parent ends normally only after the
   // child has, so closing it then ends nothing (the application's own processes left it).
   DWORD exit_code = 0;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  if (!GetExitCodeProcess(process.hProcess, &exit_code)) exit_code = 1;
-  CloseHandle(process.hProcess);
+  WaitForSingleObject(child.get(), INFINITE);
+  if (!GetExitCodeProcess(child.get(), &exit_code)) exit_code = 1;
+  child.reset();
   cleanup_child_release();
   cleanup_shutdown();
   return (int)exit_code;

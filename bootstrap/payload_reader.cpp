@@ -144,9 +144,10 @@ void payload_set_chunk_source(PayloadChunkSource source) {
 // that filled the whole buffer may leave output inside the decoder; keeping the flag lets the
 // next call fetch it even when all input is consumed. A short stream still ends: the call
 // after the frame's end produces less than a full buffer and clears the flag.
-bool payload_decode_step(unsigned char* output, uint32_t* produced) {
-  bool input_left = reader_input.pos < reader_input.size;
-  if (!input_left && !reader_output_filled) return false;
+// One decoder call into `output` (capacity ZB_DECODE_BUFFER_BYTES): false when it fails;
+// else true with the bytes it produced and whether it consumed input. Records whether it
+// filled the buffer and whether it completed the frame.
+static bool reader_decoder_call(unsigned char* output, uint32_t* produced, bool* consumed) {
   ZSTD_outBuffer buffer = {output, ZB_DECODE_BUFFER_BYTES, 0};
   size_t consumed_before = reader_input.pos;
   size_t result = ZSTD_decompressStream(reader_decoder, &buffer, &reader_input);
@@ -154,12 +155,20 @@ bool payload_decode_step(unsigned char* output, uint32_t* produced) {
   reader_decoder_call_count++;
 #endif
   if (ZSTD_isError(result)) return false;
-  // A call that neither consumed input nor produced output would repeat forever.
-  if (input_left && buffer.pos == 0 && reader_input.pos == consumed_before) return false;
+  *produced = (uint32_t)buffer.pos;
+  *consumed = reader_input.pos != consumed_before;
   reader_output_filled = buffer.pos == ZB_DECODE_BUFFER_BYTES;
   reader_frame_ended = result == 0;
-  *produced = (uint32_t)buffer.pos;
   return true;
+}
+
+bool payload_decode_step(unsigned char* output, uint32_t* produced) {
+  bool input_left = reader_input.pos < reader_input.size;
+  if (!input_left && !reader_output_filled) return false;
+  bool consumed = false;
+  if (!reader_decoder_call(output, produced, &consumed)) return false;
+  // A call that neither consumed input nor produced output would repeat forever.
+  return !(input_left && *produced == 0 && !consumed);
 }
 
 bool payload_frame_ended(void) {
@@ -228,21 +237,14 @@ static void reader_drain(void) {
     if (result == PAYLOAD_CHUNK_STOPPED) reader_ahead = nullptr;
   }
   while (!reader_frame_ended) {
-    ZSTD_outBuffer output = {reader_output, ZB_DECODE_BUFFER_BYTES, 0};
-    size_t consumed_before = reader_input.pos;
-    size_t result = ZSTD_decompressStream(reader_decoder, &output, &reader_input);
-#ifdef ZOBRIN_TESTING
-    reader_decoder_call_count++;
-#endif
+    uint32_t produced = 0;
+    bool consumed = false;
     // An error (a checksum mismatch among them) or a byte the table does not account for.
-    if (ZSTD_isError(result) || output.pos != 0) {
+    if (!reader_decoder_call(reader_output, &produced, &consumed) || produced != 0) {
       fatal_exit(FATAL_MSG_DECODE);
     }
-    reader_frame_ended = result == 0;
     // The input is used up and the frame is not complete: a cut stream.
-    if (!reader_frame_ended && reader_input.pos == consumed_before) {
-      fatal_exit(FATAL_MSG_DECODE);
-    }
+    if (!reader_frame_ended && !consumed) fatal_exit(FATAL_MSG_DECODE);
   }
   // Bytes after the frame's end.
   if (reader_input.pos != reader_input.size) {

@@ -1,5 +1,6 @@
 #include "cleanup/child_slot.h"
 
+#include "base/handle.h"
 #include "base/run_state.h"
 
 bool cleanup_child_publish(HANDLE process) {
@@ -9,8 +10,7 @@ bool cleanup_child_publish(HANDLE process) {
                        /* dwOptions */ DUPLICATE_SAME_ACCESS)) {
     return false;
   }
-  HANDLE previous = InterlockedExchangePointer(&run_state.child, duplicate);
-  if (previous != nullptr) CloseHandle(previous);
+  HandleOwner previous(InterlockedExchangePointer(&run_state.child, duplicate));
   return true;
 }
 
@@ -19,6 +19,5 @@ HANDLE cleanup_child_take(void) {
 }
 
 void cleanup_child_release(void) {
-  HANDLE child = cleanup_child_take();
-  if (child != nullptr) CloseHandle(child);
+  HandleOwner child(cleanup_child_take());
 }

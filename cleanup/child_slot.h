@@ -12,7 +12,7 @@
 // once, by its one owner, and never used after that.
 //
 // The launch, in order: CreateProcessW; cleanup_child_publish(hProcess); wait on hProcess;
-// GetExitCodeProcess(hProcess); CloseHandle(hProcess); cleanup_child_release();
+// GetExitCodeProcess(hProcess); close hProcess; cleanup_child_release();
 // cleanup_shutdown().
 
 // Puts a duplicate of `process` into the slot. `process` stays the caller's, to wait on and

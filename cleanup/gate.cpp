@@ -1,5 +1,6 @@
 #include "cleanup/gate.h"
 
+#include "base/handle.h"
 #include "base/limits.h"
 #include "base/run_state.h"
 #include "cleanup/file_closer.h"
@@ -24,8 +25,7 @@ void cleanup_gate_stop(void) {
   InterlockedExchange(&cleanup_gate_stopped, 1);
   AcquireSRWLockExclusive(&cleanup_gate);
   ReleaseSRWLockExclusive(&cleanup_gate);
-  HANDLE file = InterlockedExchangePointer(&run_state.file, nullptr);
-  if (file != nullptr) CloseHandle(file);
+  HandleOwner::take(&run_state.file).reset();
   // The files handed to the closer before: the thread stays the main thread's to end, but
   // removal must find them closed. Bounded, as removal retries anyway.
   file_closer_wait_closed(ZB_CLOSER_STOP_WAIT_MS);

@@ -1,5 +1,6 @@
 #include "cleanup/shutdown.h"
 
+#include "base/handle.h"
 #include "base/limits.h"
 #include "base/run_state.h"
 #include "cleanup/child_slot.h"
@@ -12,26 +13,20 @@ volatile LONG cleanup_removal_pauses = 0;
 #endif
 
 void cleanup_shutdown(void) {
-  HANDLE child = cleanup_child_take();
-  if (child != nullptr) {
-    // A failed wait is treated like a time-out; failures of the two calls after it are not
-    // looked at.
-    if (WaitForSingleObject(child, ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
-      TerminateProcess(child, /* uExitCode */ 0);
-    }
-    CloseHandle(child);
+  HandleOwner child(cleanup_child_take());
+  // A failed wait is treated like a time-out; a failed termination is not looked at.
+  if (child && WaitForSingleObject(child.get(), ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
+    TerminateProcess(child.get(), /* uExitCode */ 0);
   }
   if (!run_state.remove_directory) return;
-  for (uint32_t attempt = 0; attempt < ZB_REMOVE_ATTEMPTS; attempt++) {
+  uint32_t calls = 0;
+  bool removed = cleanup_remove_tree_retrying(run_state.payload_directory, &calls);
 #ifdef ZOBRIN_TESTING
-    InterlockedIncrement(&cleanup_removal_calls);
+  InterlockedAdd(&cleanup_removal_calls, (LONG)calls);
+  InterlockedAdd(&cleanup_removal_pauses, (LONG)(removed ? calls - 1 : calls));
+#else
+  (void)removed;
 #endif
-    if (cleanup_remove_tree(run_state.payload_directory)) return;
-#ifdef ZOBRIN_TESTING
-    InterlockedIncrement(&cleanup_removal_pauses);
-#endif
-    Sleep(ZB_REMOVE_PAUSE_MS);
-  }
 }
 
 BOOL WINAPI cleanup_console_handler(DWORD control_type) {

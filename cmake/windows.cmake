@@ -37,7 +37,7 @@ target_compile_options(zobrin_launcher_options INTERFACE
 # Every launcher module, layer by layer; the entry point (bootstrap/main.cpp) is linked
 # separately.
 set(zobrin_launcher_sources
-  base/fatal.cpp base/run_state.cpp base/wide_text.cpp
+  base/fatal.cpp base/ring.cpp base/run_state.cpp base/wide_text.cpp
   paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
   cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
   bootstrap/cache.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp

@@ -8,6 +8,7 @@
 #include "base/fatal.h"
 #include "base/limits.h"
 #include "base/wide_text.h"
+#include "base/handle.h"
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 
@@ -42,26 +43,24 @@ void path_final_step(wchar_t* path, uint32_t capacity, bool resolve) {
   if (!resolve) {
     return;
   }
-  HANDLE file = CreateFileW(path, /* dwDesiredAccess: none */ 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  HandleOwner file(CreateFileW(path, /* dwDesiredAccess: none */ 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
+  if (!file) {
     return;
   }
   // Looked up at run time: the launcher does not import it.
   FARPROC entry = GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
   if (entry != nullptr) {
-    DWORD length = ((path_final_name_fn)(void*)entry)(file, path, capacity,
+    DWORD length = ((path_final_name_fn)(void*)entry)(file.get(), path, capacity,
                                                        /* dwFlags: normalised, DOS */ 0);
-    CloseHandle(file);
     // A result of the capacity or more is the size the final path would need.
     if (length >= capacity) {
       fatal_bounds_abort();
     }
-  } else {
-    CloseHandle(file);
   }
+  file.reset();
   path_drop_long_prefix(path);
 }
 
