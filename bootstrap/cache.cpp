@@ -126,6 +126,10 @@ void cache_choose_child_directory(void) {
   // The child holds the lock too (shared, never creating it), so its copy counts as in use
   // even if its parent is gone. The handle stays open for the rest of the process.
   cache_open_lock(cache_version, FILE_SHARE_READ, /* remove */ false, OPEN_EXISTING);
+  cache_choose_directory();
+}
+
+void cache_choose_directory(void) {
   if (GetFileAttributesW(run_state.payload_directory) != INVALID_FILE_ATTRIBUTES) return;
   uint32_t length = 0;
   run_state.payload_directory[0] = L'\0';

@@ -17,6 +17,10 @@ void cache_compute_paths(void);
 // when it exists; creates nothing.
 void cache_choose_child_directory(void);
 
+// Either role: the same choice without the lock, for the program mode's parent once its copy
+// is in place (or kept as the sibling). Creates nothing.
+void cache_choose_directory(void);
+
 // Parent role, with the payload opened: creates the cache root directories (owner-only),
 // takes the lock (after removing leftovers of killed runs of this version when no other run
 // holds it) and checks that every file of the table is in the cache directory with its size,

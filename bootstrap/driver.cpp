@@ -62,11 +62,31 @@ static void driver_clean_up_before_exit(void) {
   cleanup_shutdown();
 }
 
+// Program mode, once the payload directory is final (a cached run has moved its copy into
+// place): the program's path, from the table's first entry, into run_state.dll_path.
+static const wchar_t* driver_locate_program(void) {
+  payload_restart_table();
+  extract_dll_path();
+  return run_state.dll_path;
+}
+
+// Child role, with run_state.dll_path set: runs the main DLL, or in the program mode starts the
+// program again from the parent's payload directory. Decision: the program-mode child keeps
+// the console handler too, so an interrupt gives its program the parent's grace period
+// instead of ending it with the child at once through the job.
+static int driver_run_child(int argc, wchar_t** argv, bool program) {
+  if (!program) return launch_child(argc, argv);
+  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
+    fatal_exit("Error, failed to register signal handler.");
+  }
+  return launch_program_child();
+}
+
 // Parent role of the cached mode: the cache directory is checked and used as it stands, or
 // filled afresh through a sibling that is moved into place. The parent's payload directory is
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
-static int driver_run_cached_parent(wchar_t** argv) {
+static int driver_run_cached_parent(wchar_t** argv, bool program) {
   cache_compute_paths();
   payload_open();
   bool whole = cache_prepare();
@@ -82,7 +102,9 @@ static int driver_run_cached_parent(wchar_t** argv) {
     extract_walk();
     cache_install();
   }
-  return launch_parent(argv);
+  // The program starts from where the DLL mode's child would load its DLL.
+  if (program) cache_choose_directory();
+  return launch_parent(argv, program ? driver_locate_program() : nullptr);
 }
 
 int driver_run(void) {
@@ -94,20 +116,22 @@ int driver_run(void) {
   bool parent_role = !role_started_by_parent(scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();
   // Read before anything is created: unknown flags are the header error in either role.
-  if (payload_linked_flags() & ZB_RUN_FLAG_CACHE) {
-    if (parent_role) return driver_run_cached_parent(argv);
+  uint64_t flags = payload_linked_flags();
+  bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
+  if (flags & ZB_RUN_FLAG_CACHE) {
+    if (parent_role) return driver_run_cached_parent(argv, program);
     cache_compute_paths();
     cache_choose_child_directory();
     payload_open();
     extract_dll_path();
-    return launch_child(argc, argv);
+    return driver_run_child(argc, argv, program);
   }
   driver_compute_payload_directory(scratch);
   if (!parent_role) {
     // The child takes the directory from the inherited environment and creates nothing.
     payload_open();
     extract_dll_path();
-    return launch_child(argc, argv);
+    return driver_run_child(argc, argv, program);
   }
   // The payload directory is final from here on: the console control handler may read it.
   payload_directory_create_new(run_state.payload_directory, driver_redraw_payload_directory,
@@ -123,7 +147,7 @@ int driver_run(void) {
   extract_walk();
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
   cleanup_sweep_start();
-  int exit_code = launch_parent(argv);
+  int exit_code = launch_parent(argv, program ? driver_locate_program() : nullptr);
   cleanup_sweep_join();
   return exit_code;
 }

@@ -64,19 +64,12 @@ static void launch_child_into_job(HANDLE process) {
   launch_job = job.release();
 }
 
-int launch_parent(wchar_t** argv) {
-  uint32_t own_length = 0;
-  if (!wide_append_text(launch_executable_directory, ZB_OWN_PATH_UNITS, &own_length,
-                        path_own_executable())) {
-    fatal_bounds_abort();
-  }
-  wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
-  if (last_separator != nullptr) *last_separator = L'\0';
-  env_set(ENV_DIRECTORY, launch_executable_directory);
-  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
-
-  path_module_file_name(launch_module_path, ZB_PATH_UNITS);
-  const wchar_t* module = launch_module_path;
+// Starts `application` with this process's arguments re-quoted, element 0 replaced by
+// `application`, with the same standard handles and environment, in the job; publishes it in
+// the child slot, waits, runs shutdown and returns its exit code (1 when it cannot be read).
+// `tidy`: the parent's launch, during which old versions of a cached application go.
+// Fatal: "Error, couldn't launch child" (with the system error).
+static int launch_start_and_wait(const wchar_t* application, bool tidy) {
   STARTUPINFOW startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof(STARTUPINFOW);
@@ -87,8 +80,8 @@ int launch_parent(wchar_t** argv) {
 
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
-  if (!command_line_rebuild(launch_command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(), module,
-                            launch_element, ZB_COMMAND_LINE_UNITS)) {
+  if (!command_line_rebuild(launch_command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
+                            application, launch_element, ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
 
@@ -97,7 +90,7 @@ int launch_parent(wchar_t** argv) {
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
   cleanup_gate_enter();
-  if (!CreateProcessW(module, launch_command_line, /* lpProcessAttributes */ nullptr,
+  if (!CreateProcessW(application, launch_command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                       /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
@@ -117,7 +110,7 @@ int launch_parent(wchar_t** argv) {
   cleanup_child_publish(child.get());
   cleanup_gate_leave();
   // Old versions of a cached application go while the child runs, not before it starts.
-  cache_tidy();
+  if (tidy) cache_tidy();
 
   // The job stays open through the wait and shutdown: the parent ends normally only after the
   // child has, so closing it then ends nothing (the application's own processes left it).
@@ -128,4 +121,24 @@ int launch_parent(wchar_t** argv) {
   cleanup_child_release();
   cleanup_shutdown();
   return (int)exit_code;
+}
+
+int launch_parent(wchar_t** argv, const wchar_t* program) {
+  uint32_t own_length = 0;
+  if (!wide_append_text(launch_executable_directory, ZB_OWN_PATH_UNITS, &own_length,
+                        path_own_executable())) {
+    fatal_bounds_abort();
+  }
+  wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
+  if (last_separator != nullptr) *last_separator = L'\0';
+  env_set(ENV_DIRECTORY, launch_executable_directory);
+  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
+
+  if (program != nullptr) return launch_start_and_wait(program, /* tidy */ true);
+  path_module_file_name(launch_module_path, ZB_PATH_UNITS);
+  return launch_start_and_wait(launch_module_path, /* tidy */ true);
+}
+
+int launch_program_child(void) {
+  return launch_start_and_wait(run_state.dll_path, /* tidy */ false);
 }

@@ -40,9 +40,10 @@ set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
 # current binary directory): it assembles the application directory in
-# ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main DLL (MAIN_TARGET's file, a SHARED
-# library), each of FILES at the top beside it and each of DIRECTORIES as a subdirectory of the
-# same name, then runs zobrin-pack exe with --main the DLL's file name. Relative paths are taken
+# ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main file (MAIN_TARGET's file: a SHARED library,
+# the main DLL, or an executable, the main program), each of FILES at the top beside it and
+# each of DIRECTORIES as a subdirectory of the same name, then runs zobrin-pack exe with
+# --main the main file's name. Relative paths are taken
 # from the current source directory; FILES may hold generator expressions
 # ($<TARGET_FILE:other_dll>). The executable is rebuilt when the DLL, one of FILES or a file in
 # DIRECTORIES changes (files added to a directory are seen at the next build: the list is
@@ -57,15 +58,15 @@ function(zobrin_add_onefile name)
     message(FATAL_ERROR "${where}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT arg_MAIN_TARGET)
-    message(FATAL_ERROR "${where}: MAIN_TARGET (the main DLL's target) is required")
+    message(FATAL_ERROR "${where}: MAIN_TARGET (the main DLL's or program's target) is required")
   endif()
   if(NOT TARGET ${arg_MAIN_TARGET})
     message(FATAL_ERROR "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is not a target")
   endif()
   get_target_property(type ${arg_MAIN_TARGET} TYPE)
-  if(NOT type STREQUAL "SHARED_LIBRARY")
-    message(FATAL_ERROR
-      "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is a ${type}, not a SHARED library (a DLL)")
+  if(NOT type STREQUAL "SHARED_LIBRARY" AND NOT type STREQUAL "EXECUTABLE")
+    message(FATAL_ERROR "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is a ${type}, not a SHARED "
+      "library (a DLL) or an executable")
   endif()
 
   set(out ${CMAKE_CURRENT_BINARY_DIR})

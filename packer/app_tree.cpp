@@ -190,11 +190,6 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
   walk->open_dirs.erase(canonical);
 }
 
-// True for a file name ending in ".dll" in any case.
-bool app_is_dll_name(const std::string& name) {
-  return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == ".dll";
-}
-
 // The regular files of `app_dir`'s top directory, by their names in upper case (as Windows
 // looks them up); unreadable entries are left to the walk to report.
 std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
@@ -213,33 +208,53 @@ std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
   return files;
 }
 
-// The main DLL's path in `app_dir`, checked: a file name there (matched without regard to
-// case, as Windows does), a 64-bit DLL exporting run_code. Its size in `size`.
-fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size) {
+// True for a file name ending in `extension` (".dll", ".exe") in any case.
+bool app_has_extension(const std::string& name, const char* extension) {
+  return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == extension;
+}
+
+// The main file's path in `app_dir`, checked: a file name there (matched without regard to
+// case, as Windows does), a 64-bit DLL exporting run_code or a program the launcher can start
+// (its kind in `kind`). Its size in `size`.
+fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size,
+                      PeMainKind* kind) {
   fs::path main_name = host_path_from_utf8(main_dll);
   if (main_dll.empty() || main_name.filename() != main_name || main_dll == "." ||
       main_dll == "..") {
     throw PackError("--main takes the file name of a DLL in the application directory, not '" +
                     main_dll + "'");
   }
+  const bool named_program = app_has_extension(main_dll, ".exe");
+  const std::string what = named_program ? "main program" : "main DLL";
   fs::path main_path = app_dir / main_name;
   std::error_code ec;
   if (!fs::is_regular_file(main_path, ec)) {
     std::map<std::string, fs::path> top = app_top_files(app_dir);
     auto found = top.find(win_upper_utf8(main_dll));
     if (found == top.end()) {
-      std::string dlls;
+      const char* extension = named_program ? ".exe" : ".dll";
+      std::string candidates;
       for (const auto& file : top) {
         std::string name = file.second.filename().string();
-        if (app_is_dll_name(name)) dlls += (dlls.empty() ? "" : ", ") + quote_path(name);
+        if (app_has_extension(name, extension)) {
+          candidates += (candidates.empty() ? "" : ", ") + quote_path(name);
+        }
       }
-      throw PackError("main DLL '" + main_dll + "' is not a file in " + quote_path(app_dir) +
-                      (dlls.empty() ? " (it holds no DLLs)" : " (its DLLs: " + dlls + ")"));
+      std::string kinds = named_program ? "programs" : "DLLs";
+      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(app_dir) +
+                      (candidates.empty() ? " (it holds no " + kinds + ")"
+                                          : " (its " + kinds + ": " + candidates + ")"));
     }
     main_path = found->second;
   }
   std::vector<unsigned char> image = read_whole_file(main_path);
-  pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
+  *kind = pe_main_kind(image);
+  if (named_program ||
+      (!app_has_extension(main_dll, ".dll") && kind->kind == PeMainKind::program)) {
+    *kind = pe_check_program(image, "main program " + quote_path(main_path));
+  } else {
+    pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
+  }
   *size = image.size();
   return main_path;
 }
@@ -306,12 +321,12 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   if (status.type() != fs::file_type::directory) {
     throw PackError(quote_path(app_dir) + " is not a directory");
   }
+  AppTree tree;
   AppFile main_entry;
-  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size);
+  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size, &tree.main);
   main_entry.name = app_name_units(main_entry.source.filename(), main_entry.source);
   app_check_name(main_entry.name, main_entry.source);
 
-  AppTree tree;
   tree.files.push_back(main_entry);
   Walk walk{&tree, main_entry.source, {}};
   app_walk(&walk, app_dir, u"", true);

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe_image.h"
+
 struct AppFile {
   std::filesystem::path source;  // file to read (symbolic links are followed)
   std::u16string name;           // relative name with "\" separators
@@ -13,14 +15,17 @@ struct AppFile {
 };
 
 struct AppTree {
-  std::vector<AppFile> files;         // entry order: main DLL, then depth first
+  std::vector<AppFile> files;         // entry order: main DLL or program, then depth first
   std::vector<std::string> warnings;  // one line each, without a prefix
+  PeMainKind main;                    // what the main file is
 };
 
 // Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a file name
 // in the top directory) first, then each directory's files by UTF-16 code units, then its
-// subdirectories the same way. Checks the main DLL (64-bit PE DLL exporting run_code) and
-// every name. Throws PackError with a one-line reason.
+// subdirectories the same way. Checks the main file and every name. The main file is a
+// program when it is named NAME.exe, or is not named NAME.dll and its image is not a DLL:
+// then a program the launcher can start (pe_check_program); else a 64-bit PE DLL exporting
+// run_code. Throws PackError with a one-line reason.
 AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll);
 
 // Checks one entry name's length against the payload's and the launcher's limits. Throws

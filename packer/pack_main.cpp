@@ -17,6 +17,7 @@
 #include "packer/link_exe.h"
 #include "packer/pack_error.h"
 #include "packer/payload_list.h"
+#include "packer/payload_read.h"
 #include "packer/payload_verify.h"
 #include "packer/payload_writer.h"
 #include "packer/pe_image.h"
@@ -52,6 +53,7 @@ struct ExeCommandOptions {
   KitOptions kit;
   ExeOptions exe;
   bool cache = false;
+  bool windowed = false;
 };
 
 struct LauncherOptions {
@@ -95,6 +97,9 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
   const CLI::App* sub = chosen.empty() ? nullptr : chosen.front();
   std::vector<std::string> extra = sub ? sub->remaining() : app.remaining();
   if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+    if (std::string(error.what()).find("--windowed") != std::string::npos) {
+      return "give either --console or --windowed, not both";
+    }
     return "give either APP_DIR --main NAME.dll or --payload FILE, not both";
   }
   if (dynamic_cast<const CLI::ValidationError*>(&error)) {
@@ -138,9 +143,9 @@ void run_list(const ReadOptions& options) {
 
 void run_verify(const ReadOptions& options) {
   VerifyResult result = payload_verify(read_whole_file(options.file), quote_path(options.file));
-  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole\n", options.file.c_str(),
-              static_cast<unsigned long long>(result.files),
-              static_cast<unsigned long long>(result.bytes));
+  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole; main: %s\n",
+              options.file.c_str(), static_cast<unsigned long long>(result.files),
+              static_cast<unsigned long long>(result.bytes), result.main.c_str());
 }
 
 void run_launcher(const LauncherOptions& options, const std::string& self) {
@@ -175,6 +180,30 @@ std::vector<unsigned char> pack_read_launcher(const LinkOptions& link, const std
   return image;
 }
 
+// The main entry's kind in the payload file `path` (decoding only its first bytes).
+PeMainKind pack_payload_main(const fs::path& path) {
+  std::vector<unsigned char> file = read_whole_file(path);
+  PeMainKind kind;
+  try {
+    std::optional<std::vector<unsigned char>> head =
+        payload_main_head(payload_locate(file, quote_path(path)), PAYLOAD_MAIN_HEAD_BYTES);
+    if (head) kind = pe_main_kind(*head);
+  } catch (const PackError&) {
+    // Not a payload the launcher can read: it says so at run time.
+  }
+  return kind;
+}
+
+// The exe command's options for the launcher's headers: the subsystem follows a main
+// program's (console for a console program) unless --console or --windowed says otherwise.
+ExeOptions pack_exe_options(const ExeCommandOptions& exe, const PeMainKind& main) {
+  ExeOptions options = exe.exe;
+  if (!options.console && !exe.windowed && main.kind == PeMainKind::program) {
+    options.console = main.subsystem == PE_SUBSYSTEM_CONSOLE;
+  }
+  return options;
+}
+
 // Writes what `kind` names from `source`; `exe` holds the exe command's own options (null
 // for the other kinds) and `link` its kit.
 void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOptions* exe,
@@ -194,7 +223,11 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     }
   } else {
     app_check_output(output_path, {}, {payload_file});
+    // Taken as it stands: its main entry is started as a program when it is one, and loaded
+    // as a DLL otherwise (whatever it is), as without this check.
+    if (kind != BuildKind::payload) tree.main = pack_payload_main(payload_file);
   }
+  const bool program = tree.main.kind == PeMainKind::program;
   std::vector<unsigned char> launcher;
   PePayloadSlot slot;
   ExeExtras extras;
@@ -204,7 +237,7 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::string subject = link.linker.empty()
                               ? quote_path(link.launcher_dir / LINK_LAUNCHER_EXE)
                               : "linked with '" + link.linker + "'";
-    extras = exe_extras_prepare(launcher, slot, exe->exe,
+    extras = exe_extras_prepare(launcher, slot, pack_exe_options(*exe, tree.main),
                                 fs::path(source.output).filename().string(),
                                 "the launcher " + subject + " cannot take resources");
   }
@@ -224,7 +257,8 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
   SectionHead head;
   if (kind != BuildKind::payload) {
     head = payload_section_head(output, array_start, stats.payload_bytes,
-                                exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0);
+                                (exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0) |
+                                    (program ? ZB_RUN_FLAG_PROGRAM : 0));
   }
   if (kind == BuildKind::object) coff_end(output, object_start, head);
   if (exe) {
@@ -267,7 +301,8 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
   CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir, "the application directory")
                          ->type_name("");
   CLI::Option* main =
-      sub->add_option("--main", source->main_dll, "the main DLL's file name in APP_DIR")
+      sub->add_option("--main", source->main_dll,
+                      "the main DLL's file name in APP_DIR, or the main program's (NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
                   "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
@@ -318,8 +353,13 @@ void setup_exe(CLI::App& app, const std::string& self) {
   CLI::App* sub = app.add_subcommand("exe", "write the onefile executable");
   add_source_options(sub, &options->source, true, "the executable");
   add_kit_options(sub, &options->kit);
-  sub->add_flag("--console", options->exe.console,
-                "a console program (for command-line applications) instead of a GUI one");
+  CLI::Option* console =
+      sub->add_flag("--console", options->exe.console,
+                    "a console program (for command-line applications) instead of a GUI one "
+                    "(default: a main program's own subsystem, else GUI)");
+  sub->add_flag("--windowed", options->windowed,
+                "a GUI program even when the main program is a console one")
+      ->excludes(console);
   sub->add_flag("--cache", options->cache,
                 "extract once into a per-user cache directory named by the payload's content, "
                 "and start from there afterwards");

@@ -10,6 +10,7 @@
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
 #include "packer/payload_writer.h"
+#include "packer/pe_image.h"
 
 namespace {
 
@@ -158,5 +159,13 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
   verify_stream(array, entries, result.bytes, subject);
+  result.main = payload_main_text(array);
+  if (array.section_head &&
+      (le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_PROGRAM)) {
+    std::optional<std::vector<unsigned char>> head =
+        payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
+    pe_check_program(head.value_or(std::vector<unsigned char>()), subject + ": the run flags start the main entry " +
+                                payload_entry_name(entries[0]) + " as a program, but it");
+  }
   return result;
 }

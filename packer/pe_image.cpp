@@ -210,6 +210,62 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
   fail(std::string("does not export '") + symbol + "'");
 }
 
+PeMainKind pe_main_kind(const std::vector<unsigned char>& image) {
+  PeMainKind kind;
+  PeView view;
+  if (!pe_view(image, &view)) return kind;
+  kind.machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (pe_is_dll(view)) {
+    kind.kind = PeMainKind::dll;
+    return kind;
+  }
+  kind.kind = PeMainKind::program;
+  if (view.optional_size >= PE_OPT_SUBSYSTEM + 2 &&
+      pe_in(image, view.optional, PE_OPT_SUBSYSTEM + 2)) {
+    kind.subsystem = pe_u16(image, view.optional + PE_OPT_SUBSYSTEM);
+  }
+  return kind;
+}
+
+std::string pe_main_kind_text(const PeMainKind& kind) {
+  if (kind.kind == PeMainKind::not_pe) return "not a PE image";
+  std::string machine = kind.machine == PE_MACHINE_AMD64  ? "x86-64"
+                        : kind.machine == PE_MACHINE_I386 ? "i386"
+                                                          : pe_machine_name(kind.machine);
+  if (kind.kind == PeMainKind::dll) return "DLL (" + machine + ")";
+  std::string subsystem = kind.subsystem == PE_SUBSYSTEM_CONSOLE ? "console"
+                          : kind.subsystem == PE_SUBSYSTEM_GUI   ? "windowed"
+                                                                 : "subsystem " + std::to_string(kind.subsystem);
+  return "program (" + subsystem + ", " + machine + ")";
+}
+
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
+  PeView view;
+  if (!pe_view(image, &view)) fail("is not a PE file");
+  if (pe_is_dll(view)) {
+    fail("is a DLL, not a program: a main DLL is named NAME.dll and exports run_code");
+  }
+  uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (machine != PE_MACHINE_AMD64 && machine != PE_MACHINE_I386) {
+    fail("is built for " + pe_machine_name(machine) + ", not x86-64 or i386: the launcher is an "
+         "x86-64 program and starts only x86-64 programs and i386 ones (under WoW64)");
+  }
+  uint32_t magic = machine == PE_MACHINE_AMD64 ? PE_OPT_MAGIC_PE32_PLUS : PE_OPT_MAGIC_PE32;
+  if (view.optional_size < PE_OPT_SUBSYSTEM + 2 ||
+      !pe_in(image, view.optional, PE_OPT_SUBSYSTEM + 2) ||
+      pe_u16(image, view.optional + PE_OPT_MAGIC) != magic) {
+    fail(std::string("is not a ") +
+         (machine == PE_MACHINE_AMD64 ? "64-bit (x86-64)" : "32-bit (i386)") + " PE image");
+  }
+  PeMainKind kind = pe_main_kind(image);
+  if (kind.subsystem != PE_SUBSYSTEM_CONSOLE && kind.subsystem != PE_SUBSYSTEM_GUI) {
+    fail("is not a console or windowed Windows program (its subsystem is " +
+         std::to_string(kind.subsystem) + ")");
+  }
+  return kind;
+}
+
 std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image) {
   std::vector<std::string> names;
   PeView view;

@@ -25,10 +25,16 @@ constexpr uint64_t PE_COFF_OPTIONAL_SIZE = 16;
 constexpr uint64_t PE_COFF_CHARACTERISTICS = 18;
 constexpr uint64_t PE_COFF_HEADER_BYTES = 20;
 constexpr uint32_t PE_MACHINE_AMD64 = 0x8664;
+constexpr uint32_t PE_MACHINE_I386 = 0x14C;
 constexpr uint32_t PE_CHARACTERISTIC_DLL = 0x2000;
 // Optional header (PE32+) fields.
 constexpr uint64_t PE_OPT_MAGIC = 0;
 constexpr uint32_t PE_OPT_MAGIC_PE32_PLUS = 0x20B;
+constexpr uint32_t PE_OPT_MAGIC_PE32 = 0x10B;
+// The subsystem field, at the same offset in PE32 and PE32+ optional headers.
+constexpr uint64_t PE_OPT_SUBSYSTEM = 68;
+constexpr uint32_t PE_SUBSYSTEM_GUI = 2;
+constexpr uint32_t PE_SUBSYSTEM_CONSOLE = 3;
 constexpr uint64_t PE_OPT_INITIALIZED_DATA = 8;
 constexpr uint64_t PE_OPT_SECTION_ALIGNMENT = 32;
 constexpr uint64_t PE_OPT_FILE_ALIGNMENT = 36;
@@ -71,6 +77,27 @@ bool pe_is_pe(const std::vector<unsigned char>& image);
 // exported, "has <symbol> exported as `<mangled>`: declare it extern "C" ...".
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject);
+
+// What a main file is, from its headers: a DLL, a program (with its machine and subsystem), or
+// not a PE image at all.
+struct PeMainKind {
+  enum Kind { not_pe, dll, program } kind = not_pe;
+  uint32_t machine = 0;
+  uint32_t subsystem = 0;  // programs only
+};
+
+// Reads the kind of `image`, which may be only the first bytes of a file (the headers and
+// the section table suffice).
+PeMainKind pe_main_kind(const std::vector<unsigned char>& image);
+
+// The kind for `list` and `verify`: "DLL (x86-64)", "program (console, x86-64)",
+// "program (windowed, i386)", "not a PE image".
+std::string pe_main_kind_text(const PeMainKind& kind);
+
+// Checks that `image` is a program the launcher can start: a PE image that is not a DLL,
+// built for x86-64 (PE32+) or i386 (PE32, run under WoW64), for the console or windowed
+// subsystem. Otherwise throws PackError("<subject> <reason>"). Returns its kind.
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject);
 
 // The DLL names `image` imports (its import and delay-load tables, in table order, as
 // written); nothing for an image that is not a 64-bit PE file. A damaged table gives the

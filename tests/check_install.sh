@@ -139,6 +139,7 @@ project(probe C)
 find_package(ZobrinOnefile 0.9 REQUIRED)
 add_library(dll SHARED x.c)
 add_library(lib STATIC x.c)
+add_executable(tool x.c)
 cmake_language(EVAL CODE "zobrin_add_onefile(${CALL})")
 EOF
 while IFS='|' read -r call expected; do
@@ -160,9 +161,10 @@ while IFS='|' read -r call expected; do
   fi
 done <<ROWS
 p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok
-p|MAIN_TARGET (the main DLL's target) is required
+p MAIN_TARGET tool CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok
+p|MAIN_TARGET (the main DLL's or program's target) is required
 p MAIN_TARGET none|MAIN_TARGET 'none' is not a target
-p MAIN_TARGET lib|MAIN_TARGET 'lib' is a STATIC_LIBRARY, not a SHARED library (a DLL)
+p MAIN_TARGET lib|MAIN_TARGET 'lib' is a STATIC_LIBRARY, not a SHARED library (a DLL) or an executable
 p MAIN_TARGET dll DIRECTORIES gone|'$probe/gone' in DIRECTORIES is not a directory
 p MAIN_TARGET dll FILES a/x.txt b/x.txt|two FILES are named 'x.txt'
 p MAIN_TARGET dll FILES a/x.txt DIRECTORIES c/x.txt|two FILES or DIRECTORIES are named 'x.txt'

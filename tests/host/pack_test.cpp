@@ -283,7 +283,7 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
                         "flags           size  name\n" + "    0 " + std::string(14 - std::to_string(dll).size(), ' ') +
                         std::to_string(dll) + "  app.dll\n" +
                         "    4              2  sub\\b.txt\n" + "2 entries, " +
-                        std::to_string(dll + 2) + " bytes\n";
+                        std::to_string(dll + 2) + " bytes\n" + "main: DLL (x86-64)\n";
   PackRun r = pack({"list", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, listing);
@@ -423,7 +423,7 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
     std::string err;
   } rows[] = {
       {"a key of other content", &exe, 0x418, key ^ 1, other_key},
-      {"an unknown flag", &exe, 0x410, 3, unknown},
+      {"an unknown flag", &exe, 0x410, 5, unknown},
       {"the top flag", &exe, 0x410, 1ull << 63, unknown},
       {"cached: the cache bit cleared", &exe, 0x410, 0, stray_key},
       {"cached: the length 8 short", &exe, 0x400, payload.size() - 8, other_key},
@@ -448,6 +448,81 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
     EXPECT_EQ(r.out, "");
     EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() + "': " + row.err + "\n");
   }
+}
+
+// A main program: the program flag beside the payload (also for --payload, from its first
+// entry), the launcher's subsystem following the program's unless --console or --windowed
+// says otherwise, list and verify naming it; verify refuses the flag on a DLL.
+TEST_F(Pack, MainProgramSetsTheProgramFlagAndTheSubsystemFollowsIt) {
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  PeSpec console;
+  console.dll = false;
+  console.exports.clear();
+  console.subsystem = 3;
+  PeSpec windowed_i386 = console;
+  windowed_i386.machine = 0x14C;
+  windowed_i386.pe32_plus = false;
+  windowed_i386.subsystem = 2;
+  const std::string console_text = "program (console, x86-64)";
+  struct Row {
+    const char* what;
+    const PeSpec* spec;
+    std::vector<std::string> options;
+    uint64_t flags;
+    uint64_t subsystem;
+    std::string main;
+  } rows[] = {
+      {"console", &console, {}, 2, 3, console_text},
+      {"console, --windowed", &console, {"--windowed"}, 2, 2, console_text},
+      {"console, cached", &console, {"--cache"}, 3, 3, console_text},
+      {"windowed i386", &windowed_i386, {}, 2, 2, "program (windowed, i386)"},
+      {"windowed i386, --console", &windowed_i386, {"--console"}, 2, 3, "program (windowed, i386)"},
+      {"console, from a payload file", &console, {"--payload"}, 2, 3, console_text},
+  };
+  const fs::path exe = root / "t.exe";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(app);
+    spit(app / "x.txt", "hello");
+    spit(app / "tool.exe", pe_build(*row.spec));
+    std::vector<std::string> args = {"exe", app, "--main", "tool.exe"};
+    if (!row.options.empty() && row.options[0] == "--payload") {
+      ASSERT_EQ(pack({"payload", app, "--main", "tool.exe", "-o", root / "p"}).code, 0);
+      args = {"exe", "--payload", root / "p"};
+    } else {
+      args.insert(args.end(), row.options.begin(), row.options.end());
+    }
+    args.insert(args.end(), {"-o", exe, "--launcher-dir", root / "kit"});
+    PackRun r = pack(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string image = slurp(exe);
+    EXPECT_EQ(le(image, 0x410, 8), row.flags) << "run flags";
+    EXPECT_EQ(le(image, 0x58 + 68, 2), row.subsystem) << "subsystem";
+    r = pack({"list", exe});
+    EXPECT_NE(r.out.find("\nmain: " + row.main + "\n"), std::string::npos) << r.out;
+    r = pack({"verify", exe});
+    EXPECT_EQ(r.out, "zobrin-pack: " + exe.string() + ": 2 files, " +
+                         std::to_string(fs::file_size(app / "tool.exe") + 5) +
+                         " bytes, whole; main: " + row.main + "\n");
+  }
+
+  fs::remove_all(app);
+  spit(app / "app.dll", pe_build(PeSpec()));
+  ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", exe, "--launcher-dir", root / "kit"}).code,
+            0);
+  std::string image = slurp(exe);
+  EXPECT_EQ(le(image, 0x410, 8), 0u);
+  EXPECT_EQ(le(image, 0x58 + 68, 2), 2u) << "a DLL's launcher stays a GUI program";
+  const std::string array = image.substr(0x420, le(image, 0x400, 8));
+  le_write_u64(reinterpret_cast<unsigned char*>(&image[0x410]), 2);
+  le_write_u64(reinterpret_cast<unsigned char*>(&image[0x408]),
+               head_digest(array, 16 + le(array, 0, 8), 2, 0));
+  spit(exe, image);
+  PackRun r = pack({"verify", exe});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + exe.string() + "': the run flags start the main "
+                   "entry 'app.dll' as a program, but it is a DLL, not a program: a main DLL is "
+                   "named NAME.dll and exports run_code\n");
 }
 
 TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {
@@ -510,6 +585,12 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
   exe.dll = false;
   PeSpec no_export;
   no_export.exports = {"other", "run_code_"};
+  PeSpec arm64_exe = exe;
+  arm64_exe.machine = 0xAA64;
+  PeSpec x86_plus = exe;
+  x86_plus.machine = 0x14C;
+  PeSpec native = exe;
+  native.subsystem = 1;
   const std::string kit = (root / "kit").string();
   const std::vector<std::string> exe_args = {"exe", a, "--main", "app.dll", "-o", out,
                                              "--launcher-dir", kit};
@@ -532,6 +613,26 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
+      {"program not there", [] {}, {"payload", a, "--main", "other.exe", "-o", out},
+       "main program 'other.exe' is not a file in '" + a + "' (it holds no programs)", false},
+      {"program not PE", [&] { spit(app / "app.exe", "MZ but nothing else"); },
+       {"payload", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is not a PE file", false},
+      {"program for arm64", [&] { spit(app / "app.exe", pe_build(arm64_exe)); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is built for arm64, not x86-64 or i386: the launcher is "
+       "an x86-64 program and starts only x86-64 programs and i386 ones (under WoW64)", false},
+      {"DLL named as a program", [&] { spit(app / "app.exe", pe_build(PeSpec())); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is a DLL, not a program: a main DLL is named NAME.dll "
+       "and exports run_code", false},
+      {"i386 program with a PE32+ header", [&] { spit(app / "app.exe", pe_build(x86_plus)); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is not a 32-bit (i386) PE image", false},
+      {"native program", [&] { spit(app / "tool", pe_build(native)); },
+       {"exe", a, "--main", "tool", "-o", out},
+       "main program '" + a + "/tool' is not a console or windowed Windows program (its "
+       "subsystem is 1)", false},
       {"no run_code", [&] { spit(app / "app.dll", pe_build(no_export)); },
        {"object", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' does not export 'run_code'", false},
@@ -668,6 +769,8 @@ TEST_F(Pack, UsageErrorsExitWith2) {
        "zobrin-pack: error: --threads takes a number from 0 to 256"},
       {{"payload", "dir", "--main"}, "zobrin-pack: error: --main needs a value"},
       {{"list"}, "zobrin-pack: error: list needs a payload or executable file"},
+      {{"exe", "dir", "--main", "a.exe", "-o", "x", "--console", "--windowed"},
+       "zobrin-pack: error: give either --console or --windowed, not both"},
   };
   for (const Row& row : rows) {
     PackRun r = pack(row.args);
@@ -1020,7 +1123,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     r = pack({"verify", whole});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "zobrin-pack: " + whole.string() + ": 3 files, " + std::to_string(bytes) +
-                         " bytes, whole\n");
+                         " bytes, whole; main: DLL (x86-64)\n");
     EXPECT_EQ(r.err, "");
   }
 
@@ -1112,7 +1215,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     const std::string path = (root / "v").string();
     if (row.err.empty()) {
       EXPECT_EQ(r.code, 0) << r.err;
-      EXPECT_EQ(r.out, "zobrin-pack: " + path + ": 3 files, 16 bytes, whole\n");
+      EXPECT_EQ(r.out, "zobrin-pack: " + path + ": 3 files, 16 bytes, whole; main: not a PE image\n");
       continue;
     }
     EXPECT_EQ(r.code, 1);

@@ -40,6 +40,7 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   put(&image, optional + 32, 0x1000, 4);  // SectionAlignment
   put(&image, optional + 36, 0x200, 4);   // FileAlignment
   put(&image, optional + 56, extra ? 0x3000 : 0x2000, 4);  // SizeOfImage
+  put(&image, optional + 68, spec.subsystem, 2);
   const size_t directories = optional + (spec.pe32_plus ? 112 : 96);
   put(&image, directories - 4, 16, 4);  // NumberOfRvaAndSizes
 
