@@ -5,39 +5,27 @@
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "base/limits.h"
-#include "base/run_state.h"
-#include "base/wide_text.h"
 #include "base/handle.h"
-#include "bootstrap/cache.h"
+#include "base/limits.h"
+#include "base/wide_text.h"
 #include "bootstrap/command_line.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
-#include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 
-static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
-static wchar_t launch_module_path[ZB_PATH_UNITS];
-static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
-// One element of the parent's own command line at a time, while the child's is built.
-static wchar_t launch_element[ZB_COMMAND_LINE_UNITS];
-
-// The job the child runs in, or null. Never closed by the launcher: the system closes it when
-// the parent ends, however it ends, and that ends the child.
-static HANDLE launch_job = nullptr;
-
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
-int launch_child(int argc, wchar_t** argv) {
-  AddDllDirectory(run_state.payload_directory);
-  HMODULE dll = LoadLibraryExW(run_state.dll_path, /* hFile */ nullptr,
+int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int argc,
+                 wchar_t** argv) {
+  AddDllDirectory(payload_directory);
+  HMODULE dll = LoadLibraryExW(dll_path, /* hFile */ nullptr,
                                LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (dll == nullptr) fatal_exit_code("Error, load DLL.", GetLastError());
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
-  return entry(argc, argv, run_state.dll_path);
+  return entry(argc, argv, dll_path);
 }
 
 // Puts the suspended child into a job that ends it once the job's last handle closes: the
@@ -45,7 +33,7 @@ int launch_child(int argc, wchar_t** argv) {
 // live on as they would without it. The handle is not inheritable, so no other process can
 // keep the job open. When the job cannot be made or the child not put into it (a launcher
 // already in a job that forbids it), the child runs without one.
-static void launch_child_into_job(HANDLE process) {
+static void launch_child_into_job(Launch* launch, HANDLE process) {
   HandleOwner job(CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr));
   if (!job) return;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
@@ -61,15 +49,28 @@ static void launch_child_into_job(HANDLE process) {
       !AssignProcessToJobObject(job.get(), process)) {
     return;
   }
-  launch_job = job.release();
+  launch->job = job.release();
 }
 
-// Starts `application` with this process's arguments re-quoted, element 0 replaced by
-// `application`, with the same standard handles and environment, in the job; publishes it in
-// the child slot, waits, runs shutdown and returns its exit code (1 when it cannot be read).
-// `tidy`: the parent's launch, during which old versions of a cached application go.
-// Fatal: "Error, couldn't launch child" (with the system error).
-static int launch_start_and_wait(const wchar_t* application, bool tidy) {
+HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
+                                const wchar_t* program) {
+  uint32_t own_length = 0;
+  launch->executable_directory[0] = L'\0';
+  if (!wide_append_text(launch->executable_directory, ZB_OWN_PATH_UNITS, &own_length,
+                        path_own_executable())) {
+    fatal_bounds_abort();
+  }
+  wchar_t* last_separator = wcsrchr(launch->executable_directory, L'\\');
+  if (last_separator != nullptr) *last_separator = L'\0';
+  env_set(ENV_DIRECTORY, launch->executable_directory);
+  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
+
+  if (program != nullptr) return launch_start(launch, run, program);
+  path_module_file_name(launch->module_path, ZB_PATH_UNITS);
+  return launch_start(launch, run, launch->module_path);
+}
+
+HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application) {
   STARTUPINFOW startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof(STARTUPINFOW);
@@ -80,8 +81,8 @@ static int launch_start_and_wait(const wchar_t* application, bool tidy) {
 
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
-  if (!command_line_rebuild(launch_command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
-                            application, launch_element, ZB_COMMAND_LINE_UNITS)) {
+  if (!command_line_rebuild(launch->command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
+                            application, launch->element, ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
 
@@ -89,8 +90,8 @@ static int launch_start_and_wait(const wchar_t* application, bool tidy) {
   memset(&process, 0, sizeof process);
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
-  cleanup_gate_enter();
-  if (!CreateProcessW(application, launch_command_line, /* lpProcessAttributes */ nullptr,
+  cleanup_gate_enter(run);
+  if (!CreateProcessW(application, launch->command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                       /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
@@ -100,45 +101,23 @@ static int launch_start_and_wait(const wchar_t* application, bool tidy) {
   HandleOwner child(process.hProcess);
   HandleOwner thread(process.hThread);
   // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
-  launch_child_into_job(child.get());
+  launch_child_into_job(launch, child.get());
   if (ResumeThread(thread.get()) == (DWORD)-1) {
     DWORD error = GetLastError();
     TerminateProcess(child.get(), /* uExitCode */ 0);
     fatal_exit_code("Error, couldn't launch child", error);
   }
   thread.reset();
-  cleanup_child_publish(child.get());
-  cleanup_gate_leave();
-  // Old versions of a cached application go while the child runs, not before it starts.
-  if (tidy) cache_tidy();
+  cleanup_child_publish(run, child.get());
+  cleanup_gate_leave(run);
+  return child;
+}
 
+int launch_parent_wait(const HandleOwner& process) {
   // The job stays open through the wait and shutdown: the parent ends normally only after the
   // child has, so closing it then ends nothing (the application's own processes left it).
   DWORD exit_code = 0;
-  WaitForSingleObject(child.get(), INFINITE);
-  if (!GetExitCodeProcess(child.get(), &exit_code)) exit_code = 1;
-  child.reset();
-  cleanup_child_release();
-  cleanup_shutdown();
+  WaitForSingleObject(process.get(), INFINITE);
+  if (!GetExitCodeProcess(process.get(), &exit_code)) exit_code = 1;
   return (int)exit_code;
-}
-
-int launch_parent(wchar_t** argv, const wchar_t* program) {
-  uint32_t own_length = 0;
-  if (!wide_append_text(launch_executable_directory, ZB_OWN_PATH_UNITS, &own_length,
-                        path_own_executable())) {
-    fatal_bounds_abort();
-  }
-  wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
-  if (last_separator != nullptr) *last_separator = L'\0';
-  env_set(ENV_DIRECTORY, launch_executable_directory);
-  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
-
-  if (program != nullptr) return launch_start_and_wait(program, /* tidy */ true);
-  path_module_file_name(launch_module_path, ZB_PATH_UNITS);
-  return launch_start_and_wait(launch_module_path, /* tidy */ true);
-}
-
-int launch_program_child(void) {
-  return launch_start_and_wait(run_state.dll_path, /* tidy */ false);
 }

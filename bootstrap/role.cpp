@@ -8,8 +8,8 @@
 #include <tlhelp32.h>
 
 #include "base/fatal.h"
-#include "base/limits.h"
 #include "base/handle.h"
+#include "base/limits.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 

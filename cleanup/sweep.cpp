@@ -5,17 +5,12 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "base/wide_text.h"
 #include "cleanup/remove_tree.h"
 
 static const wchar_t SWEEP_PREFIX[] = L"onefile_";
 static const uint32_t SWEEP_RANDOM_UNITS = ZB_RANDOM_TEXT_UNITS - 1;
 
-// The thread's work, written by cleanup_sweep_start before the thread exists.
-static HandleOwner sweep_thread;
-static wchar_t sweep_temp[ZB_PATH_UNITS];
-static wchar_t sweep_own[ZB_PATH_UNITS];
 
 // advapi32, looked up at run time: the launcher imports only kernel32 and the runtime.
 typedef BOOL(WINAPI* SweepOpenProcessToken)(HANDLE, DWORD, PHANDLE);
@@ -191,29 +186,32 @@ uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
   return removed;
 }
 
-static DWORD WINAPI sweep_thread_main(LPVOID) {
+static DWORD WINAPI sweep_thread_main(LPVOID context) {
+  Sweep* sweep = static_cast<Sweep*>(context);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-  cleanup_sweep(sweep_temp, sweep_own);
+  cleanup_sweep(sweep->temp, sweep->own);
   return 0;
 }
 
-void cleanup_sweep_start(void) {
+void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory) {
   uint32_t length = 0;
-  if (!wide_append_text(sweep_temp, ZB_PATH_UNITS, &length, run_state.payload_directory)) return;
-  wchar_t* last = wcsrchr(sweep_temp, L'\\');
+  sweep->temp[0] = L'\0';
+  if (!wide_append_text(sweep->temp, ZB_PATH_UNITS, &length, payload_directory)) return;
+  wchar_t* last = wcsrchr(sweep->temp, L'\\');
   if (last == nullptr) return;
   uint32_t own_length = 0;
-  if (!wide_append_text(sweep_own, ZB_PATH_UNITS, &own_length, last + 1)) return;
+  sweep->own[0] = L'\0';
+  if (!wide_append_text(sweep->own, ZB_PATH_UNITS, &own_length, last + 1)) return;
   *last = L'\0';
   // The thread's handles (listing, directory) are not inheritable, so the child started at
   // the same time gets none of them.
-  sweep_thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
-                                  sweep_thread_main, /* lpParameter */ nullptr,
+  sweep->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
+                                   sweep_thread_main, /* lpParameter */ sweep,
                                   STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr));
 }
 
-void cleanup_sweep_join(void) {
-  if (!sweep_thread) return;
-  WaitForSingleObject(sweep_thread.get(), ZB_SWEEP_JOIN_MS);
-  sweep_thread.reset();
+void cleanup_sweep_join(Sweep* sweep) {
+  if (!sweep->thread) return;
+  WaitForSingleObject(sweep->thread.get(), ZB_SWEEP_JOIN_MS);
+  sweep->thread.reset();
 }

@@ -6,15 +6,18 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
 #include "base/wide_text.h"
-#include "base/handle.h"
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 
 // A first unit of NUL marks a form that has not been filled.
-static wchar_t path_own_plain[ZB_OWN_PATH_UNITS];
-static wchar_t path_own_resolved[ZB_OWN_PATH_UNITS];
+struct PathOwnForms {
+  wchar_t plain[ZB_OWN_PATH_UNITS];
+  wchar_t resolved[ZB_OWN_PATH_UNITS];
+};
+static PathOwnForms path_own = {};
 
 // Fatal (abort): no NUL within `capacity` units. Returns the length.
 static size_t path_checked_length(const wchar_t* path, uint32_t capacity) {
@@ -129,9 +132,9 @@ static const wchar_t* path_own_form(wchar_t* buffer, bool resolve) {
 }
 
 const wchar_t* path_own_executable(void) {
-  return path_own_form(path_own_plain, /* resolve */ false);
+  return path_own_form(path_own.plain, /* resolve */ false);
 }
 
 const wchar_t* path_own_executable_resolved(void) {
-  return path_own_form(path_own_resolved, /* resolve */ true);
+  return path_own_form(path_own.resolved, /* resolve */ true);
 }
