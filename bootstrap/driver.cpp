@@ -186,9 +186,13 @@ static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool progr
   return exit_code;
 }
 
+// The one run of this process. Decision: at file scope, not a local static: the console
+// handler may reach its run context until the process has ended, and a local static with a
+// destructor would bring the runtime's guard (some 100 KiB) into the launcher.
+static DriverRun driver_run_state;
+
 int driver_run(void) {
-  // Static: the console handler may reach the run context until the process has ended.
-  static DriverRun run;
+  DriverRun& run = driver_run_state;
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   SetDllDirectoryW(L"");
