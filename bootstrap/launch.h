@@ -38,10 +38,11 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
 // `application`, and the same standard handles and environment, in a job that ends it when
 // this process ends (processes the application starts leave the job; without a job when none
 // can be had), and publishes it in the run's child slot. Returns its process handle. The
-// parent role starts its child with it, the program mode's child role the program. The start passes the run's gate (cleanup/gate.h): after an
-// interrupt no child starts, and the call does not return. Fatal: "Error, couldn't launch
-// child" (with the system error; also for a command line too long to pass on, or one that
-// cannot be split, or a child that cannot be resumed).
+// parent role starts its child with it, the program mode's child role the program. The start
+// passes the run's gate (cleanup/gate.h): after an interrupt nothing starts, and the call
+// does not return. Fatal: "Error, couldn't launch child" (with the system error; also for a
+// command line too long to pass on, or one that cannot be split, or a process that cannot be
+// resumed).
 HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application);
 
 // Parent role: waits for the child `process` to end and returns its exit code (1 when it

@@ -130,12 +130,13 @@ bool pe_is_mangled(const std::string& name, const std::string& symbol) {
 void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_bytes,
                      uint64_t name_field, std::vector<std::string>* names) {
   const std::vector<unsigned char>& image = *view.image;
-  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
-  if (directories <= index ||
-      view.optional_size < PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * (index + 1)) {
-    return;
-  }
-  uint32_t rva = pe_u32(image, pe_directory(view, index));
+  const bool pe32 = pe_u16(image, view.optional + PE_OPT_MAGIC) == PE_OPT_MAGIC_PE32;
+  const uint64_t first = pe32 ? PE32_OPT_DIRECTORIES : PE_OPT_DIRECTORIES;
+  if (view.optional_size < first + PE_DIRECTORY_BYTES * (index + 1)) return;
+  uint32_t directories =
+      pe_u32(image, view.optional + (pe32 ? PE32_OPT_DIRECTORY_COUNT : PE_OPT_DIRECTORY_COUNT));
+  if (directories <= index) return;
+  uint32_t rva = pe_u32(image, view.optional + first + PE_DIRECTORY_BYTES * index);
   if (rva == 0) return;
   for (uint32_t i = 0; i < 65536; i++) {
     uint64_t descriptor;
@@ -269,7 +270,13 @@ PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::
 std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image) {
   std::vector<std::string> names;
   PeView view;
-  if (!pe_view(image, &view) || !pe_is_amd64(view, 0)) return names;
+  if (!pe_view(image, &view)) return names;
+  // An i386 program's imports are followed like an x86-64 image's.
+  bool i386 = pe_u16(image, view.coff + PE_COFF_MACHINE) == PE_MACHINE_I386 &&
+              view.optional_size >= PE32_OPT_DIRECTORIES &&
+              pe_in(image, view.optional, view.optional_size) &&
+              pe_u16(image, view.optional + PE_OPT_MAGIC) == PE_OPT_MAGIC_PE32;
+  if (!pe_is_amd64(view, 0) && !i386) return names;
   pe_import_table(view, PE_DIRECTORY_IMPORT, PE_IMPORT_DESCRIPTOR_BYTES, PE_IMPORT_NAME, &names);
   pe_import_table(view, PE_DIRECTORY_DELAY_IMPORT, PE_DELAY_IMPORT_DESCRIPTOR_BYTES,
                   PE_DELAY_IMPORT_NAME, &names);

@@ -42,6 +42,9 @@ constexpr uint64_t PE_OPT_SIZE_OF_IMAGE = 56;
 constexpr uint64_t PE_OPT_CHECKSUM = 64;
 constexpr uint64_t PE_OPT_DIRECTORY_COUNT = 108;
 constexpr uint64_t PE_OPT_DIRECTORIES = 112;
+// The same two in a PE32 (i386) optional header.
+constexpr uint64_t PE32_OPT_DIRECTORY_COUNT = 92;
+constexpr uint64_t PE32_OPT_DIRECTORIES = 96;
 constexpr uint64_t PE_DIRECTORY_BYTES = 8;  // RVA (4) and size (4)
 constexpr uint32_t PE_DIRECTORY_EXPORT = 0;
 constexpr uint32_t PE_DIRECTORY_IMPORT = 1;
@@ -100,7 +103,7 @@ std::string pe_main_kind_text(const PeMainKind& kind);
 PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject);
 
 // The DLL names `image` imports (its import and delay-load tables, in table order, as
-// written); nothing for an image that is not a 64-bit PE file. A damaged table gives the
+// written); nothing for an image that is neither a 64-bit (x86-64) nor an i386 PE file. A damaged table gives the
 // names read before the damage.
 std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image);
 

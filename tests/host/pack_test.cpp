@@ -1070,6 +1070,18 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+
+  // An i386 program's imports (a PE32 header's directories) are followed too.
+  PeSpec program;
+  program.machine = 0x14C;
+  program.pe32_plus = false;
+  program.dll = false;
+  program.exports.clear();
+  program.imports = {"KERNEL32.dll", "msvcrt.dll", "libfoo.dll", "gone32.dll"};
+  spit(app / "tool.exe", pe_build(program));
+  r = pack({"payload", app, "--main", "tool.exe", "-o", root / "p"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.err, "zobrin-pack: warning: 'gone32.dll', imported by 'tool.exe'" + tail);
 }
 
 // A payload array around `frame` with entries of the given sizes, names and flags.
