@@ -32,6 +32,7 @@ endif()
 set(_ZOBRIN_ONEFILE_FLAG_CONSOLE --console)
 set(_ZOBRIN_ONEFILE_OPTION_ICON --icon)
 set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
+set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
 # zobrin_add_onefile(NAME MAIN_TARGET dll_target
 #                    [FILES file...] [DIRECTORIES dir...]
@@ -44,11 +45,12 @@ set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
 # library), each of FILES at the top beside it and each of DIRECTORIES as a subdirectory of the
 # same name, then runs zobrin-pack exe with --main the DLL's file name. Relative paths are taken
 # from the current source directory; FILES may hold generator expressions
-# ($<TARGET_FILE:other_dll>). The executable is rebuilt when the DLL, one of FILES or a file in
-# DIRECTORIES changes (files added to a directory are seen at the next build: the list is
-# globbed with CONFIGURE_DEPENDS). CONSOLE, ICON and VERSION pass --console, --icon and
-# --file-version to zobrin-pack; PACK_OPTIONS are passed as they are (e.g. --level 19). The
-# target's property ZOBRIN_ONEFILE_FILE holds the executable's path.
+# ($<TARGET_FILE:other_dll>). The executable is rebuilt when a file of the application
+# directory is added, removed or renamed, or changes its size or content (the target
+# NAME_inputs keeps their manifest with ZobrinOnefileInputs.cmake), and only then for them;
+# a new zobrin-pack, launcher kit or icon rebuilds it too. CONSOLE, ICON and VERSION pass --console, --icon and --file-version to zobrin-pack; PACK_OPTIONS are
+# passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
+# executable's path.
 function(zobrin_add_onefile name)
   cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;PACK_OPTIONS")
@@ -75,7 +77,10 @@ function(zobrin_add_onefile name)
   set(app ${CMAKE_CURRENT_BINARY_DIR}/${name}_app)
   set(exe ${out}/${name}.exe)
 
-  set(depends ${arg_MAIN_TARGET} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
+  set(manifest ${CMAKE_CURRENT_BINARY_DIR}/${name}_inputs.txt)
+  set(depends ${manifest} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
+  set(inputs $<TARGET_FILE:${arg_MAIN_TARGET}>)
+  set(input_dirs)
   set(copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_MAIN_TARGET}> ${app})
   set(names)
   foreach(item IN LISTS arg_FILES)
@@ -87,7 +92,7 @@ function(zobrin_add_onefile name)
       endif()
       list(APPEND names ${file_name})
     endif()
-    list(APPEND depends ${item})
+    list(APPEND inputs ${item})
     list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${item} ${app})
   endforeach()
   foreach(dir IN LISTS arg_DIRECTORIES)
@@ -100,8 +105,7 @@ function(zobrin_add_onefile name)
       message(FATAL_ERROR "${where}: two FILES or DIRECTORIES are named '${dir_name}'")
     endif()
     list(APPEND names ${dir_name})
-    file(GLOB_RECURSE found LIST_DIRECTORIES false CONFIGURE_DEPENDS "${dir}/*")
-    list(APPEND depends ${found})
+    list(APPEND input_dirs ${dir})
     list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy_directory ${dir} ${app}/${dir_name})
   endforeach()
 
@@ -119,6 +123,15 @@ function(zobrin_add_onefile name)
   endif()
   list(APPEND options ${arg_PACK_OPTIONS})
 
+  # Always run; rewrites the manifest only when the inputs differ from it. The COMMAND's
+  # generator expressions order it after the targets whose files it lists, DEPENDS after the
+  # custom commands that write FILES.
+  add_custom_target(${name}_inputs
+    COMMAND ${CMAKE_COMMAND} -DMANIFEST=${manifest} -P ${_ZOBRIN_ONEFILE_INPUTS_SCRIPT} --
+            ${inputs} DIRECTORY ${input_dirs}
+    BYPRODUCTS ${manifest}
+    DEPENDS ${inputs}
+    VERBATIM)
   add_custom_command(OUTPUT ${exe}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${out}
@@ -129,6 +142,7 @@ function(zobrin_add_onefile name)
     COMMENT "Packing ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${exe})
+  add_dependencies(${name} ${name}_inputs)
   set_target_properties(${name} PROPERTIES ZOBRIN_ONEFILE_FILE ${exe})
   if(ZobrinOnefile_KIT_TARGET)
     add_dependencies(${name} ${ZobrinOnefile_KIT_TARGET})

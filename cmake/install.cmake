@@ -42,6 +42,7 @@ install(FILES
   ${zobrin_package_build}/ZobrinOnefileConfig.cmake
   ${zobrin_package_build}/ZobrinOnefileConfigVersion.cmake
   ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefile.cmake
+  ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefileInputs.cmake
   DESTINATION ${ZOBRIN_INSTALL_PACKAGE_DIR})
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${ZOBRIN_INSTALL_DOC_DIR})

@@ -37,7 +37,8 @@ for file in bin/zobrin-pack include/zobrin/app.h \
     lib/zobrin-onefile/launcher/launcher.link lib/zobrin-onefile/launcher/payload-last.ld \
     lib/cmake/ZobrinOnefile/ZobrinOnefileConfig.cmake \
     lib/cmake/ZobrinOnefile/ZobrinOnefileConfigVersion.cmake \
-    lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake share/doc/zobrin-onefile/README.md \
+    lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake lib/cmake/ZobrinOnefile/ZobrinOnefileInputs.cmake \
+    share/doc/zobrin-onefile/README.md \
     share/doc/zobrin-onefile/docs/writing-an-application.md \
     share/doc/zobrin-onefile/examples/CMakeLists.txt; do
   [ -f "$prefix/$file" ] || { echo "FAILED: not installed: $file"; fail=1; }
@@ -114,10 +115,14 @@ while IFS='|' read -r what change expected; do
   check "rebuilt after: $what" "$expected" "$(rebuilt)"
 done <<'ROWS'
 nothing changed|true|none
-data file touched|touch hello_c/data/greeting.txt|example_hello_c
+data file touched|touch hello_c/data/greeting.txt|none
 data file changed|echo more >> hello_c/data/greeting.txt|example_hello_c
 data file added|echo new > hello_c/data/added.txt|example_hello_c
-C++ source touched|touch cpp_dlls/main.cpp|example_cpp_dlls
+file added with an old time|cp -p hello_c/hello.c hello_c/data/old.txt|example_hello_c
+file renamed|mv hello_c/data/old.txt hello_c/data/renamed.txt|example_hello_c
+file removed|rm hello_c/data/renamed.txt|example_hello_c
+same size and time, other content|touch -r hello_c/data/added.txt "$work/time"; echo NEW > hello_c/data/added.txt; touch -r "$work/time" hello_c/data/added.txt|example_hello_c
+C++ source changed|echo 'int cpp_dlls_marker = 1;' >> cpp_dlls/main.cpp|example_cpp_dlls
 ROWS
 check "the changed and the added data file are packed" \
   "data\\added.txt 4|data\\greeting.txt $(stat -c %s "$work/src/hello_c/data/greeting.txt")|" \
@@ -146,11 +151,11 @@ while IFS='|' read -r call expected; do
     -DZOBRIN_UCRT_SPECS="$prefix/lib/zobrin-onefile/launcher/ucrt.specs" \
     -DCMAKE_PREFIX_PATH="$prefix" -DCALL="$call" >"$work/log" 2>&1
   code=$?
-  if [ "$expected" = ok ]; then
+  if [ "${expected%% *}" = ok ]; then
     command=$(grep -h -- '--main' "$probe"/build/CMakeFiles/p.dir/build.make 2>/dev/null |
               grep -o -- '-o .*' | sed "s|$probe|PROBE|g")
     check "zobrin_add_onefile($call)" \
-      "0|-o PROBE/build/p.exe --launcher-dir \"$prefix/lib/zobrin-onefile/launcher\" --console --icon PROBE/app.ico --file-version 1.2.3.4 --level 3" \
+      "0|-o PROBE/build/p.exe --launcher-dir \"$prefix/lib/zobrin-onefile/launcher\"${expected#ok}" \
       "$code|$command"
   else
     message=$(tr -s ' \n' ' ' <"$work/log" |
@@ -159,7 +164,7 @@ while IFS='|' read -r call expected; do
       "$code|${message% }"
   fi
 done <<ROWS
-p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok
+p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok --console --icon PROBE/app.ico --file-version 1.2.3.4 --level 3
 p|MAIN_TARGET (the main DLL's target) is required
 p MAIN_TARGET none|MAIN_TARGET 'none' is not a target
 p MAIN_TARGET lib|MAIN_TARGET 'lib' is a STATIC_LIBRARY, not a SHARED library (a DLL)
