@@ -30,13 +30,14 @@ endif()
 
 # The zobrin-pack exe options that zobrin_add_onefile's keywords stand for, kept here only.
 set(_ZOBRIN_ONEFILE_FLAG_CONSOLE --console)
+set(_ZOBRIN_ONEFILE_FLAG_STRICT --strict)
 set(_ZOBRIN_ONEFILE_OPTION_ICON --icon)
 set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
 set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
 # zobrin_add_onefile(NAME MAIN_TARGET dll_target
 #                    [FILES file...] [DIRECTORIES dir...]
-#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d]
+#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [NO_STRICT]
 #                    [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
@@ -48,11 +49,13 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # ($<TARGET_FILE:other_dll>). The executable is rebuilt when a file of the application
 # directory is added, removed or renamed, or changes its size or content (the target
 # NAME_inputs keeps their manifest with ZobrinOnefileInputs.cmake), and only then for them;
-# a new zobrin-pack, launcher kit or icon rebuilds it too. CONSOLE, ICON and VERSION pass --console, --icon and --file-version to zobrin-pack; PACK_OPTIONS are
+# a new zobrin-pack, launcher kit or icon rebuilds it too. The pack is --strict (a warning,
+# such as a DLL the application lacks, fails the build) unless NO_STRICT is given. CONSOLE,
+# ICON and VERSION pass --console, --icon and --file-version to zobrin-pack; PACK_OPTIONS are
 # passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
 # executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -110,6 +113,9 @@ function(zobrin_add_onefile name)
   endforeach()
 
   set(options)
+  if(NOT arg_NO_STRICT)
+    list(APPEND options ${_ZOBRIN_ONEFILE_FLAG_STRICT})
+  endif()
   if(arg_CONSOLE)
     list(APPEND options ${_ZOBRIN_ONEFILE_FLAG_CONSOLE})
   endif()

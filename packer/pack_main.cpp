@@ -39,6 +39,7 @@ struct SourceOptions {
   std::string payload_file;  // object and exe only
   std::string output;
   PackOptions pack;
+  bool strict = false;  // a warning is an error
 };
 
 // The launcher kit and linker of exe and launcher.
@@ -189,6 +190,7 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::vector<fs::path> inputs;
     for (const AppFile& file : tree.files) inputs.push_back(file.source);
     app_check_output(output_path, app_dir, inputs);
+    if (source.strict && !tree.warnings.empty()) throw PackError(tree.warnings.front());
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
@@ -285,6 +287,8 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
         ->excludes(main);
   }
   sub->add_option("-o", source->output, output_help)->type_name("FILE");
+  sub->add_flag("--strict", source->strict,
+                "make every warning an error (a DLL the application lacks, an empty directory)");
   source->pack.progress = host_stderr_is_terminal();
 }
 

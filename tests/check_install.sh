@@ -164,7 +164,8 @@ while IFS='|' read -r call expected; do
       "$code|${message% }"
   fi
 done <<ROWS
-p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok --console --icon PROBE/app.ico --file-version 1.2.3.4 --level 3
+p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok --strict --console --icon PROBE/app.ico --file-version 1.2.3.4 --level 3
+p MAIN_TARGET dll NO_STRICT|ok
 p|MAIN_TARGET (the main DLL's target) is required
 p MAIN_TARGET none|MAIN_TARGET 'none' is not a target
 p MAIN_TARGET lib|MAIN_TARGET 'lib' is a STATIC_LIBRARY, not a SHARED library (a DLL)

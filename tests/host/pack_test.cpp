@@ -969,6 +969,37 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   EXPECT_EQ(r.err, "");
 }
 
+TEST_F(Pack, StrictMakesTheFirstWarningAnErrorAndWritesNothing) {
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  const std::string a = app.string();
+  struct Row {
+    std::function<void()> prepare;
+    std::vector<std::string> args;
+    std::string err;
+  } rows[] = {
+      {[] {}, {"payload", a, "--main", "app.dll", "--strict", "-o", (root / "p").string()},
+       "'missing.dll', imported by 'app.dll', is neither in the application directory nor a "
+       "Windows system DLL: the application will not start without it"},
+      {[&] {
+         spit(app / "missing.dll", "now there");
+         fs::create_directories(app / "empty");
+       },
+       {"exe", a, "--main", "app.dll", "-o", (root / "p").string(), "--strict"},
+       "empty directory '" + a + "/empty' is not carried (a directory exists only through its "
+       "files)"},
+  };
+  for (const Row& row : rows) {
+    row.prepare();
+    PackRun r = pack(row.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: " + row.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(root / "p"));
+  }
+}
+
 // A payload array around `frame` with entries of the given sizes, names and flags.
 std::string payload_array(const std::vector<Entry>& entries, const std::string& frame) {
   std::string table;
