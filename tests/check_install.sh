@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Installs Zobrin Onefile from the host tree into a temporary prefix, moves the tree elsewhere
 # (a blank in its path), and builds a copy of examples/ there as an outside CMake project:
-# find_package(ZobrinOnefile), the mingw-w64 toolchain file with the kit's specs. Runs both
-# executables under Wine (exact output and exit code), checks what each change rebuilds, that
+# find_package(ZobrinOnefile) with the installed toolchain file (and how other toolchain files
+# find the package). Runs both executables under Wine (exact output and exit code), checks
+# what each change rebuilds, that
 # zobrin-pack finds its kit by itself (installed, and in the build tree), and
 # zobrin_add_onefile's refusals and option mapping.
 # Arguments: the host build tree, the source tree, the build tree's zobrin-pack.
@@ -38,6 +39,7 @@ for file in bin/zobrin-pack include/zobrin/app.h \
     lib/cmake/ZobrinOnefile/ZobrinOnefileConfig.cmake \
     lib/cmake/ZobrinOnefile/ZobrinOnefileConfigVersion.cmake \
     lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake lib/cmake/ZobrinOnefile/ZobrinOnefileInputs.cmake \
+    lib/cmake/ZobrinOnefile/mingw-w64-x86_64.cmake \
     share/doc/zobrin-onefile/README.md \
     share/doc/zobrin-onefile/docs/writing-an-application.md \
     share/doc/zobrin-onefile/examples/CMakeLists.txt; do
@@ -47,13 +49,33 @@ done
 [ ! -e "$prefix/lib/zobrin-onefile/launcher/.stamp" ] || { echo "FAILED: the kit's stamp installed"; fail=1; }
 
 # ---- The examples as an outside project against the moved installation.
+# The package is found with the installed toolchain file alone (which searches packages in
+# CMAKE_FIND_ROOT_PATH only), with this repository's (which searches everywhere) and
+# CMAKE_PREFIX_PATH, and with another toolchain file searching the root path only given the
+# one line ZobrinOnefile_DIR; CMAKE_PREFIX_PATH alone is not enough there.
 cp -r "$source/examples" "$work/src"
+package="$prefix/lib/cmake/ZobrinOnefile"
+printf '%s\n' 'set(CMAKE_SYSTEM_NAME Windows)' 'set(CMAKE_C_COMPILER x86_64-w64-mingw32-gcc-posix)' \
+  'set(CMAKE_CXX_COMPILER x86_64-w64-mingw32-g++-posix)' \
+  'set(CMAKE_FIND_ROOT_PATH /usr/x86_64-w64-mingw32)' 'set(CMAKE_FIND_ROOT_PATH_MODE_PROGRAM NEVER)' \
+  'set(CMAKE_FIND_ROOT_PATH_MODE_PACKAGE ONLY)' >"$work/root-only.cmake"
+while IFS='|' read -r what toolchain args expected; do
+  rm -rf "$work/configure"
+  eval "cmake -S \"\$work/src\" -B \"\$work/configure\" -DCMAKE_TOOLCHAIN_FILE=\"$toolchain\" $args" \
+    >"$work/log" 2>&1
+  code=$?
+  check "package found: $what" "$(eval echo "\"$expected\"")" \
+    "$code $(grep -o '^ZobrinOnefile_DIR:[A-Z]*=.*' "$work/configure/CMakeCache.txt")"
+done <<'ROWS'
+repository toolchain, CMAKE_PREFIX_PATH|$source/cmake/mingw-w64-x86_64.cmake|-DZOBRIN_UCRT_SPECS="$prefix/lib/zobrin-onefile/launcher/ucrt.specs" -DCMAKE_PREFIX_PATH="$prefix"|0 ZobrinOnefile_DIR:PATH=$package
+root path only, CMAKE_PREFIX_PATH|$work/root-only.cmake|-DCMAKE_PREFIX_PATH="$prefix"|1 ZobrinOnefile_DIR:PATH=ZobrinOnefile_DIR-NOTFOUND
+root path only, ZobrinOnefile_DIR|$work/root-only.cmake|-DZobrinOnefile_DIR="$package"|0 ZobrinOnefile_DIR:UNINITIALIZED=$package
+ROWS
 out="$work/build"
 cmake -S "$work/src" -B "$out" -DCMAKE_BUILD_TYPE=Release \
-  -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
-  -DZOBRIN_UCRT_SPECS="$prefix/lib/zobrin-onefile/launcher/ucrt.specs" \
-  -DCMAKE_PREFIX_PATH="$prefix" >"$work/log" 2>&1 || die "configure the examples" "$work/log"
-check "found the installed package" "ZobrinOnefile_DIR:PATH=$prefix/lib/cmake/ZobrinOnefile" \
+  -DCMAKE_TOOLCHAIN_FILE="$package/mingw-w64-x86_64.cmake" >"$work/log" 2>&1 ||
+  die "configure the examples with the installed toolchain file" "$work/log"
+check "package found: installed toolchain alone" "ZobrinOnefile_DIR:PATH=$package" \
   "$(grep '^ZobrinOnefile_DIR:' "$out/CMakeCache.txt")"
 build() {
   cmake --build "$out" -j 2 >"$work/log" 2>&1 || die "build the examples" "$work/log"
@@ -147,9 +169,8 @@ add_library(lib STATIC x.c)
 cmake_language(EVAL CODE "zobrin_add_onefile(${CALL})")
 EOF
 while IFS='|' read -r call expected; do
-  cmake -S "$probe" -B "$probe/build" -DCMAKE_TOOLCHAIN_FILE="$source/cmake/mingw-w64-x86_64.cmake" \
-    -DZOBRIN_UCRT_SPECS="$prefix/lib/zobrin-onefile/launcher/ucrt.specs" \
-    -DCMAKE_PREFIX_PATH="$prefix" -DCALL="$call" >"$work/log" 2>&1
+  cmake -S "$probe" -B "$probe/build" -DCMAKE_TOOLCHAIN_FILE="$package/mingw-w64-x86_64.cmake" \
+    -DCALL="$call" >"$work/log" 2>&1
   code=$?
   if [ "${expected%% *}" = ok ]; then
     command=$(grep -h -- '--main' "$probe"/build/CMakeFiles/p.dir/build.make 2>/dev/null |
