@@ -42,57 +42,10 @@ std::string app_message_name(const std::u16string& name) {
   return "'" + text + "'";
 }
 
-// Windows cannot create names holding these units; the packer refuses them up front
-// instead of leaving the failure to the user's first launch.
-bool app_name_valid_for_windows(const std::u16string& component) {
-  for (char16_t unit : component) {
-    if (unit < 0x20 || unit == u'\\' || unit == u'/' || unit == u':' || unit == u'*' ||
-        unit == u'?' || unit == u'"' || unit == u'<' || unit == u'>' || unit == u'|') {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Windows would drop a last dot or space from a name, so the file would land under another.
-bool app_name_ends_badly(const std::u16string& component) {
-  return !component.empty() && (component.back() == u'.' || component.back() == u' ');
-}
-
-// ASCII letters in upper case (device names are ASCII).
-std::u16string app_name_upper(std::u16string name) {
-  for (char16_t& unit : name) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
-  }
-  return name;
-}
-
-// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an extension: Windows
-// opens the device instead of a file.
-bool app_name_is_device(const std::u16string& component) {
-  std::u16string base = app_name_upper(component.substr(0, component.find(u'.')));
-  while (!base.empty() && base.back() == u' ') base.pop_back();
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
-  return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
-         base[3] >= u'1' && base[3] <= u'9';
-}
-
 // Refuses a name Windows cannot create as it stands.
 void app_check_windows_name(const std::u16string& name, const fs::path& path) {
-  if (!app_name_valid_for_windows(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " holds a character that Windows file names cannot (one of \\ / : * ? \" "
-                    "< > | or a control character)");
-  }
-  if (app_name_ends_badly(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " ends in a dot or a space, which Windows drops from file names");
-  }
-  if (app_name_is_device(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, "
-                    "with any extension)");
-  }
+  std::string problem = win_name_problem(name);
+  if (!problem.empty()) throw PackError("file name " + quote_path(path) + " " + problem);
 }
 
 void app_check_readable(const fs::path& path) {

@@ -1076,6 +1076,12 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     changed[2].name = name;
     return payload_array(changed, frame);
   };
+  auto with_names = [&](std::u16string second, std::u16string third) {
+    std::vector<Entry> changed = entries;
+    changed[1].name = second;
+    changed[2].name = third;
+    return payload_array(changed, frame);
+  };
   auto flipped = [](std::string bytes, size_t at) {
     bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
     return bytes;
@@ -1135,6 +1141,15 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
       {"an earlier entry marked last", with_flags(4, 4),
        "entry 'first' is marked last but 'second' follows it"},
       {"table cut", good.substr(0, 20), "not a payload: its header sizes exceed its length"},
+      {"a name twice", with_names(u"second", u"first"), "entry 'first' appears twice"},
+      {"names equal but for case", with_names(u"FIRST", u"third"),
+       "entries 'first' and 'FIRST' differ only in case, which Windows ignores: they would land "
+       "on one file"},
+      {"a device name", with_names(u"second", u"sub\\nul.txt"),
+       "entry 'sub\\nul.txt' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 "
+       "to LPT9, with any extension)"},
+      {"an empty component", with_names(u"second", u"sub\\\\x"),
+       "entry 'sub\\\\x' holds an empty name between separators"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
