@@ -191,6 +191,7 @@ static bool cache_tree_whole(void) {
   cache_directory_existed = attributes != INVALID_FILE_ATTRIBUTES;
   bool whole = cache_directory_existed && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  extract_check_names();
   if (!payload_table_empty()) {
     for (;;) {
       PayloadEntry entry;
