@@ -198,30 +198,61 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
 }
 
 // Follows the imports of the main DLL through the DLLs in `app_dir`'s top directory (as the
-// loader finds them beside the main DLL) and warns once about each DLL that is neither there
-// nor a system DLL: the application would fail to start with "Module not found".
+// loader finds them beside the main DLL) and warns about what would keep the application from
+// starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
+// cannot be loaded (once), and a function a DLL of the application does not export (once per
+// importer and DLL, naming the first).
 void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
                        std::vector<std::string>* warnings) {
+  struct Local {
+    std::string problem;  // pe_dll_problem's
+    std::set<std::string> exports;
+  };
   std::map<std::string, fs::path> top = app_top_files(app_dir);
+  std::map<std::string, Local> locals;
   std::set<std::string> seen = {win_upper_utf8(main_path.filename().string())};
   std::vector<fs::path> pending = {main_path};
+  const std::string will_not_start = ": the application will not start with it";
   while (!pending.empty()) {
     fs::path importer = pending.front();
     pending.erase(pending.begin());
-    for (const std::string& name : pe_dll_imports(read_whole_file(importer))) {
-      std::string upper = win_upper_utf8(name);
-      if (!seen.insert(upper).second) continue;
+    for (const PeImport& import : pe_imports(read_whole_file(importer))) {
+      std::string upper = win_upper_utf8(import.dll);
+      bool first = seen.insert(upper).second;
       auto local = top.find(upper);
       if (local != top.end()) {
-        pending.push_back(local->second);
+        auto found = locals.find(upper);
+        if (found == locals.end()) {
+          std::vector<unsigned char> image = read_whole_file(local->second);
+          Local info{pe_dll_problem(image), {}};
+          for (std::string& name : pe_export_names(image)) info.exports.insert(std::move(name));
+          found = locals.emplace(upper, std::move(info)).first;
+        }
+        const std::string named = quote_path(local->second.filename());
+        if (!found->second.problem.empty()) {
+          if (first) {
+            warnings->push_back(named + ", imported by " + quote_path(importer.filename()) +
+                                ", " + found->second.problem + will_not_start);
+          }
+          continue;
+        }
+        for (const std::string& function : import.functions) {
+          if (found->second.exports.count(function)) continue;
+          warnings->push_back(named + " does not export '" + function + "', which " +
+                              quote_path(importer.filename()) + " imports from it" +
+                              will_not_start);
+          break;
+        }
+        if (first) pending.push_back(local->second);
         continue;
       }
-      std::string lower = ascii_lower(name);
+      if (!first) continue;
+      std::string lower = ascii_lower(import.dll);
       if (lower.compare(0, 11, "api-ms-win-") == 0 || lower.compare(0, 11, "ext-ms-win-") == 0 ||
           system_dll_known(lower)) {
         continue;
       }
-      warnings->push_back(quote_path(name) + ", imported by " +
+      warnings->push_back(quote_path(import.dll) + ", imported by " +
                           quote_path(importer.filename()) +
                           ", is neither in the application directory nor a Windows system DLL: "
                           "the application will not start without it");

@@ -529,6 +529,15 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        {"payload", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' is built for i386 (32-bit x86), not x86-64: the launcher is a "
        "64-bit x86-64 program and loads only x86-64 DLLs", false},
+      {"main cut short",
+       [&] {
+         std::vector<unsigned char> image = pe_build(PeSpec());
+         image.resize(image.size() - 1);
+         spit(app / "app.dll", image);
+       },
+       {"payload", a, "--main", "app.dll", "-o", out},
+       "main DLL '" + a + "/app.dll' is cut short: its section '.edata' ends past the end of the "
+       "file", false},
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
@@ -963,10 +972,50 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   EXPECT_TRUE(fs::exists(root / "p"));
 
   // Everything there: no warning.
-  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) spit(app / name, name);
+  PeSpec plain;
+  plain.exports.clear();
+  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) {
+    spit(app / name, pe_build(plain));
+  }
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {
+  PeSpec main;
+  main.imports = {"libdep.dll"};
+  main.import_functions = {"dep_open", "dep_close"};
+  spit(app / "app.dll", pe_build(main));
+  PeSpec dep;
+  dep.exports = {"dep_open", "dep_close"};
+  std::vector<unsigned char> cut = pe_build(dep);
+  cut.resize(cut.size() - 1);
+  dep.exports = {"dep_open"};
+  std::vector<unsigned char> lacking = pe_build(dep);
+  dep.exports = {"dep_close", "dep_open"};
+  std::vector<unsigned char> whole = pe_build(dep);
+  const std::string tail = ": the application will not start with it";
+  struct Row {
+    std::vector<unsigned char> dep;
+    std::string warning;  // after "zobrin-pack: warning: "; empty: none
+  } rows[] = {
+      {{}, "'libdep.dll', imported by 'app.dll', is not a PE file" + tail},
+      {cut, "'libdep.dll', imported by 'app.dll', is cut short: its section '.edata' ends past "
+            "the end of the file" + tail},
+      {lacking, "'libdep.dll' does not export 'dep_close', which 'app.dll' imports from it" + tail},
+      {whole, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.warning);
+    spit(app / "libdep.dll", row.dep);
+    PackRun r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: warning: " + row.warning + "\n");
+    r = pack({"payload", app, "--main", "app.dll", "-o", root / "p", "--strict"});
+    EXPECT_EQ(r.code, row.warning.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: error: " + row.warning + "\n");
+  }
 }
 
 TEST_F(Pack, StrictMakesTheFirstWarningAnErrorAndWritesNothing) {
