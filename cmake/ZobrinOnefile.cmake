@@ -12,6 +12,20 @@
 #                               for the runtime)
 #   ZobrinOnefile_KIT_TARGET    (the project's own build only) the target that builds the kit
 
+# The launcher kit and zobrin/app.h are for 64-bit Windows: say so at configure time, not with
+# a missing windows.h at build time. (The pointer size is known once a language is enabled.)
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows" OR (CMAKE_SIZEOF_VOID_P AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8))
+  if(CMAKE_SIZEOF_VOID_P)
+    math(EXPR _zobrin_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+    set(_zobrin_target "${CMAKE_SYSTEM_NAME}, ${_zobrin_bits}-bit")
+  else()
+    set(_zobrin_target "${CMAKE_SYSTEM_NAME}")
+  endif()
+  message(FATAL_ERROR "ZobrinOnefile builds for 64-bit Windows, but this project targets "
+    "${_zobrin_target}: configure it with an x86_64 mingw-w64 toolchain file (the one installed "
+    "beside the package: lib/cmake/ZobrinOnefile/mingw-w64-x86_64.cmake)")
+endif()
+
 # ZobrinOnefile::app: link a main DLL with it for zobrin/app.h and the Universal CRT. Linking
 # with -static and the Universal CRT needs the --defsym: the static winpthreads library (built
 # for msvcrt.dll) refers to _setjmp, which the Universal CRT's import library lacks; without
@@ -33,11 +47,16 @@ set(_ZOBRIN_ONEFILE_FLAG_CONSOLE --console)
 set(_ZOBRIN_ONEFILE_FLAG_STRICT --strict)
 set(_ZOBRIN_ONEFILE_OPTION_ICON --icon)
 set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
+set(_ZOBRIN_ONEFILE_OPTION_PRODUCT --product)
+set(_ZOBRIN_ONEFILE_OPTION_COMPANY --company)
+set(_ZOBRIN_ONEFILE_OPTION_DESCRIPTION --description)
+set(_ZOBRIN_ONEFILE_OPTION_COPYRIGHT --copyright)
 set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
 # zobrin_add_onefile(NAME MAIN_TARGET dll_target
 #                    [FILES file...] [DIRECTORIES dir...]
-#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [NO_STRICT]
+#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
+#                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
 #                    [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
@@ -51,11 +70,13 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # NAME_inputs keeps their manifest with ZobrinOnefileInputs.cmake), and only then for them;
 # a new zobrin-pack, launcher kit or icon rebuilds it too. The pack is --strict (a warning,
 # such as a DLL the application lacks, fails the build) unless NO_STRICT is given. CONSOLE,
-# ICON and VERSION pass --console, --icon and --file-version to zobrin-pack; PACK_OPTIONS are
-# passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
+# ICON, VERSION (default: the project's version, when it is one to four numbers), PRODUCT,
+# COMPANY, DESCRIPTION and COPYRIGHT pass --console, --icon, --file-version, --product,
+# --company, --description and --copyright to zobrin-pack; PACK_OPTIONS are passed as they
+# are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
 # executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -124,9 +145,15 @@ function(zobrin_add_onefile name)
     list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_ICON} ${icon})
     list(APPEND depends ${icon})
   endif()
-  if(arg_VERSION)
-    list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_VERSION} ${arg_VERSION})
+  # The project's version when it is one zobrin-pack takes (one to four numbers).
+  if(NOT DEFINED arg_VERSION AND PROJECT_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    set(arg_VERSION ${PROJECT_VERSION})
   endif()
+  foreach(field VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
+    if(DEFINED arg_${field})
+      list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_${field}} ${arg_${field}})
+    endif()
+  endforeach()
   list(APPEND options ${arg_PACK_OPTIONS})
 
   # Always run; rewrites the manifest only when the inputs differ from it. The COMMAND's

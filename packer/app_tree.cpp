@@ -135,6 +135,7 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
     entry.name = prefix + file.name;
     app_check_name(entry.name, file.path);
     entry.size = fs::file_size(file.path, ec);
+    if (!ec) entry.time = fs::last_write_time(file.path, ec);
     if (ec) throw PackError("cannot read " + quote_path(file.path) + ": " + ec.message());
     app_check_readable(file.path);
     walk->tree->files.push_back(entry);
@@ -277,6 +278,21 @@ void app_check_name(const std::u16string& name, const fs::path& source) {
   }
 }
 
+std::vector<std::string> app_main_candidates(const fs::path& app_dir) {
+  std::vector<std::string> names;
+  for (const auto& file : app_top_files(app_dir)) {
+    std::string name = file.second.filename().string();
+    if (!app_is_dll_name(name)) continue;
+    try {
+      pe_check_dll_export(read_whole_file(file.second), "run_code", name);
+      names.push_back(name);
+    } catch (const PackError&) {
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   std::error_code ec;
   fs::file_status status = fs::status(app_dir, ec);
@@ -292,6 +308,7 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   }
   AppFile main_entry;
   main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size);
+  main_entry.time = fs::last_write_time(main_entry.source, ec);
   main_entry.name = app_name_units(main_entry.source.filename(), main_entry.source);
   app_check_name(main_entry.name, main_entry.source);
 

@@ -19,7 +19,8 @@ OutputFile::OutputFile(const fs::path& path) : final_path_(path), temp_path_(pat
   temp_path_ += ".tmp-" + std::to_string(host_pid());
   errno = 0;
   file_.open(temp_path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!file_) throw PackError("cannot create " + quote_path(temp_path_) + ": " + errno_text());
+  // Named as given: the temporary name is this program's business.
+  if (!file_) throw PackError("cannot create " + quote_path(final_path_) + ": " + errno_text());
 }
 
 OutputFile::~OutputFile() {
@@ -97,6 +98,10 @@ void OutputFile::commit() {
 }
 
 std::vector<unsigned char> read_whole_file(const fs::path& path) {
+  std::error_code ec;
+  if (fs::is_directory(path, ec)) {
+    throw PackError("cannot read " + quote_path(path) + ": " + std::strerror(EISDIR));
+  }
   std::ifstream in(path, std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(path) + ": " + errno_text());
   std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -11,6 +12,8 @@
 #include "packer/byte_string.h"
 #include "packer/file_io.h"
 #include "packer/pack_error.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -177,6 +180,15 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
     }
     ZSTD_inBuffer empty = {nullptr, 0, 0};
     writer_drain(context.get(), out, &empty, ZSTD_e_end, &out_buffer, &stats.stream_bytes);
+  }
+  // A file written to after it was read (grown, or rewritten in place) would be packed as it
+  // stood part of the way through.
+  for (const AppFile& file : tree.files) {
+    std::error_code ec;
+    if (fs::file_size(file.source, ec) != file.size || ec ||
+        fs::last_write_time(file.source, ec) != file.time || ec) {
+      throw PackError("file " + quote_path(file.source) + " changed while packing");
+    }
   }
 
   std::string tail =

@@ -162,7 +162,7 @@ echo 'int f(void) { return 0; }' >"$probe/x.c"
 touch "$probe/a/x.txt" "$probe/b/x.txt" "$probe/app.ico"
 cat >"$probe/CMakeLists.txt" <<'EOF'
 cmake_minimum_required(VERSION 3.25)
-project(probe C)
+project(probe VERSION 2.5 LANGUAGES C)
 find_package(ZobrinOnefile 0.9 REQUIRED)
 add_library(dll SHARED x.c)
 add_library(lib STATIC x.c)
@@ -186,7 +186,7 @@ while IFS='|' read -r call expected; do
   fi
 done <<ROWS
 p MAIN_TARGET dll CONSOLE ICON app.ico VERSION 1.2.3.4 PACK_OPTIONS --level 3|ok --strict --console --icon PROBE/app.ico --file-version 1.2.3.4 --level 3
-p MAIN_TARGET dll NO_STRICT|ok
+p MAIN_TARGET dll NO_STRICT PRODUCT Pro COMPANY Co DESCRIPTION "De sc" COPYRIGHT "(c) X"|ok --file-version 2.5 --product Pro --company Co --description "De sc" --copyright "(c) X"
 p|MAIN_TARGET (the main DLL's target) is required
 p MAIN_TARGET none|MAIN_TARGET 'none' is not a target
 p MAIN_TARGET lib|MAIN_TARGET 'lib' is a STATIC_LIBRARY, not a SHARED library (a DLL)
@@ -195,5 +195,12 @@ p MAIN_TARGET dll FILES a/x.txt b/x.txt|two FILES are named 'x.txt'
 p MAIN_TARGET dll FILES a/x.txt DIRECTORIES c/x.txt|two FILES or DIRECTORIES are named 'x.txt'
 p MAIN_TARGET dll BOGUS|unknown arguments: BOGUS
 ROWS
+
+# Configured for the build machine instead of 64-bit Windows: said at configure time.
+cmake -S "$probe" -B "$probe/host" -DCMAKE_PREFIX_PATH="$prefix" -DCALL="p MAIN_TARGET dll" \
+  >"$work/log" 2>&1
+code=$?
+check "a project for another system refused" "1|ZobrinOnefile builds for 64-bit Windows, but this project targets Linux, 64-bit: configure it with an x86_64 mingw-w64 toolchain file" \
+  "$code|$(tr -s ' \n' ' ' <"$work/log" | grep -o 'ZobrinOnefile builds for [^(]*file')"
 
 exit $fail

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -630,7 +631,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "cannot run the linker '/nonexistent/ld'", false},
       {"output directory missing", [] {},
        {"payload", a, "--main", "app.dll", "-o", (root / "none" / "p").string()},
-       "cannot create '" + (root / "none" / "p").string() + ".tmp-", false},
+       "cannot create '" + (root / "none" / "p").string() + "': No such file or directory", false},
+      {"list of a directory", [] {}, {"list", a}, "cannot read '" + a + "': Is a directory", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -1016,6 +1018,68 @@ TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {
     EXPECT_EQ(r.code, row.warning.empty() ? 0 : 1);
     EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: error: " + row.warning + "\n");
   }
+}
+
+TEST_F(Pack, WithoutMainTheOnlyDllExportingRunCodeIsTheMainDll) {
+  PeSpec helper;
+  helper.exports = {"helper"};
+  const std::string out = (root / "p").string();
+  struct Row {
+    const char* add;  // a file added to the directory
+    std::vector<unsigned char> image;
+    int code;
+    std::string first_line;  // of stdout (0) or stderr
+  } rows[] = {
+      {"app.dll", pe_build(PeSpec()), 0, "zobrin-pack: 1 file, "},
+      {"libhelper.dll", pe_build(helper), 0, "zobrin-pack: 2 files, "},
+      {"Other.DLL", pe_build(PeSpec()), 2,
+       "zobrin-pack: error: --main NAME.dll is required: several DLLs export run_code "
+       "('Other.DLL', 'app.dll')"},
+  };
+  fs::remove_all(app);
+  for (const Row& row : rows) {
+    spit(app / row.add, row.image);
+    PackRun r = pack({"payload", app, "-o", out});
+    EXPECT_EQ(r.code, row.code) << r.err;
+    const std::string& text = row.code == 0 ? r.out : r.err;
+    EXPECT_EQ(text.substr(0, row.first_line.size()), row.first_line);
+    if (row.code == 0) {
+      EXPECT_EQ(parse(slurp(out)).entries[0].name, u"app.dll");
+    }
+  }
+}
+
+TEST_F(Pack, AFileChangedAfterItWasReadIsRefused) {
+  // The main DLL's import warning comes once the files are listed; a.txt is read soon after
+  // and then rewritten in place (same size) while the random z.bin is slowly compressed.
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  spit(app / "a.txt", "before");
+  std::string random(4 << 20, '\0');
+  uint64_t state = 88172645463325252ull;
+  for (size_t i = 0; i + 8 <= random.size(); i += 8) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    std::memcpy(&random[i], &state, 8);
+  }
+  spit(app / "z.bin", random);
+  const std::string command = std::string(ZOBRIN_PACK_EXE) + " payload " + shell_quote(app) +
+                              " --main app.dll -o " + shell_quote((root / "p").string()) +
+                              " --level 19 --threads 1 2>&1 >/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  EXPECT_EQ(std::string(line).rfind("zobrin-pack: warning: 'missing.dll'", 0), 0u) << line;
+  usleep(200000);
+  spit(app / "a.txt", "after!");
+  std::string rest;
+  while (fgets(line, sizeof line, pipe)) rest += line;
+  int status = pclose(pipe);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  EXPECT_EQ(rest, "zobrin-pack: error: file '" + (app / "a.txt").string() +
+                      "' changed while packing\n");
+  EXPECT_FALSE(fs::exists(root / "p"));
 }
 
 TEST_F(Pack, StrictMakesTheFirstWarningAnErrorAndWritesNothing) {
