@@ -250,9 +250,17 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
     if (name == symbol) return;
     if (mangled.empty() && pe_is_mangled(name, symbol)) mangled = name;
   }
-  if (!mangled.empty()) {
+  // The right signature mangled means C++ linkage: zobrin/app.h (whose declaration gives the
+  // definition C linkage) was not included. Any other parameter list is a wrong signature,
+  // with the header or without.
+  if (mangled == "_Z8run_codeiPPwPKw" || mangled == "?run_code@@YAHHPEAPEA_WPEB_W@Z") {
     fail(std::string("has ") + symbol + " exported as `" + mangled +
          "`: declare it extern \"C\" (see zobrin/app.h)");
+  }
+  if (!mangled.empty()) {
+    fail(std::string("has ") + symbol + " exported as `" + mangled +
+         "`, a C++ function with other parameters: define it as int run_code(int argc, "
+         "wchar_t** argv, const wchar_t* dll_path) (see zobrin/app.h)");
   }
   fail(std::string("does not export '") + symbol + "'");
 }

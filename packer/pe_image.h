@@ -76,7 +76,8 @@ std::string pe_dll_problem(const std::vector<unsigned char>& image);
 // Checks that `image` is a 64-bit (x86-64) PE DLL (pe_dll_problem) exporting `symbol` by
 // name. Otherwise throws PackError("<subject> <reason>"), the reason pe_dll_problem's, "does
 // not export '<symbol>'", or, when only a C++ name for the symbol is exported, "has <symbol>
-// exported as `<mangled>`: declare it extern "C" ...".
+// exported as `<mangled>`: declare it extern "C" ..." (run_code's own signature) or "...,
+// a C++ function with other parameters: define it as ..." (any other).
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject);
 

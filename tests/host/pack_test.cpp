@@ -866,6 +866,8 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   mangled.exports = {"other", "_Z8run_codeiPPwPKw"};
   PeSpec msvc;
   msvc.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
+  PeSpec non_const;  // dll_path without const: the header was included
+  non_const.exports = {"_Z8run_codeiPPwPw"};
   PeSpec arm64;
   arm64.machine = 0xAA64;
   PeSpec pe32;
@@ -899,6 +901,10 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
       {"MSVC-mangled run_code", [&] { spit(app / "app.dll", pe_build(msvc)); },
        "main DLL '" + a + "/app.dll' has run_code exported as `?run_code@@YAHHPEAPEA_WPEB_W@Z`: "
        "declare it extern \"C\" (see zobrin/app.h)"},
+      {"run_code with other parameters", [&] { spit(app / "app.dll", pe_build(non_const)); },
+       "main DLL '" + a + "/app.dll' has run_code exported as `_Z8run_codeiPPwPw`, a C++ function "
+       "with other parameters: define it as int run_code(int argc, wchar_t** argv, const "
+       "wchar_t* dll_path) (see zobrin/app.h)"},
       {"arm64", [&] { spit(app / "app.dll", pe_build(arm64)); },
        "main DLL '" + a + "/app.dll' is built for arm64, not x86-64: the launcher is a 64-bit "
        "x86-64 program and loads only x86-64 DLLs"},
