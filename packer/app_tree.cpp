@@ -49,7 +49,7 @@ void app_check_windows_name(const std::u16string& name, const fs::path& path) {
 }
 
 void app_check_readable(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(host_io_path(path), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(path) + ": " + std::strerror(errno));
 }
 
@@ -79,15 +79,15 @@ void app_check_case(const std::vector<Child>& files, const std::vector<Child>& d
 // Lists one directory into files and subdirectories, each sorted by UTF-16 code units.
 void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>* dirs) {
   std::error_code ec;
-  fs::directory_iterator it(dir, ec);
+  std::vector<fs::path> names = host_list_directory(dir, ec);
   if (ec) app_fail_directory(dir, ec);
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path path = it->path();
+  for (const fs::path& name : names) {
+    const fs::path path = dir / name;
     Child child{app_name_units(path.filename(), path), path};
     app_check_windows_name(child.name, path);
-    fs::file_status status = fs::status(path, ec);
+    fs::file_status status = fs::status(host_io_path(path), ec);
     if (ec || status.type() == fs::file_type::not_found) {
-      if (fs::is_symlink(fs::symlink_status(path, ec))) {
+      if (fs::is_symlink(fs::symlink_status(host_io_path(path), ec))) {
         throw PackError("broken symbolic link " + quote_path(path));
       }
       throw PackError("cannot read " + quote_path(path) + ": " + ec.message());
@@ -100,7 +100,6 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
       throw PackError(quote_path(path) + " is not a regular file or directory");
     }
   }
-  if (ec) app_fail_directory(dir, ec);
   app_check_case(*files, *dirs);
   auto by_units = [](const Child& a, const Child& b) { return a.name < b.name; };
   std::sort(files->begin(), files->end(), by_units);
@@ -110,14 +109,14 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
 struct Walk {
   AppTree* tree;
   fs::path main_path;
-  std::set<fs::path> open_dirs;  // canonical directories on the current descent
+  std::set<std::pair<uint64_t, uint64_t>> open_dirs;  // directories on the current descent
 };
 
 void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, bool top) {
   std::error_code ec;
-  fs::path canonical = fs::canonical(dir, ec);
+  std::pair<uint64_t, uint64_t> id = host_file_id(dir, ec);
   if (ec) app_fail_directory(dir, ec);
-  if (!walk->open_dirs.insert(canonical).second) {
+  if (!walk->open_dirs.insert(id).second) {
     throw PackError("symbolic link loop: " + quote_path(dir) +
                     " leads back to a directory above it");
   }
@@ -129,19 +128,21 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
                                    " is not carried (a directory exists only through its files)");
   }
   for (const Child& file : files) {
-    if (top && fs::equivalent(file.path, walk->main_path, ec)) continue;
+    if (top && fs::equivalent(host_io_path(file.path), host_io_path(walk->main_path), ec)) {
+      continue;
+    }
     AppFile entry;
     entry.source = file.path;
     entry.name = prefix + file.name;
     app_check_name(entry.name, file.path);
-    entry.size = fs::file_size(file.path, ec);
-    if (!ec) entry.time = fs::last_write_time(file.path, ec);
+    entry.size = fs::file_size(host_io_path(file.path), ec);
+    if (!ec) entry.time = fs::last_write_time(host_io_path(file.path), ec);
     if (ec) throw PackError("cannot read " + quote_path(file.path) + ": " + ec.message());
     app_check_readable(file.path);
     walk->tree->files.push_back(entry);
   }
   for (const Child& sub : dirs) app_walk(walk, sub.path, prefix + sub.name + u"\\", false);
-  walk->open_dirs.erase(canonical);
+  walk->open_dirs.erase(id);
 }
 
 // True for a file name ending in ".dll" in any case.
@@ -154,15 +155,15 @@ bool app_is_dll_name(const std::string& name) {
 std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
   std::map<std::string, fs::path> files;
   std::error_code ec;
-  fs::directory_iterator it(app_dir, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (const fs::path& entry : host_list_directory(app_dir, ec)) {
+    const fs::path path = app_dir / entry;
     std::error_code status_error;
-    if (!fs::is_regular_file(it->path(), status_error)) continue;
-    std::string name = it->path().filename().string();
+    if (!fs::is_regular_file(host_io_path(path), status_error)) continue;
+    std::string name = entry.string();
     std::string upper = win_upper_utf8(name);
     // Of names that differ only in case (refused by the walk), keep the first by code unit.
     auto found = files.find(upper);
-    if (found == files.end() || name < found->second.filename().string()) files[upper] = it->path();
+    if (found == files.end() || name < found->second.filename().string()) files[upper] = path;
   }
   return files;
 }
@@ -178,7 +179,7 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
   }
   fs::path main_path = app_dir / main_name;
   std::error_code ec;
-  if (!fs::is_regular_file(main_path, ec)) {
+  if (!fs::is_regular_file(host_io_path(main_path), ec)) {
     std::map<std::string, fs::path> top = app_top_files(app_dir);
     auto found = top.find(win_upper_utf8(main_dll));
     if (found == top.end()) {
@@ -295,7 +296,7 @@ std::vector<std::string> app_main_candidates(const fs::path& app_dir) {
 
 AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   std::error_code ec;
-  fs::file_status status = fs::status(app_dir, ec);
+  fs::file_status status = fs::status(host_io_path(app_dir), ec);
   if (status.type() == fs::file_type::not_found) {
     throw PackError("application directory " + quote_path(app_dir) + " does not exist");
   }
@@ -308,7 +309,7 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   }
   AppFile main_entry;
   main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size);
-  main_entry.time = fs::last_write_time(main_entry.source, ec);
+  main_entry.time = fs::last_write_time(host_io_path(main_entry.source), ec);
   main_entry.name = app_name_units(main_entry.source.filename(), main_entry.source);
   app_check_name(main_entry.name, main_entry.source);
 

@@ -124,7 +124,8 @@ SourceOptions check_source(const std::string& command, SourceOptions source) {
     throw UsageError("no application directory given");
   }
   if (source.payload_file.empty() && source.main_dll.empty()) {
-    std::vector<std::string> candidates = app_main_candidates(host_path_from_utf8(source.app_dir));
+    std::vector<std::string> candidates =
+        app_main_candidates(host_path_from_utf8(source.app_dir));
     if (candidates.size() == 1) {
       source.main_dll = candidates.front();
     } else if (candidates.empty()) {
