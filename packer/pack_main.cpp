@@ -132,7 +132,9 @@ SourceOptions check_source(const std::string& command, SourceOptions source) {
       throw UsageError("--main NAME.dll is required");
     } else {
       std::string names;
-      for (const std::string& name : candidates) names += (names.empty() ? "'" : ", '") + name + "'";
+      for (const std::string& name : candidates) {
+        names += (names.empty() ? "'" : ", '") + name + "'";
+      }
       throw UsageError("--main NAME.dll is required: several DLLs export run_code (" + names + ")");
     }
   }

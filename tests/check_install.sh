@@ -48,6 +48,17 @@ done
 [ -x "$prefix/bin/zobrin-pack" ] || { echo "FAILED: bin/zobrin-pack is not executable"; fail=1; }
 [ ! -e "$prefix/lib/zobrin-onefile/launcher/.stamp" ] || { echo "FAILED: the kit's stamp installed"; fail=1; }
 
+# ---- The installed documentation: every relative link resolves inside the installed tree,
+# and the build instructions name installed paths, not the source tree's.
+doc="$prefix/share/doc/zobrin-onefile"
+broken=$(cd "$doc" && for file in README.md docs/*.md; do
+  grep -o '](\([^)]*\))' "$file" | sed 's/^](//; s/)$//; s/#.*//' | grep -v '^http\|^$' |
+    while read -r link; do [ -e "$(dirname "$file")/$link" ] || echo "$file: $link"; done
+done)
+check "installed documentation: links resolve" "" "$broken"
+check "installed documentation: no source-tree paths in the build instructions" "" \
+  "$(grep -o 'build/ucrt.specs\|scripts/ucrt-specs.sh\|build/bin/zobrin-pack' "$doc/docs/writing-an-application.md")"
+
 # ---- The examples as an outside project against the moved installation.
 # The package is found with the installed toolchain file alone (which searches packages in
 # CMAKE_FIND_ROOT_PATH only), with this repository's (which searches everywhere) and
