@@ -14,20 +14,26 @@ static void fatal_use_utf8_for_wide_text(void) {
   setlocale(LC_CTYPE, ".UTF-8");
 }
 
-static void (*volatile fatal_cleanup)(void) = nullptr;
+// The clean-up before a fatal exit and what it is run on. Main thread only.
+struct FatalCleanup {
+  void (*run)(void* context);
+  void* context;
+};
+static FatalCleanup fatal_cleanup = {nullptr, nullptr};
 
-void fatal_set_cleanup(void (*cleanup)(void)) {
-  fatal_cleanup = cleanup;
+void fatal_set_cleanup(void (*cleanup)(void* context), void* context) {
+  fatal_cleanup.run = cleanup;
+  fatal_cleanup.context = context;
 }
 
 // Runs the clean-up once; the message is already out, the exit code follows.
 static void fatal_run_cleanup(void) {
-  void (*cleanup)(void) = fatal_cleanup;
-  fatal_cleanup = nullptr;
-  if (cleanup != nullptr) {
+  FatalCleanup cleanup = fatal_cleanup;
+  fatal_cleanup.run = nullptr;
+  if (cleanup.run != nullptr) {
     fflush(stdout);
     fflush(stderr);
-    cleanup();
+    cleanup.run(cleanup.context);
   }
 }
 
@@ -73,11 +79,10 @@ void fatal_exit_code(const char* message, unsigned long code) {
   exit(2);
 }
 
-// The open error's path with CR and LF written as \u000D and \u000A, so a damaged name
-// cannot split the line: a path buffer's 4095 units, each at most 6 units, and the NUL.
-static wchar_t fatal_escaped_path[6 * (ZB_PATH_UNITS - 1) + 1];
-
 void fatal_open_error(const wchar_t* path) {
+  // The path with CR and LF written as \u000D and \u000A, so a damaged name cannot split the
+  // line: a path buffer's 4095 units, each at most 6 units, and the NUL.
+  wchar_t fatal_escaped_path[6 * (ZB_PATH_UNITS - 1) + 1];
   size_t length = 0;
   for (size_t i = 0; path[i] != L'\0' && length + 6 < sizeof fatal_escaped_path / sizeof(wchar_t);
        i++) {

@@ -1,10 +1,10 @@
 // Fatal exits: every failure the launcher reports ends the process here with one line.
 #pragma once
 
-// The clean-up run once before any fatal exit below (the abort endings too), or null. The
-// driver sets it once the parent has created the payload directory; it is cleared before it
-// runs, so a fatal exit inside it ends the process without running it again.
-void fatal_set_cleanup(void (*cleanup)(void));
+// The clean-up run once, as cleanup(context), before any fatal exit below (the abort endings
+// too), or null. The driver sets it once the parent has created the payload directory; it is
+// cleared before it runs, so a fatal exit inside it ends the process without running it again.
+void fatal_set_cleanup(void (*cleanup)(void* context), void* context);
 
 // Writes "message ([Error code] system text)" and a line feed to standard error. The system
 // text loses its trailing CR/LF; "<unknown>" stands in when the system has none. Returns.

@@ -7,6 +7,8 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/handle.h"
+
 // From here on the names mean the system's functions again.
 #undef CreateFileW
 #undef CreateDirectoryW
@@ -61,10 +63,13 @@ struct FaultInstruction {
 };
 
 // Read on the first routed call, which the main thread makes before any other thread exists.
-static bool fault_instruction_read = false;
-static FaultInstruction fault_instruction = {FAULT_OPERATION_COUNT, 0, false, false, 0};
-static volatile LONG fault_counts[FAULT_OPERATION_COUNT];
-static wchar_t fault_trace_path[FAULT_TRACE_PATH_UNITS];
+struct FaultState {
+  bool instruction_read;
+  FaultInstruction instruction;
+  volatile LONG counts[FAULT_OPERATION_COUNT];
+  wchar_t trace_path[FAULT_TRACE_PATH_UNITS];
+};
+static FaultState fault = {false, {FAULT_OPERATION_COUNT, 0, false, false, 0}, {}, {}};
 
 // A mistyped instruction must not pass as a run without a fault.
 static void fault_refuse(const wchar_t* text) {
@@ -99,11 +104,11 @@ static bool fault_parse(wchar_t* text, FaultInstruction* out) {
 }
 
 static void fault_read_instruction(void) {
-  if (fault_instruction_read) return;
-  fault_instruction_read = true;
-  DWORD length = GetEnvironmentVariableW(FAULT_TRACE_VARIABLE, fault_trace_path,
+  if (fault.instruction_read) return;
+  fault.instruction_read = true;
+  DWORD length = GetEnvironmentVariableW(FAULT_TRACE_VARIABLE, fault.trace_path,
                                          FAULT_TRACE_PATH_UNITS);
-  if (length == 0 || length >= FAULT_TRACE_PATH_UNITS) fault_trace_path[0] = L'\0';
+  if (length == 0 || length >= FAULT_TRACE_PATH_UNITS) fault.trace_path[0] = L'\0';
   wchar_t text[FAULT_TEXT_UNITS];
   length = GetEnvironmentVariableW(FAULT_VARIABLE, text, FAULT_TEXT_UNITS);
   if (length == 0) return;
@@ -116,7 +121,7 @@ static void fault_read_instruction(void) {
   wcscpy(copy, own);
   FaultInstruction parsed;
   if (!fault_parse(copy, &parsed)) fault_refuse(text);
-  if (!for_child) fault_instruction = parsed;
+  if (!for_child) fault.instruction = parsed;
 }
 
 // Appends "PID OPERATION N SITE ARGUMENT" to the trace file.
@@ -142,13 +147,13 @@ static void fault_trace(int operation, LONG call, void* site, const wchar_t* wid
                         fault_names[operation], call, offset, argument);
   if (length <= 0) return;
   if ((size_t)length >= sizeof line) length = (int)sizeof line - 1;
-  HANDLE file = CreateFileW(fault_trace_path, FILE_APPEND_DATA, FILE_SHARE_READ | FILE_SHARE_WRITE,
-                            /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
-                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
-  if (file == INVALID_HANDLE_VALUE) return;
+  HandleOwner file(CreateFileW(fault.trace_path, FILE_APPEND_DATA,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE,
+                               /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
+                               FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
+  if (!file) return;
   DWORD written = 0;
-  WriteFile(file, line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
-  CloseHandle(file);
+  WriteFile(file.get(), line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
 }
 
 // Counts the call; true when it is the one to fail (GetLastError then holds the chosen code).
@@ -156,11 +161,11 @@ static bool fault_pick(int operation, void* site, const wchar_t* wide_argument,
                        const char* narrow_argument = nullptr) {
   DWORD error = GetLastError();
   fault_read_instruction();
-  LONG call = InterlockedIncrement(&fault_counts[operation]);
-  if (fault_trace_path[0] != L'\0') {
+  LONG call = InterlockedIncrement(&fault.counts[operation]);
+  if (fault.trace_path[0] != L'\0') {
     fault_trace(operation, call, site, wide_argument, narrow_argument);
   }
-  const FaultInstruction& f = fault_instruction;
+  const FaultInstruction& f = fault.instruction;
   bool fail = operation == f.operation &&
               (call == f.call || (f.onward && call > f.call));
   SetLastError(fail ? f.error : error);
@@ -182,7 +187,7 @@ BOOL WINAPI fault_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security)
 BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
                             LPOVERLAPPED overlapped) {
   if (fault_pick(FAULT_WRITE_FILE, FAULT_SITE, nullptr)) {
-    if (fault_instruction.short_write) {
+    if (fault.instruction.short_write) {
       return WriteFile(file, buffer, bytes / 2, written, overlapped);
     }
     if (written != nullptr) *written = 0;

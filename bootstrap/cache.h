@@ -6,41 +6,66 @@
 // that can open another version's lock exclusively removes that version.
 #pragma once
 
+#include <stdint.h>
+
+#include "base/limits.h"
+#include "bootstrap/payload_reader.h"
+
+// The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
+// cache_compute_paths.
+struct Cache {
+  // The shell folder ({CACHE_DIR}), then "\zobrin-onefile".
+  wchar_t folder[ZB_PATH_UNITS];
+  wchar_t root[ZB_PATH_UNITS];
+  // The executable's file name without ".exe" (`base_units` units), and "<base>-<key>".
+  wchar_t version[ZB_PATH_UNITS];
+  uint32_t base_units;
+  // The cache directory, and this run's sibling "<directory>.<PID>_<TIME_US>_<RANDOM>".
+  wchar_t directory[ZB_PATH_UNITS];
+  wchar_t sibling[ZB_PATH_UNITS];
+  // Scratch paths built from them; `other` holds a damaged copy moved aside.
+  wchar_t path[ZB_PATH_UNITS];
+  wchar_t other[ZB_PATH_UNITS];
+  bool directory_existed;
+};
+
 // Both roles: computes the cache directory and this run's sibling (from PID, TIME_US and
 // RANDOM, drawn and published when unset, as for the temporary directory). Fatal: a cache
 // folder or template that cannot be expanded; abort when a path does not fit.
-void cache_compute_paths(void);
+void cache_compute_paths(Cache* cache);
 
-// Child role: puts into run_state.payload_directory the directory the parent prepared: the
-// sibling when it still exists (the parent could not move it into place and runs from it),
-// else the cache directory. Holds the version's lock (shared) for the rest of the process
-// when it exists; creates nothing.
-void cache_choose_child_directory(void);
+// Child role: the directory the parent prepared: the sibling when it still exists (the parent
+// could not move it into place and runs from it), else the cache directory. Holds the
+// version's lock (shared) for the rest of the process when it exists; creates nothing.
+const wchar_t* cache_child_directory(Cache* cache);
 
-// Parent role, with the payload opened: creates the cache root directories (owner-only),
-// takes the lock (after removing leftovers of killed runs of this version when no other run
-// holds it) and checks that every file of the table is in the cache directory with its size,
+// Parent role, with `reader` opened: creates the cache root directories (owner-only), takes
+// the lock (after removing leftovers of killed runs of this version when no other run holds
+// it) and checks that every file of the table is in the cache directory with its size,
 // without decoding. The table position is back at the first entry afterwards. True when the
 // copy is whole. Fatal: header error for a name that would leave the directory, or an entry
 // with a second string; a root directory that cannot be created.
-bool cache_prepare(void);
+bool cache_prepare(Cache* cache, PayloadReader* reader);
 
-// Parent role, when cache_prepare answered false: creates the sibling (a fresh name when one is
-// taken, like the temporary directory) and makes it this run's payload directory (so every
-// failure and interrupt removes it). Fatal: no free name after ZB_PAYLOAD_DIRECTORY_TRIES
-// draws or another failure to create it.
-void cache_create_sibling(void);
+// Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written
+// to cache->sibling, when one is taken, like the temporary directory). Fatal: no free name
+// after ZB_PAYLOAD_DIRECTORY_TRIES draws or another failure to create it.
+void cache_create_sibling(Cache* cache);
 
-// Parent role, after the sibling was filled and checked: moves it into place. A damaged copy
-// in the way is renamed aside first and removed (left for a later start when in use). When
-// another run put a copy there first, that one is used and the sibling removed. When the
-// damaged copy cannot be moved aside, the run uses the sibling and removes it at the end.
-// The moves pass the gate (cleanup/gate.h): after an interrupt they do not happen, and the
-// call does not return. Fatal: the unpack error when a sibling that lost the race cannot be
+// Parent role, after the sibling was filled and checked, inside the gate: moves it into place.
+// A damaged copy in the way is renamed aside first (*aside is then true: the caller removes it
+// with cache_remove_aside once out of the gate). When another run put a copy there first, that
+// one is used and the sibling removed. True when the sibling is no longer there to remove
+// (moved into place, or removed); false when the damaged copy could not be moved aside and the
+// run uses the sibling. Fatal: the unpack error when a sibling that lost the race cannot be
 // removed.
-void cache_install(void);
+bool cache_move_into_place(Cache* cache, bool* aside);
+
+// Removes the damaged copy cache_move_into_place moved aside, unless still in use: then a
+// later start removes it. Never fatal.
+void cache_remove_aside(Cache* cache);
 
 // Parent role, while the child runs: removes every other version of this application's
 // cache whose lock can be opened exclusively (no run uses it), with its leftovers and its
-// lock. Does nothing outside the cached mode. Never fatal; never follows links.
-void cache_tidy(void);
+// lock. Never fatal; never follows links.
+void cache_tidy(Cache* cache);

@@ -5,8 +5,8 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "base/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/cache.h"
@@ -15,12 +15,29 @@
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/role.h"
+#include "cleanup/child_slot.h"
+#include "cleanup/gate.h"
+#include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
 #include "cleanup/sweep.h"
 #include "paths/env.h"
 #include "paths/template.h"
 
 static const wchar_t DRIVER_DIRECTORY_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+
+// Everything one run holds, owned here and handed to each step. Its run context stays valid
+// until the process ends: the console handler may reach it while the process exits.
+struct DriverRun {
+  RunContext context;
+  PayloadReader reader;
+  Extractor extractor;
+  Cache cache;
+  Launch launch;
+  Sweep sweep;
+  // Child role: the first payload entry's target path, the DLL it loads.
+  wchar_t dll_path[ZB_PATH_UNITS];
+  wchar_t scratch[ZB_ENV_VALUE_UNITS];
+};
 
 // Parent role only: fresh TIME, TIME_US and RANDOM for the expansion, and this process's id
 // as ZOBRIN_ONEFILE_PARENT (replacing whatever was inherited).
@@ -37,105 +54,148 @@ static void driver_prepare_parent_environment(void) {
   env_set(ENV_PARENT, id);
 }
 
-// Expands the payload directory into run_state and makes it absolute. Decision: the
+// Expands the payload directory into the run's context and makes it absolute. Decision: the
 // expansion's failure is reported before the full-path step, which would end the run without
 // a message on the empty text a temporary directory that cannot be read leaves.
-static void driver_compute_payload_directory(wchar_t* scratch) {
-  wchar_t* directory = run_state.payload_directory;
+static void driver_compute_payload_directory(DriverRun* run) {
+  wchar_t* directory = run->context.payload_directory;
   if (!template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
   }
-  DWORD length = GetFullPathNameW(directory, ZB_PATH_UNITS, scratch, /* lpFilePart */ nullptr);
+  DWORD length =
+      GetFullPathNameW(directory, ZB_PATH_UNITS, run->scratch, /* lpFilePart */ nullptr);
   if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
   uint32_t written = 0;
-  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, scratch)) fatal_bounds_abort();
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->scratch)) fatal_bounds_abort();
 }
 
-// Parent role: creates the payload directory, new and open to this user only. A path that
-// is taken (by anyone, for any reason) is never used: RANDOM is unset and the template
-// expanded again, so the child, which expands it from the inherited variables, finds the
-// same path. Fatal: no free path after ZB_PAYLOAD_DIRECTORY_TRIES draws, or any other
-// failure to create it.
-static void driver_create_payload_directory(wchar_t* scratch) {
-  for (uint32_t attempt = 1;; attempt++) {
-    unsigned long error = payload_directory_create(run_state.payload_directory);
-    if (error == 0) return;
-    if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
-      fatal_create_directory_error(run_state.payload_directory, error);
-    }
-    env_unset(ENV_RANDOM);
-    driver_compute_payload_directory(scratch);
+static void driver_redraw_payload_directory(void* run) {
+  driver_compute_payload_directory(static_cast<DriverRun*>(run));
+}
+
+// Sets the run's payload directory to `path`. Fatal (abort): a path that does not fit.
+static void driver_set_payload_directory(DriverRun* run, const wchar_t* path) {
+  uint32_t length = 0;
+  run->context.payload_directory[0] = L'\0';
+  if (!wide_append_text(run->context.payload_directory, ZB_PATH_UNITS, &length, path)) {
+    fatal_bounds_abort();
   }
 }
 
 // Before a fatal exit of the parent: the file being written is closed, then the child (if
 // any) is ended and the payload directory removed, as at the end of a run.
-static void driver_clean_up_before_exit(void) {
-  extract_release_file();
-  cleanup_shutdown();
+static void driver_clean_up_before_exit(void* context) {
+  DriverRun* run = static_cast<DriverRun*>(context);
+  extract_release_file(&run->extractor);
+  cleanup_shutdown(&run->context);
+}
+
+// Parent role, once the payload directory is created: from here on every ending removes what
+// this run wrote: shutdown, the clean-up before a fatal exit (a header, decode, open, write or
+// launch error) and the console handler, which reaches the run from here on.
+static void driver_own_payload_directory(DriverRun* run) {
+  run->context.remove_directory = true;
+  fatal_set_cleanup(driver_clean_up_before_exit, run);
+}
+
+static void driver_register_handler(DriverRun* run) {
+  cleanup_publish_run(&run->context);
+  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
+    fatal_exit("Error, failed to register signal handler.");
+  }
+}
+
+// Parent role, with the payload extracted: starts the child, tidies the cache while it runs
+// (cached mode), waits for it, then ends the run: the child slot emptied, shutdown. Returns
+// the child's exit code.
+static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached) {
+  int exit_code = 0;
+  {
+    HandleOwner child = launch_parent_start(&run->launch, &run->context, argv);
+    // Old versions of a cached application go while the child runs, not before it starts.
+    if (cached) cache_tidy(&run->cache);
+    exit_code = launch_parent_wait(child);
+  }
+  cleanup_child_release(&run->context);
+  cleanup_shutdown(&run->context);
+  return exit_code;
+}
+
+// Moves the filled sibling into place through the gate: an interrupt before the moves removes
+// the sibling and they never happen; one after them finds the removal flag as they left it.
+static void driver_install_cache(DriverRun* run) {
+  bool aside = false;
+  cleanup_gate_enter(&run->context);
+  // In place (or removed after another run's copy won): from here on nothing removes it.
+  if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
+  cleanup_gate_leave(&run->context);
+  if (aside) cache_remove_aside(&run->cache);
 }
 
 // Parent role of the cached mode: the cache directory is checked and used as it stands, or
 // filled afresh through a sibling that is moved into place. The parent's payload directory is
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
-static int driver_run_cached_parent(wchar_t** argv) {
-  cache_compute_paths();
-  payload_open();
-  bool whole = cache_prepare();
+static int driver_run_cached_parent(DriverRun* run, wchar_t** argv) {
+  cache_compute_paths(&run->cache);
+  driver_set_payload_directory(run, run->cache.sibling);
+  payload_open(&run->reader);
+  bool whole = cache_prepare(&run->cache, &run->reader);
   if (!whole) {
-    cache_create_sibling();
-    run_state.remove_directory = true;
-    fatal_set_cleanup(driver_clean_up_before_exit);
+    cache_create_sibling(&run->cache);
+    driver_set_payload_directory(run, run->cache.sibling);
+    driver_own_payload_directory(run);
   }
-  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
-    fatal_exit("Error, failed to register signal handler.");
-  }
+  driver_register_handler(run);
   if (!whole) {
-    extract_walk();
-    cache_install();
+    extract_walk(&run->extractor);
+    driver_install_cache(run);
   }
-  return launch_parent(argv);
+  return driver_launch_parent(run, argv, /* cached */ true);
 }
 
+// Child role: takes the payload directory the parent prepared, creates nothing and loads the
+// application's main DLL.
+static int driver_run_child(DriverRun* run, int argc, wchar_t** argv) {
+  payload_open(&run->reader);
+  extract_dll_path(&run->reader, run->context.payload_directory, run->dll_path);
+  return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
+}
+
+// The one run of this process. Decision: at file scope, not a local static: the console
+// handler may reach its run context until the process has ended, and a local static with a
+// destructor would bring the runtime's guard (some 100 KiB) into the launcher.
+static DriverRun driver_run_state;
+
 int driver_run(void) {
+  DriverRun& run = driver_run_state;
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   SetDllDirectoryW(L"");
+  extract_init(&run.extractor, &run.context, &run.reader);
 
-  wchar_t scratch[ZB_ENV_VALUE_UNITS];
-  bool parent_role = !role_started_by_parent(scratch, ZB_ENV_VALUE_UNITS);
+  bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();
   // Read before anything is created: unknown flags are the header error in either role.
   if (payload_linked_flags() & ZB_RUN_FLAG_CACHE) {
-    if (parent_role) return driver_run_cached_parent(argv);
-    cache_compute_paths();
-    cache_choose_child_directory();
-    payload_open();
-    extract_dll_path();
-    return launch_child(argc, argv);
+    if (parent_role) return driver_run_cached_parent(&run, argv);
+    cache_compute_paths(&run.cache);
+    driver_set_payload_directory(&run, cache_child_directory(&run.cache));
+    return driver_run_child(&run, argc, argv);
   }
-  driver_compute_payload_directory(scratch);
-  if (!parent_role) {
-    // The child takes the directory from the inherited environment and creates nothing.
-    payload_open();
-    extract_dll_path();
-    return launch_child(argc, argv);
-  }
+  driver_compute_payload_directory(&run);
+  // The child takes the directory from the inherited environment and creates nothing.
+  if (!parent_role) return driver_run_child(&run, argc, argv);
   // The payload directory is final from here on: the console control handler may read it.
-  driver_create_payload_directory(scratch);
-  // From here on every ending removes what this run wrote: shutdown, and the clean-up before
-  // a fatal exit (a header, decode, open, write or launch error).
-  run_state.remove_directory = true;
-  fatal_set_cleanup(driver_clean_up_before_exit);
-  if (!SetConsoleCtrlHandler(cleanup_console_handler, /* Add */ TRUE)) {
-    fatal_exit("Error, failed to register signal handler.");
-  }
-  payload_open();
-  extract_walk();
+  payload_directory_create_new(run.context.payload_directory, driver_redraw_payload_directory,
+                               &run);
+  driver_own_payload_directory(&run);
+  driver_register_handler(&run);
+  payload_open(&run.reader);
+  extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
-  cleanup_sweep_start();
-  int exit_code = launch_parent(argv);
-  cleanup_sweep_join();
+  cleanup_sweep_start(&run.sweep, run.context.payload_directory);
+  int exit_code = driver_launch_parent(&run, argv, /* cached */ false);
+  cleanup_sweep_join(&run.sweep);
   return exit_code;
 }

@@ -5,76 +5,66 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "base/run_state.h"
 #include "base/wide_text.h"
-#include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/file_closer.h"
 #include "cleanup/gate.h"
 #include "paths/template.h"
 
-#ifdef ZOBRIN_TESTING
-uint32_t extract_create_directory_calls = 0;
-uint32_t extract_home_expansions = 0;
-bool extract_read_ahead = true;
-uint32_t extract_fail_write_entry = UINT32_MAX;
-static uint32_t extract_entry_index = 0;
-#endif
-
-// The current entry's target path: the payload directory, "" and the entry's name.
-static wchar_t extract_target_path[ZB_PATH_UNITS];
-
-static wchar_t* extract_known_dirs[ZB_KNOWN_DIRS_MAX];
-static int32_t extract_known_count = 0;
-
 static const wchar_t EXTRACT_HOME_TEMPLATE[] = L"{HOME}";
 
 // 1 when `path` is the payload directory, 2 when it lies below it, 0 otherwise (also when no
 // payload directory is set).
-static int extract_payload_relation(const wchar_t* path) {
-  size_t length = wcsnlen(run_state.payload_directory, ZB_PATH_UNITS);
-  if (length == 0 || wcsncmp(path, run_state.payload_directory, length) != 0) return 0;
+static int extract_payload_relation(const wchar_t* path, const wchar_t* payload_directory) {
+  size_t length = wcsnlen(payload_directory, ZB_PATH_UNITS);
+  if (length == 0 || wcsncmp(path, payload_directory, length) != 0) return 0;
   if (path[length] == L'\0') return 1;
   return path[length] == L'\\' ? 2 : 0;
 }
 
-bool extract_make_directory(const wchar_t* path) {
+void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader) {
+  extractor->run = run;
+  extractor->reader = reader;
+  extractor->read_ahead = true;
+  extractor->closer_thread = true;
+  extractor->fail_write_entry = UINT32_MAX;
+}
+
+bool extract_make_directory(Extractor* extractor, const wchar_t* path) {
   // The payload directory was created new, and empty, by this run: it exists, and the home
   // directory can be neither it nor below it. Slot 0 of the list is the home directory's from
   // the first call on, filled when a path is met that could be it. Decision: the walk stays
   // within the payload directory, so a run expands "{HOME}" (and loads shell32 for it) only
   // when that directory has gone missing.
-  int relation = extract_payload_relation(path);
+  int relation = extract_payload_relation(path, extractor->run->payload_directory);
   if (relation == 1) return true;
-  if (extract_known_count == 0) extract_known_count = 1;
-  if (extract_known_dirs[0] == nullptr && relation == 0) {
-#ifdef ZOBRIN_TESTING
-    extract_home_expansions++;
-#endif
+  wchar_t** known = extractor->known_dirs;
+  if (extractor->known_count == 0) extractor->known_count = 1;
+  if (known[0] == nullptr && relation == 0) {
+    extractor->home_expansions++;
     wchar_t home[ZB_PATH_UNITS];
     if (!template_expand(home, EXTRACT_HOME_TEMPLATE, ZB_PATH_UNITS)) {
       fatal_expand_error(EXTRACT_HOME_TEMPLATE);
     }
     // A copy that cannot be made is not recorded: the list only holds readable texts.
-    extract_known_dirs[0] = _wcsdup(home);
+    known[0] = _wcsdup(home);
   }
-  for (int32_t i = 0; i < extract_known_count; i++) {
-    if (extract_known_dirs[i] != nullptr && wcscmp(path, extract_known_dirs[i]) == 0) return true;
+  for (int32_t i = 0; i < extractor->known_count; i++) {
+    if (known[i] != nullptr && wcscmp(path, known[i]) == 0) return true;
   }
   if (wcslen(path) == 2 && path[1] == L':') return true;
-#ifdef ZOBRIN_TESTING
-  extract_create_directory_calls++;
-#endif
+  extractor->create_directory_calls++;
   if (!CreateDirectoryW(path, /* lpSecurityAttributes */ nullptr) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return false;
   }
-  if (extract_known_count < (int32_t)ZB_KNOWN_DIRS_MAX) {
+  if (extractor->known_count < (int32_t)ZB_KNOWN_DIRS_MAX) {
     wchar_t* copy = _wcsdup(path);
-    if (copy != nullptr) extract_known_dirs[extract_known_count++] = copy;
+    if (copy != nullptr) known[extractor->known_count++] = copy;
   }
   return true;
 }
@@ -95,7 +85,7 @@ static bool extract_cut_last_separator(wchar_t* text) {
 // process has. The directories tried, and their order, are those of the level-by-level walk:
 // up until one exists (or no separator is left, then that top one is tried once more), then
 // each lower one once.
-void extract_make_parent_directories(const wchar_t* path) {
+void extract_make_parent_directories(Extractor* extractor, const wchar_t* path) {
   wchar_t directory[ZB_PATH_UNITS];
   directory[0] = L'\0';
   uint32_t length = 0;
@@ -105,17 +95,17 @@ void extract_make_parent_directories(const wchar_t* path) {
   bool found = false;
   while (extract_cut_last_separator(directory)) {
     levels++;
-    if (extract_make_directory(directory)) {
+    if (extract_make_directory(extractor, directory)) {
       found = true;
       break;
     }
   }
   if (levels == 0) return;
-  if (!found) extract_make_directory(directory);
+  if (!found) extract_make_directory(extractor, directory);
   while (levels > 1) {
     directory[wcslen(directory)] = L'\\';
     levels--;
-    extract_make_directory(directory);
+    extract_make_directory(extractor, directory);
   }
 }
 
@@ -152,7 +142,8 @@ static bool extract_component_is_device(const unsigned char* name, uint32_t unit
     uint16_t unit = le_read_u16(name + 2 * (uint64_t)i);
     if (unit == L'.') break;
     if (length == 5) return false;
-    base[length++] = (unit >= L'a' && unit <= L'z') ? (wchar_t)(unit - L'a' + L'A') : (wchar_t)unit;
+    if (unit >= L'a' && unit <= L'z') unit = (uint16_t)(unit - L'a' + L'A');
+    base[length++] = (wchar_t)unit;
   }
   while (length > 0 && base[length - 1] == L' ') length--;
   if (length == 3) {
@@ -168,6 +159,8 @@ struct ExtractName {
   int count;
 };
 
+// qsort's comparison of two ExtractName: below, equal to or above 0 as `a` sorts before,
+// with or after `b` without regard to case.
 static int extract_compare_names(const void* a, const void* b) {
   const ExtractName* x = (const ExtractName*)a;
   const ExtractName* y = (const ExtractName*)b;
@@ -176,12 +169,12 @@ static int extract_compare_names(const void* a, const void* b) {
          CSTR_EQUAL;
 }
 
-void extract_check_names(void) {
-  if (payload_table_empty()) return;
+void extract_check_names(PayloadReader* reader) {
+  if (payload_table_empty(reader)) return;
   uint32_t count = 0;
   for (;;) {
     PayloadEntry entry;
-    payload_next_entry(&entry);
+    payload_next_entry(reader, &entry);
     uint32_t start = 0;
     for (uint32_t i = 0; i <= entry.name_units; i++) {
       if (i < entry.name_units && le_read_u16(entry.name + 2 * (uint64_t)i) != L'\\') continue;
@@ -195,14 +188,14 @@ void extract_check_names(void) {
   }
   ExtractName* names = (ExtractName*)malloc((size_t)count * sizeof(ExtractName));
   if (names == nullptr) fatal_exit(FATAL_MSG_MEMORY);
-  payload_restart_table();
+  payload_restart_table(reader);
   for (uint32_t i = 0; i < count; i++) {
     PayloadEntry entry;
-    payload_next_entry(&entry);
+    payload_next_entry(reader, &entry);
     names[i].units = (const wchar_t*)entry.name;
     names[i].count = (int)entry.name_units;
   }
-  payload_restart_table();
+  payload_restart_table(reader);
   qsort(names, count, sizeof(ExtractName), extract_compare_names);
   for (uint32_t i = 1; i < count; i++) {
     if (extract_compare_names(&names[i - 1], &names[i]) == 0) fatal_exit(FATAL_MSG_HEADER);
@@ -225,41 +218,37 @@ void extract_build_target(wchar_t* target, const wchar_t* directory, const unsig
   target[length + units] = L'\0';
 }
 
-// Closes the file being written (run_state.file), if it is still there: the console handler
-// may have taken it already.
-static void extract_close_file(void) {
-  HANDLE file = InterlockedExchangePointer(&run_state.file, nullptr);
-  if (file != nullptr) CloseHandle(file);
-}
-
-void extract_release_file(void) {
-  payload_ahead_stop();
-  extract_close_file();
-  file_closer_finish();
+void extract_release_file(Extractor* extractor) {
+  payload_stop_read_ahead(extractor->reader);
+  // The file being written, if it is still there: the console handler may have taken it.
+  HandleOwner::take(&extractor->run->file).reset();
+  file_closer_finish(&extractor->run->closer);
 }
 
 // Three kinds of step pass the gate, so that an interrupt waits for one of them at most: the
 // parent directories and the file's creation, each write, the hand-over to the closer. The
 // decoder's output is taken outside it.
-static void extract_write_entry(const PayloadEntry* entry) {
-  cleanup_gate_enter();
-  extract_make_parent_directories(extract_target_path);
-  HANDLE file = CreateFileW(extract_target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
+static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry) {
+  RunContext* run = extractor->run;
+  cleanup_gate_enter(run);
+  extract_make_parent_directories(extractor, extractor->target_path);
+  HANDLE file = CreateFileW(extractor->target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                             /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
-  if (file == INVALID_HANDLE_VALUE) fatal_open_error(extract_target_path);
-  run_state.file = file;
-  cleanup_gate_leave();
+  if (file == INVALID_HANDLE_VALUE) fatal_open_error(extractor->target_path);
+  // Owned by the run's slot from here on: whoever takes it out closes it.
+  run->file = file;
+  cleanup_gate_leave(run);
   // Decision: each write takes what the decoder's output holds of the entry (up to
   // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy.
   for (uint64_t left = entry->size; left != 0;) {
     const unsigned char* data = nullptr;
-    DWORD chunk = payload_take(&data, left);
-    cleanup_gate_enter();
+    DWORD chunk = payload_take(extractor->reader, &data, left);
+    cleanup_gate_enter(run);
     DWORD written = 0;
     BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
 #ifdef ZOBRIN_TESTING
-    if (extract_entry_index == extract_fail_write_entry && left - chunk == 0) {
+    if (extractor->entry_index == extractor->fail_write_entry && left - chunk == 0) {
       wrote = FALSE;
       SetLastError(ERROR_DISK_FULL);
     }
@@ -271,53 +260,48 @@ static void extract_write_entry(const PayloadEntry* entry) {
     if (written != chunk) {
       fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DISK_FULL);
     }
-    cleanup_gate_leave();
+    cleanup_gate_leave(run);
     left -= chunk;
   }
-  cleanup_gate_enter();
+  cleanup_gate_enter(run);
   // Taken out the way the console handler takes it: exactly one of the two closes it.
-  HANDLE finished = InterlockedExchangePointer(&run_state.file, nullptr);
-  if (finished != nullptr) file_closer_hand(finished);
-  cleanup_gate_leave();
-#ifdef ZOBRIN_TESTING
-  extract_entry_index++;
-#endif
+  HandleOwner finished = HandleOwner::take(&run->file);
+  if (finished) file_closer_hand(&run->closer, finished.release());
+  cleanup_gate_leave(run);
+  extractor->entry_index++;
 }
 
-void extract_dll_path(void) {
+void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, wchar_t* dll_path) {
   // Decision: a child has nothing to load from an empty table; it reports the payload as
   // unusable rather than calling into nothing.
-  if (payload_table_empty()) fatal_exit(FATAL_MSG_HEADER);
+  if (payload_table_empty(reader)) fatal_exit(FATAL_MSG_HEADER);
   PayloadEntry entry;
-  payload_next_entry(&entry);
+  payload_next_entry(reader, &entry);
   // The child loads this path: a name leading elsewhere is refused here too.
   if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
-  extract_build_target(run_state.dll_path, run_state.payload_directory, entry.name,
-                       entry.name_units);
+  extract_build_target(dll_path, payload_directory, entry.name, entry.name_units);
 }
 
-void extract_walk(void) {
-  extract_check_names();
-  if (!payload_table_empty()) {
-#ifdef ZOBRIN_TESTING
-    extract_entry_index = 0;
-    if (extract_read_ahead)
-#endif
-      payload_ahead_start();
+void extract_walk(Extractor* extractor) {
+  PayloadReader* reader = extractor->reader;
+  RunContext* run = extractor->run;
+  extract_check_names(reader);
+  if (!payload_table_empty(reader)) {
+    if (extractor->read_ahead) payload_start_read_ahead(reader);
     // Without its thread every file is closed on this one, as before.
-    file_closer_start();
+    if (extractor->closer_thread) file_closer_start(&run->closer);
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(&entry);
+      payload_next_entry(reader, &entry);
       if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
-      extract_build_target(extract_target_path, run_state.payload_directory, entry.name,
+      extract_build_target(extractor->target_path, run->payload_directory, entry.name,
                            entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
-      extract_write_entry(&entry);
+      extract_write_entry(extractor, &entry);
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
-  payload_finish();
+  payload_finish(reader);
   // The child starts only once every file is closed.
-  file_closer_finish();
+  file_closer_finish(&run->closer);
 }

@@ -5,38 +5,27 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "base/wide_text.h"
-#include "bootstrap/cache.h"
 #include "bootstrap/command_line.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
-#include "cleanup/shutdown.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 
-static wchar_t launch_executable_directory[ZB_OWN_PATH_UNITS];
-static wchar_t launch_module_path[ZB_PATH_UNITS];
-static wchar_t launch_command_line[ZB_COMMAND_LINE_UNITS];
-// One element of the parent's own command line at a time, while the child's is built.
-static wchar_t launch_element[ZB_COMMAND_LINE_UNITS];
-
-// The job the child runs in, or null. Never closed by the launcher: the system closes it when
-// the parent ends, however it ends, and that ends the child.
-static HANDLE launch_job = nullptr;
-
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
-int launch_child(int argc, wchar_t** argv) {
-  AddDllDirectory(run_state.payload_directory);
-  HMODULE dll = LoadLibraryExW(run_state.dll_path, /* hFile */ nullptr,
+int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int argc,
+                 wchar_t** argv) {
+  AddDllDirectory(payload_directory);
+  HMODULE dll = LoadLibraryExW(dll_path, /* hFile */ nullptr,
                                LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
   if (dll == nullptr) fatal_exit_code("Error, load DLL.", GetLastError());
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
-  return entry(argc, argv, run_state.dll_path);
+  return entry(argc, argv, dll_path);
 }
 
 // Puts the suspended child into a job that ends it once the job's last handle closes: the
@@ -44,9 +33,9 @@ int launch_child(int argc, wchar_t** argv) {
 // live on as they would without it. The handle is not inheritable, so no other process can
 // keep the job open. When the job cannot be made or the child not put into it (a launcher
 // already in a job that forbids it), the child runs without one.
-static void launch_child_into_job(HANDLE process) {
-  HANDLE job = CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr);
-  if (job == nullptr) return;
+static void launch_child_into_job(Launch* launch, HANDLE process) {
+  HandleOwner job(CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr));
+  if (!job) return;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
   memset(&limits, 0, sizeof limits);
   // Windows documents BREAKAWAY_OK, besides SILENT_BREAKAWAY_OK, as needed before a process in
@@ -55,27 +44,28 @@ static void launch_child_into_job(HANDLE process) {
   limits.BasicLimitInformation.LimitFlags = JOB_OBJECT_LIMIT_KILL_ON_JOB_CLOSE |
                                             JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
                                             JOB_OBJECT_LIMIT_BREAKAWAY_OK;
-  if (!SetInformationJobObject(job, JobObjectExtendedLimitInformation, &limits, sizeof limits) ||
-      !AssignProcessToJobObject(job, process)) {
-    CloseHandle(job);
+  if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
+                               sizeof limits) ||
+      !AssignProcessToJobObject(job.get(), process)) {
     return;
   }
-  launch_job = job;
+  launch->job = job.release();
 }
 
-int launch_parent(wchar_t** argv) {
+HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv) {
   uint32_t own_length = 0;
-  if (!wide_append_text(launch_executable_directory, ZB_OWN_PATH_UNITS, &own_length,
+  launch->executable_directory[0] = L'\0';
+  if (!wide_append_text(launch->executable_directory, ZB_OWN_PATH_UNITS, &own_length,
                         path_own_executable())) {
     fatal_bounds_abort();
   }
-  wchar_t* last_separator = wcsrchr(launch_executable_directory, L'\\');
+  wchar_t* last_separator = wcsrchr(launch->executable_directory, L'\\');
   if (last_separator != nullptr) *last_separator = L'\0';
-  env_set(ENV_DIRECTORY, launch_executable_directory);
+  env_set(ENV_DIRECTORY, launch->executable_directory);
   env_set(ENV_ORIGINAL_ARGV0, argv[0]);
 
-  path_module_file_name(launch_module_path, ZB_PATH_UNITS);
-  const wchar_t* module = launch_module_path;
+  path_module_file_name(launch->module_path, ZB_PATH_UNITS);
+  const wchar_t* module = launch->module_path;
   STARTUPINFOW startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof(STARTUPINFOW);
@@ -86,8 +76,8 @@ int launch_parent(wchar_t** argv) {
 
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
-  if (!command_line_rebuild(launch_command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(), module,
-                            launch_element, ZB_COMMAND_LINE_UNITS)) {
+  if (!command_line_rebuild(launch->command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
+                            module, launch->element, ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
 
@@ -95,34 +85,34 @@ int launch_parent(wchar_t** argv) {
   memset(&process, 0, sizeof process);
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
-  cleanup_gate_enter();
-  if (!CreateProcessW(module, launch_command_line, /* lpProcessAttributes */ nullptr,
+  cleanup_gate_enter(run);
+  if (!CreateProcessW(module, launch->command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                       /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
                       &process)) {
     fatal_exit_code("Error, couldn't launch child", GetLastError());
   }
+  HandleOwner child(process.hProcess);
+  HandleOwner thread(process.hThread);
   // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
-  launch_child_into_job(process.hProcess);
-  if (ResumeThread(process.hThread) == (DWORD)-1) {
+  launch_child_into_job(launch, child.get());
+  if (ResumeThread(thread.get()) == (DWORD)-1) {
     DWORD error = GetLastError();
-    TerminateProcess(process.hProcess, /* uExitCode */ 0);
+    TerminateProcess(child.get(), /* uExitCode */ 0);
     fatal_exit_code("Error, couldn't launch child", error);
   }
-  CloseHandle(process.hThread);
-  cleanup_child_publish(process.hProcess);
-  cleanup_gate_leave();
-  // Old versions of a cached application go while the child runs, not before it starts.
-  cache_tidy();
+  thread.reset();
+  cleanup_child_publish(run, child.get());
+  cleanup_gate_leave(run);
+  return child;
+}
 
+int launch_parent_wait(const HandleOwner& process) {
   // The job stays open through the wait and shutdown: the parent ends normally only after the
   // child has, so closing it then ends nothing (the application's own processes left it).
   DWORD exit_code = 0;
-  WaitForSingleObject(process.hProcess, INFINITE);
-  if (!GetExitCodeProcess(process.hProcess, &exit_code)) exit_code = 1;
-  CloseHandle(process.hProcess);
-  cleanup_child_release();
-  cleanup_shutdown();
+  WaitForSingleObject(process.get(), INFINITE);
+  if (!GetExitCodeProcess(process.get(), &exit_code)) exit_code = 1;
   return (int)exit_code;
 }

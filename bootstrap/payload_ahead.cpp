@@ -1,145 +1,105 @@
 #include "bootstrap/payload_ahead.h"
 
-#include <stdint.h>
 #include <stdlib.h>
+#include <new>
 #include <windows.h>
 
+#include "base/handle.h"
 #include "base/limits.h"
-#include "bootstrap/payload_reader.h"
+#include "base/ring.h"
 
 enum AheadState { AHEAD_RUNNING, AHEAD_FAILED, AHEAD_FRAME_ENDED };
 
-// Under the lock: the counts of outputs decoded and handed back, their sizes, the state and
-// the request to stop. The decoder thread writes the slot `produced` names while fewer than
-// ZB_AHEAD_CHUNKS are outstanding; the reader holds the slot `consumed` names.
-static SRWLOCK ahead_lock = SRWLOCK_INIT;
-static CONDITION_VARIABLE ahead_space = CONDITION_VARIABLE_INIT;
-static CONDITION_VARIABLE ahead_ready = CONDITION_VARIABLE_INIT;
-static uint32_t ahead_produced = 0;
-static uint32_t ahead_consumed = 0;
-static uint32_t ahead_sizes[ZB_AHEAD_CHUNKS];
-static AheadState ahead_state = AHEAD_RUNNING;
-static bool ahead_cancel = false;
-// Whether each side sleeps. Decision: a sleeping side is woken once ZB_AHEAD_WAKE_BATCH
-// outputs are ready or free, not for each one. Woken for every output, the quicker side (the
-// walk, on one big file) slept and woke once per 128 KiB; under Wine, taking the 256 MiB of
-// one file without writing them then cost 320 to 510 ms where decoding alone takes 280 to
-// 320 ms; woken in batches, 300 to 360 ms.
-static bool ahead_decoder_sleeps = false;
-static bool ahead_reader_sleeps = false;
-// Main thread only.
-static bool ahead_holding = false;
-static unsigned char* ahead_ring = nullptr;
-static HANDLE ahead_thread = nullptr;
+struct PayloadAhead {
+  // The thread fills the ring's slots with decoder outputs; the reader holds the slot it was
+  // handed until its next call. The state is written before the ring ends.
+  Ring ring;
+  uint32_t sizes[ZB_AHEAD_CHUNKS];
+  AheadState state;
+  PayloadDecoder* decoder;
+  // The reader's side.
+  bool holding;
+  unsigned char* buffers;
+  HandleOwner thread;
+};
 
-static DWORD WINAPI ahead_decode(void*) {
-  for (;;) {
-    AcquireSRWLockExclusive(&ahead_lock);
-    while (ahead_produced - ahead_consumed == ZB_AHEAD_CHUNKS && !ahead_cancel) {
-      ahead_decoder_sleeps = true;
-      SleepConditionVariableSRW(&ahead_space, &ahead_lock, INFINITE, /* Flags */ 0);
-    }
-    ahead_decoder_sleeps = false;
-    bool cancel = ahead_cancel;
-    uint32_t slot = ahead_produced % ZB_AHEAD_CHUNKS;
-    ReleaseSRWLockExclusive(&ahead_lock);
-    if (cancel) return 0;
-
+static DWORD WINAPI ahead_decode(void* context) {
+  PayloadAhead* ahead = static_cast<PayloadAhead*>(context);
+  uint32_t slot = 0;
+  while (ring_wait_space(&ahead->ring, &slot)) {
     uint32_t produced = 0;
-    bool decoded = payload_decode_step(ahead_ring + (uint64_t)slot * ZB_DECODE_BUFFER_BYTES,
-                                       &produced);
-    AcquireSRWLockExclusive(&ahead_lock);
+    bool decoded = payload_decode_step(
+        ahead->decoder, ahead->buffers + (uint64_t)slot * ZB_DECODE_BUFFER_BYTES, &produced);
     if (decoded) {
-      ahead_sizes[slot] = produced;
-      ahead_produced++;
+      ahead->sizes[slot] = produced;
       // Decision: stop at a frame's end. What follows (the end of the stream, or bytes a
       // reader would decode as another frame) is for the reader to judge alone, as it does
       // without a read-ahead.
-      if (payload_frame_ended()) ahead_state = AHEAD_FRAME_ENDED;
+      if (ahead->decoder->frame_ended) ahead->state = AHEAD_FRAME_ENDED;
     } else {
-      ahead_state = AHEAD_FAILED;
+      ahead->state = AHEAD_FAILED;
     }
-    AheadState state = ahead_state;
-    if (ahead_reader_sleeps &&
-        (state != AHEAD_RUNNING || ahead_produced - ahead_consumed >= ZB_AHEAD_WAKE_BATCH)) {
-      WakeConditionVariable(&ahead_ready);
-    }
-    ReleaseSRWLockExclusive(&ahead_lock);
-    if (state != AHEAD_RUNNING) return 0;
+    bool end = ahead->state != AHEAD_RUNNING;
+    ring_publish(&ahead->ring, /* filled */ decoded, end);
+    if (end) return 0;
   }
+  return 0;
 }
 
-// Waits for the thread to end, then frees the ring.
-static void ahead_join(void) {
-  WaitForSingleObject(ahead_thread, INFINITE);
-  CloseHandle(ahead_thread);
-  ahead_thread = nullptr;
-  free(ahead_ring);
-  ahead_ring = nullptr;
-  ahead_holding = false;
+// Waits for the thread to end, if it runs.
+static void ahead_join(PayloadAhead* ahead) {
+  if (!ahead->thread) return;
+  WaitForSingleObject(ahead->thread.get(), INFINITE);
+  ahead->thread.reset();
 }
 
-// The reader's chunk source: hands back the slot held so far, then waits for the next one.
-static PayloadChunkResult ahead_next(const unsigned char** data, uint32_t* size) {
-  AcquireSRWLockExclusive(&ahead_lock);
-  if (ahead_holding) {
-    ahead_holding = false;
-    ahead_consumed++;
-    if (ahead_decoder_sleeps &&
-        ZB_AHEAD_CHUNKS - (ahead_produced - ahead_consumed) >= ZB_AHEAD_WAKE_BATCH) {
-      WakeConditionVariable(&ahead_space);
-    }
+static void ahead_free(PayloadAhead* ahead) {
+  free(ahead->buffers);
+  ahead->~PayloadAhead();
+  free(ahead);
+}
+
+PayloadAhead* payload_ahead_start(PayloadDecoder* decoder) {
+  if (decoder->input.size == 0) return nullptr;
+  void* memory = calloc(1, sizeof(PayloadAhead));
+  if (memory == nullptr) return nullptr;
+  PayloadAhead* ahead = new (memory) PayloadAhead();
+  ahead->buffers = (unsigned char*)malloc((size_t)ZB_AHEAD_CHUNKS * ZB_DECODE_BUFFER_BYTES);
+  ring_reset(&ahead->ring, ZB_AHEAD_CHUNKS, ZB_AHEAD_WAKE_BATCH);
+  ahead->state = AHEAD_RUNNING;
+  ahead->decoder = decoder;
+  if (ahead->buffers != nullptr) {
+    ahead->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, /* dwStackSize */ 0,
+                                     ahead_decode, /* lpParameter */ ahead,
+                                     /* dwCreationFlags */ 0, /* lpThreadId */ nullptr));
   }
-  while (ahead_produced == ahead_consumed && ahead_state == AHEAD_RUNNING) {
-    ahead_reader_sleeps = true;
-    SleepConditionVariableSRW(&ahead_ready, &ahead_lock, INFINITE, /* Flags */ 0);
+  if (!ahead->thread) {
+    ahead_free(ahead);
+    return nullptr;
   }
-  ahead_reader_sleeps = false;
-  if (ahead_produced != ahead_consumed) {
-    uint32_t slot = ahead_consumed % ZB_AHEAD_CHUNKS;
-    *data = ahead_ring + (uint64_t)slot * ZB_DECODE_BUFFER_BYTES;
-    *size = ahead_sizes[slot];
-    ahead_holding = true;
-    ReleaseSRWLockExclusive(&ahead_lock);
+  return ahead;
+}
+
+PayloadChunkResult payload_ahead_next(PayloadAhead* ahead, const unsigned char** data,
+                                      uint32_t* size) {
+  if (ahead->holding) {
+    ahead->holding = false;
+    ring_release(&ahead->ring);
+  }
+  uint32_t slot = 0;
+  if (ring_wait_ready(&ahead->ring, &slot)) {
+    *data = ahead->buffers + (uint64_t)slot * ZB_DECODE_BUFFER_BYTES;
+    *size = ahead->sizes[slot];
+    ahead->holding = true;
     return PAYLOAD_CHUNK_READY;
   }
-  AheadState state = ahead_state;
-  ReleaseSRWLockExclusive(&ahead_lock);
-  // The thread has made its last call: the decoder and the reader's state are the main
-  // thread's again once it has ended.
-  ahead_join();
-  return state == AHEAD_FAILED ? PAYLOAD_CHUNK_FAILED : PAYLOAD_CHUNK_STOPPED;
+  // The thread has made its last call: the decoder is the reader's again once it has ended.
+  ahead_join(ahead);
+  return ahead->state == AHEAD_FAILED ? PAYLOAD_CHUNK_FAILED : PAYLOAD_CHUNK_STOPPED;
 }
 
-bool payload_ahead_start(void) {
-  if (payload_stream_empty() || ahead_thread != nullptr) return false;
-  ahead_ring = (unsigned char*)malloc((size_t)ZB_AHEAD_CHUNKS * ZB_DECODE_BUFFER_BYTES);
-  if (ahead_ring == nullptr) return false;
-  ahead_produced = 0;
-  ahead_consumed = 0;
-  ahead_state = AHEAD_RUNNING;
-  ahead_cancel = false;
-  ahead_decoder_sleeps = false;
-  ahead_reader_sleeps = false;
-  ahead_holding = false;
-  ahead_thread = CreateThread(/* lpThreadAttributes */ nullptr, /* dwStackSize */ 0,
-                              ahead_decode, /* lpParameter */ nullptr,
-                              /* dwCreationFlags */ 0, /* lpThreadId */ nullptr);
-  if (ahead_thread == nullptr) {
-    free(ahead_ring);
-    ahead_ring = nullptr;
-    return false;
-  }
-  payload_set_chunk_source(ahead_next);
-  return true;
-}
-
-void payload_ahead_stop(void) {
-  if (ahead_thread == nullptr) return;
-  AcquireSRWLockExclusive(&ahead_lock);
-  ahead_cancel = true;
-  WakeConditionVariable(&ahead_space);
-  ReleaseSRWLockExclusive(&ahead_lock);
-  ahead_join();
-  payload_set_chunk_source(nullptr);
+void payload_ahead_stop(PayloadAhead* ahead) {
+  if (ahead->thread) ring_cancel(&ahead->ring);
+  ahead_join(ahead);
+  ahead_free(ahead);
 }

@@ -2,6 +2,11 @@
 
 #include <windows.h>
 
+#include "base/fatal.h"
+#include "base/handle.h"
+#include "base/limits.h"
+#include "paths/env.h"
+
 typedef BOOL(WINAPI* directory_open_process_token)(HANDLE, DWORD, PHANDLE);
 typedef BOOL(WINAPI* directory_get_token_information)(HANDLE, TOKEN_INFORMATION_CLASS, LPVOID,
                                                        DWORD, PDWORD);
@@ -53,14 +58,12 @@ static bool directory_find_calls(DirectorySecurityCalls* calls) {
 // Reads the token user into `user` (capacity `capacity` bytes); false with the last error set.
 static bool directory_token_user(const DirectorySecurityCalls* calls, void* user,
                                  DWORD capacity) {
-  HANDLE token = nullptr;
-  if (!calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  HANDLE token_handle = nullptr;
+  if (!calls->open_process_token(GetCurrentProcess(), TOKEN_QUERY, &token_handle)) return false;
+  // The owner keeps the last error across the close.
+  HandleOwner token(token_handle);
   DWORD needed = 0;
-  BOOL read = calls->get_token_information(token, TokenUser, user, capacity, &needed);
-  DWORD error = GetLastError();
-  CloseHandle(token);
-  SetLastError(error);
-  return read != FALSE;
+  return calls->get_token_information(token.get(), TokenUser, user, capacity, &needed) != FALSE;
 }
 
 unsigned long payload_directory_security(PayloadDirectorySecurity* security) {
@@ -102,4 +105,17 @@ unsigned long payload_directory_create(const wchar_t* path) {
   // what someone else put there is never used.
   if (!CreateDirectoryW(path, &attributes)) return GetLastError();
   return 0;
+}
+
+void payload_directory_create_new(const wchar_t* path, void (*redraw)(void* context),
+                                  void* context) {
+  for (uint32_t attempt = 1;; attempt++) {
+    unsigned long error = payload_directory_create(path);
+    if (error == 0) return;
+    if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
+      fatal_create_directory_error(path, error);
+    }
+    env_unset(ENV_RANDOM);
+    redraw(context);
+  }
 }

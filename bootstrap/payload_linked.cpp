@@ -57,9 +57,9 @@ static void payload_check_head(void) {
   checked = true;
 }
 
-void payload_open(void) {
+void payload_open(PayloadReader* reader) {
   payload_check_head();
-  payload_open_array(zobrin_payload, zobrin_payload_length);
+  payload_open_array(reader, zobrin_payload, zobrin_payload_length);
 }
 
 uint64_t payload_linked_flags(void) {

@@ -8,25 +8,25 @@
 #include <tlhelp32.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 
 DWORD role_creator_id(void) {
-  HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, /* th32ProcessID */ 0);
-  if (snapshot == INVALID_HANDLE_VALUE) return 0;
+  HandleOwner snapshot(CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, /* th32ProcessID */ 0));
+  if (!snapshot) return 0;
   DWORD own = GetCurrentProcessId();
   DWORD creator = 0;
   PROCESSENTRY32W entry;
   entry.dwSize = sizeof entry;
-  for (BOOL more = Process32FirstW(snapshot, &entry); more;
-       more = Process32NextW(snapshot, &entry)) {
+  for (BOOL more = Process32FirstW(snapshot.get(), &entry); more;
+       more = Process32NextW(snapshot.get(), &entry)) {
     if (entry.th32ProcessID == own) {
       creator = entry.th32ParentProcessID;
       break;
     }
   }
-  CloseHandle(snapshot);
   return creator;
 }
 
@@ -42,20 +42,19 @@ bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
   long id = wcstol(copy, &end, 10);
   if (errno == ERANGE || end == copy || *end != L'\0') return false;
 
-  HANDLE parent = OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
-                               /* bInheritHandle */ FALSE, (DWORD)id);
+  HandleOwner parent(OpenProcess(PROCESS_QUERY_INFORMATION | PROCESS_VM_READ,
+                                 /* bInheritHandle */ FALSE, (DWORD)id));
   bool compared = false;
   bool same = false;
-  if (parent != nullptr) {
+  if (parent) {
     // The same capacity as the own path: any path this executable can run from is read whole.
-    DWORD image_length = K32GetModuleFileNameExW(parent, /* hModule */ nullptr, scratch,
+    DWORD image_length = K32GetModuleFileNameExW(parent.get(), /* hModule */ nullptr, scratch,
                                                  ZB_OWN_PATH_UNITS);
     if (image_length != 0 && image_length < ZB_OWN_PATH_UNITS) {
       path_normalize_resolved(scratch, ZB_OWN_PATH_UNITS);
       compared = true;
       same = wcscmp(scratch, path_own_executable_resolved()) == 0;
     }
-    CloseHandle(parent);
   }
   if (compared) return same;
   // Decision: a process that cannot be compared (not openable, image not readable) but that

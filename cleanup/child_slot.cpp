@@ -1,24 +1,22 @@
 #include "cleanup/child_slot.h"
 
-#include "base/run_state.h"
+#include "base/handle.h"
 
-bool cleanup_child_publish(HANDLE process) {
+bool cleanup_child_publish(RunContext* run, HANDLE process) {
   HANDLE duplicate = nullptr;
   if (!DuplicateHandle(GetCurrentProcess(), process, GetCurrentProcess(), &duplicate,
                        /* dwDesiredAccess */ 0, /* bInheritHandle */ FALSE,
                        /* dwOptions */ DUPLICATE_SAME_ACCESS)) {
     return false;
   }
-  HANDLE previous = InterlockedExchangePointer(&run_state.child, duplicate);
-  if (previous != nullptr) CloseHandle(previous);
+  HandleOwner previous(InterlockedExchangePointer(&run->child, duplicate));
   return true;
 }
 
-HANDLE cleanup_child_take(void) {
-  return InterlockedExchangePointer(&run_state.child, nullptr);
+HANDLE cleanup_child_take(RunContext* run) {
+  return InterlockedExchangePointer(&run->child, nullptr);
 }
 
-void cleanup_child_release(void) {
-  HANDLE child = cleanup_child_take();
-  if (child != nullptr) CloseHandle(child);
+void cleanup_child_release(RunContext* run) {
+  HandleOwner child(cleanup_child_take(run));
 }

@@ -5,32 +5,42 @@
 
 #include <windows.h>
 
+#include "base/handle.h"
+#include "base/limits.h"
+#include "base/ring.h"
+
+// One closer; a zeroed one (`FileCloser closer = {}`) has no thread and nothing queued.
+struct FileCloser {
+  // The main thread fills the slot the ring names while one is free; the thread closes the
+  // slot it was handed and releases it only afterwards, so no slot is filled again while its
+  // handle is being closed.
+  Ring ring;
+  HANDLE slots[ZB_CLOSER_HANDLES];
+  // Main thread only.
+  HandleOwner thread;
+  // Handles closed by the thread so far.
+  volatile LONG thread_closes;
+  // An event the thread waits for before each close, or null: tests hold the handles in the
+  // ring with it.
+  HANDLE hold;
+};
+
 // Starts the closer's thread with an empty ring of ZB_CLOSER_HANDLES handles. False when it
 // runs already or the thread cannot be created: every handle handed over is then closed at
 // once, on the caller's thread. Main thread only.
-bool file_closer_start(void);
+bool file_closer_start(FileCloser* closer);
 
 // Takes over `file`, an open handle the caller no longer uses, and closes it exactly once:
 // queued for the thread (waiting for the one close that makes room while the ring is full),
 // or closed at once when no thread runs. Main thread only.
-void file_closer_hand(HANDLE file);
+void file_closer_hand(FileCloser* closer, HANDLE file);
 
 // Waits until every handle handed over is closed, then ends the thread; later hand-overs
 // close at once. Does nothing when no thread runs. Main thread only; the end of the walk and
 // the clean-up before a fatal exit.
-void file_closer_finish(void);
+void file_closer_finish(FileCloser* closer);
 
 // Waits at most `timeout_ms` until every handle handed over so far is closed; true when they
 // all are. Any thread: for the console control handler once the main thread is stopped (the
 // thread itself stays the main thread's to end).
-bool file_closer_wait_closed(DWORD timeout_ms);
-
-#ifdef ZOBRIN_TESTING
-// True: file_closer_start fails as if the thread could not be created (false by default).
-extern bool file_closer_thread_fails;
-// Handles closed by the thread since the process started, for tests.
-extern volatile LONG file_closer_thread_closes;
-// An event the thread waits for before each close, or null (the default): tests hold the
-// handles in the ring with it.
-extern HANDLE file_closer_hold;
-#endif
+bool file_closer_wait_closed(FileCloser* closer, DWORD timeout_ms);

@@ -144,3 +144,11 @@ bool cleanup_remove_tree(const wchar_t* path) {
     buffer[length] = L'\0';
   }
 }
+
+bool cleanup_remove_tree_retrying(const wchar_t* path, uint32_t* calls) {
+  for (*calls = 1;; ++*calls) {
+    if (cleanup_remove_tree(path)) return true;
+    Sleep(ZB_REMOVE_PAUSE_MS);
+    if (*calls == ZB_REMOVE_ATTEMPTS) return false;
+  }
+}

@@ -1,48 +1,43 @@
 #include "cleanup/shutdown.h"
 
+#include "base/handle.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "cleanup/remove_tree.h"
 
-#ifdef ZOBRIN_TESTING
-volatile LONG cleanup_removal_calls = 0;
-volatile LONG cleanup_removal_pauses = 0;
-#endif
+// The run the console handler acts on: the one thing the handler's thread finds without being
+// handed it.
+static RunContext* volatile shutdown_published_run = nullptr;
 
-void cleanup_shutdown(void) {
-  HANDLE child = cleanup_child_take();
-  if (child != nullptr) {
-    // A failed wait is treated like a time-out; failures of the two calls after it are not
-    // looked at.
-    if (WaitForSingleObject(child, ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
-      TerminateProcess(child, /* uExitCode */ 0);
-    }
-    CloseHandle(child);
+void cleanup_shutdown(RunContext* run) {
+  HandleOwner child(cleanup_child_take(run));
+  // A failed wait is treated like a time-out; a failed termination is not looked at.
+  if (child && WaitForSingleObject(child.get(), ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
+    TerminateProcess(child.get(), /* uExitCode */ 0);
   }
-  if (!run_state.remove_directory) return;
-  for (uint32_t attempt = 0; attempt < ZB_REMOVE_ATTEMPTS; attempt++) {
-#ifdef ZOBRIN_TESTING
-    InterlockedIncrement(&cleanup_removal_calls);
-#endif
-    if (cleanup_remove_tree(run_state.payload_directory)) return;
-#ifdef ZOBRIN_TESTING
-    InterlockedIncrement(&cleanup_removal_pauses);
-#endif
-    Sleep(ZB_REMOVE_PAUSE_MS);
-  }
+  if (!run->remove_directory) return;
+  uint32_t calls = 0;
+  bool removed = cleanup_remove_tree_retrying(run->payload_directory, &calls);
+  InterlockedAdd(&run->removal_calls, (LONG)calls);
+  InterlockedAdd(&run->removal_pauses, (LONG)(removed ? calls - 1 : calls));
+}
+
+void cleanup_publish_run(RunContext* run) {
+  InterlockedExchangePointer((void* volatile*)&shutdown_published_run, run);
 }
 
 BOOL WINAPI cleanup_console_handler(DWORD control_type) {
+  RunContext* run = shutdown_published_run;
+  if (run == nullptr) return FALSE;
   switch (control_type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:
-      cleanup_gate_stop();
-      cleanup_shutdown();
+      cleanup_gate_stop(run);
+      cleanup_shutdown(run);
       break;
     default:
       break;

@@ -3,18 +3,14 @@
 #include <string.h>
 #include <wchar.h>
 
+#include "base/handle.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "base/wide_text.h"
 #include "cleanup/remove_tree.h"
 
 static const wchar_t SWEEP_PREFIX[] = L"onefile_";
 static const uint32_t SWEEP_RANDOM_UNITS = ZB_RANDOM_TEXT_UNITS - 1;
 
-// The thread's work, written by cleanup_sweep_start before the thread exists.
-static HANDLE sweep_thread = nullptr;
-static wchar_t sweep_temp[ZB_PATH_UNITS];
-static wchar_t sweep_own[ZB_PATH_UNITS];
 
 // advapi32, looked up at run time: the launcher imports only kernel32 and the runtime.
 typedef BOOL(WINAPI* SweepOpenProcessToken)(HANDLE, DWORD, PHANDLE);
@@ -55,12 +51,12 @@ static bool sweep_load_owner(SweepOwner* owner) {
       owner->get_owner == nullptr || owner->equal_sid == nullptr) {
     return false;
   }
-  HANDLE token = nullptr;
-  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token)) return false;
+  HANDLE token_handle = nullptr;
+  if (!open_token(GetCurrentProcess(), TOKEN_QUERY, &token_handle)) return false;
+  HandleOwner token(token_handle);
   DWORD needed = 0;
-  BOOL got = token_information(token, TokenUser, owner->token.bytes, sizeof owner->token.bytes,
-                               &needed);
-  CloseHandle(token);
+  BOOL got = token_information(token.get(), TokenUser, owner->token.bytes,
+                               sizeof owner->token.bytes, &needed);
   return got && owner->token.user.User.Sid != nullptr;
 }
 
@@ -104,17 +100,15 @@ bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid) {
 
 // True only when the process `pid` has certainly ended.
 static bool sweep_process_ended(DWORD pid) {
-  HANDLE process = OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
-                               /* bInheritHandle */ FALSE, pid);
+  HandleOwner process(OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                  /* bInheritHandle */ FALSE, pid));
   // No such process. Any other failure (access denied: another user's or a protected
   // process) may hide a launcher that still runs.
-  if (process == nullptr) return GetLastError() == ERROR_INVALID_PARAMETER;
+  if (!process) return GetLastError() == ERROR_INVALID_PARAMETER;
   // An existing process object keeps its id from being given to another process. Ended, it
   // is the launcher itself or a later holder of the id; either way the launcher is gone. Still
   // running, it may be the launcher.
-  bool ended = WaitForSingleObject(process, 0) == WAIT_OBJECT_0;
-  CloseHandle(process);
-  return ended;
+  return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
 // True when `path` is a real directory (not a link) that no one else has open and whose owner
@@ -122,11 +116,11 @@ static bool sweep_process_ended(DWORD pid) {
 // other handle to the directory exists (a current directory, a listing, a watcher). It asks
 // for listing access: an open for no data access at all is not checked against other handles.
 static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
-  HANDLE directory = CreateFileW(path, FILE_LIST_DIRECTORY | READ_CONTROL, /* dwShareMode */ 0,
-                                 /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
-                                 FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT,
-                                 /* hTemplateFile */ nullptr);
-  if (directory == INVALID_HANDLE_VALUE) return false;
+  HandleOwner directory(CreateFileW(
+      path, FILE_LIST_DIRECTORY | READ_CONTROL, /* dwShareMode */ 0,
+      /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+      FILE_FLAG_BACKUP_SEMANTICS | FILE_FLAG_OPEN_REPARSE_POINT, /* hTemplateFile */ nullptr));
+  if (!directory) return false;
   bool free = false;
   BY_HANDLE_FILE_INFORMATION info;
   union {
@@ -137,15 +131,14 @@ static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
   PSID sid = nullptr;
   BOOL defaulted = FALSE;
   // The checks are made on the object opened, not on what the listing said about the name.
-  if (GetFileInformationByHandle(directory, &info) &&
+  if (GetFileInformationByHandle(directory.get(), &info) &&
       (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
       !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
-      owner->get_security(directory, OWNER_SECURITY_INFORMATION, security.bytes,
+      owner->get_security(directory.get(), OWNER_SECURITY_INFORMATION, security.bytes,
                           sizeof security.bytes, &needed) &&
       owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr) {
     free = owner->equal_sid(sid, owner->token.user.User.Sid) != FALSE;
   }
-  CloseHandle(directory);
   return free;
 }
 
@@ -193,30 +186,32 @@ uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
   return removed;
 }
 
-static DWORD WINAPI sweep_thread_main(LPVOID) {
+static DWORD WINAPI sweep_thread_main(LPVOID context) {
+  Sweep* sweep = static_cast<Sweep*>(context);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
-  cleanup_sweep(sweep_temp, sweep_own);
+  cleanup_sweep(sweep->temp, sweep->own);
   return 0;
 }
 
-void cleanup_sweep_start(void) {
+void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory) {
   uint32_t length = 0;
-  if (!wide_append_text(sweep_temp, ZB_PATH_UNITS, &length, run_state.payload_directory)) return;
-  wchar_t* last = wcsrchr(sweep_temp, L'\\');
+  sweep->temp[0] = L'\0';
+  if (!wide_append_text(sweep->temp, ZB_PATH_UNITS, &length, payload_directory)) return;
+  wchar_t* last = wcsrchr(sweep->temp, L'\\');
   if (last == nullptr) return;
   uint32_t own_length = 0;
-  if (!wide_append_text(sweep_own, ZB_PATH_UNITS, &own_length, last + 1)) return;
+  sweep->own[0] = L'\0';
+  if (!wide_append_text(sweep->own, ZB_PATH_UNITS, &own_length, last + 1)) return;
   *last = L'\0';
   // The thread's handles (listing, directory) are not inheritable, so the child started at
   // the same time gets none of them.
-  sweep_thread = CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
-                              sweep_thread_main, /* lpParameter */ nullptr,
-                              STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr);
+  sweep->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
+                                   sweep_thread_main, /* lpParameter */ sweep,
+                                  STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr));
 }
 
-void cleanup_sweep_join(void) {
-  if (sweep_thread == nullptr) return;
-  WaitForSingleObject(sweep_thread, ZB_SWEEP_JOIN_MS);
-  CloseHandle(sweep_thread);
-  sweep_thread = nullptr;
+void cleanup_sweep_join(Sweep* sweep) {
+  if (!sweep->thread) return;
+  WaitForSingleObject(sweep->thread.get(), ZB_SWEEP_JOIN_MS);
+  sweep->thread.reset();
 }

@@ -5,15 +5,26 @@
 #include <stdint.h>
 #include <windows.h>
 
-// Starts cleanup_sweep on a thread of its own (below normal priority) over the directory that
-// holds run_state.payload_directory, sparing that one. Nothing happens when the thread cannot
-// be created. Call once, in the parent role, once the payload directory is final.
-void cleanup_sweep_start(void);
+#include "base/handle.h"
+#include "base/limits.h"
 
-// Waits for the sweep started by cleanup_sweep_start, if any, at most ZB_SWEEP_JOIN_MS; a
+// One sweep on a thread of its own: its thread and the work it was given, written before the
+// thread exists.
+struct Sweep {
+  HandleOwner thread;
+  wchar_t temp[ZB_PATH_UNITS];
+  wchar_t own[ZB_PATH_UNITS];
+};
+
+// Starts cleanup_sweep on a thread of its own (below normal priority) over the directory that
+// holds `payload_directory`, sparing that one. Nothing happens when the thread cannot be
+// created. Call once per `sweep`, in the parent role, once the payload directory is final.
+void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory);
+
+// Waits for the sweep `sweep` started by cleanup_sweep_start, if any, at most ZB_SWEEP_JOIN_MS; a
 // sweep still running then (a large leftover tree) ends with the process, and whatever it has
 // not removed yet stays for a later sweep. Never fatal.
-void cleanup_sweep_join(void);
+void cleanup_sweep_join(Sweep* sweep);
 
 // True when `name` is exactly "onefile_<digits>_<digits>_<11 base64url characters>", the
 // name the launcher gives its payload directory; *pid is then the first number. A number

@@ -13,6 +13,7 @@ target_link_options(bench_host PRIVATE -municode)
 set_target_properties(bench_host PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_BENCH_DIR})
 
 add_executable(bench_harness tests/bench/bench_harness.cpp)
+target_include_directories(bench_harness PRIVATE ${CMAKE_SOURCE_DIR})
 # The harness reads the launcher's counters, so it links the testing variant.
 target_link_libraries(bench_harness PRIVATE zobrin_launcher_testing zobrin_launcher_options
   zobrin_exe_settings shell32)

@@ -16,7 +16,8 @@ function(zobrin_fuzzer name)
 endfunction()
 
 zobrin_fuzzer(payload_reader_fuzz
-  tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp bootstrap/payload_reader.cpp)
+  tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp tests/fuzz/no_read_ahead.cpp
+  bootstrap/payload_reader.cpp bootstrap/payload_decoder.cpp)
 target_link_libraries(payload_reader_fuzz PRIVATE zstd::libzstd_shared)
 
 zobrin_fuzzer(command_line_fuzz tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp

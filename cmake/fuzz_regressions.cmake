@@ -14,7 +14,8 @@ function(zobrin_fuzz_replay target)
 endfunction()
 
 zobrin_fuzz_replay(payload_reader
-  tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp bootstrap/payload_reader.cpp)
+  tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp tests/fuzz/no_read_ahead.cpp
+  bootstrap/payload_reader.cpp bootstrap/payload_decoder.cpp)
 target_link_libraries(replay_payload_reader PRIVATE zstd::libzstd_shared)
 
 zobrin_fuzz_replay(command_line tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp

@@ -34,31 +34,62 @@ add_library(zobrin_launcher_options INTERFACE)
 target_compile_options(zobrin_launcher_options INTERFACE
   -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
-# Every launcher module, layer by layer; the entry point (bootstrap/main.cpp) is linked
-# separately.
-set(zobrin_launcher_sources
-  base/fatal.cpp base/run_state.cpp base/wide_text.cpp
-  paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp
-  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp cleanup/shutdown.cpp cleanup/sweep.cpp
+# The launcher's four folders, each a library of its own, lowest first. A folder's code sees
+# only its own headers and those of the folders named below it: each folder is reached
+# through a directory of its own in the build tree (build/win/layers/<folder>/<folder>, a link
+# to the source folder), and a library's include path holds only those directories, never the
+# repository root. An include of a higher folder ("bootstrap/..." in cleanup/) is then not
+# found, and the build fails.
+set(zobrin_base_sources base/fatal.cpp base/ring.cpp base/wide_text.cpp)
+set(zobrin_base_below)
+set(zobrin_paths_sources paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp)
+set(zobrin_paths_below base)
+set(zobrin_cleanup_sources
+  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp
+  cleanup/shutdown.cpp cleanup/sweep.cpp)
+set(zobrin_cleanup_below base)
+# The entry point (bootstrap/main.cpp) is linked separately.
+set(zobrin_bootstrap_sources
   bootstrap/cache.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
-  bootstrap/launch.cpp
-  bootstrap/payload_directory.cpp
-  bootstrap/payload_ahead.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp bootstrap/role.cpp)
-
-# zobrin_launcher goes into the kit; zobrin_launcher_testing, the same modules with the
-# counters only tests read (ZOBRIN_TESTING), into the test and benchmark programs.
-foreach(variant zobrin_launcher zobrin_launcher_testing)
-  add_library(${variant} STATIC ${zobrin_launcher_sources})
-  target_include_directories(${variant} PUBLIC ${CMAKE_SOURCE_DIR})
-  target_link_libraries(${variant} PUBLIC zobrin_zstd PRIVATE zobrin_launcher_options)
+  bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
+  bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
+  bootstrap/role.cpp)
+set(zobrin_bootstrap_below base paths cleanup)
+set(zobrin_layers base paths cleanup bootstrap)
+foreach(layer ${zobrin_layers})
+  file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/layers/${layer})
+  file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${layer} ${CMAKE_BINARY_DIR}/layers/${layer}/${layer}
+       SYMBOLIC)
 endforeach()
-target_compile_definitions(zobrin_launcher_testing PUBLIC ZOBRIN_TESTING)
-# The testing variant also routes a set of Win32 calls through the fault seam, which fails a
-# chosen call on request (base/fault_seam.h); the kit's launcher never contains it.
-target_sources(zobrin_launcher_testing PRIVATE base/fault_seam.cpp)
-target_compile_options(zobrin_launcher_testing PRIVATE
-  -include ${CMAKE_SOURCE_DIR}/base/fault_seam.h)
 
+# zobrin_launcher goes into the kit; zobrin_launcher_testing, the same modules built for the
+# test and benchmark programs (ZOBRIN_TESTING), which also routes a set of Win32 calls through
+# the fault seam, failing a chosen call on request (base/fault_seam.h); the kit's launcher
+# never contains it.
+foreach(variant zobrin_launcher zobrin_launcher_testing)
+  set(objects)
+  foreach(layer ${zobrin_layers})
+    set(target ${variant}_${layer})
+    add_library(${target} OBJECT ${zobrin_${layer}_sources})
+    target_include_directories(${target} PUBLIC ${CMAKE_BINARY_DIR}/layers/${layer})
+    target_link_libraries(${target} PUBLIC zobrin_zstd PRIVATE zobrin_launcher_options)
+    foreach(below ${zobrin_${layer}_below})
+      target_link_libraries(${target} PUBLIC ${variant}_${below})
+    endforeach()
+    if(variant STREQUAL zobrin_launcher_testing)
+      target_compile_definitions(${target} PUBLIC ZOBRIN_TESTING)
+      target_compile_options(${target} PRIVATE -include ${CMAKE_SOURCE_DIR}/base/fault_seam.h)
+    endif()
+    list(APPEND objects $<TARGET_OBJECTS:${target}>)
+  endforeach()
+  # The archive of every layer's objects; its users see every folder.
+  add_library(${variant} STATIC ${objects})
+  list(TRANSFORM zobrin_layers PREPEND ${CMAKE_BINARY_DIR}/layers/ OUTPUT_VARIABLE roots)
+  target_include_directories(${variant} INTERFACE ${roots})
+  target_link_libraries(${variant} INTERFACE zobrin_zstd)
+endforeach()
+target_compile_definitions(zobrin_launcher_testing INTERFACE ZOBRIN_TESTING)
+target_sources(zobrin_launcher_testing_base PRIVATE base/fault_seam.cpp)
 
 # The sample application: its main DLL and data files, assembled into one directory.
 add_library(sample SHARED sample/app/sample_app.cpp)
@@ -74,7 +105,8 @@ add_custom_command(TARGET sample POST_BUILD
 # payload into, and what linking it takes (the entry, the launcher modules, zstd, the manifest
 # resource, the specs file and the linker script that puts the payload section last).
 add_library(zobrin_entry STATIC bootstrap/main.cpp)
-target_include_directories(zobrin_entry PRIVATE ${CMAKE_SOURCE_DIR})
+target_include_directories(zobrin_entry PRIVATE
+  ${CMAKE_BINARY_DIR}/layers/base ${CMAKE_BINARY_DIR}/layers/bootstrap)
 target_link_libraries(zobrin_entry PRIVATE zobrin_launcher_options)
 target_compile_definitions(zobrin_entry PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION}")
 set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)

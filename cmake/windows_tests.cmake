@@ -15,6 +15,7 @@ include(GoogleTest)
 # with its test counters.
 function(zobrin_probe name)
   add_executable(${name} ${ARGN})
+  target_include_directories(${name} PRIVATE ${CMAKE_SOURCE_DIR})
   target_link_libraries(${name} PRIVATE zobrin_launcher_testing zobrin_launcher_options
     zobrin_exe_settings)
   target_link_options(${name} PRIVATE -municode)

@@ -19,16 +19,19 @@ static const wchar_t* const env_runtime_modules[] = {
 static const uint32_t ENV_RUNTIME_COUNT =
     sizeof env_runtime_modules / sizeof env_runtime_modules[0];
 
-// Each listed runtime's _wputenv, or null where the module is not loaded or has none, as
-// looked up when env_loader_epoch had the value env_entries_epoch.
-static env_wputenv_fn env_entries[ENV_RUNTIME_COUNT];
-static LONG env_entries_epoch = 0;
-static bool env_entries_known = false;
-
-// Counts every module loaded or unloaded in the process, on any thread, once the loader's
-// notification is registered (env_watch_loader).
-static volatile LONG env_loader_epoch = 0;
-static bool env_loader_watched = false;
+// The process's runtimes as last looked up.
+struct EnvRuntimes {
+  // Each listed runtime's _wputenv, or null where the module is not loaded or has none, as
+  // looked up when `loader_epoch` had the value `entries_epoch`.
+  env_wputenv_fn entries[ENV_RUNTIME_COUNT];
+  LONG entries_epoch;
+  bool entries_known;
+  // Counts every module loaded or unloaded in the process, on any thread, once the loader's
+  // notification is registered (env_watch_loader).
+  volatile LONG loader_epoch;
+  bool loader_watched;
+};
+static EnvRuntimes env_runtimes = {};
 
 typedef void(CALLBACK* env_loader_notification_fn)(ULONG reason, const void* data,
                                                    void* context);
@@ -37,7 +40,7 @@ typedef LONG(NTAPI* env_register_notification_fn)(ULONG flags,
                                                   void* context, void** cookie);
 
 static void CALLBACK env_loader_changed(ULONG, const void*, void*) {
-  InterlockedIncrement(&env_loader_epoch);
+  InterlockedIncrement(&env_runtimes.loader_epoch);
 }
 
 // Registers env_loader_changed with the loader (ntdll's LdrRegisterDllNotification, looked
@@ -54,29 +57,29 @@ static void env_watch_loader(void) {
   if (register_notification != nullptr &&
       register_notification(/* Flags */ 0, env_loader_changed, /* Context */ nullptr,
                             &cookie) >= 0) {
-    env_loader_watched = true;
+    env_runtimes.loader_watched = true;
   }
 }
 
-// Fills env_entries, unless they were looked up since the last module was loaded or
+// Fills env_runtimes.entries, unless they were looked up since the last module was loaded or
 // unloaded. Decision: the lookups are kept because each GetModuleHandleW of a module that is
 // not loaded searches the DLL path under Wine (about 0.1 ms, six names per update), and a
 // launch changes the environment several times while no module is loaded in between.
 static void env_find_runtimes(void) {
   env_watch_loader();
-  LONG epoch = InterlockedCompareExchange(&env_loader_epoch, 0, 0);
-  if (env_loader_watched && env_entries_known && epoch == env_entries_epoch) return;
+  EnvRuntimes* runtimes = &env_runtimes;
+  LONG epoch = InterlockedCompareExchange(&runtimes->loader_epoch, 0, 0);
+  if (runtimes->loader_watched && runtimes->entries_known && epoch == runtimes->entries_epoch) {
+    return;
+  }
   for (uint32_t i = 0; i < ENV_RUNTIME_COUNT; i++) {
     HMODULE module = GetModuleHandleW(env_runtime_modules[i]);
-    env_entries[i] =
+    runtimes->entries[i] =
         module == nullptr ? nullptr : (env_wputenv_fn)(void*)GetProcAddress(module, "_wputenv");
   }
-  env_entries_epoch = epoch;
-  env_entries_known = true;
+  runtimes->entries_epoch = epoch;
+  runtimes->entries_known = true;
 }
-
-// The largest value the system keeps (32767 units) and its NUL.
-static wchar_t env_value_buffer[ZB_ENV_VALUE_UNITS];
 
 // Fatal (abort): no NUL within `capacity` units of `name`.
 static void env_check_name(const wchar_t* name, uint32_t capacity) {
@@ -87,14 +90,16 @@ static void env_check_name(const wchar_t* name, uint32_t capacity) {
 
 wchar_t* env_read(const wchar_t* name) {
   env_check_name(name, ZB_ENV_NAME_UNITS);
-  env_value_buffer[0] = L'\0';
-  DWORD length = GetEnvironmentVariableW(name, env_value_buffer, ZB_ENV_VALUE_UNITS);
+  // The largest value the system keeps (32767 units) and its NUL.
+  wchar_t value[ZB_ENV_VALUE_UNITS];
+  value[0] = L'\0';
+  DWORD length = GetEnvironmentVariableW(name, value, ZB_ENV_VALUE_UNITS);
   // 0 is both "not set" and "set to the empty text"; a result of the capacity or more is
   // the size the value would need.
   if (length == 0 || length >= ZB_ENV_VALUE_UNITS) {
     return nullptr;
   }
-  return _wcsdup(env_value_buffer);
+  return _wcsdup(value);
 }
 
 bool env_exists(const wchar_t* name) {
@@ -135,7 +140,7 @@ void env_update_runtime_copies(const wchar_t* name, const wchar_t* value) {
 
   _wputenv(text);
   env_find_runtimes();
-  for (env_wputenv_fn entry : env_entries) {
+  for (env_wputenv_fn entry : env_runtimes.entries) {
     if (entry != nullptr) entry(text);
   }
 }

@@ -6,14 +6,18 @@
 #include <windows.h>
 
 #include "base/fatal.h"
+#include "base/handle.h"
 #include "base/limits.h"
 #include "base/wide_text.h"
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 
 // A first unit of NUL marks a form that has not been filled.
-static wchar_t path_own_plain[ZB_OWN_PATH_UNITS];
-static wchar_t path_own_resolved[ZB_OWN_PATH_UNITS];
+struct PathOwnForms {
+  wchar_t plain[ZB_OWN_PATH_UNITS];
+  wchar_t resolved[ZB_OWN_PATH_UNITS];
+};
+static PathOwnForms path_own = {};
 
 // Fatal (abort): no NUL within `capacity` units. Returns the length.
 static size_t path_checked_length(const wchar_t* path, uint32_t capacity) {
@@ -42,26 +46,24 @@ void path_final_step(wchar_t* path, uint32_t capacity, bool resolve) {
   if (!resolve) {
     return;
   }
-  HANDLE file = CreateFileW(path, /* dwDesiredAccess: none */ 0,
-                            FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
-                            /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
-                            FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr);
-  if (file == INVALID_HANDLE_VALUE) {
+  HandleOwner file(CreateFileW(path, /* dwDesiredAccess: none */ 0,
+                               FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                               /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                               FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
+  if (!file) {
     return;
   }
   // Looked up at run time: the launcher does not import it.
   FARPROC entry = GetProcAddress(GetModuleHandleA("Kernel32.dll"), "GetFinalPathNameByHandleW");
   if (entry != nullptr) {
-    DWORD length = ((path_final_name_fn)(void*)entry)(file, path, capacity,
+    DWORD length = ((path_final_name_fn)(void*)entry)(file.get(), path, capacity,
                                                        /* dwFlags: normalised, DOS */ 0);
-    CloseHandle(file);
     // A result of the capacity or more is the size the final path would need.
     if (length >= capacity) {
       fatal_bounds_abort();
     }
-  } else {
-    CloseHandle(file);
   }
+  file.reset();
   path_drop_long_prefix(path);
 }
 
@@ -130,9 +132,9 @@ static const wchar_t* path_own_form(wchar_t* buffer, bool resolve) {
 }
 
 const wchar_t* path_own_executable(void) {
-  return path_own_form(path_own_plain, /* resolve */ false);
+  return path_own_form(path_own.plain, /* resolve */ false);
 }
 
 const wchar_t* path_own_executable_resolved(void) {
-  return path_own_form(path_own_resolved, /* resolve */ true);
+  return path_own_form(path_own.resolved, /* resolve */ true);
 }

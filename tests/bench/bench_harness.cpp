@@ -44,7 +44,6 @@
 #include "base/limits.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "base/run_state.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
 
@@ -511,17 +510,21 @@ int bench_phases(const wchar_t* exe) {
   uint64_t size = 0;
   unsigned char* image = bench_read_file(exe, &size);
   bench_find_payload(image, size, &payload);
-  bench_temp_root(run_state.payload_directory, L"phases", 0);
+  static RunContext run = {};
+  static PayloadReader reader = {};
+  static Extractor extractor = {};
+  extract_init(&extractor, &run, &reader);
+  bench_temp_root(run.payload_directory, L"phases", 0);
   // The launcher creates its payload directory before the walk, as here.
-  CreateDirectoryW(run_state.payload_directory, nullptr);
-  payload_open_array(payload.array, payload.length);
+  CreateDirectoryW(run.payload_directory, nullptr);
+  payload_open_array(&reader, payload.array, payload.length);
   double start = bench_now_ms();
-  extract_walk();
+  extract_walk(&extractor);
   double extracted = bench_now_ms();
-  bool removed = cleanup_remove_tree(run_state.payload_directory);
+  bool removed = cleanup_remove_tree(run.payload_directory);
   double end = bench_now_ms();
   printf("extract=%.3f remove=%.3f mkdir_calls=%u removed=%d\n", extracted - start,
-         end - extracted, extract_create_directory_calls, removed ? 1 : 0);
+         end - extracted, extractor.create_directory_calls, removed ? 1 : 0);
   return 0;
 }
 

@@ -45,8 +45,11 @@ static void check_string(const uint8_t* table, uint64_t table_bytes, const unsig
   require(unit_at(text, units) == 0);
 }
 
+static PayloadReader walk_reader;
+
 static void walk(const uint8_t* data, size_t size) {
-  payload_open_array(data, size);
+  PayloadReader* reader = &walk_reader;
+  payload_open_array(reader, data, size);
   // Open passed: the header's sizes fit the array.
   require(size >= ZB_PAYLOAD_HEADER_BYTES);
   uint64_t table_bytes = read_u64(data);
@@ -54,10 +57,10 @@ static void walk(const uint8_t* data, size_t size) {
   require(read_u64(data + 8) <= size - ZB_PAYLOAD_HEADER_BYTES - table_bytes);
   const uint8_t* table = data + ZB_PAYLOAD_HEADER_BYTES;
   uint64_t budget = kReadBudget;
-  if (!payload_table_empty()) {
+  if (!payload_table_empty(reader)) {
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(&entry);
+      payload_next_entry(reader, &entry);
       require(entry.flags <= ZB_ENTRY_FLAGS_MAX);
       check_string(table, table_bytes, entry.name, entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) {
@@ -70,13 +73,13 @@ static void walk(const uint8_t* data, size_t size) {
         uint32_t chunk = left < ZB_WRITE_CHUNK_BYTES ? (uint32_t)left : ZB_WRITE_CHUNK_BYTES;
         if (chunk > budget) return;
         budget -= chunk;
-        payload_read(walk_chunk, chunk);
+        payload_read(reader, walk_chunk, chunk);
         left -= chunk;
       }
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
-  payload_finish();
+  payload_finish(reader);
 }
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -92,6 +95,6 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
             strcmp(fatal_jump_message, FATAL_MSG_MEMORY) == 0);
   }
   fatal_jump_target = nullptr;
-  payload_release();
+  payload_close(&walk_reader);
   return 0;
 }

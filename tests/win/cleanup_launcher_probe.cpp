@@ -11,11 +11,13 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "base/run_state.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/child_slot.h"
+#include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
 
+static RunContext probe_run;
+static PayloadReader probe_reader;
 static const wchar_t* probe_report_path = nullptr;
 static HANDLE probe_recorded = nullptr;
 
@@ -31,7 +33,7 @@ static bool probe_write_file(const wchar_t* path, const char* text) {
 static BOOL WINAPI probe_recorder(DWORD control_type) {
   char text[128];
   snprintf(text, sizeof text, "type %lu calls %ld pauses %ld\n", (unsigned long)control_type,
-           (long)cleanup_removal_calls, (long)cleanup_removal_pauses);
+           (long)probe_run.removal_calls, (long)probe_run.removal_pauses);
   probe_write_file(probe_report_path, text);
   SetEvent(probe_recorded);
   return FALSE;
@@ -41,7 +43,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   if (argc < 5 || wcslen(argv[1]) >= ZB_PATH_UNITS) return 100;
-  wcscpy(run_state.payload_directory, argv[1]);
+  wcscpy(probe_run.payload_directory, argv[1]);
+  cleanup_publish_run(&probe_run);
   probe_report_path = argv[3];
   probe_recorded = CreateEventW(nullptr, /* bManualReset */ TRUE, /* bInitialState */ FALSE,
                                 nullptr);
@@ -49,8 +52,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (!SetConsoleCtrlHandler(cleanup_console_handler, TRUE)) return 102;
   if (wcscmp(argv[4], L"opened") == 0) {
     static const unsigned char empty_payload[16] = {0};
-    payload_open_array(empty_payload, sizeof empty_payload);
-    run_state.remove_directory = true;
+    payload_open_array(&probe_reader, empty_payload, sizeof empty_payload);
+    probe_run.remove_directory = true;
   }
 
   PROCESS_INFORMATION child = {};
@@ -70,7 +73,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       return 104;
     }
     CloseHandle(child.hThread);
-    if (!cleanup_child_publish(child.hProcess)) return 105;
+    if (!cleanup_child_publish(&probe_run, child.hProcess)) return 105;
   }
   char ready[32];
   snprintf(ready, sizeof ready, "%lu\n", (unsigned long)child.dwProcessId);
@@ -83,8 +86,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     WaitForSingleObject(child.hProcess, INFINITE);
     if (!GetExitCodeProcess(child.hProcess, &code)) code = 1;
     CloseHandle(child.hProcess);
-    cleanup_child_release();
-    cleanup_shutdown();
+    cleanup_child_release(&probe_run);
+    cleanup_shutdown(&probe_run);
   }
   // The event is passed on to the recorder and then to the default handling, which ends the
   // process; without an event this program ends here after a minute.

@@ -5,7 +5,6 @@
 
 #include <stdio.h>
 
-#include "base/run_state.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "cleanup/shutdown.h"
@@ -13,19 +12,18 @@
 
 namespace {
 
-// Points shutdown at `dir` with the given opened flag; puts both back when it goes, and opens
-// the gate again after a handler call has stopped it.
+// A run for shutdown with `dir` and the given opened flag, published to the console handler
+// while it lives.
 struct ShutdownScope {
-  unsigned char saved_opened = run_state.remove_directory;
+  RunContext run = {};
   ShutdownScope(const std::wstring& dir, unsigned char opened) {
-    wcscpy(run_state.payload_directory, dir.c_str());
-    run_state.remove_directory = opened;
+    wcscpy(run.payload_directory, dir.c_str());
+    run.remove_directory = opened;
+    cleanup_publish_run(&run);
   }
   ~ShutdownScope() {
-    run_state.remove_directory = saved_opened;
-    run_state.payload_directory[0] = L'\0';
-    cleanup_child_release();
-    cleanup_gate_reopen();
+    cleanup_publish_run(nullptr);
+    cleanup_child_release(&run);
   }
 };
 
@@ -85,11 +83,11 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
     }
     {
       ShutdownScope scope(t, row.opened);
-      LONG calls = cleanup_removal_calls;
-      LONG pauses = cleanup_removal_pauses;
-      cleanup_shutdown();
-      EXPECT_EQ(cleanup_removal_calls - calls, row.calls);
-      EXPECT_EQ(cleanup_removal_pauses - pauses, row.pauses);
+      LONG calls = scope.run.removal_calls;
+      LONG pauses = scope.run.removal_pauses;
+      cleanup_shutdown(&scope.run);
+      EXPECT_EQ(scope.run.removal_calls - calls, row.calls);
+      EXPECT_EQ(scope.run.removal_pauses - pauses, row.pauses);
     }
     EXPECT_EQ(tree_exists(t), row.stays);
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
@@ -104,17 +102,17 @@ TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndTheResultIsAlwaysFalse
   PROCESS_INFORMATION child = start_child(L"forever");
   {
     ShutdownScope scope(t, 1);
-    ASSERT_TRUE(cleanup_child_publish(child.hProcess));
-    LONG calls = cleanup_removal_calls;
+    ASSERT_TRUE(cleanup_child_publish(&scope.run, child.hProcess));
+    LONG calls = scope.run.removal_calls;
     for (DWORD type : {3ul, 4ul, 7ul, 8ul, 0xFFFFFFFFul}) {
       SCOPED_TRACE(type);
       EXPECT_EQ(cleanup_console_handler(type), FALSE);
-      EXPECT_EQ(cleanup_removal_calls, calls);
+      EXPECT_EQ(scope.run.removal_calls, calls);
       EXPECT_TRUE(tree_exists(t + L"\\sub\\a.txt"));
       EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), (DWORD)WAIT_TIMEOUT);
     }
     // The child is still published: nothing took it.
-    HANDLE published = cleanup_child_take();
+    HANDLE published = cleanup_child_take(&scope.run);
     EXPECT_NE(published, nullptr);
     if (published != nullptr) CloseHandle(published);
   }
@@ -125,9 +123,9 @@ TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndTheResultIsAlwaysFalse
     SCOPED_TRACE(type);
     make_tree(t);
     ShutdownScope scope(t, 1);
-    LONG calls = cleanup_removal_calls;
+    LONG calls = scope.run.removal_calls;
     EXPECT_EQ(cleanup_console_handler(type), FALSE);
-    EXPECT_EQ(cleanup_removal_calls - calls, 1);
+    EXPECT_EQ(scope.run.removal_calls - calls, 1);
     EXPECT_FALSE(tree_exists(t));
   }
   tree_wipe(root);
@@ -170,7 +168,7 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
       DWORD handles_before = 0;
       GetProcessHandleCount(GetCurrentProcess(), &handles_before);
 
-      ASSERT_TRUE(cleanup_child_publish(child.hProcess));
+      ASSERT_TRUE(cleanup_child_publish(&scope.run, child.hProcess));
       HandlerRun run;
       HANDLE thread = CreateThread(nullptr, 0, handler_thread, &run, 0, nullptr);
       ASSERT_NE(thread, nullptr);
@@ -183,12 +181,12 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
       DWORD code = 0xDEAD;
       EXPECT_TRUE(GetExitCodeProcess(child.hProcess, &code));
       EXPECT_EQ(code, row.code);
-      cleanup_child_release();
-      cleanup_shutdown();
+      cleanup_child_release(&scope.run);
+      cleanup_shutdown(&scope.run);
       WaitForSingleObject(thread, INFINITE);
       CloseHandle(thread);
       EXPECT_EQ(run.result, FALSE);
-      EXPECT_EQ(cleanup_child_take(), nullptr);
+      EXPECT_EQ(cleanup_child_take(&scope.run), nullptr);
 
       DWORD handles_after = 0;
       GetProcessHandleCount(GetCurrentProcess(), &handles_after);
@@ -204,8 +202,9 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
 
 // The extraction's side of the gate on a thread of its own: file after file below `dir`, each
 // created in one step, written in 20 more with the file kept open between them (in
-// run_state.file, as the walk keeps it), closed in a last one. Ends when `quit` is set.
+// the run's file slot, as the walk keeps it), closed in a last one. Ends when `quit` is set.
 struct Walker {
+  RunContext* run;
   wchar_t dir[MAX_PATH];
   volatile LONG steps = 0;
   volatile LONG quit = 0;
@@ -213,26 +212,27 @@ struct Walker {
 
 DWORD WINAPI walker_thread(void* argument) {
   Walker* walker = static_cast<Walker*>(argument);
+  RunContext* run = walker->run;
   wchar_t path[MAX_PATH + 16];
   for (int i = 0; !walker->quit; i++) {
     swprintf(path, MAX_PATH + 16, L"%ls\\f%d", walker->dir, i);
-    cleanup_gate_enter();
+    cleanup_gate_enter(run);
     HANDLE file = CreateFileW(path, GENERIC_WRITE, FILE_SHARE_WRITE, nullptr, CREATE_ALWAYS, 0,
                               nullptr);
-    run_state.file = file;
+    run->file = file;
     InterlockedIncrement(&walker->steps);
-    cleanup_gate_leave();
+    cleanup_gate_leave(run);
     for (int k = 0; k < 20; k++) {
-      cleanup_gate_enter();
+      cleanup_gate_enter(run);
       DWORD written = 0;
       WriteFile(file, "data", 4, &written, nullptr);
       InterlockedIncrement(&walker->steps);
-      cleanup_gate_leave();
+      cleanup_gate_leave(run);
     }
-    cleanup_gate_enter();
-    HANDLE open = InterlockedExchangePointer(&run_state.file, nullptr);
+    cleanup_gate_enter(run);
+    HANDLE open = InterlockedExchangePointer(&run->file, nullptr);
     if (open != nullptr) CloseHandle(open);
-    cleanup_gate_leave();
+    cleanup_gate_leave(run);
   }
   return 0;
 }
@@ -246,23 +246,24 @@ TEST(CleanupGate, HandlerStopsTheExtractingThreadBeforeTheRemoval) {
     std::wstring root = tree_fresh(L"gate");
     std::wstring dir = root + L"\\onefile_1_2_3";
     tree_dir(dir);
-    Walker walker;
-    wcscpy(walker.dir, dir.c_str());
     ShutdownScope scope(dir, 1);
+    Walker walker;
+    walker.run = &scope.run;
+    wcscpy(walker.dir, dir.c_str());
     HANDLE thread = CreateThread(nullptr, 0, walker_thread, &walker, 0, nullptr);
     ASSERT_NE(thread, nullptr);
     for (int i = 0; i < 10000 && walker.steps < after; i++) Sleep(1);
     ASSERT_GE(walker.steps, after) << "the extracting thread is stuck";
-    LONG calls = cleanup_removal_calls;
-    LONG pauses = cleanup_removal_pauses;
+    LONG calls = scope.run.removal_calls;
+    LONG pauses = scope.run.removal_pauses;
     EXPECT_EQ(cleanup_console_handler(CTRL_C_EVENT), FALSE);
-    EXPECT_EQ(cleanup_removal_calls - calls, 1);
-    EXPECT_EQ(cleanup_removal_pauses - pauses, 0);
+    EXPECT_EQ(scope.run.removal_calls - calls, 1);
+    EXPECT_EQ(scope.run.removal_pauses - pauses, 0);
     LONG steps = walker.steps;
     Sleep(300);
     EXPECT_EQ(walker.steps, steps);
     EXPECT_FALSE(tree_exists(dir));
-    EXPECT_EQ(run_state.file, nullptr);
+    EXPECT_EQ(scope.run.file, nullptr);
     // Stopped for good: it does not even see `quit` (the process would end it).
     walker.quit = 1;
     EXPECT_EQ(WaitForSingleObject(thread, 500), (DWORD)WAIT_TIMEOUT);

@@ -11,10 +11,17 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
-#include "base/run_state.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_reader.h"
-#include "cleanup/file_closer.h"
+#include "cleanup/run_context.h"
+
+static RunContext probe_run;
+static PayloadReader probe_reader;
+static Extractor probe_extractor;
+
+static void probe_release(void* extractor) {
+  extract_release_file(static_cast<Extractor*>(extractor));
+}
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
@@ -31,13 +38,14 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 102;
   }
   CloseHandle(file);
-  extract_read_ahead = wcscmp(argv[1], L"ahead") == 0;
-  file_closer_thread_fails = !extract_read_ahead;
-  if (argc > 4) extract_fail_write_entry = (uint32_t)wcstoul(argv[4], nullptr, 10);
-  wcscpy(run_state.payload_directory, argv[3]);
-  fatal_set_cleanup(extract_release_file);
-  payload_open_array(array, (uint64_t)size.QuadPart);
-  extract_walk();
+  extract_init(&probe_extractor, &probe_run, &probe_reader);
+  probe_extractor.read_ahead = wcscmp(argv[1], L"ahead") == 0;
+  probe_extractor.closer_thread = probe_extractor.read_ahead;
+  if (argc > 4) probe_extractor.fail_write_entry = (uint32_t)wcstoul(argv[4], nullptr, 10);
+  wcscpy(probe_run.payload_directory, argv[3]);
+  fatal_set_cleanup(probe_release, &probe_extractor);
+  payload_open_array(&probe_reader, array, (uint64_t)size.QuadPart);
+  extract_walk(&probe_extractor);
   puts("finished");
   return 0;
 }

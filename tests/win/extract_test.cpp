@@ -2,11 +2,18 @@
 // made or known directories costs, and that a very deep tree does not exhaust the stack.
 #include <gtest/gtest.h>
 
-#include "base/run_state.h"
 #include "bootstrap/extract.h"
 #include "tests/win/support/run_process.h"
 
 namespace {
+
+// An extraction with a run of its own (no payload directory unless a test sets one).
+struct TestExtraction {
+  RunContext run = {};
+  PayloadReader reader = {};
+  Extractor extractor = {};
+  TestExtraction() { extract_init(&extractor, &run, &reader); }
+};
 
 std::wstring fresh_dir(const wchar_t* name) {
   std::wstring dir = test_dir() + L"extract_" + name;
@@ -19,10 +26,10 @@ bool is_dir(const std::wstring& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-uint32_t calls_for(const std::wstring& file) {
-  uint32_t before = extract_create_directory_calls;
-  extract_make_parent_directories(file.c_str());
-  return extract_create_directory_calls - before;
+uint32_t calls_for(Extractor* extractor, const std::wstring& file) {
+  uint32_t before = extractor->create_directory_calls;
+  extract_make_parent_directories(extractor, file.c_str());
+  return extractor->create_directory_calls - before;
 }
 
 TEST(ExtractDirectories, CallsGoUpToTheFirstExistingDirectoryAndBackDown) {
@@ -41,8 +48,9 @@ TEST(ExtractDirectories, CallsGoUpToTheFirstExistingDirectoryAndBackDown) {
       {L"no-separator.txt", 0},
       {L"", 0},
   };
+  TestExtraction test;
   for (const Row& row : rows) {
-    EXPECT_EQ(calls_for(row.file), row.calls) << utf8(row.file);
+    EXPECT_EQ(calls_for(&test.extractor, row.file), row.calls) << utf8(row.file);
   }
   EXPECT_TRUE(is_dir(base + L"\\a\\b\\c"));
   EXPECT_TRUE(is_dir(base + L"\\a\\x"));
@@ -53,7 +61,8 @@ TEST(ExtractDirectories, FileWhereADirectoryMustBeCountsAsExistingAndTheOpenFail
   std::wstring file = base + L"\\plain";
   HANDLE h = CreateFileW(file.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   CloseHandle(h);
-  EXPECT_TRUE(extract_make_directory(file.c_str()));
+  TestExtraction test;
+  EXPECT_TRUE(extract_make_directory(&test.extractor, file.c_str()));
   EXPECT_EQ(CreateFileW((file + L"\\below.txt").c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS,
                         0, nullptr),
             INVALID_HANDLE_VALUE);
@@ -62,16 +71,18 @@ TEST(ExtractDirectories, FileWhereADirectoryMustBeCountsAsExistingAndTheOpenFail
 TEST(ExtractDirectories, AfterTheListIsFullDirectoriesAreCreatedAgainAndStillCount) {
   std::wstring base = fresh_dir(L"full") + L"\\" + std::to_wstring(GetTickCount64());
   CreateDirectoryW(base.c_str(), nullptr);
+  TestExtraction test;
+  Extractor* extractor = &test.extractor;
   // The list holds the home directory, this base and then 1022 more: 1024 in all.
-  EXPECT_TRUE(extract_make_directory(base.c_str()));
+  EXPECT_TRUE(extract_make_directory(extractor, base.c_str()));
   for (int i = 0; i < 1100; i++) {
-    EXPECT_TRUE(extract_make_directory((base + L"\\d" + std::to_wstring(i)).c_str()));
+    EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d" + std::to_wstring(i)).c_str()));
   }
-  uint32_t before = extract_create_directory_calls;
-  EXPECT_TRUE(extract_make_directory((base + L"\\d1021").c_str()));
-  EXPECT_EQ(extract_create_directory_calls - before, 0u) << "the last one recorded";
-  EXPECT_TRUE(extract_make_directory((base + L"\\d1022").c_str()));
-  EXPECT_EQ(extract_create_directory_calls - before, 1u) << "the first one not recorded";
+  uint32_t before = extractor->create_directory_calls;
+  EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d1021").c_str()));
+  EXPECT_EQ(extractor->create_directory_calls - before, 0u) << "the last one recorded";
+  EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d1022").c_str()));
+  EXPECT_EQ(extractor->create_directory_calls - before, 1u) << "the first one not recorded";
 }
 
 // The home directory is looked up (shell32 loaded for it) only for a path outside the payload
@@ -79,7 +90,8 @@ TEST(ExtractDirectories, AfterTheListIsFullDirectoriesAreCreatedAgainAndStillCou
 TEST(ExtractDirectories, HomeIsExpandedOnlyForAPathOutsideThePayloadDirectory) {
   std::wstring base = fresh_dir(L"home") + L"\\" + std::to_wstring(GetTickCount64());
   CreateDirectoryW(base.c_str(), nullptr);
-  wcscpy(run_state.payload_directory, base.c_str());
+  TestExtraction test;
+  wcscpy(test.run.payload_directory, base.c_str());
   struct Row {
     std::wstring file;
     uint32_t calls, expansions;  // so far
@@ -90,19 +102,24 @@ TEST(ExtractDirectories, HomeIsExpandedOnlyForAPathOutsideThePayloadDirectory) {
       {base + L"x\\f.txt", 5, 1},           // beside it, under a name it starts with
       {base + L"y\\f.txt", 6, 1},           // once only
   };
-  uint32_t calls = extract_create_directory_calls;
-  uint32_t expansions = extract_home_expansions;
+  uint32_t calls = test.extractor.create_directory_calls;
+  uint32_t expansions = test.extractor.home_expansions;
   for (const Row& row : rows) {
-    extract_make_parent_directories(row.file.c_str());
-    EXPECT_EQ(extract_create_directory_calls - calls, row.calls) << utf8(row.file);
-    EXPECT_EQ(extract_home_expansions - expansions, row.expansions) << utf8(row.file);
+    extract_make_parent_directories(&test.extractor, row.file.c_str());
+    EXPECT_EQ(test.extractor.create_directory_calls - calls, row.calls) << utf8(row.file);
+    EXPECT_EQ(test.extractor.home_expansions - expansions, row.expansions) << utf8(row.file);
   }
   EXPECT_TRUE(is_dir(base + L"\\a\\b"));
-  run_state.payload_directory[0] = L'\0';
 }
 
-DWORD WINAPI deep_tree_thread(void* file) {
-  extract_make_parent_directories(static_cast<const wchar_t*>(file));
+struct DeepTree {
+  Extractor* extractor;
+  const wchar_t* file;
+};
+
+DWORD WINAPI deep_tree_thread(void* context) {
+  DeepTree* tree = static_cast<DeepTree*>(context);
+  extract_make_parent_directories(tree->extractor, tree->file);
   return 0;
 }
 
@@ -115,8 +132,10 @@ TEST(ExtractDirectories, ManyMissingLevelsNeedNoStackPerLevel) {
   std::wstring file = base;
   for (int i = 0; i < 300; i++) file += L"\\a";
   file += L"\\f";
-  uint32_t before = extract_create_directory_calls;
-  HANDLE thread = CreateThread(nullptr, 128 * 1024, deep_tree_thread, (void*)file.c_str(),
+  TestExtraction test;
+  DeepTree tree = {&test.extractor, file.c_str()};
+  uint32_t before = test.extractor.create_directory_calls;
+  HANDLE thread = CreateThread(nullptr, 128 * 1024, deep_tree_thread, &tree,
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   ASSERT_NE(thread, nullptr);
   ASSERT_EQ(WaitForSingleObject(thread, 60000), WAIT_OBJECT_0);
@@ -126,7 +145,7 @@ TEST(ExtractDirectories, ManyMissingLevelsNeedNoStackPerLevel) {
   EXPECT_EQ(code, 0u);
   // 301 missing levels (base and 300 below it): each tried going up and again coming down,
   // bar base, which is made at once going up.
-  EXPECT_EQ(extract_create_directory_calls - before, 2 * 301 - 1u);
+  EXPECT_EQ(test.extractor.create_directory_calls - before, 2 * 301 - 1u);
   EXPECT_TRUE(is_dir(file.substr(0, file.size() - 2)));
 }
 

@@ -42,21 +42,20 @@ TEST(FileCloser, EveryHandleIsClosedOnceWhateverTheRingHolds) {
     for (size_t count : {ring - 1, ring, ring + 1, size_t(1000)}) {
       SCOPED_TRACE((thread ? "thread, " : "no thread, ") + std::to_string(count));
       OpenFiles files(L"closer", count);
-      LONG thread_closes = file_closer_thread_closes;
-      file_closer_thread_fails = !thread;
-      EXPECT_EQ(file_closer_start(), thread);
+      // Without a thread: a closer that was never started, as when its thread cannot be made.
+      FileCloser closer = {};
+      if (thread) EXPECT_TRUE(file_closer_start(&closer));
       // Opened after each hand-over, an event takes a freed handle value: a second close of
       // that value would close the event.
       std::vector<HANDLE> events;
       for (HANDLE file : files.handles) {
-        file_closer_hand(file);
+        file_closer_hand(&closer, file);
         events.push_back(CreateEventW(nullptr, TRUE, FALSE, nullptr));
       }
       if (!thread) EXPECT_EQ(files.closed(), count);
-      file_closer_finish();
-      file_closer_thread_fails = false;
+      file_closer_finish(&closer);
       EXPECT_EQ(files.closed(), count);
-      EXPECT_EQ(file_closer_thread_closes - thread_closes, thread ? (LONG)count : 0);
+      EXPECT_EQ(closer.thread_closes, thread ? (LONG)count : 0);
       for (HANDLE event : events) {
         DWORD flags = 0;
         EXPECT_TRUE(GetHandleInformation(event, &flags));
@@ -66,8 +65,14 @@ TEST(FileCloser, EveryHandleIsClosedOnceWhateverTheRingHolds) {
   }
 }
 
-DWORD WINAPI hand_over(void* file) {
-  file_closer_hand(static_cast<HANDLE>(file));
+struct HandOver {
+  FileCloser* closer;
+  HANDLE file;
+};
+
+DWORD WINAPI hand_over(void* context) {
+  HandOver* hand = static_cast<HandOver*>(context);
+  file_closer_hand(hand->closer, hand->file);
   return 0;
 }
 
@@ -82,22 +87,22 @@ TEST(FileCloser, QueuedHandlesAreClosedBeforeTheWaitOrTheFinishReturns) {
     SCOPED_TRACE(handler ? "the console handler's wait" : "the finish");
     OpenFiles files(L"held", ZB_CLOSER_HANDLES + 1);
     HANDLE hold = CreateEventW(nullptr, TRUE, FALSE, nullptr);
-    file_closer_hold = hold;
-    ASSERT_TRUE(file_closer_start());
-    for (uint32_t i = 0; i < ZB_CLOSER_HANDLES; i++) file_closer_hand(files.handles[i]);
+    FileCloser closer = {};
+    closer.hold = hold;
+    ASSERT_TRUE(file_closer_start(&closer));
+    for (uint32_t i = 0; i < ZB_CLOSER_HANDLES; i++) file_closer_hand(&closer, files.handles[i]);
     // The ring is full: one more hand-over waits for a close.
-    HANDLE extra = CreateThread(nullptr, 0, hand_over, files.handles[ZB_CLOSER_HANDLES], 0,
-                                nullptr);
+    HandOver last = {&closer, files.handles[ZB_CLOSER_HANDLES]};
+    HANDLE extra = CreateThread(nullptr, 0, hand_over, &last, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(extra, 300), (DWORD)WAIT_TIMEOUT);
-    EXPECT_FALSE(file_closer_wait_closed(100));
+    EXPECT_FALSE(file_closer_wait_closed(&closer, 100));
     EXPECT_EQ(files.closed(), 0u);
     HANDLE release = CreateThread(nullptr, 0, set_later, hold, 0, nullptr);
     EXPECT_EQ(WaitForSingleObject(extra, 10000), (DWORD)WAIT_OBJECT_0);
-    if (handler) EXPECT_TRUE(file_closer_wait_closed(10000));
-    else file_closer_finish();
+    if (handler) EXPECT_TRUE(file_closer_wait_closed(&closer, 10000));
+    else file_closer_finish(&closer);
     EXPECT_EQ(files.closed(), files.paths.size());
-    file_closer_finish();
-    file_closer_hold = nullptr;
+    file_closer_finish(&closer);
     WaitForSingleObject(release, INFINITE);
     for (HANDLE handle : {extra, release, hold}) CloseHandle(handle);
   }

@@ -10,7 +10,6 @@
 #include "base/limits.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "base/run_state.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_reader.h"
 
@@ -28,13 +27,15 @@ static void walk_print_name(const unsigned char* units, uint32_t count) {
   fwrite(utf8, 1, (size_t)n, stdout);
 }
 
+static PayloadReader walk_reader;
+
 static int walk_dll_path(const wchar_t* directory) {
   if (wcslen(directory) >= ZB_PATH_UNITS) return 100;
-  wcscpy(run_state.payload_directory, directory);
-  payload_open();
-  extract_dll_path();
+  static wchar_t dll_path[ZB_PATH_UNITS];
+  payload_open(&walk_reader);
+  extract_dll_path(&walk_reader, directory, dll_path);
   char utf8[ZB_PATH_UNITS * 4];
-  WideCharToMultiByte(CP_UTF8, 0, run_state.dll_path, -1, utf8, sizeof utf8, nullptr, nullptr);
+  WideCharToMultiByte(CP_UTF8, 0, dll_path, -1, utf8, sizeof utf8, nullptr, nullptr);
   printf("dll %s\n", utf8);
   return 0;
 }
@@ -43,15 +44,15 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   if (argc == 3 && wcscmp(argv[1], L"dll") == 0) return walk_dll_path(argv[2]);
-  payload_open();
-  if (!payload_table_empty()) {
+  payload_open(&walk_reader);
+  if (!payload_table_empty(&walk_reader)) {
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(&entry);
+      payload_next_entry(&walk_reader, &entry);
       uint64_t hash = 1469598103934665603ull;
       for (uint64_t left = entry.size; left > 0;) {
         uint32_t chunk = left < ZB_WRITE_CHUNK_BYTES ? (uint32_t)left : ZB_WRITE_CHUNK_BYTES;
-        payload_read(walk_chunk, chunk);
+        payload_read(&walk_reader, walk_chunk, chunk);
         for (uint32_t i = 0; i < chunk; i++) hash = (hash ^ walk_chunk[i]) * 1099511628211ull;
         left -= chunk;
       }
@@ -65,8 +66,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
-  printf("decoder calls %llu\n", (unsigned long long)payload_decoder_calls());
-  payload_finish();
+  printf("decoder calls %llu\n", (unsigned long long)walk_reader.decoder.calls);
+  payload_finish(&walk_reader);
   printf("finished\n");
   return 0;
 }

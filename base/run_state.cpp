@@ -1,3 +1,0 @@
-#include "base/run_state.h"
-
-RunState run_state = {};

@@ -1,0 +1,39 @@
+// What one launcher run shares with the console control handler: the payload directory, the
+// removal flag, the child slot, the open file, the gate and the closer. The driver owns it and
+// hands it to each step that needs it; the handler reaches it through the one published
+// pointer (cleanup/shutdown.h). The main thread's changes are ordered with the handler's
+// thread by the gate (cleanup/gate.h) or by interlocked exchanges:
+// - `payload_directory` is final before the run is published, read-only after that;
+// - `remove_directory` is set once, when the parent has created the payload directory; cleared
+//   only in the cached mode, inside the gate, once that directory has become the cache
+//   directory (or was removed after another run's copy took the place);
+// - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h;
+// - `file` is set and cleared by the main thread inside the gate and taken out by an
+//   interlocked exchange by whoever closes it (or hands it to the closer).
+#pragma once
+
+#include <windows.h>
+
+#include "base/limits.h"
+#include "cleanup/file_closer.h"
+
+// A zeroed one (`RunContext run = {}`) is an empty run: no directory, nothing to remove, the
+// gate open, the closer without a thread.
+struct RunContext {
+  // Absolute path of the directory the payload is extracted into (parent and child alike).
+  wchar_t payload_directory[ZB_PATH_UNITS];
+  // Parent role: shutdown removes the payload directory once this is true.
+  volatile bool remove_directory;
+  // Hand-over slot of the running child's process handle (a duplicate), null when empty.
+  HANDLE volatile child;
+  // Parent role: the file extraction is writing, null when none.
+  HANDLE volatile file;
+  // The gate (cleanup/gate.h): the lock and the stop flag.
+  SRWLOCK gate;
+  volatile LONG gate_stopped;
+  // Files extraction has finished, on their way to being closed.
+  FileCloser closer;
+  // Removal calls and pauses shutdown has made for this run.
+  volatile LONG removal_calls;
+  volatile LONG removal_pauses;
+};
