@@ -179,6 +179,7 @@ static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
   cache->directory_existed = attributes != INVALID_FILE_ATTRIBUTES;
   bool whole = cache->directory_existed && (attributes & FILE_ATTRIBUTE_DIRECTORY) &&
                !(attributes & FILE_ATTRIBUTE_REPARSE_POINT);
+  extract_check_names(reader);
   if (!payload_table_empty(reader)) {
     for (;;) {
       PayloadEntry entry;

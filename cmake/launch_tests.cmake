@@ -120,7 +120,7 @@ set_tests_properties(list_names_the_main_program PROPERTIES
 
 # Payloads made by hand, for the failures a real directory cannot produce.
 foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error
-    e2e_name_leaves e2e_name_line_breaks)
+    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_device)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}
@@ -141,6 +141,25 @@ add_custom_command(OUTPUT ${e2e}/no_entry.payload ${e2e}/bad_dll.payload
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_no_entry.exe PAYLOAD ${e2e}/no_entry.payload)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_bad_dll.exe PAYLOAD ${e2e}/bad_dll.payload)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_no_entry.exe ${ZOBRIN_TEST_DIR}/e2e_bad_dll.exe)
+
+# The C++ example without libstdc++-6.dll, and without libwinpthread-1.dll (which the DLLs
+# beside the main DLL import): the load error names the missing module.
+set(cpp_app ${CMAKE_BINARY_DIR}/examples/example_cpp_dlls_app)
+add_custom_command(OUTPUT ${e2e}/missing.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${e2e}/missing_dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}/missing_dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/cpp_dlls.dll ${cpp_app}/libgcc_s_seh-1.dll
+          ${cpp_app}/libwinpthread-1.dll ${e2e}/missing_dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/cpp_dlls.dll ${cpp_app}/libgcc_s_seh-1.dll
+          ${cpp_app}/libstdc++-6.dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E touch ${e2e}/missing.stamp
+  DEPENDS example_cpp_dlls
+  VERBATIM)
+foreach(case missing_dll missing_nested_dll)
+  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_${case}.exe APP_DIR ${e2e}/${case} MAIN cpp_dlls.dll
+    DEPENDS ${e2e}/missing.stamp)
+  list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_${case}.exe)
+endforeach()
 
 add_custom_target(e2e_programs ALL DEPENDS ${e2e_programs})
 add_dependencies(win_tests e2e_programs)

@@ -12,6 +12,7 @@ struct AppFile {
   std::filesystem::path source;  // file to read (symbolic links are followed)
   std::u16string name;           // relative name with "\" separators
   uint64_t size;
+  std::filesystem::file_time_type time;  // its modification time when collected
 };
 
 struct AppTree {
@@ -27,6 +28,10 @@ struct AppTree {
 // then a program the launcher can start (pe_check_program); else a 64-bit PE DLL exporting
 // run_code. Throws PackError with a one-line reason.
 AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll);
+
+// The file names in `app_dir`'s top directory that could be the main DLL (64-bit PE DLLs
+// exporting run_code), sorted; none for a directory that cannot be read.
+std::vector<std::string> app_main_candidates(const std::filesystem::path& app_dir);
 
 // Checks one entry name's length against the payload's and the launcher's limits. Throws
 // PackError with a one-line reason naming `source`.

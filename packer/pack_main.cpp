@@ -40,6 +40,7 @@ struct SourceOptions {
   std::string payload_file;  // object and exe only
   std::string output;
   PackOptions pack;
+  bool strict = false;  // a warning is an error
 };
 
 // The launcher kit and linker of exe and launcher.
@@ -68,6 +69,11 @@ struct ReadOptions {
 
 // What pack_build writes.
 enum class BuildKind { payload, object, exe };
+
+// "1 file", "2 files".
+std::string count_text(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
 // The option an error of CLI11's is about: its messages start with "<name>: ".
 std::string cli_option_named(const CLI::Error& error) {
@@ -116,15 +122,28 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
 }
 
 // The checks across the options of payload, object and exe, in the order the messages have
-// always come.
-void check_source(const std::string& command, const SourceOptions& source) {
+// always come. Without --main, the one DLL of APP_DIR that exports run_code is the main DLL.
+SourceOptions check_source(const std::string& command, SourceOptions source) {
   if (source.output.empty()) throw UsageError(command + " needs -o FILE");
   if (source.payload_file.empty() && source.app_dir.empty()) {
     throw UsageError("no application directory given");
   }
   if (source.payload_file.empty() && source.main_dll.empty()) {
-    throw UsageError("--main NAME.dll is required");
+    std::vector<std::string> candidates =
+        app_main_candidates(host_path_from_utf8(source.app_dir));
+    if (candidates.size() == 1) {
+      source.main_dll = candidates.front();
+    } else if (candidates.empty()) {
+      throw UsageError("--main NAME.dll is required");
+    } else {
+      std::string names;
+      for (const std::string& name : candidates) {
+        names += (names.empty() ? "'" : ", '") + name + "'";
+      }
+      throw UsageError("--main NAME.dll is required: several DLLs export run_code (" + names + ")");
+    }
   }
+  return source;
 }
 
 // The kit as the link needs it: the default beside `self` (argv[0]) when none was given.
@@ -143,8 +162,8 @@ void run_list(const ReadOptions& options) {
 
 void run_verify(const ReadOptions& options) {
   VerifyResult result = payload_verify(read_whole_file(options.file), quote_path(options.file));
-  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole; main: %s\n",
-              options.file.c_str(), static_cast<unsigned long long>(result.files),
+  std::printf("zobrin-pack: %s: %s, %llu bytes, whole; main: %s\n", options.file.c_str(),
+              count_text(result.files, "file").c_str(),
               static_cast<unsigned long long>(result.bytes), result.main.c_str());
 }
 
@@ -218,6 +237,7 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::vector<fs::path> inputs;
     for (const AppFile& file : tree.files) inputs.push_back(file.source);
     app_check_output(output_path, app_dir, inputs);
+    if (source.strict && !tree.warnings.empty()) throw PackError(tree.warnings.front());
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
@@ -270,39 +290,40 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double ratio = stats.bytes_in ? 100.0 * stats.payload_bytes / stats.bytes_in : 100.0;
-    std::printf("zobrin-pack: %llu files, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
-                static_cast<unsigned long long>(stats.files),
+    std::printf("zobrin-pack: %s, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
+                count_text(stats.files, "file").c_str(),
                 static_cast<unsigned long long>(stats.bytes_in),
                 static_cast<unsigned long long>(stats.payload_bytes), ratio,
                 quote_path(source.output).c_str(), seconds);
   }
 }
 
-void run_payload(const SourceOptions& source) {
-  check_source("payload", source);
-  pack_build(source, BuildKind::payload, nullptr, {});
+void run_payload(const SourceOptions& options) {
+  pack_build(check_source("payload", options), BuildKind::payload, nullptr, {});
 }
 
-void run_object(const SourceOptions& source) {
-  check_source("object", source);
-  pack_build(source, BuildKind::object, nullptr, {});
+void run_object(const SourceOptions& options) {
+  pack_build(check_source("object", options), BuildKind::object, nullptr, {});
 }
 
 void run_exe(const ExeCommandOptions& options, const std::string& self) {
-  check_source("exe", options.source);
+  SourceOptions source = check_source("exe", options.source);
   std::string version_error = version_check(options.exe.version);
   if (!version_error.empty()) throw UsageError(version_error);
-  pack_build(options.source, BuildKind::exe, &options, link_options(options.kit, self));
+  pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
 }
 
 // The options of payload, object and exe; --payload on the last two.
 void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                         const char* output_help) {
-  CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir, "the application directory")
+  const std::string unless_payload = payload_file ? ", unless --payload" : "";
+  CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir,
+                                     "the application directory (required" + unless_payload + ")")
                          ->type_name("");
   CLI::Option* main =
       sub->add_option("--main", source->main_dll,
-                      "the main DLL's file name in APP_DIR, or the main program's (NAME.exe)")
+                      "the main DLL's file name in APP_DIR (required when more than one DLL "
+                      "there exports run_code), or the main program's (NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
                   "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
@@ -319,7 +340,10 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
         ->excludes(dir)
         ->excludes(main);
   }
-  sub->add_option("-o", source->output, output_help)->type_name("FILE");
+  sub->add_option("-o", source->output, std::string(output_help) + " (required)")
+      ->type_name("FILE");
+  sub->add_flag("--strict", source->strict,
+                "make every warning an error (a DLL the application lacks, an empty directory)");
   source->pack.progress = host_stderr_is_terminal();
 }
 
@@ -384,7 +408,7 @@ void setup_exe(CLI::App& app, const std::string& self) {
 void setup_launcher(CLI::App& app, const std::string& self) {
   auto options = std::make_shared<LauncherOptions>();
   CLI::App* sub = app.add_subcommand("launcher", "link the launcher with an empty payload");
-  sub->add_option("-o", options->output, "the launcher executable")->type_name("FILE");
+  sub->add_option("-o", options->output, "the launcher executable (required)")->type_name("FILE");
   add_kit_options(sub, &options->kit);
   sub->callback([options, self] { run_launcher(*options, self); });
 }
@@ -394,7 +418,8 @@ void setup_read(CLI::App& app, const char* name, const char* help,
                 void (*run)(const ReadOptions&)) {
   auto options = std::make_shared<ReadOptions>();
   CLI::App* sub = app.add_subcommand(name, help);
-  sub->add_option("FILE_OR_EXE", options->file, "a payload file or a onefile executable")
+  sub->add_option("FILE_OR_EXE", options->file,
+                  "a payload file or a onefile executable (required)")
       ->type_name("");
   std::string command = name;
   sub->callback([options, command, run] {

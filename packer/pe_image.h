@@ -42,9 +42,6 @@ constexpr uint64_t PE_OPT_SIZE_OF_IMAGE = 56;
 constexpr uint64_t PE_OPT_CHECKSUM = 64;
 constexpr uint64_t PE_OPT_DIRECTORY_COUNT = 108;
 constexpr uint64_t PE_OPT_DIRECTORIES = 112;
-// The same two in a PE32 (i386) optional header.
-constexpr uint64_t PE32_OPT_DIRECTORY_COUNT = 92;
-constexpr uint64_t PE32_OPT_DIRECTORIES = 96;
 constexpr uint64_t PE_DIRECTORY_BYTES = 8;  // RVA (4) and size (4)
 constexpr uint32_t PE_DIRECTORY_EXPORT = 0;
 constexpr uint32_t PE_DIRECTORY_IMPORT = 1;
@@ -61,11 +58,14 @@ constexpr uint64_t PE_SECTION_HEADER_BYTES = 40;
 constexpr uint64_t PE_EXPORT_NAME_COUNT = 24;
 constexpr uint64_t PE_EXPORT_NAMES = 32;
 constexpr uint64_t PE_EXPORT_DIRECTORY_BYTES = 40;
-// Import descriptor: the DLL name's RVA at 12, 20 bytes; a zero descriptor ends the list.
-// Delay-load descriptor: the DLL name's RVA at 4, 32 bytes.
+// Import descriptor: the name table's RVA at 0, the DLL name's at 12, 20 bytes; a zero
+// descriptor ends the list. Delay-load descriptor: the DLL name's RVA at 4, the name table's
+// at 16, 32 bytes.
+constexpr uint64_t PE_IMPORT_NAME_TABLE = 0;
 constexpr uint64_t PE_IMPORT_NAME = 12;
 constexpr uint64_t PE_IMPORT_DESCRIPTOR_BYTES = 20;
 constexpr uint64_t PE_DELAY_IMPORT_NAME = 4;
+constexpr uint64_t PE_DELAY_IMPORT_NAME_TABLE = 16;
 constexpr uint64_t PE_DELAY_IMPORT_DESCRIPTOR_BYTES = 32;
 
 // The 8-byte, NUL-padded form of a section name (longer names are cut).
@@ -74,10 +74,16 @@ std::string pe_section_name(const char* name);
 // True when `image` starts like a PE file ("MZ" and a "PE\0\0" signature in range).
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
-// Checks that `image` is a 64-bit (x86-64) PE DLL exporting `symbol` by name. Otherwise
-// throws PackError("<subject> <reason>"), the reason "is not a PE file", "is built for
-// arm64, ...", "does not export '<symbol>'", or, when only a C++ name for the symbol is
-// exported, "has <symbol> exported as `<mangled>`: declare it extern "C" ...".
+// Why `image` cannot be loaded as a 64-bit (x86-64) DLL, as the words after its name: "is
+// not a PE file", "is built for arm64, ...", "is not a DLL", "is cut short: its section
+// '.text' ends past the end of the file"; empty when it can.
+std::string pe_dll_problem(const std::vector<unsigned char>& image);
+
+// Checks that `image` is a 64-bit (x86-64) PE DLL (pe_dll_problem) exporting `symbol` by
+// name. Otherwise throws PackError("<subject> <reason>"), the reason pe_dll_problem's, "does
+// not export '<symbol>'", or, when only a C++ name for the symbol is exported, "has <symbol>
+// exported as `<mangled>`: declare it extern "C" ..." (run_code's own signature) or "...,
+// a C++ function with other parameters: define it as ..." (any other).
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject);
 
@@ -102,10 +108,19 @@ std::string pe_main_kind_text(const PeMainKind& kind);
 // subsystem. Otherwise throws PackError("<subject> <reason>"). Returns its kind.
 PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject);
 
-// The DLL names `image` imports (its import and delay-load tables, in table order, as
-// written); nothing for an image that is neither a 64-bit (x86-64) nor an i386 PE file. A damaged table gives the
-// names read before the damage.
-std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image);
+// The names `image` exports; nothing for an image that is not a 64-bit PE file.
+std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image);
+
+// One DLL an image imports, and the functions it imports from it by name (ordinals left out).
+struct PeImport {
+  std::string dll;
+  std::vector<std::string> functions;
+};
+
+// The DLLs `image` imports (its import and delay-load tables, in table order, names as
+// written); nothing for an image that is not a 64-bit PE file. A damaged table gives what was
+// read before the damage.
+std::vector<PeImport> pe_imports(const std::vector<unsigned char>& image);
 
 struct PeSection {
   uint64_t offset;  // file offset of its raw data

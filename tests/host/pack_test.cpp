@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -610,6 +611,15 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        {"payload", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' is built for i386 (32-bit x86), not x86-64: the launcher is a "
        "64-bit x86-64 program and loads only x86-64 DLLs", false},
+      {"main cut short",
+       [&] {
+         std::vector<unsigned char> image = pe_build(PeSpec());
+         image.resize(image.size() - 1);
+         spit(app / "app.dll", image);
+       },
+       {"payload", a, "--main", "app.dll", "-o", out},
+       "main DLL '" + a + "/app.dll' is cut short: its section '.edata' ends past the end of the "
+       "file", false},
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
@@ -722,7 +732,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "cannot run the linker '/nonexistent/ld'", false},
       {"output directory missing", [] {},
        {"payload", a, "--main", "app.dll", "-o", (root / "none" / "p").string()},
-       "cannot create '" + (root / "none" / "p").string() + ".tmp-", false},
+       "cannot create '" + (root / "none" / "p").string() + "': No such file or directory", false},
+      {"list of a directory", [] {}, {"list", a}, "cannot read '" + a + "': Is a directory", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -958,6 +969,8 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   mangled.exports = {"other", "_Z8run_codeiPPwPKw"};
   PeSpec msvc;
   msvc.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
+  PeSpec non_const;  // dll_path without const: the header was included
+  non_const.exports = {"_Z8run_codeiPPwPw"};
   PeSpec arm64;
   arm64.machine = 0xAA64;
   PeSpec pe32;
@@ -991,6 +1004,10 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
       {"MSVC-mangled run_code", [&] { spit(app / "app.dll", pe_build(msvc)); },
        "main DLL '" + a + "/app.dll' has run_code exported as `?run_code@@YAHHPEAPEA_WPEB_W@Z`: "
        "declare it extern \"C\" (see zobrin/app.h)"},
+      {"run_code with other parameters", [&] { spit(app / "app.dll", pe_build(non_const)); },
+       "main DLL '" + a + "/app.dll' has run_code exported as `_Z8run_codeiPPwPw`, a C++ function "
+       "with other parameters: define it as int run_code(int argc, wchar_t** argv, const "
+       "wchar_t* dll_path) (see zobrin/app.h)"},
       {"arm64", [&] { spit(app / "app.dll", pe_build(arm64)); },
        "main DLL '" + a + "/app.dll' is built for arm64, not x86-64: the launcher is a 64-bit "
        "x86-64 program and loads only x86-64 DLLs"},
@@ -1066,22 +1083,143 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   EXPECT_TRUE(fs::exists(root / "p"));
 
   // Everything there: no warning.
-  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) spit(app / name, name);
+  PeSpec plain;
+  plain.exports.clear();
+  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) {
+    spit(app / name, pe_build(plain));
+  }
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+}
 
-  // An i386 program's imports (a PE32 header's directories) are followed too.
-  PeSpec program;
-  program.machine = 0x14C;
-  program.pe32_plus = false;
-  program.dll = false;
-  program.exports.clear();
-  program.imports = {"KERNEL32.dll", "msvcrt.dll", "libfoo.dll", "gone32.dll"};
-  spit(app / "tool.exe", pe_build(program));
-  r = pack({"payload", app, "--main", "tool.exe", "-o", root / "p"});
-  EXPECT_EQ(r.code, 0);
-  EXPECT_EQ(r.err, "zobrin-pack: warning: 'gone32.dll', imported by 'tool.exe'" + tail);
+TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {
+  PeSpec main;
+  main.imports = {"libdep.dll"};
+  main.import_functions = {"dep_open", "dep_close"};
+  spit(app / "app.dll", pe_build(main));
+  PeSpec dep;
+  dep.exports = {"dep_open", "dep_close"};
+  std::vector<unsigned char> cut = pe_build(dep);
+  cut.resize(cut.size() - 1);
+  dep.exports = {"dep_open"};
+  std::vector<unsigned char> lacking = pe_build(dep);
+  dep.exports = {"dep_close", "dep_open"};
+  std::vector<unsigned char> whole = pe_build(dep);
+  const std::string tail = ": the application will not start with it";
+  struct Row {
+    std::vector<unsigned char> dep;
+    std::string warning;  // after "zobrin-pack: warning: "; empty: none
+  } rows[] = {
+      {{}, "'libdep.dll', imported by 'app.dll', is not a PE file" + tail},
+      {cut, "'libdep.dll', imported by 'app.dll', is cut short: its section '.edata' ends past "
+            "the end of the file" + tail},
+      {lacking, "'libdep.dll' does not export 'dep_close', which 'app.dll' imports from it" + tail},
+      {whole, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.warning);
+    spit(app / "libdep.dll", row.dep);
+    PackRun r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: warning: " + row.warning + "\n");
+    r = pack({"payload", app, "--main", "app.dll", "-o", root / "p", "--strict"});
+    EXPECT_EQ(r.code, row.warning.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: error: " + row.warning + "\n");
+  }
+}
+
+TEST_F(Pack, WithoutMainTheOnlyDllExportingRunCodeIsTheMainDll) {
+  PeSpec helper;
+  helper.exports = {"helper"};
+  const std::string out = (root / "p").string();
+  struct Row {
+    const char* add;  // a file added to the directory
+    std::vector<unsigned char> image;
+    int code;
+    std::string first_line;  // of stdout (0) or stderr
+  } rows[] = {
+      {"app.dll", pe_build(PeSpec()), 0, "zobrin-pack: 1 file, "},
+      {"libhelper.dll", pe_build(helper), 0, "zobrin-pack: 2 files, "},
+      {"Other.DLL", pe_build(PeSpec()), 2,
+       "zobrin-pack: error: --main NAME.dll is required: several DLLs export run_code "
+       "('Other.DLL', 'app.dll')"},
+  };
+  fs::remove_all(app);
+  for (const Row& row : rows) {
+    spit(app / row.add, row.image);
+    PackRun r = pack({"payload", app, "-o", out});
+    EXPECT_EQ(r.code, row.code) << r.err;
+    const std::string& text = row.code == 0 ? r.out : r.err;
+    EXPECT_EQ(text.substr(0, row.first_line.size()), row.first_line);
+    if (row.code == 0) {
+      EXPECT_EQ(parse(slurp(out)).entries[0].name, u"app.dll");
+    }
+  }
+}
+
+TEST_F(Pack, AFileChangedAfterItWasReadIsRefused) {
+  // The main DLL's import warning comes once the files are listed; a.txt is read soon after
+  // and then rewritten in place (same size) while the random z.bin is slowly compressed.
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  spit(app / "a.txt", "before");
+  std::string random(4 << 20, '\0');
+  uint64_t state = 88172645463325252ull;
+  for (size_t i = 0; i + 8 <= random.size(); i += 8) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    std::memcpy(&random[i], &state, 8);
+  }
+  spit(app / "z.bin", random);
+  const std::string command = std::string(ZOBRIN_PACK_EXE) + " payload " + shell_quote(app) +
+                              " --main app.dll -o " + shell_quote((root / "p").string()) +
+                              " --level 19 --threads 1 2>&1 >/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  EXPECT_EQ(std::string(line).rfind("zobrin-pack: warning: 'missing.dll'", 0), 0u) << line;
+  usleep(200000);
+  spit(app / "a.txt", "after!");
+  std::string rest;
+  while (fgets(line, sizeof line, pipe)) rest += line;
+  int status = pclose(pipe);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  EXPECT_EQ(rest, "zobrin-pack: error: file '" + (app / "a.txt").string() +
+                      "' changed while packing\n");
+  EXPECT_FALSE(fs::exists(root / "p"));
+}
+
+TEST_F(Pack, StrictMakesTheFirstWarningAnErrorAndWritesNothing) {
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  const std::string a = app.string();
+  struct Row {
+    std::function<void()> prepare;
+    std::vector<std::string> args;
+    std::string err;
+  } rows[] = {
+      {[] {}, {"payload", a, "--main", "app.dll", "--strict", "-o", (root / "p").string()},
+       "'missing.dll', imported by 'app.dll', is neither in the application directory nor a "
+       "Windows system DLL: the application will not start without it"},
+      {[&] {
+         spit(app / "missing.dll", "now there");
+         fs::create_directories(app / "empty");
+       },
+       {"exe", a, "--main", "app.dll", "-o", (root / "p").string(), "--strict"},
+       "empty directory '" + a + "/empty' is not carried (a directory exists only through its "
+       "files)"},
+  };
+  for (const Row& row : rows) {
+    row.prepare();
+    PackRun r = pack(row.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: " + row.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(root / "p"));
+  }
 }
 
 // A payload array around `frame` with entries of the given sizes, names and flags.
@@ -1160,6 +1298,12 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     changed[2].name = name;
     return payload_array(changed, frame);
   };
+  auto with_names = [&](std::u16string second, std::u16string third) {
+    std::vector<Entry> changed = entries;
+    changed[1].name = second;
+    changed[2].name = third;
+    return payload_array(changed, frame);
+  };
   auto flipped = [](std::string bytes, size_t at) {
     bytes[at] = static_cast<char>(bytes[at] ^ 0x40);
     return bytes;
@@ -1219,6 +1363,15 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
       {"an earlier entry marked last", with_flags(4, 4),
        "entry 'first' is marked last but 'second' follows it"},
       {"table cut", good.substr(0, 20), "not a payload: its header sizes exceed its length"},
+      {"a name twice", with_names(u"second", u"first"), "entry 'first' appears twice"},
+      {"names equal but for case", with_names(u"FIRST", u"third"),
+       "entries 'first' and 'FIRST' differ only in case, which Windows ignores: they would land "
+       "on one file"},
+      {"a device name", with_names(u"second", u"sub\\nul.txt"),
+       "entry 'sub\\nul.txt' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 "
+       "to LPT9, with any extension)"},
+      {"an empty component", with_names(u"second", u"sub\\\\x"),
+       "entry 'sub\\\\x' holds an empty name between separators"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);

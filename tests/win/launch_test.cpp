@@ -259,6 +259,28 @@ TEST_F(Launch, FailuresSayOneLineAndLeaveNothing) {
   }
 }
 
+// A DLL the application lacks, beside the main DLL or below one of its DLLs: the load error
+// names it on its one line.
+TEST_F(Launch, LoadErrorNamesTheMissingModule) {
+  const std::string start = "Error, load DLL. ([Error 126] " + system_text(ERROR_MOD_NOT_FOUND) +
+                            ") Missing: ";
+  struct Row {
+    const wchar_t* exe;
+    const char* missing;
+  } rows[] = {
+      {L"e2e_missing_dll.exe", "libstdc++-6.dll"},
+      {L"e2e_missing_nested_dll.exe", "libwinpthread-1.dll"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    ProcessResult r = launch(row.exe);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, start + row.missing + "\r\n");
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  }
+}
+
 // The payload directory is made in the temporary directory, which is never made itself; a
 // temporary directory that cannot be read is an expansion failure, not the drive's root.
 TEST_F(Launch, TemporaryDirectoryMissingOrUnreadableIsRefused) {
