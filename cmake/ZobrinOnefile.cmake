@@ -53,7 +53,7 @@ set(_ZOBRIN_ONEFILE_OPTION_DESCRIPTION --description)
 set(_ZOBRIN_ONEFILE_OPTION_COPYRIGHT --copyright)
 set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
-# zobrin_add_onefile(NAME MAIN_TARGET dll_target
+# zobrin_add_onefile(NAME MAIN_TARGET dll_or_program_target
 #                    [FILES file...] [DIRECTORIES dir...]
 #                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
 #                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
