@@ -79,6 +79,15 @@ void fatal_exit_code(const char* message, unsigned long code) {
   exit(2);
 }
 
+void fatal_exit_missing_module(const char* message, unsigned long code, const wchar_t* module) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "%s ([Error %lu] %ls) Missing: %ls\n", message, code,
+          text != nullptr ? text : L"<unknown>", module);
+  fatal_run_cleanup();
+  exit(2);
+}
+
 void fatal_open_error(const wchar_t* path) {
   // The path with CR and LF written as \u000D and \u000A, so a damaged name cannot split the
   // line: a path buffer's 4095 units, each at most 6 units, and the NUL.

@@ -21,6 +21,11 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // GetLastError() taken right after the failing call.
 [[noreturn]] void fatal_exit_code(const char* message, unsigned long code);
 
+// Like fatal_exit_code, with " Missing: <module>" after the system text: the DLL the load
+// could not find.
+[[noreturn]] void fatal_exit_missing_module(const char* message, unsigned long code,
+                                            const wchar_t* module);
+
 // "Error, failed to open '<path>' for writing." on standard error, then exit code 2. CR and
 // LF in the path are printed as \u000D and \u000A; a path longer than a path buffer (4095
 // units) is cut there.

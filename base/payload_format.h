@@ -44,9 +44,11 @@ constexpr uint32_t ZB_SECTION_KEY_OFFSET = 24;
 constexpr uint32_t ZB_SECTION_HEAD_BYTES = 32;
 
 // Run flags. Cache: the payload directory is a fixed per-user place named by the content key,
-// kept between runs.
+// kept between runs. Program: the first entry is a program, started from the payload
+// directory in place of the launcher's own child (no DLL is loaded).
 constexpr uint64_t ZB_RUN_FLAG_CACHE = 1;
-constexpr uint64_t ZB_RUN_FLAGS_KNOWN = ZB_RUN_FLAG_CACHE;
+constexpr uint64_t ZB_RUN_FLAG_PROGRAM = 2;
+constexpr uint64_t ZB_RUN_FLAGS_KNOWN = ZB_RUN_FLAG_CACHE | ZB_RUN_FLAG_PROGRAM;
 
 constexpr uint32_t ZB_PAYLOAD_HEADER_BYTES = 16;
 constexpr uint32_t ZB_PAYLOAD_TABLE_SIZE_OFFSET = 0;

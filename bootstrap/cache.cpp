@@ -11,6 +11,7 @@
 #include "base/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/cache_verify.h"
+#include "bootstrap/extract.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
@@ -145,6 +146,10 @@ const wchar_t* cache_child_directory(Cache* cache) {
   // The child holds the lock too (shared, never creating it), so its copy counts as in use
   // even if its parent is gone. The handle stays open for the rest of the process.
   cache_open_lock(cache, cache->version, CACHE_LOCK_SHARE, /* remove */ false, OPEN_EXISTING);
+  return cache_run_directory(cache);
+}
+
+const wchar_t* cache_run_directory(const Cache* cache) {
   if (GetFileAttributesW(cache->sibling) != INVALID_FILE_ATTRIBUTES) return cache->sibling;
   return cache->directory;
 }
@@ -269,6 +274,7 @@ static void cache_write_mark(const Cache* cache) {
 // payload's (cache_verify_copy); the table is walked either way.
 static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
+  extract_check_names(reader);
   return cache_verify_copy(reader, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache));
 }

@@ -46,6 +46,10 @@ void cache_compute_paths(Cache* cache);
 // version's lock (shared) for the rest of the process when it exists; creates nothing.
 const wchar_t* cache_child_directory(Cache* cache);
 
+// Either role: the same choice without the lock, for the program mode's parent once its copy
+// is in place (or kept as the sibling). Creates nothing.
+const wchar_t* cache_run_directory(const Cache* cache);
+
 // Parent role, with `reader` opened: creates the cache root directories (owner-only), takes
 // and dates the lock (after removing leftovers of killed runs of this version when no other
 // run holds it) and checks the copy: this user's launcher finished it, and its files are

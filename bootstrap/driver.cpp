@@ -34,7 +34,8 @@ struct DriverRun {
   Cache cache;
   Launch launch;
   Sweep sweep;
-  // Child role: the first payload entry's target path, the DLL it loads.
+  // The first payload entry's target path: the DLL the child loads, or the program mode's
+  // program.
   wchar_t dll_path[ZB_PATH_UNITS];
   wchar_t scratch[ZB_ENV_VALUE_UNITS];
 };
@@ -105,13 +106,22 @@ static void driver_register_handler(DriverRun* run) {
   }
 }
 
-// Parent role, with the payload extracted: starts the child, tidies the cache while it runs
-// (cached mode), waits for it, then ends the run: the child slot emptied, shutdown. Returns
-// the child's exit code.
-static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached) {
+// Program mode: the program's path below `directory` (where the child role would load the
+// DLL from), from the table's first entry, into the run's dll_path.
+static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* directory) {
+  payload_restart_table(&run->reader);
+  extract_dll_path(&run->reader, directory, run->dll_path);
+  return run->dll_path;
+}
+
+// Parent role, with the payload extracted: starts the child (or `program`, when not null),
+// tidies the cache while it runs (cached mode), waits for it, then ends the run: the child
+// slot emptied, shutdown. Returns the child's exit code.
+static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
+                                const wchar_t* program) {
   int exit_code = 0;
   {
-    HandleOwner child = launch_parent_start(&run->launch, &run->context, argv);
+    HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
     // Old versions of a cached application go while the child runs, not before it starts.
     if (cached) cache_tidy(&run->cache);
     exit_code = launch_parent_wait(child);
@@ -136,7 +146,7 @@ static void driver_install_cache(DriverRun* run) {
 // filled afresh through a sibling that is moved into place. The parent's payload directory is
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
-static int driver_run_cached_parent(DriverRun* run, wchar_t** argv) {
+static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
   driver_set_payload_directory(run, run->cache.sibling);
   payload_open(&run->reader);
@@ -151,15 +161,29 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv) {
     extract_walk(&run->extractor);
     driver_install_cache(run);
   }
-  return driver_launch_parent(run, argv, /* cached */ true);
+  const wchar_t* started =
+      program ? driver_locate_program(run, cache_run_directory(&run->cache)) : nullptr;
+  return driver_launch_parent(run, argv, /* cached */ true, started);
 }
 
 // Child role: takes the payload directory the parent prepared, creates nothing and loads the
-// application's main DLL.
-static int driver_run_child(DriverRun* run, int argc, wchar_t** argv) {
+// application's main DLL, or in the program mode (the program started this executable again)
+// starts the program from there, waits for it and returns its exit code. Decision: that run
+// keeps the console handler too, so an interrupt gives the program the parent's grace period
+// instead of ending it at once with this process through the job.
+static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool program) {
   payload_open(&run->reader);
   extract_dll_path(&run->reader, run->context.payload_directory, run->dll_path);
-  return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
+  if (!program) return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
+  driver_register_handler(run);
+  int exit_code = 0;
+  {
+    HandleOwner started = launch_start(&run->launch, &run->context, run->dll_path);
+    exit_code = launch_parent_wait(started);
+  }
+  cleanup_child_release(&run->context);
+  cleanup_shutdown(&run->context);
+  return exit_code;
 }
 
 // The one run of this process. Decision: at file scope, not a local static: the console
@@ -177,15 +201,17 @@ int driver_run(void) {
   bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();
   // Read before anything is created: unknown flags are the header error in either role.
-  if (payload_linked_flags() & ZB_RUN_FLAG_CACHE) {
-    if (parent_role) return driver_run_cached_parent(&run, argv);
+  uint64_t flags = payload_linked_flags();
+  bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
+  if (flags & ZB_RUN_FLAG_CACHE) {
+    if (parent_role) return driver_run_cached_parent(&run, argv, program);
     cache_compute_paths(&run.cache);
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
-    return driver_run_child(&run, argc, argv);
+    return driver_run_child(&run, argc, argv, program);
   }
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
-  if (!parent_role) return driver_run_child(&run, argc, argv);
+  if (!parent_role) return driver_run_child(&run, argc, argv, program);
   // The payload directory is final from here on: the console control handler may read it.
   payload_directory_create_new(run.context.payload_directory, driver_redraw_payload_directory,
                                &run);
@@ -195,7 +221,9 @@ int driver_run(void) {
   extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
   cleanup_sweep_start(&run.sweep, run.context.payload_directory);
-  int exit_code = driver_launch_parent(&run, argv, /* cached */ false);
+  const wchar_t* started =
+      program ? driver_locate_program(&run, run.context.payload_directory) : nullptr;
+  int exit_code = driver_launch_parent(&run, argv, /* cached */ false, started);
   cleanup_sweep_join(&run.sweep);
   return exit_code;
 }

@@ -1,5 +1,6 @@
 #include "bootstrap/extract.h"
 
+#include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
 
@@ -131,6 +132,77 @@ bool extract_name_stays_inside(const unsigned char* name, uint32_t units) {
   return true;
 }
 
+// True when the component (`units` units from `name`, little-endian) is a device name: CON,
+// PRN, AUX, NUL, COM1 to COM9 or LPT1 to LPT9, in any case, alone or before an extension
+// (spaces before the dot ignored). Windows opens the device instead of a file.
+static bool extract_component_is_device(const unsigned char* name, uint32_t units) {
+  wchar_t base[5];
+  uint32_t length = 0;
+  for (uint32_t i = 0; i < units; i++) {
+    uint16_t unit = le_read_u16(name + 2 * (uint64_t)i);
+    if (unit == L'.') break;
+    if (length == 5) return false;
+    if (unit >= L'a' && unit <= L'z') unit = (uint16_t)(unit - L'a' + L'A');
+    base[length++] = (wchar_t)unit;
+  }
+  while (length > 0 && base[length - 1] == L' ') length--;
+  if (length == 3) {
+    return wcsncmp(base, L"CON", 3) == 0 || wcsncmp(base, L"PRN", 3) == 0 ||
+           wcsncmp(base, L"AUX", 3) == 0 || wcsncmp(base, L"NUL", 3) == 0;
+  }
+  return length == 4 && (wcsncmp(base, L"COM", 3) == 0 || wcsncmp(base, L"LPT", 3) == 0) &&
+         base[3] >= L'1' && base[3] <= L'9';
+}
+
+struct ExtractName {
+  const wchar_t* units;  // in the table: x86-64 reads its little-endian units as they lie
+  int count;
+};
+
+// qsort's comparison of two ExtractName: below, equal to or above 0 as `a` sorts before,
+// with or after `b` without regard to case.
+static int extract_compare_names(const void* a, const void* b) {
+  const ExtractName* x = (const ExtractName*)a;
+  const ExtractName* y = (const ExtractName*)b;
+  // The comparison the file system makes: each unit in its simple upper case.
+  return CompareStringOrdinal(x->units, x->count, y->units, y->count, /* bIgnoreCase */ TRUE) -
+         CSTR_EQUAL;
+}
+
+void extract_check_names(PayloadReader* reader) {
+  if (payload_table_empty(reader)) return;
+  uint32_t count = 0;
+  for (;;) {
+    PayloadEntry entry;
+    payload_next_entry(reader, &entry);
+    uint32_t start = 0;
+    for (uint32_t i = 0; i <= entry.name_units; i++) {
+      if (i < entry.name_units && le_read_u16(entry.name + 2 * (uint64_t)i) != L'\\') continue;
+      if (extract_component_is_device(entry.name + 2 * (uint64_t)start, i - start)) {
+        fatal_exit(FATAL_MSG_HEADER);
+      }
+      start = i + 1;
+    }
+    count++;
+    if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
+  }
+  ExtractName* names = (ExtractName*)malloc((size_t)count * sizeof(ExtractName));
+  if (names == nullptr) fatal_exit(FATAL_MSG_MEMORY);
+  payload_restart_table(reader);
+  for (uint32_t i = 0; i < count; i++) {
+    PayloadEntry entry;
+    payload_next_entry(reader, &entry);
+    names[i].units = (const wchar_t*)entry.name;
+    names[i].count = (int)entry.name_units;
+  }
+  payload_restart_table(reader);
+  qsort(names, count, sizeof(ExtractName), extract_compare_names);
+  for (uint32_t i = 1; i < count; i++) {
+    if (extract_compare_names(&names[i - 1], &names[i]) == 0) fatal_exit(FATAL_MSG_HEADER);
+  }
+  free(names);
+}
+
 void extract_build_target(wchar_t* target, const wchar_t* directory, const unsigned char* name,
                           uint32_t units) {
   target[0] = L'\0';
@@ -213,6 +285,7 @@ void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, w
 void extract_walk(Extractor* extractor) {
   PayloadReader* reader = extractor->reader;
   RunContext* run = extractor->run;
+  extract_check_names(reader);
   if (!payload_table_empty(reader)) {
     if (extractor->read_ahead) payload_start_read_ahead(reader);
     // Without its thread every file is closed on this one, as before.

@@ -61,6 +61,12 @@ void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, w
 // child's step refuse any other name with the header error before creating anything.
 bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
 
+// Walks the opened payload's whole table before anything is written and leaves its position
+// at the first entry. Fatal: header error for a name with a device name among its components
+// (NUL.txt) and for two names Windows takes for one (the same name twice, or equal but for
+// case: one file would replace the other); allocation error.
+void extract_check_names(PayloadReader* reader);
+
 // Builds `directory`, "\" and an entry's name (`units` units, little-endian, in the table)
 // into `target` (capacity ZB_PATH_UNITS). Fatal: abort when `directory` cannot take "\";
 // header error when the name does not fit.

@@ -16,13 +16,84 @@
 
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
+// How deep launch_missing_module follows the application's own DLLs.
+static const uint32_t LAUNCH_MISSING_DEPTH = 8;
+
+// After a load of `image_path` failed for a missing module: the first DLL it imports that
+// the same search cannot find, into `module` (capacity MAX_PATH). A DLL of the application
+// (in `payload_directory`) that fails the same way is followed, `depth` levels at most.
+// Returns false when none is found (the load failed for another reason). Never fatal.
+static bool launch_missing_module(const wchar_t* image_path, const wchar_t* payload_directory,
+                                  uint32_t depth, wchar_t* module) {
+  HMODULE mapped = LoadLibraryExW(image_path, /* hFile */ nullptr,
+                                  LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
+  if (mapped == nullptr) return false;
+  // Decision: the image is mapped as the loader maps it, so RVAs are offsets from its base;
+  // each one is checked against SizeOfImage before it is read.
+  const unsigned char* base = (const unsigned char*)((ULONG_PTR)mapped & ~(ULONG_PTR)3);
+  const IMAGE_DOS_HEADER* dos = (const IMAGE_DOS_HEADER*)base;
+  bool found = false;
+  if (dos->e_magic == IMAGE_DOS_SIGNATURE && dos->e_lfanew > 0 &&
+      dos->e_lfanew < 4096 - (LONG)sizeof(IMAGE_NT_HEADERS64)) {
+    const IMAGE_NT_HEADERS64* nt = (const IMAGE_NT_HEADERS64*)(base + dos->e_lfanew);
+    uint64_t size = nt->OptionalHeader.SizeOfImage;
+    const IMAGE_DATA_DIRECTORY* imports =
+        &nt->OptionalHeader.DataDirectory[IMAGE_DIRECTORY_ENTRY_IMPORT];
+    uint64_t at = imports->VirtualAddress;
+    bool readable = nt->Signature == IMAGE_NT_SIGNATURE &&
+                    nt->OptionalHeader.Magic == IMAGE_NT_OPTIONAL_HDR64_MAGIC &&
+                    nt->OptionalHeader.NumberOfRvaAndSizes > IMAGE_DIRECTORY_ENTRY_IMPORT &&
+                    at != 0;
+    for (; readable && !found && at + sizeof(IMAGE_IMPORT_DESCRIPTOR) <= size;
+         at += sizeof(IMAGE_IMPORT_DESCRIPTOR)) {
+      const IMAGE_IMPORT_DESCRIPTOR* descriptor = (const IMAGE_IMPORT_DESCRIPTOR*)(base + at);
+      if (descriptor->Name == 0) break;
+      wchar_t name[MAX_PATH];
+      uint32_t units = 0;
+      for (uint64_t c = descriptor->Name; c < size && base[c] != 0 && units + 1 < MAX_PATH; c++) {
+        name[units++] = (wchar_t)base[c];
+      }
+      name[units] = L'\0';
+      HMODULE loaded = LoadLibraryExW(name, /* hFile */ nullptr,
+                                      LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+      if (loaded != nullptr) {
+        FreeLibrary(loaded);
+        continue;
+      }
+      if (GetLastError() != ERROR_MOD_NOT_FOUND) continue;
+      wchar_t local[ZB_PATH_UNITS];
+      local[0] = L'\0';
+      uint32_t length = 0;
+      bool fits = wide_append_text(local, ZB_PATH_UNITS, &length, payload_directory) &&
+                  wide_append_units(local, ZB_PATH_UNITS, &length, L'\\', 1) &&
+                  wide_append_text(local, ZB_PATH_UNITS, &length, name);
+      if (fits && depth > 0 && GetFileAttributesW(local) != INVALID_FILE_ATTRIBUTES) {
+        found = launch_missing_module(local, payload_directory, depth - 1, module);
+      } else {
+        memcpy(module, name, (units + 1) * sizeof(wchar_t));
+        found = true;
+      }
+    }
+  }
+  FreeLibrary(mapped);
+  return found;
+}
+
 int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int argc,
                  wchar_t** argv) {
   AddDllDirectory(payload_directory);
   HMODULE dll = LoadLibraryExW(dll_path, /* hFile */ nullptr,
                                LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR | LOAD_LIBRARY_SEARCH_USER_DIRS |
                                    LOAD_LIBRARY_SEARCH_SYSTEM32);
-  if (dll == nullptr) fatal_exit_code("Error, load DLL.", GetLastError());
+  if (dll == nullptr) {
+    unsigned long error = GetLastError();
+    wchar_t module[MAX_PATH];
+    if (error == ERROR_MOD_NOT_FOUND &&
+        launch_missing_module(dll_path, payload_directory, LAUNCH_MISSING_DEPTH, module)) {
+      fatal_exit_missing_module("Error, load DLL.", error, module);
+    }
+    fatal_exit_code("Error, load DLL.", error);
+  }
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
   return entry(argc, argv, dll_path);
@@ -52,7 +123,8 @@ static void launch_child_into_job(Launch* launch, HANDLE process) {
   launch->job = job.release();
 }
 
-HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv) {
+HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
+                                const wchar_t* program) {
   uint32_t own_length = 0;
   launch->executable_directory[0] = L'\0';
   if (!wide_append_text(launch->executable_directory, ZB_OWN_PATH_UNITS, &own_length,
@@ -64,8 +136,12 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv)
   env_set(ENV_DIRECTORY, launch->executable_directory);
   env_set(ENV_ORIGINAL_ARGV0, argv[0]);
 
+  if (program != nullptr) return launch_start(launch, run, program);
   path_module_file_name(launch->module_path, ZB_PATH_UNITS);
-  const wchar_t* module = launch->module_path;
+  return launch_start(launch, run, launch->module_path);
+}
+
+HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application) {
   STARTUPINFOW startup;
   memset(&startup, 0, sizeof startup);
   startup.cb = sizeof(STARTUPINFOW);
@@ -77,7 +153,7 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv)
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
   if (!command_line_rebuild(launch->command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
-                            module, launch->element, ZB_COMMAND_LINE_UNITS)) {
+                            application, launch->element, ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
 
@@ -86,7 +162,7 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv)
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
   cleanup_gate_enter(run);
-  if (!CreateProcessW(module, launch->command_line, /* lpProcessAttributes */ nullptr,
+  if (!CreateProcessW(application, launch->command_line, /* lpProcessAttributes */ nullptr,
                       /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                       /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,

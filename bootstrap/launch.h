@@ -1,4 +1,5 @@
-// Launching the application: the child loads its main DLL; the parent starts the child.
+// Launching the application: the child loads its main DLL; the parent starts the child, or
+// in the program mode the program itself.
 #pragma once
 
 #include <windows.h>
@@ -27,14 +28,22 @@ int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int 
                  wchar_t** argv);
 
 // Parent role: publishes ZOBRIN_ONEFILE_DIRECTORY and ZOBRIN_ORIGINAL_ARGV0, starts this
-// executable again as the child with the same arguments, standard handles and environment,
-// in a job that ends it when the parent ends (processes the application starts leave the job;
-// without a job when none can be had), and publishes it in the run's child slot. Returns the
-// child's process handle. The start passes the run's gate (cleanup/gate.h): after an
-// interrupt no child starts, and the call does not return. Fatal: "Error, couldn't launch
-// child" (with the system error; also for a command line too long to pass on, or one that
-// cannot be split, or a child that cannot be resumed), abort when the own path cannot be read.
-HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv);
+// executable again as the child (or `program`, when not null: the program mode's main program
+// below the payload directory) as launch_start does. Returns the child's process handle.
+// Fatal: as launch_start; abort when the own path cannot be read.
+HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
+                                const wchar_t* program);
+
+// Starts `application` with this process's arguments re-quoted, element 0 replaced by
+// `application`, and the same standard handles and environment, in a job that ends it when
+// this process ends (processes the application starts leave the job; without a job when none
+// can be had), and publishes it in the run's child slot. Returns its process handle. The
+// parent role starts its child with it, the program mode's child role the program. The start
+// passes the run's gate (cleanup/gate.h): after an interrupt nothing starts, and the call
+// does not return. Fatal: "Error, couldn't launch child" (with the system error; also for a
+// command line too long to pass on, or one that cannot be split, or a process that cannot be
+// resumed).
+HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application);
 
 // Parent role: waits for the child `process` to end and returns its exit code (1 when it
 // cannot be read).

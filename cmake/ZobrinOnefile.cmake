@@ -12,6 +12,20 @@
 #                               for the runtime)
 #   ZobrinOnefile_KIT_TARGET    (the project's own build only) the target that builds the kit
 
+# The launcher kit and zobrin/app.h are for 64-bit Windows: say so at configure time, not with
+# a missing windows.h at build time. (The pointer size is known once a language is enabled.)
+if(NOT CMAKE_SYSTEM_NAME STREQUAL "Windows" OR (CMAKE_SIZEOF_VOID_P AND NOT CMAKE_SIZEOF_VOID_P EQUAL 8))
+  if(CMAKE_SIZEOF_VOID_P)
+    math(EXPR _zobrin_bits "${CMAKE_SIZEOF_VOID_P} * 8")
+    set(_zobrin_target "${CMAKE_SYSTEM_NAME}, ${_zobrin_bits}-bit")
+  else()
+    set(_zobrin_target "${CMAKE_SYSTEM_NAME}")
+  endif()
+  message(FATAL_ERROR "ZobrinOnefile builds for 64-bit Windows, but this project targets "
+    "${_zobrin_target}: configure it with an x86_64 mingw-w64 toolchain file (the one installed "
+    "beside the package: lib/cmake/ZobrinOnefile/mingw-w64-x86_64.cmake)")
+endif()
+
 # ZobrinOnefile::app: link a main DLL with it for zobrin/app.h and the Universal CRT. Linking
 # with -static and the Universal CRT needs the --defsym: the static winpthreads library (built
 # for msvcrt.dll) refers to _setjmp, which the Universal CRT's import library lacks; without
@@ -30,42 +44,55 @@ endif()
 
 # The zobrin-pack exe options that zobrin_add_onefile's keywords stand for, kept here only.
 set(_ZOBRIN_ONEFILE_FLAG_CONSOLE --console)
+set(_ZOBRIN_ONEFILE_FLAG_STRICT --strict)
 set(_ZOBRIN_ONEFILE_OPTION_ICON --icon)
 set(_ZOBRIN_ONEFILE_OPTION_VERSION --file-version)
+set(_ZOBRIN_ONEFILE_OPTION_PRODUCT --product)
+set(_ZOBRIN_ONEFILE_OPTION_COMPANY --company)
+set(_ZOBRIN_ONEFILE_OPTION_DESCRIPTION --description)
+set(_ZOBRIN_ONEFILE_OPTION_COPYRIGHT --copyright)
+set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
-# zobrin_add_onefile(NAME MAIN_TARGET dll_target
+# zobrin_add_onefile(NAME MAIN_TARGET dll_or_program_target
 #                    [FILES file...] [DIRECTORIES dir...]
-#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d]
+#                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
+#                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
 #                    [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
 # current binary directory): it assembles the application directory in
-# ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main DLL (MAIN_TARGET's file, a SHARED
-# library), each of FILES at the top beside it and each of DIRECTORIES as a subdirectory of the
-# same name, then runs zobrin-pack exe with --main the DLL's file name. Relative paths are taken
+# ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main file (MAIN_TARGET's file: a SHARED library,
+# the main DLL, or an executable, the main program), each of FILES at the top beside it and
+# each of DIRECTORIES as a subdirectory of the same name, then runs zobrin-pack exe with
+# --main the main file's name. Relative paths are taken
 # from the current source directory; FILES may hold generator expressions
-# ($<TARGET_FILE:other_dll>). The executable is rebuilt when the DLL, one of FILES or a file in
-# DIRECTORIES changes (files added to a directory are seen at the next build: the list is
-# globbed with CONFIGURE_DEPENDS). CONSOLE, ICON and VERSION pass --console, --icon and
-# --file-version to zobrin-pack; PACK_OPTIONS are passed as they are (e.g. --level 19). The
-# target's property ZOBRIN_ONEFILE_FILE holds the executable's path.
+# ($<TARGET_FILE:other_dll>). The executable is rebuilt when a file of the application
+# directory is added, removed or renamed, or changes its size or content (the target
+# NAME_inputs keeps their manifest with ZobrinOnefileInputs.cmake), and only then for them;
+# a new zobrin-pack, launcher kit or icon rebuilds it too. The pack is --strict (a warning,
+# such as a DLL the application lacks, fails the build) unless NO_STRICT is given. CONSOLE,
+# ICON, VERSION (default: the project's version, when it is one to four numbers), PRODUCT,
+# COMPANY, DESCRIPTION and COPYRIGHT pass --console, --icon, --file-version, --product,
+# --company, --description and --copyright to zobrin-pack; PACK_OPTIONS are passed as they
+# are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
+# executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE" "MAIN_TARGET;ICON;VERSION;OUTPUT_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${where}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
   endif()
   if(NOT arg_MAIN_TARGET)
-    message(FATAL_ERROR "${where}: MAIN_TARGET (the main DLL's target) is required")
+    message(FATAL_ERROR "${where}: MAIN_TARGET (the main DLL's or program's target) is required")
   endif()
   if(NOT TARGET ${arg_MAIN_TARGET})
     message(FATAL_ERROR "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is not a target")
   endif()
   get_target_property(type ${arg_MAIN_TARGET} TYPE)
-  if(NOT type STREQUAL "SHARED_LIBRARY")
-    message(FATAL_ERROR
-      "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is a ${type}, not a SHARED library (a DLL)")
+  if(NOT type STREQUAL "SHARED_LIBRARY" AND NOT type STREQUAL "EXECUTABLE")
+    message(FATAL_ERROR "${where}: MAIN_TARGET '${arg_MAIN_TARGET}' is a ${type}, not a SHARED "
+      "library (a DLL) or an executable")
   endif()
 
   set(out ${CMAKE_CURRENT_BINARY_DIR})
@@ -75,7 +102,10 @@ function(zobrin_add_onefile name)
   set(app ${CMAKE_CURRENT_BINARY_DIR}/${name}_app)
   set(exe ${out}/${name}.exe)
 
-  set(depends ${arg_MAIN_TARGET} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
+  set(manifest ${CMAKE_CURRENT_BINARY_DIR}/${name}_inputs.txt)
+  set(depends ${manifest} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
+  set(inputs $<TARGET_FILE:${arg_MAIN_TARGET}>)
+  set(input_dirs)
   set(copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_MAIN_TARGET}> ${app})
   set(names)
   foreach(item IN LISTS arg_FILES)
@@ -87,7 +117,7 @@ function(zobrin_add_onefile name)
       endif()
       list(APPEND names ${file_name})
     endif()
-    list(APPEND depends ${item})
+    list(APPEND inputs ${item})
     list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${item} ${app})
   endforeach()
   foreach(dir IN LISTS arg_DIRECTORIES)
@@ -100,12 +130,14 @@ function(zobrin_add_onefile name)
       message(FATAL_ERROR "${where}: two FILES or DIRECTORIES are named '${dir_name}'")
     endif()
     list(APPEND names ${dir_name})
-    file(GLOB_RECURSE found LIST_DIRECTORIES false CONFIGURE_DEPENDS "${dir}/*")
-    list(APPEND depends ${found})
+    list(APPEND input_dirs ${dir})
     list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy_directory ${dir} ${app}/${dir_name})
   endforeach()
 
   set(options)
+  if(NOT arg_NO_STRICT)
+    list(APPEND options ${_ZOBRIN_ONEFILE_FLAG_STRICT})
+  endif()
   if(arg_CONSOLE)
     list(APPEND options ${_ZOBRIN_ONEFILE_FLAG_CONSOLE})
   endif()
@@ -114,11 +146,26 @@ function(zobrin_add_onefile name)
     list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_ICON} ${icon})
     list(APPEND depends ${icon})
   endif()
-  if(arg_VERSION)
-    list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_VERSION} ${arg_VERSION})
+  # The project's version when it is one zobrin-pack takes (one to four numbers).
+  if(NOT DEFINED arg_VERSION AND PROJECT_VERSION MATCHES "^[0-9]+(\\.[0-9]+)?(\\.[0-9]+)?(\\.[0-9]+)?$")
+    set(arg_VERSION ${PROJECT_VERSION})
   endif()
+  foreach(field VERSION PRODUCT COMPANY DESCRIPTION COPYRIGHT)
+    if(DEFINED arg_${field})
+      list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_${field}} ${arg_${field}})
+    endif()
+  endforeach()
   list(APPEND options ${arg_PACK_OPTIONS})
 
+  # Always run; rewrites the manifest only when the inputs differ from it. The COMMAND's
+  # generator expressions order it after the targets whose files it lists, DEPENDS after the
+  # custom commands that write FILES.
+  add_custom_target(${name}_inputs
+    COMMAND ${CMAKE_COMMAND} -DMANIFEST=${manifest} -P ${_ZOBRIN_ONEFILE_INPUTS_SCRIPT} --
+            ${inputs} DIRECTORY ${input_dirs}
+    BYPRODUCTS ${manifest}
+    DEPENDS ${inputs}
+    VERBATIM)
   add_custom_command(OUTPUT ${exe}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${out}
@@ -129,6 +176,7 @@ function(zobrin_add_onefile name)
     COMMENT "Packing ${name}.exe"
     VERBATIM)
   add_custom_target(${name} ALL DEPENDS ${exe})
+  add_dependencies(${name} ${name}_inputs)
   set_target_properties(${name} PROPERTIES ZOBRIN_ONEFILE_FILE ${exe})
   if(ZobrinOnefile_KIT_TARGET)
     add_dependencies(${name} ${ZobrinOnefile_KIT_TARGET})

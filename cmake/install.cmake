@@ -6,7 +6,8 @@
 #                                  ZOBRIN_BIN_DIR/launcher (zobrin-pack looks for it here,
 #                                  LINK_INSTALLED_LAUNCHER_DIR in packer/link_exe.h)
 #   include/zobrin/app.h
-#   lib/cmake/ZobrinOnefile/       the CMake package (find_package(ZobrinOnefile))
+#   lib/cmake/ZobrinOnefile/       the CMake package (find_package(ZobrinOnefile)) and a
+#                                  toolchain file for it, mingw-w64-x86_64.cmake
 #   share/doc/zobrin-onefile/      README.md, docs/ and examples/
 # Every path is relative to the prefix, so the tree works wherever it is moved.
 include(CMakePackageConfigHelpers)
@@ -42,7 +43,10 @@ install(FILES
   ${zobrin_package_build}/ZobrinOnefileConfig.cmake
   ${zobrin_package_build}/ZobrinOnefileConfigVersion.cmake
   ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefile.cmake
+  ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefileInputs.cmake
   DESTINATION ${ZOBRIN_INSTALL_PACKAGE_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefileToolchain.cmake
+  DESTINATION ${ZOBRIN_INSTALL_PACKAGE_DIR} RENAME mingw-w64-x86_64.cmake)
 
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${ZOBRIN_INSTALL_DOC_DIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/examples

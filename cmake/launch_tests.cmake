@@ -70,9 +70,57 @@ list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_
   ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_slow.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
   ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 
+# Ordinary programs as the main program: the test application built as a console and a
+# windowed x86-64 program, and as a console i386 one (Debian's i686 mingw-w64, run under
+# WoW64), each the main file of the round-trip tree as tool.exe.
+foreach(kind console windowed)
+  add_executable(test_program_${kind} tests/win/apps/test_app.cpp)
+  target_compile_definitions(test_program_${kind} PRIVATE ZOBRIN_TEST_PROGRAM
+    $<$<STREQUAL:${kind},windowed>:ZOBRIN_TEST_WINDOWED>)
+  target_link_options(test_program_${kind} PRIVATE -static -municode
+    -Wl,--defsym,_setjmp=__intrinsic_setjmp $<$<STREQUAL:${kind},windowed>:-mwindows>)
+  set_target_properties(test_program_${kind} PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR}/apps)
+endforeach()
+set(test_program_i386 ${ZOBRIN_TEST_DIR}/apps/test_program_i386.exe)
+add_custom_command(OUTPUT ${test_program_i386}
+  COMMAND i686-w64-mingw32-g++-posix -O2 -static -municode -D__USE_MINGW_ANSI_STDIO=1
+          -DZOBRIN_TEST_PROGRAM -o ${test_program_i386} ${CMAKE_SOURCE_DIR}/tests/win/apps/test_app.cpp
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/apps/test_app.cpp
+  VERBATIM)
+function(zobrin_e2e_program name program)
+  set(dir ${e2e}/${name})
+  add_custom_command(OUTPUT ${dir}.stamp
+    COMMAND ${CMAKE_COMMAND} -E rm -rf ${dir}
+    COMMAND ${ZOBRIN_CRAFT} tree ${dir}
+    COMMAND ${CMAKE_COMMAND} -E copy ${program} ${dir}/tool.exe
+    COMMAND ${CMAKE_COMMAND} -E touch ${dir}.stamp
+    DEPENDS ${program} ${ZOBRIN_CRAFT}
+    VERBATIM)
+endfunction()
+zobrin_e2e_program(program $<TARGET_FILE:test_program_console>)
+zobrin_e2e_program(program_windowed $<TARGET_FILE:test_program_windowed>)
+zobrin_e2e_program(program_i386 ${test_program_i386})
+foreach(name program program_windowed program_i386)
+  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_${name}.exe APP_DIR ${e2e}/${name} MAIN tool.exe
+    DEPENDS ${e2e}/${name}.stamp)
+  list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_${name}.exe)
+endforeach()
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_program_cached.exe APP_DIR ${e2e}/program MAIN tool.exe
+  ARGS --cache DEPENDS ${e2e}/program.stamp)
+list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_program_cached.exe)
+# The launcher's subsystem follows the program's, and list names the program.
+add_test(NAME build_settings_program_console
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_program.exe console)
+add_test(NAME build_settings_program_windowed
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_build_settings.sh ${ZOBRIN_TEST_DIR}/e2e_program_windowed.exe)
+add_test(NAME list_names_the_main_program
+  COMMAND ${ZOBRIN_PACK} list ${ZOBRIN_TEST_DIR}/e2e_program_i386.exe)
+set_tests_properties(list_names_the_main_program PROPERTIES
+  PASS_REGULAR_EXPRESSION "\nmain: program \\(console, i386\\)\n")
+
 # Payloads made by hand, for the failures a real directory cannot produce.
 foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error
-    e2e_name_leaves e2e_name_line_breaks)
+    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_device)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}
@@ -93,6 +141,25 @@ add_custom_command(OUTPUT ${e2e}/no_entry.payload ${e2e}/bad_dll.payload
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_no_entry.exe PAYLOAD ${e2e}/no_entry.payload)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_bad_dll.exe PAYLOAD ${e2e}/bad_dll.payload)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_no_entry.exe ${ZOBRIN_TEST_DIR}/e2e_bad_dll.exe)
+
+# The C++ example without libstdc++-6.dll, and without libwinpthread-1.dll (which the DLLs
+# beside the main DLL import): the load error names the missing module.
+set(cpp_app ${CMAKE_BINARY_DIR}/examples/example_cpp_dlls_app)
+add_custom_command(OUTPUT ${e2e}/missing.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${e2e}/missing_dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}/missing_dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/cpp_dlls.dll ${cpp_app}/libgcc_s_seh-1.dll
+          ${cpp_app}/libwinpthread-1.dll ${e2e}/missing_dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/cpp_dlls.dll ${cpp_app}/libgcc_s_seh-1.dll
+          ${cpp_app}/libstdc++-6.dll ${e2e}/missing_nested_dll
+  COMMAND ${CMAKE_COMMAND} -E touch ${e2e}/missing.stamp
+  DEPENDS example_cpp_dlls
+  VERBATIM)
+foreach(case missing_dll missing_nested_dll)
+  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_${case}.exe APP_DIR ${e2e}/${case} MAIN cpp_dlls.dll
+    DEPENDS ${e2e}/missing.stamp)
+  list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_${case}.exe)
+endforeach()
 
 add_custom_target(e2e_programs ALL DEPENDS ${e2e_programs})
 add_dependencies(win_tests e2e_programs)

@@ -42,61 +42,14 @@ std::string app_message_name(const std::u16string& name) {
   return "'" + text + "'";
 }
 
-// Windows cannot create names holding these units; the packer refuses them up front
-// instead of leaving the failure to the user's first launch.
-bool app_name_valid_for_windows(const std::u16string& component) {
-  for (char16_t unit : component) {
-    if (unit < 0x20 || unit == u'\\' || unit == u'/' || unit == u':' || unit == u'*' ||
-        unit == u'?' || unit == u'"' || unit == u'<' || unit == u'>' || unit == u'|') {
-      return false;
-    }
-  }
-  return true;
-}
-
-// Windows would drop a last dot or space from a name, so the file would land under another.
-bool app_name_ends_badly(const std::u16string& component) {
-  return !component.empty() && (component.back() == u'.' || component.back() == u' ');
-}
-
-// ASCII letters in upper case (device names are ASCII).
-std::u16string app_name_upper(std::u16string name) {
-  for (char16_t& unit : name) {
-    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
-  }
-  return name;
-}
-
-// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an extension: Windows
-// opens the device instead of a file.
-bool app_name_is_device(const std::u16string& component) {
-  std::u16string base = app_name_upper(component.substr(0, component.find(u'.')));
-  while (!base.empty() && base.back() == u' ') base.pop_back();
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
-  return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
-         base[3] >= u'1' && base[3] <= u'9';
-}
-
 // Refuses a name Windows cannot create as it stands.
 void app_check_windows_name(const std::u16string& name, const fs::path& path) {
-  if (!app_name_valid_for_windows(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " holds a character that Windows file names cannot (one of \\ / : * ? \" "
-                    "< > | or a control character)");
-  }
-  if (app_name_ends_badly(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " ends in a dot or a space, which Windows drops from file names");
-  }
-  if (app_name_is_device(name)) {
-    throw PackError("file name " + quote_path(path) +
-                    " is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, "
-                    "with any extension)");
-  }
+  std::string problem = win_name_problem(name);
+  if (!problem.empty()) throw PackError("file name " + quote_path(path) + " " + problem);
 }
 
 void app_check_readable(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::ifstream in(host_io_path(path), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(path) + ": " + std::strerror(errno));
 }
 
@@ -126,15 +79,15 @@ void app_check_case(const std::vector<Child>& files, const std::vector<Child>& d
 // Lists one directory into files and subdirectories, each sorted by UTF-16 code units.
 void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>* dirs) {
   std::error_code ec;
-  fs::directory_iterator it(dir, ec);
+  std::vector<fs::path> names = host_list_directory(dir, ec);
   if (ec) app_fail_directory(dir, ec);
-  for (; it != fs::directory_iterator(); it.increment(ec)) {
-    const fs::path path = it->path();
+  for (const fs::path& name : names) {
+    const fs::path path = dir / name;
     Child child{app_name_units(path.filename(), path), path};
     app_check_windows_name(child.name, path);
-    fs::file_status status = fs::status(path, ec);
+    fs::file_status status = fs::status(host_io_path(path), ec);
     if (ec || status.type() == fs::file_type::not_found) {
-      if (fs::is_symlink(fs::symlink_status(path, ec))) {
+      if (fs::is_symlink(fs::symlink_status(host_io_path(path), ec))) {
         throw PackError("broken symbolic link " + quote_path(path));
       }
       throw PackError("cannot read " + quote_path(path) + ": " + ec.message());
@@ -147,7 +100,6 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
       throw PackError(quote_path(path) + " is not a regular file or directory");
     }
   }
-  if (ec) app_fail_directory(dir, ec);
   app_check_case(*files, *dirs);
   auto by_units = [](const Child& a, const Child& b) { return a.name < b.name; };
   std::sort(files->begin(), files->end(), by_units);
@@ -157,14 +109,14 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
 struct Walk {
   AppTree* tree;
   fs::path main_path;
-  std::set<fs::path> open_dirs;  // canonical directories on the current descent
+  std::set<std::pair<uint64_t, uint64_t>> open_dirs;  // directories on the current descent
 };
 
 void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, bool top) {
   std::error_code ec;
-  fs::path canonical = fs::canonical(dir, ec);
+  std::pair<uint64_t, uint64_t> id = host_file_id(dir, ec);
   if (ec) app_fail_directory(dir, ec);
-  if (!walk->open_dirs.insert(canonical).second) {
+  if (!walk->open_dirs.insert(id).second) {
     throw PackError("symbolic link loop: " + quote_path(dir) +
                     " leads back to a directory above it");
   }
@@ -176,23 +128,21 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
                                    " is not carried (a directory exists only through its files)");
   }
   for (const Child& file : files) {
-    if (top && fs::equivalent(file.path, walk->main_path, ec)) continue;
+    if (top && fs::equivalent(host_io_path(file.path), host_io_path(walk->main_path), ec)) {
+      continue;
+    }
     AppFile entry;
     entry.source = file.path;
     entry.name = prefix + file.name;
     app_check_name(entry.name, file.path);
-    entry.size = fs::file_size(file.path, ec);
+    entry.size = fs::file_size(host_io_path(file.path), ec);
+    if (!ec) entry.time = fs::last_write_time(host_io_path(file.path), ec);
     if (ec) throw PackError("cannot read " + quote_path(file.path) + ": " + ec.message());
     app_check_readable(file.path);
     walk->tree->files.push_back(entry);
   }
   for (const Child& sub : dirs) app_walk(walk, sub.path, prefix + sub.name + u"\\", false);
-  walk->open_dirs.erase(canonical);
-}
-
-// True for a file name ending in ".dll" in any case.
-bool app_is_dll_name(const std::string& name) {
-  return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == ".dll";
+  walk->open_dirs.erase(id);
 }
 
 // The regular files of `app_dir`'s top directory, by their names in upper case (as Windows
@@ -200,75 +150,126 @@ bool app_is_dll_name(const std::string& name) {
 std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
   std::map<std::string, fs::path> files;
   std::error_code ec;
-  fs::directory_iterator it(app_dir, ec);
-  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+  for (const fs::path& entry : host_list_directory(app_dir, ec)) {
+    const fs::path path = app_dir / entry;
     std::error_code status_error;
-    if (!fs::is_regular_file(it->path(), status_error)) continue;
-    std::string name = it->path().filename().string();
+    if (!fs::is_regular_file(host_io_path(path), status_error)) continue;
+    std::string name = entry.string();
     std::string upper = win_upper_utf8(name);
     // Of names that differ only in case (refused by the walk), keep the first by code unit.
     auto found = files.find(upper);
-    if (found == files.end() || name < found->second.filename().string()) files[upper] = it->path();
+    if (found == files.end() || name < found->second.filename().string()) files[upper] = path;
   }
   return files;
 }
 
-// The main DLL's path in `app_dir`, checked: a file name there (matched without regard to
-// case, as Windows does), a 64-bit DLL exporting run_code. Its size in `size`.
-fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size) {
+// True for a file name ending in `extension` (".dll", ".exe") in any case.
+bool app_has_extension(const std::string& name, const char* extension) {
+  return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == extension;
+}
+
+// The main file's path in `app_dir`, checked: a file name there (matched without regard to
+// case, as Windows does), a 64-bit DLL exporting run_code or a program the launcher can start
+// (its kind in `kind`). Its size in `size`.
+fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size,
+                      PeMainKind* kind) {
   fs::path main_name = host_path_from_utf8(main_dll);
   if (main_dll.empty() || main_name.filename() != main_name || main_dll == "." ||
       main_dll == "..") {
     throw PackError("--main takes the file name of a DLL in the application directory, not '" +
                     main_dll + "'");
   }
+  const bool named_program = app_has_extension(main_dll, ".exe");
+  const std::string what = named_program ? "main program" : "main DLL";
   fs::path main_path = app_dir / main_name;
   std::error_code ec;
-  if (!fs::is_regular_file(main_path, ec)) {
+  if (!fs::is_regular_file(host_io_path(main_path), ec)) {
     std::map<std::string, fs::path> top = app_top_files(app_dir);
     auto found = top.find(win_upper_utf8(main_dll));
     if (found == top.end()) {
-      std::string dlls;
+      const char* extension = named_program ? ".exe" : ".dll";
+      std::string candidates;
       for (const auto& file : top) {
         std::string name = file.second.filename().string();
-        if (app_is_dll_name(name)) dlls += (dlls.empty() ? "" : ", ") + quote_path(name);
+        if (app_has_extension(name, extension)) {
+          candidates += (candidates.empty() ? "" : ", ") + quote_path(name);
+        }
       }
-      throw PackError("main DLL '" + main_dll + "' is not a file in " + quote_path(app_dir) +
-                      (dlls.empty() ? " (it holds no DLLs)" : " (its DLLs: " + dlls + ")"));
+      std::string kinds = named_program ? "programs" : "DLLs";
+      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(app_dir) +
+                      (candidates.empty() ? " (it holds no " + kinds + ")"
+                                          : " (its " + kinds + ": " + candidates + ")"));
     }
     main_path = found->second;
   }
   std::vector<unsigned char> image = read_whole_file(main_path);
-  pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
+  *kind = pe_main_kind(image);
+  if (named_program ||
+      (!app_has_extension(main_dll, ".dll") && kind->kind == PeMainKind::program)) {
+    *kind = pe_check_program(image, "main program " + quote_path(main_path));
+  } else {
+    pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
+  }
   *size = image.size();
   return main_path;
 }
 
 // Follows the imports of the main DLL through the DLLs in `app_dir`'s top directory (as the
-// loader finds them beside the main DLL) and warns once about each DLL that is neither there
-// nor a system DLL: the application would fail to start with "Module not found".
+// loader finds them beside the main DLL) and warns about what would keep the application from
+// starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
+// cannot be loaded (once), and a function a DLL of the application does not export (once per
+// importer and DLL, naming the first).
 void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
                        std::vector<std::string>* warnings) {
+  struct Local {
+    std::string problem;  // pe_dll_problem's
+    std::set<std::string> exports;
+  };
   std::map<std::string, fs::path> top = app_top_files(app_dir);
+  std::map<std::string, Local> locals;
   std::set<std::string> seen = {win_upper_utf8(main_path.filename().string())};
   std::vector<fs::path> pending = {main_path};
+  const std::string will_not_start = ": the application will not start with it";
   while (!pending.empty()) {
     fs::path importer = pending.front();
     pending.erase(pending.begin());
-    for (const std::string& name : pe_dll_imports(read_whole_file(importer))) {
-      std::string upper = win_upper_utf8(name);
-      if (!seen.insert(upper).second) continue;
+    for (const PeImport& import : pe_imports(read_whole_file(importer))) {
+      std::string upper = win_upper_utf8(import.dll);
+      bool first = seen.insert(upper).second;
       auto local = top.find(upper);
       if (local != top.end()) {
-        pending.push_back(local->second);
+        auto found = locals.find(upper);
+        if (found == locals.end()) {
+          std::vector<unsigned char> image = read_whole_file(local->second);
+          Local info{pe_dll_problem(image), {}};
+          for (std::string& name : pe_export_names(image)) info.exports.insert(std::move(name));
+          found = locals.emplace(upper, std::move(info)).first;
+        }
+        const std::string named = quote_path(local->second.filename());
+        if (!found->second.problem.empty()) {
+          if (first) {
+            warnings->push_back(named + ", imported by " + quote_path(importer.filename()) +
+                                ", " + found->second.problem + will_not_start);
+          }
+          continue;
+        }
+        for (const std::string& function : import.functions) {
+          if (found->second.exports.count(function)) continue;
+          warnings->push_back(named + " does not export '" + function + "', which " +
+                              quote_path(importer.filename()) + " imports from it" +
+                              will_not_start);
+          break;
+        }
+        if (first) pending.push_back(local->second);
         continue;
       }
-      std::string lower = ascii_lower(name);
+      if (!first) continue;
+      std::string lower = ascii_lower(import.dll);
       if (lower.compare(0, 11, "api-ms-win-") == 0 || lower.compare(0, 11, "ext-ms-win-") == 0 ||
           system_dll_known(lower)) {
         continue;
       }
-      warnings->push_back(quote_path(name) + ", imported by " +
+      warnings->push_back(quote_path(import.dll) + ", imported by " +
                           quote_path(importer.filename()) +
                           ", is neither in the application directory nor a Windows system DLL: "
                           "the application will not start without it");
@@ -293,9 +294,24 @@ void app_check_name(const std::u16string& name, const fs::path& source) {
   }
 }
 
+std::vector<std::string> app_main_candidates(const fs::path& app_dir) {
+  std::vector<std::string> names;
+  for (const auto& file : app_top_files(app_dir)) {
+    std::string name = file.second.filename().string();
+    if (!app_has_extension(name, ".dll")) continue;
+    try {
+      pe_check_dll_export(read_whole_file(file.second), "run_code", name);
+      names.push_back(name);
+    } catch (const PackError&) {
+    }
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   std::error_code ec;
-  fs::file_status status = fs::status(app_dir, ec);
+  fs::file_status status = fs::status(host_io_path(app_dir), ec);
   if (status.type() == fs::file_type::not_found) {
     throw PackError("application directory " + quote_path(app_dir) + " does not exist");
   }
@@ -306,12 +322,13 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   if (status.type() != fs::file_type::directory) {
     throw PackError(quote_path(app_dir) + " is not a directory");
   }
+  AppTree tree;
   AppFile main_entry;
-  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size);
+  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size, &tree.main);
+  main_entry.time = fs::last_write_time(host_io_path(main_entry.source), ec);
   main_entry.name = app_name_units(main_entry.source.filename(), main_entry.source);
   app_check_name(main_entry.name, main_entry.source);
 
-  AppTree tree;
   tree.files.push_back(main_entry);
   Walk walk{&tree, main_entry.source, {}};
   app_walk(&walk, app_dir, u"", true);

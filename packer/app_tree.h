@@ -6,22 +6,32 @@
 #include <string>
 #include <vector>
 
+#include "packer/pe_image.h"
+
 struct AppFile {
   std::filesystem::path source;  // file to read (symbolic links are followed)
   std::u16string name;           // relative name with "\" separators
   uint64_t size;
+  std::filesystem::file_time_type time;  // its modification time when collected
 };
 
 struct AppTree {
-  std::vector<AppFile> files;         // entry order: main DLL, then depth first
+  std::vector<AppFile> files;         // entry order: main DLL or program, then depth first
   std::vector<std::string> warnings;  // one line each, without a prefix
+  PeMainKind main;                    // what the main file is
 };
 
 // Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a file name
 // in the top directory) first, then each directory's files by UTF-16 code units, then its
-// subdirectories the same way. Checks the main DLL (64-bit PE DLL exporting run_code) and
-// every name. Throws PackError with a one-line reason.
+// subdirectories the same way. Checks the main file and every name. The main file is a
+// program when it is named NAME.exe, or is not named NAME.dll and its image is not a DLL:
+// then a program the launcher can start (pe_check_program); else a 64-bit PE DLL exporting
+// run_code. Throws PackError with a one-line reason.
 AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll);
+
+// The file names in `app_dir`'s top directory that could be the main DLL (64-bit PE DLLs
+// exporting run_code), sorted; none for a directory that cannot be read.
+std::vector<std::string> app_main_candidates(const std::filesystem::path& app_dir);
 
 // Checks one entry name's length against the payload's and the launcher's limits. Throws
 // PackError with a one-line reason naming `source`.

@@ -16,10 +16,7 @@
 
 class OutputFile;
 
-// IMAGE_SUBSYSTEM_WINDOWS_GUI and _CUI, in the optional header.
-constexpr uint64_t PE_OPT_SUBSYSTEM = 68;
-constexpr uint32_t PE_SUBSYSTEM_GUI = 2;
-constexpr uint32_t PE_SUBSYSTEM_CONSOLE = 3;
+// The subsystem field and its values: packer/pe_image.h.
 constexpr uint64_t PE_OPT_SIZE_OF_HEADERS = 60;
 constexpr const char* PE_RESOURCE_SECTION = ".rsrc";
 constexpr const char* PE_OLD_RESOURCE_SECTION = ".oldrsrc";

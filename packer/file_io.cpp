@@ -19,7 +19,8 @@ OutputFile::OutputFile(const fs::path& path) : final_path_(path), temp_path_(pat
   temp_path_ += ".tmp-" + std::to_string(host_pid());
   errno = 0;
   file_.open(temp_path_, std::ios::in | std::ios::out | std::ios::trunc | std::ios::binary);
-  if (!file_) throw PackError("cannot create " + quote_path(temp_path_) + ": " + errno_text());
+  // Named as given: the temporary name is this program's business.
+  if (!file_) throw PackError("cannot create " + quote_path(final_path_) + ": " + errno_text());
 }
 
 OutputFile::~OutputFile() {
@@ -56,7 +57,7 @@ void OutputFile::patch(uint64_t offset, const void* data, size_t size) {
 }
 
 uint64_t OutputFile::append_file(const fs::path& source) {
-  std::ifstream in(source, std::ios::binary);
+  std::ifstream in(host_io_path(source), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(source) + ": " + errno_text());
   std::vector<char> buffer(1 << 20);
   uint64_t length = 0;
@@ -97,7 +98,11 @@ void OutputFile::commit() {
 }
 
 std::vector<unsigned char> read_whole_file(const fs::path& path) {
-  std::ifstream in(path, std::ios::binary);
+  std::error_code ec;
+  if (fs::is_directory(host_io_path(path), ec)) {
+    throw PackError("cannot read " + quote_path(path) + ": " + std::strerror(EISDIR));
+  }
+  std::ifstream in(host_io_path(path), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(path) + ": " + errno_text());
   std::vector<unsigned char> data((std::istreambuf_iterator<char>(in)),
                                   std::istreambuf_iterator<char>());

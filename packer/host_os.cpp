@@ -56,6 +56,69 @@ using Handle = std::unique_ptr<void, HandleCloser>;
 
 }  // namespace
 
+fs::path host_io_path(const fs::path& path) {
+  const std::wstring& native = path.native();
+  if (native.compare(0, 4, L"\\\\?\\") == 0) return path;
+  std::wstring full(native.size() + MAX_PATH, L'\0');
+  DWORD length = GetFullPathNameW(native.c_str(), static_cast<DWORD>(full.size()), &full[0],
+                                  /* lpFilePart */ nullptr);
+  // CreateDirectoryW's limit, the lowest: MAX_PATH less room for an 8.3 name.
+  if (length < MAX_PATH - 12 || length >= full.size()) return path;
+  full.resize(length);
+  for (wchar_t& c : full) {
+    if (c == L'/') c = L'\\';
+  }
+  if (full.compare(0, 2, L"\\\\") == 0) return fs::path(L"\\\\?\\UNC\\" + full.substr(2));
+  return fs::path(L"\\\\?\\" + full);
+}
+
+// `path` without the "\\?\" form's prefix.
+fs::path host_plain_path(const fs::path& path) {
+  const std::wstring& native = path.native();
+  if (native.compare(0, 8, L"\\\\?\\UNC\\") == 0) return fs::path(L"\\\\" + native.substr(8));
+  if (native.compare(0, 4, L"\\\\?\\") == 0) return fs::path(native.substr(4));
+  return path;
+}
+
+std::pair<uint64_t, uint64_t> host_file_id(const fs::path& path, std::error_code& ec) {
+  ec.clear();
+  Handle file(CreateFileW(host_io_path(path).c_str(), /* dwDesiredAccess */ 0,
+                          FILE_SHARE_READ | FILE_SHARE_WRITE | FILE_SHARE_DELETE,
+                          /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
+                          FILE_FLAG_BACKUP_SEMANTICS, /* hTemplateFile */ nullptr));
+  BY_HANDLE_FILE_INFORMATION info;
+  if (file.get() == INVALID_HANDLE_VALUE) file.release();
+  if (!file || !GetFileInformationByHandle(file.get(), &info)) {
+    ec = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return {};
+  }
+  return {info.dwVolumeSerialNumber,
+          (static_cast<uint64_t>(info.nFileIndexHigh) << 32) | info.nFileIndexLow};
+}
+
+std::vector<fs::path> host_list_directory(const fs::path& dir, std::error_code& ec) {
+  ec.clear();
+  std::vector<fs::path> names;
+  std::wstring pattern = host_io_path(dir).native() + L"\\*";
+  WIN32_FIND_DATAW data;
+  HANDLE find = FindFirstFileExW(pattern.c_str(), FindExInfoBasic, &data, FindExSearchNameMatch,
+                                 /* lpSearchFilter */ nullptr, /* dwAdditionalFlags */ 0);
+  if (find == INVALID_HANDLE_VALUE) {
+    ec = std::error_code(static_cast<int>(GetLastError()), std::system_category());
+    return names;
+  }
+  do {
+    std::wstring name = data.cFileName;
+    if (name != L"." && name != L"..") names.emplace_back(name);
+  } while (FindNextFileW(find, &data));
+  DWORD error = GetLastError();
+  FindClose(find);
+  if (error != ERROR_NO_MORE_FILES) {
+    ec = std::error_code(static_cast<int>(error), std::system_category());
+  }
+  return names;
+}
+
 int host_pid() { return _getpid(); }
 
 bool host_stderr_is_terminal() { return _isatty(_fileno(stderr)) != 0; }
@@ -128,6 +191,7 @@ bool host_path_units(const fs::path& path, std::u16string* units) {
 #else
 
 #include <spawn.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -164,6 +228,29 @@ fs::path host_self_path(const char* argv0) {
 std::vector<std::string> host_utf8_args(int argc, char** argv) {
   return std::vector<std::string>(argv, argv + argc);
 }
+
+fs::path host_io_path(const fs::path& path) { return path; }
+
+std::pair<uint64_t, uint64_t> host_file_id(const fs::path& path, std::error_code& ec) {
+  ec.clear();
+  struct stat info;
+  if (stat(path.c_str(), &info) != 0) {
+    ec = std::error_code(errno, std::generic_category());
+    return {};
+  }
+  return {static_cast<uint64_t>(info.st_dev), static_cast<uint64_t>(info.st_ino)};
+}
+
+std::vector<fs::path> host_list_directory(const fs::path& dir, std::error_code& ec) {
+  std::vector<fs::path> names;
+  fs::directory_iterator it(dir, ec);
+  for (; !ec && it != fs::directory_iterator(); it.increment(ec)) {
+    names.push_back(it->path().filename());
+  }
+  return names;
+}
+
+// `path` without the "\\?\" form's prefix.
 
 std::string host_path_utf8(const fs::path& path) { return path.native(); }
 

@@ -3,9 +3,27 @@
 // messages and the linker's arguments.
 #pragma once
 
+#include <cstdint>
 #include <filesystem>
+#include <system_error>
+#include <utility>
 #include <string>
 #include <vector>
+
+// The form of `path` to hand to the system: `path` itself, except on Windows for a path of
+// 248 units or more (where the plain form stops working), which becomes the absolute "\\?\"
+// form. Messages keep naming `path`.
+std::filesystem::path host_io_path(const std::filesystem::path& path);
+
+// The identity of the existing file or directory `path` (device and file number; symbolic
+// links followed): equal for two paths exactly when they reach the same one. Sets `ec` on
+// failure.
+std::pair<uint64_t, uint64_t> host_file_id(const std::filesystem::path& path, std::error_code& ec);
+
+// The names in the directory `dir`, without "." and ".."; sets `ec` when it cannot be read.
+// (On Windows fs::directory_iterator cannot take the "\\?\" form.)
+std::vector<std::filesystem::path> host_list_directory(const std::filesystem::path& dir,
+                                                       std::error_code& ec);
 
 // This process's id, for temporary file names.
 int host_pid();

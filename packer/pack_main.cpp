@@ -17,6 +17,7 @@
 #include "packer/link_exe.h"
 #include "packer/pack_error.h"
 #include "packer/payload_list.h"
+#include "packer/payload_read.h"
 #include "packer/payload_verify.h"
 #include "packer/payload_writer.h"
 #include "packer/pe_image.h"
@@ -39,6 +40,7 @@ struct SourceOptions {
   std::string payload_file;  // object and exe only
   std::string output;
   PackOptions pack;
+  bool strict = false;  // a warning is an error
 };
 
 // The launcher kit and linker of exe and launcher.
@@ -52,6 +54,7 @@ struct ExeCommandOptions {
   KitOptions kit;
   ExeOptions exe;
   bool cache = false;
+  bool windowed = false;
 };
 
 struct LauncherOptions {
@@ -66,6 +69,11 @@ struct ReadOptions {
 
 // What pack_build writes.
 enum class BuildKind { payload, object, exe };
+
+// "1 file", "2 files".
+std::string count_text(uint64_t count, const char* noun) {
+  return std::to_string(count) + " " + noun + (count == 1 ? "" : "s");
+}
 
 // The option an error of CLI11's is about: its messages start with "<name>: ".
 std::string cli_option_named(const CLI::Error& error) {
@@ -95,6 +103,9 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
   const CLI::App* sub = chosen.empty() ? nullptr : chosen.front();
   std::vector<std::string> extra = sub ? sub->remaining() : app.remaining();
   if (dynamic_cast<const CLI::ExcludesError*>(&error)) {
+    if (std::string(error.what()).find("--windowed") != std::string::npos) {
+      return "give either --console or --windowed, not both";
+    }
     return "give either APP_DIR --main NAME.dll or --payload FILE, not both";
   }
   if (dynamic_cast<const CLI::ValidationError*>(&error)) {
@@ -111,15 +122,28 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
 }
 
 // The checks across the options of payload, object and exe, in the order the messages have
-// always come.
-void check_source(const std::string& command, const SourceOptions& source) {
+// always come. Without --main, the one DLL of APP_DIR that exports run_code is the main DLL.
+SourceOptions check_source(const std::string& command, SourceOptions source) {
   if (source.output.empty()) throw UsageError(command + " needs -o FILE");
   if (source.payload_file.empty() && source.app_dir.empty()) {
     throw UsageError("no application directory given");
   }
   if (source.payload_file.empty() && source.main_dll.empty()) {
-    throw UsageError("--main NAME.dll is required");
+    std::vector<std::string> candidates =
+        app_main_candidates(host_path_from_utf8(source.app_dir));
+    if (candidates.size() == 1) {
+      source.main_dll = candidates.front();
+    } else if (candidates.empty()) {
+      throw UsageError("--main NAME.dll is required");
+    } else {
+      std::string names;
+      for (const std::string& name : candidates) {
+        names += (names.empty() ? "'" : ", '") + name + "'";
+      }
+      throw UsageError("--main NAME.dll is required: several DLLs export run_code (" + names + ")");
+    }
   }
+  return source;
 }
 
 // The kit as the link needs it: the default beside `self` (argv[0]) when none was given.
@@ -138,9 +162,9 @@ void run_list(const ReadOptions& options) {
 
 void run_verify(const ReadOptions& options) {
   VerifyResult result = payload_verify(read_whole_file(options.file), quote_path(options.file));
-  std::printf("zobrin-pack: %s: %llu files, %llu bytes, whole\n", options.file.c_str(),
-              static_cast<unsigned long long>(result.files),
-              static_cast<unsigned long long>(result.bytes));
+  std::printf("zobrin-pack: %s: %s, %llu bytes, whole; main: %s\n", options.file.c_str(),
+              count_text(result.files, "file").c_str(),
+              static_cast<unsigned long long>(result.bytes), result.main.c_str());
 }
 
 void run_launcher(const LauncherOptions& options, const std::string& self) {
@@ -175,6 +199,30 @@ std::vector<unsigned char> pack_read_launcher(const LinkOptions& link, const std
   return image;
 }
 
+// The main entry's kind in the payload file `path` (decoding only its first bytes).
+PeMainKind pack_payload_main(const fs::path& path) {
+  std::vector<unsigned char> file = read_whole_file(path);
+  PeMainKind kind;
+  try {
+    std::optional<std::vector<unsigned char>> head =
+        payload_main_head(payload_locate(file, quote_path(path)), PAYLOAD_MAIN_HEAD_BYTES);
+    if (head) kind = pe_main_kind(*head);
+  } catch (const PackError&) {
+    // Not a payload the launcher can read: it says so at run time.
+  }
+  return kind;
+}
+
+// The exe command's options for the launcher's headers: the subsystem follows a main
+// program's (console for a console program) unless --console or --windowed says otherwise.
+ExeOptions pack_exe_options(const ExeCommandOptions& exe, const PeMainKind& main) {
+  ExeOptions options = exe.exe;
+  if (!options.console && !exe.windowed && main.kind == PeMainKind::program) {
+    options.console = main.subsystem == PE_SUBSYSTEM_CONSOLE;
+  }
+  return options;
+}
+
 // Writes what `kind` names from `source`; `exe` holds the exe command's own options (null
 // for the other kinds) and `link` its kit.
 void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOptions* exe,
@@ -189,12 +237,17 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::vector<fs::path> inputs;
     for (const AppFile& file : tree.files) inputs.push_back(file.source);
     app_check_output(output_path, app_dir, inputs);
+    if (source.strict && !tree.warnings.empty()) throw PackError(tree.warnings.front());
     for (const std::string& warning : tree.warnings) {
       std::fprintf(stderr, "zobrin-pack: warning: %s\n", warning.c_str());
     }
   } else {
     app_check_output(output_path, {}, {payload_file});
+    // Taken as it stands: its main entry is started as a program when it is one, and loaded
+    // as a DLL otherwise (whatever it is), as without this check.
+    if (kind != BuildKind::payload) tree.main = pack_payload_main(payload_file);
   }
+  const bool program = tree.main.kind == PeMainKind::program;
   std::vector<unsigned char> launcher;
   PePayloadSlot slot;
   ExeExtras extras;
@@ -204,7 +257,7 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::string subject = link.linker.empty()
                               ? quote_path(link.launcher_dir / LINK_LAUNCHER_EXE)
                               : "linked with '" + link.linker + "'";
-    extras = exe_extras_prepare(launcher, slot, exe->exe,
+    extras = exe_extras_prepare(launcher, slot, pack_exe_options(*exe, tree.main),
                                 fs::path(source.output).filename().string(),
                                 "the launcher " + subject + " cannot take resources");
   }
@@ -224,7 +277,8 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
   SectionHead head;
   if (kind != BuildKind::payload) {
     head = payload_section_head(output, array_start, stats.payload_bytes,
-                                exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0);
+                                (exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0) |
+                                    (program ? ZB_RUN_FLAG_PROGRAM : 0));
   }
   if (kind == BuildKind::object) coff_end(output, object_start, head);
   if (exe) {
@@ -236,38 +290,40 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     double seconds =
         std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
     double ratio = stats.bytes_in ? 100.0 * stats.payload_bytes / stats.bytes_in : 100.0;
-    std::printf("zobrin-pack: %llu files, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
-                static_cast<unsigned long long>(stats.files),
+    std::printf("zobrin-pack: %s, %llu bytes in, %llu bytes out (%.1f%%) to %s, %.2f s\n",
+                count_text(stats.files, "file").c_str(),
                 static_cast<unsigned long long>(stats.bytes_in),
                 static_cast<unsigned long long>(stats.payload_bytes), ratio,
                 quote_path(source.output).c_str(), seconds);
   }
 }
 
-void run_payload(const SourceOptions& source) {
-  check_source("payload", source);
-  pack_build(source, BuildKind::payload, nullptr, {});
+void run_payload(const SourceOptions& options) {
+  pack_build(check_source("payload", options), BuildKind::payload, nullptr, {});
 }
 
-void run_object(const SourceOptions& source) {
-  check_source("object", source);
-  pack_build(source, BuildKind::object, nullptr, {});
+void run_object(const SourceOptions& options) {
+  pack_build(check_source("object", options), BuildKind::object, nullptr, {});
 }
 
 void run_exe(const ExeCommandOptions& options, const std::string& self) {
-  check_source("exe", options.source);
+  SourceOptions source = check_source("exe", options.source);
   std::string version_error = version_check(options.exe.version);
   if (!version_error.empty()) throw UsageError(version_error);
-  pack_build(options.source, BuildKind::exe, &options, link_options(options.kit, self));
+  pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
 }
 
 // The options of payload, object and exe; --payload on the last two.
 void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                         const char* output_help) {
-  CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir, "the application directory")
+  const std::string unless_payload = payload_file ? ", unless --payload" : "";
+  CLI::Option* dir = sub->add_option("APP_DIR", source->app_dir,
+                                     "the application directory (required" + unless_payload + ")")
                          ->type_name("");
   CLI::Option* main =
-      sub->add_option("--main", source->main_dll, "the main DLL's file name in APP_DIR")
+      sub->add_option("--main", source->main_dll,
+                      "the main DLL's file name in APP_DIR (required when more than one DLL "
+                      "there exports run_code), or the main program's (NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
                   "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
@@ -284,7 +340,10 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
         ->excludes(dir)
         ->excludes(main);
   }
-  sub->add_option("-o", source->output, output_help)->type_name("FILE");
+  sub->add_option("-o", source->output, std::string(output_help) + " (required)")
+      ->type_name("FILE");
+  sub->add_flag("--strict", source->strict,
+                "make every warning an error (a DLL the application lacks, an empty directory)");
   source->pack.progress = host_stderr_is_terminal();
 }
 
@@ -318,8 +377,13 @@ void setup_exe(CLI::App& app, const std::string& self) {
   CLI::App* sub = app.add_subcommand("exe", "write the onefile executable");
   add_source_options(sub, &options->source, true, "the executable");
   add_kit_options(sub, &options->kit);
-  sub->add_flag("--console", options->exe.console,
-                "a console program (for command-line applications) instead of a GUI one");
+  CLI::Option* console =
+      sub->add_flag("--console", options->exe.console,
+                    "a console program (for command-line applications) instead of a GUI one "
+                    "(default: a main program's own subsystem, else GUI)");
+  sub->add_flag("--windowed", options->windowed,
+                "a GUI program even when the main program is a console one")
+      ->excludes(console);
   sub->add_flag("--cache", options->cache,
                 "extract once into a per-user cache directory named by the payload's content, "
                 "and start from there afterwards");
@@ -344,7 +408,7 @@ void setup_exe(CLI::App& app, const std::string& self) {
 void setup_launcher(CLI::App& app, const std::string& self) {
   auto options = std::make_shared<LauncherOptions>();
   CLI::App* sub = app.add_subcommand("launcher", "link the launcher with an empty payload");
-  sub->add_option("-o", options->output, "the launcher executable")->type_name("FILE");
+  sub->add_option("-o", options->output, "the launcher executable (required)")->type_name("FILE");
   add_kit_options(sub, &options->kit);
   sub->callback([options, self] { run_launcher(*options, self); });
 }
@@ -354,7 +418,8 @@ void setup_read(CLI::App& app, const char* name, const char* help,
                 void (*run)(const ReadOptions&)) {
   auto options = std::make_shared<ReadOptions>();
   CLI::App* sub = app.add_subcommand(name, help);
-  sub->add_option("FILE_OR_EXE", options->file, "a payload file or a onefile executable")
+  sub->add_option("FILE_OR_EXE", options->file,
+                  "a payload file or a onefile executable (required)")
       ->type_name("");
   std::string command = name;
   sub->callback([options, command, run] {

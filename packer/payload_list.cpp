@@ -42,7 +42,9 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     entries++;
     total += entry.size;
   });
-  std::printf("%" PRIu64 " entries, %" PRIu64 " bytes\n", entries, total);
+  std::printf("%" PRIu64 " %s, %" PRIu64 " bytes\n", entries, entries == 1 ? "entry" : "entries",
+              total);
+  std::printf("main: %s\n", payload_main_text(array).c_str());
   // Executables packed with --cache name their cache directory; the default mode, a fresh
   // temporary directory per run, adds nothing.
   if (array.section_head != nullptr) {

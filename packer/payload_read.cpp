@@ -1,7 +1,11 @@
 #include "packer/payload_read.h"
 
+#include <algorithm>
 #include <cstdio>
+#include <memory>
 #include <optional>
+
+#include <zstd.h>
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
@@ -109,4 +113,34 @@ std::string payload_entry_name(const TableEntry& entry) {
     }
   }
   return "'" + utf_16_to_8(shown) + "'";
+}
+
+std::optional<std::vector<unsigned char>> payload_main_head(const PayloadArray& array,
+                                                            size_t limit) {
+  if (array.table < ZB_ENTRY_FIXED_BYTES) return std::nullopt;
+  uint64_t size =
+      le_read_u64(array.data + ZB_PAYLOAD_HEADER_BYTES + ZB_ENTRY_SIZE_OFFSET);
+  std::vector<unsigned char> head(static_cast<size_t>(std::min<uint64_t>(size, limit)));
+  std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
+  if (!context) return std::nullopt;
+  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
+  ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
+                         static_cast<size_t>(array.stream), 0};
+  ZSTD_outBuffer output = {head.data(), head.size(), 0};
+  while (output.pos < output.size) {
+    size_t before_in = input.pos;
+    size_t before_out = output.pos;
+    size_t left = ZSTD_decompressStream(context.get(), &output, &input);
+    if (ZSTD_isError(left) || (left == 0 && output.pos < output.size)) return std::nullopt;
+    if (input.pos == before_in && output.pos == before_out) return std::nullopt;
+  }
+  return head;
+}
+
+std::string payload_main_text(const PayloadArray& array) {
+  if (array.table < ZB_ENTRY_FIXED_BYTES) return "none";
+  std::optional<std::vector<unsigned char>> head =
+      payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
+  if (!head) return "unreadable (its bytes cannot be decoded)";
+  return pe_main_kind_text(pe_main_kind(*head));
 }

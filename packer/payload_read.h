@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -35,6 +36,18 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
 // at the first malformed entry; `lenient`, stops there instead.
 void payload_entries(const PayloadArray& array, const std::string& subject,
                      const std::function<void(const TableEntry&)>& visit, bool lenient = false);
+
+// The main (first) entry's first `limit` bytes, or all of it when it is shorter, decoded from
+// the stream; nothing when the table holds no entry or the stream cannot supply them.
+std::optional<std::vector<unsigned char>> payload_main_head(const PayloadArray& array,
+                                                            size_t limit);
+
+// Enough of the main entry to read its PE headers.
+constexpr size_t PAYLOAD_MAIN_HEAD_BYTES = 65536;
+
+// The main entry's kind, as list and verify name it: pe_main_kind_text, or "none" for an
+// empty table, or "unreadable (its bytes cannot be decoded)".
+std::string payload_main_text(const PayloadArray& array);
 
 // An entry's name for a one-line message: UTF-8, quoted, control characters escaped.
 std::string payload_entry_name(const TableEntry& entry);

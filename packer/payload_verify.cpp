@@ -1,5 +1,6 @@
 #include "packer/payload_verify.h"
 
+#include <algorithm>
 #include <cstring>
 #include <memory>
 #include <zstd.h>
@@ -11,6 +12,8 @@
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
 #include "packer/payload_writer.h"
+#include "packer/pe_image.h"
+#include "packer/win_case.h"
 
 namespace {
 
@@ -128,6 +131,36 @@ std::vector<TableEntry> verify_table(const PayloadArray& array, const std::strin
   return entries;
 }
 
+// The names as the packer writes them: each component one Windows can hold, and no two names
+// that Windows takes for one (the same name twice, or equal but for case: one file would
+// replace the other).
+void verify_names(const std::vector<TableEntry>& entries, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
+  std::vector<std::pair<std::u16string, size_t>> folded;
+  for (size_t i = 0; i < entries.size(); i++) {
+    const std::u16string& name = entries[i].name;
+    for (size_t start = 0;;) {
+      size_t end = name.find(u'\\', start);
+      std::u16string component = name.substr(start, end - start);
+      std::string problem = component.empty() ? "holds an empty name between separators"
+                                              : win_name_problem(component);
+      if (!problem.empty()) fail("entry " + payload_entry_name(entries[i]) + " " + problem);
+      if (end == std::u16string::npos) break;
+      start = end + 1;
+    }
+    folded.emplace_back(win_upper(name), i);
+  }
+  std::sort(folded.begin(), folded.end());
+  for (size_t k = 1; k < folded.size(); k++) {
+    if (folded[k].first != folded[k - 1].first) continue;
+    const TableEntry& first = entries[folded[k - 1].second];
+    const TableEntry& second = entries[folded[k].second];
+    if (first.name == second.name) fail("entry " + payload_entry_name(first) + " appears twice");
+    fail("entries " + payload_entry_name(first) + " and " + payload_entry_name(second) +
+         " differ only in case, which Windows ignores: they would land on one file");
+  }
+}
+
 // Decodes the stream whole and checks its length against the table, entry by entry.
 void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& entries,
                    uint64_t total, const std::string& subject) {
@@ -192,7 +225,17 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   VerifyResult result;
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
+  verify_names(entries, subject);
   verify_stream(array, entries, result.bytes, subject);
   if (array.section_head) verify_file_digests(array, entries.size(), subject);
+  result.main = payload_main_text(array);
+  if (array.section_head &&
+      (le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_PROGRAM)) {
+    std::optional<std::vector<unsigned char>> head =
+        payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
+    pe_check_program(head.value_or(std::vector<unsigned char>()),
+                     subject + ": the run flags start the main entry " +
+                         payload_entry_name(entries[0]) + " as a program, but it");
+  }
   return result;
 }

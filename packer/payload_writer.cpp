@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <filesystem>
 #include <fstream>
 #include <thread>
 #include <vector>
@@ -12,8 +13,11 @@
 #include "packer/byte_string.h"
 #include "packer/file_io.h"
 #include "packer/file_digests.h"
+#include "packer/host_os.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
+
+namespace fs = std::filesystem;
 
 namespace {
 
@@ -74,7 +78,7 @@ void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
 void writer_file(ZSTD_CCtx* context, OutputFile& out, const AppFile& file, size_t index,
                  std::vector<char>* read_buffer, std::vector<char>* out_buffer, PackStats* stats,
                  uint64_t* done_bytes, Progress* progress) {
-  std::ifstream in(file.source, std::ios::binary);
+  std::ifstream in(host_io_path(file.source), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(file.source));
   uint64_t left = file.size;
   while (left > 0) {
@@ -180,6 +184,16 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
     }
     ZSTD_inBuffer empty = {nullptr, 0, 0};
     writer_drain(context.get(), out, &empty, ZSTD_e_end, &out_buffer, &stats.stream_bytes);
+  }
+  // A file written to after it was read (grown, or rewritten in place) would be packed as it
+  // stood part of the way through.
+  for (const AppFile& file : tree.files) {
+    std::error_code ec;
+    const fs::path path = host_io_path(file.source);
+    if (fs::file_size(path, ec) != file.size || ec || fs::last_write_time(path, ec) != file.time ||
+        ec) {
+      throw PackError("file " + quote_path(file.source) + " changed while packing");
+    }
   }
 
   std::string tail =

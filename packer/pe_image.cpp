@@ -125,10 +125,11 @@ bool pe_is_mangled(const std::string& name, const std::string& symbol) {
   return name.compare(0, itanium.size(), itanium) == 0 || name.compare(0, msvc.size(), msvc) == 0;
 }
 
-// Appends the DLL names of the descriptor table in directory `index` (descriptors of
-// `descriptor_bytes` bytes, the name's RVA at `name_field`) to `names`.
+// Appends the imports of the descriptor table in directory `index` (descriptors of
+// `descriptor_bytes` bytes, the DLL name's RVA at `name_field`, the name table's at
+// `table_field`) to `imports`.
 void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_bytes,
-                     uint64_t name_field, std::vector<std::string>* names) {
+                     uint64_t name_field, uint64_t table_field, std::vector<PeImport>* imports) {
   const std::vector<unsigned char>& image = *view.image;
   uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
   if (directories <= index ||
@@ -145,10 +146,50 @@ void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_byt
     }
     uint32_t name_rva = pe_u32(image, descriptor + name_field);
     if (name_rva == 0) return;
-    std::string name;
-    if (!pe_string(view, name_rva, &name)) return;
-    names->push_back(name);
+    PeImport import;
+    if (!pe_string(view, name_rva, &import.dll)) return;
+    // The name table: 8-byte entries up to a zero one, each an ordinal (top bit set) or the
+    // RVA of a 2-byte hint and the function's name.
+    uint32_t table = pe_u32(image, descriptor + table_field);
+    for (uint32_t k = 0; table != 0 && k < 65536; k++) {
+      uint64_t entry;
+      if (!pe_rva(view, table + 8 * k, 8, &entry)) break;
+      uint64_t value = le_read_u64(&image[entry]);
+      if (value == 0) break;
+      std::string function;
+      if (!(value >> 63) && pe_string(view, static_cast<uint32_t>(value) + 2, &function)) {
+        import.functions.push_back(function);
+      }
+    }
+    imports->push_back(import);
   }
+}
+
+enum class PeExports { none, damaged, read };
+
+// Reads the names of the export table into `names` (those whose name lies in the image).
+PeExports pe_read_exports(const PeView& view, std::vector<std::string>* names) {
+  const std::vector<unsigned char>& image = *view.image;
+  uint64_t export_entry = pe_directory(view, PE_DIRECTORY_EXPORT);
+  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
+  uint32_t export_rva = pe_u32(image, export_entry);
+  uint32_t export_size = pe_u32(image, export_entry + 4);
+  uint64_t directory;
+  if (directories <= PE_DIRECTORY_EXPORT || export_rva == 0 || export_size == 0 ||
+      !pe_rva(view, export_rva, PE_EXPORT_DIRECTORY_BYTES, &directory)) {
+    return PeExports::none;
+  }
+  uint32_t name_count = pe_u32(image, directory + PE_EXPORT_NAME_COUNT);
+  uint64_t table;
+  if (name_count > 0 &&
+      !pe_rva(view, pe_u32(image, directory + PE_EXPORT_NAMES), 4ull * name_count, &table)) {
+    return PeExports::damaged;
+  }
+  for (uint32_t i = 0; i < name_count; i++) {
+    std::string name;
+    if (pe_string(view, pe_u32(image, table + 4ull * i), &name)) names->push_back(name);
+  }
+  return PeExports::read;
 }
 
 bool pe_section_named(const std::vector<unsigned char>& image, uint64_t header,
@@ -169,55 +210,136 @@ bool pe_is_pe(const std::vector<unsigned char>& image) {
   return pe_view(image, &view);
 }
 
+std::string pe_dll_problem(const std::vector<unsigned char>& image) {
+  PeView view;
+  if (!pe_view(image, &view)) return "is not a PE file";
+  uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (machine != PE_MACHINE_AMD64) {
+    return "is built for " + pe_machine_name(machine) + ", not x86-64: the launcher is a 64-bit "
+           "x86-64 program and loads only x86-64 DLLs";
+  }
+  if (!pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) return "is not a 64-bit (x86-64) PE image";
+  if (!pe_is_dll(view)) return "is not a DLL";
+  for (uint32_t i = 0; i < view.section_count; i++) {
+    uint64_t s = pe_section_header(view, i);
+    if (!pe_in(image, pe_u32(image, s + PE_SECTION_RAW_OFFSET),
+               pe_u32(image, s + PE_SECTION_RAW_SIZE))) {
+      std::string name(reinterpret_cast<const char*>(&image[s]), PE_SECTION_NAME_BYTES);
+      name.resize(std::strlen(name.c_str()));
+      return "is cut short: its section '" + name + "' ends past the end of the file";
+    }
+  }
+  return "";
+}
+
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
+  std::string problem = pe_dll_problem(image);
+  if (!problem.empty()) fail(problem);
   PeView view;
-  if (!pe_view(image, &view)) fail("is not a PE file");
-  uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
-  if (machine != PE_MACHINE_AMD64) {
-    fail("is built for " + pe_machine_name(machine) + ", not x86-64: the launcher is a 64-bit "
-         "x86-64 program and loads only x86-64 DLLs");
-  }
-  if (!pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) fail("is not a 64-bit (x86-64) PE image");
-  if (!pe_is_dll(view)) fail("is not a DLL");
-  uint64_t export_entry = pe_directory(view, PE_DIRECTORY_EXPORT);
-  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
-  uint32_t export_rva = pe_u32(image, export_entry);
-  uint32_t export_size = pe_u32(image, export_entry + 4);
-  uint64_t directory;
-  if (directories <= PE_DIRECTORY_EXPORT || export_rva == 0 || export_size == 0 ||
-      !pe_rva(view, export_rva, PE_EXPORT_DIRECTORY_BYTES, &directory)) {
+  pe_view(image, &view);
+  std::vector<std::string> names;
+  PeExports exports = pe_read_exports(view, &names);
+  if (exports == PeExports::none) {
     fail(std::string("does not export '") + symbol + "' (it has no export table)");
   }
-  uint32_t name_count = pe_u32(image, directory + PE_EXPORT_NAME_COUNT);
-  uint64_t names;
-  if (name_count > 0 &&
-      !pe_rva(view, pe_u32(image, directory + PE_EXPORT_NAMES), 4ull * name_count, &names)) {
-    fail("has a damaged export table");
-  }
+  if (exports == PeExports::damaged) fail("has a damaged export table");
   std::string mangled;
-  for (uint32_t i = 0; i < name_count; i++) {
-    std::string name;
-    if (!pe_string(view, pe_u32(image, names + 4ull * i), &name)) continue;
+  for (const std::string& name : names) {
     if (name == symbol) return;
     if (mangled.empty() && pe_is_mangled(name, symbol)) mangled = name;
   }
-  if (!mangled.empty()) {
+  // The right signature mangled means C++ linkage: zobrin/app.h (whose declaration gives the
+  // definition C linkage) was not included. Any other parameter list is a wrong signature,
+  // with the header or without.
+  if (mangled == "_Z8run_codeiPPwPKw" || mangled == "?run_code@@YAHHPEAPEA_WPEB_W@Z") {
     fail(std::string("has ") + symbol + " exported as `" + mangled +
          "`: declare it extern \"C\" (see zobrin/app.h)");
+  }
+  if (!mangled.empty()) {
+    fail(std::string("has ") + symbol + " exported as `" + mangled +
+         "`, a C++ function with other parameters: define it as int run_code(int argc, "
+         "wchar_t** argv, const wchar_t* dll_path) (see zobrin/app.h)");
   }
   fail(std::string("does not export '") + symbol + "'");
 }
 
-std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image) {
+PeMainKind pe_main_kind(const std::vector<unsigned char>& image) {
+  PeMainKind kind;
+  PeView view;
+  if (!pe_view(image, &view)) return kind;
+  kind.machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (pe_is_dll(view)) {
+    kind.kind = PeMainKind::dll;
+    return kind;
+  }
+  kind.kind = PeMainKind::program;
+  if (view.optional_size >= PE_OPT_SUBSYSTEM + 2 &&
+      pe_in(image, view.optional, PE_OPT_SUBSYSTEM + 2)) {
+    kind.subsystem = pe_u16(image, view.optional + PE_OPT_SUBSYSTEM);
+  }
+  return kind;
+}
+
+std::string pe_main_kind_text(const PeMainKind& kind) {
+  if (kind.kind == PeMainKind::not_pe) return "not a PE image";
+  std::string machine = kind.machine == PE_MACHINE_AMD64  ? "x86-64"
+                        : kind.machine == PE_MACHINE_I386 ? "i386"
+                                                          : pe_machine_name(kind.machine);
+  if (kind.kind == PeMainKind::dll) return "DLL (" + machine + ")";
+  std::string subsystem = kind.subsystem == PE_SUBSYSTEM_CONSOLE ? "console"
+                          : kind.subsystem == PE_SUBSYSTEM_GUI
+                              ? "windowed"
+                              : "subsystem " + std::to_string(kind.subsystem);
+  return "program (" + subsystem + ", " + machine + ")";
+}
+
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject) {
+  auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
+  PeView view;
+  if (!pe_view(image, &view)) fail("is not a PE file");
+  if (pe_is_dll(view)) {
+    fail("is a DLL, not a program: a main DLL is named NAME.dll and exports run_code");
+  }
+  uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (machine != PE_MACHINE_AMD64 && machine != PE_MACHINE_I386) {
+    fail("is built for " + pe_machine_name(machine) + ", not x86-64 or i386: the launcher is an "
+         "x86-64 program and starts only x86-64 programs and i386 ones (under WoW64)");
+  }
+  uint32_t magic = machine == PE_MACHINE_AMD64 ? PE_OPT_MAGIC_PE32_PLUS : PE_OPT_MAGIC_PE32;
+  if (view.optional_size < PE_OPT_SUBSYSTEM + 2 ||
+      !pe_in(image, view.optional, PE_OPT_SUBSYSTEM + 2) ||
+      pe_u16(image, view.optional + PE_OPT_MAGIC) != magic) {
+    fail(std::string("is not a ") +
+         (machine == PE_MACHINE_AMD64 ? "64-bit (x86-64)" : "32-bit (i386)") + " PE image");
+  }
+  PeMainKind kind = pe_main_kind(image);
+  if (kind.subsystem != PE_SUBSYSTEM_CONSOLE && kind.subsystem != PE_SUBSYSTEM_GUI) {
+    fail("is not a console or windowed Windows program (its subsystem is " +
+         std::to_string(kind.subsystem) + ")");
+  }
+  return kind;
+}
+
+std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image) {
   std::vector<std::string> names;
   PeView view;
-  if (!pe_view(image, &view) || !pe_is_amd64(view, 0)) return names;
-  pe_import_table(view, PE_DIRECTORY_IMPORT, PE_IMPORT_DESCRIPTOR_BYTES, PE_IMPORT_NAME, &names);
-  pe_import_table(view, PE_DIRECTORY_DELAY_IMPORT, PE_DELAY_IMPORT_DESCRIPTOR_BYTES,
-                  PE_DELAY_IMPORT_NAME, &names);
+  if (pe_view(image, &view) && pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) {
+    pe_read_exports(view, &names);
+  }
   return names;
+}
+
+std::vector<PeImport> pe_imports(const std::vector<unsigned char>& image) {
+  std::vector<PeImport> imports;
+  PeView view;
+  if (!pe_view(image, &view) || !pe_is_amd64(view, 0)) return imports;
+  pe_import_table(view, PE_DIRECTORY_IMPORT, PE_IMPORT_DESCRIPTOR_BYTES, PE_IMPORT_NAME,
+                  PE_IMPORT_NAME_TABLE, &imports);
+  pe_import_table(view, PE_DIRECTORY_DELAY_IMPORT, PE_DELAY_IMPORT_DESCRIPTOR_BYTES,
+                  PE_DELAY_IMPORT_NAME, PE_DELAY_IMPORT_NAME_TABLE, &imports);
+  return imports;
 }
 
 std::optional<PeSection> pe_find_section(const std::vector<unsigned char>& image,

@@ -25,10 +25,16 @@ constexpr uint64_t PE_COFF_OPTIONAL_SIZE = 16;
 constexpr uint64_t PE_COFF_CHARACTERISTICS = 18;
 constexpr uint64_t PE_COFF_HEADER_BYTES = 20;
 constexpr uint32_t PE_MACHINE_AMD64 = 0x8664;
+constexpr uint32_t PE_MACHINE_I386 = 0x14C;
 constexpr uint32_t PE_CHARACTERISTIC_DLL = 0x2000;
 // Optional header (PE32+) fields.
 constexpr uint64_t PE_OPT_MAGIC = 0;
 constexpr uint32_t PE_OPT_MAGIC_PE32_PLUS = 0x20B;
+constexpr uint32_t PE_OPT_MAGIC_PE32 = 0x10B;
+// The subsystem field, at the same offset in PE32 and PE32+ optional headers.
+constexpr uint64_t PE_OPT_SUBSYSTEM = 68;
+constexpr uint32_t PE_SUBSYSTEM_GUI = 2;
+constexpr uint32_t PE_SUBSYSTEM_CONSOLE = 3;
 constexpr uint64_t PE_OPT_INITIALIZED_DATA = 8;
 constexpr uint64_t PE_OPT_SECTION_ALIGNMENT = 32;
 constexpr uint64_t PE_OPT_FILE_ALIGNMENT = 36;
@@ -52,11 +58,14 @@ constexpr uint64_t PE_SECTION_HEADER_BYTES = 40;
 constexpr uint64_t PE_EXPORT_NAME_COUNT = 24;
 constexpr uint64_t PE_EXPORT_NAMES = 32;
 constexpr uint64_t PE_EXPORT_DIRECTORY_BYTES = 40;
-// Import descriptor: the DLL name's RVA at 12, 20 bytes; a zero descriptor ends the list.
-// Delay-load descriptor: the DLL name's RVA at 4, 32 bytes.
+// Import descriptor: the name table's RVA at 0, the DLL name's at 12, 20 bytes; a zero
+// descriptor ends the list. Delay-load descriptor: the DLL name's RVA at 4, the name table's
+// at 16, 32 bytes.
+constexpr uint64_t PE_IMPORT_NAME_TABLE = 0;
 constexpr uint64_t PE_IMPORT_NAME = 12;
 constexpr uint64_t PE_IMPORT_DESCRIPTOR_BYTES = 20;
 constexpr uint64_t PE_DELAY_IMPORT_NAME = 4;
+constexpr uint64_t PE_DELAY_IMPORT_NAME_TABLE = 16;
 constexpr uint64_t PE_DELAY_IMPORT_DESCRIPTOR_BYTES = 32;
 
 // The 8-byte, NUL-padded form of a section name (longer names are cut).
@@ -65,17 +74,53 @@ std::string pe_section_name(const char* name);
 // True when `image` starts like a PE file ("MZ" and a "PE\0\0" signature in range).
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
-// Checks that `image` is a 64-bit (x86-64) PE DLL exporting `symbol` by name. Otherwise
-// throws PackError("<subject> <reason>"), the reason "is not a PE file", "is built for
-// arm64, ...", "does not export '<symbol>'", or, when only a C++ name for the symbol is
-// exported, "has <symbol> exported as `<mangled>`: declare it extern "C" ...".
+// Why `image` cannot be loaded as a 64-bit (x86-64) DLL, as the words after its name: "is
+// not a PE file", "is built for arm64, ...", "is not a DLL", "is cut short: its section
+// '.text' ends past the end of the file"; empty when it can.
+std::string pe_dll_problem(const std::vector<unsigned char>& image);
+
+// Checks that `image` is a 64-bit (x86-64) PE DLL (pe_dll_problem) exporting `symbol` by
+// name. Otherwise throws PackError("<subject> <reason>"), the reason pe_dll_problem's, "does
+// not export '<symbol>'", or, when only a C++ name for the symbol is exported, "has <symbol>
+// exported as `<mangled>`: declare it extern "C" ..." (run_code's own signature) or "...,
+// a C++ function with other parameters: define it as ..." (any other).
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
                          const std::string& subject);
 
-// The DLL names `image` imports (its import and delay-load tables, in table order, as
-// written); nothing for an image that is not a 64-bit PE file. A damaged table gives the
-// names read before the damage.
-std::vector<std::string> pe_dll_imports(const std::vector<unsigned char>& image);
+// What a main file is, from its headers: a DLL, a program (with its machine and subsystem), or
+// not a PE image at all.
+struct PeMainKind {
+  enum Kind { not_pe, dll, program } kind = not_pe;
+  uint32_t machine = 0;
+  uint32_t subsystem = 0;  // programs only
+};
+
+// Reads the kind of `image`, which may be only the first bytes of a file (the headers and
+// the section table suffice).
+PeMainKind pe_main_kind(const std::vector<unsigned char>& image);
+
+// The kind for `list` and `verify`: "DLL (x86-64)", "program (console, x86-64)",
+// "program (windowed, i386)", "not a PE image".
+std::string pe_main_kind_text(const PeMainKind& kind);
+
+// Checks that `image` is a program the launcher can start: a PE image that is not a DLL,
+// built for x86-64 (PE32+) or i386 (PE32, run under WoW64), for the console or windowed
+// subsystem. Otherwise throws PackError("<subject> <reason>"). Returns its kind.
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject);
+
+// The names `image` exports; nothing for an image that is not a 64-bit PE file.
+std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image);
+
+// One DLL an image imports, and the functions it imports from it by name (ordinals left out).
+struct PeImport {
+  std::string dll;
+  std::vector<std::string> functions;
+};
+
+// The DLLs `image` imports (its import and delay-load tables, in table order, names as
+// written); nothing for an image that is not a 64-bit PE file. A damaged table gives what was
+// read before the damage.
+std::vector<PeImport> pe_imports(const std::vector<unsigned char>& image);
 
 struct PeSection {
   uint64_t offset;  // file offset of its raw data

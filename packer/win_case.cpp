@@ -63,3 +63,46 @@ std::string ascii_lower(std::string name) {
   }
   return name;
 }
+
+namespace {
+
+// Windows cannot create names holding these units.
+bool win_name_valid(const std::u16string& component) {
+  for (char16_t unit : component) {
+    if (unit < 0x20 || unit == u'\\' || unit == u'/' || unit == u':' || unit == u'*' ||
+        unit == u'?' || unit == u'"' || unit == u'<' || unit == u'>' || unit == u'|') {
+      return false;
+    }
+  }
+  return true;
+}
+
+// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an extension: Windows
+// opens the device instead of a file.
+bool win_name_is_device(const std::u16string& component) {
+  std::u16string base = component.substr(0, component.find(u'.'));
+  for (char16_t& unit : base) {
+    if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
+  }
+  while (!base.empty() && base.back() == u' ') base.pop_back();
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
+         base[3] >= u'1' && base[3] <= u'9';
+}
+
+}  // namespace
+
+std::string win_name_problem(const std::u16string& component) {
+  if (!win_name_valid(component)) {
+    return "holds a character that Windows file names cannot (one of \\ / : * ? \" < > | or a "
+           "control character)";
+  }
+  if (!component.empty() && (component.back() == u'.' || component.back() == u' ')) {
+    return "ends in a dot or a space, which Windows drops from file names";
+  }
+  if (win_name_is_device(component)) {
+    return "is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with any "
+           "extension)";
+  }
+  return "";
+}

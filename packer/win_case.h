@@ -1,4 +1,4 @@
-// Names as Windows compares them: without regard to case.
+// Names as Windows takes them: compared without regard to case, and the ones it cannot hold.
 #pragma once
 
 #include <string>
@@ -14,3 +14,9 @@ std::string win_upper_utf8(const std::string& name);
 
 // ASCII letters in lower case (system DLL names are ASCII).
 std::string ascii_lower(std::string name);
+
+// Why Windows cannot hold `component` (one name, no separators) as it stands, as the words
+// that follow the name in a message ("ends in a dot or a space, ..."): a character no file
+// name holds, a last dot or space (Windows drops it), a device name (CON, NUL.txt, ...).
+// Empty when it can.
+std::string win_name_problem(const std::u16string& component);

@@ -42,4 +42,6 @@ row error c++ 'int run_code(int argc, char** argv, const wchar_t* dll_path)'
 row error c++ 'extern "C" int run_code(int argc, char** argv, const wchar_t* dll_path)'
 row error c++ 'int run_code(int argc, wchar_t** argv, const char* dll_path)'
 row error c++ 'int run_code(int argc, char** argv, const char* dll_path)'
+row error c++ 'int run_code(int argc, wchar_t** argv, wchar_t* dll_path)'
+row error c   'int run_code(int argc, wchar_t** argv, wchar_t* dll_path)'
 exit $fail

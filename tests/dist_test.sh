@@ -30,7 +30,8 @@ holds=(lib/zobrin-onefile/launcher/launcher.exe lib/zobrin-onefile/launcher/laun
   lib/zobrin-onefile/launcher/libzobrin_launcher.a lib/zobrin-onefile/launcher/ucrt.specs
   include/zobrin/app.h share/doc/zobrin-onefile/README.md
   share/doc/zobrin-onefile/docs/writing-an-application.md
-  lib/cmake/ZobrinOnefile/ZobrinOnefileConfig.cmake lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake)
+  lib/cmake/ZobrinOnefile/ZobrinOnefileConfig.cmake lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake
+  lib/cmake/ZobrinOnefile/mingw-w64-x86_64.cmake)
 
 linux_dir="$work/unpacked linux ä"
 windows_dir="$work/unpacked windows é"

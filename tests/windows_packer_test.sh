@@ -126,6 +126,16 @@ for step in payload object; do
 done
 
 # Messages name paths in UTF-8, as given; nothing is left behind.
+# An application directory deeper than MAX_PATH (260 units).
+deep="$work/deep/$(printf 'a%.0s' {1..100})/$(printf 'b%.0s' {1..100})/$(printf 'c%.0s' {1..60})"
+mkdir -p "$deep"
+cp -r "$hello"/. "$deep"
+run "$wine_run" "$winpack" payload "$(win "$deep")" --main hello_c.dll -o "$(win "$work/deep.payload")" \
+  --threads 1
+packed "payload from a directory of ${#deep} units"
+"$pack" payload "$deep" --main hello_c.dll -o "$work/deep-linux.payload" --threads 1 >/dev/null
+same "deep directory: the Linux packer's bytes" "$work/deep.payload" "$work/deep-linux.payload"
+
 run "$wine_run" "$winpack" exe "$(win "$work/fehlt-ö")" --main hello_c.dll -o "$(win "$work/x.exe")"
 expect "a missing non-ASCII directory" 1 "" \
   "zobrin-pack: error: application directory '$(win "$work/fehlt-ö")' does not exist"

@@ -9,6 +9,7 @@
 
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <functional>
@@ -286,7 +287,7 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
                         "flags           size  name\n" + "    0 " + std::string(14 - std::to_string(dll).size(), ' ') +
                         std::to_string(dll) + "  app.dll\n" +
                         "    4              2  sub\\b.txt\n" + "2 entries, " +
-                        std::to_string(dll + 2) + " bytes\n";
+                        std::to_string(dll + 2) + " bytes\n" + "main: DLL (x86-64)\n";
   PackRun r = pack({"list", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.out, listing);
@@ -438,7 +439,7 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
     std::string err;
   } rows[] = {
       {"a key of other content", &exe, 0x418, key ^ 1, other_key},
-      {"an unknown flag", &exe, 0x410, 3, unknown},
+      {"an unknown flag", &exe, 0x410, 5, unknown},
       {"the top flag", &exe, 0x410, 1ull << 63, unknown},
       {"cached: the cache bit cleared", &exe, 0x410, 0, stray_key},
       {"cached: the length 8 short", &exe, 0x400, payload.size() - 8, other_key},
@@ -481,6 +482,81 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() +
                        "': the file digest recorded for entry 2 does not match its content\n");
+}
+
+// A main program: the program flag beside the payload (also for --payload, from its first
+// entry), the launcher's subsystem following the program's unless --console or --windowed
+// says otherwise, list and verify naming it; verify refuses the flag on a DLL.
+TEST_F(Pack, MainProgramSetsTheProgramFlagAndTheSubsystemFollowsIt) {
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  PeSpec console;
+  console.dll = false;
+  console.exports.clear();
+  console.subsystem = 3;
+  PeSpec windowed_i386 = console;
+  windowed_i386.machine = 0x14C;
+  windowed_i386.pe32_plus = false;
+  windowed_i386.subsystem = 2;
+  const std::string console_text = "program (console, x86-64)";
+  struct Row {
+    const char* what;
+    const PeSpec* spec;
+    std::vector<std::string> options;
+    uint64_t flags;
+    uint64_t subsystem;
+    std::string main;
+  } rows[] = {
+      {"console", &console, {}, 2, 3, console_text},
+      {"console, --windowed", &console, {"--windowed"}, 2, 2, console_text},
+      {"console, cached", &console, {"--cache"}, 3, 3, console_text},
+      {"windowed i386", &windowed_i386, {}, 2, 2, "program (windowed, i386)"},
+      {"windowed i386, --console", &windowed_i386, {"--console"}, 2, 3, "program (windowed, i386)"},
+      {"console, from a payload file", &console, {"--payload"}, 2, 3, console_text},
+  };
+  const fs::path exe = root / "t.exe";
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    fs::remove_all(app);
+    spit(app / "x.txt", "hello");
+    spit(app / "tool.exe", pe_build(*row.spec));
+    std::vector<std::string> args = {"exe", app, "--main", "tool.exe"};
+    if (!row.options.empty() && row.options[0] == "--payload") {
+      ASSERT_EQ(pack({"payload", app, "--main", "tool.exe", "-o", root / "p"}).code, 0);
+      args = {"exe", "--payload", root / "p"};
+    } else {
+      args.insert(args.end(), row.options.begin(), row.options.end());
+    }
+    args.insert(args.end(), {"-o", exe, "--launcher-dir", root / "kit"});
+    PackRun r = pack(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string image = slurp(exe);
+    EXPECT_EQ(le(image, 0x410, 8), row.flags) << "run flags";
+    EXPECT_EQ(le(image, 0x58 + 68, 2), row.subsystem) << "subsystem";
+    r = pack({"list", exe});
+    EXPECT_NE(r.out.find("\nmain: " + row.main + "\n"), std::string::npos) << r.out;
+    r = pack({"verify", exe});
+    EXPECT_EQ(r.out, "zobrin-pack: " + exe.string() + ": 2 files, " +
+                         std::to_string(fs::file_size(app / "tool.exe") + 5) +
+                         " bytes, whole; main: " + row.main + "\n");
+  }
+
+  fs::remove_all(app);
+  spit(app / "app.dll", pe_build(PeSpec()));
+  ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", exe, "--launcher-dir", root / "kit"}).code,
+            0);
+  std::string image = slurp(exe);
+  EXPECT_EQ(le(image, 0x410, 8), 0u);
+  EXPECT_EQ(le(image, 0x58 + 68, 2), 2u) << "a DLL's launcher stays a GUI program";
+  const std::string array = image.substr(0x420, le(image, 0x400, 8));
+  le_write_u64(reinterpret_cast<unsigned char*>(&image[0x410]), 2);
+  le_write_u64(reinterpret_cast<unsigned char*>(&image[0x408]),
+               head_digest(array, 16 + le(array, 0, 8), 2, 0));
+  spit(exe, image);
+  PackRun r = pack({"verify", exe});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + exe.string() + "': the run flags start the main "
+                   "entry 'app.dll' as a program, but it is a DLL, not a program: a main DLL is "
+                   "named NAME.dll and exports run_code\n");
 }
 
 TEST_F(Pack, NameLimitsFollowThePayloadAndTheLauncherPathBuffer) {
@@ -543,6 +619,12 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
   exe.dll = false;
   PeSpec no_export;
   no_export.exports = {"other", "run_code_"};
+  PeSpec arm64_exe = exe;
+  arm64_exe.machine = 0xAA64;
+  PeSpec x86_plus = exe;
+  x86_plus.machine = 0x14C;
+  PeSpec native = exe;
+  native.subsystem = 1;
   const std::string kit = (root / "kit").string();
   const std::vector<std::string> exe_args = {"exe", a, "--main", "app.dll", "-o", out,
                                              "--launcher-dir", kit};
@@ -562,9 +644,38 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        {"payload", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' is built for i386 (32-bit x86), not x86-64: the launcher is a "
        "64-bit x86-64 program and loads only x86-64 DLLs", false},
+      {"main cut short",
+       [&] {
+         std::vector<unsigned char> image = pe_build(PeSpec());
+         image.resize(image.size() - 1);
+         spit(app / "app.dll", image);
+       },
+       {"payload", a, "--main", "app.dll", "-o", out},
+       "main DLL '" + a + "/app.dll' is cut short: its section '.edata' ends past the end of the "
+       "file", false},
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
+      {"program not there", [] {}, {"payload", a, "--main", "other.exe", "-o", out},
+       "main program 'other.exe' is not a file in '" + a + "' (it holds no programs)", false},
+      {"program not PE", [&] { spit(app / "app.exe", "MZ but nothing else"); },
+       {"payload", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is not a PE file", false},
+      {"program for arm64", [&] { spit(app / "app.exe", pe_build(arm64_exe)); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is built for arm64, not x86-64 or i386: the launcher is "
+       "an x86-64 program and starts only x86-64 programs and i386 ones (under WoW64)", false},
+      {"DLL named as a program", [&] { spit(app / "app.exe", pe_build(PeSpec())); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is a DLL, not a program: a main DLL is named NAME.dll "
+       "and exports run_code", false},
+      {"i386 program with a PE32+ header", [&] { spit(app / "app.exe", pe_build(x86_plus)); },
+       {"exe", a, "--main", "app.exe", "-o", out},
+       "main program '" + a + "/app.exe' is not a 32-bit (i386) PE image", false},
+      {"native program", [&] { spit(app / "tool", pe_build(native)); },
+       {"exe", a, "--main", "tool", "-o", out},
+       "main program '" + a + "/tool' is not a console or windowed Windows program (its "
+       "subsystem is 1)", false},
       {"no run_code", [&] { spit(app / "app.dll", pe_build(no_export)); },
        {"object", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' does not export 'run_code'", false},
@@ -654,7 +765,8 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "cannot run the linker '/nonexistent/ld'", false},
       {"output directory missing", [] {},
        {"payload", a, "--main", "app.dll", "-o", (root / "none" / "p").string()},
-       "cannot create '" + (root / "none" / "p").string() + ".tmp-", false},
+       "cannot create '" + (root / "none" / "p").string() + "': No such file or directory", false},
+      {"list of a directory", [] {}, {"list", a}, "cannot read '" + a + "': Is a directory", false},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -701,6 +813,8 @@ TEST_F(Pack, UsageErrorsExitWith2) {
        "zobrin-pack: error: --threads takes a number from 0 to 256"},
       {{"payload", "dir", "--main"}, "zobrin-pack: error: --main needs a value"},
       {{"list"}, "zobrin-pack: error: list needs a payload or executable file"},
+      {{"exe", "dir", "--main", "a.exe", "-o", "x", "--console", "--windowed"},
+       "zobrin-pack: error: give either --console or --windowed, not both"},
   };
   for (const Row& row : rows) {
     PackRun r = pack(row.args);
@@ -888,6 +1002,8 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
   mangled.exports = {"other", "_Z8run_codeiPPwPKw"};
   PeSpec msvc;
   msvc.exports = {"?run_code@@YAHHPEAPEA_WPEB_W@Z"};
+  PeSpec non_const;  // dll_path without const: the header was included
+  non_const.exports = {"_Z8run_codeiPPwPw"};
   PeSpec arm64;
   arm64.machine = 0xAA64;
   PeSpec pe32;
@@ -921,6 +1037,10 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
       {"MSVC-mangled run_code", [&] { spit(app / "app.dll", pe_build(msvc)); },
        "main DLL '" + a + "/app.dll' has run_code exported as `?run_code@@YAHHPEAPEA_WPEB_W@Z`: "
        "declare it extern \"C\" (see zobrin/app.h)"},
+      {"run_code with other parameters", [&] { spit(app / "app.dll", pe_build(non_const)); },
+       "main DLL '" + a + "/app.dll' has run_code exported as `_Z8run_codeiPPwPw`, a C++ function "
+       "with other parameters: define it as int run_code(int argc, wchar_t** argv, const "
+       "wchar_t* dll_path) (see zobrin/app.h)"},
       {"arm64", [&] { spit(app / "app.dll", pe_build(arm64)); },
        "main DLL '" + a + "/app.dll' is built for arm64, not x86-64: the launcher is a 64-bit "
        "x86-64 program and loads only x86-64 DLLs"},
@@ -996,10 +1116,143 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   EXPECT_TRUE(fs::exists(root / "p"));
 
   // Everything there: no warning.
-  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) spit(app / name, name);
+  PeSpec plain;
+  plain.exports.clear();
+  for (const char* name : {"MISSING.dll", "delayed.dll", "libbar.dll"}) {
+    spit(app / name, pe_build(plain));
+  }
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+}
+
+TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {
+  PeSpec main;
+  main.imports = {"libdep.dll"};
+  main.import_functions = {"dep_open", "dep_close"};
+  spit(app / "app.dll", pe_build(main));
+  PeSpec dep;
+  dep.exports = {"dep_open", "dep_close"};
+  std::vector<unsigned char> cut = pe_build(dep);
+  cut.resize(cut.size() - 1);
+  dep.exports = {"dep_open"};
+  std::vector<unsigned char> lacking = pe_build(dep);
+  dep.exports = {"dep_close", "dep_open"};
+  std::vector<unsigned char> whole = pe_build(dep);
+  const std::string tail = ": the application will not start with it";
+  struct Row {
+    std::vector<unsigned char> dep;
+    std::string warning;  // after "zobrin-pack: warning: "; empty: none
+  } rows[] = {
+      {{}, "'libdep.dll', imported by 'app.dll', is not a PE file" + tail},
+      {cut, "'libdep.dll', imported by 'app.dll', is cut short: its section '.edata' ends past "
+            "the end of the file" + tail},
+      {lacking, "'libdep.dll' does not export 'dep_close', which 'app.dll' imports from it" + tail},
+      {whole, ""},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.warning);
+    spit(app / "libdep.dll", row.dep);
+    PackRun r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: warning: " + row.warning + "\n");
+    r = pack({"payload", app, "--main", "app.dll", "-o", root / "p", "--strict"});
+    EXPECT_EQ(r.code, row.warning.empty() ? 0 : 1);
+    EXPECT_EQ(r.err, row.warning.empty() ? "" : "zobrin-pack: error: " + row.warning + "\n");
+  }
+}
+
+TEST_F(Pack, WithoutMainTheOnlyDllExportingRunCodeIsTheMainDll) {
+  PeSpec helper;
+  helper.exports = {"helper"};
+  const std::string out = (root / "p").string();
+  struct Row {
+    const char* add;  // a file added to the directory
+    std::vector<unsigned char> image;
+    int code;
+    std::string first_line;  // of stdout (0) or stderr
+  } rows[] = {
+      {"app.dll", pe_build(PeSpec()), 0, "zobrin-pack: 1 file, "},
+      {"libhelper.dll", pe_build(helper), 0, "zobrin-pack: 2 files, "},
+      {"Other.DLL", pe_build(PeSpec()), 2,
+       "zobrin-pack: error: --main NAME.dll is required: several DLLs export run_code "
+       "('Other.DLL', 'app.dll')"},
+  };
+  fs::remove_all(app);
+  for (const Row& row : rows) {
+    spit(app / row.add, row.image);
+    PackRun r = pack({"payload", app, "-o", out});
+    EXPECT_EQ(r.code, row.code) << r.err;
+    const std::string& text = row.code == 0 ? r.out : r.err;
+    EXPECT_EQ(text.substr(0, row.first_line.size()), row.first_line);
+    if (row.code == 0) {
+      EXPECT_EQ(parse(slurp(out)).entries[0].name, u"app.dll");
+    }
+  }
+}
+
+TEST_F(Pack, AFileChangedAfterItWasReadIsRefused) {
+  // The main DLL's import warning comes once the files are listed; a.txt is read soon after
+  // and then rewritten in place (same size) while the random z.bin is slowly compressed.
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  spit(app / "a.txt", "before");
+  std::string random(4 << 20, '\0');
+  uint64_t state = 88172645463325252ull;
+  for (size_t i = 0; i + 8 <= random.size(); i += 8) {
+    state ^= state << 13, state ^= state >> 7, state ^= state << 17;
+    std::memcpy(&random[i], &state, 8);
+  }
+  spit(app / "z.bin", random);
+  const std::string command = std::string(ZOBRIN_PACK_EXE) + " payload " + shell_quote(app) +
+                              " --main app.dll -o " + shell_quote((root / "p").string()) +
+                              " --level 19 --threads 1 2>&1 >/dev/null";
+  FILE* pipe = popen(command.c_str(), "r");
+  ASSERT_NE(pipe, nullptr);
+  char line[4096];
+  ASSERT_NE(fgets(line, sizeof line, pipe), nullptr);
+  EXPECT_EQ(std::string(line).rfind("zobrin-pack: warning: 'missing.dll'", 0), 0u) << line;
+  usleep(200000);
+  spit(app / "a.txt", "after!");
+  std::string rest;
+  while (fgets(line, sizeof line, pipe)) rest += line;
+  int status = pclose(pipe);
+  EXPECT_EQ(WIFEXITED(status) ? WEXITSTATUS(status) : -1, 1);
+  EXPECT_EQ(rest, "zobrin-pack: error: file '" + (app / "a.txt").string() +
+                      "' changed while packing\n");
+  EXPECT_FALSE(fs::exists(root / "p"));
+}
+
+TEST_F(Pack, StrictMakesTheFirstWarningAnErrorAndWritesNothing) {
+  PeSpec main;
+  main.imports = {"missing.dll"};
+  spit(app / "app.dll", pe_build(main));
+  const std::string a = app.string();
+  struct Row {
+    std::function<void()> prepare;
+    std::vector<std::string> args;
+    std::string err;
+  } rows[] = {
+      {[] {}, {"payload", a, "--main", "app.dll", "--strict", "-o", (root / "p").string()},
+       "'missing.dll', imported by 'app.dll', is neither in the application directory nor a "
+       "Windows system DLL: the application will not start without it"},
+      {[&] {
+         spit(app / "missing.dll", "now there");
+         fs::create_directories(app / "empty");
+       },
+       {"exe", a, "--main", "app.dll", "-o", (root / "p").string(), "--strict"},
+       "empty directory '" + a + "/empty' is not carried (a directory exists only through its "
+       "files)"},
+  };
+  for (const Row& row : rows) {
+    row.prepare();
+    PackRun r = pack(row.args);
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: " + row.err + "\n");
+    EXPECT_EQ(r.out, "");
+    EXPECT_FALSE(fs::exists(root / "p"));
+  }
 }
 
 // A payload array around `frame` with entries of the given sizes, names and flags.
@@ -1053,7 +1306,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     r = pack({"verify", whole});
     EXPECT_EQ(r.code, 0) << r.err;
     EXPECT_EQ(r.out, "zobrin-pack: " + whole.string() + ": 3 files, " + std::to_string(bytes) +
-                         " bytes, whole\n");
+                         " bytes, whole; main: DLL (x86-64)\n");
     EXPECT_EQ(r.err, "");
   }
 
@@ -1076,6 +1329,12 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     changed[0].flags = first;
     changed[2].flags = last;
     changed[2].name = name;
+    return payload_array(changed, frame);
+  };
+  auto with_names = [&](std::u16string second, std::u16string third) {
+    std::vector<Entry> changed = entries;
+    changed[1].name = second;
+    changed[2].name = third;
     return payload_array(changed, frame);
   };
   auto flipped = [](std::string bytes, size_t at) {
@@ -1137,6 +1396,15 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
       {"an earlier entry marked last", with_flags(4, 4),
        "entry 'first' is marked last but 'second' follows it"},
       {"table cut", good.substr(0, 20), "not a payload: its header sizes exceed its length"},
+      {"a name twice", with_names(u"second", u"first"), "entry 'first' appears twice"},
+      {"names equal but for case", with_names(u"FIRST", u"third"),
+       "entries 'first' and 'FIRST' differ only in case, which Windows ignores: they would land "
+       "on one file"},
+      {"a device name", with_names(u"second", u"sub\\nul.txt"),
+       "entry 'sub\\nul.txt' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 "
+       "to LPT9, with any extension)"},
+      {"an empty component", with_names(u"second", u"sub\\\\x"),
+       "entry 'sub\\\\x' holds an empty name between separators"},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -1145,7 +1413,7 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
     const std::string path = (root / "v").string();
     if (row.err.empty()) {
       EXPECT_EQ(r.code, 0) << r.err;
-      EXPECT_EQ(r.out, "zobrin-pack: " + path + ": 3 files, 16 bytes, whole\n");
+      EXPECT_EQ(r.out, "zobrin-pack: " + path + ": 3 files, 16 bytes, whole; main: not a PE image\n");
       continue;
     }
     EXPECT_EQ(r.code, 1);

@@ -40,6 +40,7 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   put(&image, optional + 32, 0x1000, 4);  // SectionAlignment
   put(&image, optional + 36, 0x200, 4);   // FileAlignment
   put(&image, optional + 56, extra ? 0x3000 : 0x2000, 4);  // SizeOfImage
+  put(&image, optional + 68, spec.subsystem, 2);
   const size_t directories = optional + (spec.pe32_plus ? 112 : 96);
   put(&image, directories - 4, 16, 4);  // NumberOfRvaAndSizes
 
@@ -81,6 +82,21 @@ std::vector<unsigned char> pe_build(const PeSpec& spec) {
   };
   for (size_t i = 0; i < spec.imports.size(); i++) {
     put(&image, imports + 20 * i + 12, put_string(spec.imports[i]), 4);
+  }
+  if (!spec.import_functions.empty()) {
+    std::vector<size_t> hints;
+    for (const std::string& function : spec.import_functions) {
+      hints.push_back(put_string(std::string(2, ' ') + function));  // the hint's 2 bytes
+      put(&image, 0x200 + (hints.back() - 0x1000), 0, 2);
+    }
+    name = (name + 7) / 8 * 8;
+    if (name + 8 * (hints.size() + 1) > first_end) throw std::length_error("pe_build: too many");
+    put(&image, imports, 0x1000 + (name - 0x200), 4);
+    for (size_t hint : hints) {
+      put(&image, name, hint, 8);
+      name += 8;
+    }
+    name += 8;
   }
   for (size_t i = 0; i < spec.delay_imports.size(); i++) {
     put(&image, delay + 32 * i, 1, 4);  // attributes: RVAs

@@ -223,6 +223,18 @@ std::map<std::string, std::function<std::string()>> cases() {
     return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\a\r\nb"),
                  frame("abc12"));
   };
+  // Names the packer refuses: one twice, two equal but for case (the second would replace
+  // the main DLL), a device name.
+  c["e2e_name_twice"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x.txt") + entry(4, 1, u"x.txt"),
+                 frame("abc12"));
+  };
+  c["e2e_name_case"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 1, u"APP.DLL"), frame("abc1"));
+  };
+  c["e2e_name_device"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 1, u"data\\nul.txt"), frame("abc1"));
+  };
   c["e2e_second_string"] = [] {
     return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));
   };

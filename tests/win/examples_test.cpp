@@ -79,6 +79,17 @@ TEST_F(Examples, HelloCPrintsUtf8ArgumentsAndItsDataFile) {
            temp);
 }
 
+TEST_F(Examples, HelloProgramRunsAsItIsWithItsDataFile) {
+  const std::string greeting = "Hello from data\\greeting.txt, packed beside the program.\r\n";
+  run_rows(L"example_hello_program.exe",
+           {{{}, L"", greeting, 0},
+            {{L"plain", L"with blank", L"caf\u00e9", L""}, L"typed",
+             "argument 1: plain\r\nargument 2: with blank\r\nargument 3: caf\xc3\xa9\r\n"
+             "argument 4: \r\n" + greeting,
+             4}},
+           temp);
+}
+
 TEST_F(Examples, CppDllsLoadsLibstdcxxFromTheApplicationDirectory) {
   const std::string dlls =
       "libstdc++-6.dll: the application directory\r\n"

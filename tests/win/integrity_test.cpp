@@ -70,13 +70,19 @@ class Integrity : public ::testing::Test {
 };
 
 TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
-  // `..\..\x` after the main DLL: the header error before anything is written for it.
-  ProcessResult r = run_process(test_dir() + L"e2e_name_leaves.exe", {});
-  EXPECT_EQ(r.code, 2u);
-  EXPECT_EQ(r.out, HEADER);
-  EXPECT_EQ(r.err, "");
-  EXPECT_EQ(tree_names(base), (std::vector<std::wstring>{L"report", L"temp"}));
-  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "the failed run removes its directory";
+  // After the main DLL: `..\..\x`; names the packer refuses (`x.txt` twice, `APP.DLL` beside
+  // `app.dll`, `data\nul.txt`): the header error before anything is written.
+  ProcessResult r;
+  for (const wchar_t* exe : {L"e2e_name_leaves.exe", L"e2e_name_twice.exe", L"e2e_name_case.exe",
+                             L"e2e_name_device.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    r = run_process(test_dir() + exe, {});
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, HEADER);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tree_names(base), (std::vector<std::wstring>{L"report", L"temp"}));
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "the failed run removes its directory";
+  }
 
   // CR and LF in a name whose open fails: printed escaped, on one line.
   r = run_process(test_dir() + L"e2e_name_line_breaks.exe", {});

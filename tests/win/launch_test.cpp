@@ -259,6 +259,28 @@ TEST_F(Launch, FailuresSayOneLineAndLeaveNothing) {
   }
 }
 
+// A DLL the application lacks, beside the main DLL or below one of its DLLs: the load error
+// names it on its one line.
+TEST_F(Launch, LoadErrorNamesTheMissingModule) {
+  const std::string start = "Error, load DLL. ([Error 126] " + system_text(ERROR_MOD_NOT_FOUND) +
+                            ") Missing: ";
+  struct Row {
+    const wchar_t* exe;
+    const char* missing;
+  } rows[] = {
+      {L"e2e_missing_dll.exe", "libstdc++-6.dll"},
+      {L"e2e_missing_nested_dll.exe", "libwinpthread-1.dll"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    ProcessResult r = launch(row.exe);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, start + row.missing + "\r\n");
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  }
+}
+
 // The payload directory is made in the temporary directory, which is never made itself; a
 // temporary directory that cannot be read is an expansion failure, not the drive's root.
 TEST_F(Launch, TemporaryDirectoryMissingOrUnreadableIsRefused) {
@@ -475,16 +497,21 @@ TEST_F(Launch, ConsoleDressedAndSignedExecutablesRunTheirPayloadIntact) {
 }
 
 // A console-subsystem launcher started from a process with a console shares that console:
-// CTRL_C reaches it and its child, the child ends and the directory goes.
+// CTRL_C reaches it and its child (or, in the program mode, its program), the child ends and
+// the directory goes.
 TEST_F(Launch, InterruptReachesAConsoleLauncherAndItsChild) {
-  set_env(L"ZOBRIN_TEST_REPORT", report);
-  set_env(L"ZOBRIN_TEST_SLEEP", L"20000");
-  ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
-                                {test_dir() + L"e2e_console.exe", report + L"\\ready"}, 120000);
-  EXPECT_EQ(r.code, 0u) << r.out;
-  EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
-  EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
-  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  for (const wchar_t* exe : {L"e2e_console.exe", L"e2e_program.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    set_env(L"ZOBRIN_TEST_REPORT", report);
+    set_env(L"ZOBRIN_TEST_SLEEP", L"20000");
+    ProcessResult r = run_process(test_dir() + L"interrupt_harness.exe",
+                                  {test_dir() + exe, report + L"\\ready"}, 120000);
+    EXPECT_EQ(r.code, 0u) << r.out;
+    EXPECT_NE(r.out.find("launcher ended "), std::string::npos) << r.out;
+    EXPECT_NE(r.out.find("child ended"), std::string::npos) << r.out;
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+    DeleteFileW((report + L"\\ready").c_str());
+  }
 }
 
 }  // namespace
@@ -508,11 +535,11 @@ struct Sleeper {
   HANDLE child = nullptr;
 };
 
-Sleeper start_sleeper(const std::wstring& report) {
+Sleeper start_sleeper(const std::wstring& report, const wchar_t* name = L"e2e_echo.exe") {
   Sleeper s;
   SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
   SetEnvironmentVariableW(L"ZOBRIN_TEST_SLEEP", L"120000");
-  std::wstring exe = test_dir() + L"e2e_echo.exe";
+  std::wstring exe = test_dir() + name;
   std::wstring command = L"\"" + exe + L"\"";
   STARTUPINFOW startup = {};
   startup.cb = sizeof startup;
@@ -592,6 +619,103 @@ TEST_F(Launch, ApplicationsOwnProcessOutlivesTheLauncher) {
   EXPECT_EQ(r.out, "hello from run_code\r\n");
   EXPECT_EQ(wait_for_text(report + L"\\outlived"), "outlived");
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+}
+
+}  // namespace
+
+namespace {
+
+// The program mode: an ordinary program as the main file, started from the payload directory
+// by the launcher itself. Console and windowed x86-64 programs, an i386 one and a cached one
+// each get exactly the user's arguments (element 0 naming the program), the launcher's
+// variables, every file, and all 32 bits of their exit code back; nothing is left.
+TEST_F(Launch, ProgramRunsFromThePayloadDirectoryWithTheDllModesGuarantees) {
+  struct Row {
+    const wchar_t* exe;
+    const wchar_t* source;
+    int runs;  // a cached one twice: extracting, then from the kept copy
+  } rows[] = {{L"e2e_program.exe", L"e2e\\program", 1},
+              {L"e2e_program_windowed.exe", L"e2e\\program_windowed", 1},
+              {L"e2e_program_i386.exe", L"e2e\\program_i386", 1},
+              {L"e2e_program_cached.exe", L"e2e\\program", 2}};
+  const std::vector<std::wstring> args = {L"",         L"with blank",      L"say \"hi\"",
+                                          L"a\\\\\"b", L"trailing\\ x\\\\", L"C:\\dir\\",
+                                          L"caf\u00e9 \u65e5\u672c \U0001F600"};
+  std::wstring dir = test_dir();
+  dir.pop_back();
+  wchar_t short_dir[4096];
+  DWORD n = GetShortPathNameW(dir.c_str(), short_dir, 4096);
+  ASSERT_TRUE(n > 0 && n < 4096);
+  for (const Row& row : rows) {
+    std::set<std::string> expected;
+    listing(test_dir() + row.source, L"", &expected);
+    for (int run = 0; run < row.runs; run++) {
+      SCOPED_TRACE(utf8(row.exe) + " run " + std::to_string(run));
+      set_env(L"ZOBRIN_TEST_REPORT", report);
+      set_env(L"ZOBRIN_TEST_EXIT", L"0xC0000005");
+      ProcessResult r = launch(row.exe, args, L"started as this");
+      EXPECT_EQ(r.code, 0xC0000005u);
+      EXPECT_EQ(r.out, "hello from the program\r\n");
+      EXPECT_EQ(r.err, "");
+      std::map<std::string, std::string> info = read_info(report);
+      std::vector<std::wstring> wanted = {wide(info["dll"])};
+      wanted.insert(wanted.end(), args.begin(), args.end());
+      EXPECT_EQ(read_args(report), wanted);
+      std::string program_dir = info["dll"].substr(0, info["dll"].rfind('\\'));
+      EXPECT_EQ(info["dll"].substr(program_dir.size()), "\\tool.exe");
+      if (row.runs == 1) {
+        EXPECT_EQ(program_dir.rfind(utf8(temp) + "\\onefile_" + std::to_string(r.pid) + "_", 0),
+                  0u) << program_dir;
+      }
+      EXPECT_EQ(info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+      EXPECT_EQ(info["ZOBRIN_ONEFILE_DIRECTORY"], utf8(short_dir));
+      EXPECT_EQ(info["ZOBRIN_ORIGINAL_ARGV0"], "started as this");
+      EXPECT_EQ(info["ZOBRIN_ONEFILE_RANDOM"].size(), 11u);
+      EXPECT_TRUE(lines(read_file(report + L"\\files.txt")) == expected);
+      EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+      if (run == 1) {
+        tree_wipe(wide(program_dir));
+        DeleteFileW(wide(program_dir + ".lock").c_str());
+      }
+    }
+  }
+}
+
+// The program starts the onefile executable again: that run takes the child role and starts
+// the program from the same payload directory, with its own arguments, and passes its exit
+// code back.
+TEST_F(Launch, ProgramStartingTheLauncherAgainRunsFromTheSameDirectory) {
+  std::wstring second = base + L"\\second";
+  CreateDirectoryW(second.c_str(), nullptr);
+  set_env(L"ZOBRIN_TEST_REPORT", report);
+  set_env(L"ZOBRIN_TEST_RELAUNCH", second);
+  set_env(L"ZOBRIN_TEST_RELAUNCH_EXE", test_dir() + L"e2e_program.exe");
+  set_env(L"ZOBRIN_TEST_EXIT", L"0x80000005");
+  ProcessResult r = launch(L"e2e_program.exe");
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_RELAUNCH_EXE", nullptr);
+  EXPECT_EQ(r.code, 0x80000005u);
+  EXPECT_EQ(r.out, "hello from the program\r\nhello from the program\r\n");
+  std::map<std::string, std::string> first_info = read_info(report);
+  std::map<std::string, std::string> second_info = read_info(second);
+  EXPECT_EQ(second_info["dll"], first_info["dll"]);
+  EXPECT_EQ(second_info["ZOBRIN_ONEFILE_PARENT"], std::to_string(r.pid));
+  EXPECT_EQ(read_args(second), (std::vector<std::wstring>{wide(first_info["dll"]), L"again"}));
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+}
+
+}  // namespace
+
+namespace {
+
+// A killed launcher's program ends with it (the job), windowed and i386 alike.
+TEST_F(Launch, KilledLaunchersProgramEnds) {
+  for (const wchar_t* exe : {L"e2e_program_windowed.exe", L"e2e_program_i386.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    Sleeper killed = start_sleeper(report, exe);
+    EXPECT_TRUE(kill_sleeper(&killed, 7)) << "the program outlived its killed launcher";
+    tree_wipe(report);
+    CreateDirectoryW(report.c_str(), nullptr);
+  }
 }
 
 }  // namespace

@@ -10,6 +10,10 @@
 //                            exit code
 //   ZOBRIN_TEST_SPAWN=CMD    starts the command line CMD and goes on without waiting for it
 //   ZOBRIN_TEST_EXIT=N       the exit code (decimal or 0x hexadecimal), all 32 bits
+// Built with ZOBRIN_TEST_PROGRAM it is an ordinary program instead (a console one entering at
+// wmain, or with ZOBRIN_TEST_WINDOWED a windowed one entering at wWinMain), its own path
+// standing for the DLL's: it says "hello from the program", and ZOBRIN_TEST_RELAUNCH starts
+// the executable ZOBRIN_TEST_RELAUNCH_EXE names.
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -115,8 +119,16 @@ void app_report(const wchar_t* dir, int argc, wchar_t** argv, const wchar_t* dll
 
 }  // namespace
 
-extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wchar_t* dll_path) {
-  printf("hello from run_code\n");
+#ifdef ZOBRIN_TEST_PROGRAM
+#define APP_GREETING "hello from the program\n"
+#define APP_ENTRY static
+#else
+#define APP_GREETING "hello from run_code\n"
+#define APP_ENTRY extern "C" __declspec(dllexport)
+#endif
+
+APP_ENTRY int run_code(int argc, wchar_t** argv, const wchar_t* dll_path) {
+  printf(APP_GREETING);
   fflush(stdout);
   static wchar_t value[32768];
   static wchar_t report[32768];
@@ -145,7 +157,7 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
     SetEnvironmentVariableW(L"ZOBRIN_TEST_RELAUNCH", nullptr);
     SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", value);
     static wchar_t self[32768];
-    GetModuleFileNameW(nullptr, self, 32768);
+    if (!app_env(L"ZOBRIN_TEST_RELAUNCH_EXE", self, 32768)) GetModuleFileNameW(nullptr, self, 32768);
     static wchar_t command[32768];
     swprintf(command, 32768, L"\"%ls\" again", self);
     STARTUPINFOW startup = {};
@@ -163,3 +175,16 @@ extern "C" __declspec(dllexport) int run_code(int argc, wchar_t** argv, const wc
   if (app_env(L"ZOBRIN_TEST_EXIT", value, 32768)) return (int)wcstoul(value, nullptr, 0);
   return 0;
 }
+
+#ifdef ZOBRIN_TEST_PROGRAM
+static int app_program_main(void) {
+  static wchar_t self[32768];
+  GetModuleFileNameW(nullptr, self, 32768);
+  return run_code(*__p___argc(), *__p___wargv(), self);
+}
+#ifdef ZOBRIN_TEST_WINDOWED
+int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) { return app_program_main(); }
+#else
+int wmain(int, wchar_t**) { return app_program_main(); }
+#endif
+#endif
