@@ -68,6 +68,11 @@ zobrin_walk_program(walk_roundtrip ${roundtrip_payload})
 
 zobrin_probe(fatal_probe tests/win/fatal_probe.cpp)
 
+# Started by scripts/run-tests.sh before the tests (see the source).
+add_executable(desktop_keeper tests/win/support/desktop_keeper.cpp)
+target_link_options(desktop_keeper PRIVATE -municode -mwindows)
+set_target_properties(desktop_keeper PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
+
 # Windows paths of the test directories, for the tests running under Wine.
 string(REPLACE "/" "\\\\" ZOBRIN_TEST_DIR_WIN "Z:${ZOBRIN_TEST_DIR}")
 
@@ -87,7 +92,7 @@ target_compile_definitions(win_tests PRIVATE ZOBRIN_TEST_DIR_WIN=L"${ZOBRIN_TEST
 target_link_libraries(win_tests PRIVATE zobrin_launcher_testing gtest_main zobrin_exe_settings imagehlp
   advapi32)
 set_target_properties(win_tests PROPERTIES RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
-add_dependencies(win_tests fatal_probe walk_roundtrip ${zobrin_walk_targets})
+add_dependencies(win_tests fatal_probe desktop_keeper walk_roundtrip ${zobrin_walk_targets})
 gtest_discover_tests(win_tests DISCOVERY_MODE PRE_TEST DISCOVERY_TIMEOUT 120
   PROPERTIES TIMEOUT 300)
 
