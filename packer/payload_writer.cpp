@@ -74,10 +74,63 @@ void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
   }
 }
 
-// Feeds the `size` bytes of file number `index` into the frame.
-void writer_file(ZSTD_CCtx* context, OutputFile& out, const AppFile& file, size_t index,
-                 std::vector<char>* read_buffer, std::vector<char>* out_buffer, PackStats* stats,
-                 uint64_t* done_bytes, Progress* progress) {
+// Feeds the stream frame by frame: each frame of a cut stream is ended once its planned size
+// has gone in, and the next one is announced with its own size.
+class FrameFeeder {
+ public:
+  FrameFeeder(ZSTD_CCtx* context, OutputFile& out, std::vector<uint64_t> sizes,
+              uint64_t* stream_bytes)
+      : context_(context), out_(out), sizes_(std::move(sizes)), stream_bytes_(stream_bytes),
+        buffer_(ZSTD_CStreamOutSize()) {
+    start_frame();
+  }
+
+  void feed(const char* data, size_t size) {
+    while (size > 0) {
+      size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
+      ZSTD_inBuffer input = {data, take, 0};
+      writer_drain(context_, out_, &input, ZSTD_e_continue, &buffer_, stream_bytes_);
+      data += take;
+      size -= take;
+      left_ -= take;
+      if (left_ == 0 && next_ < sizes_.size()) {
+        end_frame();
+        start_frame();
+      }
+    }
+  }
+
+  void end_frame() {
+    ZSTD_inBuffer empty = {nullptr, 0, 0};
+    writer_drain(context_, out_, &empty, ZSTD_e_end, &buffer_, stream_bytes_);
+  }
+
+ private:
+  void start_frame() {
+    left_ = sizes_[next_++];
+    // Decision: a single frame keeps its size unknown to the encoder (it neither shrinks the
+    // window nor writes a single-segment frame), as it always has. Frames of a cut stream carry
+    // their decoded size, which the launcher sizes each frame's buffer by.
+    if (sizes_.size() > 1) {
+      size_t result = ZSTD_CCtx_setPledgedSrcSize(context_, left_);
+      if (ZSTD_isError(result)) {
+        throw PackError(std::string("cannot start a frame: ") + ZSTD_getErrorName(result));
+      }
+    }
+  }
+
+  ZSTD_CCtx* context_;
+  OutputFile& out_;
+  std::vector<uint64_t> sizes_;
+  uint64_t* stream_bytes_;
+  std::vector<char> buffer_;
+  size_t next_ = 0;
+  uint64_t left_ = 0;
+};
+
+// Feeds the `size` bytes of file number `index` into the stream.
+void writer_file(FrameFeeder* feeder, const AppFile& file, size_t index,
+                 std::vector<char>* read_buffer, uint64_t* done_bytes, Progress* progress) {
   std::ifstream in(host_io_path(file.source), std::ios::binary);
   if (!in) throw PackError("cannot read " + quote_path(file.source));
   uint64_t left = file.size;
@@ -88,8 +141,7 @@ void writer_file(ZSTD_CCtx* context, OutputFile& out, const AppFile& file, size_
       throw PackError("file " + quote_path(file.source) +
                       " changed or could not be read while packing");
     }
-    ZSTD_inBuffer input = {read_buffer->data(), want, 0};
-    writer_drain(context, out, &input, ZSTD_e_continue, out_buffer, &stats->stream_bytes);
+    feeder->feed(read_buffer->data(), want);
     left -= want;
     *done_bytes += want;
     progress->show(index, *done_bytes, false);
@@ -113,6 +165,19 @@ void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
     throw PackError("cannot set zstd parameter " + std::to_string(parameter) + " to " +
                     std::to_string(value) + ": " + ZSTD_getErrorName(result));
   }
+}
+
+std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t frame_size) {
+  uint64_t count = 1;
+  if (frame_size == PACK_FRAMES_AUTO) {
+    if (total >= ZB_FRAMES_FROM_BYTES) count = total / ZB_FRAME_TARGET_BYTES;
+  } else if (frame_size > 0) {
+    count = total / frame_size + (total % frame_size != 0);
+  }
+  if (count <= 1) return {total};
+  std::vector<uint64_t> sizes(static_cast<size_t>(count), total / count);
+  for (uint64_t i = 0; i < total % count; i++) sizes[static_cast<size_t>(i)]++;
+  return sizes;
 }
 
 std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size) {
@@ -157,10 +222,8 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   ZstdCCtx context = zstd_context();
   int threads = options.threads > 0 ? options.threads
                                     : static_cast<int>(std::thread::hardware_concurrency());
-  // A checksum over the content (the decoder checks it at the frame's end); no content size
-  // or dictionary id; window 2^27. Feeding the input with
-  // ZSTD_e_continue keeps the size unknown to the encoder, so it neither shrinks the window
-  // nor writes a single-segment frame.
+  // A checksum over each frame's content (the decoder checks it at the frame's end); no
+  // dictionary id; window 2^27; the content size only in the frames of a cut stream.
   zstd_set(context.get(), ZSTD_c_compressionLevel, options.level);
   zstd_set(context.get(), ZSTD_c_windowLog, ZB_WINDOW_LOG);
   // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
@@ -168,22 +231,22 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
   // compressed by one worker whatever --threads says. The decoder needs nothing more.
   zstd_set(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
-  zstd_set(context.get(), ZSTD_c_contentSizeFlag, 0);
+  std::vector<uint64_t> frames = payload_frame_sizes(stats.bytes_in, options.frame_size);
+  stats.frames = frames.size();
+  zstd_set(context.get(), ZSTD_c_contentSizeFlag, frames.size() > 1);
   zstd_set(context.get(), ZSTD_c_checksumFlag, 1);
   zstd_set(context.get(), ZSTD_c_dictIDFlag, 0);
   if (threads > 1) zstd_set(context.get(), ZSTD_c_nbWorkers, threads);
 
   std::vector<char> read_buffer(1 << 20);
-  std::vector<char> out_buffer(ZSTD_CStreamOutSize());
   uint64_t done_bytes = 0;
   {
     Progress progress(options.progress, stats.files, stats.bytes_in);
+    FrameFeeder feeder(context.get(), out, frames, &stats.stream_bytes);
     for (size_t i = 0; i < tree.files.size(); i++) {
-      writer_file(context.get(), out, tree.files[i], i, &read_buffer, &out_buffer, &stats,
-                  &done_bytes, &progress);
+      writer_file(&feeder, tree.files[i], i, &read_buffer, &done_bytes, &progress);
     }
-    ZSTD_inBuffer empty = {nullptr, 0, 0};
-    writer_drain(context.get(), out, &empty, ZSTD_e_end, &out_buffer, &stats.stream_bytes);
+    feeder.end_frame();
   }
   // A file written to after it was read (grown, or rewritten in place) would be packed as it
   // stood part of the way through.
