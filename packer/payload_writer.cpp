@@ -2,6 +2,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <deque>
+#include <future>
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
@@ -74,56 +76,112 @@ void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
   }
 }
 
-// Feeds the stream frame by frame: each frame of a cut stream is ended once its planned size
-// has gone in, and the next one is announced with its own size.
+// The settings of every frame: the level, a checksum over the frame's content (the decoder
+// checks it at the frame's end), no dictionary id, window 2^27, and the content size when
+// `sized` (the frames of a cut stream).
+void writer_configure(ZSTD_CCtx* context, int level, bool sized) {
+  zstd_set(context, ZSTD_c_compressionLevel, level);
+  zstd_set(context, ZSTD_c_windowLog, ZB_WINDOW_LOG);
+  // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
+  // whole window, it sizes the worker jobs from the search tables rather than from the window:
+  // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
+  // compressed by one worker whatever --threads says. The decoder needs nothing more.
+  zstd_set(context, ZSTD_c_enableLongDistanceMatching, 1);
+  zstd_set(context, ZSTD_c_contentSizeFlag, sized);
+  zstd_set(context, ZSTD_c_checksumFlag, 1);
+  zstd_set(context, ZSTD_c_dictIDFlag, 0);
+}
+
+// Feeds the stream: one frame through one (multi-threaded) context, as it is read; or, for a
+// cut stream, each frame's bytes gathered and compressed whole by a task of its own, the
+// frames written in order.
 class FrameFeeder {
  public:
-  FrameFeeder(ZSTD_CCtx* context, OutputFile& out, std::vector<uint64_t> sizes,
+  FrameFeeder(OutputFile& out, std::vector<uint64_t> sizes, int level, int threads,
               uint64_t* stream_bytes)
-      : context_(context), out_(out), sizes_(std::move(sizes)), stream_bytes_(stream_bytes),
+      : out_(out), sizes_(std::move(sizes)), level_(level), stream_bytes_(stream_bytes),
         buffer_(ZSTD_CStreamOutSize()) {
-    start_frame();
+    if (sizes_.size() == 1) {
+      // Decision: a single frame keeps its size unknown to the encoder (it neither shrinks the
+      // window nor writes a single-segment frame), as it always has.
+      contexts_.push_back(zstd_context());
+      writer_configure(contexts_[0].get(), level, false);
+      if (threads > 1) zstd_set(contexts_[0].get(), ZSTD_c_nbWorkers, threads);
+    } else {
+      // Decision: frames side by side, each on one thread, rather than each frame cut into
+      // jobs: a frame of 32 MiB is smaller than the jobs zstd makes at this level, so its own
+      // workers would leave all but one thread idle. At most 8 frames (their input, output and
+      // context) are held at once.
+      size_t tasks = static_cast<size_t>(std::max(1, std::min(threads, 8)));
+      for (size_t i = 0; i < tasks; i++) contexts_.push_back(zstd_context());
+    }
+    left_ = sizes_[0];
+    input_.reserve(static_cast<size_t>(sizes_.size() > 1 ? left_ : 0));
   }
 
   void feed(const char* data, size_t size) {
     while (size > 0) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
-      ZSTD_inBuffer input = {data, take, 0};
-      writer_drain(context_, out_, &input, ZSTD_e_continue, &buffer_, stream_bytes_);
+      if (sizes_.size() == 1) {
+        ZSTD_inBuffer input = {data, take, 0};
+        writer_drain(contexts_[0].get(), out_, &input, ZSTD_e_continue, &buffer_, stream_bytes_);
+      } else {
+        input_.insert(input_.end(), data, data + take);
+      }
       data += take;
       size -= take;
       left_ -= take;
-      if (left_ == 0 && next_ < sizes_.size()) {
-        end_frame();
-        start_frame();
-      }
+      if (left_ == 0 && next_ + 1 < sizes_.size()) end_frame();
     }
   }
 
+  // Ends the frame being fed; after the last one, writes everything still pending.
   void end_frame() {
-    ZSTD_inBuffer empty = {nullptr, 0, 0};
-    writer_drain(context_, out_, &empty, ZSTD_e_end, &buffer_, stream_bytes_);
+    if (sizes_.size() == 1) {
+      ZSTD_inBuffer empty = {nullptr, 0, 0};
+      writer_drain(contexts_[0].get(), out_, &empty, ZSTD_e_end, &buffer_, stream_bytes_);
+      return;
+    }
+    if (pending_.size() == contexts_.size()) write_first();
+    ZSTD_CCtx* context = contexts_[next_ % contexts_.size()].get();
+    int level = level_;
+    pending_.push_back(std::async(std::launch::async, [context, level,
+                                                       input = std::move(input_)]() {
+      writer_configure(context, level, true);
+      std::string frame(ZSTD_compressBound(input.size()), '\0');
+      size_t size = ZSTD_compress2(context, &frame[0], frame.size(), input.data(), input.size());
+      if (ZSTD_isError(size)) {
+        throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(size));
+      }
+      frame.resize(size);
+      return frame;
+    }));
+    input_ = std::vector<char>();
+    if (++next_ < sizes_.size()) {
+      left_ = sizes_[next_];
+      input_.reserve(static_cast<size_t>(left_));
+      return;
+    }
+    while (!pending_.empty()) write_first();
   }
 
  private:
-  void start_frame() {
-    left_ = sizes_[next_++];
-    // Decision: a single frame keeps its size unknown to the encoder (it neither shrinks the
-    // window nor writes a single-segment frame), as it always has. Frames of a cut stream carry
-    // their decoded size, which the launcher sizes each frame's buffer by.
-    if (sizes_.size() > 1) {
-      size_t result = ZSTD_CCtx_setPledgedSrcSize(context_, left_);
-      if (ZSTD_isError(result)) {
-        throw PackError(std::string("cannot start a frame: ") + ZSTD_getErrorName(result));
-      }
-    }
+  void write_first() {
+    std::string frame = pending_.front().get();
+    pending_.pop_front();
+    out_.write(frame.data(), frame.size());
+    *stream_bytes_ += frame.size();
   }
 
-  ZSTD_CCtx* context_;
   OutputFile& out_;
   std::vector<uint64_t> sizes_;
+  int level_;
   uint64_t* stream_bytes_;
   std::vector<char> buffer_;
+  // One context for a single frame; for a cut stream one per task, frame k using k % count.
+  std::vector<ZstdCCtx> contexts_;
+  std::vector<char> input_;
+  std::deque<std::future<std::string>> pending_;
   size_t next_ = 0;
   uint64_t left_ = 0;
 };
@@ -219,30 +277,16 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
   out.write(payload_header_bytes(table.size(), 0));  // the stream size is filled in below
   out.write(table);
 
-  ZstdCCtx context = zstd_context();
   int threads = options.threads > 0 ? options.threads
                                     : static_cast<int>(std::thread::hardware_concurrency());
-  // A checksum over each frame's content (the decoder checks it at the frame's end); no
-  // dictionary id; window 2^27; the content size only in the frames of a cut stream.
-  zstd_set(context.get(), ZSTD_c_compressionLevel, options.level);
-  zstd_set(context.get(), ZSTD_c_windowLog, ZB_WINDOW_LOG);
-  // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
-  // whole window, it sizes the worker jobs from the search tables rather than from the window:
-  // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
-  // compressed by one worker whatever --threads says. The decoder needs nothing more.
-  zstd_set(context.get(), ZSTD_c_enableLongDistanceMatching, 1);
   std::vector<uint64_t> frames = payload_frame_sizes(stats.bytes_in, options.frame_size);
   stats.frames = frames.size();
-  zstd_set(context.get(), ZSTD_c_contentSizeFlag, frames.size() > 1);
-  zstd_set(context.get(), ZSTD_c_checksumFlag, 1);
-  zstd_set(context.get(), ZSTD_c_dictIDFlag, 0);
-  if (threads > 1) zstd_set(context.get(), ZSTD_c_nbWorkers, threads);
 
   std::vector<char> read_buffer(1 << 20);
   uint64_t done_bytes = 0;
   {
     Progress progress(options.progress, stats.files, stats.bytes_in);
-    FrameFeeder feeder(context.get(), out, frames, &stats.stream_bytes);
+    FrameFeeder feeder(out, frames, options.level, threads, &stats.stream_bytes);
     for (size_t i = 0; i < tree.files.size(); i++) {
       writer_file(&feeder, tree.files[i], i, &read_buffer, &done_bytes, &progress);
     }
