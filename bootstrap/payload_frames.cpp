@@ -155,8 +155,9 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder) {
   uint64_t size = decoder->input.size;
   uint64_t first = 0;
   uint64_t second = 0;
-  uint64_t start = frames_measure(stream, size, 0, &first);
-  if (decoder->input.pos != 0 || start == 0 || frames_measure(stream, size, start, &second) == 0) {
+  uint64_t compressed = frames_measure(stream, size, 0, &first);
+  if (decoder->input.pos != 0 || compressed == 0 ||
+      frames_measure(stream, size, compressed, &second) == 0) {
     return nullptr;
   }
   SYSTEM_INFO system;
@@ -166,7 +167,7 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder) {
   if (workers > ZB_FRAME_WORKERS_MAX) workers = ZB_FRAME_WORKERS_MAX;
   // Frames held at once: one per worker and the one being read; fewer when their buffers
   // would pass the cap, but always one decoded ahead of the one being read. The packer makes
-  // its frames alike, the first ones the largest (the first frame is the read-ahead's).
+  // its frames alike, the first ones the largest.
   uint64_t largest = first > second ? first : second;
   uint32_t in_flight = workers + 1;
   while (in_flight > 2 && in_flight * largest > ZB_FRAMES_MEMORY_BYTES) in_flight--;
@@ -181,7 +182,6 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder) {
   frames->stream = stream;
   frames->stream_size = size;
   frames->in_flight = in_flight;
-  frames->next_offset = start;
   for (uint32_t i = 0; i < workers; i++) {
     FrameWorker* worker = &frames->workers[i];
     worker->frames = frames;
@@ -229,13 +229,14 @@ PayloadChunkResult payload_frames_next(PayloadFrames* frames, const unsigned cha
     WakeAllConditionVariable(&frames->changed);
   }
   uint64_t offset = slot->offset;
+  bool after_frame = frames->reading > 0;
   ReleaseSRWLockExclusive(&frames->lock);
   frames_join(frames);
   // Where the reader's decoder would stand after the frames handed out: at the end of a frame,
   // its next call starting the next one.
   PayloadDecoder* decoder = frames->decoder;
   decoder->input.pos = (size_t)offset;
-  decoder->frame_ended = true;
+  decoder->frame_ended = after_frame;
   decoder->output_filled = false;
   return PAYLOAD_CHUNK_STOPPED;
 }

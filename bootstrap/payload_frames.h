@@ -1,9 +1,7 @@
 // Frames side by side: a payload stream cut into independent frames, each recording its decoded
 // size, is decoded a whole frame at a time on worker threads (one per processor, at most
 // ZB_FRAME_WORKERS_MAX), each into a buffer of its own; the reader takes the bytes in stream
-// order. The workers start at the second frame (the read-ahead decodes the first meanwhile,
-// so the walk's first write need not wait for a whole frame). A frame is handed out only once
-// it has decoded whole, its checksum and size checked.
+// order. A frame is handed out only once it has decoded whole, its checksum and size checked.
 #pragma once
 
 #include <stdint.h>
@@ -13,9 +11,8 @@
 
 struct PayloadFrames;
 
-// Starts the workers on the frames after the first of the stream of `decoder` (opened, nothing
-// read yet; they never touch it before payload_frames_next stops) when its first two frames
-// can be decoded whole (each records its decoded size, at most ZB_FRAME_BYTES_MAX, and
+// Starts the workers on the stream of `decoder` (opened, nothing read yet) when its first two
+// frames can be decoded whole (each records its decoded size, at most ZB_FRAME_BYTES_MAX, and
 // asks for a window the decoder takes); the caller owns the result until payload_frames_stop.
 // Null (nothing runs; the reader decodes as before) for any other stream, or when the workers,
 // their buffers or their threads cannot be had. Main thread only.
@@ -26,8 +23,7 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder);
 // the first frame the workers do not hand out (the stream's end, a frame they cannot take, or
 // one that failed): their threads have then ended, and `decoder` stands at that frame's first
 // byte as if it had decoded every frame before it, so the reader decodes on from there and
-// meets every error where it would alone. Only once the reader's decoder has ended the first
-// frame. Never FAILED. Main thread only.
+// meets every error where it would alone. Never FAILED. Main thread only.
 PayloadChunkResult payload_frames_next(PayloadFrames* frames, const unsigned char** data,
                                        uint32_t* size);
 

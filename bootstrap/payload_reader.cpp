@@ -87,43 +87,34 @@ void payload_next_entry(PayloadReader* reader, PayloadEntry* entry) {
 }
 
 bool payload_start_read_ahead(PayloadReader* reader) {
-  if (reader->ahead != nullptr) return true;
-  // The workers take the frames after the first, which the read-ahead decodes as it always
-  // has: the walk's first write need not wait for a whole frame. Without the read-ahead, none.
+  if (reader->ahead != nullptr || reader->frames != nullptr) return true;
   reader->frames = payload_frames_start(&reader->decoder);
-  reader->ahead = payload_ahead_start(&reader->decoder);
-  if (reader->ahead == nullptr) payload_stop_read_ahead(reader);
-  return reader->ahead != nullptr;
-}
-
-// Stops the read-ahead, or when it has ended, the frame workers after it.
-static void reader_stop_first(PayloadReader* reader) {
-  if (reader->ahead != nullptr) {
-    payload_ahead_stop(reader->ahead);
-    reader->ahead = nullptr;
-    return;
-  }
-  reader->frames_handed += payload_frames_stop(reader->frames);
-  reader->frames = nullptr;
+  if (reader->frames == nullptr) reader->ahead = payload_ahead_start(&reader->decoder);
+  return reader->ahead != nullptr || reader->frames != nullptr;
 }
 
 void payload_stop_read_ahead(PayloadReader* reader) {
-  while (reader->ahead != nullptr || reader->frames != nullptr) reader_stop_first(reader);
+  if (reader->frames != nullptr) {
+    reader->frames_handed += payload_frames_stop(reader->frames);
+    reader->frames = nullptr;
+  }
+  if (reader->ahead == nullptr) return;
+  payload_ahead_stop(reader->ahead);
+  reader->ahead = nullptr;
 }
 
-// The next output of the read-ahead or, once it has ended, of the frame workers (one of them
-// must run).
+// The next output of the read-ahead or the frame workers, whichever runs (one of them must).
 static PayloadChunkResult reader_next_ahead(PayloadReader* reader, const unsigned char** data,
                                             uint32_t* size) {
-  if (reader->ahead != nullptr) return payload_ahead_next(reader->ahead, data, size);
-  return payload_frames_next(reader->frames, data, size);
+  if (reader->frames != nullptr) return payload_frames_next(reader->frames, data, size);
+  return payload_ahead_next(reader->ahead, data, size);
 }
 
-// Makes the next decoded bytes current. With a read-ahead, its next chunk; once it has stopped
-// at its frame's end, the frame workers' next chunk, if they run; once those have stopped too
-// (at a frame they do not hand out), decoding goes on here. Fatal: decode error.
+// Makes the next decoded bytes current. With a read-ahead or frame workers, their next chunk;
+// once they have stopped (the read-ahead at a frame's end, the workers at a frame they do not
+// hand out), decoding goes on here. Fatal: decode error.
 static void reader_refill(PayloadReader* reader) {
-  while (reader->ahead != nullptr || reader->frames != nullptr) {
+  if (reader->ahead != nullptr || reader->frames != nullptr) {
     const unsigned char* data = nullptr;
     uint32_t size = 0;
     PayloadChunkResult result = reader_next_ahead(reader, &data, &size);
@@ -134,7 +125,7 @@ static void reader_refill(PayloadReader* reader) {
       reader->chunk_read = 0;
       return;
     }
-    reader_stop_first(reader);
+    payload_stop_read_ahead(reader);
   }
   uint32_t produced = 0;
   if (!payload_decode_step(&reader->decoder, reader->output, &produced)) {
@@ -182,7 +173,7 @@ static void reader_drain(PayloadReader* reader) {
     if (result == PAYLOAD_CHUNK_FAILED || (result == PAYLOAD_CHUNK_READY && size != 0)) {
       fatal_exit(FATAL_MSG_DECODE);
     }
-    if (result == PAYLOAD_CHUNK_STOPPED) reader_stop_first(reader);
+    if (result == PAYLOAD_CHUNK_STOPPED) payload_stop_read_ahead(reader);
   }
   while (!decoder->frame_ended) {
     uint32_t produced = 0;

@@ -282,7 +282,7 @@ TEST(ExtractAhead, FramesDecodedAheadEndAsTheWalkAlone) {
   cases.push_back({"write fails at entry 28", good, {}, L"28", true});
   cases.push_back({"open fails at entry 3, frame 4 damaged", flip(starts[4] + 100, 0x5a),
                    {files[3].name}, L"", true});
-  run_cases(cases, files, /* min_frames_ahead */ 2);
+  run_cases(cases, files, /* min_frames_ahead */ 3);
 }
 
 }  // namespace
