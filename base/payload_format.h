@@ -88,10 +88,12 @@ constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS = ZB_PATH_UNITS - ZB_PAYLOAD_DIR_MIN
 // The zstd frame: window at most 2^27 bytes (the decoder's default limit).
 constexpr uint32_t ZB_WINDOW_LOG = 27;
 
-// A stream of at least ZB_FRAMES_FROM_BYTES decoded bytes is cut into frames of
-// ZB_FRAME_TARGET_BYTES to twice that, unless the packer is told otherwise.
+// A stream of at least ZB_FRAMES_FROM_BYTES decoded bytes, in files of ZB_FRAMES_FILE_BYTES
+// on average or more, is cut into frames of ZB_FRAME_TARGET_BYTES to twice that, unless the
+// packer is told otherwise.
 constexpr uint64_t ZB_FRAME_TARGET_BYTES = uint64_t(32) << 20;
 constexpr uint64_t ZB_FRAMES_FROM_BYTES = 2 * ZB_FRAME_TARGET_BYTES;
+constexpr uint64_t ZB_FRAMES_FILE_BYTES = uint64_t(1) << 20;
 
 // FNV-1a 64 over the array's header and table, then the section head's other three words.
 // Each step is h = (h ^ byte) * prime with an odd prime, a bijection of h for a given byte,

@@ -14,8 +14,8 @@
 
 class OutputFile;
 
-// PackOptions::frame_size: cut a stream of ZB_FRAMES_FROM_BYTES or more into frames of
-// ZB_FRAME_TARGET_BYTES to twice that.
+// PackOptions::frame_size: cut a stream of ZB_FRAMES_FROM_BYTES or more, in files of
+// ZB_FRAMES_FILE_BYTES on average or more, into frames of ZB_FRAME_TARGET_BYTES to twice that.
 constexpr uint64_t PACK_FRAMES_AUTO = UINT64_MAX;
 // The frame sizes --frame-size takes besides 0 (one frame).
 constexpr uint64_t PACK_FRAME_MIN_BYTES = 65536;
@@ -29,10 +29,10 @@ struct PackOptions {
   bool progress = false;
 };
 
-// The decoded size of each frame a stream of `total` bytes is cut into (one frame when
-// `total` is small or `frame_size` is 0): equal frames, the first ones a byte longer when
-// they do not divide evenly.
-std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t frame_size);
+// The decoded size of each frame a stream of `total` bytes in `files` files is cut into (one
+// frame when `frame_size` is 0, or PACK_FRAMES_AUTO and the stream small or of small files):
+// equal frames, the first ones a byte longer when they do not divide evenly.
+std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64_t frame_size);
 
 struct PackStats {
   uint64_t files = 0;

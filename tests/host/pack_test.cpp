@@ -213,22 +213,25 @@ TEST_F(Pack, FrameHeaderHasWindowLog27AChecksumAndNoSizeDictionaryOrSingleSegmen
   }
 }
 
-// Where a stream is cut: one frame below 64 MiB or when asked for one; equal frames of 32 to
-// 64 MiB by default; frames of at most --frame-size bytes when given.
+// Where a stream is cut: one frame below 64 MiB, for files of less than 1 MiB on average, or
+// when asked for one; equal frames of 32 to 64 MiB by default; frames of at most --frame-size
+// bytes when given.
 TEST(PayloadFrames, SizesFollowTheStreamAndTheOption) {
   const uint64_t MiB = 1 << 20;
   struct Row {
-    uint64_t total, option;
+    uint64_t total, files, option;
     std::vector<uint64_t> sizes;
-  } rows[] = {{64 * MiB - 1, PACK_FRAMES_AUTO, {64 * MiB - 1}},
-              {64 * MiB, PACK_FRAMES_AUTO, {32 * MiB, 32 * MiB}},
-              {100 * MiB + 1, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3 + 1, 100 * MiB / 3}},
-              {256 * MiB, 0, {256 * MiB}},
-              {0, 65536, {0}},
-              {65536, 65536, {65536}},
-              {200000, 65536, {50000, 50000, 50000, 50000}}};
+  } rows[] = {{64 * MiB - 1, 1, PACK_FRAMES_AUTO, {64 * MiB - 1}},
+              {64 * MiB, 1, PACK_FRAMES_AUTO, {32 * MiB, 32 * MiB}},
+              {100 * MiB + 1, 2, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3 + 1, 100 * MiB / 3}},
+              {100 * MiB, 101, PACK_FRAMES_AUTO, {100 * MiB}},
+              {100 * MiB, 100, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3, 100 * MiB / 3}},
+              {256 * MiB, 1, 0, {256 * MiB}},
+              {0, 1, 65536, {0}},
+              {65536, 1, 65536, {65536}},
+              {200000, 9000, 65536, {50000, 50000, 50000, 50000}}};
   for (const Row& row : rows) {
-    EXPECT_EQ(payload_frame_sizes(row.total, row.option), row.sizes) << row.total;
+    EXPECT_EQ(payload_frame_sizes(row.total, row.files, row.option), row.sizes) << row.total;
   }
 }
 
