@@ -83,8 +83,8 @@ void payload_next_entry(PayloadReader* reader, PayloadEntry* entry);
 // thread only.
 bool payload_start_read_ahead(PayloadReader* reader);
 
-// Stops the read-ahead or the frame workers, if they run; the reader must not be read again. Main thread only; for
-// the clean-up before a fatal exit.
+// Stops the read-ahead or the frame workers, if they run; the reader must not be read again.
+// Main thread only; for the clean-up before a fatal exit.
 void payload_stop_read_ahead(PayloadReader* reader);
 
 // Hands out the next decoded bytes without copying them: points `data` at up to `wanted`
@@ -97,8 +97,8 @@ uint32_t payload_take(PayloadReader* reader, const unsigned char** data, uint64_
 void payload_read(PayloadReader* reader, unsigned char* destination, uint32_t count);
 
 // Checks that the table ended exactly, then decodes the rest of the stream: the frame being
-// decoded must end there without one more decoded byte, and the stream with it (a frame's checksum is
-// checked at its end). Then closes the reader. An array without a stream (S = 0) is not
+// decoded must end there without one more decoded byte, and the stream with it (a frame's
+// checksum is checked at its end). Then closes the reader. An array without a stream (S = 0) is not
 // decoded. Fatal: header error (table), decode error (stream).
 void payload_finish(PayloadReader* reader);
 

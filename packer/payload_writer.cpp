@@ -284,7 +284,8 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
 
   int threads = options.threads > 0 ? options.threads
                                     : static_cast<int>(std::thread::hardware_concurrency());
-  std::vector<uint64_t> frames = payload_frame_sizes(stats.bytes_in, stats.files, options.frame_size);
+  std::vector<uint64_t> frames =
+      payload_frame_sizes(stats.bytes_in, stats.files, options.frame_size);
   stats.frames = frames.size();
 
   std::vector<char> read_buffer(1 << 20);

@@ -223,7 +223,8 @@ TEST(PayloadFrames, SizesFollowTheStreamAndTheOption) {
     std::vector<uint64_t> sizes;
   } rows[] = {{64 * MiB - 1, 1, PACK_FRAMES_AUTO, {64 * MiB - 1}},
               {64 * MiB, 1, PACK_FRAMES_AUTO, {32 * MiB, 32 * MiB}},
-              {100 * MiB + 1, 2, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3 + 1, 100 * MiB / 3}},
+              {100 * MiB + 1, 2, PACK_FRAMES_AUTO,
+               {100 * MiB / 3 + 1, 100 * MiB / 3 + 1, 100 * MiB / 3}},
               {100 * MiB, 101, PACK_FRAMES_AUTO, {100 * MiB}},
               {100 * MiB, 100, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3, 100 * MiB / 3}},
               {256 * MiB, 1, 0, {256 * MiB}},
