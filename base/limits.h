@@ -15,6 +15,12 @@ constexpr uint32_t ZB_AHEAD_CHUNKS = 16;
 // A waiting side of the read-ahead is woken only once this many outputs are ready (or free),
 // or the decoding has ended.
 constexpr uint32_t ZB_AHEAD_WAKE_BATCH = ZB_AHEAD_CHUNKS / 2;
+// A stream cut into frames: workers that decode whole frames side by side, at most; the
+// largest frame they take (decoded), and the buffers of the frames in flight at most, unless
+// two frames alone are larger.
+constexpr uint32_t ZB_FRAME_WORKERS_MAX = 8;
+constexpr uint64_t ZB_FRAME_BYTES_MAX = uint64_t(1) << 27;
+constexpr uint64_t ZB_FRAMES_MEMORY_BYTES = uint64_t(256) << 20;
 // Finished files queued for the closer's thread at once; the walk waits for room beyond.
 constexpr uint32_t ZB_CLOSER_HANDLES = 64;
 // Stack reserved for the closer's thread (its start-up and a close need a few KiB).

@@ -4,7 +4,10 @@
 //   offset 0          8   table size T
 //   offset 8          8   stream size S
 //   offset 16         T   the table: entries back to back, no gaps, no alignment
-//   offset 16 + T     S   one zstd frame holding every file's bytes in table order
+//   offset 16 + T     S   the zstd stream: every file's bytes in table order, in one frame,
+//                         or in several independent frames back to back (each with its
+//                         checksum and its decoded size; a large payload's, so that they
+//                         can be decoded side by side)
 //   then              0-7 zero bytes up to a multiple of 8
 //   offset L - 8      8   the trailer: L - 8
 //
@@ -84,6 +87,13 @@ constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS = ZB_PATH_UNITS - ZB_PAYLOAD_DIR_MIN
 
 // The zstd frame: window at most 2^27 bytes (the decoder's default limit).
 constexpr uint32_t ZB_WINDOW_LOG = 27;
+
+// A stream of at least ZB_FRAMES_FROM_BYTES decoded bytes, in files of ZB_FRAMES_FILE_BYTES
+// on average or more, is cut into frames of ZB_FRAME_TARGET_BYTES to twice that, unless the
+// packer is told otherwise.
+constexpr uint64_t ZB_FRAME_TARGET_BYTES = uint64_t(32) << 20;
+constexpr uint64_t ZB_FRAMES_FROM_BYTES = 2 * ZB_FRAME_TARGET_BYTES;
+constexpr uint64_t ZB_FRAMES_FILE_BYTES = uint64_t(1) << 20;
 
 // FNV-1a 64 over the array's header and table, then the section head's other three words.
 // Each step is h = (h ^ byte) * prime with an odd prime, a bijection of h for a given byte,

@@ -87,23 +87,37 @@ void payload_next_entry(PayloadReader* reader, PayloadEntry* entry) {
 }
 
 bool payload_start_read_ahead(PayloadReader* reader) {
-  if (reader->ahead == nullptr) reader->ahead = payload_ahead_start(&reader->decoder);
-  return reader->ahead != nullptr;
+  if (reader->ahead != nullptr || reader->frames != nullptr) return true;
+  reader->frames = payload_frames_start(&reader->decoder);
+  if (reader->frames == nullptr) reader->ahead = payload_ahead_start(&reader->decoder);
+  return reader->ahead != nullptr || reader->frames != nullptr;
 }
 
 void payload_stop_read_ahead(PayloadReader* reader) {
+  if (reader->frames != nullptr) {
+    reader->frames_handed += payload_frames_stop(reader->frames);
+    reader->frames = nullptr;
+  }
   if (reader->ahead == nullptr) return;
   payload_ahead_stop(reader->ahead);
   reader->ahead = nullptr;
 }
 
-// Makes the next decoded bytes current. With a read-ahead, its next chunk; once it has
-// stopped at a frame's end, decoding goes on here. Fatal: decode error.
+// The next output of the read-ahead or the frame workers, whichever runs (one of them must).
+static PayloadChunkResult reader_next_ahead(PayloadReader* reader, const unsigned char** data,
+                                            uint32_t* size) {
+  if (reader->frames != nullptr) return payload_frames_next(reader->frames, data, size);
+  return payload_ahead_next(reader->ahead, data, size);
+}
+
+// Makes the next decoded bytes current. With a read-ahead or frame workers, their next chunk;
+// once they have stopped (the read-ahead at a frame's end, the workers at a frame they do not
+// hand out), decoding goes on here. Fatal: decode error.
 static void reader_refill(PayloadReader* reader) {
-  if (reader->ahead != nullptr) {
+  if (reader->ahead != nullptr || reader->frames != nullptr) {
     const unsigned char* data = nullptr;
     uint32_t size = 0;
-    PayloadChunkResult result = payload_ahead_next(reader->ahead, &data, &size);
+    PayloadChunkResult result = reader_next_ahead(reader, &data, &size);
     if (result == PAYLOAD_CHUNK_FAILED) fatal_exit(FATAL_MSG_DECODE);
     if (result == PAYLOAD_CHUNK_READY) {
       reader->chunk = data;
@@ -151,11 +165,11 @@ static void reader_drain(PayloadReader* reader) {
     fatal_exit(FATAL_MSG_DECODE);
   }
   // The read-ahead's remaining chunks are the calls the loop below would make: any byte in
-  // them is one too many.
-  while (reader->ahead != nullptr) {
+  // them is one too many (the frame workers hand out no empty chunk).
+  while (reader->ahead != nullptr || reader->frames != nullptr) {
     const unsigned char* data = nullptr;
     uint32_t size = 0;
-    PayloadChunkResult result = payload_ahead_next(reader->ahead, &data, &size);
+    PayloadChunkResult result = reader_next_ahead(reader, &data, &size);
     if (result == PAYLOAD_CHUNK_FAILED || (result == PAYLOAD_CHUNK_READY && size != 0)) {
       fatal_exit(FATAL_MSG_DECODE);
     }

@@ -7,6 +7,7 @@
 
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_decoder.h"
+#include "bootstrap/payload_frames.h"
 
 // One payload table entry, as Next entry hands it back. Names point into the table
 // (2-byte little-endian UTF-16 units, not NUL-terminated here) and are not copied.
@@ -34,8 +35,11 @@ struct PayloadReader {
   const unsigned char* chunk;
   uint32_t chunk_valid;
   uint32_t chunk_read;
-  // The read-ahead while it runs, else null.
+  // The read-ahead while it runs, else null; or, for a stream cut into frames, the frame
+  // workers while they run, and how many frames they handed out whole.
   PayloadAhead* ahead;
+  PayloadFrames* frames;
+  uint64_t frames_handed;
 };
 
 // Opens the array linked into the image: its length must fit the image section that holds it,
@@ -73,12 +77,14 @@ bool payload_table_empty(const PayloadReader* reader);
 // Reads the entry at the table position and moves past it. Fatal: header error.
 void payload_next_entry(PayloadReader* reader, PayloadEntry* entry);
 
-// Starts the reader's read-ahead (bootstrap/payload_ahead.h), right after opening, before the
-// first read; false when it does not run (the reader then decodes alone). Main thread only.
+// Starts the reader's read-ahead, right after opening, before the first read: the frame
+// workers (bootstrap/payload_frames.h) for a stream they take, else the read-ahead's thread
+// (bootstrap/payload_ahead.h); false when neither runs (the reader then decodes alone). Main
+// thread only.
 bool payload_start_read_ahead(PayloadReader* reader);
 
-// Stops the read-ahead, if it runs; the reader must not be read again. Main thread only; for
-// the clean-up before a fatal exit.
+// Stops the read-ahead or the frame workers, if they run; the reader must not be read again.
+// Main thread only; for the clean-up before a fatal exit.
 void payload_stop_read_ahead(PayloadReader* reader);
 
 // Hands out the next decoded bytes without copying them: points `data` at up to `wanted`
@@ -90,9 +96,9 @@ uint32_t payload_take(PayloadReader* reader, const unsigned char** data, uint64_
 // least `count`). Fatal: decode error when the stream cannot supply them.
 void payload_read(PayloadReader* reader, unsigned char* destination, uint32_t count);
 
-// Checks that the table ended exactly, then decodes the rest of the stream: the frame must
-// end there without one more decoded byte, and the stream with it (a frame's checksum is
-// checked at its end). Then closes the reader. An array without a stream (S = 0) is not
+// Checks that the table ended exactly, then decodes the rest of the stream: the frame being
+// decoded must end there without one more decoded byte, and the stream with it (a frame's
+// checksum is checked at its end). Then closes the reader. An array without a stream (S = 0) is not
 // decoded. Fatal: header error (table), decode error (stream).
 void payload_finish(PayloadReader* reader);
 

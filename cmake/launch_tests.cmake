@@ -35,6 +35,8 @@ zobrin_e2e_app(big "big 136")
 zobrin_e2e_app(flip "many 20")
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_flip.exe APP_DIR ${e2e}/flip MAIN app.dll
   DEPENDS ${e2e}/flip.stamp)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_flip_frames.exe APP_DIR ${e2e}/flip MAIN app.dll
+  ARGS --frame-size 65536 DEPENDS ${e2e}/flip.stamp)
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_big.exe APP_DIR ${e2e}/big MAIN app.dll LEVEL 3
   DEPENDS ${e2e}/big.stamp)
 # Extraction that takes a while, for interrupts during it: 2000 small files in 210 folders
@@ -66,7 +68,7 @@ list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_cached.exe ${ZOBRIN_TEST_DIR}/e2
   ${ZOBRIN_TEST_DIR}/e2e_cached_many.exe ${ZOBRIN_TEST_DIR}/e2e_cached_decode_error.exe
   ${ZOBRIN_TEST_DIR}/e2e_cached_slow.exe)
 list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_echo.exe ${ZOBRIN_TEST_DIR}/e2e_many.exe
-  ${ZOBRIN_TEST_DIR}/e2e_flip.exe
+  ${ZOBRIN_TEST_DIR}/e2e_flip.exe ${ZOBRIN_TEST_DIR}/e2e_flip_frames.exe
   ${ZOBRIN_TEST_DIR}/e2e_big.exe ${ZOBRIN_TEST_DIR}/e2e_slow.exe ${ZOBRIN_TEST_DIR}/e2e_echo_linked.exe
   ${ZOBRIN_TEST_DIR}/kit_launcher.exe)
 

@@ -53,7 +53,8 @@ std::vector<uint64_t> file_digests_compute(const PayloadArray& array) {
       left -= take;
       settle();
     }
-    if (result == 0 || (input.pos == input.size && output.pos < output.size)) break;
+    // The stream's end: its last frame complete, or cut short.
+    if (input.pos == input.size && (result == 0 || output.pos < output.size)) break;
   }
   return digests;
 }

@@ -112,6 +112,10 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
     if (cli_option_named(error) == "--level") {
       return "--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel());
     }
+    if (cli_option_named(error) == "--frame-size") {
+      return "--frame-size takes 0 or a number from " + std::to_string(PACK_FRAME_MIN_BYTES) +
+             " to " + std::to_string(PACK_FRAME_MAX_BYTES);
+    }
     return "--threads takes a number from 0 to " + std::to_string(MAX_THREADS);
   }
   if (dynamic_cast<const CLI::ArgumentMismatch*>(&error)) {
@@ -162,9 +166,10 @@ void run_list(const ReadOptions& options) {
 
 void run_verify(const ReadOptions& options) {
   VerifyResult result = payload_verify(read_whole_file(options.file), quote_path(options.file));
-  std::printf("zobrin-pack: %s: %s, %llu bytes, whole; main: %s\n", options.file.c_str(),
+  std::string frames = result.frames > 1 ? ", in " + count_text(result.frames, "frame") : "";
+  std::printf("zobrin-pack: %s: %s, %llu bytes, whole%s; main: %s\n", options.file.c_str(),
               count_text(result.files, "file").c_str(),
-              static_cast<unsigned long long>(result.bytes), result.main.c_str());
+              static_cast<unsigned long long>(result.bytes), frames.c_str(), result.main.c_str());
 }
 
 void run_launcher(const LauncherOptions& options, const std::string& self) {
@@ -313,7 +318,8 @@ void run_exe(const ExeCommandOptions& options, const std::string& self) {
   pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
 }
 
-// The options of payload, object and exe; --payload on the last two.
+// The options of payload, object and exe; --payload on the last two, which cut a large
+// stream into frames by default (payload writes one frame unless asked).
 void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                         const char* output_help) {
   const std::string unless_payload = payload_file ? ", unless --payload" : "";
@@ -334,6 +340,23 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                   "compression threads, 0 for one per CPU (default 0)")
       ->type_name("N")
       ->check(CLI::Range(0, MAX_THREADS));
+  source->pack.frame_size = payload_file ? PACK_FRAMES_AUTO : 0;
+  sub->add_option("--frame-size", source->pack.frame_size,
+                  "cut the stream into independent frames of at most this many decoded bytes, "
+                  "which the launcher decodes side by side; 0 for one frame (default: " +
+                      std::string(payload_file ? "a stream of 64 MiB or more in frames of 32 "
+                                                 "to 64 MiB"
+                                               : "0") +
+                      ")")
+      ->type_name("BYTES")
+      ->check([](const std::string& text) -> std::string {
+        uint64_t value = 0;
+        if (!CLI::detail::lexical_cast(text, value) ||
+            (value != 0 && (value < PACK_FRAME_MIN_BYTES || value > PACK_FRAME_MAX_BYTES))) {
+          return "out of range";
+        }
+        return "";
+      });
   if (payload_file) {
     sub->add_option("--payload", source->payload_file, "a payload file written by 'payload'")
         ->type_name("FILE")

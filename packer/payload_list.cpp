@@ -45,6 +45,18 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
   std::printf("%" PRIu64 " %s, %" PRIu64 " bytes\n", entries, entries == 1 ? "entry" : "entries",
               total);
   std::printf("main: %s\n", payload_main_text(array).c_str());
+  // A stream cut into frames shows them; one frame, as every small stream is, adds nothing.
+  std::vector<StreamFrame> frames = payload_stream_frames(array);
+  if (frames.size() > 1) {
+    std::printf("stream: %zu frames\n%5s %14s %14s %14s\n", frames.size(), "frame", "offset",
+                "compressed", "decoded");
+    for (size_t i = 0; i < frames.size(); i++) {
+      std::string decoded = frames[i].decoded == UINT64_MAX ? "unknown"
+                                                            : std::to_string(frames[i].decoded);
+      std::printf("%5zu %14" PRIu64 " %14" PRIu64 " %14s\n", i + 1, frames[i].offset,
+                  frames[i].compressed, decoded.c_str());
+    }
+  }
   // Executables packed with --cache name their cache directory; the default mode, a fresh
   // temporary directory per run, adds nothing.
   if (array.section_head != nullptr) {

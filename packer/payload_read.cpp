@@ -131,10 +131,28 @@ std::optional<std::vector<unsigned char>> payload_main_head(const PayloadArray& 
     size_t before_in = input.pos;
     size_t before_out = output.pos;
     size_t left = ZSTD_decompressStream(context.get(), &output, &input);
-    if (ZSTD_isError(left) || (left == 0 && output.pos < output.size)) return std::nullopt;
+    // A frame that ends short of the head is followed by the next one, if any.
+    if (ZSTD_isError(left) || (left == 0 && input.pos == input.size && output.pos < output.size)) {
+      return std::nullopt;
+    }
     if (input.pos == before_in && output.pos == before_out) return std::nullopt;
   }
   return head;
+}
+
+std::vector<StreamFrame> payload_stream_frames(const PayloadArray& array) {
+  std::vector<StreamFrame> frames;
+  const unsigned char* stream = array.data + ZB_PAYLOAD_HEADER_BYTES + array.table;
+  for (uint64_t offset = 0; offset < array.stream;) {
+    size_t left = static_cast<size_t>(array.stream - offset);
+    size_t compressed = ZSTD_findFrameCompressedSize(stream + offset, left);
+    if (ZSTD_isError(compressed)) break;
+    unsigned long long decoded = ZSTD_getFrameContentSize(stream + offset, left);
+    frames.push_back({offset, compressed,
+                      decoded >= ZSTD_CONTENTSIZE_ERROR ? UINT64_MAX : uint64_t(decoded)});
+    offset += compressed;
+  }
+  return frames;
 }
 
 std::string payload_main_text(const PayloadArray& array) {

@@ -42,6 +42,17 @@ void payload_entries(const PayloadArray& array, const std::string& subject,
 std::optional<std::vector<unsigned char>> payload_main_head(const PayloadArray& array,
                                                             size_t limit);
 
+// One zstd frame of the stream, as its header and block headers lay it out.
+struct StreamFrame {
+  uint64_t offset;      // of its first byte within the stream
+  uint64_t compressed;  // its bytes in the stream
+  uint64_t decoded;     // its decoded size, or UINT64_MAX when its header does not record it
+};
+
+// The frames of the stream back to back from its start, up to the first whose header or
+// blocks do not lie within the stream (nothing is decoded).
+std::vector<StreamFrame> payload_stream_frames(const PayloadArray& array);
+
 // Enough of the main entry to read its PE headers.
 constexpr size_t PAYLOAD_MAIN_HEAD_BYTES = 65536;
 

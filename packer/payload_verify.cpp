@@ -161,9 +161,10 @@ void verify_names(const std::vector<TableEntry>& entries, const std::string& sub
   }
 }
 
-// Decodes the stream whole and checks its length against the table, entry by entry.
-void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& entries,
-                   uint64_t total, const std::string& subject) {
+// Decodes the stream whole, frame after frame, and checks its length against the table,
+// entry by entry; returns the number of frames.
+uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>& entries,
+                       uint64_t total, const std::string& subject) {
   size_t index = 0;
   uint64_t decoded = 0;
   uint64_t entry_end = entries[0].size;
@@ -182,12 +183,19 @@ void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& ent
   ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
                          static_cast<size_t>(array.stream), 0};
   std::vector<char> buffer(ZSTD_DStreamOutSize());
+  // Frames ended so far; the frame being decoded is frames + 1.
+  uint64_t frames = 0;
+  const bool several = payload_stream_frames(array).size() > 1;
   for (;;) {
     ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
     size_t left = ZSTD_decompressStream(context.get(), &output, &input);
     if (ZSTD_isError(left)) {
       std::string place = where();
       if (ZSTD_getErrorCode(left) == ZSTD_error_checksum_wrong) {
+        if (several) {
+          fail("the checksum of frame " + std::to_string(frames + 1) +
+               " does not match its decoded bytes (the frame is damaged)");
+        }
         fail("the stream's checksum does not match its decoded bytes (the frame is damaged)");
       }
       fail("the stream is damaged in " + place + ": " + ZSTD_getErrorName(left));
@@ -197,7 +205,12 @@ void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& ent
            " bytes the table's sizes add up to");
     }
     decoded += output.pos;
-    if (left == 0) break;  // the frame is complete
+    if (left == 0) {
+      frames++;
+      // The launcher goes on into another frame only while the table wants bytes.
+      if (input.pos == input.size || decoded == total) break;
+      continue;
+    }
     if (input.pos == input.size && output.pos < output.size) {
       if (decoded < total) {
         fail("the stream is cut short in " + where() + ": it ends inside the frame after " +
@@ -214,6 +227,7 @@ void verify_stream(const PayloadArray& array, const std::vector<TableEntry>& ent
     fail("the stream decodes to " + std::to_string(decoded) + " bytes, short of the " +
          std::to_string(total) + " the table's sizes add up to, in " + where());
   }
+  return frames;
 }
 
 }  // namespace
@@ -226,7 +240,7 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
   verify_names(entries, subject);
-  verify_stream(array, entries, result.bytes, subject);
+  result.frames = verify_stream(array, entries, result.bytes, subject);
   if (array.section_head) verify_file_digests(array, entries.size(), subject);
   result.main = payload_main_text(array);
   if (array.section_head &&

@@ -1,27 +1,45 @@
-// Writes the payload array: header, table, one zstd frame, padding and trailer.
+// Writes the payload array: header, table, the zstd stream (one frame, or a large one cut
+// into independent frames), padding and trailer.
 #pragma once
 
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <vector>
 
 #include <zstd.h>
 
+#include "base/limits.h"
 #include "packer/app_tree.h"
 
 class OutputFile;
 
+// PackOptions::frame_size: cut a stream of ZB_FRAMES_FROM_BYTES or more, in files of
+// ZB_FRAMES_FILE_BYTES on average or more, into frames of ZB_FRAME_TARGET_BYTES to twice that.
+constexpr uint64_t PACK_FRAMES_AUTO = UINT64_MAX;
+// The frame sizes --frame-size takes besides 0 (one frame).
+constexpr uint64_t PACK_FRAME_MIN_BYTES = 65536;
+constexpr uint64_t PACK_FRAME_MAX_BYTES = ZB_FRAME_BYTES_MAX;  // the launcher's workers take no larger
+
 struct PackOptions {
   int level = 12;   // zstd compression level
   int threads = 0;  // compression workers; 0 means one per hardware thread
+  // Decoded bytes per frame at most; 0: one frame; PACK_FRAMES_AUTO: as above.
+  uint64_t frame_size = PACK_FRAMES_AUTO;
   bool progress = false;
 };
+
+// The decoded size of each frame a stream of `total` bytes in `files` files is cut into (one
+// frame when `frame_size` is 0, or PACK_FRAMES_AUTO and the stream small or of small files):
+// equal frames, the first ones a byte longer when they do not divide evenly.
+std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64_t frame_size);
 
 struct PackStats {
   uint64_t files = 0;
   uint64_t bytes_in = 0;        // sum of file sizes
   uint64_t payload_bytes = 0;   // L, the whole array
   uint64_t stream_bytes = 0;    // S
+  uint64_t frames = 0;          // zstd frames in the stream
 };
 
 struct ZstdCCtxFree {

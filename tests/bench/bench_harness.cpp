@@ -29,6 +29,12 @@
 //   tiny N EXE HOST DLL         N rounds of: one launch of EXE, HOST started with DLL, HOST
 //                               started alone (an empty process): "tiny launch=T host=T
 //                               empty=T code=C".
+//   vs N EXE_A EXE_B            N rounds of one launch of each, the order swapped every round:
+//                               "vs a=T b=T code=C" (two builds of a launcher, interleaved).
+//   frames N EXE                N rounds of decoding EXE's stream, cut into frames, with 1 to
+//                               P threads (P the processors, at most 8), each taking whole
+//                               frames into a buffer of its own: "frames threads=K ms=T
+//                               frames=F" (the decoder's speed-up per thread).
 //   wsnow                       this process's own memory figures, for the baseline.
 #include <stdio.h>
 #include <stdlib.h>
@@ -603,6 +609,105 @@ int bench_phases(const wchar_t* exe) {
   return 0;
 }
 
+int bench_vs(int count, const wchar_t* a, const wchar_t* b) {
+  wchar_t* launch_a[1] = {(wchar_t*)a};
+  wchar_t* launch_b[1] = {(wchar_t*)b};
+  for (int round = 0; round < count; round++) {
+    DWORD code_a = 0, code_b = 0;
+    double ms_a = 0, ms_b = 0;
+    if (round % 2 == 0) {
+      ms_a = bench_once(launch_a, 1, &code_a);
+      ms_b = bench_once(launch_b, 1, &code_b);
+    } else {
+      ms_b = bench_once(launch_b, 1, &code_b);
+      ms_a = bench_once(launch_a, 1, &code_a);
+    }
+    printf("vs a=%.3f b=%.3f code=%lu\n", ms_a, ms_b, code_a | code_b);
+    fflush(stdout);
+  }
+  return 0;
+}
+
+struct BenchFrames {
+  const unsigned char* stream;
+  uint64_t offsets[4096];
+  uint64_t sizes[4096];     // compressed
+  uint64_t decoded[4096];
+  uint32_t count;
+  volatile LONG next;
+  unsigned char* buffers[8];
+};
+
+struct BenchFrameThread {
+  BenchFrames* frames;
+  uint32_t index;
+};
+
+static DWORD WINAPI bench_frames_thread(void* context) {
+  BenchFrameThread* thread = static_cast<BenchFrameThread*>(context);
+  BenchFrames* frames = thread->frames;
+  ZSTD_DCtx* dctx = ZSTD_createDCtx();
+  for (;;) {
+    LONG k = InterlockedIncrement(&frames->next) - 1;
+    if (k >= (LONG)frames->count) break;
+    size_t r = ZSTD_decompressDCtx(dctx, frames->buffers[thread->index], frames->decoded[k],
+                                   frames->stream + frames->offsets[k], frames->sizes[k]);
+    if (ZSTD_isError(r)) bench_fail("frame decode error");
+  }
+  ZSTD_freeDCtx(dctx);
+  return 0;
+}
+
+int bench_frames(int count, const wchar_t* exe) {
+  BenchPayload payload;
+  uint64_t size = 0;
+  unsigned char* image = bench_read_file(exe, &size);
+  bench_find_payload(image, size, &payload);
+  static BenchFrames frames;
+  frames.stream = payload.array + 16 + le_read_u64(payload.array);
+  uint64_t stream_size = le_read_u64(payload.array + 8);
+  uint64_t largest = 0;
+  for (uint64_t at = 0; at < stream_size && frames.count < 4096; frames.count++) {
+    size_t compressed = ZSTD_findFrameCompressedSize(frames.stream + at, stream_size - at);
+    unsigned long long decoded = ZSTD_getFrameContentSize(frames.stream + at, stream_size - at);
+    if (ZSTD_isError(compressed) || decoded >= ZSTD_CONTENTSIZE_ERROR) {
+      bench_fail("not a stream of frames that record their size");
+    }
+    frames.offsets[frames.count] = at;
+    frames.sizes[frames.count] = compressed;
+    frames.decoded[frames.count] = decoded;
+    if (decoded > largest) largest = decoded;
+    at += compressed;
+  }
+  SYSTEM_INFO system;
+  GetSystemInfo(&system);
+  uint32_t most = system.dwNumberOfProcessors < 8 ? system.dwNumberOfProcessors : 8;
+  for (uint32_t i = 0; i < most; i++) {
+    frames.buffers[i] = (unsigned char*)malloc(largest);
+    if (frames.buffers[i] == nullptr) bench_fail("out of memory");
+    memset(frames.buffers[i], 0, largest);  // touched once, as the launcher's kept buffers
+  }
+  for (int round = 0; round < count; round++) {
+    for (uint32_t t = 1; t <= most; t++) {
+      frames.next = 0;
+      BenchFrameThread threads[8];
+      HANDLE handles[8];
+      double start = bench_now_ms();
+      for (uint32_t i = 0; i < t; i++) {
+        threads[i] = {&frames, i};
+        handles[i] = CreateThread(nullptr, 0, bench_frames_thread, &threads[i], 0, nullptr);
+        if (handles[i] == nullptr) bench_fail("CreateThread");
+      }
+      WaitForMultipleObjects(t, handles, TRUE, INFINITE);
+      double ms = bench_now_ms() - start;
+      for (uint32_t i = 0; i < t; i++) CloseHandle(handles[i]);
+      printf("frames threads=%u ms=%.3f frames=%u\n", t, ms, frames.count);
+      fflush(stdout);
+    }
+  }
+  return 0;
+}
+
 int bench_wsnow(void) {
   PROCESS_MEMORY_COUNTERS counters;
   memset(&counters, 0, sizeof counters);
@@ -614,7 +719,8 @@ int bench_wsnow(void) {
 
 int bench_usage(void) {
   fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
-                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE | wsnow\n");
+                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE | vs N EXE_A EXE_B |"
+                  " frames N EXE | wsnow\n");
   return 2;
 }
 
@@ -637,5 +743,7 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
     return bench_cached(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
   }
   if (wcscmp(mode, L"wsnow") == 0) return bench_wsnow();
+  if (wcscmp(mode, L"vs") == 0 && argc == 5) return bench_vs(_wtoi(argv[2]), argv[3], argv[4]);
+  if (wcscmp(mode, L"frames") == 0 && argc == 4) return bench_frames(_wtoi(argv[2]), argv[3]);
   return bench_usage();
 }

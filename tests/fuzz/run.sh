@@ -2,7 +2,7 @@
 # Builds the seed corpora and runs each fuzzer for a bounded time.
 # Usage: run.sh FUZZ_DIR HOST_DIR PACK SECONDS
 # Seeds (written anew into FUZZ_DIR/seeds): every crafted payload case, payloads the packer
-# writes for small trees, and the committed regression inputs. The growing corpus stays in
+# writes for small trees (one of them cut into frames), and the committed regression inputs. The growing corpus stays in
 # FUZZ_DIR/corpus; crashing inputs go to FUZZ_DIR/findings/<target>/.
 set -euo pipefail
 fuzz=$1
@@ -38,6 +38,9 @@ printf 'name\n' > "$trees/nested/caf$(printf '\xc3\xa9') x/r.txt"
 for t in one nested sample; do
   "$pack" payload "$trees/$t" --main app.dll -o "$seeds/payload_reader/pack_$t" --level 3 >/dev/null
 done
+# The sample tree again, its stream cut into frames of 64 KiB.
+"$pack" payload "$trees/sample" --main app.dll -o "$seeds/payload_reader/pack_sample_frames" \
+  --level 3 --frame-size 65536 >/dev/null
 
 # Quoting seeds: two capacity bytes, then UTF-16LE elements separated by 0 units.
 q() { printf "$1" | iconv -f UTF-8 -t UTF-16LE; }

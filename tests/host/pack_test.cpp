@@ -19,6 +19,7 @@
 #include "base/little_endian.h"
 #include "packer/app_tree.h"
 #include "packer/pack_error.h"
+#include "packer/payload_writer.h"
 #include "tests/host/pe_builder.h"
 
 namespace fs = std::filesystem;
@@ -210,6 +211,84 @@ TEST_F(Pack, FrameHeaderHasWindowLog27AChecksumAndNoSizeDictionaryOrSingleSegmen
     EXPECT_EQ(static_cast<unsigned char>(p.frame[5]), (27 - 10) << 3) << "window descriptor";
     EXPECT_EQ(decode(p.frame), slurp(app / "app.dll") + data);
   }
+}
+
+// Where a stream is cut: one frame below 64 MiB, for files of less than 1 MiB on average, or
+// when asked for one; equal frames of 32 to 64 MiB by default; frames of at most --frame-size
+// bytes when given.
+TEST(PayloadFrames, SizesFollowTheStreamAndTheOption) {
+  const uint64_t MiB = 1 << 20;
+  struct Row {
+    uint64_t total, files, option;
+    std::vector<uint64_t> sizes;
+  } rows[] = {{64 * MiB - 1, 1, PACK_FRAMES_AUTO, {64 * MiB - 1}},
+              {64 * MiB, 1, PACK_FRAMES_AUTO, {32 * MiB, 32 * MiB}},
+              {100 * MiB + 1, 2, PACK_FRAMES_AUTO,
+               {100 * MiB / 3 + 1, 100 * MiB / 3 + 1, 100 * MiB / 3}},
+              {100 * MiB, 101, PACK_FRAMES_AUTO, {100 * MiB}},
+              {100 * MiB, 100, PACK_FRAMES_AUTO, {100 * MiB / 3 + 1, 100 * MiB / 3, 100 * MiB / 3}},
+              {256 * MiB, 1, 0, {256 * MiB}},
+              {0, 1, 65536, {0}},
+              {65536, 1, 65536, {65536}},
+              {200000, 9000, 65536, {50000, 50000, 50000, 50000}}};
+  for (const Row& row : rows) {
+    EXPECT_EQ(payload_frame_sizes(row.total, row.files, row.option), row.sizes) << row.total;
+  }
+}
+
+// --frame-size cuts the stream into independent frames, each with its checksum and its decoded
+// size; list shows them, verify counts them and names a damaged one.
+TEST_F(Pack, FrameSizeCutsTheStreamIntoFramesThatListAndVerifyShow) {
+  std::string data(3 << 20, '\0');
+  for (size_t i = 0; i < data.size(); i++) data[i] = static_cast<char>((i * 2654435761u) >> 13);
+  spit(app / "data.bin", data);
+  const std::string content = slurp(app / "app.dll") + data;
+  // Without the option payload writes one frame; exe too, for a stream below 64 MiB.
+  PackRun r = pack({"payload", app, "--main", "app.dll", "-o", root / "one", "--level", "1"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  Payload one = parse(slurp(root / "one"));
+  EXPECT_EQ(ZSTD_findFrameCompressedSize(one.frame.data(), one.frame.size()), one.frame.size());
+
+  r = pack({"payload", app, "--main", "app.dll", "-o", root / "p", "--level", "1",
+            "--frame-size", "1048576"});
+  ASSERT_EQ(r.code, 0) << r.err;
+  const std::string array = slurp(root / "p");
+  Payload p = parse(array);
+  std::vector<size_t> starts;
+  std::string rows;
+  for (size_t at = 0; at < p.frame.size();) {
+    size_t size = ZSTD_findFrameCompressedSize(p.frame.data() + at, p.frame.size() - at);
+    ASSERT_FALSE(ZSTD_isError(size));
+    uint64_t decoded = ZSTD_getFrameContentSize(p.frame.data() + at, size);
+    EXPECT_EQ(static_cast<unsigned char>(p.frame[at + 4]) & 0x04, 0x04) << "a checksum";
+    EXPECT_EQ(decoded, content.size() / 4 + (starts.size() < content.size() % 4));
+    char row[80];
+    std::snprintf(row, sizeof row, "%5zu %14zu %14zu %14llu\n", starts.size() + 1, at, size,
+                  static_cast<unsigned long long>(decoded));
+    rows += row;
+    starts.push_back(at);
+    at += size;
+  }
+  ASSERT_EQ(starts.size(), 4u);
+  EXPECT_EQ(decode(p.frame), content);
+
+  r = pack({"list", root / "p"});
+  EXPECT_NE(r.out.find("\nstream: 4 frames\nframe         offset     compressed        decoded\n" +
+                       rows),
+            std::string::npos)
+      << r.out;
+  r = pack({"verify", root / "p"});
+  EXPECT_EQ(r.out, "zobrin-pack: " + (root / "p").string() + ": 2 files, " +
+                       std::to_string(content.size()) +
+                       " bytes, whole, in 4 frames; main: DLL (x86-64)\n");
+  std::string damaged = array;
+  damaged[16 + p.table + starts[2] - 1] ^= 1;  // the checksum's last byte, frame 2
+  spit(root / "d", damaged);
+  r = pack({"verify", root / "d"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "d").string() +
+                       "': the checksum of frame 2 does not match its decoded bytes (the frame is "
+                       "damaged)\n");
 }
 
 // FNV-1a 64 over the first `count` bytes, as the content key.
@@ -895,6 +974,10 @@ TEST_F(Pack, MoreUsageErrorsNameWhatWasWrong) {
       {{"payload", "d", "--main", "a.dll", "-o", "x", "--threads", "257"},
        "zobrin-pack: error: --threads takes a number from 0 to 256"},
       {{"exe", "d", "--main", "a.dll", "-o"}, "zobrin-pack: error: -o needs a value"},
+      {{"payload", "d", "--main", "a.dll", "-o", "x", "--frame-size", "65535"},
+       "zobrin-pack: error: --frame-size takes 0 or a number from 65536 to 134217728"},
+      {{"exe", "d", "--main", "a.dll", "-o", "x", "--frame-size", "134217729"},
+       "zobrin-pack: error: --frame-size takes 0 or a number from 65536 to 134217728"},
   };
   for (const Row& row : rows) {
     PackRun r = pack(row.args);

@@ -1,9 +1,10 @@
-// The read-ahead and the closer against the walk decoding and closing alone: for a failure at
-// every position of the pipeline (a table entry, an open, a write, a byte of the stream, the
-// stream's end), both print the same lines, end with the same code and leave the same files
-// with the same bytes.
+// The read-ahead (or the frame workers, for a stream cut into frames) and the closer against the
+// walk decoding and closing alone: for a failure at every position of the pipeline (a table
+// entry, an open, a write, a byte of the stream, the stream's end), both print the same lines,
+// end with the same code and leave the same files with the same bytes.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <map>
 #include <string>
 #include <vector>
@@ -53,9 +54,12 @@ void put_u64(std::string* out, uint64_t value) {
   for (int i = 0; i < 8; i++) out->push_back((char)(value >> (8 * i)));
 }
 
-// The payload array of `files` with a checksummed frame; `table_offsets` receives each
-// entry's offset in the array.
-std::string make_array(const std::vector<File>& files, std::vector<size_t>* table_offsets) {
+// The payload array of `files` with one checksummed frame or, with `frame_bytes`, frames of
+// that many bytes, each recording its size up to frame `unsized_from`; `table_offsets`
+// receives each entry's offset in the array, `frame_starts` each frame's in the stream.
+std::string make_array(const std::vector<File>& files, std::vector<size_t>* table_offsets,
+                       size_t frame_bytes = 0, size_t unsized_from = SIZE_MAX,
+                       std::vector<size_t>* frame_starts = nullptr) {
   std::string table, data;
   for (size_t i = 0; i < files.size(); i++) {
     table_offsets->push_back(ZB_PAYLOAD_HEADER_BYTES + table.size());
@@ -68,13 +72,20 @@ std::string make_array(const std::vector<File>& files, std::vector<size_t>* tabl
     }
     data += files[i].bytes;
   }
-  std::string stream(ZSTD_compressBound(data.size()), '\0');
+  if (frame_bytes == 0) frame_bytes = data.size();
+  std::string stream;
   ZSTD_CCtx* context = ZSTD_createCCtx();
   ZSTD_CCtx_setParameter(context, ZSTD_c_checksumFlag, 1);
-  size_t n = ZSTD_compress2(context, &stream[0], stream.size(), data.data(), data.size());
+  for (size_t at = 0, k = 0; at < data.size(); at += frame_bytes, k++) {
+    if (frame_starts) frame_starts->push_back(stream.size());
+    ZSTD_CCtx_setParameter(context, ZSTD_c_contentSizeFlag, k < unsized_from);
+    size_t part = std::min(frame_bytes, data.size() - at);
+    std::string frame(ZSTD_compressBound(part), '\0');
+    size_t n = ZSTD_compress2(context, &frame[0], frame.size(), data.data() + at, part);
+    EXPECT_FALSE(ZSTD_isError(n));
+    stream += frame.substr(0, n);
+  }
   ZSTD_freeCCtx(context);
-  EXPECT_FALSE(ZSTD_isError(n));
-  stream.resize(n);
   std::string array;
   put_u64(&array, table.size());
   put_u64(&array, stream.size());
@@ -108,6 +119,7 @@ struct Outcome {
   DWORD code;
   std::string out, err;
   std::map<std::wstring, std::string> tree;
+  unsigned long frames = 0;
 };
 
 // One probe run in a fresh directory; `in_the_way` entries get a directory at their path
@@ -128,6 +140,13 @@ Outcome run_walk(const wchar_t* mode, const std::wstring& array_file,
   if (!fail_write.empty()) args.push_back(fail_write);
   ProcessResult r = run_process(test_dir() + L"extract_probe.exe", args);
   Outcome outcome{r.code, r.out, r.err, {}};
+  // The last line counts the frames the workers handed out; the rest must match.
+  size_t counted = outcome.out.rfind("frames ahead ");
+  EXPECT_NE(counted, std::string::npos) << outcome.out;
+  if (counted != std::string::npos) {
+    outcome.frames = std::stoul(outcome.out.substr(counted + 13));
+    outcome.out.erase(counted);
+  }
   std::string dir8 = utf8(dir);
   for (std::string* text : {&outcome.out, &outcome.err}) {
     for (size_t at; (at = text->find(dir8)) != std::string::npos;) text->replace(at, dir8.size(), "<dir>");
@@ -144,6 +163,39 @@ struct Case {
   std::wstring fail_write;
   bool fails;
 };
+
+// Runs each case alone and ahead and compares; an intact walk ahead must have had at least
+// `min_frames_ahead` frames from the workers.
+void run_cases(const std::vector<Case>& cases, const std::vector<File>& files,
+               unsigned long min_frames_ahead) {
+  std::wstring array_file = tree_fresh(L"arrays");
+  for (size_t i = 0; i < cases.size(); i++) {
+    const Case& c = cases[i];
+    SCOPED_TRACE(c.what);
+    std::wstring path = array_file + L"\\" + std::to_wstring(i) + L".bin";
+    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
+    ASSERT_NE(file, INVALID_HANDLE_VALUE);
+    DWORD written = 0;
+    WriteFile(file, c.array.data(), (DWORD)c.array.size(), &written, nullptr);
+    CloseHandle(file);
+
+    Outcome alone = run_walk(L"alone", path, c.in_the_way, c.fail_write);
+    Outcome ahead = run_walk(L"ahead", path, c.in_the_way, c.fail_write);
+    EXPECT_EQ(alone.code, c.fails ? 2u : 0u) << alone.out << alone.err;
+    EXPECT_EQ(ahead.code, alone.code);
+    EXPECT_EQ(ahead.out, alone.out);
+    EXPECT_EQ(ahead.err, alone.err);
+    EXPECT_EQ(ahead.tree.size(), alone.tree.size());
+    EXPECT_TRUE(ahead.tree == alone.tree);
+    EXPECT_EQ(alone.frames, 0u);
+    if (!c.fails) {
+      EXPECT_GE(ahead.frames, min_frames_ahead);
+      EXPECT_EQ(ahead.out, "finished\r\n");
+      for (const File& f : files) EXPECT_EQ(ahead.tree[L"\\" + f.name], f.bytes) << utf8(f.name);
+    }
+  }
+  tree_wipe(array_file);
+}
 
 TEST(ExtractAhead, EveryFailurePositionEndsAsTheWalkAlone) {
   std::vector<File> files = sample_files();
@@ -190,31 +242,47 @@ TEST(ExtractAhead, EveryFailurePositionEndsAsTheWalkAlone) {
   cases.push_back({"stream damaged at 1/16, open fails at entry 30", early, {files[30].name},
                    L"", true});
 
-  std::wstring array_file = tree_fresh(L"arrays");
-  for (size_t i = 0; i < cases.size(); i++) {
-    const Case& c = cases[i];
-    SCOPED_TRACE(c.what);
-    std::wstring path = array_file + L"\\" + std::to_wstring(i) + L".bin";
-    HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
-    ASSERT_NE(file, INVALID_HANDLE_VALUE);
-    DWORD written = 0;
-    WriteFile(file, c.array.data(), (DWORD)c.array.size(), &written, nullptr);
-    CloseHandle(file);
+  run_cases(cases, files, /* min_frames_ahead */ 0);
+}
 
-    Outcome alone = run_walk(L"alone", path, c.in_the_way, c.fail_write);
-    Outcome ahead = run_walk(L"ahead", path, c.in_the_way, c.fail_write);
-    EXPECT_EQ(alone.code, c.fails ? 2u : 0u) << alone.out << alone.err;
-    EXPECT_EQ(ahead.code, alone.code);
-    EXPECT_EQ(ahead.out, alone.out);
-    EXPECT_EQ(ahead.err, alone.err);
-    EXPECT_EQ(ahead.tree.size(), alone.tree.size());
-    EXPECT_TRUE(ahead.tree == alone.tree);
-    if (!c.fails) {
-      EXPECT_EQ(ahead.out, "finished\r\n");
-      for (const File& f : files) EXPECT_EQ(ahead.tree[L"\\" + f.name], f.bytes) << utf8(f.name);
-    }
+// A stream cut into 1 MiB frames, so the frame workers decode it: an error in any frame (its
+// header, its blocks, its checksum), a cut, a failed open or write end as they do alone; and
+// frames that do not record their size are decoded by the walk itself after the workers'.
+TEST(ExtractAhead, FramesDecodedAheadEndAsTheWalkAlone) {
+  std::vector<File> files = sample_files();
+  std::vector<size_t> offsets, starts;
+  const size_t MiB = 1 << 20;
+  std::string good = make_array(files, &offsets, MiB, SIZE_MAX, &starts);
+  ASSERT_GE(starts.size(), 6u);
+  uint64_t table_size = le_read_u64(reinterpret_cast<const unsigned char*>(good.data()));
+  uint64_t stream_size = le_read_u64(reinterpret_cast<const unsigned char*>(good.data()) + 8);
+  size_t stream_start = ZB_PAYLOAD_HEADER_BYTES + table_size;
+  auto flip = [&](size_t at, char mask) {
+    std::string bad = good;
+    bad[stream_start + at] ^= mask;
+    return bad;
+  };
+  std::vector<Case> cases;
+  cases.push_back({"intact", good, {}, L"", false});
+  std::vector<size_t> unused;
+  cases.push_back({"frames 3 on without their size",
+                   make_array(files, &unused, MiB, /* unsized_from */ 3), {}, L"", false});
+  for (size_t k : {size_t(0), size_t(2), starts.size() - 1}) {
+    std::string frame = "frame " + std::to_string(k);
+    size_t end = k + 1 < starts.size() ? starts[k + 1] : stream_size;
+    cases.push_back({frame + " header damaged", flip(starts[k] + 4, 0x40), {}, L"", true});
+    cases.push_back({frame + " block damaged", flip((starts[k] + end) / 2, 0x5a), {}, L"", true});
+    cases.push_back({frame + " checksum damaged", flip(end - 1, 0x01), {}, L"", true});
+    std::string cut = good;
+    uint64_t shorter = (starts[k] + end) / 2;
+    for (int b = 0; b < 8; b++) cut[8 + b] = (char)(shorter >> (8 * b));
+    cases.push_back({frame + " cut", cut, {}, L"", true});
   }
-  tree_wipe(array_file);
+  cases.push_back({"open fails at entry 33", good, {files[33].name}, L"", true});
+  cases.push_back({"write fails at entry 28", good, {}, L"28", true});
+  cases.push_back({"open fails at entry 3, frame 4 damaged", flip(starts[4] + 100, 0x5a),
+                   {files[3].name}, L"", true});
+  run_cases(cases, files, /* min_frames_ahead */ 3);
 }
 
 }  // namespace

@@ -3,7 +3,8 @@
 // "alone" decodes and closes every file on the walk's thread; "ahead" with the read-ahead and
 // the closer's thread. A fatal exit closes the open file, stops the read-ahead and waits for
 // the closer, and leaves what was written for the test to compare.
-// Prints "finished" after a walk that ends well.
+// Prints "finished" after a walk that ends well, and last, in either case, "frames ahead N":
+// the frames the frame workers handed out whole.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -19,8 +20,13 @@ static RunContext probe_run;
 static PayloadReader probe_reader;
 static Extractor probe_extractor;
 
+static void probe_print_frames(void) {
+  printf("frames ahead %llu\n", (unsigned long long)probe_reader.frames_handed);
+}
+
 static void probe_release(void* extractor) {
   extract_release_file(static_cast<Extractor*>(extractor));
+  probe_print_frames();
 }
 
 int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
@@ -47,5 +53,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   payload_open_array(&probe_reader, array, (uint64_t)size.QuadPart);
   extract_walk(&probe_extractor);
   puts("finished");
+  probe_print_frames();
   return 0;
 }

@@ -66,6 +66,10 @@ class Integrity : public ::testing::Test {
     if (!HasFailure()) tree_wipe(base);
   }
 
+  // Runs the executable `exe`, then copies of it with bytes of the payload section flipped:
+  // fixed flips, then `seeds` random ones.
+  void flip_payload_bytes(const wchar_t* exe_name, int seeds);
+
   std::wstring base, temp, report;
 };
 
@@ -135,8 +139,8 @@ bool write_whole(const std::wstring& path, const std::string& data) {
 
 // Flips bytes of the section head (length, digest, run flags, content key) and the payload
 // array of a real executable. A failed run removes its payload directory before it exits.
-TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
-  const std::string pristine = read_file(test_dir() + L"e2e_flip.exe");
+void Integrity::flip_payload_bytes(const wchar_t* exe_name, int seeds) {
+  const std::string pristine = read_file(test_dir() + exe_name);
   const uint64_t head = section_head_offset(pristine);
   ASSERT_NE(head, 0u);
   const unsigned char* p = reinterpret_cast<const unsigned char*>(pristine.data());
@@ -147,7 +151,7 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
 
   SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
   const std::wstring files = report + L"\\files.txt";
-  ProcessResult r = run_process(test_dir() + L"e2e_flip.exe", {});
+  ProcessResult r = run_process(test_dir() + exe_name, {});
   ASSERT_EQ(r.code, 0u) << r.out << r.err;
   const std::string expected_out = r.out;
   const std::string expected_files = read_file(files);
@@ -166,8 +170,7 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
                                               {ZB_SECTION_HEAD_BYTES + 9},
                                               {ZB_SECTION_HEAD_BYTES + 16 + 12}};
   const size_t FIXED = flips.size();
-  const int SEEDS = 250;
-  for (int seed = 1; seed <= SEEDS; seed++) {
+  for (int seed = 1; seed <= seeds; seed++) {
     Random random{0x9E3779B97F4A7C15ull * static_cast<uint64_t>(seed)};
     std::vector<uint64_t> at;
     int count = 1 + static_cast<int>(random.next() % 3);
@@ -220,6 +223,15 @@ TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
          flips.size(), succeeded, header, decode);
   EXPECT_GT(header, 0);
   EXPECT_GT(decode, 0);
+}
+
+TEST_F(Integrity, FlippedPayloadBytesNeverRunWithWrongFiles) {
+  flip_payload_bytes(L"e2e_flip.exe", 250);
+}
+
+// The same tree with its stream cut into two frames, which the frame workers decode.
+TEST_F(Integrity, FlippedBytesOfAFramedPayloadNeverRunWithWrongFiles) {
+  flip_payload_bytes(L"e2e_flip_frames.exe", 80);
 }
 
 }  // namespace
