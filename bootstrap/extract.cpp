@@ -231,6 +231,8 @@ void extract_release_file(Extractor* extractor) {
 static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry) {
   RunContext* run = extractor->run;
   cleanup_gate_enter(run);
+  // Counted before anything of it is created: removal then takes what exists of it by name.
+  run->written_entries = extractor->entry_index + 1;
   extract_make_parent_directories(extractor, extractor->target_path);
   HANDLE file = CreateFileW(extractor->target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
                             /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
@@ -286,6 +288,10 @@ void extract_walk(Extractor* extractor) {
   PayloadReader* reader = extractor->reader;
   RunContext* run = extractor->run;
   extract_check_names(reader);
+  // Set before the first entry is created, read by removal (cleanup/remove_written.h).
+  run->written_table = reader->array + ZB_PAYLOAD_HEADER_BYTES;
+  run->written_table_bytes = reader->table_end - ZB_PAYLOAD_HEADER_BYTES;
+  run->written_entries = 0;
   if (!payload_table_empty(reader)) {
     if (extractor->read_ahead) payload_start_read_ahead(reader);
     // Without its thread every file is closed on this one, as before.

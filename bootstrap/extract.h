@@ -36,7 +36,8 @@ struct Extractor {
 void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader);
 
 // Parent role: walks the extractor's opened reader, writes every entry below its run's payload
-// directory, then finishes the reader. Each finished file goes to the closer
+// directory, then finishes the reader. The run records what was written (the table and how
+// many of its entries were begun) for removal by name. Each finished file goes to the closer
 // (cleanup/file_closer.h); the walk returns once every file is closed and the closer's
 // thread has ended. Every creation, write and hand-over passes the gate (cleanup/gate.h):
 // after an interrupt the walk stops at its next one and does not return.

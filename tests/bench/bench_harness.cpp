@@ -49,6 +49,7 @@
 #include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
+#include "cleanup/remove_written.h"
 
 namespace {
 
@@ -596,7 +597,8 @@ int bench_phases(const wchar_t* exe) {
   double start = bench_now_ms();
   extract_walk(&extractor);
   double extracted = bench_now_ms();
-  bool removed = cleanup_remove_tree(run.payload_directory);
+  bool removed = cleanup_remove_written(run.payload_directory, run.written_table,
+                                        run.written_table_bytes, run.written_entries);
   double end = bench_now_ms();
   printf("extract=%.3f remove=%.3f mkdir_calls=%u removed=%d\n", extracted - start,
          end - extracted, extractor.create_directory_calls, removed ? 1 : 0);
