@@ -195,6 +195,7 @@ int driver_run(void) {
   wchar_t** argv = *__p___wargv();
   SetDllDirectoryW(L"");
   extract_init(&run.extractor, &run.context, &run.reader);
+  run.extractor.small_alone = true;
 
   bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();
