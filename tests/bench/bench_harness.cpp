@@ -16,9 +16,10 @@
 //                               fields as the write floor's: the write floor with the decode
 //                               floor's work on a second thread at the same time). The payload
 //                               is decoded into memory once, before the first round, not timed.
-//   phases EXE                  the launcher's own extraction and removal code on EXE's payload,
-//                               in this process, then the floor's removal (every file, then
-//                               every directory, by name) of the same tree extracted again:
+//   phases EXE [floor-first]    the launcher's own extraction and removal code on EXE's payload,
+//                               in this process, and the floor's removal (every file, then
+//                               every directory, by name) of the same tree extracted again,
+//                               after it or (floor-first) before it:
 //                               "extract=T remove=T floor_remove=T mkdir_calls=N".
 //   cached N PLAIN EXE HOST     N rounds, EXE packed with --cache and PLAIN the same payload
 //                               without: its cache directory removed (not timed); one launch
@@ -602,37 +603,50 @@ static RunContext* bench_launcher_extract(const BenchPayload* payload, const wch
   return run;
 }
 
-int bench_phases(const wchar_t* exe) {
+int bench_phases(const wchar_t* exe, bool floor_first) {
   BenchPayload payload;
   bench_load(exe, &payload);
-  double extract_ms = 0, again_ms = 0;
-  uint32_t mkdir_calls = 0, again_calls = 0;
-  RunContext* run = bench_launcher_extract(&payload, L"phases", &extract_ms, &mkdir_calls);
-  double start = bench_now_ms();
-  bool removed = cleanup_remove_written(run->payload_directory, run->written_table,
+  double extract_ms = 0;
+  uint32_t mkdir_calls = 0;
+  double launcher_remove = 0, floor_remove = 0;
+  bool removed = false;
+  for (int pass = 0; pass < 2; pass++) {
+    bool floor_now = (pass == 0) == floor_first;
+    double walk_ms = 0;
+    uint32_t calls = 0;
+    RunContext* run = bench_launcher_extract(&payload, floor_now ? L"phases_floor" : L"phases",
+                                             &walk_ms, &calls);
+    if (!floor_now) {
+      extract_ms = walk_ms;
+      mkdir_calls = calls;
+      double start = bench_now_ms();
+      removed = cleanup_remove_written(run->payload_directory, run->written_table,
                                         run->written_table_bytes, run->written_entries);
-  double launcher_remove = bench_now_ms() - start;
-
-  // The same tree again, removed as the write floor removes it.
-  RunContext* again = bench_launcher_extract(&payload, L"phases_floor", &again_ms, &again_calls);
-  const wchar_t* root = again->payload_directory;
-  for (uint32_t i = 0; i < payload.count; i++) bench_join(payload.entries[i].path, root, payload.entries[i].name);
-  wchar_t** dirs = (wchar_t**)calloc(payload.dir_count + 1, sizeof(wchar_t*));
-  if (dirs == nullptr) bench_fail("calloc");
-  for (uint32_t d = 0; d < payload.dir_count; d++) {
-    dirs[d] = (wchar_t*)malloc(ZB_PATH_UNITS * sizeof(wchar_t));
-    if (dirs[d] == nullptr) bench_fail("malloc");
-    bench_join(dirs[d], root, payload.dir_names[d]);
+      launcher_remove = bench_now_ms() - start;
+      continue;
+    }
+    // Removed as the write floor removes its tree; the paths are made before the clock starts.
+    const wchar_t* root = run->payload_directory;
+    for (uint32_t i = 0; i < payload.count; i++) {
+      bench_join(payload.entries[i].path, root, payload.entries[i].name);
+    }
+    wchar_t** dirs = (wchar_t**)calloc(payload.dir_count + 1, sizeof(wchar_t*));
+    if (dirs == nullptr) bench_fail("calloc");
+    for (uint32_t d = 0; d < payload.dir_count; d++) {
+      dirs[d] = (wchar_t*)malloc(ZB_PATH_UNITS * sizeof(wchar_t));
+      if (dirs[d] == nullptr) bench_fail("malloc");
+      bench_join(dirs[d], root, payload.dir_names[d]);
+    }
+    double start = bench_now_ms();
+    for (uint32_t i = 0; i < payload.count; i++) {
+      if (!DeleteFileW(payload.entries[i].path)) bench_fail("DeleteFileW");
+    }
+    for (uint32_t d = payload.dir_count; d-- > 0;) {
+      if (!RemoveDirectoryW(dirs[d])) bench_fail("RemoveDirectoryW");
+    }
+    if (!RemoveDirectoryW(root)) bench_fail("RemoveDirectoryW root");
+    floor_remove = bench_now_ms() - start;
   }
-  start = bench_now_ms();
-  for (uint32_t i = 0; i < payload.count; i++) {
-    if (!DeleteFileW(payload.entries[i].path)) bench_fail("DeleteFileW");
-  }
-  for (uint32_t d = payload.dir_count; d-- > 0;) {
-    if (!RemoveDirectoryW(dirs[d])) bench_fail("RemoveDirectoryW");
-  }
-  if (!RemoveDirectoryW(root)) bench_fail("RemoveDirectoryW root");
-  double floor_remove = bench_now_ms() - start;
   printf("extract=%.3f remove=%.3f floor_remove=%.3f mkdir_calls=%u removed=%d\n", extract_ms,
          launcher_remove, floor_remove, mkdir_calls, removed ? 1 : 0);
   return 0;
@@ -649,7 +663,8 @@ int bench_wsnow(void) {
 
 int bench_usage(void) {
   fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
-                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE | wsnow\n");
+                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE [floor-first] |"
+                  " wsnow\n");
   return 2;
 }
 
@@ -664,7 +679,10 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
   if (wcscmp(mode, L"run") == 0 && argc >= 4) return bench_run(_wtoi(argv[2]), argv + 3, argc - 3);
   if (wcscmp(mode, L"memory") == 0 && argc >= 3) return bench_memory(argv + 2, argc - 2);
   if (wcscmp(mode, L"compare") == 0 && argc == 5) return bench_compare(_wtoi(argv[2]), argv[3], argv[4]);
-  if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2]);
+  if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2], false);
+  if (wcscmp(mode, L"phases") == 0 && argc == 4 && wcscmp(argv[3], L"floor-first") == 0) {
+    return bench_phases(argv[2], true);
+  }
   if (wcscmp(mode, L"tiny") == 0 && argc == 6) {
     return bench_tiny(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
   }
