@@ -60,6 +60,10 @@ constexpr uint32_t ZB_REMOVE_MAX_DEPTH = ZB_PATH_UNITS / 2;
 // Paths drawn for the payload directory before a run gives up because each one is taken.
 constexpr uint32_t ZB_PAYLOAD_DIRECTORY_TRIES = 8;
 constexpr uint32_t ZB_KNOWN_DIRS_MAX = 1024;
+// A payload of at most this many entries and bytes (decoded) may be walked without the
+// read-ahead's and the closer's threads (Extractor::small_alone).
+constexpr uint32_t ZB_WALK_ALONE_MAX_ENTRIES = 8;
+constexpr uint64_t ZB_WALK_ALONE_MAX_BYTES = 1048576;
 
 // Sweep of payload directories left by killed launchers.
 // How long the parent waits for the sweep at its end before exiting without it.

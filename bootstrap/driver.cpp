@@ -41,18 +41,16 @@ struct DriverRun {
 };
 
 // Parent role only: fresh TIME, TIME_US and RANDOM for the expansion, and this process's id
-// as ZOBRIN_ONEFILE_PARENT (replacing whatever was inherited).
+// as ZOBRIN_ONEFILE_PARENT (replacing whatever was inherited). Decision: the parent's
+// variables go into the process environment only. No code of the parent reads a runtime's
+// copy, and the processes it starts copy the environment at their start; each update of the
+// copies costs about half a millisecond under Wine, more once advapi32 has brought msvcrt.
 static void driver_prepare_parent_environment(void) {
-  // Decision: a variable the process does not have is in none of the runtimes' copies, which
-  // were all taken from the process environment and not changed since; its removal is
-  // skipped, as each update of the copies costs about a millisecond under Wine.
   static const wchar_t* const names[] = {ENV_START, ENV_TIME_US, ENV_RANDOM};
-  for (const wchar_t* name : names) {
-    if (env_exists(name)) env_unset(name);
-  }
+  for (const wchar_t* name : names) env_set_for_children(name, /* value: remove */ nullptr);
   wchar_t id[ZB_PID_TEXT_UNITS];
   swprintf(id, ZB_PID_TEXT_UNITS, L"%ld", (long)GetCurrentProcessId());
-  env_set(ENV_PARENT, id);
+  env_set_for_children(ENV_PARENT, id);
 }
 
 // Expands the payload directory into the run's context and makes it absolute. Decision: the
@@ -197,6 +195,7 @@ int driver_run(void) {
   wchar_t** argv = *__p___wargv();
   SetDllDirectoryW(L"");
   extract_init(&run.extractor, &run.context, &run.reader);
+  run.extractor.small_alone = true;
 
   bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();

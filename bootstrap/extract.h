@@ -16,6 +16,9 @@ struct Extractor {
   // thread). The launcher runs with both.
   bool read_ahead;
   bool closer_thread;
+  // True: a payload of at most ZB_WALK_ALONE_MAX_ENTRIES entries and ZB_WALK_ALONE_MAX_BYTES
+  // bytes is walked without either thread. False after extract_init.
+  bool small_alone;
   // The current entry's target path: the payload directory, "\" and the entry's name.
   wchar_t target_path[ZB_PATH_UNITS];
   // Directories known to exist; slot 0 is the home directory's from the first call on.
@@ -32,11 +35,12 @@ struct Extractor {
 };
 
 // Sets `extractor` (zeroed) to extract from `reader` into the payload directory of `run`, with
-// the read-ahead and the closer's thread.
+// the read-ahead and the closer's thread, whatever the payload's size.
 void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader);
 
 // Parent role: walks the extractor's opened reader, writes every entry below its run's payload
-// directory, then finishes the reader. Each finished file goes to the closer
+// directory, then finishes the reader. The run records what was written (the table and how
+// many of its entries were begun) for removal by name. Each finished file goes to the closer
 // (cleanup/file_closer.h); the walk returns once every file is closed and the closer's
 // thread has ended. Every creation, write and hand-over passes the gate (cleanup/gate.h):
 // after an interrupt the walk stops at its next one and does not return.
@@ -61,11 +65,17 @@ void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, w
 // child's step refuse any other name with the header error before creating anything.
 bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
 
+// What a payload table holds: its entries and the sum of their sizes.
+struct ExtractTableSize {
+  uint32_t entries;
+  uint64_t bytes;
+};
+
 // Walks the opened payload's whole table before anything is written and leaves its position
-// at the first entry. Fatal: header error for a name with a device name among its components
-// (NUL.txt) and for two names Windows takes for one (the same name twice, or equal but for
-// case: one file would replace the other); allocation error.
-void extract_check_names(PayloadReader* reader);
+// at the first entry; returns the table's size. Fatal: header error for a name with a device
+// name among its components (NUL.txt) and for two names Windows takes for one (the same name
+// twice, or equal but for case: one file would replace the other); allocation error.
+ExtractTableSize extract_check_names(PayloadReader* reader);
 
 // Builds `directory`, "\" and an entry's name (`units` units, little-endian, in the table)
 // into `target` (capacity ZB_PATH_UNITS). Fatal: abort when `directory` cannot take "\";

@@ -133,8 +133,9 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
   }
   wchar_t* last_separator = wcsrchr(launch->executable_directory, L'\\');
   if (last_separator != nullptr) *last_separator = L'\0';
-  env_set(ENV_DIRECTORY, launch->executable_directory);
-  env_set(ENV_ORIGINAL_ARGV0, argv[0]);
+  // For the child only: the parent's runtimes never read them (bootstrap/driver.cpp).
+  env_set_for_children(ENV_DIRECTORY, launch->executable_directory);
+  env_set_for_children(ENV_ORIGINAL_ARGV0, argv[0]);
 
   if (program != nullptr) return launch_start(launch, run, program);
   path_module_file_name(launch->module_path, ZB_PATH_UNITS);

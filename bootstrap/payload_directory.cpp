@@ -115,7 +115,7 @@ void payload_directory_create_new(const wchar_t* path, void (*redraw)(void* cont
     if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
       fatal_create_directory_error(path, error);
     }
-    env_unset(ENV_RANDOM);
+    env_set_for_children(ENV_RANDOM, /* value: remove */ nullptr);
     redraw(context);
   }
 }

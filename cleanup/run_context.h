@@ -1,5 +1,5 @@
 // What one launcher run shares with the console control handler: the payload directory, the
-// removal flag, the child slot, the open file, the gate and the closer. The driver owns it and
+// removal flag, what the walk wrote, the child slot, the open file, the gate and the closer. The driver owns it and
 // hands it to each step that needs it; the handler reaches it through the one published
 // pointer (cleanup/shutdown.h). The main thread's changes are ordered with the handler's
 // thread by the gate (cleanup/gate.h) or by interlocked exchanges:
@@ -7,11 +7,14 @@
 // - `remove_directory` is set once, when the parent has created the payload directory; cleared
 //   only in the cached mode, inside the gate, once that directory has become the cache
 //   directory (or was removed after another run's copy took the place);
+// - `written_table` and its size are set before the walk's first step, `written_entries`
+//   inside the gate before each entry's directories and file are created;
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h;
 // - `file` is set and cleared by the main thread inside the gate and taken out by an
 //   interlocked exchange by whoever closes it (or hands it to the closer).
 #pragma once
 
+#include <stdint.h>
 #include <windows.h>
 
 #include "base/limits.h"
@@ -24,6 +27,12 @@ struct RunContext {
   wchar_t payload_directory[ZB_PATH_UNITS];
   // Parent role: shutdown removes the payload directory once this is true.
   volatile bool remove_directory;
+  // What the walk wrote, for removal by name (cleanup/remove_written.h): the payload table (in
+  // the payload array, not copied; null before a walk), its size, and how many of its entries
+  // the walk has begun to create.
+  const unsigned char* written_table;
+  uint64_t written_table_bytes;
+  volatile uint32_t written_entries;
   // Hand-over slot of the running child's process handle (a duplicate), null when empty.
   HANDLE volatile child;
   // Parent role: the file extraction is writing, null when none.

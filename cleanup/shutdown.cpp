@@ -4,7 +4,7 @@
 #include "base/limits.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
-#include "cleanup/remove_tree.h"
+#include "cleanup/remove_written.h"
 
 // The run the console handler acts on: the one thing the handler's thread finds without being
 // handed it.
@@ -18,7 +18,9 @@ void cleanup_shutdown(RunContext* run) {
   }
   if (!run->remove_directory) return;
   uint32_t calls = 0;
-  bool removed = cleanup_remove_tree_retrying(run->payload_directory, &calls);
+  bool removed =
+      cleanup_remove_written_retrying(run->payload_directory, run->written_table,
+                                      run->written_table_bytes, run->written_entries, &calls);
   InterlockedAdd(&run->removal_calls, (LONG)calls);
   InterlockedAdd(&run->removal_pauses, (LONG)(removed ? calls - 1 : calls));
 }

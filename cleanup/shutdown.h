@@ -8,8 +8,8 @@
 
 // Takes the child from the run's hand-over slot, if it is still there: waits up to
 // ZB_CHILD_GRACE_MS for it to end, terminates it with exit code 0 otherwise, closes the
-// handle. Then, once the run's removal flag is set, removes its payload directory: up to
-// ZB_REMOVE_ATTEMPTS removal calls, each failed one followed by a ZB_REMOVE_PAUSE_MS pause
+// handle. Then, once the run's removal flag is set, removes its payload directory, by the
+// names the walk wrote first (cleanup/remove_written.h): up to ZB_REMOVE_ATTEMPTS removal calls, each failed one followed by a ZB_REMOVE_PAUSE_MS pause
 // (the last one too), counted in the run. What cannot be removed stays, silently. Safe to run
 // on two threads at once: only one of them gets the child, and both treat a missing directory
 // as removed.

@@ -115,6 +115,11 @@ void env_set(const wchar_t* name, const wchar_t* value) {
   env_update_runtime_copies(name, value);
 }
 
+void env_set_for_children(const wchar_t* name, const wchar_t* value) {
+  env_check_name(name, ZB_ENV_NAME_UNITS);
+  SetEnvironmentVariableW(name, value);
+}
+
 void env_unset(const wchar_t* name) {
   env_check_name(name, ZB_ENV_NAME_UNITS);
   SetEnvironmentVariableW(name, /* lpValue: remove */ nullptr);

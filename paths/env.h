@@ -22,6 +22,12 @@ wchar_t* env_read(const wchar_t* name);
 // more.
 void env_set(const wchar_t* name, const wchar_t* value);
 
+// Sets the variable (or, with a null value, removes it) in the process environment only, not
+// in the runtimes' copies: for a value only the processes started afterwards read (each
+// runtime there copies the environment at its start) or that is read back with env_read.
+// Failures are ignored. Fatal (abort): a name of 40 units or more.
+void env_set_for_children(const wchar_t* name, const wchar_t* value);
+
 // Removes the variable from the process environment and from every loaded runtime's copy.
 // Unsetting an unset variable does nothing visible. Fatal (abort): a name of 40 units or more.
 void env_unset(const wchar_t* name);

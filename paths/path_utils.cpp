@@ -79,7 +79,18 @@ void path_short_directory(wchar_t* path, uint32_t capacity) {
       fatal_bounds_abort();
     }
   }
-  DWORD needed = GetShortPathNameW(path, /* lpszShortPath */ nullptr, /* cchBuffer */ 0);
+  // Decision: one call into a buffer of the own path's size serves every path the launcher
+  // shortens; asking for the size first doubles the cost (the system walks the directories
+  // each time). A longer short form takes the two calls below.
+  wchar_t first_try[ZB_OWN_PATH_UNITS];
+  DWORD needed = GetShortPathNameW(path, first_try, ZB_OWN_PATH_UNITS);
+  if (needed != 0 && needed < ZB_OWN_PATH_UNITS) {
+    uint32_t at = 0;
+    if (!wide_append_text(path, capacity, &at, first_try)) {
+      fatal_bounds_abort();
+    }
+    needed = 0;
+  }
   if (needed != 0) {
     wchar_t* short_form = (wchar_t*)malloc(((size_t)needed + 1) * sizeof(wchar_t));
     if (short_form == nullptr) {

@@ -215,7 +215,8 @@ static void template_value_published(wchar_t** position, uint32_t* room, const w
   } else {
     swprintf(fresh, ZB_TIME_TEXT_UNITS, L"%lld", (long long)template_system_time());
   }
-  env_set(name, fresh);
+  // Read back with env_read here and by the child, never through a runtime's copy.
+  env_set_for_children(name, fresh);
   template_append_value(position, room, fresh);
 }
 

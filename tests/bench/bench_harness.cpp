@@ -16,8 +16,11 @@
 //                               fields as the write floor's: the write floor with the decode
 //                               floor's work on a second thread at the same time). The payload
 //                               is decoded into memory once, before the first round, not timed.
-//   phases EXE                  the launcher's own extraction and removal code on EXE's payload,
-//                               in this process: "extract=T remove=T mkdir_calls=N".
+//   phases EXE [floor-first]    the launcher's own extraction and removal code on EXE's payload,
+//                               in this process, and the floor's removal (every file, then
+//                               every directory, by name) of the same tree extracted again,
+//                               after it or (floor-first) before it:
+//                               "extract=T remove=T floor_remove=T mkdir_calls=N".
 //   cached N PLAIN EXE HOST     N rounds, EXE packed with --cache and PLAIN the same payload
 //                               without: its cache directory removed (not timed); one launch
 //                               of PLAIN ("plain ms=T"); a first start of EXE ("cold ms=T"); a
@@ -55,6 +58,7 @@
 #include "base/payload_format.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/remove_tree.h"
+#include "cleanup/remove_written.h"
 
 namespace {
 
@@ -586,26 +590,71 @@ int bench_cached(int count, const wchar_t* plain, const wchar_t* exe, const wcha
   return 0;
 }
 
-int bench_phases(const wchar_t* exe) {
-  BenchPayload payload;
-  uint64_t size = 0;
-  unsigned char* image = bench_read_file(exe, &size);
-  bench_find_payload(image, size, &payload);
-  static RunContext run = {};
-  static PayloadReader reader = {};
-  static Extractor extractor = {};
-  extract_init(&extractor, &run, &reader);
-  bench_temp_root(run.payload_directory, L"phases", 0);
-  // The launcher creates its payload directory before the walk, as here.
-  CreateDirectoryW(run.payload_directory, nullptr);
-  payload_open_array(&reader, payload.array, payload.length);
+// One extraction of `payload` with the launcher's walk into a fresh directory `label` (the
+// launcher creates its payload directory before the walk, as here); its time in *extract_ms.
+static RunContext* bench_launcher_extract(const BenchPayload* payload, const wchar_t* label,
+                                          double* extract_ms, uint32_t* mkdir_calls) {
+  RunContext* run = (RunContext*)calloc(1, sizeof(RunContext));
+  PayloadReader* reader = (PayloadReader*)calloc(1, sizeof(PayloadReader));
+  Extractor* extractor = (Extractor*)calloc(1, sizeof(Extractor));
+  if (run == nullptr || reader == nullptr || extractor == nullptr) bench_fail("calloc");
+  extract_init(extractor, run, reader);
+  bench_temp_root(run->payload_directory, label, 0);
+  CreateDirectoryW(run->payload_directory, nullptr);
+  payload_open_array(reader, payload->array, payload->length);
   double start = bench_now_ms();
-  extract_walk(&extractor);
-  double extracted = bench_now_ms();
-  bool removed = cleanup_remove_tree(run.payload_directory);
-  double end = bench_now_ms();
-  printf("extract=%.3f remove=%.3f mkdir_calls=%u removed=%d\n", extracted - start,
-         end - extracted, extractor.create_directory_calls, removed ? 1 : 0);
+  extract_walk(extractor);
+  *extract_ms = bench_now_ms() - start;
+  *mkdir_calls = extractor->create_directory_calls;
+  return run;
+}
+
+int bench_phases(const wchar_t* exe, bool floor_first) {
+  BenchPayload payload;
+  bench_load(exe, &payload);
+  double extract_ms = 0;
+  uint32_t mkdir_calls = 0;
+  double launcher_remove = 0, floor_remove = 0;
+  bool removed = false;
+  for (int pass = 0; pass < 2; pass++) {
+    bool floor_now = (pass == 0) == floor_first;
+    double walk_ms = 0;
+    uint32_t calls = 0;
+    RunContext* run = bench_launcher_extract(&payload, floor_now ? L"phases_floor" : L"phases",
+                                             &walk_ms, &calls);
+    if (!floor_now) {
+      extract_ms = walk_ms;
+      mkdir_calls = calls;
+      double start = bench_now_ms();
+      removed = cleanup_remove_written(run->payload_directory, run->written_table,
+                                        run->written_table_bytes, run->written_entries);
+      launcher_remove = bench_now_ms() - start;
+      continue;
+    }
+    // Removed as the write floor removes its tree; the paths are made before the clock starts.
+    const wchar_t* root = run->payload_directory;
+    for (uint32_t i = 0; i < payload.count; i++) {
+      bench_join(payload.entries[i].path, root, payload.entries[i].name);
+    }
+    wchar_t** dirs = (wchar_t**)calloc(payload.dir_count + 1, sizeof(wchar_t*));
+    if (dirs == nullptr) bench_fail("calloc");
+    for (uint32_t d = 0; d < payload.dir_count; d++) {
+      dirs[d] = (wchar_t*)malloc(ZB_PATH_UNITS * sizeof(wchar_t));
+      if (dirs[d] == nullptr) bench_fail("malloc");
+      bench_join(dirs[d], root, payload.dir_names[d]);
+    }
+    double start = bench_now_ms();
+    for (uint32_t i = 0; i < payload.count; i++) {
+      if (!DeleteFileW(payload.entries[i].path)) bench_fail("DeleteFileW");
+    }
+    for (uint32_t d = payload.dir_count; d-- > 0;) {
+      if (!RemoveDirectoryW(dirs[d])) bench_fail("RemoveDirectoryW");
+    }
+    if (!RemoveDirectoryW(root)) bench_fail("RemoveDirectoryW root");
+    floor_remove = bench_now_ms() - start;
+  }
+  printf("extract=%.3f remove=%.3f floor_remove=%.3f mkdir_calls=%u removed=%d\n", extract_ms,
+         launcher_remove, floor_remove, mkdir_calls, removed ? 1 : 0);
   return 0;
 }
 
@@ -719,8 +768,8 @@ int bench_wsnow(void) {
 
 int bench_usage(void) {
   fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
-                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE | vs N EXE_A EXE_B |"
-                  " frames N EXE | wsnow\n");
+                  " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE [floor-first] |"
+                  " vs N EXE_A EXE_B | frames N EXE | wsnow\n");
   return 2;
 }
 
@@ -735,7 +784,10 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
   if (wcscmp(mode, L"run") == 0 && argc >= 4) return bench_run(_wtoi(argv[2]), argv + 3, argc - 3);
   if (wcscmp(mode, L"memory") == 0 && argc >= 3) return bench_memory(argv + 2, argc - 2);
   if (wcscmp(mode, L"compare") == 0 && argc == 5) return bench_compare(_wtoi(argv[2]), argv[3], argv[4]);
-  if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2]);
+  if (wcscmp(mode, L"phases") == 0 && argc == 3) return bench_phases(argv[2], false);
+  if (wcscmp(mode, L"phases") == 0 && argc == 4 && wcscmp(argv[3], L"floor-first") == 0) {
+    return bench_phases(argv[2], true);
+  }
   if (wcscmp(mode, L"tiny") == 0 && argc == 6) {
     return bench_tiny(_wtoi(argv[2]), argv[3], argv[4], argv[5]);
   }

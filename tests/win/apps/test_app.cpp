@@ -6,6 +6,8 @@
 //                            DIR\files.txt (every file below the DLL's directory: name, size,
 //                            FNV-1a hash)
 //   ZOBRIN_TEST_SLEEP=MS     writes its process id to DIR\ready, then sleeps
+//   ZOBRIN_TEST_GO=PATH      writes its process id to DIR\ready, then waits (up to 120 s) for
+//                            PATH to exist
 //   ZOBRIN_TEST_RELAUNCH=DIR starts this executable again, reporting to DIR, and returns its
 //                            exit code
 //   ZOBRIN_TEST_SPAWN=CMD    starts the command line CMD and goes on without waiting for it
@@ -141,6 +143,16 @@ APP_ENTRY int run_code(int argc, wchar_t** argv, const wchar_t* dll_path) {
     int length = snprintf(pid, sizeof pid, "%lu", (unsigned long)GetCurrentProcessId());
     app_write(ready, pid, (DWORD)length, false);
     Sleep((DWORD)wcstoul(value, nullptr, 10));
+  }
+  if (app_env(L"ZOBRIN_TEST_GO", value, 32768)) {
+    static wchar_t ready[32768];
+    app_join(ready, reporting ? report : L".", L"ready");
+    char pid[32];
+    int length = snprintf(pid, sizeof pid, "%lu", (unsigned long)GetCurrentProcessId());
+    app_write(ready, pid, (DWORD)length, false);
+    for (int i = 0; i < 12000 && GetFileAttributesW(value) == INVALID_FILE_ATTRIBUTES; i++) {
+      Sleep(10);
+    }
   }
   if (app_env(L"ZOBRIN_TEST_SPAWN", value, 32768)) {
     STARTUPINFOW startup = {};

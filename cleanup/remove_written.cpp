@@ -1,0 +1,173 @@
+#include "cleanup/remove_written.h"
+
+#include <stdint.h>
+#include <windows.h>
+
+#include "base/limits.h"
+#include "base/little_endian.h"
+#include "base/payload_format.h"
+#include "base/wide_text.h"
+#include "cleanup/remove_tree.h"
+
+// The directories from the removed one down to the current entry's, held as one path: level i
+// (from 0) ends at ends[i]. The first `usable` levels were found to be real directories; a
+// level beyond them was missing, a link or not a directory, and no name below it is used.
+struct WrittenChain {
+  wchar_t path[ZB_PATH_UNITS];
+  uint32_t root_length;
+  uint16_t ends[ZB_REMOVE_MAX_DEPTH];
+  uint32_t depth;
+  uint32_t usable;
+};
+
+static bool written_error_is_missing(void) {
+  DWORD error = GetLastError();
+  return error == ERROR_FILE_NOT_FOUND || error == ERROR_PATH_NOT_FOUND;
+}
+
+// Units where level `level` of the chain starts (its backslash).
+static uint32_t written_level_start(const WrittenChain* chain, uint32_t level) {
+  return level == 0 ? chain->root_length : chain->ends[level - 1];
+}
+
+// Removes the chain's levels from the deepest down to `keep` levels. A usable level that
+// will not go (not empty, or held) is listed and removed like cleanup_remove_tree; whatever
+// stays is found again by the final listing.
+static void written_leave_to(WrittenChain* chain, uint32_t keep) {
+  while (chain->depth > keep) {
+    uint32_t level = --chain->depth;
+    if (level < chain->usable) {
+      chain->path[chain->ends[level]] = L'\0';
+      if (!RemoveDirectoryW(chain->path) && !written_error_is_missing()) {
+        cleanup_remove_tree(chain->path);
+      }
+      chain->usable = level;
+    }
+  }
+  chain->path[written_level_start(chain, chain->depth)] = L'\0';
+}
+
+// Appends the `units` name units at `name` (little-endian) as a new level and, when every
+// level above is usable, looks at it once: a real directory becomes usable; a link, a
+// junction or a file there is removed itself (never entered), a missing one is left. False,
+// with nothing appended, when the level does not fit the path or the chain.
+static bool written_enter(WrittenChain* chain, const unsigned char* name, uint32_t units) {
+  uint32_t length = written_level_start(chain, chain->depth);
+  if (chain->depth == ZB_REMOVE_MAX_DEPTH || length + 1 + units >= ZB_PATH_UNITS) return false;
+  chain->path[length++] = L'\\';
+  for (uint32_t i = 0; i < units; i++) {
+    chain->path[length++] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
+  }
+  chain->path[length] = L'\0';
+  bool above_usable = chain->usable == chain->depth;
+  chain->ends[chain->depth++] = (uint16_t)length;
+  if (!above_usable) return true;
+  DWORD attributes = GetFileAttributesW(chain->path);
+  if (attributes == INVALID_FILE_ATTRIBUTES) return true;
+  if ((attributes & FILE_ATTRIBUTE_DIRECTORY) && !(attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    chain->usable++;
+  } else {
+    cleanup_remove_tree(chain->path);
+  }
+  return true;
+}
+
+// True when `units` units at `name` (little-endian) equal the chain's level `level`.
+static bool written_level_is(const WrittenChain* chain, uint32_t level, const unsigned char* name,
+                             uint32_t units) {
+  uint32_t start = written_level_start(chain, level) + 1;
+  if (chain->ends[level] - start != units) return false;
+  for (uint32_t i = 0; i < units; i++) {
+    if (chain->path[start + i] != (wchar_t)le_read_u16(name + 2 * (uint64_t)i)) return false;
+  }
+  return true;
+}
+
+// Deletes the entry `name` (`units` units) below the removed directory: its directories are
+// made the chain first; the file goes by name when they all are usable. A name that cannot be
+// deleted plainly (read-only, replaced by a directory or a link) goes like cleanup_remove_tree.
+static void written_remove_entry(WrittenChain* chain, const unsigned char* name,
+                                 uint32_t units) {
+  uint32_t at = 0;
+  uint32_t level = 0;
+  for (uint32_t i = 0; i < units; i++) {
+    if (le_read_u16(name + 2 * (uint64_t)i) != L'\\') continue;
+    if (level < chain->depth && written_level_is(chain, level, name + 2 * (uint64_t)at, i - at)) {
+      level++;
+    } else {
+      written_leave_to(chain, level);
+      // A name the walk could not have written is left to the final listing.
+      if (!written_enter(chain, name + 2 * (uint64_t)at, i - at)) return;
+      level = chain->depth;
+    }
+    at = i + 1;
+  }
+  written_leave_to(chain, level);
+  if (chain->usable != chain->depth) return;
+  uint32_t length = written_level_start(chain, chain->depth);
+  if (length + 1 + (units - at) >= ZB_PATH_UNITS) return;
+  chain->path[length] = L'\\';
+  for (uint32_t i = at; i < units; i++) {
+    chain->path[length + 1 + i - at] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
+  }
+  chain->path[length + 1 + units - at] = L'\0';
+  if (!DeleteFileW(chain->path) && !written_error_is_missing()) cleanup_remove_tree(chain->path);
+  chain->path[length] = L'\0';
+}
+
+// Units of the NUL-terminated string at `offset` of the table, or UINT32_MAX when it runs past
+// the table's end or ZB_NAME_MAX_UNITS.
+static uint32_t written_string_units(const unsigned char* table, uint64_t table_bytes,
+                                     uint64_t offset) {
+  for (uint32_t k = 0; k <= ZB_NAME_MAX_UNITS; k++) {
+    uint64_t at = offset + 2 * (uint64_t)k;
+    if (table_bytes < 2 || at > table_bytes - 2) return UINT32_MAX;
+    if (le_read_u16(table + at) == 0) return k;
+  }
+  return UINT32_MAX;
+}
+
+bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table,
+                            uint64_t table_bytes, uint32_t entries) {
+  DWORD attributes = GetFileAttributesW(directory);
+  if (table == nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
+      !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
+    return cleanup_remove_tree(directory);
+  }
+  // On the stack: the console handler's thread and the main thread may remove at once.
+  WrittenChain chain;
+  chain.path[0] = L'\0';
+  chain.root_length = 0;
+  chain.depth = 0;
+  chain.usable = 0;
+  if (!wide_append_text(chain.path, ZB_PATH_UNITS, &chain.root_length, directory)) return false;
+  uint64_t offset = 0;
+  for (uint32_t n = 0; n < entries; n++) {
+    if (table_bytes - offset < ZB_ENTRY_FIXED_BYTES) break;
+    uint32_t flags = le_read_u32(table + offset + ZB_ENTRY_FLAGS_OFFSET);
+    uint64_t name_at = offset + ZB_ENTRY_FIXED_BYTES;
+    uint32_t units = written_string_units(table, table_bytes, name_at);
+    if (units == UINT32_MAX) break;
+    written_remove_entry(&chain, table + name_at, units);
+    offset = name_at + 2 * (uint64_t)units + 2;
+    if (flags & ZB_ENTRY_FLAG_SECOND_STRING) {
+      uint32_t second = written_string_units(table, table_bytes, offset);
+      if (second == UINT32_MAX) break;
+      offset += 2 * (uint64_t)second + 2;
+    }
+  }
+  written_leave_to(&chain, 0);
+  if (RemoveDirectoryW(directory) || written_error_is_missing()) return true;
+  return cleanup_remove_tree(directory);
+}
+
+bool cleanup_remove_written_retrying(const wchar_t* directory, const unsigned char* table,
+                                     uint64_t table_bytes, uint32_t entries, uint32_t* calls) {
+  for (*calls = 1;; ++*calls) {
+    bool gone = *calls == 1 ? cleanup_remove_written(directory, table, table_bytes, entries)
+                            : cleanup_remove_tree(directory);
+    if (gone) return true;
+    Sleep(ZB_REMOVE_PAUSE_MS);
+    if (*calls == ZB_REMOVE_ATTEMPTS) return false;
+  }
+}
