@@ -14,6 +14,7 @@
 #include "bootstrap/launch.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
+#include "bootstrap/place.h"
 #include "bootstrap/role.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
@@ -23,7 +24,8 @@
 #include "paths/env.h"
 #include "paths/template.h"
 
-static const wchar_t DRIVER_DIRECTORY_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// The payload directory's name below the chosen folder (bootstrap/place.h).
+static const wchar_t DRIVER_DIRECTORY_NAME_TEMPLATE[] = L"\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 // Everything one run holds, owned here and handed to each step. Its run context stays valid
 // until the process ends: the console handler may reach it while the process exits.
@@ -34,6 +36,7 @@ struct DriverRun {
   Cache cache;
   Launch launch;
   Sweep sweep;
+  Place place;
   // The first payload entry's target path: the DLL the child loads, or the program mode's
   // program.
   wchar_t dll_path[ZB_PATH_UNITS];
@@ -55,18 +58,30 @@ static void driver_prepare_parent_environment(void) {
   env_set(ENV_PARENT, id);
 }
 
-// Expands the payload directory into the run's context and makes it absolute. Decision: the
-// expansion's failure is reported before the full-path step, which would end the run without
-// a message on the empty text a temporary directory that cannot be read leaves.
+// Expands the payload directory below the chosen folder (place_expand done) into the run's
+// context and makes it absolute. Decision: the expansion's failure is reported before the
+// full-path step, which would end the run without a message on an empty text.
 static void driver_compute_payload_directory(DriverRun* run) {
   wchar_t* directory = run->context.payload_directory;
-  if (!template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS)) {
-    fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
+  uint32_t written = 0;
+  directory[0] = L'\0';
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder)) {
+    fatal_bounds_abort();
+  }
+  if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
+                       ZB_PATH_UNITS - written)) {
+    written = 0;
+    directory[0] = L'\0';
+    if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.path_template) ||
+        !wide_append_text(directory, ZB_PATH_UNITS, &written, DRIVER_DIRECTORY_NAME_TEMPLATE)) {
+      fatal_bounds_abort();
+    }
+    fatal_expand_error(directory);
   }
   DWORD length =
       GetFullPathNameW(directory, ZB_PATH_UNITS, run->scratch, /* lpFilePart */ nullptr);
   if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
-  uint32_t written = 0;
+  written = 0;
   if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->scratch)) fatal_bounds_abort();
 }
 
@@ -203,12 +218,19 @@ int driver_run(void) {
   // Read before anything is created: unknown flags are the header error in either role.
   uint64_t flags = payload_linked_flags();
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
+  place_choose(&run.place);
   if (flags & ZB_RUN_FLAG_CACHE) {
+    // The cached copies live in the chosen folder itself; by default in the user's cache.
+    if (run.place.source != PLACE_DEFAULT) {
+      place_expand(&run.place, L"");
+      run.cache.chosen_root = run.place.folder;
+    }
     if (parent_role) return driver_run_cached_parent(&run, argv, program);
     cache_compute_paths(&run.cache);
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
     return driver_run_child(&run, argc, argv, program);
   }
+  place_expand(&run.place, DRIVER_DIRECTORY_NAME_TEMPLATE);
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);

@@ -53,6 +53,7 @@ set(zobrin_bootstrap_sources
   bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
+  bootstrap/place.cpp
   bootstrap/role.cpp)
 set(zobrin_bootstrap_below base paths cleanup)
 set(zobrin_layers base paths cleanup bootstrap)
@@ -169,6 +170,7 @@ endfunction()
 
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
+include(cmake/place_tests.cmake)
 include(cmake/examples.cmake)
 include(cmake/windows_packer.cmake)
 include(cmake/fault_tests.cmake)
