@@ -65,13 +65,16 @@ constexpr uint64_t ZB_RUN_FLAGS_KNOWN =
 
 // Setting kinds. Extract-to: the payload directory's parent as a path template
 // (paths/template.h), UTF-16LE units without a NUL, 1 to ZB_EXTRACT_TO_MAX_UNITS of them.
-// Splash: the image shown while a slow first start extracts (bootstrap/splash.h).
+// Splash: the image shown while a slow first start extracts (bootstrap/splash.h): width and
+// height (4 bytes each, 1 to ZB_SPLASH_MAX_SIDE), then one zstd frame of width * height * 4
+// bytes, rows top down, each pixel blue, green, red and 0.
 constexpr uint32_t ZB_SETTING_EXTRACT_TO = 1;
 constexpr uint32_t ZB_SETTING_SPLASH = 2;
 constexpr uint32_t ZB_SETTING_KINDS = 2;
 constexpr uint32_t ZB_SETTINGS_LENGTH_BYTES = 8;
 constexpr uint32_t ZB_SETTING_HEAD_BYTES = 8;
 constexpr uint32_t ZB_EXTRACT_TO_MAX_UNITS = 1024;
+constexpr uint32_t ZB_SPLASH_MAX_SIDE = 4096;
 
 constexpr uint32_t ZB_PAYLOAD_HEADER_BYTES = 16;
 constexpr uint32_t ZB_PAYLOAD_TABLE_SIZE_OFFSET = 0;

@@ -16,6 +16,7 @@
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/place.h"
 #include "bootstrap/role.h"
+#include "bootstrap/splash.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "cleanup/run_context.h"
@@ -37,6 +38,7 @@ struct DriverRun {
   Launch launch;
   Sweep sweep;
   Place place;
+  Splash splash;
   // The first payload entry's target path: the DLL the child loads, or the program mode's
   // program.
   wchar_t dll_path[ZB_PATH_UNITS];
@@ -137,10 +139,12 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
   int exit_code = 0;
   {
     HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
+    splash_set_child(&run->splash, GetProcessId(child.get()));
     // Old versions of a cached application go while the child runs, not before it starts.
     if (cached) cache_tidy(&run->cache);
     exit_code = launch_parent_wait(child);
   }
+  splash_stop(&run->splash);
   cleanup_child_release(&run->context);
   cleanup_shutdown(&run->context);
   return exit_code;
@@ -164,6 +168,8 @@ static void driver_install_cache(DriverRun* run) {
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
   driver_set_payload_directory(run, run->cache.sibling);
+  // Checking a large copy takes a while too.
+  splash_start(&run->splash);
   payload_open(&run->reader);
   bool whole = cache_prepare(&run->cache, &run->reader);
   if (!whole) {
@@ -239,6 +245,7 @@ int driver_run(void) {
                                &run);
   driver_own_payload_directory(&run);
   driver_register_handler(&run);
+  splash_start(&run.splash);
   payload_open(&run.reader);
   extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.

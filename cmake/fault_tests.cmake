@@ -40,6 +40,8 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults_program.exe APP_DIR ${e2e}/program 
 add_custom_target(fault_programs ALL DEPENDS ${ZOBRIN_TEST_DIR}/e2e_faults.exe
   ${ZOBRIN_TEST_DIR}/e2e_faults_program.exe)
 add_dependencies(win_tests fault_programs)
+# The program tree is made by e2e_programs first.
+add_dependencies(fault_programs e2e_programs)
 
 # The seam is in the fault kit's launcher and not in the shipped one (its refusal text is a
 # narrow string, so it shows in the image).

@@ -16,3 +16,5 @@ list(APPEND place_programs ${ZOBRIN_TEST_DIR}/e2e_place_cached.exe)
 add_custom_target(place_programs ALL DEPENDS ${place_programs})
 add_dependencies(win_tests place_programs)
 target_sources(win_tests PRIVATE tests/win/place_test.cpp)
+# The echo tree is made by e2e_programs' rule first: two targets must not run it at once.
+add_dependencies(place_programs e2e_programs)

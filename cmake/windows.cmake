@@ -53,7 +53,7 @@ set(zobrin_bootstrap_sources
   bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
-  bootstrap/place.cpp
+  bootstrap/place.cpp bootstrap/splash.cpp
   bootstrap/role.cpp)
 set(zobrin_bootstrap_below base paths cleanup)
 set(zobrin_layers base paths cleanup bootstrap)
@@ -174,6 +174,7 @@ include(cmake/place_tests.cmake)
 include(cmake/examples.cmake)
 include(cmake/windows_packer.cmake)
 include(cmake/fault_tests.cmake)
+include(cmake/splash_tests.cmake)
 
 # ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
 include(cmake/bench.cmake)

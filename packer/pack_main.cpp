@@ -22,6 +22,7 @@
 #include "packer/payload_writer.h"
 #include "packer/pe_image.h"
 #include "packer/settings.h"
+#include "packer/splash_image.h"
 
 namespace fs = std::filesystem;
 
@@ -58,6 +59,7 @@ struct ExeCommandOptions {
   bool windowed = false;
   std::string extract_to;
   bool extract_to_given = false;
+  std::string splash;
   Settings settings;
 };
 
@@ -322,6 +324,8 @@ void run_exe(ExeCommandOptions options, const std::string& self) {
     if (!place_error.empty()) throw UsageError(place_error);
     options.settings.extract_to = options.extract_to;
   }
+  // Read and checked before anything is packed, so a bad image costs no compression.
+  if (!options.splash.empty()) options.settings.splash = splash_record(host_path_from_utf8(options.splash));
   pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
 }
 
@@ -404,6 +408,10 @@ void setup_exe(CLI::App& app, const std::string& self) {
                               "must exist at run time); may start with ") +
                       SETTINGS_EXTRACT_TO_VARIABLES)
       ->type_name("TEMPLATE");
+  sub->add_option("--splash", options->splash,
+                  "an image (PNG or BMP) shown while a slow first start extracts, until the "
+                  "application's first window appears")
+      ->type_name("IMAGE");
   sub->add_option("--icon", options->exe.icon, "the executable's icon")->type_name("FILE.ico");
   VersionFields& version = options->exe.version;
   sub->add_option("--product", version.product, "version information: the product name")

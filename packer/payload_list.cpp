@@ -10,6 +10,7 @@
 #include "base/payload_format.h"
 #include "packer/payload_read.h"
 #include "packer/settings.h"
+#include "packer/splash_image.h"
 #include "packer/utf.h"
 
 namespace {
@@ -61,6 +62,9 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     }
     if (!settings.extract_to.empty()) {
       std::printf("extract to: %s\n", settings.extract_to.c_str());
+    }
+    if (!settings.splash.empty()) {
+      std::printf("splash: %s\n", splash_record_size(settings.splash).c_str());
     }
     if (flags & ZB_RUN_FLAG_CACHE) {
       std::string root = settings.extract_to.empty() ? "{CACHE_DIR}\\zobrin-onefile"

@@ -5,7 +5,12 @@
 
 #include "base/little_endian.h"
 #include "base/payload_format.h"
+#include <zstd.h>
+
+#include <vector>
+
 #include "packer/pack_error.h"
+#include "packer/splash_image.h"
 #include "packer/payload_read.h"
 #include "packer/utf.h"
 
@@ -132,6 +137,19 @@ Settings settings_read(const std::string& block, const std::string& subject) {
   value = nullptr;
   if (payload_settings_find(records, size, ZB_SETTING_SPLASH, &value, &length) && value) {
     settings.splash.assign(reinterpret_cast<const char*>(value), length);
+    // What the launcher checks before it shows it: a size within the limits and a frame that
+    // decodes to exactly its pixels.
+    uint64_t width = length >= 8 ? le_read_u32(value) : 0;
+    uint64_t height = length >= 8 ? le_read_u32(value + 4) : 0;
+    bool whole = width >= 1 && height >= 1 && width <= ZB_SPLASH_MAX_SIDE && height <= ZB_SPLASH_MAX_SIDE;
+    if (whole) {
+      std::vector<unsigned char> pixels(static_cast<size_t>(width * height * 4) + 1);
+      size_t got = ZSTD_decompress(pixels.data(), pixels.size(), value + 8, length - 8);
+      whole = !ZSTD_isError(got) && got == width * height * 4;
+    }
+    if (!whole) {
+      throw PackError(subject + ": the splash image recorded beside the payload is damaged");
+    }
   }
   return settings;
 }
