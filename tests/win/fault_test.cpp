@@ -327,6 +327,29 @@ TEST_F(Faults, APolicysRefusalNamesTheFolderAndTheWaysToAnother) {
   }
 }
 
+// An executable with a splash whose start is fast (a small tree) loads nothing of it: neither
+// user32 nor gdi32 in the parent, whose routed calls the trace lists.
+TEST_F(Faults, AFastStartLoadsNothingOfTheSplash) {
+  std::wstring trace = base + L"\\trace.txt";
+  std::wstring report = base + L"\\report";
+  CreateDirectoryW(report.c_str(), nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", trace.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  ProcessResult r = run_process(test_dir() + L"e2e_faults_splash.exe", {}, 120000);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+  EXPECT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(r.out, HELLO);
+  std::vector<TraceLine> lines = read_trace(trace, r.pid);
+  EXPECT_GE(lines.size(), 10u);
+  for (const TraceLine& t : lines) {
+    if (t.child) continue;
+    EXPECT_EQ(t.argument.find("user32"), std::string::npos) << t.operation;
+    EXPECT_EQ(t.argument.find("gdi32"), std::string::npos) << t.operation;
+  }
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+}
+
 // One launch started and left running, its output read by two threads.
 struct Running {
   PROCESS_INFORMATION process = {};
