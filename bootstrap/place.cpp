@@ -1,6 +1,5 @@
 #include "bootstrap/place.h"
 
-#include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
 #include <windows.h>
