@@ -249,7 +249,14 @@ int driver_run(void) {
   payload_open(&run.reader);
   extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
-  cleanup_sweep_start(&run.sweep, run.context.payload_directory);
+  // Decision: with a folder of its own choice the run sweeps the temporary directory too, where
+  // runs before that choice left theirs.
+  const wchar_t* also = nullptr;
+  if (run.place.source != PLACE_DEFAULT &&
+      template_expand(run.scratch, L"{TEMP}", ZB_ENV_VALUE_UNITS)) {
+    also = run.scratch;
+  }
+  cleanup_sweep_start(&run.sweep, run.context.payload_directory, also);
   const wchar_t* started =
       program ? driver_locate_program(&run, run.context.payload_directory) : nullptr;
   int exit_code = driver_launch_parent(&run, argv, /* cached */ false, started);

@@ -161,8 +161,8 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
 }
 
 // The cached mode keeps its copy in the chosen folder itself (not below {CACHE_DIR}), uses it
-// at the next start, and the sweep of an ordinary run looks in the chosen folder: a leftover of
-// an ended launcher goes there, names of other forms stay.
+// at the next start, and the sweep of an ordinary run looks in the chosen folder and in TEMP:
+// leftovers of an ended launcher go from both, names of other forms stay.
 TEST_F(Place, CachedCopiesAndTheSweepLiveInTheChosenFolder) {
   const std::wstring run = bin + L"\\run";
   tree_dir(run);
@@ -188,10 +188,11 @@ TEST_F(Place, CachedCopiesAndTheSweepLiveInTheChosenFolder) {
   tree_dir(run + L"\\" + leftover);
   tree_dir(run + L"\\" + leftover + L"\\sub");
   tree_dir(temp + L"\\" + leftover);
+  tree_dir(temp + L"\\onefile_x");
   ProcessResult swept = launch(L"e2e_place_exe.exe", nullptr);
   EXPECT_EQ(swept.code, 0u) << swept.err;
   EXPECT_EQ(tree_names(run), (std::vector<std::wstring>{name, name + L".lock"}));
-  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{leftover}) << "another folder's own";
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{L"onefile_x"});
 }
 
 }  // namespace
