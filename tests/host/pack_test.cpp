@@ -525,7 +525,6 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
   }
 
   // Damage to the ordinary one (the block right after the array).
-  const std::string exe = slurp(root / "e.exe");  // cached: the block after one digest
   ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "e.exe", "--extract-to", text,
                   "--launcher-dir", root / "kit"}).code, 0);
   const std::string plain = slurp(root / "e.exe");
@@ -542,7 +541,6 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
     std::string err;
   } rows[] = {
       {"the flag cleared", &plain, 0x410, std::string(1, '\0'), false, mismatch},
-      {"cached: the flag cleared", &exe, 0x410, std::string(1, '\1'), false, mismatch},
       {"a letter changed", &plain, at + 18, "X", false, mismatch},
       {"the length past the section", &plain, at + 1, std::string(1, '\7'), false,
        "the settings after the payload run past its section"},
@@ -581,10 +579,7 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
       {"", "--extract-to needs a folder"},
       {"run", "--extract-to 'run' is not absolute: start it with {TEMP}, {CACHE_DIR}, {HOME} or "
               "{EXE_DIR}, a drive (C:\\) or \\\\server"},
-      {"C:run", "--extract-to 'C:run' is not absolute: start it with {TEMP}, {CACHE_DIR}, {HOME} "
-                "or {EXE_DIR}, a drive (C:\\) or \\\\server"},
       {"{PROGRAM_DIR}\\x", "--extract-to '{PROGRAM_DIR}\\x' names '{PROGRAM_DIR}'" + may},
-      {"{TIME}", "--extract-to '{TIME}' names '{TIME}'" + may},
       {"{TEMP", "--extract-to '{TEMP' has a '{' without its '}'"},
       {"C:\\a|b", "--extract-to 'C:\\a|b' holds a character Windows does not allow in a path"},
       {"C:\\" + std::string(1024, 'x'), "--extract-to is longer than 1024 UTF-16 units"},
