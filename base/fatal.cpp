@@ -88,6 +88,25 @@ void fatal_exit_missing_module(const char* message, unsigned long code, const wc
   exit(2);
 }
 
+void fatal_exit_policy(const char* message, unsigned long code, const wchar_t* folder) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr,
+          "%s ([Error %lu] %ls) Blocked by policy in '%ls': choose a folder the rules allow "
+          "with zobrin-pack exe --extract-to, or with the variable ZOBRIN_ONEFILE_EXTRACT_TO.\n",
+          message, code, text != nullptr ? text : L"<unknown>", folder);
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_place_error(const wchar_t* folder, const char* source) {
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, extraction folder '%ls' (from %s) is not an absolute path.\n", folder,
+          source);
+  fatal_run_cleanup();
+  exit(2);
+}
+
 void fatal_open_error(const wchar_t* path) {
   // The path with CR and LF written as \u000D and \u000A, so a damaged name cannot split the
   // line: a path buffer's 4095 units, each at most 6 units, and the NUL.

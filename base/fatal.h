@@ -35,6 +35,15 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // error, then exit code 2.
 [[noreturn]] void fatal_create_directory_error(const wchar_t* path, unsigned long code);
 
+// Like fatal_exit_code, with the policy note after the system text: the system refused to run
+// or load a program in `folder` by policy, and the two ways to choose another folder.
+[[noreturn]] void fatal_exit_policy(const char* message, unsigned long code,
+                                    const wchar_t* folder);
+
+// "Error, extraction folder '<folder>' (from <source>) is not an absolute path." on standard
+// error, then exit code 2.
+[[noreturn]] void fatal_place_error(const wchar_t* folder, const char* source);
+
 // "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
 [[noreturn]] void fatal_expand_error(const wchar_t* path_template);
 

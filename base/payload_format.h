@@ -33,6 +33,16 @@
 //
 // The section head's digest covers them too (after the header and table), so they are sealed
 // with the rest. Entries the stream cannot supply (an array packed as it stood) have 0.
+//
+// With the run flag ZB_RUN_FLAG_SETTINGS the settings follow (after the file digests in the
+// cached mode, else right after the array), sealed by the digest in the same way:
+//
+//   offset 0          8   the records' length B, a multiple of 8
+//   offset 8          B   records: kind (4), length n (4), n bytes, zero bytes up to a
+//                         multiple of 8; each kind at most once, every kind known
+//
+// A new setting is a new kind; executables packed without settings have neither the flag nor
+// the block.
 #pragma once
 
 #include <stdint.h>
@@ -51,7 +61,23 @@ constexpr uint32_t ZB_SECTION_HEAD_BYTES = 32;
 // directory in place of the launcher's own child (no DLL is loaded).
 constexpr uint64_t ZB_RUN_FLAG_CACHE = 1;
 constexpr uint64_t ZB_RUN_FLAG_PROGRAM = 2;
-constexpr uint64_t ZB_RUN_FLAGS_KNOWN = ZB_RUN_FLAG_CACHE | ZB_RUN_FLAG_PROGRAM;
+// Settings: the settings block follows the array (and the file digests).
+constexpr uint64_t ZB_RUN_FLAG_SETTINGS = 4;
+constexpr uint64_t ZB_RUN_FLAGS_KNOWN =
+    ZB_RUN_FLAG_CACHE | ZB_RUN_FLAG_PROGRAM | ZB_RUN_FLAG_SETTINGS;
+
+// Setting kinds. Extract-to: the payload directory's parent as a path template
+// (paths/template.h), UTF-16LE units without a NUL, 1 to ZB_EXTRACT_TO_MAX_UNITS of them.
+// Splash: the image shown while a slow first start extracts (bootstrap/splash.h): width and
+// height (4 bytes each, 1 to ZB_SPLASH_MAX_SIDE), then one zstd frame of width * height * 4
+// bytes, rows top down, each pixel blue, green, red and 0.
+constexpr uint32_t ZB_SETTING_EXTRACT_TO = 1;
+constexpr uint32_t ZB_SETTING_SPLASH = 2;
+constexpr uint32_t ZB_SETTING_KINDS = 2;
+constexpr uint32_t ZB_SETTINGS_LENGTH_BYTES = 8;
+constexpr uint32_t ZB_SETTING_HEAD_BYTES = 8;
+constexpr uint32_t ZB_EXTRACT_TO_MAX_UNITS = 1024;
+constexpr uint32_t ZB_SPLASH_MAX_SIDE = 4096;
 
 constexpr uint32_t ZB_PAYLOAD_HEADER_BYTES = 16;
 constexpr uint32_t ZB_PAYLOAD_TABLE_SIZE_OFFSET = 0;
@@ -153,6 +179,32 @@ inline uint64_t payload_digest(const unsigned char* array, uint64_t length, uint
 // probability of the digest above).
 inline uint64_t payload_content_key(const unsigned char* array, uint64_t length) {
   return payload_digest_update(ZB_DIGEST_START, array, length);
+}
+
+// The records of a settings block (`size` bytes at `records`, the length word excluded) are
+// well formed: every record within the block, padded to 8, of a known kind that no earlier
+// record has. When `kind` is not 0 and a record of that kind is there, *value and *length
+// name its bytes. False for a malformed block.
+inline bool payload_settings_find(const unsigned char* records, uint64_t size, uint32_t kind,
+                                  const unsigned char** value, uint32_t* length) {
+  if (size % 8 != 0) return false;
+  uint32_t seen = 0;
+  for (uint64_t at = 0; at < size;) {
+    if (size - at < ZB_SETTING_HEAD_BYTES) return false;
+    uint32_t record_kind = le_read_u32(records + at);
+    uint32_t record_length = le_read_u32(records + at + 4);
+    uint64_t padded = ((uint64_t)record_length + 7) / 8 * 8;
+    if (record_kind == 0 || record_kind > ZB_SETTING_KINDS) return false;
+    if (seen & (1u << record_kind)) return false;
+    if (padded > size - at - ZB_SETTING_HEAD_BYTES) return false;
+    seen |= 1u << record_kind;
+    if (kind != 0 && record_kind == kind) {
+      *value = records + at + ZB_SETTING_HEAD_BYTES;
+      *length = record_length;
+    }
+    at += ZB_SETTING_HEAD_BYTES + padded;
+  }
+  return true;
 }
 
 // The launcher carries its version as this text followed by the version and a NUL, so that

@@ -103,11 +103,14 @@ static void cache_name_version(Cache* cache) {
 }
 
 void cache_compute_paths(Cache* cache) {
-  if (!template_expand(cache->folder, CACHE_FOLDER_TEMPLATE, ZB_PATH_UNITS)) {
+  if (cache->chosen_root != nullptr) {
+    if (!cache_join(cache->folder, cache->chosen_root, L"", L"")) fatal_bounds_abort();
+  } else if (!template_expand(cache->folder, CACHE_FOLDER_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(CACHE_FOLDER_TEMPLATE);
   }
   cache_name_version(cache);
-  if (!cache_join(cache->root, cache->folder, L"\\", CACHE_ROOT_NAME) ||
+  bool chosen = cache->chosen_root != nullptr;
+  if (!cache_join(cache->root, cache->folder, chosen ? L"" : L"\\", chosen ? L"" : CACHE_ROOT_NAME) ||
       !cache_join(cache->directory, cache->root, L"\\", cache->version)) {
     fatal_bounds_abort();
   }
@@ -280,8 +283,11 @@ static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
 }
 
 bool cache_prepare(Cache* cache, PayloadReader* reader) {
-  cache_make_root(cache->folder);
-  cache_make_root(cache->root);
+  // A chosen folder must be there: a missing one is the sibling's creation error.
+  if (cache->chosen_root == nullptr) {
+    cache_make_root(cache->folder);
+    cache_make_root(cache->root);
+  }
   cache_take_lock(cache);
   return cache_tree_whole(cache, reader);
 }

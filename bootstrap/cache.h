@@ -19,7 +19,10 @@
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
 // cache_compute_paths.
 struct Cache {
-  // The shell folder ({CACHE_DIR}), then "\zobrin-onefile".
+  // The folder chosen to extract to (bootstrap/place.h), or null for the default: the copies
+  // then live in it directly, and it is never created.
+  const wchar_t* chosen_root;
+  // The shell folder ({CACHE_DIR}), then "\zobrin-onefile" (both the chosen folder, if any).
   wchar_t folder[ZB_PATH_UNITS];
   wchar_t root[ZB_PATH_UNITS];
   // "<base>-<place>-<key>", and the units of "<base>-<place>", the application's prefix.

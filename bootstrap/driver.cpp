@@ -14,7 +14,9 @@
 #include "bootstrap/launch.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
+#include "bootstrap/place.h"
 #include "bootstrap/role.h"
+#include "bootstrap/splash.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "cleanup/run_context.h"
@@ -23,7 +25,8 @@
 #include "paths/env.h"
 #include "paths/template.h"
 
-static const wchar_t DRIVER_DIRECTORY_TEMPLATE[] = L"{TEMP}\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// The payload directory's name below the chosen folder (bootstrap/place.h).
+static const wchar_t DRIVER_DIRECTORY_NAME_TEMPLATE[] = L"\\onefile_{PID}_{TIME_US}_{RANDOM}";
 
 // Everything one run holds, owned here and handed to each step. Its run context stays valid
 // until the process ends: the console handler may reach it while the process exits.
@@ -34,6 +37,8 @@ struct DriverRun {
   Cache cache;
   Launch launch;
   Sweep sweep;
+  Place place;
+  Splash splash;
   // The first payload entry's target path: the DLL the child loads, or the program mode's
   // program.
   wchar_t dll_path[ZB_PATH_UNITS];
@@ -53,18 +58,30 @@ static void driver_prepare_parent_environment(void) {
   env_set_for_children(ENV_PARENT, id);
 }
 
-// Expands the payload directory into the run's context and makes it absolute. Decision: the
-// expansion's failure is reported before the full-path step, which would end the run without
-// a message on the empty text a temporary directory that cannot be read leaves.
+// Expands the payload directory below the chosen folder (place_expand done) into the run's
+// context and makes it absolute. Decision: the expansion's failure is reported before the
+// full-path step, which would end the run without a message on an empty text.
 static void driver_compute_payload_directory(DriverRun* run) {
   wchar_t* directory = run->context.payload_directory;
-  if (!template_expand(directory, DRIVER_DIRECTORY_TEMPLATE, ZB_PATH_UNITS)) {
-    fatal_expand_error(DRIVER_DIRECTORY_TEMPLATE);
+  uint32_t written = 0;
+  directory[0] = L'\0';
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder)) {
+    fatal_bounds_abort();
+  }
+  if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
+                       ZB_PATH_UNITS - written)) {
+    written = 0;
+    directory[0] = L'\0';
+    if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.path_template) ||
+        !wide_append_text(directory, ZB_PATH_UNITS, &written, DRIVER_DIRECTORY_NAME_TEMPLATE)) {
+      fatal_bounds_abort();
+    }
+    fatal_expand_error(directory);
   }
   DWORD length =
       GetFullPathNameW(directory, ZB_PATH_UNITS, run->scratch, /* lpFilePart */ nullptr);
   if (length == 0 || length >= ZB_PATH_UNITS) fatal_bounds_abort();
-  uint32_t written = 0;
+  written = 0;
   if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->scratch)) fatal_bounds_abort();
 }
 
@@ -120,10 +137,12 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
   int exit_code = 0;
   {
     HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
+    splash_set_child(&run->splash, GetProcessId(child.get()));
     // Old versions of a cached application go while the child runs, not before it starts.
     if (cached) cache_tidy(&run->cache);
     exit_code = launch_parent_wait(child);
   }
+  splash_stop(&run->splash);
   cleanup_child_release(&run->context);
   cleanup_shutdown(&run->context);
   return exit_code;
@@ -147,6 +166,8 @@ static void driver_install_cache(DriverRun* run) {
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
   driver_set_payload_directory(run, run->cache.sibling);
+  // Checking a large copy takes a while too.
+  splash_start(&run->splash);
   payload_open(&run->reader);
   bool whole = cache_prepare(&run->cache, &run->reader);
   if (!whole) {
@@ -202,12 +223,19 @@ int driver_run(void) {
   // Read before anything is created: unknown flags are the header error in either role.
   uint64_t flags = payload_linked_flags();
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
+  place_choose(&run.place);
   if (flags & ZB_RUN_FLAG_CACHE) {
+    // The cached copies live in the chosen folder itself; by default in the user's cache.
+    if (run.place.source != PLACE_DEFAULT) {
+      place_expand(&run.place, L"");
+      run.cache.chosen_root = run.place.folder;
+    }
     if (parent_role) return driver_run_cached_parent(&run, argv, program);
     cache_compute_paths(&run.cache);
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
     return driver_run_child(&run, argc, argv, program);
   }
+  place_expand(&run.place, DRIVER_DIRECTORY_NAME_TEMPLATE);
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);
@@ -216,10 +244,18 @@ int driver_run(void) {
                                &run);
   driver_own_payload_directory(&run);
   driver_register_handler(&run);
+  splash_start(&run.splash);
   payload_open(&run.reader);
   extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
-  cleanup_sweep_start(&run.sweep, run.context.payload_directory);
+  // Decision: with a folder of its own choice the run sweeps the temporary directory too, where
+  // runs before that choice left theirs.
+  const wchar_t* also = nullptr;
+  if (run.place.source != PLACE_DEFAULT &&
+      template_expand(run.scratch, L"{TEMP}", ZB_ENV_VALUE_UNITS)) {
+    also = run.scratch;
+  }
+  cleanup_sweep_start(&run.sweep, run.context.payload_directory, also);
   const wchar_t* started =
       program ? driver_locate_program(&run, run.context.payload_directory) : nullptr;
   int exit_code = driver_launch_parent(&run, argv, /* cached */ false, started);

@@ -9,6 +9,7 @@
 #include "base/limits.h"
 #include "base/wide_text.h"
 #include "bootstrap/command_line.h"
+#include "bootstrap/place.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "paths/env.h"
@@ -79,6 +80,23 @@ static bool launch_missing_module(const wchar_t* image_path, const wchar_t* payl
   return found;
 }
 
+// Ends the run with `message` and `error`: with the policy note naming the folder the payload
+// directory lies in (the main file `main_path` is directly in that directory) when a policy
+// refused the program (place_blocked_by_policy), else the plain system-error line.
+[[noreturn]] static void launch_fail(const char* message, unsigned long error,
+                                     const wchar_t* main_path) {
+  if (!place_blocked_by_policy(error)) fatal_exit_code(message, error);
+  wchar_t folder[ZB_PATH_UNITS];
+  uint32_t length = 0;
+  folder[0] = L'\0';
+  wide_append_text(folder, ZB_PATH_UNITS, &length, main_path);
+  for (int level = 0; level < 2; level++) {
+    wchar_t* last = wcsrchr(folder, L'\\');
+    if (last != nullptr) *last = L'\0';
+  }
+  fatal_exit_policy(message, error, folder);
+}
+
 int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int argc,
                  wchar_t** argv) {
   AddDllDirectory(payload_directory);
@@ -92,7 +110,7 @@ int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int 
         launch_missing_module(dll_path, payload_directory, LAUNCH_MISSING_DEPTH, module)) {
       fatal_exit_missing_module("Error, load DLL.", error, module);
     }
-    fatal_exit_code("Error, load DLL.", error);
+    launch_fail("Error, load DLL.", error, dll_path);
   }
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
@@ -168,7 +186,13 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
                       /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
                       /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
                       &process)) {
-    fatal_exit_code("Error, couldn't launch child", GetLastError());
+    DWORD error = GetLastError();
+    // Only the program mode's program lies in the payload directory; the launcher's own child
+    // is the executable itself.
+    if (application != launch->module_path) {
+      launch_fail("Error, couldn't launch child", error, application);
+    }
+    fatal_exit_code("Error, couldn't launch child", error);
   }
   HandleOwner child(process.hProcess);
   HandleOwner thread(process.hThread);

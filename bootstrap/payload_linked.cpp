@@ -46,11 +46,15 @@ static uint64_t payload_section_room(void) {
 // The file digests after the array (cached mode only): the count and the digests.
 static const unsigned char* payload_files = nullptr;
 static uint64_t payload_files_count = 0;
+// The settings' records (run flag ZB_RUN_FLAG_SETTINGS only) and their length.
+static const unsigned char* payload_settings = nullptr;
+static uint64_t payload_settings_bytes = 0;
 
 // Checks the section head once per process: the length must fit the section (with the file
-// digests after the array, in the cached mode), and the digest must match the array's header
-// and table, the file digests and the head's length, run flags and content key, so a damaged
-// flag, key or file digest is caught like a damaged table. Fatal: header error.
+// digests and the settings after the array, when the run flags announce them), the settings
+// must be well formed, and the digest must match the array's header and table, the blocks
+// after it and the head's length, run flags and content key, so a damaged flag, key, file
+// digest or setting is caught like a damaged table. Fatal: header error.
 static void payload_check_head(void) {
   static bool checked = false;
   if (checked) return;
@@ -58,19 +62,32 @@ static void payload_check_head(void) {
   uint64_t room = payload_section_room();
   uint64_t length = zobrin_payload_length;
   if (length > room) fatal_exit(FATAL_MSG_HEADER);
-  uint64_t files_bytes = 0;
+  room -= length;
+  const unsigned char* after = zobrin_payload + length;
+  uint64_t after_bytes = 0;
   if (zobrin_payload_flags & ZB_RUN_FLAG_CACHE) {
-    room -= length;
     if (room < ZB_FILE_DIGESTS_COUNT_BYTES) fatal_exit(FATAL_MSG_HEADER);
-    payload_files = zobrin_payload + length;
+    payload_files = after;
     payload_files_count = le_read_u64(payload_files);
     if (payload_files_count > (room - ZB_FILE_DIGESTS_COUNT_BYTES) / ZB_FILE_DIGEST_BYTES) {
       fatal_exit(FATAL_MSG_HEADER);
     }
-    files_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + payload_files_count * ZB_FILE_DIGEST_BYTES;
+    after_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + payload_files_count * ZB_FILE_DIGEST_BYTES;
+    room -= after_bytes;
   }
-  if (payload_digest(zobrin_payload, length, zobrin_payload_flags, zobrin_payload_key,
-                     payload_files, files_bytes) != zobrin_payload_digest) {
+  if (zobrin_payload_flags & ZB_RUN_FLAG_SETTINGS) {
+    if (room < ZB_SETTINGS_LENGTH_BYTES) fatal_exit(FATAL_MSG_HEADER);
+    payload_settings_bytes = le_read_u64(after + after_bytes);
+    if (payload_settings_bytes > room - ZB_SETTINGS_LENGTH_BYTES) fatal_exit(FATAL_MSG_HEADER);
+    payload_settings = after + after_bytes + ZB_SETTINGS_LENGTH_BYTES;
+    if (!payload_settings_find(payload_settings, payload_settings_bytes, /* kind */ 0,
+                               /* value */ nullptr, /* length */ nullptr)) {
+      fatal_exit(FATAL_MSG_HEADER);
+    }
+    after_bytes += ZB_SETTINGS_LENGTH_BYTES + payload_settings_bytes;
+  }
+  if (payload_digest(zobrin_payload, length, zobrin_payload_flags, zobrin_payload_key, after,
+                     after_bytes) != zobrin_payload_digest) {
     fatal_exit(FATAL_MSG_HEADER);
   }
   checked = true;
@@ -97,4 +114,14 @@ uint64_t payload_linked_file_digests(const unsigned char** digests) {
   payload_check_head();
   *digests = payload_files == nullptr ? nullptr : payload_files + ZB_FILE_DIGESTS_COUNT_BYTES;
   return payload_files_count;
+}
+
+const unsigned char* payload_linked_setting(uint32_t kind, uint32_t* length) {
+  payload_check_head();
+  const unsigned char* value = nullptr;
+  *length = 0;
+  if (payload_settings != nullptr) {
+    payload_settings_find(payload_settings, payload_settings_bytes, kind, &value, length);
+  }
+  return value;
 }

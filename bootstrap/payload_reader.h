@@ -63,6 +63,11 @@ uint64_t payload_linked_key(void);
 // error for a damaged head.
 uint64_t payload_linked_file_digests(const unsigned char** digests);
 
+// The setting of `kind` (ZB_SETTING_*) recorded after the array linked into the image: its
+// bytes, with their count in *length, or null (and 0) when the executable has none. Checked
+// against the head's digest, as payload_open. Fatal: header error for a damaged head.
+const unsigned char* payload_linked_setting(uint32_t kind, uint32_t* length);
+
 // Moves the table position back to the first entry, so the table can be walked again; only
 // while nothing of the stream has been read.
 void payload_restart_table(PayloadReader* reader);

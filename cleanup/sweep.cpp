@@ -199,12 +199,18 @@ static DWORD WINAPI sweep_thread_main(LPVOID context) {
   Sweep* sweep = static_cast<Sweep*>(context);
   SetThreadPriority(GetCurrentThread(), THREAD_PRIORITY_BELOW_NORMAL);
   cleanup_sweep(sweep->temp, sweep->own);
+  if (sweep->also[0] != L'\0') cleanup_sweep(sweep->also, sweep->own);
   return 0;
 }
 
-void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory) {
+void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory, const wchar_t* also) {
   uint32_t length = 0;
+  uint32_t also_length = 0;
   sweep->temp[0] = L'\0';
+  sweep->also[0] = L'\0';
+  if (also != nullptr && !wide_append_text(sweep->also, ZB_PATH_UNITS, &also_length, also)) {
+    sweep->also[0] = L'\0';
+  }
   if (!wide_append_text(sweep->temp, ZB_PATH_UNITS, &length, payload_directory)) return;
   wchar_t* last = wcsrchr(sweep->temp, L'\\');
   if (last == nullptr) return;
@@ -212,6 +218,7 @@ void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory) {
   sweep->own[0] = L'\0';
   if (!wide_append_text(sweep->own, ZB_PATH_UNITS, &own_length, last + 1)) return;
   *last = L'\0';
+  if (_wcsicmp(sweep->also, sweep->temp) == 0) sweep->also[0] = L'\0';
   // The thread's handles (listing, directory) are not inheritable, so the child started at
   // the same time gets none of them.
   sweep->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,

@@ -14,12 +14,17 @@ struct Sweep {
   HandleOwner thread;
   wchar_t temp[ZB_PATH_UNITS];
   wchar_t own[ZB_PATH_UNITS];
+  // A second directory swept after the first (empty: none).
+  wchar_t also[ZB_PATH_UNITS];
 };
 
 // Starts cleanup_sweep on a thread of its own (below normal priority) over the directory that
-// holds `payload_directory`, sparing that one. Nothing happens when the thread cannot be
-// created. Call once per `sweep`, in the parent role, once the payload directory is final.
-void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory);
+// holds `payload_directory`, sparing that one, then over `also` when it is not null, not empty
+// and another directory (the temporary directory, when the run extracts to a folder of its
+// choice). Nothing happens when the thread cannot be created. Call once per `sweep`, in the
+// parent role, once the payload directory is final.
+void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory,
+                         const wchar_t* also = nullptr);
 
 // Waits for the sweep `sweep` started by cleanup_sweep_start, if any, at most ZB_SWEEP_JOIN_MS; a
 // sweep still running then (a large leftover tree) ends with the process, and whatever it has

@@ -33,8 +33,15 @@ add_custom_command(OUTPUT ${fault_app}.stamp
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults.exe APP_DIR ${fault_app} MAIN app.dll
   KIT ${zobrin_fault_kit_dir} KIT_STAMP ${zobrin_fault_kit_stamp}
   DEPENDS ${fault_app}.stamp)
-add_custom_target(fault_programs ALL DEPENDS ${ZOBRIN_TEST_DIR}/e2e_faults.exe)
+# The program mode with the same kit, for a policy's refusal of the program.
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults_program.exe APP_DIR ${e2e}/program MAIN tool.exe
+  KIT ${zobrin_fault_kit_dir} KIT_STAMP ${zobrin_fault_kit_stamp}
+  DEPENDS ${e2e}/program.stamp)
+add_custom_target(fault_programs ALL DEPENDS ${ZOBRIN_TEST_DIR}/e2e_faults.exe
+  ${ZOBRIN_TEST_DIR}/e2e_faults_program.exe)
 add_dependencies(win_tests fault_programs)
+# The program tree is made by e2e_programs first.
+add_dependencies(fault_programs e2e_programs)
 
 # The seam is in the fault kit's launcher and not in the shipped one (its refusal text is a
 # narrow string, so it shows in the image).

@@ -16,6 +16,8 @@ set(ZOBRIN_PACKER_SOURCES
   packer/payload_writer.cpp
   packer/pe_image.cpp
   packer/pe_resources.cpp
+  packer/settings.cpp
+  packer/splash_image.cpp
   packer/system_dlls.cpp
   packer/utf.cpp
   packer/version_info.cpp

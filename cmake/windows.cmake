@@ -54,6 +54,7 @@ set(zobrin_bootstrap_sources
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
+  bootstrap/place.cpp bootstrap/splash.cpp
   bootstrap/role.cpp)
 set(zobrin_bootstrap_below base paths cleanup)
 set(zobrin_layers base paths cleanup bootstrap)
@@ -170,9 +171,11 @@ endfunction()
 
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
+include(cmake/place_tests.cmake)
 include(cmake/examples.cmake)
 include(cmake/windows_packer.cmake)
 include(cmake/fault_tests.cmake)
+include(cmake/splash_tests.cmake)
 
 # ---- Benchmarks: the Windows programs of `make bench` (see cmake/bench.cmake) ----
 include(cmake/bench.cmake)

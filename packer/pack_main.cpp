@@ -21,6 +21,8 @@
 #include "packer/payload_verify.h"
 #include "packer/payload_writer.h"
 #include "packer/pe_image.h"
+#include "packer/settings.h"
+#include "packer/splash_image.h"
 
 namespace fs = std::filesystem;
 
@@ -55,6 +57,10 @@ struct ExeCommandOptions {
   ExeOptions exe;
   bool cache = false;
   bool windowed = false;
+  std::string extract_to;
+  bool extract_to_given = false;
+  std::string splash;
+  Settings settings;
 };
 
 struct LauncherOptions {
@@ -281,9 +287,12 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
   // meet whatever a crafted array holds.
   SectionHead head;
   if (kind != BuildKind::payload) {
+    const std::string settings = exe ? settings_block(exe->settings) : "";
     head = payload_section_head(output, array_start, stats.payload_bytes,
                                 (exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0) |
-                                    (program ? ZB_RUN_FLAG_PROGRAM : 0));
+                                    (program ? ZB_RUN_FLAG_PROGRAM : 0) |
+                                    (settings.empty() ? 0 : ZB_RUN_FLAG_SETTINGS),
+                                settings);
   }
   if (kind == BuildKind::object) coff_end(output, object_start, head);
   if (exe) {
@@ -311,10 +320,17 @@ void run_object(const SourceOptions& options) {
   pack_build(check_source("object", options), BuildKind::object, nullptr, {});
 }
 
-void run_exe(const ExeCommandOptions& options, const std::string& self) {
+void run_exe(ExeCommandOptions options, const std::string& self) {
   SourceOptions source = check_source("exe", options.source);
   std::string version_error = version_check(options.exe.version);
   if (!version_error.empty()) throw UsageError(version_error);
+  if (options.extract_to_given) {
+    std::string place_error = settings_check_extract_to(options.extract_to);
+    if (!place_error.empty()) throw UsageError(place_error);
+    options.settings.extract_to = options.extract_to;
+  }
+  // Read and checked before anything is packed, so a bad image costs no compression.
+  if (!options.splash.empty()) options.settings.splash = splash_record(host_path_from_utf8(options.splash));
   pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
 }
 
@@ -410,6 +426,15 @@ void setup_exe(CLI::App& app, const std::string& self) {
   sub->add_flag("--cache", options->cache,
                 "extract once into a per-user cache directory named by the payload's content, "
                 "and start from there afterwards");
+  CLI::Option* extract_to = sub->add_option("--extract-to", options->extract_to,
+                  std::string("extract into this folder instead of the temporary directory (it "
+                              "must exist at run time); may start with ") +
+                      SETTINGS_EXTRACT_TO_VARIABLES)
+      ->type_name("TEMPLATE");
+  sub->add_option("--splash", options->splash,
+                  "an image (PNG or BMP) shown while a slow first start extracts, until the "
+                  "application's first window appears")
+      ->type_name("IMAGE");
   sub->add_option("--icon", options->exe.icon, "the executable's icon")->type_name("FILE.ico");
   VersionFields& version = options->exe.version;
   sub->add_option("--product", version.product, "version information: the product name")
@@ -425,7 +450,10 @@ void setup_exe(CLI::App& app, const std::string& self) {
       ->type_name("TEXT");
   sub->add_option("--copyright", version.copyright, "version information: the copyright notice")
       ->type_name("TEXT");
-  sub->callback([options, self] { run_exe(*options, self); });
+  sub->callback([options, self, extract_to] {
+    options->extract_to_given = extract_to->count() > 0;
+    run_exe(*options, self);
+  });
 }
 
 void setup_launcher(CLI::App& app, const std::string& self) {

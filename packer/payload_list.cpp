@@ -9,6 +9,8 @@
 #include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "packer/payload_read.h"
+#include "packer/settings.h"
+#include "packer/splash_image.h"
 #include "packer/utf.h"
 
 namespace {
@@ -61,10 +63,26 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
   // temporary directory per run, adds nothing.
   if (array.section_head != nullptr) {
     uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+    Settings settings;
+    if (flags & ZB_RUN_FLAG_SETTINGS) {
+      uint64_t digests = 0;
+      if ((flags & ZB_RUN_FLAG_CACHE) && array.after >= ZB_FILE_DIGESTS_COUNT_BYTES) {
+        digests = ZB_FILE_DIGESTS_COUNT_BYTES +
+                  ZB_FILE_DIGEST_BYTES * le_read_u64(array.data + array.length);
+      }
+      settings = settings_read(settings_locate(array, digests, subject), subject);
+    }
+    if (!settings.extract_to.empty()) {
+      std::printf("extract to: %s\n", settings.extract_to.c_str());
+    }
+    if (!settings.splash.empty()) {
+      std::printf("splash: %s\n", splash_record_size(settings.splash).c_str());
+    }
     if (flags & ZB_RUN_FLAG_CACHE) {
-      std::printf("mode: cache, key %016" PRIx64 " ({CACHE_DIR}\\zobrin-onefile\\NAME-PLACE-%016" PRIx64
-                  ")\n",
-                  le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET),
+      std::string root = settings.extract_to.empty() ? "{CACHE_DIR}\\zobrin-onefile"
+                                                     : settings.extract_to;
+      std::printf("mode: cache, key %016" PRIx64 " (%s\\NAME-PLACE-%016" PRIx64 ")\n",
+                  le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET), root.c_str(),
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET));
     }
     std::string version = payload_launcher_version(file);

@@ -13,6 +13,7 @@
 #include "packer/payload_read.h"
 #include "packer/payload_writer.h"
 #include "packer/pe_image.h"
+#include "packer/settings.h"
 #include "packer/win_case.h"
 
 namespace {
@@ -71,9 +72,13 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
     if (count > (array.after - ZB_FILE_DIGESTS_COUNT_BYTES) / ZB_FILE_DIGEST_BYTES) {
       throw PackError(subject + ": the file digests after the payload run past its section");
     }
-    files = array.data + array.length;
     files_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + ZB_FILE_DIGEST_BYTES * count;
   }
+  // The settings follow them when the run flags say so, sealed the same way.
+  if (flags & ZB_RUN_FLAG_SETTINGS) {
+    files_bytes += settings_locate(array, files_bytes, subject).size();
+  }
+  if (files_bytes > 0) files = array.data + array.length;
   uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
   if (recorded != payload_digest(array.data, array.length, flags, key, files, files_bytes)) {
     // Sealed with the length the header and table lay out: the length alone is damaged, which
@@ -104,6 +109,23 @@ void verify_file_digests(const PayloadArray& array, size_t entries, const std::s
       throw PackError(subject + ": the file digest recorded for entry " + std::to_string(i + 1) +
                       " does not match its content");
     }
+  }
+}
+
+// The settings, when the run flags announce them: each kind's value usable, the padding zero.
+void verify_settings(const PayloadArray& array, const std::string& subject) {
+  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+  if (!(flags & ZB_RUN_FLAG_SETTINGS)) return;
+  uint64_t digests = 0;
+  if (flags & ZB_RUN_FLAG_CACHE) {
+    digests = ZB_FILE_DIGESTS_COUNT_BYTES +
+              ZB_FILE_DIGEST_BYTES * le_read_u64(array.data + array.length);
+  }
+  std::string block = settings_locate(array, digests, subject);
+  Settings settings = settings_read(block, subject);
+  if (settings_block(settings) != block) {
+    throw PackError(subject + ": the settings after the payload are not laid out as the packer "
+                    "writes them (padding that is not zero, or records out of order)");
   }
 }
 
@@ -242,6 +264,7 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   verify_names(entries, subject);
   result.frames = verify_stream(array, entries, result.bytes, subject);
   if (array.section_head) verify_file_digests(array, entries.size(), subject);
+  if (array.section_head) verify_settings(array, subject);
   result.main = payload_main_text(array);
   if (array.section_head &&
       (le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_PROGRAM)) {

@@ -329,7 +329,7 @@ std::string section_head_bytes(const SectionHead& head) {
 }
 
 SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t length,
-                                 uint64_t flags) {
+                                 uint64_t flags, const std::string& settings) {
   // The key names the cache directory only; without the cache flag the array is read up to
   // the digest's extent and the key stays 0.
   const bool keyed = (flags & ZB_RUN_FLAG_CACHE) != 0;
@@ -366,10 +366,11 @@ SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t lengt
       digests = file_digests_compute(payload_locate(array, "the payload"));
     }
     head.files = file_digests_block(digests);
-    out.write(head.files);
-    table_state = payload_digest_update(
-        table_state, reinterpret_cast<const unsigned char*>(head.files.data()), head.files.size());
   }
+  head.files += settings;
+  out.write(head.files);
+  table_state = payload_digest_update(
+      table_state, reinterpret_cast<const unsigned char*>(head.files.data()), head.files.size());
   head.digest = payload_digest_seal(table_state, head.length, head.flags, head.key);
   return head;
 }

@@ -73,7 +73,8 @@ struct SectionHead {
   uint64_t digest = 0;  // payload_digest: header and table, then length, flags and key
   uint64_t flags = 0;   // ZB_RUN_FLAG_*
   uint64_t key = 0;     // payload_content_key: the whole array
-  std::string files;    // the file digests' block after the array (cached mode), else empty
+  std::string files;    // what follows the array: the file digests' block (cached mode) and
+                        // the settings block (run flag ZB_RUN_FLAG_SETTINGS); else empty
 };
 
 // Encodes `head` as the ZB_SECTION_HEAD_BYTES bytes that precede the array.
@@ -81,6 +82,7 @@ std::string section_head_bytes(const SectionHead& head);
 
 // The head of the `length`-byte array written to `out` at `start`, with `flags`: its digest
 // and, when the flags ask for the cache, its content key (else 0), read back from the file in
-// one pass, and the file digests' block, which it appends to `out` after the array.
+// one pass, and the file digests' block, which it appends to `out` after the array, followed by
+// `settings` (settings_block; the caller's flags hold ZB_RUN_FLAG_SETTINGS when not empty).
 SectionHead payload_section_head(OutputFile& out, uint64_t start, uint64_t length,
-                                 uint64_t flags);
+                                 uint64_t flags, const std::string& settings = "");

@@ -11,6 +11,7 @@
 #include "base/limits.h"
 #include "base/wide_text.h"
 #include "paths/env.h"
+#include "paths/path_utils.h"
 #include "paths/shell.h"
 
 // Looked up in this order.
@@ -25,12 +26,13 @@ enum TemplateVariable {
   TEMPLATE_RANDOM,
   TEMPLATE_TIME_US,
   TEMPLATE_TIME,
+  TEMPLATE_EXE_DIR,
   TEMPLATE_VARIABLE_COUNT
 };
 
 static const wchar_t* const template_names[TEMPLATE_VARIABLE_COUNT] = {
     L"TEMP", L"PROGRAM",   L"PROGRAM_BASE", L"PROGRAM_DIR", L"PID",
-    L"HOME", L"CACHE_DIR", L"RANDOM",       L"TIME_US",     L"TIME"};
+    L"HOME", L"CACHE_DIR", L"RANDOM",       L"TIME_US",     L"TIME", L"EXE_DIR"};
 
 // Moves past `length` units that are already in place at *position.
 static void template_advance(wchar_t** position, uint32_t* room, size_t length) {
@@ -102,6 +104,17 @@ static bool template_value_program_part(wchar_t** position, uint32_t* room, bool
   }
   template_advance(position, room, length);
   return true;
+}
+
+// The directory of the executable's own path as the system gives it (GetModuleFileNameW: the
+// same in both roles, whatever argument 0 says), without its final backslash. Fatal (abort):
+// no path, or one that does not fit.
+static void template_value_exe_dir(wchar_t** position, uint32_t* room) {
+  wchar_t own[ZB_PATH_UNITS];
+  path_module_file_name(own, ZB_PATH_UNITS);
+  wchar_t* last = wcsrchr(own, L'\\');
+  if (last != nullptr) *last = L'\0';
+  template_append_value(position, room, own);
 }
 
 // The parent's id from ZOBRIN_ONEFILE_PARENT, digits only, or the own process id.
@@ -262,6 +275,9 @@ static bool template_append_variable(wchar_t* output, wchar_t** position, uint32
       break;
     case TEMPLATE_TIME:
       template_value_published(position, room, ENV_START, variable);
+      break;
+    case TEMPLATE_EXE_DIR:
+      template_value_exe_dir(position, room);
       break;
     default:
       return false;

@@ -5,9 +5,11 @@
 
 // Expands `path_template` into `output` (capacity `capacity` units, NUL included; at least
 // 1). Names: TEMP, PROGRAM, PROGRAM_BASE, PROGRAM_DIR, PID, HOME, CACHE_DIR, RANDOM,
-// TIME_US, TIME, in any case. TIME, TIME_US and RANDOM are read back from the environment,
-// or drawn and published there (the process environment, not the runtimes' copies) before
-// they are appended. The output is NUL-terminated
+// TIME_US, TIME, EXE_DIR, in any case. PROGRAM and its parts follow argument 0; EXE_DIR is
+// the directory of the executable's own path, the same in the parent and the child. TIME,
+// TIME_US and RANDOM are read back from the environment, or drawn and published there (the
+// process environment, not the runtimes' copies) before they are appended. The output is
+// NUL-terminated
 // after every step. Returns false for an unknown name (the empty one too), a literal unit
 // that does not fit, a temporary directory that cannot be read or does not fit, or a shell
 // folder that cannot be read; the text written so far stays.

@@ -151,4 +151,21 @@ static inline wchar_t* zobrin_app_dir(const wchar_t* dll_path) {
   return zobrin_app_file(dll_path, NULL);
 }
 
+/* Closes the splash of an executable packed with `zobrin-pack exe --splash` at once, for an
+ * application that shows its first window late or none. (It also goes by itself when the
+ * application's first visible top-level window appears, and when the application ends.) Does
+ * nothing when there is none. The launcher waits on the event
+ * "Local\\zobrin-onefile-splash-<ZOBRIN_ONEFILE_PARENT>"; a program packed as it is may set
+ * that event itself. */
+static inline void zobrin_close_splash(void) {
+  wchar_t name[64] = L"Local\\zobrin-onefile-splash-";
+  size_t used = wcslen(name);
+  DWORD n = GetEnvironmentVariableW(L"ZOBRIN_ONEFILE_PARENT", name + used, (DWORD)(64 - used));
+  if (n == 0 || n >= 64 - used) return;
+  HANDLE event = OpenEventW(EVENT_MODIFY_STATE, FALSE, name);
+  if (event == NULL) return;
+  SetEvent(event);
+  CloseHandle(event);
+}
+
 #endif /* ZOBRIN_APP_H */

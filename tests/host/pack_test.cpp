@@ -518,7 +518,7 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
     std::string err;
   } rows[] = {
       {"a key of other content", &exe, 0x418, key ^ 1, other_key},
-      {"an unknown flag", &exe, 0x410, 5, unknown},
+      {"an unknown flag", &exe, 0x410, 9, unknown},
       {"the top flag", &exe, 0x410, 1ull << 63, unknown},
       {"cached: the cache bit cleared", &exe, 0x410, 0, stray_key},
       {"cached: the length 8 short", &exe, 0x400, payload.size() - 8, other_key},
@@ -561,6 +561,119 @@ TEST_F(Pack, CacheRecordsTheFlagAndTheContentKeyBesideThePayload) {
   EXPECT_EQ(r.code, 1);
   EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() +
                        "': the file digest recorded for entry 2 does not match its content\n");
+}
+
+// --extract-to: a settings block after the array (after the file digests when cached), the
+// settings flag, all sealed by the digest; list shows it, verify checks it; a template the
+// launcher could not use is a usage error, a damaged block names what is wrong.
+TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
+  const std::string payload = slurp(root / "p");
+  const size_t table_end = 16 + le(payload, 0, 8);
+  // "{EXE_DIR}\run" in UTF-16: 26 bytes, padded to 32.
+  std::string block(8 + 8 + 32, '\0');
+  block[0] = 40;
+  block[8] = 1;
+  block[12] = 26;
+  const std::string text = "{EXE_DIR}\\run";
+  for (size_t i = 0; i < text.size(); i++) block[16 + 2 * i] = text[i];
+  for (bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached" : "ordinary");
+    std::vector<std::string> args = {"exe", app, "--main", "app.dll", "-o", root / "e.exe",
+                                     "--extract-to", text, "--launcher-dir", root / "kit"};
+    if (cached) args.push_back("--cache");
+    PackRun r = pack(args);
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string exe = slurp(root / "e.exe");
+    const uint64_t flags = cached ? 5 : 4;
+    const uint64_t key = cached ? fnv_prefix(payload, payload.size()) : 0;
+    const size_t digests = cached ? 8 + 8 * 1 : 0;
+    EXPECT_EQ(le(exe, 0x410, 8), flags);
+    EXPECT_EQ(exe.substr(0x420 + payload.size() + digests, block.size()), block);
+    EXPECT_EQ(le(exe, 0x408, 8),
+              head_digest(payload, table_end, flags, key,
+                          exe.substr(0x420 + payload.size(), digests + block.size())));
+    r = pack({"list", root / "e.exe"});
+    EXPECT_NE(r.out.find("\nextract to: {EXE_DIR}\\run\n"), std::string::npos) << r.out;
+    EXPECT_EQ(r.out.find("{CACHE_DIR}"), std::string::npos) << r.out;
+    if (cached) {
+      EXPECT_NE(r.out.find(" ({EXE_DIR}\\run\\NAME-PLACE-"), std::string::npos);
+    }
+    EXPECT_EQ(pack({"verify", root / "e.exe"}).code, 0);
+  }
+
+  // Damage to the ordinary one (the block right after the array).
+  ASSERT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "e.exe", "--extract-to", text,
+                  "--launcher-dir", root / "kit"}).code, 0);
+  const std::string plain = slurp(root / "e.exe");
+  const size_t at = 0x420 + payload.size();
+  const std::string mismatch =
+      "the digest of the header and table does not match the one recorded beside the payload "
+      "(the table or its sizes are damaged)";
+  struct Row {
+    const char* what;
+    const std::string* image;
+    size_t offset;
+    std::string bytes;
+    bool reseal;
+    std::string err;
+  } rows[] = {
+      {"the flag cleared", &plain, 0x410, std::string(1, '\0'), false, mismatch},
+      {"a letter changed", &plain, at + 18, "X", false, mismatch},
+      {"the length past the section", &plain, at + 1, std::string(1, '\7'), false,
+       "the settings after the payload run past its section"},
+      {"an unknown kind", &plain, at + 8, std::string(1, '\3'), true,
+       "the settings after the payload are malformed (a record runs past them, or a kind is "
+       "unknown or repeated)"},
+      {"a record past the block", &plain, at + 12, std::string(1, '\x40'), true,
+       "the settings after the payload are malformed (a record runs past them, or a kind is "
+       "unknown or repeated)"},
+      {"a relative folder", &plain, at + 16, "r", true,
+       "the extraction folder recorded beside the payload cannot be used (--extract-to "
+       "'rEXE_DIR}\\run' has a '}' without its '{')"},
+      {"padding not zero", &plain, at + 16 + 30, "x", true,
+       "the settings after the payload are not laid out as the packer writes them (padding "
+       "that is not zero, or records out of order)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    std::string changed = *row.image;
+    changed.replace(row.offset, row.bytes.size(), row.bytes);
+    if (row.reseal) {
+      le_write_u64(reinterpret_cast<unsigned char*>(&changed[0x408]),
+                   head_digest(payload, table_end, 4, 0, changed.substr(at, block.size())));
+    }
+    spit(root / "v.exe", changed);
+    PackRun r = pack({"verify", root / "v.exe"});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() + "': " + row.err + "\n");
+  }
+
+  const std::string may = "; it may name {TEMP}, {CACHE_DIR}, {HOME} or {EXE_DIR}";
+  struct Usage {
+    std::string value;
+    std::string message;
+  } usages[] = {
+      {"", "--extract-to needs a folder"},
+      {"run", "--extract-to 'run' is not absolute: start it with {TEMP}, {CACHE_DIR}, {HOME} or "
+              "{EXE_DIR}, a drive (C:\\) or \\\\server"},
+      {"{PROGRAM_DIR}\\x", "--extract-to '{PROGRAM_DIR}\\x' names '{PROGRAM_DIR}'" + may},
+      {"{TEMP", "--extract-to '{TEMP' has a '{' without its '}'"},
+      {"C:\\a|b", "--extract-to 'C:\\a|b' holds a character Windows does not allow in a path"},
+      {"C:\\" + std::string(1024, 'x'), "--extract-to is longer than 1024 UTF-16 units"},
+  };
+  for (const Usage& row : usages) {
+    SCOPED_TRACE(row.value);
+    PackRun r = pack({"exe", app, "--main", "app.dll", "-o", root / "u.exe", "--extract-to",
+                      row.value, "--launcher-dir", root / "kit"});
+    EXPECT_EQ(r.code, 2);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "zobrin-pack: error: " + row.message);
+    EXPECT_FALSE(fs::exists(root / "u.exe"));
+  }
+  // Case does not matter, as at run time.
+  EXPECT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "u.exe", "--extract-to",
+                  "{temp}\\Allowed", "--launcher-dir", root / "kit"}).code, 0);
 }
 
 // A main program: the program flag beside the payload (also for --payload, from its first

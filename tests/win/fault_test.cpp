@@ -275,6 +275,71 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
   }
 }
 
+// A policy that refuses the extracted main DLL or program (software restriction, application
+// control: Wine enforces none, so the seam fails the load or start with the policy's code): the
+// line names the folder and the two ways to choose another, the chosen folder too; other
+// refusals (an antivirus, the launcher's own child) keep the plain line. Nothing is left.
+TEST_F(Faults, APolicysRefusalNamesTheFolderAndTheWaysToAnother) {
+  const std::wstring chosen = base + L"\\chosen";
+  CreateDirectoryW(chosen.c_str(), nullptr);
+  auto note = [](const char* message, DWORD code, const std::wstring& folder) {
+    std::string plain = line(message, code);
+    return plain.substr(0, plain.size() - 2) + " Blocked by policy in '" + utf8(folder) +
+           "': choose a folder the rules allow with zobrin-pack exe --extract-to, or with the "
+           "variable ZOBRIN_ONEFILE_EXTRACT_TO.\r\n";
+  };
+  struct Row {
+    const wchar_t* exe;
+    const wchar_t* fault;
+    bool chosen;  // ZOBRIN_ONEFILE_EXTRACT_TO names `chosen`
+    std::string err;
+  } rows[] = {
+      {L"e2e_faults.exe", L"child:LoadLibraryExW:1:1260", false, note(LOAD, 1260, temp)},
+      {L"e2e_faults.exe", L"child:LoadLibraryExW:1:786", false, note(LOAD, 786, temp)},
+      {L"e2e_faults.exe", L"child:LoadLibraryExW:1:4551", true, note(LOAD, 4551, chosen)},
+      {L"e2e_faults.exe", L"child:LoadLibraryExW:1:225", false, line(LOAD, 225)},
+      {L"e2e_faults.exe", L"CreateProcessW:1:1260", false, line(LAUNCH, 1260)},
+      {L"e2e_faults_program.exe", L"CreateProcessW:1:1260", false, note(LAUNCH, 1260, temp)},
+      {L"e2e_faults_program.exe", L"CreateProcessW:1:1260", true, note(LAUNCH, 1260, chosen)},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.fault));
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", row.fault);
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_EXTRACT_TO", row.chosen ? chosen.c_str() : nullptr);
+    ProcessResult r = run_process(test_dir() + row.exe, {}, 120000);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_EXTRACT_TO", nullptr);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, row.err);
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(chosen), std::vector<std::wstring>{});
+  }
+}
+
+// An executable with a splash whose start is fast (a small tree) loads nothing of it: neither
+// user32 nor gdi32 in the parent, whose routed calls the trace lists.
+TEST_F(Faults, AFastStartLoadsNothingOfTheSplash) {
+  std::wstring trace = base + L"\\trace.txt";
+  std::wstring report = base + L"\\report";
+  CreateDirectoryW(report.c_str(), nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", trace.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  ProcessResult r = run_process(test_dir() + L"e2e_faults_splash.exe", {}, 120000);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", nullptr);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+  EXPECT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(r.out, HELLO);
+  std::vector<TraceLine> lines = read_trace(trace, r.pid);
+  EXPECT_GE(lines.size(), 10u);
+  for (const TraceLine& t : lines) {
+    if (t.child) continue;
+    EXPECT_EQ(t.argument.find("user32"), std::string::npos) << t.operation;
+    EXPECT_EQ(t.argument.find("gdi32"), std::string::npos) << t.operation;
+  }
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+}
+
 // One launch started and left running, its output read by two threads.
 struct Running {
   PROCESS_INFORMATION process = {};

@@ -164,7 +164,14 @@ TEST(TemplateExpand, ProgramBaseAndDirectoryForms) {
     Expansion program = expand(L"<{PROGRAM}>");
     Expansion base = expand(L"<{PROGRAM_BASE}>");
     Expansion directory = expand(L"<{program_dir}>");
+    Expansion own = expand(L"<{Exe_Dir}>");
     argv[0] = real_argv0;
+    // The executable's own folder, whatever argument 0 says.
+    wchar_t module[MAX_PATH];
+    GetModuleFileNameW(nullptr, module, MAX_PATH);
+    *wcsrchr(module, L'\\') = L'\0';
+    EXPECT_EQ(utf8(own.text), "<" + utf8(module) + ">");
+    EXPECT_TRUE(own.ok);
     EXPECT_EQ(program.text, L"<" + std::wstring(row.argv0) + L">");
     EXPECT_EQ(base.text, L"<" + std::wstring(row.base) + L">") << utf8(row.argv0);
     EXPECT_EQ(directory.text, L"<" + std::wstring(row.directory) + L">") << utf8(row.argv0);

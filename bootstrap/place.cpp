@@ -1,0 +1,92 @@
+#include "bootstrap/place.h"
+
+#include <stdlib.h>
+#include <wchar.h>
+#include <windows.h>
+
+#include "base/fatal.h"
+#include "base/payload_format.h"
+#include "base/wide_text.h"
+#include "bootstrap/payload_reader.h"
+#include "paths/env.h"
+#include "paths/template.h"
+
+static const wchar_t PLACE_DEFAULT_TEMPLATE[] = L"{TEMP}";
+
+// Codes the mingw-w64 headers lack: a software restriction policy that blocks without a
+// message box, and an application control (code integrity) policy (0x800711C7 as HRESULT).
+static const unsigned long PLACE_ERROR_NO_SAFER_UI_BY_POLICY = 786;
+static const unsigned long PLACE_ERROR_INTEGRITY_POLICY_VIOLATION = 4551;
+
+// Copies `units` units of `text` and a NUL into the place's template. Abort: they do not fit.
+static void place_set_template(Place* place, const wchar_t* text, uint32_t units) {
+  if (units >= ZB_PATH_UNITS) fatal_bounds_abort();
+  wmemcpy(place->path_template, text, units);
+  place->path_template[units] = L'\0';
+}
+
+// The packed setting as wide text into the template; false when the executable has none.
+static bool place_packed_template(Place* place) {
+  uint32_t length = 0;
+  const unsigned char* value = payload_linked_setting(ZB_SETTING_EXTRACT_TO, &length);
+  if (value == nullptr) return false;
+  // Checked by the packer; a damaged record is sealed by the digest, so only a packer's own
+  // fault reaches here.
+  uint32_t units = length / 2;
+  if (length % 2 != 0 || units == 0 || units > ZB_EXTRACT_TO_MAX_UNITS) {
+    fatal_exit(FATAL_MSG_HEADER);
+  }
+  wchar_t text[ZB_EXTRACT_TO_MAX_UNITS];
+  for (uint32_t i = 0; i < units; i++) text[i] = (wchar_t)le_read_u16(value + 2 * i);
+  place_set_template(place, text, units);
+  return true;
+}
+
+// "X:\" (any letter) or "\\" and more: a path that names the same folder whatever the current
+// directory and drive, in the parent and the child alike.
+static bool place_is_absolute(const wchar_t* path) {
+  bool drive = ((path[0] >= L'A' && path[0] <= L'Z') || (path[0] >= L'a' && path[0] <= L'z')) &&
+               path[1] == L':' && path[2] == L'\\';
+  bool unc = path[0] == L'\\' && path[1] == L'\\' && path[2] != L'\0';
+  return drive || unc;
+}
+
+void place_choose(Place* place) {
+  place->source = PLACE_DEFAULT;
+  wchar_t* variable = env_read(ENV_EXTRACT_TO);
+  if (variable != nullptr) {
+    place->source = PLACE_VARIABLE;
+    place_set_template(place, variable, (uint32_t)wcsnlen(variable, ZB_PATH_UNITS));
+    free(variable);
+  } else if (place_packed_template(place)) {
+    place->source = PLACE_PACKED;
+  } else {
+    place_set_template(place, PLACE_DEFAULT_TEMPLATE, (uint32_t)wcslen(PLACE_DEFAULT_TEMPLATE));
+  }
+}
+
+void place_expand(Place* place, const wchar_t* named_suffix) {
+  if (!template_expand(place->folder, place->path_template, ZB_PATH_UNITS)) {
+    uint32_t length = 0;
+    place->folder[0] = L'\0';
+    if (!wide_append_text(place->folder, ZB_PATH_UNITS, &length, place->path_template) ||
+        !wide_append_text(place->folder, ZB_PATH_UNITS, &length, named_suffix)) {
+      fatal_bounds_abort();
+    }
+    fatal_expand_error(place->folder);
+  }
+  // Decision: the temporary directory is taken as the system gives it, as it always was.
+  if (place->source != PLACE_DEFAULT && !place_is_absolute(place->folder)) {
+    fatal_place_error(place->folder, place->source == PLACE_VARIABLE
+                                         ? "the variable ZOBRIN_ONEFILE_EXTRACT_TO"
+                                         : "zobrin-pack exe --extract-to");
+  }
+  // Without final backslashes ("C:\" becomes "C:"), as {TEMP} expands: a "\" and a name follow.
+  size_t length = wcslen(place->folder);
+  while (length > 0 && place->folder[length - 1] == L'\\') place->folder[--length] = L'\0';
+}
+
+bool place_blocked_by_policy(unsigned long error) {
+  return error == ERROR_ACCESS_DISABLED_BY_POLICY || error == PLACE_ERROR_NO_SAFER_UI_BY_POLICY ||
+         error == PLACE_ERROR_INTEGRITY_POLICY_VIOLATION;
+}

@@ -1,0 +1,197 @@
+// Where the payload is extracted: executables packed with `zobrin-pack exe --extract-to`, and
+// ZOBRIN_ONEFILE_EXTRACT_TO set at run time, each run with a private temporary directory;
+// checked for the folder the application ran from, what each bad place prints and that
+// nothing is left anywhere.
+#include <gtest/gtest.h>
+#include <shlobj.h>
+
+#include <algorithm>
+#include <string>
+#include <vector>
+
+#include "tests/win/cleanup_tree.h"
+#include "tests/win/support/run_process.h"
+
+namespace {
+
+const char HELLO[] = "hello from run_code\r\n";
+const wchar_t EXTRACT_TO[] = L"ZOBRIN_ONEFILE_EXTRACT_TO";
+
+std::wstring shell_folder(int id) {
+  wchar_t path[MAX_PATH];
+  EXPECT_EQ(SHGetFolderPathW(nullptr, id, nullptr, SHGFP_TYPE_CURRENT, path), S_OK);
+  return path;
+}
+
+// The "dll=" line the test application wrote.
+std::wstring reported_dll(const std::wstring& report) {
+  for (const std::string& line : output_lines(read_file(report + L"\\info.txt"))) {
+    if (line.rfind("dll=", 0) == 0) return wide(line.substr(4));
+  }
+  return L"";
+}
+
+std::wstring parent_of(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
+
+class Place : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    TestDirs dirs = test_dirs(L"place_");
+    base = dirs.base;
+    temp = dirs.temp;
+    report = dirs.report;
+    bin = base + L"\\bin";
+    tree_dir(bin);
+    SetEnvironmentVariableW(EXTRACT_TO, nullptr);
+  }
+  void TearDown() override {
+    SetEnvironmentVariableW(EXTRACT_TO, nullptr);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", nullptr);
+    if (!HasFailure()) tree_wipe(base);
+  }
+
+  // Runs a copy of `exe` from `bin` (so {EXE_DIR} is a folder of this test), with the
+  // variable set to `variable` (null: unset).
+  ProcessResult launch(const wchar_t* exe, const wchar_t* variable) {
+    std::wstring copy = bin + L"\\" + exe;
+    CopyFileW((test_dir() + exe).c_str(), copy.c_str(), /* bFailIfExists */ FALSE);
+    SetEnvironmentVariableW(EXTRACT_TO, variable);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+    DeleteFileW((report + L"\\info.txt").c_str());
+    // Argument 0 relative, as typed in the executable's folder: {EXE_DIR} does not follow it.
+    ProcessResult r = run_process(copy, {}, 120000, exe);
+    SetEnvironmentVariableW(EXTRACT_TO, nullptr);
+    return r;
+  }
+
+  std::wstring base, temp, report, bin;
+};
+
+// Each template variable, the override (over a packed choice and over the default, as a path
+// and as a template) and an empty override (the packed choice stands): the application runs
+// from a new "onefile_" directory in the expected folder, and nothing is left there or in TEMP.
+TEST_F(Place, EachVariableAndTheOverridePickTheFolder) {
+  const std::wstring chosen = base + L"\\chosen";
+  const std::wstring home = shell_folder(CSIDL_PROFILE) + L"\\zobrin-place-test";
+  const std::wstring cache = shell_folder(CSIDL_LOCAL_APPDATA) + L"\\zobrin-place-test";
+  struct Row {
+    const wchar_t* exe;
+    std::wstring variable;  // L"-": unset
+    std::wstring folder;
+  } rows[] = {
+      {L"e2e_place_temp.exe", L"-", temp + L"\\allowed"},
+      {L"e2e_place_home.exe", L"-", home},
+      {L"e2e_place_cachedir.exe", L"-", cache},
+      {L"e2e_place_exe.exe", L"-", bin + L"\\run"},
+      {L"e2e_place_temp.exe", L"", temp + L"\\allowed"},
+      {L"e2e_place_temp.exe", chosen, chosen},
+      {L"e2e_echo.exe", chosen + L"\\\\", chosen},
+      {L"e2e_echo.exe", L"{EXE_DIR}\\run", bin + L"\\run"},
+      {L"e2e_echo.exe", L"", temp},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
+    CreateDirectoryW(row.folder.c_str(), nullptr);
+    ProcessResult r = launch(row.exe, row.variable == L"-" ? nullptr : row.variable.c_str());
+    EXPECT_EQ(r.code, 0u);
+    EXPECT_EQ(r.out, HELLO);
+    EXPECT_EQ(r.err, "");
+    std::wstring directory = parent_of(reported_dll(report));
+    EXPECT_EQ(utf8(parent_of(directory)), utf8(row.folder));
+    std::wstring name = directory.substr(directory.rfind(L'\\') + 1);
+    EXPECT_EQ(name.rfind(L"onefile_" + std::to_wstring(r.pid) + L"_", 0), 0u) << utf8(name);
+    EXPECT_EQ(tree_names(row.folder), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(temp), row.folder.rfind(temp + L"\\", 0) == 0
+                                    ? std::vector<std::wstring>{row.folder.substr(temp.size() + 1)}
+                                    : std::vector<std::wstring>{});
+    if (row.folder != temp) tree_wipe(row.folder);
+  }
+  tree_wipe(home);
+  tree_wipe(cache);
+}
+
+// Places that cannot be used: one line, exit code 2 (the expansion error aborts, as it always
+// has), and nothing created anywhere.
+TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
+  const std::wstring file = base + L"\\a file";
+  tree_file(file);
+  const std::string not_absolute = "' (from the variable ZOBRIN_ONEFILE_EXTRACT_TO) is not an "
+                                   "absolute path.\r\n";
+  const std::string no_path = " ([Error 3] " + system_text(3) + ")\r\n";
+  struct Row {
+    const wchar_t* exe;
+    std::wstring variable;  // L"-": unset
+    DWORD code;
+    std::string err_start, err_end;  // the line: its start, then the payload directory's name
+  } rows[] = {
+      {L"e2e_echo.exe", L"relative\\dir", 2, "Error, extraction folder 'relative\\dir" + not_absolute, ""},
+      {L"e2e_echo.exe", L"\\rooted", 2, "Error, extraction folder '\\rooted" + not_absolute, ""},
+      {L"e2e_place_exe.exe", L"{NOPE}\\x", 3,
+       "Error, couldn't runtime expand spec '{NOPE}\\x\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n", ""},
+      // The packed folder missing, a file in the folder's place, a cached copy's folder missing.
+      {L"e2e_place_temp.exe", L"-", 2,
+       "Error, couldn't create payload directory '" + utf8(temp) + "\\allowed\\onefile_", no_path},
+      {L"e2e_echo.exe", file, 2,
+       "Error, couldn't create payload directory '" + utf8(file) + "\\onefile_", no_path},
+      {L"e2e_place_cached.exe", L"-", 2,
+       "Error, couldn't create payload directory '" + utf8(bin) + "\\run\\e2e_place_cached-", no_path},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
+    ProcessResult r = launch(row.exe, row.variable == L"-" ? nullptr : row.variable.c_str());
+    if (row.code == 3) {
+      EXPECT_TRUE(r.code == 3 || r.code == 0xC0000409) << r.code;
+    } else {
+      EXPECT_EQ(r.code, row.code);
+    }
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err.rfind(row.err_start, 0), 0u) << r.err;
+    EXPECT_TRUE(r.err.size() >= row.err_end.size() &&
+                r.err.compare(r.err.size() - row.err_end.size(), row.err_end.size(),
+                              row.err_end) == 0)
+        << r.err;
+    EXPECT_EQ(std::count(r.err.begin(), r.err.end(), '\n'), 1);
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+    EXPECT_EQ(tree_names(bin).size(), 1u) << "only the executable's copy";
+    EXPECT_EQ(tree_names(base).size(), 4u) << "bin, temp, report and the file";
+    tree_wipe(bin);
+    tree_dir(bin);
+  }
+}
+
+// The cached mode keeps its copy in the chosen folder itself (not below {CACHE_DIR}), uses it
+// at the next start, and the sweep of an ordinary run looks in the chosen folder and in TEMP:
+// leftovers of an ended launcher go from both, names of other forms stay.
+TEST_F(Place, CachedCopiesAndTheSweepLiveInTheChosenFolder) {
+  const std::wstring run = bin + L"\\run";
+  tree_dir(run);
+  ProcessResult first = launch(L"e2e_place_cached.exe", nullptr);
+  EXPECT_EQ(first.code, 0u) << first.err;
+  EXPECT_EQ(first.out, HELLO);
+  std::wstring copy = parent_of(reported_dll(report));
+  EXPECT_EQ(utf8(parent_of(copy)), utf8(run));
+  std::wstring name = copy.substr(run.size() + 1);
+  EXPECT_EQ(name.rfind(L"e2e_place_cached-", 0), 0u) << utf8(name);
+  EXPECT_EQ(name.find(L'.'), std::wstring::npos) << "the copy, not a sibling";
+  ProcessResult later = launch(L"e2e_place_cached.exe", nullptr);
+  EXPECT_EQ(later.code, 0u) << later.err;
+  EXPECT_EQ(utf8(parent_of(reported_dll(report))), utf8(copy));
+  EXPECT_EQ(tree_names(run), (std::vector<std::wstring>{name, name + L".lock"}));
+  EXPECT_EQ(tree_names(shell_folder(CSIDL_LOCAL_APPDATA) + L"\\zobrin-onefile",
+                       L"e2e_place_cached-*"),
+            std::vector<std::wstring>{});
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+
+  // The first run's launcher has ended: its id names a leftover.
+  const std::wstring leftover = L"onefile_" + std::to_wstring(first.pid) + L"_1_AAAAAAAAAAA";
+  tree_dir(run + L"\\" + leftover);
+  tree_dir(run + L"\\" + leftover + L"\\sub");
+  tree_dir(temp + L"\\" + leftover);
+  tree_dir(temp + L"\\onefile_x");
+  ProcessResult swept = launch(L"e2e_place_exe.exe", nullptr);
+  EXPECT_EQ(swept.code, 0u) << swept.err;
+  EXPECT_EQ(tree_names(run), (std::vector<std::wstring>{name, name + L".lock"}));
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{L"onefile_x"});
+}
+
+}  // namespace
