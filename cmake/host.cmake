@@ -1,6 +1,8 @@
 # Host tree: the packer and its tests, built natively.
 find_package(zstd CONFIG REQUIRED)
 find_package(CLI11 CONFIG REQUIRED)
+# zlib: the splash image's PNG data (Debian ships no config file for it, so its module).
+find_package(ZLIB REQUIRED)
 
 # The warnings every host target is built with.
 add_library(zobrin_host_warnings INTERFACE)
@@ -9,7 +11,7 @@ target_compile_options(zobrin_host_warnings INTERFACE -Wall -Wextra)
 include(cmake/packer_sources.cmake)
 add_library(zobrin_pack_lib STATIC ${ZOBRIN_PACKER_SOURCES})
 target_include_directories(zobrin_pack_lib PUBLIC ${CMAKE_SOURCE_DIR})
-target_link_libraries(zobrin_pack_lib PUBLIC zstd::libzstd_shared PRIVATE zobrin_host_warnings)
+target_link_libraries(zobrin_pack_lib PUBLIC zstd::libzstd_shared ZLIB::ZLIB PRIVATE zobrin_host_warnings)
 
 add_executable(zobrin-pack packer/pack_main.cpp)
 target_link_libraries(zobrin-pack PRIVATE zobrin_pack_lib CLI11::CLI11 zobrin_host_warnings)

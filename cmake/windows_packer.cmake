@@ -10,6 +10,10 @@ set_target_properties(zobrin_zstd_mt PROPERTIES
   IMPORTED_LOCATION ${zobrin_zstd_mt}
   INTERFACE_INCLUDE_DIRECTORIES ${ZOBRIN_ZSTD_WIN}/include)
 
+# zlib from the cross toolchain's own tree (Debian's libz-mingw-w64-dev), linked statically.
+set(ZLIB_USE_STATIC_LIBS ON)
+find_package(ZLIB REQUIRED)
+
 # CLI11 is header-only: its headers are taken from the build machine's include directory,
 # copied alone so that no other host header can shadow a Windows one.
 find_path(ZOBRIN_CLI11_INCLUDE CLI/CLI.hpp PATHS /usr/include /usr/local/include
@@ -32,7 +36,7 @@ target_include_directories(zobrin-pack-win PRIVATE ${CMAKE_SOURCE_DIR})
 target_compile_options(zobrin-pack-win PRIVATE -U_UCRT -O2 -Wall -Wextra)
 target_compile_definitions(zobrin-pack-win PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION}"
   UNICODE _UNICODE)
-target_link_libraries(zobrin-pack-win PRIVATE zobrin_zstd_mt zobrin_cli11_win shell32)
+target_link_libraries(zobrin-pack-win PRIVATE zobrin_zstd_mt ZLIB::ZLIB zobrin_cli11_win shell32)
 target_link_options(zobrin-pack-win PRIVATE
   -static -s -Wl,--defsym,_setjmp=__intrinsic_setjmp)
 set_target_properties(zobrin-pack-win PROPERTIES

@@ -1,8 +1,10 @@
 #include "packer/splash_image.h"
 
+#include <zlib.h>
 #include <zstd.h>
 
 #include <cstring>
+#include <new>
 
 #include "base/little_endian.h"
 #include "packer/file_io.h"
@@ -17,178 +19,31 @@ uint32_t be32(const unsigned char* p) {
   return (uint32_t(p[0]) << 24) | (uint32_t(p[1]) << 16) | (uint32_t(p[2]) << 8) | p[3];
 }
 
-// The deflate stream of a PNG (RFC 1951), decoded whole into `out`.
-class Inflater {
- public:
-  Inflater(const unsigned char* data, size_t size) : data_(data), size_(size) {}
-
-  std::vector<unsigned char> run(size_t limit) {
-    std::vector<unsigned char> out;
-    bool last = false;
-    while (!last) {
-      last = bits(1) != 0;
-      uint32_t type = bits(2);
-      if (type == 0) {
-        stored(&out);
-      } else if (type == 1) {
-        fixed_tables();
-        codes(&out);
-      } else if (type == 2) {
-        dynamic_tables();
-        codes(&out);
-      } else {
-        throw Damaged();
-      }
-      if (out.size() > limit) throw Damaged();
+// The image data of a PNG: one zlib stream over its IDAT chunks, decoded whole; anything but
+// exactly `expected` bytes and the stream's end (its Adler-32 checked) is damage.
+std::vector<unsigned char> inflate_whole(const std::vector<unsigned char>& compressed,
+                                         size_t expected) {
+  if (compressed.size() > UINT32_MAX || expected >= UINT32_MAX) throw Damaged();
+  struct Stream {
+    z_stream z = {};
+    bool open = false;
+    ~Stream() {
+      if (open) inflateEnd(&z);
     }
-    return out;
-  }
-
- private:
-  struct Huffman {
-    uint16_t count[16];
-    uint16_t symbol[320];
-  };
-
-  uint32_t bits(int need) {
-    while (held_ < need) {
-      if (at_ >= size_) throw Damaged();
-      buffer_ |= uint32_t(data_[at_++]) << held_;
-      held_ += 8;
-    }
-    uint32_t value = buffer_ & ((1u << need) - 1);
-    buffer_ >>= need;
-    held_ -= need;
-    return value;
-  }
-
-  // Codes of each length counted, then the symbols in code order. Over-subscribed lengths are
-  // damage; incomplete ones are allowed (a single distance code).
-  static void build(Huffman* h, const uint8_t* lengths, int n) {
-    std::memset(h->count, 0, sizeof h->count);
-    for (int i = 0; i < n; i++) h->count[lengths[i]]++;
-    int left = 1;
-    for (int len = 1; len < 16; len++) {
-      left = (left << 1) - h->count[len];
-      if (left < 0) throw Damaged();
-    }
-    uint16_t offset[16] = {0, 0};
-    for (int len = 1; len < 15; len++) offset[len + 1] = offset[len] + h->count[len];
-    for (int i = 0; i < n; i++) {
-      if (lengths[i] != 0) h->symbol[offset[lengths[i]]++] = static_cast<uint16_t>(i);
-    }
-  }
-
-  int decode(const Huffman& h) {
-    int code = 0, first = 0, index = 0;
-    for (int len = 1; len < 16; len++) {
-      code |= static_cast<int>(bits(1));
-      int count = h.count[len];
-      if (code - first < count) return h.symbol[index + code - first];
-      index += count;
-      first = (first + count) << 1;
-      code <<= 1;
-    }
-    throw Damaged();
-  }
-
-  void stored(std::vector<unsigned char>* out) {
-    buffer_ = 0;
-    held_ = 0;
-    if (size_ - at_ < 4) throw Damaged();
-    uint32_t length = data_[at_] | (data_[at_ + 1] << 8);
-    uint32_t check = data_[at_ + 2] | (data_[at_ + 3] << 8);
-    at_ += 4;
-    if ((length ^ 0xFFFF) != check || size_ - at_ < length) throw Damaged();
-    out->insert(out->end(), data_ + at_, data_ + at_ + length);
-    at_ += length;
-  }
-
-  void fixed_tables() {
-    uint8_t lengths[288 + 30];
-    for (int i = 0; i < 144; i++) lengths[i] = 8;
-    for (int i = 144; i < 256; i++) lengths[i] = 9;
-    for (int i = 256; i < 280; i++) lengths[i] = 7;
-    for (int i = 280; i < 288; i++) lengths[i] = 8;
-    for (int i = 0; i < 30; i++) lengths[288 + i] = 5;
-    build(&literals_, lengths, 288);
-    build(&distances_, lengths + 288, 30);
-  }
-
-  void dynamic_tables() {
-    static const uint8_t order[19] = {16, 17, 18, 0, 8, 7, 9, 6, 10, 5, 11, 4, 12, 3, 13, 2, 14, 1, 15};
-    int literal_count = static_cast<int>(bits(5)) + 257;
-    int distance_count = static_cast<int>(bits(5)) + 1;
-    int code_count = static_cast<int>(bits(4)) + 4;
-    if (literal_count > 286 || distance_count > 30) throw Damaged();
-    uint8_t lengths[320] = {};
-    for (int i = 0; i < code_count; i++) lengths[order[i]] = static_cast<uint8_t>(bits(3));
-    Huffman code_lengths;
-    build(&code_lengths, lengths, 19);
-    int total = literal_count + distance_count;
-    for (int i = 0; i < total;) {
-      int symbol = decode(code_lengths);
-      if (symbol < 16) {
-        lengths[i++] = static_cast<uint8_t>(symbol);
-        continue;
-      }
-      uint8_t value = 0;
-      int repeat = 0;
-      if (symbol == 16) {
-        if (i == 0) throw Damaged();
-        value = lengths[i - 1];
-        repeat = 3 + static_cast<int>(bits(2));
-      } else if (symbol == 17) {
-        repeat = 3 + static_cast<int>(bits(3));
-      } else {
-        repeat = 11 + static_cast<int>(bits(7));
-      }
-      if (i + repeat > total) throw Damaged();
-      while (repeat-- > 0) lengths[i++] = value;
-    }
-    if (lengths[256] == 0) throw Damaged();
-    build(&literals_, lengths, literal_count);
-    build(&distances_, lengths + literal_count, distance_count);
-  }
-
-  void codes(std::vector<unsigned char>* out) {
-    static const uint16_t length_base[29] = {3,  4,  5,  6,  7,  8,  9,  10, 11,  13,
-                                             15, 17, 19, 23, 27, 31, 35, 43, 51,  59,
-                                             67, 83, 99, 115, 131, 163, 195, 227, 258};
-    static const uint8_t length_extra[29] = {0, 0, 0, 0, 0, 0, 0, 0, 1, 1, 1, 1, 2, 2, 2,
-                                             2, 3, 3, 3, 3, 4, 4, 4, 4, 5, 5, 5, 5, 0};
-    static const uint16_t distance_base[30] = {
-        1,   2,   3,   4,   5,   7,    9,    13,   17,   25,   33,   49,   65,    97,    129,
-        193, 257, 385, 513, 769, 1025, 1537, 2049, 3073, 4097, 6145, 8193, 12289, 16385, 24577};
-    static const uint8_t distance_extra[30] = {0, 0, 0, 0, 1, 1, 2, 2,  3,  3,  4,  4,  5,  5,  6,
-                                               6, 7, 7, 8, 8, 9, 9, 10, 10, 11, 11, 12, 12, 13, 13};
-    for (;;) {
-      int symbol = decode(literals_);
-      if (symbol < 256) {
-        out->push_back(static_cast<unsigned char>(symbol));
-        continue;
-      }
-      if (symbol == 256) return;
-      symbol -= 257;
-      if (symbol >= 29) throw Damaged();
-      size_t length = length_base[symbol] + bits(length_extra[symbol]);
-      int distance_symbol = decode(distances_);
-      if (distance_symbol >= 30) throw Damaged();
-      size_t distance = distance_base[distance_symbol] + bits(distance_extra[distance_symbol]);
-      if (distance > out->size()) throw Damaged();
-      size_t from = out->size() - distance;
-      for (size_t i = 0; i < length; i++) out->push_back((*out)[from + i]);
-    }
-  }
-
-  const unsigned char* data_;
-  size_t size_;
-  size_t at_ = 0;
-  uint32_t buffer_ = 0;
-  int held_ = 0;
-  Huffman literals_;
-  Huffman distances_;
-};
+  } stream;
+  if (inflateInit(&stream.z) != Z_OK) throw std::bad_alloc();
+  stream.open = true;
+  // One byte more than expected, so that a stream holding more is seen.
+  std::vector<unsigned char> out(expected + 1);
+  stream.z.next_in = const_cast<Bytef*>(compressed.data());
+  stream.z.avail_in = static_cast<uInt>(compressed.size());
+  stream.z.next_out = out.data();
+  stream.z.avail_out = static_cast<uInt>(out.size());
+  int result = inflate(&stream.z, Z_FINISH);
+  if (result != Z_STREAM_END || out.size() - stream.z.avail_out != expected) throw Damaged();
+  out.resize(expected);
+  return out;
+}
 
 uint8_t paeth(int a, int b, int c) {
   int p = a + b - c;
@@ -218,6 +73,7 @@ SplashPixels decode_png(const std::vector<unsigned char>& file, std::string* rea
     if (length > file.size() - at - 12) throw Damaged();
     const unsigned char* type = &file[at + 4];
     const unsigned char* data = &file[at + 8];
+    if (crc32(crc32(0, nullptr, 0), type, 4 + length) != be32(data + length)) throw Damaged();
     if (std::memcmp(type, "IHDR", 4) == 0) {
       if (length != 13) throw Damaged();
       image.width = be32(data);
@@ -257,12 +113,7 @@ SplashPixels decode_png(const std::vector<unsigned char>& file, std::string* rea
   const size_t pixel_bits = channels * depth;
   const size_t stride = (image.width * pixel_bits + 7) / 8;
   const size_t step = (pixel_bits + 7) / 8;  // the filters' byte distance
-  if ((compressed[0] & 0x0F) != 8 || ((compressed[0] << 8) | compressed[1]) % 31 != 0) {
-    throw Damaged();
-  }
-  Inflater inflater(compressed.data() + 2, compressed.size() - 2);
-  std::vector<unsigned char> raw = inflater.run((stride + 1) * image.height);
-  if (raw.size() != (stride + 1) * image.height) throw Damaged();
+  std::vector<unsigned char> raw = inflate_whole(compressed, (stride + 1) * image.height);
   std::vector<unsigned char> previous(stride, 0), row(stride);
   image.bgrx.resize(size_t(image.width) * image.height * 4);
   for (uint32_t y = 0; y < image.height; y++) {

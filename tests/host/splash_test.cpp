@@ -4,6 +4,7 @@
 // transparent), palette_2bit_stored.png (3 x 2, 2-bit palette with tRNS, stored blocks),
 // gray16.png (2 x 2, 16-bit grey) and rgb_dynamic.png (32 x 32 RGB, dynamic Huffman codes).
 #include <gtest/gtest.h>
+#include <zlib.h>
 
 #include <cstdlib>
 #include <filesystem>
@@ -27,6 +28,31 @@ std::vector<unsigned char> fixture(const char* name) { return read_whole_file(FI
 std::vector<int> at(const SplashPixels& image, uint32_t x, uint32_t y) {
   const unsigned char* p = &image.bgrx[(size_t(y) * image.width + x) * 4];
   return {p[0], p[1], p[2], p[3]};
+}
+
+// A PNG of 8-bit grey rows of `width` pixels, `raw` holding each row led by its filter byte,
+// with right CRCs and Adler-32; `interlace` as IHDR's last byte.
+std::vector<unsigned char> grey_png(uint32_t width, const std::vector<unsigned char>& raw,
+                                    unsigned char interlace = 0) {
+  std::vector<unsigned char> file = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+  auto chunk = [&](const char* type, const std::vector<unsigned char>& data) {
+    for (int i = 3; i >= 0; i--) file.push_back(static_cast<unsigned char>(data.size() >> (8 * i)));
+    size_t start = file.size();
+    file.insert(file.end(), type, type + 4);
+    file.insert(file.end(), data.begin(), data.end());
+    uint32_t crc = crc32(0, &file[start], static_cast<uInt>(file.size() - start));
+    for (int i = 3; i >= 0; i--) file.push_back(static_cast<unsigned char>(crc >> (8 * i)));
+  };
+  uint32_t height = static_cast<uint32_t>(raw.size() / (width + 1));
+  chunk("IHDR", {0, 0, 0, static_cast<unsigned char>(width), 0, 0, 0,
+                 static_cast<unsigned char>(height), 8, 0, 0, 0, interlace});
+  std::vector<unsigned char> packed(compressBound(static_cast<uLong>(raw.size())));
+  uLongf packed_size = static_cast<uLongf>(packed.size());
+  compress(packed.data(), &packed_size, raw.data(), static_cast<uLong>(raw.size()));
+  packed.resize(packed_size);
+  chunk("IDAT", packed);
+  chunk("IEND", {});
+  return file;
 }
 
 // A BMP of `width` x `height` (negative: top down) and `bits` per pixel, pixel x, y having
@@ -120,10 +146,10 @@ TEST(Splash, ExeRecordsTheImageAndRefusesWhatItCannotShow) {
     return WEXITSTATUS(status);
   };
   std::vector<unsigned char> png = fixture("rgb_dynamic.png");
-  std::vector<unsigned char> interlaced = png;
-  interlaced[28] = 1;
-  std::vector<unsigned char> bad_filter = fixture("palette_2bit_stored.png");
-  bad_filter[bad_filter.size() - 12 - 4 - 4 - 2] = 9;  // the second row's filter byte
+  std::vector<unsigned char> interlaced = grey_png(2, {0, 1, 2, 0, 3, 4}, 1);
+  std::vector<unsigned char> bad_filter = grey_png(2, {0, 1, 2, 9, 3, 4});
+  std::vector<unsigned char> bad_crc = grey_png(2, {0, 1, 2, 0, 3, 4});
+  bad_crc[bad_crc.size() - 13] ^= 1;  // the last byte of IDAT's CRC
   const std::string damaged_png = "is a damaged or cut-short PNG file";
   struct Row {
     const char* what;
@@ -134,6 +160,7 @@ TEST(Splash, ExeRecordsTheImageAndRefusesWhatItCannotShow) {
       {"a PNG cut short", std::vector<unsigned char>(png.begin(), png.begin() + 200), damaged_png},
       {"an interlaced PNG", interlaced, "is an interlaced PNG; save it without interlacing"},
       {"a filter type 9", bad_filter, damaged_png},
+      {"a chunk's CRC wrong", bad_crc, damaged_png},
       {"an RLE BMP", bmp(2, 2, 24, 1),
        "is a BMP the packer does not read; save it as an uncompressed 24- or 32-bit BMP"},
       {"a 16-bit BMP", bmp(2, 2, 16),
