@@ -84,12 +84,14 @@ packed "exe with the kit beside zobrin-pack.exe"
 same "exe, --threads 1: the Linux packer's bytes" "$work/hello.exe" "$work/hello-linux.exe"
 run "$wine_run" "$work/hello.exe" a "b c" ü
 expect "the packed example runs" 0 "$(hello_output "$work/hello.exe")" ""
-# Packing again replaces the file (a rename over an existing file).
+# Packing again replaces the file (a rename over an existing file); a PNG splash (zlib in both).
+splash="$here/host/splash/rgb_dynamic.png"
 run "$wine_run" "$winpack" exe "$(win "$hello")" --main hello_c.dll -o "$(win "$work/hello.exe")" \
-  --threads 1 --level 3
+  --threads 1 --level 3 --splash "$(win "$splash")"
 packed "exe over an existing output"
-"$pack" exe "$hello" --main hello_c.dll -o "$work/hello-linux.exe" --threads 1 --level 3 >/dev/null
-same "the replaced output holds the new bytes" "$work/hello.exe" "$work/hello-linux.exe"
+"$pack" exe "$hello" --main hello_c.dll -o "$work/hello-linux.exe" --threads 1 --level 3 \
+  --splash "$splash" >/dev/null
+same "the replaced output holds the new bytes, the splash's pixels too" "$work/hello.exe" "$work/hello-linux.exe"
 
 run "$wine_run" "$winpack" list "$(win "$work/hello.exe")"
 want_list=$("$pack" list "$work/hello.exe")
