@@ -226,10 +226,16 @@ PeMainKind pack_payload_main(const fs::path& path) {
 
 // The exe command's options for the launcher's headers: the subsystem follows a main
 // program's (console for a console program) unless --console or --windowed says otherwise.
+// A splash waits for a window, which a console program never opens: it would stay up for the
+// program's whole run.
 ExeOptions pack_exe_options(const ExeCommandOptions& exe, const PeMainKind& main) {
   ExeOptions options = exe.exe;
   if (!options.console && !exe.windowed && main.kind == PeMainKind::program) {
     options.console = main.subsystem == PE_SUBSYSTEM_CONSOLE;
+    if (options.console && !exe.splash.empty()) {
+      throw UsageError("--splash is for a windowed application, and the main program is a console "
+                       "one (--windowed packs it as a GUI program)");
+    }
   }
   return options;
 }
@@ -328,6 +334,9 @@ void run_exe(ExeCommandOptions options, const std::string& self) {
     std::string place_error = settings_check_extract_to(options.extract_to);
     if (!place_error.empty()) throw UsageError(place_error);
     options.settings.extract_to = options.extract_to;
+  }
+  if (!options.splash.empty() && options.exe.console) {
+    throw UsageError("--splash is for a windowed application, not with --console");
   }
   // Read and checked before anything is packed, so a bad image costs no compression.
   if (!options.splash.empty()) options.settings.splash = splash_record(host_path_from_utf8(options.splash));

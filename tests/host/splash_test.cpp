@@ -134,10 +134,11 @@ TEST(Splash, ExeRecordsTheImageAndRefusesWhatItCannotShow) {
                                                 static_cast<std::streamsize>(bytes.size()));
   };
   // A payload and a launcher are not needed to read the image: it is refused before both.
-  auto pack = [&](const fs::path& image, std::string* err) {
+  auto pack = [&](const fs::path& image, std::string* err, const std::string& more = "") {
     std::string command = std::string(ZOBRIN_PACK_EXE) + " exe '" + (root / "app").string() +
                           "' --main app.dll -o '" + (root / "o.exe").string() + "' --splash '" +
-                          image.string() + "' 2>'" + (root / "err").string() + "' >/dev/null";
+                          image.string() + "'" + more + " 2>'" + (root / "err").string() +
+                          "' >/dev/null";
     int status = std::system(command.c_str());
     std::ifstream in(root / "err");
     std::ostringstream text;
@@ -179,6 +180,13 @@ TEST(Splash, ExeRecordsTheImageAndRefusesWhatItCannotShow) {
                        row.reason + "\n");
     EXPECT_FALSE(fs::exists(root / "o.exe"));
   }
+  // A console program never opens the window that would end the splash.
+  write(root / "good.png", png);
+  std::string err;
+  EXPECT_EQ(pack(root / "good.png", &err, " --console"), 2);
+  EXPECT_EQ(err.substr(0, err.find('\n')),
+            "zobrin-pack: error: --splash is for a windowed application, not with --console");
+  EXPECT_FALSE(fs::exists(root / "o.exe"));
   fs::remove_all(root);
 }
 
