@@ -5,22 +5,27 @@ set(e2e_programs)
 add_library(no_entry_app SHARED tests/win/apps/no_entry_app.cpp)
 set_target_properties(no_entry_app PROPERTIES PREFIX "" RUNTIME_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR}/apps)
 
-# An application directory: each `kind` is a craft-payload tree command ("tree", "many N",
-# "big MIB") run on it in turn, with the test application as app.dll.
-function(zobrin_e2e_app name kind)
+# An application directory: each KIND is a craft-payload tree command ("tree", "many N",
+# "big MIB") run on it in turn, with APP (default: the test application) as app.dll.
+function(zobrin_e2e_app name)
+  cmake_parse_arguments(arg "" "APP" "" ${ARGN})
+  if(NOT arg_APP)
+    set(arg_APP test_app)
+  endif()
   set(dir ${e2e}/${name})
   set(craft_commands)
-  foreach(one ${kind} ${ARGN})
+  foreach(one ${arg_UNPARSED_ARGUMENTS})
     separate_arguments(kind_args UNIX_COMMAND "${one}")
     list(POP_FRONT kind_args command)
     list(APPEND craft_commands COMMAND ${ZOBRIN_CRAFT} ${command} ${dir} ${kind_args})
   endforeach()
   add_custom_command(OUTPUT ${dir}.stamp
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${dir}
+    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
     ${craft_commands}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:test_app> ${dir}/app.dll
+    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_APP}> ${dir}/app.dll
     COMMAND ${CMAKE_COMMAND} -E touch ${dir}.stamp
-    DEPENDS test_app ${ZOBRIN_CRAFT}
+    DEPENDS ${arg_APP} ${ZOBRIN_CRAFT}
     VERBATIM)
 endfunction()
 

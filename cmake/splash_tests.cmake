@@ -15,26 +15,11 @@ add_custom_command(OUTPUT ${splash_image}
   COMMAND ${ZOBRIN_PYTHON} ${CMAKE_SOURCE_DIR}/tests/splash_shot.py image ${splash_image}
   DEPENDS ${CMAKE_SOURCE_DIR}/tests/splash_shot.py
   VERBATIM)
-foreach(row "slow|many 4000|big 64" "fast")
-  string(REPLACE "|" ";" row "${row}")
-  list(POP_FRONT row name)
-  set(dir ${e2e}/splash_${name})
-  set(craft_commands)
-  foreach(one ${row})
-    separate_arguments(kind_args UNIX_COMMAND "${one}")
-    list(POP_FRONT kind_args command)
-    list(APPEND craft_commands COMMAND ${ZOBRIN_CRAFT} ${command} ${dir} ${kind_args})
-  endforeach()
-  add_custom_command(OUTPUT ${dir}.stamp
-    COMMAND ${CMAKE_COMMAND} -E rm -rf ${dir}
-    COMMAND ${CMAKE_COMMAND} -E make_directory ${dir}
-    ${craft_commands}
-    COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:splash_app> ${dir}/app.dll
-    COMMAND ${CMAKE_COMMAND} -E touch ${dir}.stamp
-    DEPENDS splash_app ${ZOBRIN_CRAFT}
-    VERBATIM)
-  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_splash_${name}.exe APP_DIR ${dir} MAIN app.dll LEVEL 3
-    ARGS --splash ${splash_image} DEPENDS ${dir}.stamp ${splash_image})
+zobrin_e2e_app(splash_slow "many 4000" "big 64" APP splash_app)
+zobrin_e2e_app(splash_fast APP splash_app)
+foreach(name slow fast)
+  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_splash_${name}.exe APP_DIR ${e2e}/splash_${name} MAIN app.dll
+    LEVEL 3 ARGS --splash ${splash_image} DEPENDS ${e2e}/splash_${name}.stamp ${splash_image})
 endforeach()
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults_splash.exe APP_DIR ${e2e}/splash_fast MAIN app.dll
   KIT ${zobrin_fault_kit_dir} KIT_STAMP ${zobrin_fault_kit_stamp}
