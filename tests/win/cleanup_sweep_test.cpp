@@ -78,29 +78,36 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   ASSERT_TRUE(start_process(exe.c_str(), &forever[0], FALSE, &startup, &runner));
   std::wstring running = std::to_wstring(runner.dwProcessId);
 
+  enum Kind { MARKED, PLAIN, FILE };
   struct Row {
     std::wstring name;
-    bool directory;
+    Kind kind;
     bool gone;
   } rows[] = {
-      {L"onefile_" + dead + L"_1_AAAAAAAAAAA", true, true},
-      {L"onefile_" + ended_but_held + L"_1_BBBBBBBBBBB", true, true},
-      {L"onefile_4294967292_1_CCCCCCCCCCC", true, true},     // no such process
-      {L"onefile_" + alive + L"_1_DDDDDDDDDDD", true, false},  // this test program
-      {L"onefile_" + running + L"_1_EEEEEEEEEEE", true, false},
-      {L"onefile_" + dead + L"_2_OWNOWNOWNOW", true, false},   // the sweeping launcher's own
-      {L"onefile_" + dead + L"_3_HELDHELDHEL", true, false},   // held open below
-      {L"onefile_" + dead + L"_4_FILEFILEFIL", false, false},  // a file, not a directory
-      {L"onefile_x", true, false},
-      {L"onefile_123_456", true, false},
-      {L"onefile_" + dead + L"_5_AAAAAAAAAA", true, false},
-      {L"Onefile_" + dead + L"_6_AAAAAAAAAAA", true, false},
-      {L"other_" + dead + L"_7_AAAAAAAAAAA", true, false},
+      {L"onefile_" + dead + L"_1_AAAAAAAAAAA", MARKED, true},
+      {L"onefile_" + ended_but_held + L"_1_BBBBBBBBBBB", MARKED, true},
+      {L"onefile_4294967292_1_CCCCCCCCCCC", MARKED, true},     // no such process
+      {L"onefile_" + alive + L"_1_DDDDDDDDDDD", MARKED, false},  // this test program
+      {L"onefile_" + running + L"_1_EEEEEEEEEEE", MARKED, false},
+      {L"onefile_" + dead + L"_2_OWNOWNOWNOW", MARKED, false},   // the sweeping launcher's own
+      {L"onefile_" + dead + L"_3_HELDHELDHEL", MARKED, false},   // held open below
+      {L"onefile_" + dead + L"_4_FILEFILEFIL", FILE, false},     // a file, not a directory
+      {L"onefile_" + dead + L"_8_USERUSERUSE", PLAIN, false},    // a user's, without the mark
+      {L"onefile_4294967292_9_USERUSERUSE", PLAIN, false},
+      {L"onefile_x", MARKED, false},
+      {L"onefile_123_456", MARKED, false},
+      {L"onefile_" + dead + L"_5_AAAAAAAAAA", MARKED, false},
+      {L"Onefile_" + dead + L"_6_AAAAAAAAAAA", MARKED, false},
+      {L"other_" + dead + L"_7_AAAAAAAAAAA", MARKED, false},
   };
   for (const Row& row : rows) {
     std::wstring path = temp + L"\\" + row.name;
-    if (row.directory) {
-      tree_dir(path);
+    if (row.kind != FILE) {
+      if (row.kind == MARKED) {
+        marked_dir(path);
+      } else {
+        tree_dir(path);
+      }
       tree_dir(path + L"\\sub");
       tree_file(path + L"\\sub\\a.txt");
       tree_file(path + L"\\b.txt");
@@ -118,7 +125,7 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   EXPECT_EQ(cleanup_sweep(temp.c_str(), own.c_str()), 3u);
   for (const Row& row : rows) {
     EXPECT_EQ(tree_exists(temp + L"\\" + row.name), !row.gone) << utf8(row.name);
-    if (!row.gone && row.directory) {
+    if (!row.gone && row.kind != FILE) {
       EXPECT_TRUE(tree_exists(temp + L"\\" + row.name + L"\\sub\\a.txt")) << utf8(row.name);
     }
   }
@@ -141,9 +148,9 @@ TEST(CleanupSweep, DirectoryOfAnotherOwnerIsKept) {
   std::wstring temp = tree_fresh(L"sweepowner");
   std::wstring theirs = temp + L"\\onefile_4294967292_1_THEIRSTHEIR";
   std::wstring mine = temp + L"\\onefile_4294967292_2_MINEMINEMIN";
-  tree_dir(theirs);
+  marked_dir(theirs);
   tree_file(theirs + L"\\a.txt");
-  tree_dir(mine);
+  marked_dir(mine);
   ASSERT_TRUE(owned_by_me(theirs));
   run_unix(L"Z:\\bin\\chown", L"chown 65534 " + unix_path(theirs), theirs);
   for (int i = 0; i < 500 && owned_by_me(theirs); i++) Sleep(20);
@@ -167,7 +174,7 @@ TEST(CleanupSweep, LinkNamedLikeAPayloadDirectoryIsLeftAlone) {
   ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_path(target) + L" " + unix_path(link),
                        link));
   std::wstring real = temp + L"\\onefile_4294967292_2_REALREALREA";
-  tree_dir(real);
+  marked_dir(real);
   EXPECT_EQ(cleanup_sweep(temp.c_str(), L""), 1u);
   EXPECT_FALSE(tree_exists(real));
   EXPECT_TRUE(tree_exists(link));

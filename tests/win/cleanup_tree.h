@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/payload_mark.h"
 #include "tests/win/support/run_process.h"
 
 // A new, empty directory of its own for one test.
@@ -30,6 +31,12 @@ inline bool tree_exists(const std::wstring& path) {
 
 inline void tree_dir(const std::wstring& path) {
   EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << utf8(path) << " " << GetLastError();
+}
+
+// A directory as the launcher creates one to extract into: with its mark.
+inline void marked_dir(const std::wstring& path) {
+  tree_dir(path);
+  EXPECT_TRUE(SetFileAttributesW(path.c_str(), ZB_PAYLOAD_MARK)) << utf8(path);
 }
 
 inline void tree_file(const std::wstring& path, const char* text = "data") {
