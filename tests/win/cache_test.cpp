@@ -492,16 +492,7 @@ TEST_F(Cache, VersionUnusedForThirtyDaysGoes) {
   tree_file(root + L"\\" + notes + L".txt");
   tree_file(root + L"\\" + notes + L".lock");
   auto age = [&](const std::wstring& version, uint64_t days) {
-    HANDLE lock = CreateFileW((root + L"\\" + version + L".lock").c_str(),
-                              FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
-                    days * 24 * 3600 * 10000000ull;
-    FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
-    ASSERT_TRUE(SetFileTime(lock, nullptr, nullptr, &dated));
-    CloseHandle(lock);
+    tree_age(root + L"\\" + version + L".lock", days);
   };
   age(version(unused), 31);
   age(version(recent), 29);

@@ -47,6 +47,19 @@ inline void tree_file(const std::wstring& path, const char* text = "data") {
   CloseHandle(file);
 }
 
+// Dates `path` (its write time) `days` ago.
+inline void tree_age(const std::wstring& path, uint64_t days) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
+                  days * 24 * 3600 * 10000000ull;
+  FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &dated)) << utf8(path);
+  CloseHandle(file);
+}
+
 // Test-side clean-up, whatever the code under test left: clears read-only bits first.
 inline void tree_wipe(const std::wstring& path) {
   DWORD attributes = GetFileAttributesW(path.c_str());

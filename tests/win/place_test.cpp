@@ -3,7 +3,6 @@
 // checked for the folder the application ran from, what each bad place prints and that
 // nothing is left anywhere.
 #include <gtest/gtest.h>
-#include <aclapi.h>
 #include <shlobj.h>
 
 #include <algorithm>
@@ -34,50 +33,23 @@ std::wstring reported_dll(const std::wstring& report) {
 
 std::wstring parent_of(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
-// True when the DACL of `path` lets in no one but this user (and SYSTEM, which Wine always
-// lists): what the launcher's owner-only descriptor reads back as.
+// True when the DACL of `path` lets in no one but its owner, this user (and SYSTEM, which Wine
+// always lists): how the launcher's owner-only descriptor reads back.
 bool private_to_user(const std::wstring& path) {
-  HANDLE token = nullptr;
-  unsigned char user[256];
-  DWORD needed = 0;
-  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
-  bool have_user = GetTokenInformation(token, TokenUser, user, sizeof user, &needed);
-  CloseHandle(token);
-  unsigned char system[SECURITY_MAX_SID_SIZE];
-  DWORD system_size = sizeof system;
-  CreateWellKnownSid(WinLocalSystemSid, nullptr, system, &system_size);
-  HANDLE h = CreateFileW(path.c_str(), READ_CONTROL, 7, nullptr, OPEN_EXISTING,
-                         FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  PSID owner = nullptr;
   PACL dacl = nullptr;
   PSECURITY_DESCRIPTOR descriptor = nullptr;
-  bool read = h != INVALID_HANDLE_VALUE &&
-              GetSecurityInfo(h, SE_FILE_OBJECT, DACL_SECURITY_INFORMATION, nullptr, nullptr,
-                              &dacl, nullptr, &descriptor) == ERROR_SUCCESS;
-  if (h != INVALID_HANDLE_VALUE) CloseHandle(h);
-  bool only = have_user && read && dacl != nullptr;
+  bool only = owned_by_me(path) &&
+              GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS;
   for (DWORD i = 0; only && i < dacl->AceCount; i++) {
     ACCESS_ALLOWED_ACE* ace = nullptr;
     only = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
-           ace->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
-           (EqualSid(&ace->SidStart, reinterpret_cast<TOKEN_USER*>(user)->User.Sid) ||
-            EqualSid(&ace->SidStart, system));
+           (EqualSid(&ace->SidStart, owner) || IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
   }
   if (descriptor != nullptr) LocalFree(descriptor);
   return only;
-}
-
-// Dates the file `path` (its write time) `days` ago.
-void age_file(const std::wstring& path, uint64_t days) {
-  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
-                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
-  ASSERT_NE(file, INVALID_HANDLE_VALUE);
-  FILETIME now;
-  GetSystemTimeAsFileTime(&now);
-  uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
-                  days * 24 * 3600 * 10000000ull;
-  FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
-  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &dated));
-  CloseHandle(file);
 }
 
 class Place : public ::testing::Test {
@@ -260,6 +232,8 @@ TEST_F(Place, NothingOfTheUsersIsTidiedOrSwept) {
   const std::wstring earlier = L"e2e_place_cached-0123abcd-0123456789abcdef";
   const std::wstring look_alike = L"onefile_" + dead + L"_1_AAAAAAAAAAA";
   const std::wstring leftover = L"onefile_" + dead + L"_2_BBBBBBBBBBB";
+  const std::vector<std::wstring> kept_dirs = {L"notes", earlier, look_alike};
+  const std::vector<std::wstring> locks = {L"notes.lock", L"Cargo.lock", earlier + L".lock"};
   struct Row {
     const wchar_t* exe;
     std::wstring variable;  // L"-": unset
@@ -275,17 +249,15 @@ TEST_F(Place, NothingOfTheUsersIsTidiedOrSwept) {
     SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
     const std::wstring& f = row.folder;
     tree_dir(f);
-    for (const wchar_t* name : {L"notes.lock", L"notes.txt", L"Cargo.lock", L"Cargo.toml"}) {
-      tree_file(f + L"\\" + name);
+    for (const std::wstring& name : kept_dirs) {
+      tree_dir(f + L"\\" + name);
+      tree_file(f + L"\\" + name + L"\\keep.txt");
     }
-    tree_dir(f + L"\\notes");
-    tree_file(f + L"\\notes\\keep.txt");
-    tree_dir(f + L"\\" + earlier);
-    tree_file(f + L"\\" + earlier + L".lock");
-    for (const wchar_t* name : {L"notes.lock", L"Cargo.lock"}) age_file(f + L"\\" + name, 40);
-    age_file(f + L"\\" + earlier + L".lock", 40);
-    tree_dir(f + L"\\" + look_alike);
-    tree_file(f + L"\\" + look_alike + L"\\keep.txt");
+    for (const std::wstring& name : {L"notes.txt", L"Cargo.toml"}) tree_file(f + L"\\" + name);
+    for (const std::wstring& name : locks) {
+      tree_file(f + L"\\" + name);
+      tree_age(f + L"\\" + name, 40);
+    }
     marked_dir(f + L"\\" + leftover);
     tree_file(f + L"\\" + leftover + L"\\a.txt");
     std::vector<std::wstring> expected = {L"Cargo.lock", L"Cargo.toml", earlier,
@@ -303,8 +275,9 @@ TEST_F(Place, NothingOfTheUsersIsTidiedOrSwept) {
     std::vector<std::wstring> names = tree_names(f);
     std::sort(names.begin(), names.end());
     EXPECT_EQ(names, expected);
-    EXPECT_TRUE(tree_exists(f + L"\\notes\\keep.txt"));
-    EXPECT_TRUE(tree_exists(f + L"\\" + look_alike + L"\\keep.txt"));
+    for (const std::wstring& name : kept_dirs) {
+      EXPECT_TRUE(tree_exists(f + L"\\" + name + L"\\keep.txt")) << utf8(name);
+    }
     if (row.cached) EXPECT_EQ(tree_names(f + L"\\zobrin-onefile").size(), 2u) << "copy, lock";
     tree_wipe(f);
   }
