@@ -23,7 +23,7 @@ struct Cache {
   // The folder chosen to extract to (bootstrap/place.h), or null for the default: the copies
   // then live in its "zobrin-onefile", and its missing levels are created.
   const wchar_t* chosen_root;
-  // The shell folder ({CACHE_DIR}), then "\zobrin-onefile" (both the chosen folder, if any).
+  // The shell folder ({CACHE_DIR}) or the chosen folder, then its "\zobrin-onefile".
   wchar_t folder[ZB_PATH_UNITS];
   wchar_t root[ZB_PATH_UNITS];
   // "<base>-<place>-<key>", and the units of "<base>-<place>", the application's prefix.
@@ -56,12 +56,12 @@ const wchar_t* cache_child_directory(Cache* cache);
 const wchar_t* cache_run_directory(const Cache* cache);
 
 // Parent role, with `reader` opened: creates the cache root directories (owner-only; a chosen
-// folder's missing levels too, bootstrap/place_folder.h), takes
-// and dates the lock (after removing leftovers of killed runs of this version when no other
-// run holds it) and checks the copy: this user's launcher finished it, and its files are
-// exactly the payload's (cache_verify_copy). The table position is back at the first entry
-// afterwards. True when the copy can be used as it stands. Fatal: as cache_verify_copy; a
-// root directory or chosen folder that cannot be created.
+// folder's missing levels too, bootstrap/place_folder.h), takes and dates the lock (after
+// removing leftovers of killed runs of this version when no other run holds it) and checks the
+// copy: this user's launcher finished it, and its files are exactly the payload's
+// (cache_verify_copy). The table position is back at the first entry afterwards. True when
+// the copy can be used as it stands. Fatal: as cache_verify_copy; a root directory or chosen
+// folder that cannot be created.
 bool cache_prepare(Cache* cache, PayloadReader* reader);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written
@@ -85,7 +85,6 @@ void cache_remove_aside(Cache* cache);
 
 // Parent role, while the child runs, in the root only: removes every other version of this
 // application, and every version (a lock named "<base>-<place>-<key>.lock") of any
-// application whose lock is 30 days old, when its lock can be opened
-// exclusively (no run uses it), with its leftovers and its lock. Never fatal; never follows
-// links.
+// application whose lock is 30 days old, when its lock can be opened exclusively (no run uses
+// it), with its leftovers and its lock. Never fatal; never follows links.
 void cache_tidy(Cache* cache);
