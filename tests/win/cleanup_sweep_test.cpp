@@ -78,36 +78,29 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   ASSERT_TRUE(start_process(exe.c_str(), &forever[0], FALSE, &startup, &runner));
   std::wstring running = std::to_wstring(runner.dwProcessId);
 
-  enum Kind { MARKED, PLAIN, FILE };
   struct Row {
     std::wstring name;
-    Kind kind;
+    bool directory;
     bool gone;
   } rows[] = {
-      {L"onefile_" + dead + L"_1_AAAAAAAAAAA", MARKED, true},
-      {L"onefile_" + ended_but_held + L"_1_BBBBBBBBBBB", MARKED, true},
-      {L"onefile_4294967292_1_CCCCCCCCCCC", MARKED, true},     // no such process
-      {L"onefile_" + alive + L"_1_DDDDDDDDDDD", MARKED, false},  // this test program
-      {L"onefile_" + running + L"_1_EEEEEEEEEEE", MARKED, false},
-      {L"onefile_" + dead + L"_2_OWNOWNOWNOW", MARKED, false},   // the sweeping launcher's own
-      {L"onefile_" + dead + L"_3_HELDHELDHEL", MARKED, false},   // held open below
-      {L"onefile_" + dead + L"_4_FILEFILEFIL", FILE, false},     // a file, not a directory
-      {L"onefile_" + dead + L"_8_USERUSERUSE", PLAIN, false},    // a user's, without the mark
-      {L"onefile_4294967292_9_USERUSERUSE", PLAIN, false},
-      {L"onefile_x", MARKED, false},
-      {L"onefile_123_456", MARKED, false},
-      {L"onefile_" + dead + L"_5_AAAAAAAAAA", MARKED, false},
-      {L"Onefile_" + dead + L"_6_AAAAAAAAAAA", MARKED, false},
-      {L"other_" + dead + L"_7_AAAAAAAAAAA", MARKED, false},
+      {L"onefile_" + dead + L"_1_AAAAAAAAAAA", true, true},
+      {L"onefile_" + ended_but_held + L"_1_BBBBBBBBBBB", true, true},
+      {L"onefile_4294967292_1_CCCCCCCCCCC", true, true},     // no such process
+      {L"onefile_" + alive + L"_1_DDDDDDDDDDD", true, false},  // this test program
+      {L"onefile_" + running + L"_1_EEEEEEEEEEE", true, false},
+      {L"onefile_" + dead + L"_2_OWNOWNOWNOW", true, false},   // the sweeping launcher's own
+      {L"onefile_" + dead + L"_3_HELDHELDHEL", true, false},   // held open below
+      {L"onefile_" + dead + L"_4_FILEFILEFIL", false, false},  // a file, not a directory
+      {L"onefile_x", true, false},
+      {L"onefile_123_456", true, false},
+      {L"onefile_" + dead + L"_5_AAAAAAAAAA", true, false},
+      {L"Onefile_" + dead + L"_6_AAAAAAAAAAA", true, false},
+      {L"other_" + dead + L"_7_AAAAAAAAAAA", true, false},
   };
   for (const Row& row : rows) {
     std::wstring path = temp + L"\\" + row.name;
-    if (row.kind != FILE) {
-      if (row.kind == MARKED) {
-        marked_dir(path);
-      } else {
-        tree_dir(path);
-      }
+    if (row.directory) {
+      marked_dir(path);
       tree_dir(path + L"\\sub");
       tree_file(path + L"\\sub\\a.txt");
       tree_file(path + L"\\b.txt");
@@ -121,11 +114,17 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
 
+  // Directories of the launcher's names without its mark: a user's, never taken.
+  const std::wstring users[] = {temp + L"\\onefile_" + dead + L"_8_USERUSERUSE",
+                                temp + L"\\onefile_4294967292_9_USERUSERUSE"};
+  for (const std::wstring& path : users) tree_dir(path);
+
   std::wstring own = L"onefile_" + dead + L"_2_OWNOWNOWNOW";
   EXPECT_EQ(cleanup_sweep(temp.c_str(), own.c_str()), 3u);
+  for (const std::wstring& path : users) EXPECT_TRUE(tree_exists(path)) << utf8(path);
   for (const Row& row : rows) {
     EXPECT_EQ(tree_exists(temp + L"\\" + row.name), !row.gone) << utf8(row.name);
-    if (!row.gone && row.kind != FILE) {
+    if (!row.gone && row.directory) {
       EXPECT_TRUE(tree_exists(temp + L"\\" + row.name + L"\\sub\\a.txt")) << utf8(row.name);
     }
   }
