@@ -137,6 +137,23 @@ void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
   exit(2);
 }
 
+void fatal_place_too_long(const wchar_t* folder) {
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, extraction folder '%ls' is too long to hold the payload directory.\n",
+          folder);
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_create_folder_error(const wchar_t* path, unsigned long code) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, couldn't create extraction folder '%ls' ([Error %lu] %ls)\n", path,
+          code, text != nullptr ? text : L"<unknown>");
+  fatal_run_cleanup();
+  exit(2);
+}
+
 void fatal_expand_error(const wchar_t* path_template) {
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);

@@ -15,6 +15,7 @@
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/place.h"
+#include "bootstrap/place_folder.h"
 #include "bootstrap/role.h"
 #include "bootstrap/splash.h"
 #include "cleanup/child_slot.h"
@@ -27,6 +28,10 @@
 
 // The payload directory's name below the chosen folder (bootstrap/place.h).
 static const wchar_t DRIVER_DIRECTORY_NAME_TEMPLATE[] = L"\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// Its longest expansion: "\onefile_", a 32-bit id (10 digits), "_", a 64-bit time (20), "_"
+// and the random text.
+static const uint32_t DRIVER_DIRECTORY_NAME_MAX_UNITS =
+    9 + 10 + 1 + 20 + 1 + ZB_RANDOM_TEXT_UNITS - 1;
 
 // Everything one run holds, owned here and handed to each step. Its run context stays valid
 // until the process ends: the console handler may reach it while the process exits.
@@ -60,13 +65,15 @@ static void driver_prepare_parent_environment(void) {
 
 // Expands the payload directory below the chosen folder (place_expand done) into the run's
 // context and makes it absolute. Decision: the expansion's failure is reported before the
-// full-path step, which would end the run without a message on an empty text.
+// full-path step, which would end the run without a message on an empty text. Fatal: a
+// folder too long for the directory's path (one line naming it).
 static void driver_compute_payload_directory(DriverRun* run) {
   wchar_t* directory = run->context.payload_directory;
   uint32_t written = 0;
   directory[0] = L'\0';
-  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder)) {
-    fatal_bounds_abort();
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder) ||
+      written + DRIVER_DIRECTORY_NAME_MAX_UNITS >= ZB_PATH_UNITS) {
+    fatal_place_too_long(run->place.folder);
   }
   if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
                        ZB_PATH_UNITS - written)) {
@@ -225,7 +232,8 @@ int driver_run(void) {
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
   place_choose(&run.place);
   if (flags & ZB_RUN_FLAG_CACHE) {
-    // The cached copies live in the chosen folder itself; by default in the user's cache.
+    // The cached copies live in the chosen folder's "zobrin-onefile"; by default in the
+    // user's cache.
     if (run.place.source != PLACE_DEFAULT) {
       place_expand(&run.place, L"");
       run.cache.chosen_root = run.place.folder;
@@ -239,6 +247,8 @@ int driver_run(void) {
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);
+  // A chosen folder's missing levels are made; the temporary directory never is.
+  if (run.place.source != PLACE_DEFAULT) place_create_folder(run.place.folder);
   // The payload directory is final from here on: the console control handler may read it.
   payload_directory_create_new(run.context.payload_directory, driver_redraw_payload_directory,
                                &run);

@@ -5,6 +5,7 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/payload_mark.h"
 #include "base/wide_text.h"
 #include "cleanup/remove_tree.h"
 
@@ -141,6 +142,7 @@ static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
   return GetFileInformationByHandle(directory.get(), &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (info.dwFileAttributes & ZB_PAYLOAD_MARK) &&
          sweep_owned(directory.get(), owner);
 }
 
@@ -182,6 +184,8 @@ uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       continue;
     }
+    // Only what the launcher created: a directory of that name without its mark is a user's.
+    if (!(found.dwFileAttributes & ZB_PAYLOAD_MARK)) continue;
     if (!sweep_process_ended(pid)) continue;
     path[length] = L'\0';
     uint32_t entry_length = length;

@@ -1,5 +1,6 @@
 // Removal of payload directories that killed launchers left behind in the temporary
-// directory. A parent that is killed never removes its own directory; a later parent does.
+// directory (or the chosen folder). A parent that is killed never removes its own directory;
+// a later parent does. Nothing the launcher did not create is removed: its name and its mark.
 #pragma once
 
 #include <stdint.h>
@@ -38,9 +39,10 @@ bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid);
 
 // Removes (cleanup_remove_tree) every directory directly in `temp_directory` (at most
 // ZB_PATH_UNITS - 1 units) whose name matches, that is not named `own_name`, that is a real
-// directory (not a link), whose process has ended or no longer exists, that the current user
-// owns and that no process holds open. Anything in doubt is kept: a process that still runs
-// or cannot be asked, an owner that cannot be read, a directory that cannot be opened alone.
+// directory (not a link) carrying the launcher's mark (base/payload_mark.h), whose process
+// has ended or no longer exists, that the current user owns and that no process holds open.
+// Anything in doubt is kept: a process that still runs or cannot be asked, an owner that
+// cannot be read, a directory that cannot be opened alone.
 // The number of directories removed completely. Never fatal; prints nothing.
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name);
 

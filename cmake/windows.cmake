@@ -54,7 +54,7 @@ set(zobrin_bootstrap_sources
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
-  bootstrap/place.cpp bootstrap/splash.cpp
+  bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp
   bootstrap/role.cpp)
 set(zobrin_bootstrap_below base paths cleanup)
 set(zobrin_layers base paths cleanup bootstrap)

@@ -436,8 +436,8 @@ void setup_exe(CLI::App& app, const std::string& self) {
                 "extract once into a per-user cache directory named by the payload's content, "
                 "and start from there afterwards");
   CLI::Option* extract_to = sub->add_option("--extract-to", options->extract_to,
-                  std::string("extract into this folder instead of the temporary directory (it "
-                              "must exist at run time); may start with ") +
+                  std::string("extract into this folder instead of the temporary directory (made "
+                              "at run time when missing); may start with ") +
                       SETTINGS_EXTRACT_TO_VARIABLES)
       ->type_name("TEMPLATE");
   sub->add_option("--splash", options->splash,

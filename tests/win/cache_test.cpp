@@ -480,29 +480,28 @@ TEST_F(Cache, CopyOfAnotherOwnerIsNeverUsed) {
 }
 
 // A version no start has used for 30 days goes at any application's start (unless in use); one
-// of 29 days stays.
+// of 29 days stays, and so does an old lock whose name is not a version's, with what its name
+// would take.
 TEST_F(Cache, VersionUnusedForThirtyDaysGoes) {
   const std::wstring current = install(L"e2e_cached.exe", base + L"\\one");
   const std::wstring unused = install(L"e2e_cached_other.exe", base + L"\\two");
   const std::wstring recent = install(L"e2e_cached.exe", base + L"\\three");
   for (const std::wstring& exe : {current, unused, recent}) ASSERT_EQ(run_process(exe, {}).code, 0u);
-  auto age = [&](const std::wstring& exe, uint64_t days) {
-    HANDLE lock = CreateFileW((root + L"\\" + version(exe) + L".lock").c_str(),
-                              FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
-                    days * 24 * 3600 * 10000000ull;
-    FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
-    ASSERT_TRUE(SetFileTime(lock, nullptr, nullptr, &dated));
-    CloseHandle(lock);
+  const std::wstring notes = app + L"-notes";
+  tree_dir(root + L"\\" + notes);
+  tree_file(root + L"\\" + notes + L".txt");
+  tree_file(root + L"\\" + notes + L".lock");
+  auto age = [&](const std::wstring& version, uint64_t days) {
+    tree_age(root + L"\\" + version + L".lock", days);
   };
-  age(unused, 31);
-  age(recent, 29);
+  age(version(unused), 31);
+  age(version(recent), 29);
+  age(notes, 40);
   ASSERT_EQ(run_process(current, {}).code, 0u);
   std::vector<std::wstring> left = {version(current), version(current) + L".lock",
-                                    version(recent), version(recent) + L".lock"};
+                                    version(recent),  version(recent) + L".lock",
+                                    notes,            notes + L".lock",
+                                    notes + L".txt"};
   std::sort(left.begin(), left.end());
   EXPECT_EQ(cached(), left);
 }

@@ -100,7 +100,7 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   for (const Row& row : rows) {
     std::wstring path = temp + L"\\" + row.name;
     if (row.directory) {
-      tree_dir(path);
+      marked_dir(path);
       tree_dir(path + L"\\sub");
       tree_file(path + L"\\sub\\a.txt");
       tree_file(path + L"\\b.txt");
@@ -114,8 +114,14 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
 
+  // Directories of the launcher's names without its mark: a user's, never taken.
+  const std::wstring users[] = {temp + L"\\onefile_" + dead + L"_8_USERUSERUSE",
+                                temp + L"\\onefile_4294967292_9_USERUSERUSE"};
+  for (const std::wstring& path : users) tree_dir(path);
+
   std::wstring own = L"onefile_" + dead + L"_2_OWNOWNOWNOW";
   EXPECT_EQ(cleanup_sweep(temp.c_str(), own.c_str()), 3u);
+  for (const std::wstring& path : users) EXPECT_TRUE(tree_exists(path)) << utf8(path);
   for (const Row& row : rows) {
     EXPECT_EQ(tree_exists(temp + L"\\" + row.name), !row.gone) << utf8(row.name);
     if (!row.gone && row.directory) {
@@ -141,9 +147,9 @@ TEST(CleanupSweep, DirectoryOfAnotherOwnerIsKept) {
   std::wstring temp = tree_fresh(L"sweepowner");
   std::wstring theirs = temp + L"\\onefile_4294967292_1_THEIRSTHEIR";
   std::wstring mine = temp + L"\\onefile_4294967292_2_MINEMINEMIN";
-  tree_dir(theirs);
+  marked_dir(theirs);
   tree_file(theirs + L"\\a.txt");
-  tree_dir(mine);
+  marked_dir(mine);
   ASSERT_TRUE(owned_by_me(theirs));
   run_unix(L"Z:\\bin\\chown", L"chown 65534 " + unix_path(theirs), theirs);
   for (int i = 0; i < 500 && owned_by_me(theirs); i++) Sleep(20);
@@ -167,7 +173,7 @@ TEST(CleanupSweep, LinkNamedLikeAPayloadDirectoryIsLeftAlone) {
   ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_path(target) + L" " + unix_path(link),
                        link));
   std::wstring real = temp + L"\\onefile_4294967292_2_REALREALREA";
-  tree_dir(real);
+  marked_dir(real);
   EXPECT_EQ(cleanup_sweep(temp.c_str(), L""), 1u);
   EXPECT_FALSE(tree_exists(real));
   EXPECT_TRUE(tree_exists(link));
