@@ -17,6 +17,10 @@
 
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
+// CreateProcessW's error for a program whose manifest asks for more rights than this process
+// has (mingw-w64's headers lack the name).
+static const unsigned long LAUNCH_ERROR_ELEVATION_REQUIRED = 740;
+
 // How deep launch_missing_module follows the application's own DLLs.
 static const uint32_t LAUNCH_MISSING_DEPTH = 8;
 
@@ -109,7 +113,7 @@ static bool launch_missing_module(const wchar_t* image_path, const wchar_t* main
 // line.
 [[noreturn]] static void launch_fail(const char* message, unsigned long error,
                                      const wchar_t* payload_directory) {
-  if (error == ERROR_ELEVATION_REQUIRED) fatal_exit_elevation(message, error);
+  if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) fatal_exit_elevation(message, error);
   if (!place_blocked_by_policy(error)) fatal_exit_code(message, error);
   wchar_t folder[ZB_PATH_UNITS];
   launch_folder_of(payload_directory, folder);
@@ -214,7 +218,7 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
     if (application != launch->module_path) {
       launch_fail("Error, couldn't launch child", error, run->payload_directory);
     }
-    if (error == ERROR_ELEVATION_REQUIRED) {
+    if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) {
       fatal_exit_elevation("Error, couldn't launch child", error);
     }
     fatal_exit_code("Error, couldn't launch child", error);
