@@ -87,3 +87,6 @@ foreach(name admin uac)
 endforeach()
 add_test(NAME layout_list_level_none COMMAND ${ZOBRIN_PACK} list ${ZOBRIN_TEST_DIR}/e2e_echo.exe)
 set_tests_properties(layout_list_level_none PROPERTIES FAIL_REGULAR_EXPRESSION "execution level")
+add_test(NAME layout_verify_level_mismatch
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_execution_level.sh ${ZOBRIN_TEST_DIR}/e2e_layout_uac.exe
+          ${ZOBRIN_PACK} ${ZOBRIN_TEST_DIR}/e2e_layout_uac_changed.exe)
