@@ -375,8 +375,9 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                          ->type_name("");
   CLI::Option* main =
       sub->add_option("--main", source->main_dll,
-                      "the main DLL's file name in APP_DIR (required when more than one DLL "
-                      "there exports run_code), or the main program's (NAME.exe)")
+                      "the main DLL's path in APP_DIR (required when more than one DLL there "
+                      "exports run_code), or the main program's (NAME.exe); \\ or / between "
+                      "folders (bin\\NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
                   "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
