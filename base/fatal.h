@@ -40,6 +40,10 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 [[noreturn]] void fatal_exit_policy(const char* message, unsigned long code,
                                     const wchar_t* folder);
 
+// Like fatal_exit_code, with the elevation note after the system text: the program needs
+// administrator rights, and the two ways to give them.
+[[noreturn]] void fatal_exit_elevation(const char* message, unsigned long code);
+
 // "Error, extraction folder '<folder>' (from <source>) is not an absolute path." on standard
 // error, then exit code 2.
 [[noreturn]] void fatal_place_error(const wchar_t* folder, const char* source);

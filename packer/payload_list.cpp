@@ -78,6 +78,9 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     if (!settings.splash.empty()) {
       std::printf("splash: %s\n", splash_record_size(settings.splash).c_str());
     }
+    if (!settings.execution_level.empty()) {
+      std::printf("execution level: %s\n", settings.execution_level.c_str());
+    }
     if (flags & ZB_RUN_FLAG_CACHE) {
       // The launcher keeps the copies in a folder of its own, in the chosen folder too.
       std::string root =

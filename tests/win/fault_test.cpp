@@ -317,6 +317,26 @@ TEST_F(Faults, APolicysRefusalNamesTheFolderAndTheWaysToAnother) {
   }
 }
 
+// A start the system refuses for want of administrator rights (error 740, which Wine never
+// gives: the seam fails the start with it), of the program and of the launcher's own child:
+// the line says so and names --uac-admin. Nothing is left.
+TEST_F(Faults, AStartThatNeedsAdministratorRightsNamesUacAdmin) {
+  std::string plain = line(LAUNCH, 740);
+  const std::string expected = plain.substr(0, plain.size() - 2) +
+                               " The program needs administrator rights: start this executable "
+                               "as administrator, or pack it with zobrin-pack exe --uac-admin.\r\n";
+  for (const wchar_t* exe : {L"e2e_faults_program.exe", L"e2e_faults.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", L"CreateProcessW:1:740");
+    ProcessResult r = run_process(test_dir() + exe, {}, 120000);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+  }
+}
+
 // An executable with a splash whose start is fast (a small tree) loads nothing of it: neither
 // user32 nor gdi32 in the parent, whose routed calls the trace lists.
 TEST_F(Faults, AFastStartLoadsNothingOfTheSplash) {
