@@ -20,11 +20,25 @@ typedef BOOL(WINAPI* SweepGetKernelObjectSecurity)(HANDLE, SECURITY_INFORMATION,
                                                    PSECURITY_DESCRIPTOR, DWORD, LPDWORD);
 typedef BOOL(WINAPI* SweepGetSecurityDescriptorOwner)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
 typedef BOOL(WINAPI* SweepEqualSid)(PSID, PSID);
+typedef BOOL(WINAPI* SweepGetSecurityDescriptorDacl)(PSECURITY_DESCRIPTOR, LPBOOL, PACL*, LPBOOL);
+typedef BOOL(WINAPI* SweepGetSecurityDescriptorControl)(PSECURITY_DESCRIPTOR,
+                                                        PSECURITY_DESCRIPTOR_CONTROL, LPDWORD);
+typedef BOOL(WINAPI* SweepGetAce)(PACL, DWORD, LPVOID*);
+
+// BUILTIN\Administrators (S-1-5-32-544): the owner of what an elevated process creates.
+static const struct {
+  SID sid;
+  DWORD second;
+} SWEEP_ADMINISTRATORS = {{SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID}},
+                          DOMAIN_ALIAS_RID_ADMINS};
 
 struct SweepOwner {
   SweepGetKernelObjectSecurity get_security;
   SweepGetSecurityDescriptorOwner get_owner;
   SweepEqualSid equal_sid;
+  SweepGetSecurityDescriptorDacl get_dacl;
+  SweepGetSecurityDescriptorControl get_control;
+  SweepGetAce get_ace;
   union {
     TOKEN_USER user;
     unsigned char bytes[ZB_SWEEP_TOKEN_BYTES];
@@ -47,8 +61,14 @@ static bool sweep_load_owner(SweepOwner* owner) {
   owner->get_owner = (SweepGetSecurityDescriptorOwner)(void*)GetProcAddress(
       advapi, "GetSecurityDescriptorOwner");
   owner->equal_sid = (SweepEqualSid)(void*)GetProcAddress(advapi, "EqualSid");
+  owner->get_dacl = (SweepGetSecurityDescriptorDacl)(void*)GetProcAddress(
+      advapi, "GetSecurityDescriptorDacl");
+  owner->get_control = (SweepGetSecurityDescriptorControl)(void*)GetProcAddress(
+      advapi, "GetSecurityDescriptorControl");
+  owner->get_ace = (SweepGetAce)(void*)GetProcAddress(advapi, "GetAce");
   if (open_token == nullptr || token_information == nullptr || owner->get_security == nullptr ||
-      owner->get_owner == nullptr || owner->equal_sid == nullptr) {
+      owner->get_owner == nullptr || owner->equal_sid == nullptr || owner->get_dacl == nullptr ||
+      owner->get_control == nullptr || owner->get_ace == nullptr) {
     return false;
   }
   HANDLE token_handle = nullptr;
@@ -111,7 +131,11 @@ static bool sweep_process_ended(DWORD pid) {
   return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
-// True when the owner of the object `handle` (opened with READ_CONTROL) is `owner`'s user.
+// True when the object `handle` (opened with READ_CONTROL) is `owner`'s user's: owned by the
+// user, or made by the user elevated: owned by the Administrators group, with the launcher's
+// own protection, a protected DACL whose single entry allows the user. Decision: an elevated
+// process owns what it creates through the group, which the user's unelevated processes
+// cannot be; the DACL tells the launcher's directory from any other that group owns.
 static bool sweep_owned(HANDLE handle, const SweepOwner* owner) {
   union {
     SECURITY_DESCRIPTOR_RELATIVE header;
@@ -120,10 +144,35 @@ static bool sweep_owned(HANDLE handle, const SweepOwner* owner) {
   DWORD needed = 0;
   PSID sid = nullptr;
   BOOL defaulted = FALSE;
-  return owner->get_security(handle, OWNER_SECURITY_INFORMATION, security.bytes,
-                             sizeof security.bytes, &needed) &&
-         owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr &&
-         owner->equal_sid(sid, owner->token.user.User.Sid);
+  PSID user = owner->token.user.User.Sid;
+  if (!owner->get_security(handle, OWNER_SECURITY_INFORMATION, security.bytes,
+                           sizeof security.bytes, &needed) ||
+      !owner->get_owner(security.bytes, &sid, &defaulted) || sid == nullptr) {
+    return false;
+  }
+  if (owner->equal_sid(sid, user)) return true;
+  // Read again with the DACL only then: the user's own directories need no more.
+  if (!owner->equal_sid(sid, (PSID)&SWEEP_ADMINISTRATORS.sid) ||
+      !owner->get_security(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                           security.bytes, sizeof security.bytes, &needed) ||
+      !owner->get_owner(security.bytes, &sid, &defaulted) || sid == nullptr) {
+    return false;
+  }
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  void* ace = nullptr;
+  if (!owner->equal_sid(sid, (PSID)&SWEEP_ADMINISTRATORS.sid) ||
+      !owner->get_control(security.bytes, &control, &revision) ||
+      !(control & SE_DACL_PROTECTED) ||
+      !owner->get_dacl(security.bytes, &present, &dacl, &defaulted) || !present ||
+      dacl == nullptr || dacl->AceCount != 1 || !owner->get_ace(dacl, 0, &ace)) {
+    return false;
+  }
+  ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+  return allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+         owner->equal_sid((PSID)&allowed->SidStart, user);
 }
 
 // True when `path` is a real directory (not a link) that no one else has open and whose owner
