@@ -1,8 +1,9 @@
 // What one launcher run shares with the console control handler: the payload directory, the
 // removal flag, what the walk wrote, the child slot, the open file, the gate, the closer and
 // the held files. The driver owns it and hands it to each step that needs it; the handler
-// reaches it through the one published pointer (cleanup/shutdown.h). The main thread's changes are ordered with the handler's
-// thread by the gate (cleanup/gate.h) or by interlocked exchanges:
+// reaches it through the one published pointer (cleanup/shutdown.h). The main thread's
+// changes are ordered with the handler's thread by the gate (cleanup/gate.h) or by
+// interlocked exchanges:
 // - `payload_directory` is final before the run is published, read-only after that;
 // - `remove_directory` is set once, when the parent has created the payload directory; cleared
 //   only in the cached mode, inside the gate, once that directory has become the cache
