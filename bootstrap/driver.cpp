@@ -153,9 +153,10 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
 // Moves the filled sibling into place through the gate: an interrupt before the moves removes
 // the sibling and they never happen; one after them finds the removal flag as they left it.
 // Then holds the images of the copy the run uses, checked again.
-// Decision: the walk's held images are closed before the moves, since a folder with a file
-// open below it cannot be renamed; so the images are read once more from where they now lie,
-// and held from that check on (the other files were never held: nothing runs them).
+// Decision: a folder with a file open below it cannot be renamed, so the walk held no image
+// (driver_run_cached_parent; nothing should be held here, but a held file would fail the
+// moves); the images are read once more from where they now lie, and held from that check
+// on (the other files are never held: nothing runs them).
 // Fatal: "Error, couldn't unpack file to target path." (ERROR_FILE_INVALID) when that check
 // fails: the copy changed since it was written.
 static void driver_install_cache(DriverRun* run) {
@@ -192,6 +193,9 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   }
   driver_register_handler(run);
   if (!whole) {
+    // Held images would have to be let go before the copy's rename: the check after it holds
+    // them.
+    run->extractor.hold_images = false;
     extract_walk(&run->extractor);
     driver_install_cache(run);
   }

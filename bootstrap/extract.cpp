@@ -33,6 +33,7 @@ void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader) 
   extractor->read_ahead = true;
   extractor->closer_thread = true;
   extractor->small_alone = false;
+  extractor->hold_images = true;
   extractor->fail_write_entry = UINT32_MAX;
 }
 
@@ -282,7 +283,7 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
   // Taken out the way the console handler takes it: exactly one of the two closes it.
   HandleOwner finished = HandleOwner::take(&run->file);
   if (finished) {
-    bool image = held_files_is_image(first, first_count);
+    bool image = extractor->hold_images && held_files_is_image(first, first_count);
     file_closer_hand(&run->closer, finished.release(), image ? entry->name : nullptr,
                      entry->name_units);
   }

@@ -19,6 +19,9 @@ struct Extractor {
   // True: a payload of at most ZB_WALK_ALONE_MAX_ENTRIES entries and ZB_WALK_ALONE_MAX_BYTES
   // bytes is walked without either thread. False after extract_init.
   bool small_alone;
+  // True (extract_init): the images written are held (cleanup/held_files.h). The cached mode
+  // checks them again where they end up instead.
+  bool hold_images;
   // The current entry's target path: the payload directory, "\" and the entry's name.
   wchar_t target_path[ZB_PATH_UNITS];
   // Directories known to exist; slot 0 is the home directory's from the first call on.
