@@ -283,7 +283,7 @@ static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
   extract_check_names(reader);
   return cache_verify_copy(reader, cache->directory,
-                           cache->directory_existed && cache_directory_ours(cache));
+                           cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 
 bool cache_prepare(Cache* cache, PayloadReader* reader) {

@@ -16,6 +16,7 @@
 
 #include "base/limits.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/held_files.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
 // cache_compute_paths.
@@ -38,6 +39,8 @@ struct Cache {
   wchar_t path[ZB_PATH_UNITS];
   wchar_t other[ZB_PATH_UNITS];
   bool directory_existed;
+  // Where the check puts the copy's images it holds (the run's held files), or null.
+  HeldFiles* held;
 };
 
 // Both roles: computes the cache directory and this run's sibling (from PID, TIME_US and
@@ -59,9 +62,9 @@ const wchar_t* cache_run_directory(const Cache* cache);
 // folder's missing levels too, bootstrap/place_folder.h), takes and dates the lock (after
 // removing leftovers of killed runs of this version when no other run holds it) and checks the
 // copy: this user's launcher finished it, and its files are exactly the payload's
-// (cache_verify_copy). The table position is back at the first entry afterwards. True when
-// the copy can be used as it stands. Fatal: as cache_verify_copy; a root directory or chosen
-// folder that cannot be created.
+// (cache_verify_copy); its images stay held in cache->held when it passes. The table position
+// is back at the first entry afterwards. True when the copy can be used as it stands. Fatal: as
+// cache_verify_copy; a root directory or chosen folder that cannot be created.
 bool cache_prepare(Cache* cache, PayloadReader* reader);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written

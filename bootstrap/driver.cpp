@@ -10,6 +10,7 @@
 #include "base/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/cache.h"
+#include "bootstrap/cache_verify.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
 #include "bootstrap/payload_directory.h"
@@ -20,6 +21,7 @@
 #include "bootstrap/splash.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
+#include "cleanup/held_files.h"
 #include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
 #include "cleanup/sweep.h"
@@ -157,13 +159,26 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
 
 // Moves the filled sibling into place through the gate: an interrupt before the moves removes
 // the sibling and they never happen; one after them finds the removal flag as they left it.
+// Then holds the images of the copy the run uses, checked again.
+// Decision: a folder with a file open below it cannot be renamed, so the walk held no image
+// (driver_run_cached_parent; nothing should be held here, but a held file would fail the
+// moves); the images are read once more from where they now lie, and held from that check
+// on (the other files are never held: nothing runs them).
+// Fatal: "Error, couldn't unpack file to target path." (ERROR_FILE_INVALID) when that check
+// fails: the copy changed since it was written.
 static void driver_install_cache(DriverRun* run) {
   bool aside = false;
+  held_files_close_all(&run->context.held);
   cleanup_gate_enter(&run->context);
   // In place (or removed after another run's copy won): from here on nothing removes it.
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
+  payload_restart_table(&run->reader);
+  if (!cache_verify_copy(&run->reader, cache_run_directory(&run->cache), /* check */ true,
+                         &run->context.held, /* images_only */ true)) {
+    fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
+  }
 }
 
 // Parent role of the cached mode: the cache directory is checked and used as it stands, or
@@ -172,6 +187,7 @@ static void driver_install_cache(DriverRun* run) {
 // removal flag is set: never once the sibling is the cache directory.
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
+  run->cache.held = &run->context.held;
   driver_set_payload_directory(run, run->cache.sibling);
   // Checking a large copy takes a while too.
   splash_start(&run->splash);
@@ -184,6 +200,9 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   }
   driver_register_handler(run);
   if (!whole) {
+    // Held images would have to be let go before the copy's rename: the check after it holds
+    // them.
+    run->extractor.hold_images = false;
     extract_walk(&run->extractor);
     driver_install_cache(run);
   }

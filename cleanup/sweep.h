@@ -46,6 +46,12 @@ bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid);
 // The number of directories removed completely. Never fatal; prints nothing.
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name);
 
-// True when the owner of the object `handle` (opened with READ_CONTROL) is this process's
-// user; false when it is another or cannot be read. Main thread only. Never fatal.
+// True when the object `handle` (opened with READ_CONTROL) is this process's user's: its owner
+// is the user, or (made by the user elevated) the Administrators group with a protected DACL
+// whose one entry allows the user; false for anything else or what cannot be read. Main
+// thread only. Never fatal.
 bool cleanup_owned_by_user(HANDLE handle);
+
+// The same decision on a security descriptor holding an owner and a DACL (self-relative or
+// absolute).
+bool cleanup_descriptor_is_users(void* descriptor);

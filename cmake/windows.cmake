@@ -45,7 +45,8 @@ set(zobrin_base_below)
 set(zobrin_paths_sources paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp)
 set(zobrin_paths_below base)
 set(zobrin_cleanup_sources
-  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp
+  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/held_files.cpp
+  cleanup/remove_tree.cpp
   cleanup/remove_written.cpp cleanup/shutdown.cpp cleanup/sweep.cpp)
 set(zobrin_cleanup_below base)
 # The entry point (bootstrap/main.cpp) is linked separately.

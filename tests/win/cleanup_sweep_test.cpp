@@ -1,6 +1,8 @@
 // The sweep of payload directories left by killed launchers: which names it takes, and which
 // directories it removes or keeps, on real trees under Wine.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include "cleanup/sweep.h"
 #include "tests/win/cleanup_tree.h"
@@ -161,6 +163,58 @@ TEST(CleanupSweep, DirectoryOfAnotherOwnerIsKept) {
   EXPECT_TRUE(tree_exists(theirs + L"\\a.txt"));
   EXPECT_FALSE(tree_exists(mine));
   tree_wipe(temp);
+}
+
+// The current user's SID as text ("S-1-5-21-...").
+std::wstring user_sid_text() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  union {
+    TOKEN_USER user;
+    char bytes[256];
+  } me;
+  DWORD needed = 0;
+  wchar_t* text = nullptr;
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, &me, sizeof me, &needed));
+  EXPECT_TRUE(ConvertSidToStringSidW(me.user.User.Sid, &text));
+  CloseHandle(token);
+  std::wstring out = text != nullptr ? text : L"";
+  LocalFree(text);
+  return out;
+}
+
+// What the same user made elevated is the user's: owned by the Administrators group, with the
+// launcher's protected DACL whose one entry allows the user. Any other owner, or that group
+// with another DACL, is not. Wine reports a file's owner from its Unix owner whatever was set,
+// so the decision is checked on the descriptors themselves.
+TEST(CleanupSweep, DirectoryTheUserMadeElevatedIsTheUsers) {
+  std::wstring me = user_sid_text();
+  struct Row {
+    std::wstring sddl;
+    bool users;
+  } rows[] = {
+      {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true},
+      {L"O:" + me + L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)", true},  // the user's whatever the DACL
+      {L"O:BAD:P(A;OICI;FA;;;" + me + L")", true},
+      {L"O:BAD:P(A;;0x1F01FF;;;" + me + L")", true},
+      {L"O:BAD:(A;OICI;FA;;;" + me + L")", false},  // not protected
+      {L"O:BAD:P(A;OICI;FA;;;" + me + L")(A;OICI;FA;;;BA)", false},
+      {L"O:BAD:P(A;OICI;FA;;;WD)", false},
+      {L"O:BAD:P(D;OICI;FA;;;" + me + L")", false},
+      {L"O:BAD:P", false},   // an empty DACL
+      {L"O:BAD:NO_ACCESS_CONTROL", false},
+      {L"O:SYD:P(A;OICI;FA;;;" + me + L")", false},
+      {L"O:WDD:P(A;OICI;FA;;;" + me + L")", false},
+      {L"O:S-1-5-21-1-2-3-1000D:P(A;OICI;FA;;;" + me + L")", false},
+  };
+  for (const Row& row : rows) {
+    PSECURITY_DESCRIPTOR security = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        row.sddl.c_str(), SDDL_REVISION_1, &security, nullptr))
+        << utf8(row.sddl);
+    EXPECT_EQ(cleanup_descriptor_is_users(security), row.users) << utf8(row.sddl);
+    LocalFree(security);
+  }
 }
 
 // A Unix symbolic link named like a payload directory is neither entered nor removed; the
