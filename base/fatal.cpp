@@ -118,6 +118,15 @@ void fatal_place_error(const wchar_t* folder, const char* source) {
   exit(2);
 }
 
+void fatal_working_folder_error(const wchar_t* folder) {
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr,
+          "Error, working folder '%ls' (from zobrin-pack exe --cwd) is not an existing folder.\n",
+          folder);
+  fatal_run_cleanup();
+  exit(2);
+}
+
 void fatal_open_error(const wchar_t* path) {
   // The path with CR and LF written as \u000D and \u000A, so a damaged name cannot split the
   // line: a path buffer's 4095 units, each at most 6 units, and the NUL.

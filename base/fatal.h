@@ -56,6 +56,10 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // error, then exit code 2: `path` is the level of the chosen folder that could not be made.
 [[noreturn]] void fatal_create_folder_error(const wchar_t* path, unsigned long code);
 
+// "Error, working folder '<folder>' (from zobrin-pack exe --cwd) is not an existing folder."
+// on standard error, then exit code 2.
+[[noreturn]] void fatal_working_folder_error(const wchar_t* folder);
+
 // "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
 [[noreturn]] void fatal_expand_error(const wchar_t* path_template);
 

@@ -70,14 +70,32 @@ constexpr uint64_t ZB_RUN_FLAGS_KNOWN =
 // (paths/template.h), UTF-16LE units without a NUL, 1 to ZB_EXTRACT_TO_MAX_UNITS of them.
 // Splash: the image shown while a slow first start extracts (bootstrap/splash.h): width and
 // height (4 bytes each, 1 to ZB_SPLASH_MAX_SIDE), then one zstd frame of width * height * 4
-// bytes, rows top down, each pixel blue, green, red and 0. Kinds 3 to 5 are reserved.
+// bytes, rows top down, each pixel blue, green, red and 0.
+// The application's own settings (bootstrap/app_settings.h), their texts application
+// templates (paths/app_template.h) in UTF-16LE units. Args: the fixed arguments given before
+// the user's, each followed by a NUL unit. Env: the application's variables, each one unit
+// ZB_ENV_SET or ZB_ENV_PREPEND, then NAME=TEMPLATE and a NUL unit. Cwd: the application's
+// working folder, without a NUL.
 // Execution level: the level the executable's manifest asks for, as its ASCII name
 // ("highestAvailable", "requireAdministrator"); recorded only when it is not asInvoker. The
 // manifest does the asking: the launcher reads no record of this kind.
 constexpr uint32_t ZB_SETTING_EXTRACT_TO = 1;
 constexpr uint32_t ZB_SETTING_SPLASH = 2;
+constexpr uint32_t ZB_SETTING_ARGS = 3;
+constexpr uint32_t ZB_SETTING_ENV = 4;
+constexpr uint32_t ZB_SETTING_CWD = 5;
 constexpr uint32_t ZB_SETTING_EXECUTION_LEVEL = 6;
-constexpr uint32_t ZB_SETTING_KINDS = 6;
+// Every kind from 1 up to this one is known. The launcher carries the number after
+// ZB_SETTINGS_MARKER (bootstrap/main.cpp), so the packer can refuse to put a record into a
+// launcher too old to read it; a launcher without the marker reads kinds 1 and 2.
+#define ZB_SETTING_KINDS_NUMBER 6
+constexpr uint32_t ZB_SETTING_KINDS = ZB_SETTING_KINDS_NUMBER;
+#define ZB_SETTINGS_MARKER "zobrin-onefile launcher reads setting kinds up to "
+constexpr uint32_t ZB_SETTING_KINDS_UNMARKED = 2;
+// The operations of an Env entry: the variable set to the value (removed when the value is
+// empty), or the value put in front of the inherited one, joined by ";".
+constexpr uint16_t ZB_ENV_SET = 1;
+constexpr uint16_t ZB_ENV_PREPEND = 2;
 constexpr uint32_t ZB_SETTINGS_LENGTH_BYTES = 8;
 constexpr uint32_t ZB_SETTING_HEAD_BYTES = 8;
 constexpr uint32_t ZB_EXTRACT_TO_MAX_UNITS = 1024;

@@ -117,10 +117,16 @@ bool command_line_build(wchar_t* line, uint32_t capacity, wchar_t** elements, in
 }
 
 bool command_line_rebuild(wchar_t* line, uint32_t capacity, const wchar_t* source,
-                          const wchar_t* program, wchar_t* scratch, uint32_t scratch_capacity) {
+                          const wchar_t* program, const wchar_t* fixed, uint32_t fixed_count,
+                          wchar_t* scratch, uint32_t scratch_capacity) {
   if (capacity == 0) return false;
   line[0] = L'\0';
   bool ok = command_line_append(line, capacity, program);
+  for (uint32_t i = 0; ok && i < fixed_count; i++, fixed += wcslen(fixed) + 1) {
+    uint32_t length = (uint32_t)wcslen(line);
+    ok = wide_append_units(line, capacity, &length, L' ', 1) &&
+         command_line_append(line, capacity, fixed);
+  }
   CommandLineCursor cursor = {0, false};
   CommandLineStep step = command_line_next(source, &cursor, scratch, scratch_capacity);
   while (ok && step == COMMAND_LINE_ELEMENT) {

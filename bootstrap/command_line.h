@@ -29,12 +29,14 @@ struct CommandLineCursor {
 CommandLineStep command_line_next(const wchar_t* line, CommandLineCursor* cursor,
                                   wchar_t* element, uint32_t capacity);
 
-// Sets `line` (capacity `capacity` units) to `program` followed by every element of `source`
-// after its first, each appended as command_line_append does and joined by single blanks.
-// `scratch` (capacity `scratch_capacity` units) holds one element at a time. Returns false,
-// leaving `line` empty, when the line or an element does not fit.
+// Sets `line` (capacity `capacity` units) to `program`, the `fixed_count` elements at `fixed`
+// (NUL-terminated, back to back) and every element of `source` after its first, each appended
+// as command_line_append does and joined by single blanks. `scratch` (capacity
+// `scratch_capacity` units) holds one element at a time. Returns false, leaving `line` empty,
+// when the line or an element does not fit.
 bool command_line_rebuild(wchar_t* line, uint32_t capacity, const wchar_t* source,
-                          const wchar_t* program, wchar_t* scratch, uint32_t scratch_capacity);
+                          const wchar_t* program, const wchar_t* fixed, uint32_t fixed_count,
+                          wchar_t* scratch, uint32_t scratch_capacity);
 
 // Appends `element` to the NUL-terminated text in `line` (capacity `capacity` units, NUL
 // included), quoted when it holds a blank, tab, line feed, vertical tab or double quote, or

@@ -9,6 +9,7 @@
 #include "base/limits.h"
 #include "base/payload_format.h"
 #include "base/wide_text.h"
+#include "bootstrap/app_settings.h"
 #include "bootstrap/cache.h"
 #include "bootstrap/cache_verify.h"
 #include "bootstrap/extract.h"
@@ -46,6 +47,7 @@ struct DriverRun {
   Sweep sweep;
   Place place;
   Splash splash;
+  AppSettings app;
   // The first payload entry's target path: the DLL the child loads, or the program mode's
   // program.
   wchar_t dll_path[ZB_PATH_UNITS];
@@ -138,12 +140,15 @@ static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* direc
   return run->dll_path;
 }
 
-// Parent role, with the payload extracted: starts the child (or `program`, when not null),
+// Parent role, with the payload extracted into `app_dir` (the payload directory or the cached
+// copy): starts the child (or `program`, when not null) with the application's settings,
 // tidies the cache while it runs (cached mode), waits for it, then ends the run: the child
 // slot emptied, shutdown. Returns the child's exit code.
 static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
-                                const wchar_t* program) {
+                                const wchar_t* app_dir, const wchar_t* program) {
   int exit_code = 0;
+  app_settings_prepare(&run->app, app_dir);
+  run->launch.app = &run->app;
   {
     HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
     splash_set_child(&run->splash, GetProcessId(child.get()));
@@ -188,6 +193,7 @@ static void driver_install_cache(DriverRun* run) {
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
   run->cache.held = &run->context.held;
+  place_hand_over(run->cache.folder);
   driver_set_payload_directory(run, run->cache.sibling);
   // Checking a large copy takes a while too.
   splash_start(&run->splash);
@@ -206,9 +212,9 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
     extract_walk(&run->extractor);
     driver_install_cache(run);
   }
-  const wchar_t* started =
-      program ? driver_locate_program(run, cache_run_directory(&run->cache)) : nullptr;
-  return driver_launch_parent(run, argv, /* cached */ true, started);
+  const wchar_t* app_dir = cache_run_directory(&run->cache);
+  const wchar_t* started = program ? driver_locate_program(run, app_dir) : nullptr;
+  return driver_launch_parent(run, argv, /* cached */ true, app_dir, started);
 }
 
 // Child role: takes the payload directory the parent prepared, creates nothing and loads the
@@ -221,6 +227,8 @@ static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool progr
   extract_dll_path(&run->reader, run->context.payload_directory, run->dll_path);
   if (!program) return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
   driver_register_handler(run);
+  app_settings_prepare(&run->app, run->context.payload_directory);
+  run->launch.app = &run->app;
   int exit_code = 0;
   {
     HandleOwner started = launch_start(&run->launch, &run->context, run->dll_path);
@@ -250,10 +258,16 @@ int driver_run(void) {
   uint64_t flags = payload_linked_flags();
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
   place_choose(&run.place);
+  // Decision: the child takes the folder its parent resolved, never expanding it again: a
+  // template the two roles expanded differently would load files nothing checked.
+  bool handed_over = !parent_role && place_take_handed_over(&run.place);
   if (flags & ZB_RUN_FLAG_CACHE) {
     // The cached copies live in the chosen folder's "zobrin-onefile"; by default in the
-    // user's cache.
-    if (run.place.source != PLACE_DEFAULT) {
+    // user's cache. The parent hands over the folder that holds that one, which the child
+    // takes as chosen.
+    if (handed_over) {
+      run.cache.chosen_root = run.place.folder;
+    } else if (run.place.source != PLACE_DEFAULT) {
       place_expand(&run.place, L"");
       run.cache.chosen_root = run.place.folder;
     }
@@ -262,7 +276,8 @@ int driver_run(void) {
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
     return driver_run_child(&run, argc, argv, program);
   }
-  place_expand(&run.place, DRIVER_DIRECTORY_NAME_TEMPLATE);
+  if (!handed_over) place_expand(&run.place, DRIVER_DIRECTORY_NAME_TEMPLATE);
+  if (parent_role) place_hand_over(run.place.folder);
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);
@@ -287,7 +302,8 @@ int driver_run(void) {
   cleanup_sweep_start(&run.sweep, run.context.payload_directory, also);
   const wchar_t* started =
       program ? driver_locate_program(&run, run.context.payload_directory) : nullptr;
-  int exit_code = driver_launch_parent(&run, argv, /* cached */ false, started);
+  int exit_code = driver_launch_parent(&run, argv, /* cached */ false,
+                                       run.context.payload_directory, started);
   cleanup_sweep_join(&run.sweep);
   return exit_code;
 }

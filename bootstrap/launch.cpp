@@ -1,5 +1,6 @@
 #include "bootstrap/launch.h"
 
+#include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 #include <windows.h>
@@ -197,22 +198,36 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
 
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
+  AppSettings* app = launch->app;
   if (!command_line_rebuild(launch->command_line, ZB_COMMAND_LINE_UNITS, GetCommandLineW(),
-                            application, launch->element, ZB_COMMAND_LINE_UNITS)) {
+                            application, app != nullptr ? app->arguments : nullptr,
+                            app != nullptr ? app->argument_count : 0, launch->element,
+                            ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
+  // Decision: the settings go into the new process's block and directory, never into this
+  // process, whose later steps keep the user's. The application's process (the DLL mode's
+  // child too) has them from its first instruction: every runtime's start-up copy sees them.
+  // The child's launcher code before the load reads only its own variables, which no setting
+  // may name, and the folder handed over, and loads with explicit search flags (no PATH).
+  wchar_t* environment = app != nullptr ? app_settings_environment(app) : nullptr;
+  const wchar_t* directory =
+      app != nullptr && app->directory[0] != L'\0' ? app->directory : nullptr;
 
   PROCESS_INFORMATION process;
   memset(&process, 0, sizeof process);
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
   cleanup_gate_enter(run);
-  if (!CreateProcessW(application, launch->command_line, /* lpProcessAttributes */ nullptr,
-                      /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
-                      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED,
-                      /* lpEnvironment */ nullptr, /* lpCurrentDirectory */ nullptr, &startup,
-                      &process)) {
-    DWORD error = GetLastError();
+  BOOL started = CreateProcessW(
+      application, launch->command_line, /* lpProcessAttributes */ nullptr,
+      /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
+      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED |
+          (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
+      /* lpEnvironment */ environment, /* lpCurrentDirectory */ directory, &startup, &process);
+  DWORD error = GetLastError();
+  free(environment);
+  if (!started) {
     // Only the program mode's program lies in the payload directory; the launcher's own child
     // is the executable itself (its manifest asks for what the parent's did).
     if (application != launch->module_path) {

@@ -6,6 +6,7 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
+#include "bootstrap/app_settings.h"
 #include "cleanup/run_context.h"
 
 // The parent's launch: the texts it builds and the job the child runs in. Zeroed
@@ -19,6 +20,9 @@ struct Launch {
   // The job the child runs in, or null. Never closed by the launcher: the system closes it
   // when the parent ends, however it ends, and that ends the child.
   HANDLE job;
+  // The application's settings (app_settings_prepare done), applied to what launch_start
+  // starts; null: none.
+  AppSettings* app;
 };
 
 // Child role: loads `dll_path`, with its own folder searched first for the DLLs it needs, then
@@ -36,14 +40,16 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
                                 const wchar_t* program);
 
 // Starts `application` with this process's arguments re-quoted, element 0 replaced by
-// `application`, and the same standard handles and environment, in a job that ends it when
+// `application` and the application's fixed arguments after it, the same standard handles,
+// and the environment and current directory with the application's settings applied (those
+// of this process where none are packed; launch->app), in a job that ends it when
 // this process ends (processes the application starts leave the job; without a job when none
 // can be had), and publishes it in the run's child slot. Returns its process handle. The
 // parent role starts its child with it, the program mode's child role the program. The start
 // passes the run's gate (cleanup/gate.h): after an interrupt nothing starts, and the call
 // does not return. Fatal: "Error, couldn't launch child" (with the system error; also for a
 // command line too long to pass on, or one that cannot be split, or a process that cannot be
-// resumed).
+// resumed); as app_settings_environment.
 HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application);
 
 // Parent role: waits for the child `process` to end and returns its exit code (1 when it

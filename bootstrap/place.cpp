@@ -65,8 +65,37 @@ void place_choose(Place* place) {
   }
 }
 
+// The variables an extraction folder's template may name, as the packer takes them.
+static const wchar_t* const place_variables[] = {L"TEMP", L"CACHE_DIR", L"HOME", L"EXE_DIR"};
+// Longer than any of them.
+static const uint32_t PLACE_NAME_UNITS = 16;
+
+// True when `text` is a template the packer would take (place_expand's rules); whether it is
+// absolute is checked once expanded.
+static bool place_template_allowed(const wchar_t* text) {
+  size_t units = wcsnlen(text, ZB_EXTRACT_TO_MAX_UNITS + 1);
+  if (units == 0 || units > ZB_EXTRACT_TO_MAX_UNITS) return false;
+  for (size_t at = 0; at < units; at++) {
+    wchar_t unit = text[at];
+    if (unit < 0x20 || wcschr(L"*?\"<>|}", unit) != nullptr) return false;
+    if (unit != L'{') continue;
+    const wchar_t* close = wcschr(text + at, L'}');
+    if (close == nullptr || (size_t)(close - text) - at - 1 >= PLACE_NAME_UNITS) return false;
+    wchar_t name[PLACE_NAME_UNITS];
+    size_t name_units = (size_t)(close - text) - at - 1;
+    wmemcpy(name, text + at + 1, name_units);
+    name[name_units] = L'\0';
+    bool known = false;
+    for (const wchar_t* variable : place_variables) known = known || _wcsicmp(name, variable) == 0;
+    if (!known) return false;
+    at = (size_t)(close - text);
+  }
+  return true;
+}
+
 void place_expand(Place* place, const wchar_t* named_suffix) {
-  if (!template_expand(place->folder, place->path_template, ZB_PATH_UNITS)) {
+  if (!place_template_allowed(place->path_template) ||
+      !template_expand(place->folder, place->path_template, ZB_PATH_UNITS)) {
     uint32_t length = 0;
     place->folder[0] = L'\0';
     if (!wide_append_text(place->folder, ZB_PATH_UNITS, &length, place->path_template) ||
@@ -84,6 +113,18 @@ void place_expand(Place* place, const wchar_t* named_suffix) {
   // Without final backslashes ("C:\" becomes "C:"), as {TEMP} expands: a "\" and a name follow.
   size_t length = wcslen(place->folder);
   while (length > 0 && place->folder[length - 1] == L'\\') place->folder[--length] = L'\0';
+}
+
+void place_hand_over(const wchar_t* folder) { env_set_for_children(ENV_PAYLOAD_FOLDER, folder); }
+
+bool place_take_handed_over(Place* place) {
+  wchar_t* folder = env_read(ENV_PAYLOAD_FOLDER);
+  if (folder == nullptr) return false;
+  uint32_t length = 0;
+  place->folder[0] = L'\0';
+  if (!wide_append_text(place->folder, ZB_PATH_UNITS, &length, folder)) fatal_bounds_abort();
+  free(folder);
+  return true;
 }
 
 bool place_blocked_by_policy(unsigned long error) {

@@ -51,13 +51,18 @@ set(_ZOBRIN_ONEFILE_OPTION_PRODUCT --product)
 set(_ZOBRIN_ONEFILE_OPTION_COMPANY --company)
 set(_ZOBRIN_ONEFILE_OPTION_DESCRIPTION --description)
 set(_ZOBRIN_ONEFILE_OPTION_COPYRIGHT --copyright)
+set(_ZOBRIN_ONEFILE_OPTION_ARGS --arg)
+set(_ZOBRIN_ONEFILE_OPTION_ENV --env)
+set(_ZOBRIN_ONEFILE_OPTION_ENV_PREPEND --env-prepend)
+set(_ZOBRIN_ONEFILE_OPTION_CWD --cwd)
 set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
 # zobrin_add_onefile(NAME MAIN_TARGET dll_or_program_target [MAIN_FOLDER folder]
 #                    [FILES file...] [DIRECTORIES dir...]
 #                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
 #                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
-#                    [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
+#                    [ARGS text...] [ENV NAME=VALUE...] [ENV_PREPEND NAME=VALUE...]
+#                    [CWD template] [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
 # current binary directory): it assembles the application directory in
@@ -76,12 +81,14 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # such as a DLL the application lacks, fails the build) unless NO_STRICT is given. CONSOLE,
 # ICON, VERSION (default: the project's version, when it is one to four numbers), PRODUCT,
 # COMPANY, DESCRIPTION and COPYRIGHT pass --console, --icon, --file-version, --product,
-# --company, --description and --copyright to zobrin-pack; PACK_OPTIONS are passed as they
-# are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
+# --company, --description and --copyright to zobrin-pack; each of ARGS, ENV and ENV_PREPEND
+# one --arg, --env or --env-prepend, and CWD --cwd, each value whole: a ";" or "\" in it stays
+# (write "PATH={APP_DIR}\\bin;{APP_DIR}\\lib" or a bracket argument), an empty one and one
+# starting with "-" too. PACK_OPTIONS are passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
 # executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;MAIN_FOLDER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;OUTPUT_DIRECTORY"
-                        "FILES;DIRECTORIES;PACK_OPTIONS")
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;MAIN_FOLDER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;CWD;OUTPUT_DIRECTORY"
+                        "FILES;DIRECTORIES;ARGS;ENV;ENV_PREPEND;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
     message(FATAL_ERROR "${where}: unknown arguments: ${arg_UNPARSED_ARGUMENTS}")
@@ -178,6 +185,18 @@ function(zobrin_add_onefile name)
       list(APPEND options ${_ZOBRIN_ONEFILE_OPTION_${field}} ${arg_${field}})
     endif()
   endforeach()
+  # Each value as one "--option=VALUE" argument: PARSE_ARGV kept its ";", which the command
+  # gets as $<SEMICOLON> so that no list splits it; the "=" form takes "" and "-x" too.
+  foreach(field ARGS ENV ENV_PREPEND)
+    foreach(value IN LISTS arg_${field})
+      string(REPLACE ";" "$<SEMICOLON>" value "${value}")
+      list(APPEND options "${_ZOBRIN_ONEFILE_OPTION_${field}}=${value}")
+    endforeach()
+  endforeach()
+  if(DEFINED arg_CWD)
+    string(REPLACE ";" "$<SEMICOLON>" cwd "${arg_CWD}")
+    list(APPEND options "${_ZOBRIN_ONEFILE_OPTION_CWD}=${cwd}")
+  endif()
   list(APPEND options ${arg_PACK_OPTIONS})
 
   # Always run; rewrites the manifest only when the inputs differ from it. The COMMAND's

@@ -11,7 +11,8 @@ set(ZOBRIN_ONEFILE_UCRT_SPECS ${ZOBRIN_UCRT_SPECS})
 include(cmake/ZobrinOnefile.cmake)
 set(ZOBRIN_EXAMPLES_OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_subdirectory(examples ${CMAKE_BINARY_DIR}/examples)
-add_dependencies(win_tests example_hello_program example_hello_c example_cpp_dlls)
+add_dependencies(win_tests example_hello_program example_hello_args example_hello_c
+  example_cpp_dlls)
 
 # zobrin/app.h turns a wrong run_code signature into a compile error, in C and in C++.
 add_test(NAME app_header_signature

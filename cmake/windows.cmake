@@ -42,7 +42,8 @@ target_compile_options(zobrin_launcher_options INTERFACE
 # found, and the build fails.
 set(zobrin_base_sources base/fatal.cpp base/ring.cpp base/wide_text.cpp)
 set(zobrin_base_below)
-set(zobrin_paths_sources paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp)
+set(zobrin_paths_sources paths/app_template.cpp paths/env.cpp paths/path_utils.cpp paths/shell.cpp
+  paths/template.cpp)
 set(zobrin_paths_below base)
 set(zobrin_cleanup_sources
   cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/held_files.cpp
@@ -51,7 +52,8 @@ set(zobrin_cleanup_sources
 set(zobrin_cleanup_below base)
 # The entry point (bootstrap/main.cpp) is linked separately.
 set(zobrin_bootstrap_sources
-  bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp bootstrap/driver.cpp bootstrap/extract.cpp
+  bootstrap/app_settings.cpp bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp
+  bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
@@ -173,6 +175,7 @@ endfunction()
 include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
 include(cmake/place_tests.cmake)
+include(cmake/args_tests.cmake)
 include(cmake/examples.cmake)
 include(cmake/layout_tests.cmake)
 include(cmake/windows_packer.cmake)

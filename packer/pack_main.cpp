@@ -62,6 +62,11 @@ struct ExeCommandOptions {
   std::string extract_to;
   bool extract_to_given = false;
   std::string splash;
+  std::vector<std::string> args;
+  std::vector<std::string> env;
+  std::vector<std::string> env_prepend;
+  std::string cwd;
+  bool cwd_given = false;
   Settings settings;
 };
 
@@ -294,6 +299,9 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::string subject = link.linker.empty()
                               ? quote_path(link.launcher_dir / LINK_LAUNCHER_EXE)
                               : "linked with '" + link.linker + "'";
+    Settings recorded = exe->settings;
+    recorded.execution_level = level;
+    settings_check_launcher(recorded, launcher, subject);
     extras = exe_extras_prepare(launcher, slot, pack_exe_options(*exe, tree.main, level),
                                 fs::path(source.output).filename().string(),
                                 "the launcher " + subject + " cannot take resources");
@@ -360,6 +368,18 @@ void run_exe(ExeCommandOptions options, const std::string& self) {
   if (!options.splash.empty() && options.exe.console) {
     throw UsageError("--splash is for a windowed application, not with --console");
   }
+  options.settings.args = options.args;
+  for (const auto& [texts, prepend] : {std::pair(&options.env, false),
+                                       std::pair(&options.env_prepend, true)}) {
+    for (const std::string& text : *texts) {
+      std::string env_error = settings_add_env(&options.settings, text, prepend);
+      if (!env_error.empty()) throw UsageError(env_error);
+    }
+  }
+  if (options.cwd_given && options.cwd.empty()) throw UsageError("--cwd needs a folder");
+  options.settings.cwd = options.cwd;
+  std::string app_error = settings_check_app(options.settings);
+  if (!app_error.empty()) throw UsageError(app_error);
   // Read and checked before anything is packed, so a bad image costs no compression.
   if (!options.splash.empty()) options.settings.splash = splash_record(host_path_from_utf8(options.splash));
   pack_build(source, BuildKind::exe, &options, link_options(options.kit, self));
@@ -470,6 +490,27 @@ void setup_exe(CLI::App& app, const std::string& self) {
   sub->add_flag("--uac-admin", options->uac_admin,
                 "ask for administrator rights at the start (requireAdministrator); default: "
                 "the main program's own manifest level, else asInvoker");
+  const std::string templates = std::string("; may name ") + SETTINGS_APP_VARIABLES +
+                                " ({APP_DIR}: the extracted tree), {{ and }} for braces";
+  sub->add_option("--arg", options->args,
+                  "a fixed argument given to the application before the user's (repeatable)" +
+                      templates)
+      ->type_name("TEXT")
+      ->allow_extra_args(false);
+  sub->add_option("--env", options->env,
+                  "a variable set for the application only (repeatable; an empty VALUE removes "
+                  "it)" + templates)
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  sub->add_option("--env-prepend", options->env_prepend,
+                  "a value put in front of the application's inherited variable, joined by ';' "
+                  "(repeatable)" + templates)
+      ->type_name("NAME=VALUE")
+      ->allow_extra_args(false);
+  CLI::Option* cwd = sub->add_option("--cwd", options->cwd,
+                                     "the application's working folder (default: the user's); "
+                                     "it must exist at run time" + templates)
+                         ->type_name("TEMPLATE");
   sub->add_option("--icon", options->exe.icon, "the executable's icon")->type_name("FILE.ico");
   VersionFields& version = options->exe.version;
   sub->add_option("--product", version.product, "version information: the product name")
@@ -485,8 +526,9 @@ void setup_exe(CLI::App& app, const std::string& self) {
       ->type_name("TEXT");
   sub->add_option("--copyright", version.copyright, "version information: the copyright notice")
       ->type_name("TEXT");
-  sub->callback([options, self, extract_to] {
+  sub->callback([options, self, extract_to, cwd] {
     options->extract_to_given = extract_to->count() > 0;
+    options->cwd_given = cwd->count() > 0;
     run_exe(*options, self);
   });
 }
@@ -546,6 +588,16 @@ int main(int argc, char** argv) {
   CLI::App app("Packs an application directory into one Windows executable.", "zobrin-pack");
   try {
     std::vector<std::string> utf8_args = host_utf8_args(argc, argv);
+    // CLI11 takes "--arg=" as the option still waiting for its value (and takes the next
+    // argument); for the options where an empty value means something it is given apart.
+    for (size_t i = 1; i < utf8_args.size(); i++) {
+      for (const char* empty : {"--arg=", "--env=", "--env-prepend=", "--cwd="}) {
+        if (utf8_args[i] != empty) continue;
+        utf8_args[i].pop_back();
+        utf8_args.insert(utf8_args.begin() + static_cast<long>(++i), "");
+        break;
+      }
+    }
     std::vector<char*> utf8_argv;
     for (std::string& arg : utf8_args) utf8_argv.push_back(&arg[0]);
     utf8_argv.push_back(nullptr);

@@ -78,6 +78,12 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     if (!settings.splash.empty()) {
       std::printf("splash: %s\n", splash_record_size(settings.splash).c_str());
     }
+    for (const std::string& arg : settings.args) std::printf("arg: %s\n", arg.c_str());
+    for (const EnvSetting& env : settings.env) {
+      std::printf("%s: %s=%s\n", env.prepend ? "env-prepend" : "env", env.name.c_str(),
+                  env.value.c_str());
+    }
+    if (!settings.cwd.empty()) std::printf("cwd: %s\n", settings.cwd.c_str());
     if (!settings.execution_level.empty()) {
       std::printf("execution level: %s\n", settings.execution_level.c_str());
     }

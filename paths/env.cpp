@@ -149,3 +149,59 @@ void env_update_runtime_copies(const wchar_t* name, const wchar_t* value) {
     if (entry != nullptr) entry(text);
   }
 }
+
+// The units of the name of the entry "NAME=VALUE" at `entry`: up to its first "=" after the
+// first unit (the system's own entries such as "=C:=C:\dir" start with one).
+static uint32_t env_name_units(const wchar_t* entry) {
+  const wchar_t* equals = entry[0] == L'\0' ? nullptr : wcschr(entry + 1, L'=');
+  return equals == nullptr ? (uint32_t)wcslen(entry) : (uint32_t)(equals - entry);
+}
+
+// True when the entry at `entry` names one of the `count` entries at `changes`.
+static bool env_changed(const wchar_t* entry, const wchar_t* changes, uint32_t count) {
+  uint32_t units = env_name_units(entry);
+  for (uint32_t i = 0; i < count; i++, changes += wcslen(changes) + 1) {
+    uint32_t other = env_name_units(changes);
+    if (CompareStringOrdinal(entry, (int)units, changes, (int)other, /* bIgnoreCase */ TRUE) ==
+        CSTR_EQUAL) {
+      return true;
+    }
+  }
+  return false;
+}
+
+wchar_t* env_block_with_changes(const wchar_t* changes, uint32_t count) {
+  wchar_t* own = GetEnvironmentStringsW();
+  if (own == nullptr) return nullptr;
+  size_t own_units = 0;
+  while (own[own_units] != L'\0') own_units += wcslen(own + own_units) + 1;
+  size_t change_units = 0;
+  for (uint32_t i = 0; i < count; i++) change_units += wcslen(changes + change_units) + 1;
+  // Every entry of both, and the block's final NUL (two for a block without entries).
+  wchar_t* block = (wchar_t*)malloc((own_units + change_units + 2) * sizeof(wchar_t));
+  if (block == nullptr) {
+    FreeEnvironmentStringsW(own);
+    return nullptr;
+  }
+  size_t length = 0;
+  for (const wchar_t* entry = own; *entry != L'\0'; entry += wcslen(entry) + 1) {
+    if (env_changed(entry, changes, count)) continue;
+    size_t units = wcslen(entry) + 1;
+    wmemcpy(block + length, entry, units);
+    length += units;
+  }
+  FreeEnvironmentStringsW(own);
+  const wchar_t* change = changes;
+  for (uint32_t i = 0; i < count; i++) {
+    size_t units = wcslen(change) + 1;
+    const wchar_t* value = change + env_name_units(change);
+    if (value[0] == L'=' && value[1] != L'\0') {
+      wmemcpy(block + length, change, units);
+      length += units;
+    }
+    change += units;
+  }
+  block[length++] = L'\0';
+  if (length == 1) block[length++] = L'\0';
+  return block;
+}

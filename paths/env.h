@@ -43,3 +43,10 @@ bool env_exists(const wchar_t* name);
 // stays allocated. Fatal (abort): a name of 64 units or more, or the
 // text cannot be allocated.
 void env_update_runtime_copies(const wchar_t* name, const wchar_t* value);
+
+// A new environment block for a process to start (heap; free() releases it): this process's
+// variables in their order, less every one named in `changes`, then each entry of `changes`
+// that has a value. `changes` holds `count` texts "NAME=VALUE" back to back, each
+// NUL-terminated; "NAME=" removes NAME. Names are compared without regard to case, as the
+// system does. Null when the process's block or the memory cannot be had.
+wchar_t* env_block_with_changes(const wchar_t* changes, uint32_t count);

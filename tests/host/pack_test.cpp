@@ -17,6 +17,7 @@
 
 #include "base/file_digest.h"
 #include "base/little_endian.h"
+#include "base/payload_format.h"
 #include "packer/app_tree.h"
 #include "packer/pack_error.h"
 #include "packer/payload_writer.h"
@@ -623,7 +624,7 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
       {"a letter changed", &plain, at + 18, "X", false, mismatch},
       {"the length past the section", &plain, at + 1, std::string(1, '\7'), false,
        "the settings after the payload run past its section"},
-      {"an unknown kind", &plain, at + 8, std::string(1, '\7'), true,
+      {"an unknown kind", &plain, at + 8, std::string(1, 'c'), true,
        "the settings after the payload are malformed (a record runs past them, or a kind is "
        "unknown or repeated)"},
       {"a record past the block", &plain, at + 12, std::string(1, '\x40'), true,
@@ -674,6 +675,120 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
   // Case does not matter, as at run time.
   EXPECT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "u.exe", "--extract-to",
                   "{temp}\\Allowed", "--launcher-dir", root / "kit"}).code, 0);
+}
+
+// The launcher of a kit that reads the setting kinds up to `kinds` (the marker in a gap of the
+// image, as a real launcher carries it in its data).
+std::vector<unsigned char> marked_launcher(uint32_t kinds) {
+  std::vector<unsigned char> image = pe_build(launcher_spec());
+  const std::string marker = ZB_SETTINGS_MARKER + std::to_string(kinds);
+  std::copy(marker.begin(), marker.end(), image.begin() + 0x300);
+  return image;
+}
+
+// The application's fixed arguments, variables and working folder: recorded (no other
+// character refused), listed, verified; each text that could not be used a usage error; a
+// recorded one damaged and sealed again refused by verify; a kit whose launcher cannot read a
+// record refused (a launcher without the marker reads kinds 1 and 2 only).
+TEST_F(Pack, ApplicationSettingsAreRecordedListedVerifiedAndRefused) {
+  spit(root / "kit" / "launcher.exe", marked_launcher(ZB_SETTING_KINDS));
+  const std::vector<std::string> given = {
+      "--arg", "{APP_DIR}\\a b", "--arg", "", "--arg", "-\xC3\xA9 \"q\" {{x}}", "--env",
+      "Gone=", "--env", "A=x;{HOME}", "--env-prepend", "PATH={APP_DIR}\\bin", "--cwd",
+      "{app_dir}\\data"};
+  std::vector<std::string> args = {"exe", app, "--main", "app.dll", "-o", root / "e.exe",
+                                   "--launcher-dir", root / "kit"};
+  args.insert(args.end(), given.begin(), given.end());
+  PackRun r = pack(args);
+  ASSERT_EQ(r.code, 0) << r.err;
+  r = pack({"list", root / "e.exe"});
+  EXPECT_NE(r.out.find("\narg: {APP_DIR}\\a b\narg: \narg: -\xC3\xA9 \"q\" {{x}}\nenv: Gone=\n"
+                       "env: A=x;{HOME}\nenv-prepend: PATH={APP_DIR}\\bin\ncwd: {app_dir}\\data\n"),
+            std::string::npos)
+      << r.out;
+  EXPECT_EQ(pack({"verify", root / "e.exe"}).code, 0);
+
+  // The working folder's "{app_dir}" made "{app_dix}", the digest sealed again.
+  ASSERT_EQ(pack({"payload", app, "--main", "app.dll", "-o", root / "p"}).code, 0);
+  const std::string payload = slurp(root / "p");
+  std::string exe = slurp(root / "e.exe");
+  const size_t block = 0x420 + payload.size();
+  const std::string cwd_units = std::string("d\0i\0r\0}\0\\\0d\0a\0t\0a\0", 18);
+  size_t at = exe.find(cwd_units, block);
+  ASSERT_NE(at, std::string::npos);
+  exe[at + 4] = 'x';
+  le_write_u64(reinterpret_cast<unsigned char*>(&exe[0x408]),
+               head_digest(payload, 16 + le(payload, 0, 8), 4, 0,
+                           exe.substr(block, 8 + le(exe, block, 8))));
+  spit(root / "v.exe", exe);
+  r = pack({"verify", root / "v.exe"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "v.exe").string() +
+                       "': the working folder recorded beside the payload cannot be used (--cwd "
+                       "'{app_dix}\\data' names '{app_dix}'; it may name {APP_DIR}, {EXE_DIR}, "
+                       "{TEMP}, {CACHE_DIR} or {HOME} ({{ and }} stand for braces))\n");
+
+  const std::string may =
+      "; it may name {APP_DIR}, {EXE_DIR}, {TEMP}, {CACHE_DIR} or {HOME} ({{ and }} stand for "
+      "braces)";
+  struct Refusal {
+    std::vector<std::string> options;
+    int code;
+    std::string message;
+    uint32_t kinds = ZB_SETTING_KINDS;  // of the kit's launcher; 0: without the marker
+  } refusals[] = {
+      {{"--env", "PATH"}, 2, "--env 'PATH' is not NAME=VALUE"},
+      {{"--env", "=C:=C:\\x"}, 2, "--env '=C:=C:\\x' is not NAME=VALUE"},
+      {{"--env", "zobrin_onefile_parent=1"}, 2,
+       "--env 'zobrin_onefile_parent=1' sets a variable of the launcher's own "
+       "(ZOBRIN_ONEFILE_*, ZOBRIN_ORIGINAL_ARGV0)"},
+      {{"--env-prepend", "ZOBRIN_ORIGINAL_ARGV0=x"}, 2,
+       "--env-prepend 'ZOBRIN_ORIGINAL_ARGV0=x' sets a variable of the launcher's own "
+       "(ZOBRIN_ONEFILE_*, ZOBRIN_ORIGINAL_ARGV0)"},
+      {{"--env", "Path=a", "--env-prepend", "PATH=b"}, 2,
+       "--env-prepend 'PATH=b' sets 'PATH' again, after 'Path' (Windows takes names that differ "
+       "only in case for one)"},
+      {{"--env", "\xC3\xA9=1", "--env", "\xC3\x89=2"}, 2,
+       "--env '\xC3\x89=2' sets '\xC3\x89' again, after '\xC3\xA9' (Windows takes names that "
+       "differ only in case for one)"},
+      {{"--env-prepend", "PATH="}, 2, "--env-prepend 'PATH=' has no value to put in front"},
+      {{"--arg", "{PROGRAM_DIR}"}, 2, "--arg '{PROGRAM_DIR}' names '{PROGRAM_DIR}'" + may},
+      {{"--env", "A={APP_DIR"}, 2, "--env 'A={APP_DIR' has a '{' without its '}' (write {{ for a brace)"},
+      {{"--arg", "a}b"}, 2, "--arg 'a}b' has a '}' without its '{' (write }} for a brace)"},
+      {{"--cwd", "data"}, 2,
+       "--cwd 'data' is not absolute: start it with {APP_DIR}, {EXE_DIR}, {TEMP}, {CACHE_DIR} or "
+       "{HOME}, a drive (C:\\) or \\\\server"},
+      {{"--cwd="}, 2, "--cwd needs a folder"},
+      {{"--arg", std::string(32768, 'x')}, 2,
+       "--arg: the fixed arguments are longer than 32767 UTF-16 units together"},
+      {{"--arg", "x"}, 1,
+       "the launcher '" + (root / "kit" / "launcher.exe").string() +
+           "' is too old for --arg: it reads settings up to kind 2, --arg needs kind 3 (use the "
+           "launcher kit of this zobrin-pack)",
+       0},
+      {{"--extract-to", "{TEMP}\\x", "--env", "A=1"}, 1,
+       "the launcher '" + (root / "kit" / "launcher.exe").string() +
+           "' is too old for --env: it reads settings up to kind 3, --env needs kind 4 (use the "
+           "launcher kit of this zobrin-pack)",
+       3},
+  };
+  for (const Refusal& row : refusals) {
+    SCOPED_TRACE(row.message);
+    spit(root / "kit" / "launcher.exe",
+         row.kinds ? marked_launcher(row.kinds) : pe_build(launcher_spec()));
+    std::vector<std::string> command = {"exe", app, "--main", "app.dll", "-o", root / "u.exe",
+                                        "--launcher-dir", root / "kit"};
+    command.insert(command.end(), row.options.begin(), row.options.end());
+    r = pack(command);
+    EXPECT_EQ(r.code, row.code);
+    EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "zobrin-pack: error: " + row.message);
+    EXPECT_FALSE(fs::exists(root / "u.exe"));
+  }
+  // What a launcher without the marker reads packs with it.
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  EXPECT_EQ(pack({"exe", app, "--main", "app.dll", "-o", root / "u.exe", "--launcher-dir",
+                  root / "kit", "--extract-to", "{TEMP}\\x"}).code,
+            0);
 }
 
 // A main program: the program flag beside the payload (also for --payload, from its first

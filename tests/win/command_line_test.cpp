@@ -146,6 +146,9 @@ TEST(CommandLine, SplitsExactlyAsTheShellDoesAndRebuildsToTheSameArguments) {
   static wchar_t child[32768];
   static wchar_t scratch[32768];
   const wchar_t module[] = L"C:\\my dir\\app.exe";
+  // Fixed arguments go between the program and the line's own, quoted the same way.
+  const wchar_t fixed[] = L"f 1\0\0q\"x\\\0\u00e9\\\\";
+  const std::vector<std::wstring> fixed_elements = {L"f 1", L"", L"q\"x\\", L"\u00e9\\\\"};
   size_t mismatches = 0;
   for (const std::wstring& line : lines) {
     std::vector<std::wstring> own = split_own(line.c_str(), 32768);
@@ -153,9 +156,11 @@ TEST(CommandLine, SplitsExactlyAsTheShellDoesAndRebuildsToTheSameArguments) {
     if (own != shell && ++mismatches <= 10) {
       ADD_FAILURE() << utf8(line) << "\n own   " << show(own) << "\n shell " << show(shell);
     }
-    ASSERT_TRUE(command_line_rebuild(child, 32768, line.c_str(), module, scratch, 32768));
+    ASSERT_TRUE(
+        command_line_rebuild(child, 32768, line.c_str(), module, fixed, 4, scratch, 32768));
     std::vector<std::wstring> again = split_shell(child);
     shell[0] = module;
+    shell.insert(shell.begin() + 1, fixed_elements.begin(), fixed_elements.end());
     if (again != shell && ++mismatches <= 10) {
       ADD_FAILURE() << utf8(line) << "\n child " << utf8(child) << "\n gives " << show(again);
     }
@@ -164,7 +169,7 @@ TEST(CommandLine, SplitsExactlyAsTheShellDoesAndRebuildsToTheSameArguments) {
   // The one difference: an empty line names no program, where the shell gives the
   // executable's own path; the launcher puts its module path there either way.
   EXPECT_TRUE(split_own(L"").empty());
-  ASSERT_TRUE(command_line_rebuild(child, 32768, L"", module, scratch, 32768));
+  ASSERT_TRUE(command_line_rebuild(child, 32768, L"", module, nullptr, 0, scratch, 32768));
   EXPECT_EQ(std::wstring(child), L"\"C:\\my dir\\app.exe\"");
 }
 
@@ -193,10 +198,13 @@ TEST(CommandLine, SplitElementsAtTheEdgeOfTheBuffer) {
   // A child line that would not fit is refused whole, like a built one.
   static wchar_t child[16];
   static wchar_t scratch[16];
-  EXPECT_TRUE(command_line_rebuild(child, 16, L"x a \"b c\"", L"m", scratch, 16));
+  EXPECT_TRUE(command_line_rebuild(child, 16, L"x a \"b c\"", L"m", nullptr, 0, scratch, 16));
   EXPECT_EQ(std::wstring(child), L"m a \"b c\"");
-  EXPECT_TRUE(command_line_rebuild(child, 16, L"x abcdefghijklm", L"m", scratch, 16));  // 15 + NUL
-  EXPECT_FALSE(command_line_rebuild(child, 16, L"x abcdefghijklmn", L"m", scratch, 16));
+  EXPECT_TRUE(command_line_rebuild(child, 16, L"x abcdefghijklm", L"m", nullptr, 0, scratch,
+                                   16));  // 15 + NUL
+  EXPECT_FALSE(command_line_rebuild(child, 16, L"x abcdefghijklmn", L"m", nullptr, 0, scratch,
+                                    16));
+  EXPECT_FALSE(command_line_rebuild(child, 16, L"x abcdefghijkl", L"m", L"l\0", 1, scratch, 16));
   EXPECT_EQ(child[0], L'\0');
 }
 

@@ -90,6 +90,17 @@ TEST_F(Examples, HelloProgramRunsAsItIsWithItsDataFile) {
            temp);
 }
 
+// zobrin_add_onefile's ARGS and CWD: each value reaches the program whole, before the user's.
+TEST_F(Examples, HelloArgsGetsItsFixedArgumentsWholeThroughCMake) {
+  const std::string greeting = "Hello from data\\greeting.txt, packed beside the program.\r\n";
+  run_rows(L"example_hello_args.exe",
+           {{{L"user"}, L"",
+             "argument 1: a;b\r\nargument 2: C:\\x\\y\r\nargument 3: \r\nargument 4: -v\r\n"
+             "argument 5: user\r\n" + greeting,
+             5}},
+           temp);
+}
+
 TEST_F(Examples, CppDllsLoadsLibstdcxxFromTheApplicationDirectory) {
   const std::string dlls =
       "libstdc++-6.dll: the application directory\r\n"

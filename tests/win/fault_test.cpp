@@ -216,10 +216,10 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"RemoveDirectoryW:1:5", 0, HELLO, "", ""},
       {L"RemoveDirectoryW:1+:5", 0, HELLO, "", "sub"},
       {L"RemoveDirectoryW:2+:5", 0, HELLO, "", "(empty)"},
-      // The child. Its parent's image path is the text of its own, so neither is resolved.
-      // The child's own ending is passed on; the parent removes the directory.
+      // The child. Its parent's image path is the text of its own, so neither is resolved;
+      // it takes the folder its parent resolved, so it reads no temporary directory. The
+      // child's own ending is passed on; the parent removes the directory.
       {L"child:GetModuleFileNameW:1:5", ABORTED, "", "", ""},
-      {L"child:GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
       {L"child:GetFullPathNameW:1:5", ABORTED, "", "", ""},
       {L"child:LoadLibraryExW:1:126", 2, "", line(LOAD, 126), ""},
       {L"child:GetProcAddress:1:127", 2, "Error, DLL entry point not found.\r\n", "", ""},

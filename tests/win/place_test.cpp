@@ -70,15 +70,16 @@ class Place : public ::testing::Test {
   }
 
   // Runs a copy of `exe` from `bin` (so {EXE_DIR} is a folder of this test), with the
-  // variable set to `variable` (null: unset).
-  ProcessResult launch(const wchar_t* exe, const wchar_t* variable) {
+  // variable set to `variable` (null: unset), argument 0 `argv0` (default: relative, as typed
+  // in the executable's folder: {EXE_DIR} does not follow it).
+  ProcessResult launch(const wchar_t* exe, const wchar_t* variable,
+                       const std::wstring& argv0 = L"") {
     std::wstring copy = bin + L"\\" + exe;
     CopyFileW((test_dir() + exe).c_str(), copy.c_str(), /* bFailIfExists */ FALSE);
     SetEnvironmentVariableW(EXTRACT_TO, variable);
     SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
     DeleteFileW((report + L"\\info.txt").c_str());
-    // Argument 0 relative, as typed in the executable's folder: {EXE_DIR} does not follow it.
-    ProcessResult r = run_process(copy, {}, 120000, exe);
+    ProcessResult r = run_process(copy, {}, 120000, argv0.empty() ? exe : argv0);
     SetEnvironmentVariableW(EXTRACT_TO, nullptr);
     return r;
   }
@@ -154,6 +155,11 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
       {L"e2e_echo.exe", L"\\rooted", 2, "Error, extraction folder '\\rooted" + not_absolute, ""},
       {L"e2e_place_exe.exe", L"{NOPE}\\x", 3,
        "Error, couldn't runtime expand spec '{NOPE}\\x\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n", ""},
+      // What the packer refuses: a variable that follows argument 0, an unclosed "{".
+      {L"e2e_echo.exe", L"{PROGRAM_DIR}\\run", 3,
+       "Error, couldn't runtime expand spec '{PROGRAM_DIR}\\run\\onefile_{PID}_{TIME_US}_{RANDOM}'."
+       "\r\n", ""},
+      {L"e2e_place_cached.exe", L"{TEMP", 3, "Error, couldn't runtime expand spec '{TEMP'.\r\n", ""},
       {L"e2e_echo.exe", file, 2, in_the_way, ""},
       {L"e2e_echo.exe", file + L"\\a\\b", 2, in_the_way, ""},
       {L"e2e_place_cached.exe", file + L"\\a", 2, in_the_way, ""},
@@ -181,6 +187,52 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
     tree_wipe(bin);
     tree_dir(bin);
   }
+}
+
+// Argument 0 naming another folder, and a folder variable inherited from elsewhere that holds
+// a planted copy of the cached application (a DLL without run_code): the parent resolves the
+// folder from the executable's own path and hands it over, replacing the inherited one, so the
+// child loads exactly what the parent extracted or checked, in both modes.
+TEST_F(Place, TheChildLoadsWhatTheParentExtractedWhateverArgument0Says) {
+  const std::wstring elsewhere = base + L"\\elsewhere";
+  const std::wstring forged = elsewhere + L"\\e2e_place_exe.exe";
+  tree_dir(elsewhere);
+  tree_dir(elsewhere + L"\\run");
+  tree_dir(bin + L"\\run");
+  // The cached copy's name, from a first start, planted elsewhere.
+  ASSERT_EQ(launch(L"e2e_place_cached.exe", nullptr).code, 0u);
+  const std::wstring copy = parent_of(reported_dll(report));
+  const std::wstring planted =
+      elsewhere + L"\\run\\zobrin-onefile" + copy.substr(copy.rfind(L'\\'));
+  tree_dir(elsewhere + L"\\run\\zobrin-onefile");
+  tree_dir(planted);
+  ASSERT_TRUE(CopyFileW((test_dir() + L"apps\\no_entry_app.dll").c_str(),
+                        (planted + L"\\app.dll").c_str(), /* bFailIfExists */ FALSE));
+  struct Row {
+    const wchar_t* exe;
+    const wchar_t* variable;  // null: unset
+    bool inherited;           // ZOBRIN_ONEFILE_PAYLOAD_FOLDER names elsewhere\run at the start
+  } rows[] = {
+      {L"e2e_place_exe.exe", nullptr, false},
+      {L"e2e_echo.exe", L"{EXE_DIR}\\run", true},
+      {L"e2e_place_cached.exe", nullptr, true},
+  };
+  const std::string files = read_file(report + L"\\files.txt");
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_PAYLOAD_FOLDER",
+                            row.inherited ? (elsewhere + L"\\run").c_str() : nullptr);
+    ProcessResult r = launch(row.exe, row.variable, forged);
+    SetEnvironmentVariableW(L"ZOBRIN_ONEFILE_PAYLOAD_FOLDER", nullptr);
+    EXPECT_EQ(r.code, 0u) << r.err;
+    EXPECT_EQ(r.out, HELLO);
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(reported_dll(report).rfind(bin + L"\\run\\", 0), 0u) << utf8(reported_dll(report));
+    EXPECT_EQ(read_file(report + L"\\files.txt"), files);
+    EXPECT_EQ(tree_names(elsewhere + L"\\run\\zobrin-onefile"),
+              std::vector<std::wstring>{copy.substr(copy.rfind(L'\\') + 1)});
+  }
+  tree_wipe(bin + L"\\run");
 }
 
 // The cached mode keeps its copy in the chosen folder's "zobrin-onefile" (not below
