@@ -218,9 +218,9 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
 // loader finds them beside the main DLL) and warns about what would keep the application from
 // starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
 // cannot be loaded (once), and a function a DLL of the application does not export (once per
-// importer and DLL, naming the first).
+// importer and DLL, naming the first). The DLLs it finds unloadable go into `warned`.
 void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
-                       std::vector<std::string>* warnings) {
+                       std::vector<std::string>* warnings, std::set<fs::path>* warned) {
   struct Local {
     std::string problem;  // pe_dll_problem's
     std::set<std::string> exports;
@@ -247,6 +247,7 @@ void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
         }
         const std::string named = quote_path(local->second.filename());
         if (!found->second.problem.empty()) {
+          warned->insert(local->second);
           if (first) {
             warnings->push_back(named + ", imported by " + quote_path(importer.filename()) +
                                 ", " + found->second.problem + will_not_start);
@@ -274,6 +275,27 @@ void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
                           ", is neither in the application directory nor a Windows system DLL: "
                           "the application will not start without it");
     }
+  }
+}
+
+// Warns about each PE file of the tree (by its content, whatever its name) that is cut short
+// (a section past the end of the file): Windows cannot load it. The main file is checked on
+// its own; those in `warned` were named already.
+void app_check_cut_short(const AppTree& tree, const std::set<fs::path>& warned,
+                         std::vector<std::string>* warnings) {
+  std::vector<unsigned char> head(PE_HEAD_BYTES);
+  for (size_t i = 1; i < tree.files.size(); i++) {
+    const AppFile& file = tree.files[i];
+    if (file.size < PE_DOS_HEADER_BYTES || warned.count(file.source)) continue;
+    std::ifstream in(host_io_path(file.source), std::ios::binary);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    std::string cut = pe_cut_short(head, file.size);
+    if (!cut.empty()) {
+      warnings->push_back(quote_path(file.source) + " " + cut +
+                          " (a PE image Windows cannot load)");
+    }
+    head.resize(PE_HEAD_BYTES);
   }
 }
 
@@ -332,7 +354,9 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   tree.files.push_back(main_entry);
   Walk walk{&tree, main_entry.source, {}};
   app_walk(&walk, app_dir, u"", true);
-  app_check_imports(app_dir, main_entry.source, &tree.warnings);
+  std::set<fs::path> warned;
+  app_check_imports(app_dir, main_entry.source, &tree.warnings, &warned);
+  app_check_cut_short(tree, warned, &tree.warnings);
   return tree;
 }
 

@@ -235,6 +235,25 @@ std::map<std::string, std::function<std::string()>> cases() {
   c["e2e_name_device"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 1, u"data\\nul.txt"), frame("abc1"));
   };
+  // More names the packer refuses, each beside a file it would replace or clash with: a
+  // trailing dot or space (Windows drops it), the console's device, a file that a later name
+  // takes for its directory.
+  c["e2e_name_dot"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x.txt") + entry(4, 1, u"x.txt."),
+                 frame("abc12"));
+  };
+  c["e2e_name_space"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"d \\x") + entry(4, 1, u"d\\y"),
+                 frame("abc12"));
+  };
+  c["e2e_name_conout"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 1, u"CONOUT$"), frame("abc1"));
+  };
+  c["e2e_name_file_dir"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"p") + entry(0, 1, u"p.txt") +
+                     entry(4, 1, u"P\\q"),
+                 frame("abc123"));
+  };
   c["e2e_second_string"] = [] {
     return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));
   };
