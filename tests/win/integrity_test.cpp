@@ -98,7 +98,7 @@ TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   const std::string start = "Error, failed to open '" + utf8(temp) + "\\onefile_" +
                             std::to_string(r.pid) + "_";
-  const std::string end = "\\x\\a\\u000D\\u000Ab' for writing.\r\n";
+  const std::string end = "\\x\\a\\u000D\\u000A*b' for writing.\r\n";
   ASSERT_GT(r.err.size(), start.size() + end.size());
   EXPECT_EQ(r.err.substr(0, start.size()), start) << r.err;
   EXPECT_EQ(r.err.substr(r.err.size() - end.size()), end) << r.err;
