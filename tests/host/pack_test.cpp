@@ -1755,19 +1755,34 @@ TEST_F(Pack, ExtractWritesThePayloadOutAsTheTreeItWasPackedFrom) {
   spit(app / "sub" / "big.bin", test_pattern(400000, 3));
   spit(app / "sub" / "deeper" / "z.txt", "zulu");
   spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  PeSpec program;
+  program.dll = false;
+  program.exports.clear();
+  program.subsystem = 3;
+  spit(app / "tool.exe", pe_build(program));
   const std::map<std::string, std::string> packed = tree_of(app);
-  for (const char* mode : {"--cache", ""}) {
-    SCOPED_TRACE(mode);
-    std::vector<std::string> args = {"exe", a, "--main", "app.dll", "-o", root / "app.exe",
-                                     "--launcher-dir", root / "kit"};
-    if (*mode) args.push_back(mode);
+  uint64_t bytes = 0;
+  for (const auto& file : packed) bytes += file.second.size();
+  struct Row {
+    std::vector<std::string> options;
+    std::string main;
+  } rows[] = {
+      {{"--main", "tool.exe", "--extract-to", "{EXE_DIR}\\run"}, "program (console, x86-64)"},
+      {{"--main", "app.dll", "--cache"}, "DLL (x86-64)"},
+      {{"--main", "app.dll"}, "DLL (x86-64)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.options[1]);
+    std::vector<std::string> args = {"exe", a, "-o", root / "app.exe", "--launcher-dir",
+                                     root / "kit"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
     ASSERT_EQ(pack(args).code, 0);
     fs::remove_all(root / "out");
     PackRun r = pack({"extract", root / "app.exe", "-o", root / "out"});
     EXPECT_EQ(r.code, 0) << r.err;
-    EXPECT_EQ(r.out, "zobrin-pack: " + (root / "app.exe").string() + ": 5 files, " +
-                         std::to_string(fs::file_size(app / "app.dll") + 5 + 400000 + 4) +
-                         " bytes to '" + (root / "out").string() + "'; main: DLL (x86-64)\n");
+    EXPECT_EQ(r.out, "zobrin-pack: " + (root / "app.exe").string() + ": 6 files, " +
+                         std::to_string(bytes) + " bytes to '" + (root / "out").string() +
+                         "'; main: " + row.main + "\n");
     EXPECT_EQ(r.err, "");
     EXPECT_EQ(tree_of(root / "out"), packed);
   }
