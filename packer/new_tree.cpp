@@ -20,13 +20,6 @@
 
 namespace fs = std::filesystem;
 
-struct NewTree::Directory {
-  fs::path path;
-#ifndef _WIN32
-  int fd = -1;  // opened without following a link, right after this tree made it
-#endif
-};
-
 namespace {
 
 std::string new_tree_error() {
@@ -34,6 +27,16 @@ std::string new_tree_error() {
   return std::system_category().message(static_cast<int>(GetLastError()));
 #else
   return std::strerror(errno);
+#endif
+}
+
+// One name of an entry as a path component: UTF-16 as it stands on Windows, UTF-8 on POSIX
+// (an unpaired surrogate becomes U+FFFD).
+fs::path new_tree_name(const std::u16string& name) {
+#ifdef _WIN32
+  return fs::path(std::wstring(name.begin(), name.end()));
+#else
+  return fs::path(utf_16_to_8(name));
 #endif
 }
 
@@ -55,9 +58,9 @@ NewTree::~NewTree() {
 #else
   if (file_ >= 0) {
     close(file_);
-    unlinkat(file_parent_, file_name_.c_str(), 0);
+    unlinkat(chain_.back().fd, file_name_.c_str(), 0);
   }
-  for (auto& entry : directories_) close(entry.second.fd);
+  for (const Open& open : chain_) close(open.fd);
 #endif
 }
 
@@ -65,43 +68,57 @@ void NewTree::fail(const char* what, const fs::path& path) const {
   throw PackError(std::string(what) + " " + quote_path(path) + ": " + new_tree_error());
 }
 
-const NewTree::Directory& NewTree::directory(const std::vector<std::u16string>& components,
-                                             size_t count) {
+// Decision: an existing directory is never taken, the root included: every one is made here.
+int NewTree::parent(const std::vector<std::u16string>& components) {
   std::u16string key;
-  for (size_t i = 0; i < count; i++) key += win_upper(components[i]) + u"\\";
-  auto found = directories_.find(key);
-  if (found != directories_.end()) return found->second;
-  Directory made;
-  // Decision: an existing directory is never taken, the root included: every one is made here.
+  fs::path path = root_;
+  for (size_t depth = 0; depth < components.size(); depth++) {
+    if (depth > 0) key += win_upper(components[depth - 1]) + u"\\";
+    auto found = made_.find(key);
+    const bool make = found == made_.end();
+    if (!make) {
+      path = found->second;
+    } else if (depth > 0) {
+      path /= new_tree_name(components[depth - 1]);
+    }
 #ifdef _WIN32
-  made.path = count == 0 ? root_ : directory(components, count - 1).path /
-                                       fs::path(std::wstring(components[count - 1].begin(),
-                                                             components[count - 1].end()));
-  if (!CreateDirectoryW(host_io_path(made.path).c_str(), nullptr)) {
-    fail("cannot create directory", made.path);
-  }
+    if (make && !CreateDirectoryW(host_io_path(path).c_str(), nullptr)) {
+      fail("cannot create directory", path);
+    }
 #else
-  if (count == 0) {
-    made.path = root_;
-    if (mkdir(root_.c_str(), 0777) != 0) fail("cannot create directory", root_);
-    made.fd = open(root_.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  } else {
-    const Directory& parent = directory(components, count - 1);
-    std::string name = utf_16_to_8(components[count - 1]);
-    made.path = parent.path / name;
-    if (mkdirat(parent.fd, name.c_str(), 0777) != 0) fail("cannot create directory", made.path);
-    made.fd = openat(parent.fd, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
-  }
-  if (made.fd < 0) fail("cannot open directory", made.path);
+    if (depth < chain_.size() && chain_[depth].key == key) continue;
+    while (chain_.size() > depth) {
+      close(chain_.back().fd);
+      chain_.pop_back();
+    }
+    const int at = depth == 0 ? AT_FDCWD : chain_.back().fd;
+    const std::string name = depth == 0 ? path.string() : path.filename().string();
+    if (make && mkdirat(at, name.c_str(), 0777) != 0) fail("cannot create directory", path);
+    int fd = openat(at, name.c_str(), O_RDONLY | O_DIRECTORY | O_NOFOLLOW | O_CLOEXEC);
+    if (fd < 0) fail("cannot open directory", path);
+    chain_.push_back({key, fd});
 #endif
-  return directories_.emplace(key, made).first->second;
+    if (make) made_.emplace(key, path);
+  }
+#ifdef _WIN32
+  file_path_ = path;
+  return -1;
+#else
+  while (chain_.size() > components.size()) {
+    close(chain_.back().fd);
+    chain_.pop_back();
+  }
+  file_path_ = path;
+  return chain_.back().fd;
+#endif
 }
 
 void NewTree::create(const std::vector<std::u16string>& components) {
-  const Directory& parent = directory(components, components.size() - 1);
+  const int at = parent(components);
   const std::u16string& leaf = components.back();
 #ifdef _WIN32
-  file_path_ = parent.path / fs::path(std::wstring(leaf.begin(), leaf.end()));
+  (void)at;
+  file_path_ /= new_tree_name(leaf);
   // CREATE_NEW fails on anything there, a link included; the link's own object is never
   // opened through.
   HANDLE file = CreateFileW(host_io_path(file_path_).c_str(), GENERIC_WRITE, 0, nullptr,
@@ -110,12 +127,11 @@ void NewTree::create(const std::vector<std::u16string>& components) {
   if (file == INVALID_HANDLE_VALUE) fail("cannot create", file_path_);
   file_ = file;
 #else
-  file_name_ = utf_16_to_8(leaf);
-  file_path_ = parent.path / file_name_;
-  file_ = openat(parent.fd, file_name_.c_str(),
-                 O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0666);
+  file_name_ = new_tree_name(leaf).string();
+  file_path_ /= file_name_;
+  file_ = openat(at, file_name_.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC,
+                 0666);
   if (file_ < 0) fail("cannot create", file_path_);
-  file_parent_ = parent.fd;
 #endif
 }
 
@@ -147,7 +163,7 @@ void NewTree::finish() {
   int file = file_;
   file_ = -1;
   if (close(file) != 0) {
-    unlinkat(file_parent_, file_name_.c_str(), 0);
+    unlinkat(chain_.back().fd, file_name_.c_str(), 0);
     fail("cannot write", file_path_);
   }
 #endif

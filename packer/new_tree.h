@@ -27,19 +27,27 @@ class NewTree {
   void finish();
 
  private:
-  struct Directory;
-  // The directory `components` (without the file's name), made if needed.
-  const Directory& directory(const std::vector<std::u16string>& components, size_t count);
+  // Makes the directories of `components` (all but the last) that this tree has not made, and
+  // on POSIX opens them down from the root, each without following a link; returns the
+  // parent's descriptor there (-1 on Windows).
+  int parent(const std::vector<std::u16string>& components);
   [[noreturn]] void fail(const char* what, const std::filesystem::path& path) const;
 
   std::filesystem::path root_;
-  std::map<std::u16string, Directory> directories_;  // by the path in upper case, "" the root
+  // The directories made, by their path below the root in upper case ("A\B\"; "" the root).
+  std::map<std::u16string, std::filesystem::path> made_;
   std::filesystem::path file_path_;
 #ifdef _WIN32
   void* file_ = nullptr;
 #else
+  // The directories open from the root down to the last file's: the descriptors a tree of
+  // any size needs stay as few as its depth.
+  struct Open {
+    std::u16string key;
+    int fd;
+  };
+  std::vector<Open> chain_;
   int file_ = -1;
-  int file_parent_ = -1;  // the directory the file in progress was created in
   std::string file_name_;
 #endif
 };

@@ -1787,6 +1787,12 @@ TEST_F(Pack, ExtractWritesThePayloadOutAsTheTreeItWasPackedFrom) {
     EXPECT_EQ(tree_of(root / "out"), packed);
   }
 
+  // Directories equal but for case are one, as on Windows, in the first spelling.
+  spit(root / "cased", payload_named({u"D\\x", u"d\\y"}));
+  ASSERT_EQ(pack({"extract", root / "cased", "-o", root / "c"}).code, 0);
+  EXPECT_EQ(tree_of(root / "c"), (std::map<std::string, std::string>{
+                                     {"first", "first"}, {"D/x", "x"}, {"D/y", "x"}}));
+
   // A directory that is there, even as a link to nowhere, is refused before anything else.
   fs::create_symlink(root / "nowhere", root / "link");
   for (const fs::path& there : {root / "out", root / "link"}) {
