@@ -99,6 +99,17 @@ void fatal_exit_policy(const char* message, unsigned long code, const wchar_t* f
   exit(2);
 }
 
+void fatal_exit_elevation(const char* message, unsigned long code) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr,
+          "%s ([Error %lu] %ls) The program needs administrator rights: start this executable "
+          "as administrator, or pack it with zobrin-pack exe --uac-admin.\n",
+          message, code, text != nullptr ? text : L"<unknown>");
+  fatal_run_cleanup();
+  exit(2);
+}
+
 void fatal_place_error(const wchar_t* folder, const char* source) {
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, extraction folder '%ls' (from %s) is not an absolute path.\n", folder,
@@ -132,6 +143,23 @@ void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
   wchar_t* text = fatal_system_text(code);
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, couldn't create payload directory '%ls' ([Error %lu] %ls)\n", path,
+          code, text != nullptr ? text : L"<unknown>");
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_place_too_long(const wchar_t* folder) {
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, extraction folder '%ls' is too long to hold the payload directory.\n",
+          folder);
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_create_folder_error(const wchar_t* path, unsigned long code) {
+  wchar_t* text = fatal_system_text(code);
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, couldn't create extraction folder '%ls' ([Error %lu] %ls)\n", path,
           code, text != nullptr ? text : L"<unknown>");
   fatal_run_cleanup();
   exit(2);

@@ -40,9 +40,21 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 [[noreturn]] void fatal_exit_policy(const char* message, unsigned long code,
                                     const wchar_t* folder);
 
+// Like fatal_exit_code, with the elevation note after the system text: the program needs
+// administrator rights, and the two ways to give them.
+[[noreturn]] void fatal_exit_elevation(const char* message, unsigned long code);
+
 // "Error, extraction folder '<folder>' (from <source>) is not an absolute path." on standard
 // error, then exit code 2.
 [[noreturn]] void fatal_place_error(const wchar_t* folder, const char* source);
+
+// "Error, extraction folder '<folder>' is too long to hold the payload directory." on
+// standard error, then exit code 2: the folder fits, the directory's path below it does not.
+[[noreturn]] void fatal_place_too_long(const wchar_t* folder);
+
+// "Error, couldn't create extraction folder '<path>' ([Error code] system text)" on standard
+// error, then exit code 2: `path` is the level of the chosen folder that could not be made.
+[[noreturn]] void fatal_create_folder_error(const wchar_t* path, unsigned long code);
 
 // "Error, couldn't runtime expand spec '<template>'." on standard error, then abort.
 [[noreturn]] void fatal_expand_error(const wchar_t* path_template);

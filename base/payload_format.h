@@ -70,10 +70,14 @@ constexpr uint64_t ZB_RUN_FLAGS_KNOWN =
 // (paths/template.h), UTF-16LE units without a NUL, 1 to ZB_EXTRACT_TO_MAX_UNITS of them.
 // Splash: the image shown while a slow first start extracts (bootstrap/splash.h): width and
 // height (4 bytes each, 1 to ZB_SPLASH_MAX_SIDE), then one zstd frame of width * height * 4
-// bytes, rows top down, each pixel blue, green, red and 0.
+// bytes, rows top down, each pixel blue, green, red and 0. Kinds 3 to 5 are reserved.
+// Execution level: the level the executable's manifest asks for, as its ASCII name
+// ("highestAvailable", "requireAdministrator"); recorded only when it is not asInvoker. The
+// manifest does the asking: the launcher reads no record of this kind.
 constexpr uint32_t ZB_SETTING_EXTRACT_TO = 1;
 constexpr uint32_t ZB_SETTING_SPLASH = 2;
-constexpr uint32_t ZB_SETTING_KINDS = 2;
+constexpr uint32_t ZB_SETTING_EXECUTION_LEVEL = 6;
+constexpr uint32_t ZB_SETTING_KINDS = 6;
 constexpr uint32_t ZB_SETTINGS_LENGTH_BYTES = 8;
 constexpr uint32_t ZB_SETTING_HEAD_BYTES = 8;
 constexpr uint32_t ZB_EXTRACT_TO_MAX_UNITS = 1024;

@@ -14,6 +14,7 @@
 #include "bootstrap/extract.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
+#include "bootstrap/place_folder.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/sweep.h"
 #include "paths/env.h"
@@ -109,17 +110,20 @@ void cache_compute_paths(Cache* cache) {
     fatal_expand_error(CACHE_FOLDER_TEMPLATE);
   }
   cache_name_version(cache);
-  bool chosen = cache->chosen_root != nullptr;
-  if (!cache_join(cache->root, cache->folder, chosen ? L"" : L"\\", chosen ? L"" : CACHE_ROOT_NAME) ||
+  // A chosen folder holds the copies in a folder of the launcher's own too: only that one is
+  // ever tidied, never a user's files beside it.
+  if (!cache_join(cache->root, cache->folder, L"\\", CACHE_ROOT_NAME) ||
       !cache_join(cache->directory, cache->root, L"\\", cache->version)) {
-    fatal_bounds_abort();
+    fatal_place_too_long(cache->folder);
   }
   wchar_t suffix[ZB_PATH_UNITS];
   if (!template_expand(suffix, CACHE_SUFFIX_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(CACHE_SUFFIX_TEMPLATE);
   }
-  if (!cache_join(cache->sibling, cache->directory, L".", suffix)) {
-    fatal_bounds_abort();
+  // The longest path the run makes is a damaged copy's, moved aside: "<sibling>.old".
+  if (!cache_join(cache->sibling, cache->directory, L".", suffix) ||
+      !cache_join(cache->other, cache->sibling, CACHE_ASIDE_SUFFIX, L"")) {
+    fatal_place_too_long(cache->folder);
   }
 }
 
@@ -279,15 +283,16 @@ static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
   extract_check_names(reader);
   return cache_verify_copy(reader, cache->directory,
-                           cache->directory_existed && cache_directory_ours(cache));
+                           cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 
 bool cache_prepare(Cache* cache, PayloadReader* reader) {
-  // A chosen folder must be there: a missing one is the sibling's creation error.
-  if (cache->chosen_root == nullptr) {
+  if (cache->chosen_root != nullptr) {
+    place_create_folder(cache->chosen_root);
+  } else {
     cache_make_root(cache->folder);
-    cache_make_root(cache->root);
   }
+  cache_make_root(cache->root);
   cache_take_lock(cache);
   return cache_tree_whole(cache, reader);
 }
@@ -354,8 +359,21 @@ static void cache_remove_version(Cache* cache, const wchar_t* version) {
   cache_remove_leftovers(cache, version);
 }
 
+// True when the `units` units of `name` are a version's name, "<base>-<place>-<key>": some
+// text, then "-", 8 hex digits, "-" and 16 hex digits.
+static bool cache_version_name(const wchar_t* name, size_t units) {
+  const size_t tail = 1 + CACHE_PLACE_DIGITS + 1 + CACHE_KEY_DIGITS;
+  if (units <= tail) return false;
+  const wchar_t* at = name + units - tail;
+  for (size_t i = 0; i < tail; i++) {
+    bool dash = i == 0 || i == 1 + CACHE_PLACE_DIGITS;
+    if (dash ? at[i] != L'-' : !iswxdigit(at[i])) return false;
+  }
+  return true;
+}
+
 // Removes every version, of any application, whose lock no start has dated for
-// CACHE_UNUSED_LIMIT_100NS.
+// CACHE_UNUSED_LIMIT_100NS. Only names the launcher gives are taken.
 static void cache_remove_unused(Cache* cache) {
   FILETIME now_time;
   GetSystemTimeAsFileTime(&now_time);
@@ -371,6 +389,7 @@ static void cache_remove_unused(Cache* cache) {
                      found.ftLastWriteTime.dwLowDateTime;
     size_t units = wcslen(found.cFileName);
     if (dated > now || now - dated < CACHE_UNUSED_LIMIT_100NS || units <= suffix ||
+        !cache_version_name(found.cFileName, units - suffix) ||
         (found.dwFileAttributes & (FILE_ATTRIBUTE_DIRECTORY | FILE_ATTRIBUTE_REPARSE_POINT))) {
       continue;
     }

@@ -7,7 +7,8 @@
 // one rename. Beside it, "<directory>.lock" is held open (shared) by every running parent and
 // child of that version, holds the mark of the finished extraction and is dated by every start;
 // a start that can open another version's lock exclusively removes that version when it is of
-// the same application or unused for 30 days.
+// the same application or unused for 30 days. With a chosen extraction folder the root is
+// "<folder>\zobrin-onefile" instead: the launcher tidies only a folder of its own.
 #pragma once
 
 #include <stdint.h>
@@ -15,14 +16,15 @@
 
 #include "base/limits.h"
 #include "bootstrap/payload_reader.h"
+#include "cleanup/held_files.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
 // cache_compute_paths.
 struct Cache {
   // The folder chosen to extract to (bootstrap/place.h), or null for the default: the copies
-  // then live in it directly, and it is never created.
+  // then live in its "zobrin-onefile", and its missing levels are created.
   const wchar_t* chosen_root;
-  // The shell folder ({CACHE_DIR}), then "\zobrin-onefile" (both the chosen folder, if any).
+  // The shell folder ({CACHE_DIR}) or the chosen folder, then its "\zobrin-onefile".
   wchar_t folder[ZB_PATH_UNITS];
   wchar_t root[ZB_PATH_UNITS];
   // "<base>-<place>-<key>", and the units of "<base>-<place>", the application's prefix.
@@ -37,11 +39,14 @@ struct Cache {
   wchar_t path[ZB_PATH_UNITS];
   wchar_t other[ZB_PATH_UNITS];
   bool directory_existed;
+  // Where the check puts the copy's images it holds (the run's held files), or null.
+  HeldFiles* held;
 };
 
 // Both roles: computes the cache directory and this run's sibling (from PID, TIME_US and
 // RANDOM, drawn and published when unset, as for the temporary directory). Fatal: a cache
-// folder or template that cannot be expanded; abort when a path does not fit.
+// folder or template that cannot be expanded; a folder too long for the paths below it (one
+// line naming it); abort when the executable's name does not fit.
 void cache_compute_paths(Cache* cache);
 
 // Child role: the directory the parent prepared: the sibling when it still exists (the parent
@@ -53,12 +58,13 @@ const wchar_t* cache_child_directory(Cache* cache);
 // is in place (or kept as the sibling). Creates nothing.
 const wchar_t* cache_run_directory(const Cache* cache);
 
-// Parent role, with `reader` opened: creates the cache root directories (owner-only), takes
-// and dates the lock (after removing leftovers of killed runs of this version when no other
-// run holds it) and checks the copy: this user's launcher finished it, and its files are
-// exactly the payload's (cache_verify_copy). The table position is back at the first entry
-// afterwards. True when the copy can be used as it stands. Fatal: as cache_verify_copy; a
-// root directory that cannot be created.
+// Parent role, with `reader` opened: creates the cache root directories (owner-only; a chosen
+// folder's missing levels too, bootstrap/place_folder.h), takes and dates the lock (after
+// removing leftovers of killed runs of this version when no other run holds it) and checks the
+// copy: this user's launcher finished it, and its files are exactly the payload's
+// (cache_verify_copy); its images stay held in cache->held when it passes. The table position
+// is back at the first entry afterwards. True when the copy can be used as it stands. Fatal: as
+// cache_verify_copy; a root directory or chosen folder that cannot be created.
 bool cache_prepare(Cache* cache, PayloadReader* reader);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written
@@ -80,8 +86,8 @@ bool cache_move_into_place(Cache* cache, bool* aside);
 // later start removes it. Never fatal.
 void cache_remove_aside(Cache* cache);
 
-// Parent role, while the child runs: removes every other version of this application, and
-// every version of any application whose lock is 30 days old, when its lock can be opened
-// exclusively (no run uses it), with its leftovers and its lock. Never fatal; never follows
-// links.
+// Parent role, while the child runs, in the root only: removes every other version of this
+// application, and every version (a lock named "<base>-<place>-<key>.lock") of any
+// application whose lock is 30 days old, when its lock can be opened exclusively (no run uses
+// it), with its leftovers and its lock. Never fatal; never follows links.
 void cache_tidy(Cache* cache);

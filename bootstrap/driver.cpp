@@ -10,15 +10,18 @@
 #include "base/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/cache.h"
+#include "bootstrap/cache_verify.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/place.h"
+#include "bootstrap/place_folder.h"
 #include "bootstrap/role.h"
 #include "bootstrap/splash.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
+#include "cleanup/held_files.h"
 #include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
 #include "cleanup/sweep.h"
@@ -27,6 +30,10 @@
 
 // The payload directory's name below the chosen folder (bootstrap/place.h).
 static const wchar_t DRIVER_DIRECTORY_NAME_TEMPLATE[] = L"\\onefile_{PID}_{TIME_US}_{RANDOM}";
+// Its longest expansion: "\onefile_", a 32-bit id (10 digits), "_", a 64-bit time (20), "_"
+// and the random text.
+static const uint32_t DRIVER_DIRECTORY_NAME_MAX_UNITS =
+    9 + 10 + 1 + 20 + 1 + ZB_RANDOM_TEXT_UNITS - 1;
 
 // Everything one run holds, owned here and handed to each step. Its run context stays valid
 // until the process ends: the console handler may reach it while the process exits.
@@ -60,13 +67,15 @@ static void driver_prepare_parent_environment(void) {
 
 // Expands the payload directory below the chosen folder (place_expand done) into the run's
 // context and makes it absolute. Decision: the expansion's failure is reported before the
-// full-path step, which would end the run without a message on an empty text.
+// full-path step, which would end the run without a message on an empty text. Fatal: a
+// folder too long for the directory's path (one line naming it).
 static void driver_compute_payload_directory(DriverRun* run) {
   wchar_t* directory = run->context.payload_directory;
   uint32_t written = 0;
   directory[0] = L'\0';
-  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder)) {
-    fatal_bounds_abort();
+  if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.folder) ||
+      written + DRIVER_DIRECTORY_NAME_MAX_UNITS >= ZB_PATH_UNITS) {
+    fatal_place_too_long(run->place.folder);
   }
   if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
                        ZB_PATH_UNITS - written)) {
@@ -150,13 +159,26 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
 
 // Moves the filled sibling into place through the gate: an interrupt before the moves removes
 // the sibling and they never happen; one after them finds the removal flag as they left it.
+// Then holds the images of the copy the run uses, checked again.
+// Decision: a folder with a file open below it cannot be renamed, so the walk held no image
+// (driver_run_cached_parent; nothing should be held here, but a held file would fail the
+// moves); the images are read once more from where they now lie, and held from that check
+// on (the other files are never held: nothing runs them).
+// Fatal: "Error, couldn't unpack file to target path." (ERROR_FILE_INVALID) when that check
+// fails: the copy changed since it was written.
 static void driver_install_cache(DriverRun* run) {
   bool aside = false;
+  held_files_close_all(&run->context.held);
   cleanup_gate_enter(&run->context);
   // In place (or removed after another run's copy won): from here on nothing removes it.
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
+  payload_restart_table(&run->reader);
+  if (!cache_verify_copy(&run->reader, cache_run_directory(&run->cache), /* check */ true,
+                         &run->context.held, /* images_only */ true)) {
+    fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
+  }
 }
 
 // Parent role of the cached mode: the cache directory is checked and used as it stands, or
@@ -165,6 +187,7 @@ static void driver_install_cache(DriverRun* run) {
 // removal flag is set: never once the sibling is the cache directory.
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
   cache_compute_paths(&run->cache);
+  run->cache.held = &run->context.held;
   driver_set_payload_directory(run, run->cache.sibling);
   // Checking a large copy takes a while too.
   splash_start(&run->splash);
@@ -177,6 +200,9 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   }
   driver_register_handler(run);
   if (!whole) {
+    // Held images would have to be let go before the copy's rename: the check after it holds
+    // them.
+    run->extractor.hold_images = false;
     extract_walk(&run->extractor);
     driver_install_cache(run);
   }
@@ -225,7 +251,8 @@ int driver_run(void) {
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
   place_choose(&run.place);
   if (flags & ZB_RUN_FLAG_CACHE) {
-    // The cached copies live in the chosen folder itself; by default in the user's cache.
+    // The cached copies live in the chosen folder's "zobrin-onefile"; by default in the
+    // user's cache.
     if (run.place.source != PLACE_DEFAULT) {
       place_expand(&run.place, L"");
       run.cache.chosen_root = run.place.folder;
@@ -239,6 +266,8 @@ int driver_run(void) {
   driver_compute_payload_directory(&run);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);
+  // A chosen folder's missing levels are made; the temporary directory never is.
+  if (run.place.source != PLACE_DEFAULT) place_create_folder(run.place.folder);
   // The payload directory is final from here on: the console control handler may read it.
   payload_directory_create_new(run.context.payload_directory, driver_redraw_payload_directory,
                                &run);

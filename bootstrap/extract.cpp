@@ -13,6 +13,7 @@
 #include "bootstrap/payload_reader.h"
 #include "cleanup/file_closer.h"
 #include "cleanup/gate.h"
+#include "cleanup/held_files.h"
 #include "paths/template.h"
 
 static const wchar_t EXTRACT_HOME_TEMPLATE[] = L"{HOME}";
@@ -32,6 +33,7 @@ void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader) 
   extractor->read_ahead = true;
   extractor->closer_thread = true;
   extractor->small_alone = false;
+  extractor->hold_images = true;
   extractor->fail_write_entry = UINT32_MAX;
 }
 
@@ -288,7 +290,9 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
   // Counted before anything of it is created: removal then takes what exists of it by name.
   run->written_entries = extractor->entry_index + 1;
   extract_make_parent_directories(extractor, extractor->target_path);
-  HANDLE file = CreateFileW(extractor->target_path, GENERIC_WRITE, FILE_SHARE_WRITE,
+  // Shared for reading only: no one else writes, renames or deletes the file while it is
+  // written (an image is then held from its close on, cleanup/held_files.h).
+  HANDLE file = CreateFileW(extractor->target_path, GENERIC_WRITE, FILE_SHARE_READ,
                             /* lpSecurityAttributes */ nullptr, CREATE_ALWAYS,
                             /* dwFlagsAndAttributes */ 0, /* hTemplateFile */ nullptr);
   if (file == INVALID_HANDLE_VALUE) fatal_open_error(extractor->target_path);
@@ -296,10 +300,14 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
   run->file = file;
   cleanup_gate_leave(run);
   // Decision: each write takes what the decoder's output holds of the entry (up to
-  // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy.
+  // ZB_DECODE_BUFFER_BYTES), straight from it, without a copy. Its first bytes are kept on
+  // the way: they tell an image, which is held once written.
+  unsigned char first[2];
+  uint32_t first_count = 0;
   for (uint64_t left = entry->size; left != 0;) {
     const unsigned char* data = nullptr;
     DWORD chunk = payload_take(extractor->reader, &data, left);
+    for (DWORD i = 0; i < chunk && first_count < sizeof first; i++) first[first_count++] = data[i];
     cleanup_gate_enter(run);
     DWORD written = 0;
     BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
@@ -322,7 +330,11 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
   cleanup_gate_enter(run);
   // Taken out the way the console handler takes it: exactly one of the two closes it.
   HandleOwner finished = HandleOwner::take(&run->file);
-  if (finished) file_closer_hand(&run->closer, finished.release());
+  if (finished) {
+    bool image = extractor->hold_images && held_files_is_image(first, first_count);
+    file_closer_hand(&run->closer, finished.release(), image ? entry->name : nullptr,
+                     entry->name_units);
+  }
   cleanup_gate_leave(run);
   extractor->entry_index++;
 }
@@ -350,6 +362,10 @@ void extract_walk(Extractor* extractor) {
   run->written_table = reader->array + ZB_PAYLOAD_HEADER_BYTES;
   run->written_table_bytes = reader->table_end - ZB_PAYLOAD_HEADER_BYTES;
   run->written_entries = 0;
+  // Every entry may be an image: room to hold them all, on whichever thread closes them.
+  held_files_reserve(&run->held, size.entries);
+  run->closer.directory = run->payload_directory;
+  run->closer.held = &run->held;
   if (!payload_table_empty(reader)) {
     if (threads && extractor->read_ahead) payload_start_read_ahead(reader);
     // Without its thread every file is closed on this one, as before.
@@ -366,6 +382,10 @@ void extract_walk(Extractor* extractor) {
     }
   }
   payload_finish(reader);
-  // The child starts only once every file is closed.
+  // The child starts only once every file is closed, and every image held.
   file_closer_finish(&run->closer);
+  if (run->closer.hold_error != 0) {
+    fatal_exit_code("Error, couldn't unpack file to target path.",
+                    (unsigned long)run->closer.hold_error);
+  }
 }

@@ -19,6 +19,9 @@ struct Extractor {
   // True: a payload of at most ZB_WALK_ALONE_MAX_ENTRIES entries and ZB_WALK_ALONE_MAX_BYTES
   // bytes is walked without either thread. False after extract_init.
   bool small_alone;
+  // True (extract_init): the images written are held (cleanup/held_files.h). The cached mode
+  // checks them again where they end up instead.
+  bool hold_images;
   // The current entry's target path: the payload directory, "\" and the entry's name.
   wchar_t target_path[ZB_PATH_UNITS];
   // Directories known to exist; slot 0 is the home directory's from the first call on.
@@ -41,11 +44,13 @@ void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader);
 // Parent role: walks the extractor's opened reader, writes every entry below its run's payload
 // directory, then finishes the reader. The run records what was written (the table and how
 // many of its entries were begun) for removal by name. Each finished file goes to the closer
-// (cleanup/file_closer.h); the walk returns once every file is closed and the closer's
-// thread has ended. Every creation, write and hand-over passes the gate (cleanup/gate.h):
+// (cleanup/file_closer.h), which holds the images among them (by their first bytes) in the
+// run's held files (cleanup/held_files.h); the walk returns once every file is closed, every
+// image held and the closer's thread has ended. Every creation, write and hand-over passes the gate (cleanup/gate.h):
 // after an interrupt the walk stops at its next one and does not return.
-// Fatal: header, decode, open and write errors; "{HOME}" that cannot be expanded; a payload
-// directory too long to take "\" (abort).
+// Fatal: header, decode, open and write errors; an image that cannot be held (the unpack
+// error with the system's, e.g. 32 when another process opened it for writing meanwhile);
+// "{HOME}" that cannot be expanded; a payload directory too long to take "\" (abort).
 void extract_walk(Extractor* extractor);
 
 // Stops the read-ahead, closes the file extraction is writing, if any (and unless the

@@ -17,15 +17,31 @@
 
 typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_path);
 
+// CreateProcessW's error for a program whose manifest asks for more rights than this process
+// has (mingw-w64's headers lack the name).
+static const unsigned long LAUNCH_ERROR_ELEVATION_REQUIRED = 740;
+
 // How deep launch_missing_module follows the application's own DLLs.
 static const uint32_t LAUNCH_MISSING_DEPTH = 8;
 
+// Copies the folder of `path` (all before its last backslash) into `folder` (capacity
+// ZB_PATH_UNITS). Fatal (abort): a path that does not fit.
+static void launch_folder_of(const wchar_t* path, wchar_t* folder) {
+  uint32_t length = 0;
+  folder[0] = L'\0';
+  if (!wide_append_text(folder, ZB_PATH_UNITS, &length, path)) fatal_bounds_abort();
+  wchar_t* last = wcsrchr(folder, L'\\');
+  if (last != nullptr) *last = L'\0';
+}
+
 // After a load of `image_path` failed for a missing module: the first DLL it imports that
-// the same search cannot find, into `module` (capacity MAX_PATH). A DLL of the application
-// (in `payload_directory`) that fails the same way is followed, `depth` levels at most.
+// the same search cannot find, into `module` (capacity MAX_PATH). The search is the main
+// DLL's: its folder `main_folder`, then `payload_directory`, then the system's. A DLL of the
+// application found there that fails the same way is followed, `depth` levels at most.
 // Returns false when none is found (the load failed for another reason). Never fatal.
-static bool launch_missing_module(const wchar_t* image_path, const wchar_t* payload_directory,
-                                  uint32_t depth, wchar_t* module) {
+static bool launch_missing_module(const wchar_t* image_path, const wchar_t* main_folder,
+                                  const wchar_t* payload_directory, uint32_t depth,
+                                  wchar_t* module) {
   HMODULE mapped = LoadLibraryExW(image_path, /* hFile */ nullptr,
                                   LOAD_LIBRARY_AS_IMAGE_RESOURCE | LOAD_LIBRARY_AS_DATAFILE);
   if (mapped == nullptr) return false;
@@ -55,21 +71,32 @@ static bool launch_missing_module(const wchar_t* image_path, const wchar_t* payl
         name[units++] = (wchar_t)base[c];
       }
       name[units] = L'\0';
-      HMODULE loaded = LoadLibraryExW(name, /* hFile */ nullptr,
-                                      LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
+      // The application's own copy, where the main DLL's load looks first.
+      wchar_t local[ZB_PATH_UNITS];
+      bool is_local = false;
+      const wchar_t* folders[2] = {main_folder, payload_directory};
+      for (int f = 0; f < 2 && !is_local; f++) {
+        uint32_t length = 0;
+        local[0] = L'\0';
+        is_local = wide_append_text(local, ZB_PATH_UNITS, &length, folders[f]) &&
+                   wide_append_units(local, ZB_PATH_UNITS, &length, L'\\', 1) &&
+                   wide_append_text(local, ZB_PATH_UNITS, &length, name) &&
+                   GetFileAttributesW(local) != INVALID_FILE_ATTRIBUTES;
+      }
+      HMODULE loaded =
+          is_local ? LoadLibraryExW(local, /* hFile */ nullptr,
+                                    LOAD_LIBRARY_SEARCH_DLL_LOAD_DIR |
+                                        LOAD_LIBRARY_SEARCH_USER_DIRS |
+                                        LOAD_LIBRARY_SEARCH_SYSTEM32)
+                   : LoadLibraryExW(name, /* hFile */ nullptr,
+                                    LOAD_LIBRARY_SEARCH_USER_DIRS | LOAD_LIBRARY_SEARCH_SYSTEM32);
       if (loaded != nullptr) {
         FreeLibrary(loaded);
         continue;
       }
       if (GetLastError() != ERROR_MOD_NOT_FOUND) continue;
-      wchar_t local[ZB_PATH_UNITS];
-      local[0] = L'\0';
-      uint32_t length = 0;
-      bool fits = wide_append_text(local, ZB_PATH_UNITS, &length, payload_directory) &&
-                  wide_append_units(local, ZB_PATH_UNITS, &length, L'\\', 1) &&
-                  wide_append_text(local, ZB_PATH_UNITS, &length, name);
-      if (fits && depth > 0 && GetFileAttributesW(local) != INVALID_FILE_ATTRIBUTES) {
-        found = launch_missing_module(local, payload_directory, depth - 1, module);
+      if (is_local && depth > 0) {
+        found = launch_missing_module(local, main_folder, payload_directory, depth - 1, module);
       } else {
         memcpy(module, name, (units + 1) * sizeof(wchar_t));
         found = true;
@@ -80,20 +107,16 @@ static bool launch_missing_module(const wchar_t* image_path, const wchar_t* payl
   return found;
 }
 
-// Ends the run with `message` and `error`: with the policy note naming the folder the payload
-// directory lies in (the main file `main_path` is directly in that directory) when a policy
-// refused the program (place_blocked_by_policy), else the plain system-error line.
+// Ends the run with `message` and `error`: with the elevation note when the program needs
+// administrator rights; with the policy note naming the folder `payload_directory` lies in
+// when a policy refused the program (place_blocked_by_policy); else the plain system-error
+// line.
 [[noreturn]] static void launch_fail(const char* message, unsigned long error,
-                                     const wchar_t* main_path) {
+                                     const wchar_t* payload_directory) {
+  if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) fatal_exit_elevation(message, error);
   if (!place_blocked_by_policy(error)) fatal_exit_code(message, error);
   wchar_t folder[ZB_PATH_UNITS];
-  uint32_t length = 0;
-  folder[0] = L'\0';
-  wide_append_text(folder, ZB_PATH_UNITS, &length, main_path);
-  for (int level = 0; level < 2; level++) {
-    wchar_t* last = wcsrchr(folder, L'\\');
-    if (last != nullptr) *last = L'\0';
-  }
+  launch_folder_of(payload_directory, folder);
   fatal_exit_policy(message, error, folder);
 }
 
@@ -106,11 +129,14 @@ int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int 
   if (dll == nullptr) {
     unsigned long error = GetLastError();
     wchar_t module[MAX_PATH];
+    wchar_t main_folder[ZB_PATH_UNITS];
+    launch_folder_of(dll_path, main_folder);
     if (error == ERROR_MOD_NOT_FOUND &&
-        launch_missing_module(dll_path, payload_directory, LAUNCH_MISSING_DEPTH, module)) {
+        launch_missing_module(dll_path, main_folder, payload_directory, LAUNCH_MISSING_DEPTH,
+                              module)) {
       fatal_exit_missing_module("Error, load DLL.", error, module);
     }
-    launch_fail("Error, load DLL.", error, dll_path);
+    launch_fail("Error, load DLL.", error, payload_directory);
   }
   launch_entry_point entry = (launch_entry_point)(void*)GetProcAddress(dll, "run_code");
   if (entry == nullptr) fatal_exit("Error, DLL entry point not found.");
@@ -188,9 +214,12 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
                       &process)) {
     DWORD error = GetLastError();
     // Only the program mode's program lies in the payload directory; the launcher's own child
-    // is the executable itself.
+    // is the executable itself (its manifest asks for what the parent's did).
     if (application != launch->module_path) {
-      launch_fail("Error, couldn't launch child", error, application);
+      launch_fail("Error, couldn't launch child", error, run->payload_directory);
+    }
+    if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) {
+      fatal_exit_elevation("Error, couldn't launch child", error);
     }
     fatal_exit_code("Error, couldn't launch child", error);
   }

@@ -21,7 +21,8 @@ struct Launch {
   HANDLE job;
 };
 
-// Child role: loads `dll_path`, with `payload_directory` added to the DLL search, and returns
+// Child role: loads `dll_path`, with its own folder searched first for the DLLs it needs, then
+// `payload_directory` (added to the DLL search), and returns
 // what its run_code returns. Fatal: "Error, load DLL." (with the system error), "Error, DLL
 // entry point not found.".
 int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int argc,

@@ -5,6 +5,7 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/payload_mark.h"
 #include "paths/env.h"
 
 typedef BOOL(WINAPI* directory_open_process_token)(HANDLE, DWORD, PHANDLE);
@@ -111,7 +112,13 @@ void payload_directory_create_new(const wchar_t* path, void (*redraw)(void* cont
                                   void* context) {
   for (uint32_t attempt = 1;; attempt++) {
     unsigned long error = payload_directory_create(path);
-    if (error == 0) return;
+    if (error == 0) {
+      // Decision: a mark that cannot be set is not fatal: only a sweep after a killed run
+      // then keeps the directory. The attributes become the mark alone (compression and
+      // encryption, which this call does not change, stay as the parent gave them).
+      SetFileAttributesW(path, ZB_PAYLOAD_MARK);
+      return;
+    }
     if (error != ERROR_ALREADY_EXISTS || attempt == ZB_PAYLOAD_DIRECTORY_TRIES) {
       fatal_create_directory_error(path, error);
     }

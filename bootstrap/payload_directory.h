@@ -24,8 +24,9 @@ unsigned long payload_directory_security(PayloadDirectorySecurity* security);
 // descriptor's error, or the creation's own.
 unsigned long payload_directory_create(const wchar_t* path);
 
-// Creates the directory `path` new, as payload_directory_create does. A path that is taken (by
-// anyone, for any reason) is never used: RANDOM is unset and `redraw(context)` writes a fresh
+// Creates the directory `path` new, as payload_directory_create does, and gives it the
+// launcher's mark (base/payload_mark.h). A path that is taken (by anyone, for any reason) is
+// never used: RANDOM is unset and `redraw(context)` writes a fresh
 // path into `path` from the template (so the child, which expands it from the inherited
 // variables, finds the same one). Fatal: no free path after ZB_PAYLOAD_DIRECTORY_TRIES draws,
 // or any other failure to create it.

@@ -8,6 +8,7 @@
 #include "base/handle.h"
 #include "base/limits.h"
 #include "base/ring.h"
+#include "cleanup/held_files.h"
 
 // One closer; a zeroed one (`FileCloser closer = {}`) has no thread and nothing queued.
 struct FileCloser {
@@ -16,6 +17,15 @@ struct FileCloser {
   // handle is being closed.
   Ring ring;
   HANDLE slots[ZB_CLOSER_HANDLES];
+  // For a file to hold once closed: its name below `directory` (little-endian units, in the
+  // payload table), else null.
+  const unsigned char* hold_names[ZB_CLOSER_HANDLES];
+  uint32_t hold_units[ZB_CLOSER_HANDLES];
+  // Where the files to hold lie and what holds them; set before the first such hand-over.
+  const wchar_t* directory;
+  HeldFiles* held;
+  // The system error of the first file that could not be held (0: none).
+  volatile LONG hold_error;
   // Main thread only.
   HandleOwner thread;
   // Handles closed by the thread so far.
@@ -32,8 +42,12 @@ bool file_closer_start(FileCloser* closer);
 
 // Takes over `file`, an open handle the caller no longer uses, and closes it exactly once:
 // queued for the thread (waiting for the one close that makes room while the ring is full),
-// or closed at once when no thread runs. Main thread only.
-void file_closer_hand(FileCloser* closer, HANDLE file);
+// or closed at once when no thread runs. With `hold_name` (`hold_units` units below the
+// closer's directory, the file's own name), the file is opened again right after its close,
+// for reading and shared for reading only, and that handle goes to the closer's held files;
+// one that cannot be is recorded in hold_error. Main thread only.
+void file_closer_hand(FileCloser* closer, HANDLE file, const unsigned char* hold_name = nullptr,
+                      uint32_t hold_units = 0);
 
 // Waits until every handle handed over is closed, then ends the thread; later hand-overs
 // close at once. Does nothing when no thread runs. Main thread only; the end of the walk and

@@ -1,8 +1,9 @@
 // What one launcher run shares with the console control handler: the payload directory, the
-// removal flag, what the walk wrote, the child slot, the open file, the gate and the closer. The driver owns it and
-// hands it to each step that needs it; the handler reaches it through the one published
-// pointer (cleanup/shutdown.h). The main thread's changes are ordered with the handler's
-// thread by the gate (cleanup/gate.h) or by interlocked exchanges:
+// removal flag, what the walk wrote, the child slot, the open file, the gate, the closer and
+// the held files. The driver owns it and hands it to each step that needs it; the handler
+// reaches it through the one published pointer (cleanup/shutdown.h). The main thread's
+// changes are ordered with the handler's thread by the gate (cleanup/gate.h) or by
+// interlocked exchanges:
 // - `payload_directory` is final before the run is published, read-only after that;
 // - `remove_directory` is set once, when the parent has created the payload directory; cleared
 //   only in the cached mode, inside the gate, once that directory has become the cache
@@ -19,6 +20,7 @@
 
 #include "base/limits.h"
 #include "cleanup/file_closer.h"
+#include "cleanup/held_files.h"
 
 // A zeroed one (`RunContext run = {}`) is an empty run: no directory, nothing to remove, the
 // gate open, the closer without a thread.
@@ -42,6 +44,9 @@ struct RunContext {
   volatile LONG gate_stopped;
   // Files extraction has finished, on their way to being closed.
   FileCloser closer;
+  // Parent role: the executable files of the payload directory, held until the application
+  // has ended (cleanup/held_files.h); closed by shutdown before removal.
+  HeldFiles held;
   // Removal calls and pauses shutdown has made for this run.
   volatile LONG removal_calls;
   volatile LONG removal_pauses;

@@ -4,6 +4,7 @@
 #include "base/limits.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
+#include "cleanup/held_files.h"
 #include "cleanup/remove_written.h"
 
 // The run the console handler acts on: the one thing the handler's thread finds without being
@@ -16,6 +17,9 @@ void cleanup_shutdown(RunContext* run) {
   if (child && WaitForSingleObject(child.get(), ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
     TerminateProcess(child.get(), /* uExitCode */ 0);
   }
+  // The application has ended (or is ending): its files need holding no longer, and removal
+  // could not delete them while held.
+  held_files_close_all(&run->held);
   if (!run->remove_directory) return;
   uint32_t calls = 0;
   bool removed =

@@ -5,6 +5,7 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/payload_mark.h"
 #include "base/wide_text.h"
 #include "cleanup/remove_tree.h"
 
@@ -20,11 +21,25 @@ typedef BOOL(WINAPI* SweepGetKernelObjectSecurity)(HANDLE, SECURITY_INFORMATION,
                                                    PSECURITY_DESCRIPTOR, DWORD, LPDWORD);
 typedef BOOL(WINAPI* SweepGetSecurityDescriptorOwner)(PSECURITY_DESCRIPTOR, PSID*, LPBOOL);
 typedef BOOL(WINAPI* SweepEqualSid)(PSID, PSID);
+typedef BOOL(WINAPI* SweepGetSecurityDescriptorDacl)(PSECURITY_DESCRIPTOR, LPBOOL, PACL*, LPBOOL);
+typedef BOOL(WINAPI* SweepGetSecurityDescriptorControl)(PSECURITY_DESCRIPTOR,
+                                                        PSECURITY_DESCRIPTOR_CONTROL, LPDWORD);
+typedef BOOL(WINAPI* SweepGetAce)(PACL, DWORD, LPVOID*);
+
+// BUILTIN\Administrators (S-1-5-32-544): the owner of what an elevated process creates.
+static const struct {
+  SID sid;
+  DWORD second;
+} SWEEP_ADMINISTRATORS = {{SID_REVISION, 2, SECURITY_NT_AUTHORITY, {SECURITY_BUILTIN_DOMAIN_RID}},
+                          DOMAIN_ALIAS_RID_ADMINS};
 
 struct SweepOwner {
   SweepGetKernelObjectSecurity get_security;
   SweepGetSecurityDescriptorOwner get_owner;
   SweepEqualSid equal_sid;
+  SweepGetSecurityDescriptorDacl get_dacl;
+  SweepGetSecurityDescriptorControl get_control;
+  SweepGetAce get_ace;
   union {
     TOKEN_USER user;
     unsigned char bytes[ZB_SWEEP_TOKEN_BYTES];
@@ -47,8 +62,14 @@ static bool sweep_load_owner(SweepOwner* owner) {
   owner->get_owner = (SweepGetSecurityDescriptorOwner)(void*)GetProcAddress(
       advapi, "GetSecurityDescriptorOwner");
   owner->equal_sid = (SweepEqualSid)(void*)GetProcAddress(advapi, "EqualSid");
+  owner->get_dacl = (SweepGetSecurityDescriptorDacl)(void*)GetProcAddress(
+      advapi, "GetSecurityDescriptorDacl");
+  owner->get_control = (SweepGetSecurityDescriptorControl)(void*)GetProcAddress(
+      advapi, "GetSecurityDescriptorControl");
+  owner->get_ace = (SweepGetAce)(void*)GetProcAddress(advapi, "GetAce");
   if (open_token == nullptr || token_information == nullptr || owner->get_security == nullptr ||
-      owner->get_owner == nullptr || owner->equal_sid == nullptr) {
+      owner->get_owner == nullptr || owner->equal_sid == nullptr || owner->get_dacl == nullptr ||
+      owner->get_control == nullptr || owner->get_ace == nullptr) {
     return false;
   }
   HANDLE token_handle = nullptr;
@@ -111,19 +132,45 @@ static bool sweep_process_ended(DWORD pid) {
   return WaitForSingleObject(process.get(), 0) == WAIT_OBJECT_0;
 }
 
-// True when the owner of the object `handle` (opened with READ_CONTROL) is `owner`'s user.
+// True when the security descriptor `descriptor` (owner and DACL) is `owner`'s user's: owned
+// by the user, or made by the user elevated: owned by the Administrators group, with the
+// launcher's own protection, a protected DACL whose single entry allows the user. Decision:
+// an elevated process owns what it creates through the group, which the user's unelevated
+// processes cannot be; the DACL tells the launcher's directory from any other that group owns.
+static bool sweep_descriptor_users(PSECURITY_DESCRIPTOR descriptor, const SweepOwner* owner) {
+  PSID sid = nullptr;
+  BOOL defaulted = FALSE;
+  PSID user = owner->token.user.User.Sid;
+  if (!owner->get_owner(descriptor, &sid, &defaulted) || sid == nullptr) return false;
+  if (owner->equal_sid(sid, user)) return true;
+  SECURITY_DESCRIPTOR_CONTROL control = 0;
+  DWORD revision = 0;
+  BOOL present = FALSE;
+  PACL dacl = nullptr;
+  void* ace = nullptr;
+  if (!owner->equal_sid(sid, (PSID)&SWEEP_ADMINISTRATORS.sid) ||
+      !owner->get_control(descriptor, &control, &revision) || !(control & SE_DACL_PROTECTED) ||
+      !owner->get_dacl(descriptor, &present, &dacl, &defaulted) || !present ||
+      dacl == nullptr || dacl->AceCount != 1 || !owner->get_ace(dacl, 0, &ace)) {
+    return false;
+  }
+  ACCESS_ALLOWED_ACE* allowed = static_cast<ACCESS_ALLOWED_ACE*>(ace);
+  return allowed->Header.AceType == ACCESS_ALLOWED_ACE_TYPE &&
+         owner->equal_sid((PSID)&allowed->SidStart, user);
+}
+
+// True when the object `handle` (opened with READ_CONTROL) is `owner`'s user's
+// (sweep_descriptor_users). A descriptor larger than ZB_SWEEP_SECURITY_BYTES is not: the
+// launcher's are far smaller.
 static bool sweep_owned(HANDLE handle, const SweepOwner* owner) {
   union {
     SECURITY_DESCRIPTOR_RELATIVE header;
     unsigned char bytes[ZB_SWEEP_SECURITY_BYTES];
   } security;
   DWORD needed = 0;
-  PSID sid = nullptr;
-  BOOL defaulted = FALSE;
-  return owner->get_security(handle, OWNER_SECURITY_INFORMATION, security.bytes,
-                             sizeof security.bytes, &needed) &&
-         owner->get_owner(security.bytes, &sid, &defaulted) && sid != nullptr &&
-         owner->equal_sid(sid, owner->token.user.User.Sid);
+  return owner->get_security(handle, OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION,
+                             security.bytes, sizeof security.bytes, &needed) &&
+         sweep_descriptor_users(security.bytes, owner);
 }
 
 // True when `path` is a real directory (not a link) that no one else has open and whose owner
@@ -141,14 +188,26 @@ static bool sweep_directory_free(const wchar_t* path, const SweepOwner* owner) {
   return GetFileInformationByHandle(directory.get(), &info) &&
          (info.dwFileAttributes & FILE_ATTRIBUTE_DIRECTORY) &&
          !(info.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT) &&
+         (info.dwFileAttributes & ZB_PAYLOAD_MARK) &&
          sweep_owned(directory.get(), owner);
 }
 
-bool cleanup_owned_by_user(HANDLE handle) {
+// This process's user and the calls, loaded at the first use; null when they cannot be had.
+static const SweepOwner* sweep_process_owner(void) {
   static SweepOwner owner;
   static int state = 0;  // 0 not loaded, 1 loaded, -1 unavailable
   if (state == 0) state = sweep_load_owner(&owner) ? 1 : -1;
-  return state > 0 && sweep_owned(handle, &owner);
+  return state > 0 ? &owner : nullptr;
+}
+
+bool cleanup_owned_by_user(HANDLE handle) {
+  const SweepOwner* owner = sweep_process_owner();
+  return owner != nullptr && sweep_owned(handle, owner);
+}
+
+bool cleanup_descriptor_is_users(void* descriptor) {
+  const SweepOwner* owner = sweep_process_owner();
+  return owner != nullptr && sweep_descriptor_users(descriptor, owner);
 }
 
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
@@ -182,6 +241,8 @@ uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name) {
         (found.dwFileAttributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
       continue;
     }
+    // Only what the launcher created: a directory of that name without its mark is a user's.
+    if (!(found.dwFileAttributes & ZB_PAYLOAD_MARK)) continue;
     if (!sweep_process_ended(pid)) continue;
     path[length] = L'\0';
     uint32_t entry_length = length;

@@ -1,5 +1,6 @@
 // Removal of payload directories that killed launchers left behind in the temporary
-// directory. A parent that is killed never removes its own directory; a later parent does.
+// directory (or the chosen folder). A parent that is killed never removes its own directory;
+// a later parent does. Nothing the launcher did not create is removed: its name and its mark.
 #pragma once
 
 #include <stdint.h>
@@ -38,12 +39,19 @@ bool cleanup_sweep_name_matches(const wchar_t* name, DWORD* pid);
 
 // Removes (cleanup_remove_tree) every directory directly in `temp_directory` (at most
 // ZB_PATH_UNITS - 1 units) whose name matches, that is not named `own_name`, that is a real
-// directory (not a link), whose process has ended or no longer exists, that the current user
-// owns and that no process holds open. Anything in doubt is kept: a process that still runs
-// or cannot be asked, an owner that cannot be read, a directory that cannot be opened alone.
+// directory (not a link) carrying the launcher's mark (base/payload_mark.h), whose process
+// has ended or no longer exists, that the current user owns and that no process holds open.
+// Anything in doubt is kept: a process that still runs or cannot be asked, an owner that
+// cannot be read, a directory that cannot be opened alone.
 // The number of directories removed completely. Never fatal; prints nothing.
 uint32_t cleanup_sweep(const wchar_t* temp_directory, const wchar_t* own_name);
 
-// True when the owner of the object `handle` (opened with READ_CONTROL) is this process's
-// user; false when it is another or cannot be read. Main thread only. Never fatal.
+// True when the object `handle` (opened with READ_CONTROL) is this process's user's: its owner
+// is the user, or (made by the user elevated) the Administrators group with a protected DACL
+// whose one entry allows the user; false for anything else or what cannot be read. Main
+// thread only. Never fatal.
 bool cleanup_owned_by_user(HANDLE handle);
+
+// The same decision on a security descriptor holding an owner and a DACL (self-relative or
+// absolute).
+bool cleanup_descriptor_is_users(void* descriptor);

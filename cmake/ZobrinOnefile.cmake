@@ -53,7 +53,7 @@ set(_ZOBRIN_ONEFILE_OPTION_DESCRIPTION --description)
 set(_ZOBRIN_ONEFILE_OPTION_COPYRIGHT --copyright)
 set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.cmake)
 
-# zobrin_add_onefile(NAME MAIN_TARGET dll_or_program_target
+# zobrin_add_onefile(NAME MAIN_TARGET dll_or_program_target [MAIN_FOLDER folder]
 #                    [FILES file...] [DIRECTORIES dir...]
 #                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
 #                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
@@ -64,7 +64,10 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # ${CMAKE_CURRENT_BINARY_DIR}/NAME_app from the main file (MAIN_TARGET's file: a SHARED library,
 # the main DLL, or an executable, the main program), each of FILES at the top beside it and
 # each of DIRECTORIES as a subdirectory of the same name, then runs zobrin-pack exe with
-# --main the main file's name. Relative paths are taken
+# --main the main file's name. MAIN_FOLDER (a relative path, "/" between folders: bin,
+# lib/app) puts the main file and FILES into that folder instead of the top (a program in
+# bin\ beside its DLLs, DIRECTORIES such as share\ at the top), and --main is then
+# MAIN_FOLDER/name. Relative paths are taken
 # from the current source directory; FILES may hold generator expressions
 # ($<TARGET_FILE:other_dll>). The executable is rebuilt when a file of the application
 # directory is added, removed or renamed, or changes its size or content (the target
@@ -77,7 +80,7 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
 # executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;OUTPUT_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;MAIN_FOLDER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -95,6 +98,16 @@ function(zobrin_add_onefile name)
       "library (a DLL) or an executable")
   endif()
 
+  set(main_folder "")
+  if(DEFINED arg_MAIN_FOLDER)
+    string(REGEX REPLACE "/+$" "" main_folder "${arg_MAIN_FOLDER}")
+    if(main_folder STREQUAL "" OR IS_ABSOLUTE "${main_folder}" OR main_folder MATCHES "\\\\|:"
+       OR "/${main_folder}/" MATCHES "/\\.\\.?/")
+      message(FATAL_ERROR "${where}: MAIN_FOLDER '${arg_MAIN_FOLDER}' is not a relative path "
+        "inside the application directory (folders separated by /, no . or ..)")
+    endif()
+  endif()
+
   set(out ${CMAKE_CURRENT_BINARY_DIR})
   if(arg_OUTPUT_DIRECTORY)
     get_filename_component(out "${arg_OUTPUT_DIRECTORY}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_BINARY_DIR})
@@ -106,7 +119,17 @@ function(zobrin_add_onefile name)
   set(depends ${manifest} ${ZobrinOnefile_PACK} ${ZobrinOnefile_LAUNCHER_DIR}/launcher.exe)
   set(inputs $<TARGET_FILE:${arg_MAIN_TARGET}>)
   set(input_dirs)
-  set(copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_MAIN_TARGET}> ${app})
+  set(main_dir ${app})
+  set(main_separator)
+  set(copies)
+  set(folder_input)
+  if(NOT main_folder STREQUAL "")
+    set(main_dir ${app}/${main_folder})
+    set(copies COMMAND ${CMAKE_COMMAND} -E make_directory ${main_dir})
+    set(folder_input FOLDER ${main_folder})
+    set(main_separator /)
+  endif()
+  list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:${arg_MAIN_TARGET}> ${main_dir})
   set(names)
   foreach(item IN LISTS arg_FILES)
     if(NOT item MATCHES "^\\$<")
@@ -118,7 +141,7 @@ function(zobrin_add_onefile name)
       list(APPEND names ${file_name})
     endif()
     list(APPEND inputs ${item})
-    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${item} ${app})
+    list(APPEND copies COMMAND ${CMAKE_COMMAND} -E copy ${item} ${main_dir})
   endforeach()
   foreach(dir IN LISTS arg_DIRECTORIES)
     get_filename_component(dir "${dir}" ABSOLUTE BASE_DIR ${CMAKE_CURRENT_SOURCE_DIR})
@@ -162,7 +185,7 @@ function(zobrin_add_onefile name)
   # custom commands that write FILES.
   add_custom_target(${name}_inputs
     COMMAND ${CMAKE_COMMAND} -DMANIFEST=${manifest} -P ${_ZOBRIN_ONEFILE_INPUTS_SCRIPT} --
-            ${inputs} DIRECTORY ${input_dirs}
+            ${inputs} DIRECTORY ${input_dirs} ${folder_input}
     BYPRODUCTS ${manifest}
     DEPENDS ${inputs}
     VERBATIM)
@@ -170,7 +193,8 @@ function(zobrin_add_onefile name)
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${app}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${app} ${out}
     ${copies}
-    COMMAND ${ZobrinOnefile_PACK} exe ${app} --main $<TARGET_FILE_NAME:${arg_MAIN_TARGET}>
+    COMMAND ${ZobrinOnefile_PACK} exe ${app}
+            --main ${main_folder}${main_separator}$<TARGET_FILE_NAME:${arg_MAIN_TARGET}>
             -o ${exe} --launcher-dir ${ZobrinOnefile_LAUNCHER_DIR} ${options}
     DEPENDS ${depends}
     COMMENT "Packing ${name}.exe"

@@ -10,6 +10,7 @@ set(ZOBRIN_PACKER_SOURCES
   packer/host_os.cpp
   packer/ico_file.cpp
   packer/link_exe.cpp
+  packer/manifest.cpp
   packer/new_tree.cpp
   packer/payload_extract.cpp
   packer/payload_list.cpp

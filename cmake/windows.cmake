@@ -45,7 +45,8 @@ set(zobrin_base_below)
 set(zobrin_paths_sources paths/env.cpp paths/path_utils.cpp paths/shell.cpp paths/template.cpp)
 set(zobrin_paths_below base)
 set(zobrin_cleanup_sources
-  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/remove_tree.cpp
+  cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/held_files.cpp
+  cleanup/remove_tree.cpp
   cleanup/remove_written.cpp cleanup/shutdown.cpp cleanup/sweep.cpp)
 set(zobrin_cleanup_below base)
 # The entry point (bootstrap/main.cpp) is linked separately.
@@ -54,7 +55,7 @@ set(zobrin_bootstrap_sources
   bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
-  bootstrap/place.cpp bootstrap/splash.cpp
+  bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp
   bootstrap/role.cpp)
 set(zobrin_bootstrap_below base paths cleanup)
 set(zobrin_layers base paths cleanup bootstrap)
@@ -173,6 +174,7 @@ include(cmake/windows_tests.cmake)
 include(cmake/launch_tests.cmake)
 include(cmake/place_tests.cmake)
 include(cmake/examples.cmake)
+include(cmake/layout_tests.cmake)
 include(cmake/windows_packer.cmake)
 include(cmake/fault_tests.cmake)
 include(cmake/splash_tests.cmake)

@@ -12,6 +12,7 @@
 #include "base/payload_format.h"
 #include "packer/file_io.h"
 #include "packer/host_os.h"
+#include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 #include "packer/system_dlls.h"
@@ -109,6 +110,7 @@ void app_list(const fs::path& dir, std::vector<Child>* files, std::vector<Child>
 struct Walk {
   AppTree* tree;
   fs::path main_path;
+  std::u16string main_prefix;  // the main file's folder as walk prefixes name it: u"" or u"bin\\"
   std::set<std::pair<uint64_t, uint64_t>> open_dirs;  // directories on the current descent
 };
 
@@ -128,7 +130,8 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
                                    " is not carried (a directory exists only through its files)");
   }
   for (const Child& file : files) {
-    if (top && fs::equivalent(host_io_path(file.path), host_io_path(walk->main_path), ec)) {
+    if (prefix == walk->main_prefix &&
+        fs::equivalent(host_io_path(file.path), host_io_path(walk->main_path), ec)) {
       continue;
     }
     AppFile entry;
@@ -145,15 +148,18 @@ void app_walk(Walk* walk, const fs::path& dir, const std::u16string& prefix, boo
   walk->open_dirs.erase(id);
 }
 
-// The regular files of `app_dir`'s top directory, by their names in upper case (as Windows
-// looks them up); unreadable entries are left to the walk to report.
-std::map<std::string, fs::path> app_top_files(const fs::path& app_dir) {
+// The regular files (or, with `directories`, the directories) of `dir`, by their names in
+// upper case (as Windows looks them up); unreadable entries are left to the walk to report.
+std::map<std::string, fs::path> app_folder_files(const fs::path& dir, bool directories = false) {
   std::map<std::string, fs::path> files;
   std::error_code ec;
-  for (const fs::path& entry : host_list_directory(app_dir, ec)) {
-    const fs::path path = app_dir / entry;
+  for (const fs::path& entry : host_list_directory(dir, ec)) {
+    const fs::path path = dir / entry;
     std::error_code status_error;
-    if (!fs::is_regular_file(host_io_path(path), status_error)) continue;
+    if (directories ? !fs::is_directory(host_io_path(path), status_error)
+                    : !fs::is_regular_file(host_io_path(path), status_error)) {
+      continue;
+    }
     std::string name = entry.string();
     std::string upper = win_upper_utf8(name);
     // Of names that differ only in case (refused by the walk), keep the first by code unit.
@@ -168,25 +174,65 @@ bool app_has_extension(const std::string& name, const char* extension) {
   return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == extension;
 }
 
-// The main file's path in `app_dir`, checked: a file name there (matched without regard to
-// case, as Windows does), a 64-bit DLL exporting run_code or a program the launcher can start
-// (its kind in `kind`). Its size in `size`.
+// The main file's path in `app_dir`, checked: `main_dll` names a file inside it, with "\\" or
+// "/" between its folders, each name matched without regard to case (as Windows does); a
+// 64-bit DLL exporting run_code or a program the launcher can start (its kind in `kind`). Its
+// size in `size`; its folder as the walk's names begin with it (u"" or u"bin\\") in `prefix`.
 fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint64_t* size,
-                      PeMainKind* kind) {
-  fs::path main_name = host_path_from_utf8(main_dll);
-  if (main_dll.empty() || main_name.filename() != main_name || main_dll == "." ||
-      main_dll == "..") {
-    throw PackError("--main takes the file name of a DLL in the application directory, not '" +
-                    main_dll + "'");
+                      PeMainKind* kind, std::u16string* prefix) {
+  if (main_dll.empty()) {
+    throw PackError("--main takes the file name of a DLL in the application directory, not ''");
   }
-  const bool named_program = app_has_extension(main_dll, ".exe");
+  // Decision: "." and empty components are skipped ("./bin//app.exe" is "bin\app.exe"); a
+  // leading separator, a drive or stream (":") or ".." anywhere leads out and is refused.
+  std::vector<std::string> parts;
+  bool outside = main_dll[0] == '\\' || main_dll[0] == '/' ||
+                 main_dll.find(':') != std::string::npos;
+  size_t start = 0;
+  for (size_t i = 0; i <= main_dll.size(); i++) {
+    if (i < main_dll.size() && main_dll[i] != '\\' && main_dll[i] != '/') continue;
+    std::string part = main_dll.substr(start, i - start);
+    start = i + 1;
+    if (part == "..") outside = true;
+    if (!part.empty() && part != ".") parts.push_back(part);
+  }
+  if (outside) {
+    throw PackError("--main '" + main_dll + "' is not inside the application directory " +
+                    quote_path(app_dir));
+  }
+  const std::string a_directory =
+      "--main '" + main_dll + "' names a directory in " + quote_path(app_dir) + ", not a file";
+  if (parts.empty()) throw PackError(a_directory);
+  const std::string& file_name = parts.back();
+  const bool named_program = app_has_extension(file_name, ".exe");
   const std::string what = named_program ? "main program" : "main DLL";
-  fs::path main_path = app_dir / main_name;
+  fs::path folder = app_dir;
+  std::string folders;  // as given, "\\" between them
   std::error_code ec;
+  for (size_t i = 0; i + 1 < parts.size(); i++) {
+    folders += (folders.empty() ? "" : "\\") + parts[i];
+    fs::path next = folder / host_path_from_utf8(parts[i]);
+    if (!fs::is_directory(host_io_path(next), ec)) {
+      std::map<std::string, fs::path> dirs = app_folder_files(folder, /* directories */ true);
+      auto found = dirs.find(win_upper_utf8(parts[i]));
+      if (found == dirs.end()) {
+        throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(app_dir) +
+                        " (it has no folder '" + folders + "')");
+      }
+      next = found->second;
+    }
+    folder = next;
+    *prefix += app_name_units(folder.filename(), folder) + u"\\";
+  }
+  fs::path main_path = folder / host_path_from_utf8(file_name);
   if (!fs::is_regular_file(host_io_path(main_path), ec)) {
-    std::map<std::string, fs::path> top = app_top_files(app_dir);
-    auto found = top.find(win_upper_utf8(main_dll));
+    std::map<std::string, fs::path> top = app_folder_files(folder);
+    auto found = top.find(win_upper_utf8(file_name));
     if (found == top.end()) {
+      if (fs::is_directory(host_io_path(main_path), ec) ||
+          app_folder_files(folder, /* directories */ true).count(win_upper_utf8(file_name))) {
+        throw PackError(a_directory);
+      }
       const char* extension = named_program ? ".exe" : ".dll";
       std::string candidates;
       for (const auto& file : top) {
@@ -196,7 +242,7 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
         }
       }
       std::string kinds = named_program ? "programs" : "DLLs";
-      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(app_dir) +
+      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(folder) +
                       (candidates.empty() ? " (it holds no " + kinds + ")"
                                           : " (its " + kinds + ": " + candidates + ")"));
     }
@@ -205,7 +251,7 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
   std::vector<unsigned char> image = read_whole_file(main_path);
   *kind = pe_main_kind(image);
   if (named_program ||
-      (!app_has_extension(main_dll, ".dll") && kind->kind == PeMainKind::program)) {
+      (!app_has_extension(file_name, ".dll") && kind->kind == PeMainKind::program)) {
     *kind = pe_check_program(image, "main program " + quote_path(main_path));
   } else {
     pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
@@ -214,18 +260,24 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
   return main_path;
 }
 
-// Follows the imports of the main DLL through the DLLs in `app_dir`'s top directory (as the
-// loader finds them beside the main DLL) and warns about what would keep the application from
+// Follows the imports of the main file through the DLLs of the folders the loader searches
+// for them (`folders`, in order: a main program's own folder; a main DLL's folder, then the
+// application directory's top) and warns about what would keep the application from
 // starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
 // cannot be loaded (once), and a function a DLL of the application does not export (once per
-// importer and DLL, naming the first). The DLLs it finds unloadable go into `warned`.
-void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
-                       std::vector<std::string>* warnings, std::set<fs::path>* warned) {
+// importer and DLL, naming the first). `where` names the folders in the first warning. The
+// DLLs it finds unloadable go into `warned`.
+void app_check_imports(const std::vector<fs::path>& folders, const std::string& where,
+                       const fs::path& main_path, std::vector<std::string>* warnings,
+                       std::set<fs::path>* warned) {
   struct Local {
     std::string problem;  // pe_dll_problem's
     std::set<std::string> exports;
   };
-  std::map<std::string, fs::path> top = app_top_files(app_dir);
+  std::map<std::string, fs::path> top;
+  for (const fs::path& folder : folders) {
+    for (auto& file : app_folder_files(folder)) top.emplace(file.first, file.second);
+  }
   std::map<std::string, Local> locals;
   std::set<std::string> seen = {win_upper_utf8(main_path.filename().string())};
   std::vector<fs::path> pending = {main_path};
@@ -272,10 +324,28 @@ void app_check_imports(const fs::path& app_dir, const fs::path& main_path,
       }
       warnings->push_back(quote_path(import.dll) + ", imported by " +
                           quote_path(importer.filename()) +
-                          ", is neither in the application directory nor a Windows system DLL: "
+                          ", is neither in " + where + " nor a Windows system DLL: "
                           "the application will not start without it");
     }
   }
+}
+
+// The execution level the main program's manifest asks for (packer/manifest.h), or "" when
+// it asks for none or for one Windows does not know (then with a warning: Windows refuses to
+// start such a program). Decision: resources the packer cannot read count as no manifest, as
+// they did before the level was read; the launcher then asks for asInvoker.
+std::string app_execution_level(const fs::path& main_path, std::vector<std::string>* warnings) {
+  std::string level;
+  try {
+    level = manifest_image_level(read_whole_file(main_path), quote_path(main_path));
+  } catch (const PackError&) {
+    return "";
+  }
+  if (level.empty() || manifest_level_known(level)) return level;
+  warnings->push_back("main program " + quote_path(main_path) + " asks in its manifest for the "
+                      "execution level '" + level + "', which Windows does not know: the "
+                      "application will not start with it");
+  return "";
 }
 
 // Warns about each PE file of the tree (by its content, whatever its name) that is cut short
@@ -318,7 +388,7 @@ void app_check_name(const std::u16string& name, const fs::path& source) {
 
 std::vector<std::string> app_main_candidates(const fs::path& app_dir) {
   std::vector<std::string> names;
-  for (const auto& file : app_top_files(app_dir)) {
+  for (const auto& file : app_folder_files(app_dir)) {
     std::string name = file.second.filename().string();
     if (!app_has_extension(name, ".dll")) continue;
     try {
@@ -346,16 +416,33 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   }
   AppTree tree;
   AppFile main_entry;
-  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size, &tree.main);
+  std::u16string prefix;
+  main_entry.source = app_main_dll(app_dir, main_dll, &main_entry.size, &tree.main, &prefix);
   main_entry.time = fs::last_write_time(host_io_path(main_entry.source), ec);
-  main_entry.name = app_name_units(main_entry.source.filename(), main_entry.source);
+  main_entry.name = prefix + app_name_units(main_entry.source.filename(), main_entry.source);
   app_check_name(main_entry.name, main_entry.source);
+  if (tree.main.kind == PeMainKind::program) {
+    tree.execution_level = app_execution_level(main_entry.source, &tree.warnings);
+  }
 
   tree.files.push_back(main_entry);
-  Walk walk{&tree, main_entry.source, {}};
+  Walk walk{&tree, main_entry.source, prefix, {}};
   app_walk(&walk, app_dir, u"", true);
+  // The loader's search: a program's own folder; a DLL loaded with its folder first
+  // (bootstrap/launch.cpp), then the payload directory.
+  std::vector<fs::path> folders = {main_entry.source.parent_path()};
+  std::string where = "the application directory";
+  if (!prefix.empty()) {
+    std::string folder = "'" + utf_16_to_8(prefix.substr(0, prefix.size() - 1)) + "'";
+    if (tree.main.kind == PeMainKind::program) {
+      where = "the main program's folder " + folder;
+    } else {
+      folders.push_back(app_dir);
+      where = "the main DLL's folder " + folder + " or the application directory";
+    }
+  }
   std::set<fs::path> warned;
-  app_check_imports(app_dir, main_entry.source, &tree.warnings, &warned);
+  app_check_imports(folders, where, main_entry.source, &tree.warnings, &warned);
   app_check_cut_short(tree, warned, &tree.warnings);
   return tree;
 }

@@ -19,14 +19,16 @@ struct AppTree {
   std::vector<AppFile> files;         // entry order: main DLL or program, then depth first
   std::vector<std::string> warnings;  // one line each, without a prefix
   PeMainKind main;                    // what the main file is
+  std::string execution_level;        // a main program's manifest level, "" for none
 };
 
-// Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a file name
-// in the top directory) first, then each directory's files by UTF-16 code units, then its
-// subdirectories the same way. Checks the main file and every name. The main file is a
-// program when it is named NAME.exe, or is not named NAME.dll and its image is not a DLL:
-// then a program the launcher can start (pe_check_program); else a 64-bit PE DLL exporting
-// run_code. Throws PackError with a one-line reason.
+// Walks `app_dir` and orders its files as the payload needs them: `main_dll` (a path in
+// `app_dir`, "\\" or "/" between folders: "app.dll", "bin/app.exe") first, then each
+// directory's files by UTF-16 code units, then its subdirectories the same way. Checks the
+// main file and every name. The main file is a program when it is named NAME.exe, or is not
+// named NAME.dll and its image is not a DLL: then a program the launcher can start
+// (pe_check_program); else a 64-bit PE DLL exporting run_code. Imports are followed through
+// the folders the loader searches (warnings). Throws PackError with a one-line reason.
 AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string& main_dll);
 
 // The file names in `app_dir`'s top directory that could be the main DLL (64-bit PE DLLs

@@ -6,6 +6,7 @@
 #include "packer/byte_string.h"
 #include "packer/file_io.h"
 #include "packer/ico_file.h"
+#include "packer/manifest.h"
 #include "packer/pack_error.h"
 
 namespace {
@@ -34,7 +35,8 @@ ExeExtras exe_extras_prepare(const std::vector<unsigned char>& launcher, const P
   ExeExtras extras;
   extras.console = options.console;
   const bool version = version_any(options.version);
-  if (options.icon.empty() && !version) return extras;
+  const bool level = !options.execution_level.empty();
+  if (options.icon.empty() && !version && !level) return extras;
 
   std::vector<Resource> added;
   if (!options.icon.empty()) {
@@ -54,12 +56,21 @@ ExeExtras exe_extras_prepare(const std::vector<unsigned char>& launcher, const P
   if (!pe_headers(launcher, &headers) || headers.directory_count <= PE_DIRECTORY_RESOURCE) {
     throw PackError(subject + ": it has no resource directory entry");
   }
-  // The launcher's resources, less those the new ones replace (all icons with a new icon).
+  // The launcher's resources, less those the new ones replace (all icons with a new icon), its
+  // manifest asking for the execution level when one is given.
+  bool manifest = false;
   for (Resource& r : res_read(launcher, subject)) {
     bool icon = extras_same_key(r.type, RES_TYPE_ICON) || extras_same_key(r.type, RES_TYPE_GROUP_ICON);
     if (icon && !options.icon.empty()) continue;
     if (extras_same_key(r.type, RES_TYPE_VERSION) && version) continue;
+    if (level && extras_same_key(r.type, RES_TYPE_MANIFEST) && extras_same_key(r.name, 1)) {
+      r.data = manifest_set_level(r.data, options.execution_level, subject);
+      manifest = true;
+    }
     extras.resources.push_back(std::move(r));
+  }
+  if (level && !manifest) {
+    throw PackError(subject + ": it has no manifest to ask for " + options.execution_level);
   }
   for (Resource& r : added) extras.resources.push_back(std::move(r));
 
@@ -82,7 +93,7 @@ ExeExtras exe_extras_prepare(const std::vector<unsigned char>& launcher, const P
   extras.new_resources = true;
   extras.coff = headers.coff;
   extras.new_header = table_end;
-  uint64_t entry = headers.optional + PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * PE_DIRECTORY_RESOURCE;
+  uint64_t entry = headers.directories + PE_DIRECTORY_BYTES * PE_DIRECTORY_RESOURCE;
   uint32_t old_rva = le_read_u32(&launcher[entry]);
   int old = old_rva == 0 ? -1 : pe_section_at(launcher, headers, old_rva);
   if (old >= 0) {

@@ -1,9 +1,9 @@
 // What `zobrin-pack exe` may change in the launcher beyond the payload: the subsystem
-// (--console) and the resources (--icon, version information). New resources go into a new
-// resource section after the payload section, holding the launcher's own resources (its
-// manifest) as well; the launcher's old resource section stays in place, unused, renamed
-// ".oldrsrc". The launcher reaches its payload through its own symbols, so the payload
-// section need not stay last.
+// (--console) and the resources (--icon, version information, the manifest's execution
+// level). New resources go into a new resource section after the payload section, holding
+// the launcher's own resources (its manifest) as well; the launcher's old resource section
+// stays in place, unused, renamed ".oldrsrc". The launcher reaches its payload through its
+// own symbols, so the payload section need not stay last.
 #pragma once
 
 #include <cstdint>
@@ -25,6 +25,7 @@ struct ExeOptions {
   bool console = false;
   std::string icon;  // an .ico file, or empty
   VersionFields version;
+  std::string execution_level;  // the level the launcher's manifest asks for; "": its own
 };
 
 // The changes prepared before the payload is written, applied by exe_extras_apply.

@@ -15,6 +15,7 @@
 #include "packer/file_io.h"
 #include "packer/host_os.h"
 #include "packer/link_exe.h"
+#include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/payload_extract.h"
 #include "packer/payload_list.h"
@@ -58,6 +59,7 @@ struct ExeCommandOptions {
   ExeOptions exe;
   bool cache = false;
   bool windowed = false;
+  bool uac_admin = false;
   std::string extract_to;
   bool extract_to_given = false;
   std::string splash;
@@ -223,14 +225,22 @@ std::vector<unsigned char> pack_read_launcher(const LinkOptions& link, const std
   return image;
 }
 
-// The main entry's kind in the payload file `path` (decoding only its first bytes).
-PeMainKind pack_payload_main(const fs::path& path) {
+// The main entry's kind in the payload file `path` (decoding only its first bytes) and, for a
+// program, the execution level its manifest asks for into `level` (decoding all of it).
+PeMainKind pack_payload_main(const fs::path& path, std::string* level) {
   std::vector<unsigned char> file = read_whole_file(path);
   PeMainKind kind;
   try {
+    PayloadArray array = payload_locate(file, quote_path(path));
     std::optional<std::vector<unsigned char>> head =
-        payload_main_head(payload_locate(file, quote_path(path)), PAYLOAD_MAIN_HEAD_BYTES);
+        payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
     if (head) kind = pe_main_kind(*head);
+    // Decision: a main program over 1 GiB (or one whose table claims so) is not read for it.
+    if (kind.kind == PeMainKind::program) head = payload_main_head(array, size_t{1} << 30);
+    if (kind.kind == PeMainKind::program && head) {
+      *level = manifest_image_level(*head, quote_path(path));
+      if (!manifest_level_known(*level)) level->clear();
+    }
   } catch (const PackError&) {
     // Not a payload the launcher can read: it says so at run time.
   }
@@ -241,8 +251,10 @@ PeMainKind pack_payload_main(const fs::path& path) {
 // program's (console for a console program) unless --console or --windowed says otherwise.
 // A splash waits for a window, which a console program never opens: it would stay up for the
 // program's whole run.
-ExeOptions pack_exe_options(const ExeCommandOptions& exe, const PeMainKind& main) {
+ExeOptions pack_exe_options(const ExeCommandOptions& exe, const PeMainKind& main,
+                            const std::string& level) {
   ExeOptions options = exe.exe;
+  options.execution_level = level;
   if (!options.console && !exe.windowed && main.kind == PeMainKind::program) {
     options.console = main.subsystem == PE_SUBSYSTEM_CONSOLE;
     if (options.console && !exe.splash.empty()) {
@@ -275,9 +287,17 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     app_check_output(output_path, {}, {payload_file});
     // Taken as it stands: its main entry is started as a program when it is one, and loaded
     // as a DLL otherwise (whatever it is), as without this check.
-    if (kind != BuildKind::payload) tree.main = pack_payload_main(payload_file);
+    if (kind != BuildKind::payload) {
+      tree.main = pack_payload_main(payload_file, &tree.execution_level);
+    }
   }
   const bool program = tree.main.kind == PeMainKind::program;
+  // The level the launcher asks for: administrator with --uac-admin, else a main program's
+  // own; none beyond the launcher's own asInvoker otherwise (then nothing is recorded).
+  std::string level = exe && exe->uac_admin ? MANIFEST_REQUIRE_ADMINISTRATOR
+                      : program            ? tree.execution_level
+                                           : "";
+  if (level == MANIFEST_AS_INVOKER) level.clear();
   std::vector<unsigned char> launcher;
   PePayloadSlot slot;
   ExeExtras extras;
@@ -287,7 +307,7 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
     std::string subject = link.linker.empty()
                               ? quote_path(link.launcher_dir / LINK_LAUNCHER_EXE)
                               : "linked with '" + link.linker + "'";
-    extras = exe_extras_prepare(launcher, slot, pack_exe_options(*exe, tree.main),
+    extras = exe_extras_prepare(launcher, slot, pack_exe_options(*exe, tree.main, level),
                                 fs::path(source.output).filename().string(),
                                 "the launcher " + subject + " cannot take resources");
   }
@@ -306,7 +326,9 @@ void pack_build(const SourceOptions& source, BuildKind kind, const ExeCommandOpt
   // meet whatever a crafted array holds.
   SectionHead head;
   if (kind != BuildKind::payload) {
-    const std::string settings = exe ? settings_block(exe->settings) : "";
+    Settings recorded = exe ? exe->settings : Settings();
+    recorded.execution_level = level;
+    const std::string settings = settings_block(recorded);
     head = payload_section_head(output, array_start, stats.payload_bytes,
                                 (exe && exe->cache ? ZB_RUN_FLAG_CACHE : 0) |
                                     (program ? ZB_RUN_FLAG_PROGRAM : 0) |
@@ -366,8 +388,9 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                          ->type_name("");
   CLI::Option* main =
       sub->add_option("--main", source->main_dll,
-                      "the main DLL's file name in APP_DIR (required when more than one DLL "
-                      "there exports run_code), or the main program's (NAME.exe)")
+                      "the main DLL's path in APP_DIR (required when more than one DLL there "
+                      "exports run_code), or the main program's (NAME.exe); \\ or / between "
+                      "folders (bin\\NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
                   "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
@@ -449,14 +472,17 @@ void setup_exe(CLI::App& app, const std::string& self) {
                 "extract once into a per-user cache directory named by the payload's content, "
                 "and start from there afterwards");
   CLI::Option* extract_to = sub->add_option("--extract-to", options->extract_to,
-                  std::string("extract into this folder instead of the temporary directory (it "
-                              "must exist at run time); may start with ") +
+                  std::string("extract into this folder instead of the temporary directory (made "
+                              "at run time when missing); may start with ") +
                       SETTINGS_EXTRACT_TO_VARIABLES)
       ->type_name("TEMPLATE");
   sub->add_option("--splash", options->splash,
                   "an image (PNG or BMP) shown while a slow first start extracts, until the "
                   "application's first window appears")
       ->type_name("IMAGE");
+  sub->add_flag("--uac-admin", options->uac_admin,
+                "ask for administrator rights at the start (requireAdministrator); default: "
+                "the main program's own manifest level, else asInvoker");
   sub->add_option("--icon", options->exe.icon, "the executable's icon")->type_name("FILE.ico");
   VersionFields& version = options->exe.version;
   sub->add_option("--product", version.product, "version information: the product name")

@@ -78,9 +78,13 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     if (!settings.splash.empty()) {
       std::printf("splash: %s\n", splash_record_size(settings.splash).c_str());
     }
+    if (!settings.execution_level.empty()) {
+      std::printf("execution level: %s\n", settings.execution_level.c_str());
+    }
     if (flags & ZB_RUN_FLAG_CACHE) {
-      std::string root = settings.extract_to.empty() ? "{CACHE_DIR}\\zobrin-onefile"
-                                                     : settings.extract_to;
+      // The launcher keeps the copies in a folder of its own, in the chosen folder too.
+      std::string root =
+          (settings.extract_to.empty() ? "{CACHE_DIR}" : settings.extract_to) + "\\zobrin-onefile";
       std::printf("mode: cache, key %016" PRIx64 " (%s\\NAME-PLACE-%016" PRIx64 ")\n",
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET), root.c_str(),
                   le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET));

@@ -9,6 +9,7 @@
 #include "base/file_digest.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
+#include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
 #include "packer/payload_writer.h"
@@ -155,9 +156,10 @@ struct Delivery {
 };
 
 // The settings, when the run flags announce them: each kind's value usable, the padding zero.
-void verify_settings(const PayloadArray& array, const std::string& subject) {
+// Returns them (none without the flag).
+Settings verify_settings(const PayloadArray& array, const std::string& subject) {
   uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
-  if (!(flags & ZB_RUN_FLAG_SETTINGS)) return;
+  if (!(flags & ZB_RUN_FLAG_SETTINGS)) return Settings();
   uint64_t digests = 0;
   if (flags & ZB_RUN_FLAG_CACHE) {
     digests = ZB_FILE_DIGESTS_COUNT_BYTES +
@@ -168,6 +170,21 @@ void verify_settings(const PayloadArray& array, const std::string& subject) {
   if (settings_block(settings) != block) {
     throw PackError(subject + ": the settings after the payload are not laid out as the packer "
                     "writes them (padding that is not zero, or records out of order)");
+  }
+  return settings;
+}
+
+// The executable's manifest asks for the execution level its settings record: asInvoker when
+// they record none (an image without a manifest asks for nothing, as a test's may).
+void verify_execution_level(const std::vector<unsigned char>& file, const Settings& settings,
+                            const std::string& subject) {
+  std::string asked = manifest_image_level(file, subject);
+  std::string recorded = settings.execution_level.empty() ? MANIFEST_AS_INVOKER
+                                                          : settings.execution_level;
+  if (asked.empty() && settings.execution_level.empty()) return;
+  if (asked != recorded) {
+    throw PackError(subject + ": its manifest asks for the execution level '" + asked +
+                    "', but the settings record '" + recorded + "'");
   }
 }
 
@@ -319,12 +336,14 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   result.files = entries.size();
   verify_names(entries, subject);
   const unsigned char* digests = nullptr;
+  Settings settings;
   if (array.section_head) {
     digests = verify_digest_count(array, entries.size(), subject);
-    verify_settings(array, subject);
+    settings = verify_settings(array, subject);
   }
   Delivery delivery{entries, digests, sink, subject, result.bytes};
   result.frames = verify_stream(array, entries, result.bytes, subject, &delivery);
+  if (array.section_head) verify_execution_level(file, settings, subject);
   result.main = payload_main_text(array);
   std::optional<std::vector<unsigned char>> head =
       payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);

@@ -161,14 +161,20 @@ bool pe_headers(const std::vector<unsigned char>& image, PeHeaders* headers) {
   uint32_t optional_size = le_read_u16(&image[headers->coff + PE_COFF_OPTIONAL_SIZE]);
   headers->section_count = le_read_u16(&image[headers->coff + PE_COFF_SECTION_COUNT]);
   headers->sections = headers->optional + optional_size;
-  if (optional_size < PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * (PE_DIRECTORY_RESOURCE + 1) ||
-      !res_in(size, headers->optional, optional_size) ||
-      le_read_u16(&image[headers->optional + PE_OPT_MAGIC]) != PE_OPT_MAGIC_PE32_PLUS ||
+  if (!res_in(size, headers->optional, optional_size) || optional_size < 2) return false;
+  uint32_t magic = le_read_u16(&image[headers->optional + PE_OPT_MAGIC]);
+  if (magic != PE_OPT_MAGIC_PE32_PLUS && magic != PE_OPT_MAGIC_PE32) return false;
+  // PE32 has a 4-byte image base and no 8-byte fields after it: its directories come 16 bytes
+  // earlier.
+  const uint64_t shift = magic == PE_OPT_MAGIC_PE32 ? 16 : 0;
+  headers->directories = headers->optional + PE_OPT_DIRECTORIES - shift;
+  const uint64_t least = PE_OPT_DIRECTORIES - shift + PE_DIRECTORY_BYTES * (PE_DIRECTORY_RESOURCE + 1);
+  if (optional_size < least ||
       !res_in(size, headers->sections, PE_SECTION_HEADER_BYTES * headers->section_count)) {
     return false;
   }
-  uint32_t directories = le_read_u32(&image[headers->optional + PE_OPT_DIRECTORY_COUNT]);
-  uint64_t room = (optional_size - PE_OPT_DIRECTORIES) / PE_DIRECTORY_BYTES;
+  uint32_t directories = le_read_u32(&image[headers->optional + PE_OPT_DIRECTORY_COUNT - shift]);
+  uint64_t room = (optional_size - (PE_OPT_DIRECTORIES - shift)) / PE_DIRECTORY_BYTES;
   headers->directory_count = static_cast<uint32_t>(std::min<uint64_t>(directories, room));
   return true;
 }
@@ -186,10 +192,10 @@ int pe_section_at(const std::vector<unsigned char>& image, const PeHeaders& head
 
 std::vector<Resource> res_read(const std::vector<unsigned char>& image, const std::string& subject) {
   PeHeaders headers;
-  if (!pe_headers(image, &headers)) throw PackError(subject + ": not a 64-bit PE image");
+  if (!pe_headers(image, &headers)) throw PackError(subject + ": not a PE image");
   std::vector<Resource> resources;
   if (headers.directory_count <= PE_DIRECTORY_RESOURCE) return resources;
-  uint64_t entry = headers.optional + PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * PE_DIRECTORY_RESOURCE;
+  uint64_t entry = headers.directories + PE_DIRECTORY_BYTES * PE_DIRECTORY_RESOURCE;
   uint32_t rva = le_read_u32(&image[entry]);
   if (rva == 0 || le_read_u32(&image[entry + 4]) == 0) return resources;
   int s = pe_section_at(image, headers, rva);

@@ -33,13 +33,14 @@ struct Resource {
 // Where an image's headers lie, each checked to be within the image.
 struct PeHeaders {
   uint64_t coff = 0;      // COFF file header
-  uint64_t optional = 0;  // optional header (PE32+ with at least the resource directory)
+  uint64_t optional = 0;  // optional header (with at least the resource directory)
+  uint64_t directories = 0;  // its data directories (PE32+ and PE32 place them apart)
   uint64_t sections = 0;  // section table
   uint32_t section_count = 0;
   uint32_t directory_count = 0;
 };
 
-// Reads the header positions of a 64-bit image; false when `image` is not one.
+// Reads the header positions of a PE image (PE32+ or PE32); false when `image` is not one.
 bool pe_headers(const std::vector<unsigned char>& image, PeHeaders* headers);
 
 // The index of the section whose memory holds `rva`; -1 when none.

@@ -9,6 +9,7 @@
 
 #include <vector>
 
+#include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/splash_image.h"
 #include "packer/payload_read.h"
@@ -91,6 +92,9 @@ std::string settings_block(const Settings& settings) {
     settings_append_record(&records, ZB_SETTING_EXTRACT_TO, value);
   }
   if (!settings.splash.empty()) settings_append_record(&records, ZB_SETTING_SPLASH, settings.splash);
+  if (!settings.execution_level.empty()) {
+    settings_append_record(&records, ZB_SETTING_EXECUTION_LEVEL, settings.execution_level);
+  }
   if (records.empty()) return "";
   unsigned char length[ZB_SETTINGS_LENGTH_BYTES];
   le_write_u64(length, records.size());
@@ -149,6 +153,15 @@ Settings settings_read(const std::string& block, const std::string& subject) {
     }
     if (!whole) {
       throw PackError(subject + ": the splash image recorded beside the payload is damaged");
+    }
+  }
+  value = nullptr;
+  if (payload_settings_find(records, size, ZB_SETTING_EXECUTION_LEVEL, &value, &length) && value) {
+    settings.execution_level.assign(reinterpret_cast<const char*>(value), length);
+    if (!manifest_level_known(settings.execution_level) ||
+        settings.execution_level == MANIFEST_AS_INVOKER) {
+      throw PackError(subject + ": the execution level recorded beside the payload is not "
+                      "highestAvailable or requireAdministrator");
     }
   }
   return settings;

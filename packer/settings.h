@@ -10,6 +10,7 @@ struct PayloadArray;
 struct Settings {
   std::string extract_to;  // the payload directory's parent as a template (UTF-8); "": none
   std::string splash;      // the splash image's record bytes (packer/splash_image.h); "": none
+  std::string execution_level;  // the manifest's level (packer/manifest.h); "": asInvoker
 };
 
 // The variables a --extract-to template may name.

@@ -600,7 +600,7 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
     EXPECT_NE(r.out.find("\nextract to: {EXE_DIR}\\run\n"), std::string::npos) << r.out;
     EXPECT_EQ(r.out.find("{CACHE_DIR}"), std::string::npos) << r.out;
     if (cached) {
-      EXPECT_NE(r.out.find(" ({EXE_DIR}\\run\\NAME-PLACE-"), std::string::npos);
+      EXPECT_NE(r.out.find(" ({EXE_DIR}\\run\\zobrin-onefile\\NAME-PLACE-"), std::string::npos);
     }
     EXPECT_EQ(pack({"verify", root / "e.exe"}).code, 0);
   }
@@ -625,7 +625,7 @@ TEST_F(Pack, ExtractToIsRecordedSealedListedAndVerified) {
       {"a letter changed", &plain, at + 18, "X", false, mismatch},
       {"the length past the section", &plain, at + 1, std::string(1, '\7'), false,
        "the settings after the payload run past its section"},
-      {"an unknown kind", &plain, at + 8, std::string(1, '\3'), true,
+      {"an unknown kind", &plain, at + 8, std::string(1, '\7'), true,
        "the settings after the payload are malformed (a record runs past them, or a kind is "
        "unknown or repeated)"},
       {"a record past the block", &plain, at + 12, std::string(1, '\x40'), true,
@@ -829,8 +829,19 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
        "'" + a + "/app.dll' is not a directory", false},
       {"main not there", [] {}, {"payload", a, "--main", "other.dll", "-o", out},
        "main DLL 'other.dll' is not a file in '" + a + "'", false},
-      {"main is a path", [] {}, {"payload", a, "--main", "sub/app.dll", "-o", out},
-       "--main takes the file name of a DLL in the application directory, not 'sub/app.dll'", false},
+      {"main in a missing folder", [] {}, {"payload", a, "--main", "sub/app.dll", "-o", out},
+       "main DLL 'sub/app.dll' is not a file in '" + a + "' (it has no folder 'sub')", false},
+      {"main leaves the directory", [] {}, {"exe", a, "--main", "..\\x.exe", "-o", out},
+       "--main '..\\x.exe' is not inside the application directory '" + a + "'", false},
+      {"main absolute", [] {}, {"payload", a, "--main", "/bin/x.dll", "-o", out},
+       "--main '/bin/x.dll' is not inside the application directory '" + a + "'", false},
+      {"main is a directory", [&] { spit(app / "bin" / "x.txt", "x"); },
+       {"exe", a, "--main", "BIN/", "-o", out},
+       "--main 'BIN/' names a directory in '" + a + "', not a file", false},
+      {"program not in its folder", [&] { spit(app / "Bin" / "other.exe", pe_build(exe)); },
+       {"exe", a, "--main", "bin\\lua.exe", "-o", out},
+       "main program 'bin\\lua.exe' is not a file in '" + a + "/Bin' (its programs: 'other.exe')",
+       false},
       {"main not PE", [&] { spit(app / "app.dll", "MZ but nothing else"); },
        {"payload", a, "--main", "app.dll", "-o", out},
        "main DLL '" + a + "/app.dll' is not a PE file", false},
@@ -1319,6 +1330,36 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+}
+
+// A main file in a folder, named in any case with either separator: its imports are looked
+// for where its loader looks, a program's in its own folder only, a DLL's in its folder, then
+// the top.
+TEST_F(Pack, AMainFileInAFoldersImportsAreSearchedWhereItsLoaderLooks) {
+  PeSpec program;
+  program.dll = false;
+  program.exports.clear();
+  program.subsystem = 3;
+  program.imports = {"beside.dll", "top.dll"};
+  PeSpec dll;
+  dll.imports = program.imports;
+  PeSpec plain;
+  plain.exports.clear();
+  spit(app / "bin" / "tool.exe", pe_build(program));
+  spit(app / "bin" / "tool.dll", pe_build(dll));
+  spit(app / "bin" / "beside.dll", pe_build(plain));
+  spit(app / "top.dll", pe_build(plain));
+  const std::string top_missing =
+      "zobrin-pack: warning: 'top.dll', imported by 'tool.exe', is neither in the main "
+      "program's folder 'bin' nor a Windows system DLL: the application will not start without "
+      "it\n";
+  for (const auto& row : {std::make_pair("BIN\\Tool.EXE", top_missing),
+                          std::make_pair("./bin//tool.dll", std::string())}) {
+    SCOPED_TRACE(row.first);
+    PackRun r = pack({"payload", app, "--main", row.first, "-o", root / "p"});
+    EXPECT_EQ(r.code, 0);
+    EXPECT_EQ(r.err, row.second);
+  }
 }
 
 TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {

@@ -8,6 +8,7 @@
 #include <algorithm>
 #include <map>
 #include <set>
+#include <thread>
 
 #include "base/file_digest.h"
 #include "base/little_endian.h"
@@ -131,7 +132,8 @@ TEST(FileDigest, IsZstdsXxh64WholeOrInPieces) {
 
 const wchar_t* const TEST_VARIABLES[] = {
     L"ZOBRIN_TEST_REPORT",    L"ZOBRIN_TEST_SLEEP",      L"ZOBRIN_TEST_EXIT",
-    L"ZOBRIN_ONEFILE_PARENT", L"ZOBRIN_ONEFILE_TIME_US", L"ZOBRIN_ONEFILE_RANDOM"};
+    L"ZOBRIN_ONEFILE_PARENT", L"ZOBRIN_ONEFILE_TIME_US", L"ZOBRIN_ONEFILE_RANDOM",
+    L"ZOBRIN_TEST_GO"};
 
 class Cache : public ::testing::Test {
  protected:
@@ -272,13 +274,15 @@ std::string one_byte_changed(std::string bytes, const std::string& needle = "") 
   return bytes;
 }
 
-// The first file below `dir` other than the main DLL, and the first subdirectory.
+// The first file below `dir` other than the main DLL or program, and the first subdirectory.
 std::wstring data_file_of(const std::wstring& dir) {
   std::wstring path = dir;
   for (;;) {
     for (const std::wstring& name : tree_names(path)) {
       DWORD attributes = GetFileAttributesW((path + L"\\" + name).c_str());
-      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"app.dll") return path + L"\\" + name;
+      if (!(attributes & FILE_ATTRIBUTE_DIRECTORY) && name != L"app.dll" && name != L"tool.exe") {
+        return path + L"\\" + name;
+      }
     }
     path += L"\\" + tree_names(path).back();
   }
@@ -291,6 +295,9 @@ std::wstring subdirectory_of(const std::wstring& dir) {
   }
   return L"";
 }
+
+// A handle a row of the damage test keeps open while the launcher runs.
+HANDLE test_writer = nullptr;
 
 // Every damage a kept copy can come to, by accident or by a hand other than the launcher's: the
 // next start runs the packed bytes, from a copy repaired to be the payload again (the damaged
@@ -368,6 +375,12 @@ TEST_F(Cache, DamagedCopyIsReplacedWhole) {
                               sub, /* appears */ false));
          ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_of(copy) + L" " + unix_of(sub), sub));
        }},
+      {"the main DLL held open for writing by another process (this one)",
+       [](const std::wstring& d, const std::wstring&) {
+         test_writer = CreateFileW((d + L"\\app.dll").c_str(), GENERIC_WRITE, 7, nullptr,
+                                   OPEN_EXISTING, 0, nullptr);
+         ASSERT_NE(test_writer, INVALID_HANDLE_VALUE);
+       }},
       {"the whole copy gone", [](const std::wstring& d, const std::wstring&) { tree_wipe(d); }},
   };
   int index = 0;
@@ -378,6 +391,8 @@ TEST_F(Cache, DamagedCopyIsReplacedWhole) {
     ASSERT_TRUE(CreateDirectoryW(out.c_str(), nullptr));
     row.damage(dir, out);
     ProcessResult r = run_process(exe, {});
+    if (test_writer != nullptr) CloseHandle(test_writer);
+    test_writer = nullptr;
     EXPECT_EQ(r.code, 0u) << r.out << r.err;
     EXPECT_EQ(r.out, "hello from run_code\r\n");
     EXPECT_EQ(content_of(dir), whole);
@@ -401,6 +416,123 @@ TEST_F(Cache, DamagedCopyIsReplacedWhole) {
   const std::map<std::string, std::string> kept = tree_of(dir);
   ASSERT_EQ(run_process(exe, {}).code, 0u);
   EXPECT_EQ(tree_of(dir), kept);
+}
+
+// An extra file that a loader may run code from, whatever its name, makes the next start
+// extract afresh (the copy moved aside, with everything the application wrote into it): an
+// image by its first bytes under any name, a manifest, a ".local" redirection (file or
+// folder), a name ending in a dot or a space. A data file the application writes beside
+// itself, even one named like a DLL, keeps the copy as it stands.
+TEST_F(Cache, ExtraFileThatMayRunCodeMakesTheNextStartExtractAfresh) {
+  std::wstring exe = install(L"e2e_cached.exe", base + L"\\v1");
+  std::wstring dir = root + L"\\" + version(exe);
+  ASSERT_EQ(run_process(exe, {}).code, 0u);
+  const std::map<std::string, std::string> whole = content_of(dir);
+  const std::string image = read_file(dir + L"\\app.dll");
+  const std::string text = "<assembly manifestVersion=\"1.0\"/>";
+  struct Row {
+    const wchar_t* name;
+    const std::string* bytes;  // null: a folder
+    bool afresh;
+  } rows[] = {
+      {L"filter.ax", &image, true},       {L"codec.acm", &image, true},
+      {L"ext.pyd", &image, true},         {L"addon.node", &image, true},
+      {L"app.dll.mui", &image, true},     {L"types.tlb", &image, true},
+      {L"Helper.EXE", &image, true},      {L"plain", &image, true},
+      {L"trailing.", &image, true},       {L"trailing ", &image, true},
+      {L"app.exe.manifest", &text, true}, {L"app.exe.local", &text, true},
+      {L"app.exe.local", nullptr, true},
+      {L"settings.ini", &text, false},    {L"notes.dll", &text, false},
+      {L"cache.bin", &text, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.name));
+    // "\\?\": the name as it is, a trailing dot or space too.
+    std::wstring path = L"\\\\?\\" + subdirectory_of(dir) + L"\\" + row.name;
+    const std::map<std::string, std::string> before = tree_of(dir);
+    if (row.bytes != nullptr) {
+      write_file(path, *row.bytes);
+    } else {
+      ASSERT_TRUE(CreateDirectoryW(path.c_str(), nullptr));
+    }
+    Sleep(50);  // write times would show a file written again
+    ProcessResult r = run_process(exe, {});
+    EXPECT_EQ(r.code, 0u) << r.out << r.err;
+    EXPECT_EQ(r.out, "hello from run_code\r\n");
+    if (row.afresh) {
+      EXPECT_EQ(content_of(dir), whole);
+      EXPECT_NE(tree_of(dir)["app.dll"], before.at("app.dll")) << "not extracted afresh";
+      // Removal by plain paths cannot reach a name ending in a dot or a space: the copy moved
+      // aside stays then. Unix tools clear it.
+      for (const std::wstring& name : cached()) {
+        if (name.size() > 4 && name.compare(name.size() - 4, 4, L".old") == 0) {
+          run_unix(L"Z:\\bin\\rm", L"rm -rf " + unix_of(root + L"\\" + name),
+                   root + L"\\" + name, /* appears */ false);
+        }
+      }
+    } else {
+      tree_wipe(path);
+      EXPECT_EQ(tree_of(dir), before);
+    }
+    EXPECT_EQ(cached(), (std::vector<std::wstring>{version(exe), version(exe) + L".lock"}));
+    if (HasFailure()) break;
+  }
+}
+
+// The executable files the application runs, held from their check or writing until it has
+// ended: while it runs, another process can neither open them for writing nor delete nor
+// rename them (a sharing violation); data files stay writable. The cached copy's and the
+// default mode's, in the DLL mode and the program mode.
+TEST_F(Cache, ExecutableFilesCannotBeChangedWhileTheApplicationRuns) {
+  const std::wstring go = base + L"\\go";
+  struct Row {
+    const wchar_t* exe;
+    bool cached;
+  } rows[] = {
+      {L"e2e_cached.exe", true},
+      {L"e2e_program_cached.exe", true},
+      {L"e2e_echo.exe", false},
+      {L"e2e_program.exe", false},
+  };
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_REPORT", report.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_GO", go.c_str());
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    std::wstring exe = install(row.exe, base + L"\\" + row.exe + L".d");
+    for (int start = 0; start < (row.cached ? 2 : 1); start++) {
+      SCOPED_TRACE(start == 0 ? "first start" : "later start");
+      ProcessResult r;
+      std::thread runner([&] { r = run_process(exe, {}); });
+      for (int i = 0; i < 1200 && read_file(report + L"\\ready").empty(); i++) Sleep(50);
+      std::wstring main_file = wide(read_info(report)["dll"]);
+      std::wstring data = data_file_of(main_file.substr(0, main_file.rfind(L'\\')));
+      HANDLE writer = CreateFileW(main_file.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0,
+                                  nullptr);
+      DWORD write_error = GetLastError();
+      EXPECT_EQ(writer, INVALID_HANDLE_VALUE);
+      EXPECT_EQ(write_error, (DWORD)ERROR_SHARING_VIOLATION);
+      if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+      EXPECT_FALSE(MoveFileExW(main_file.c_str(), (main_file + L".moved").c_str(), 0));
+      EXPECT_EQ(GetLastError(), (DWORD)ERROR_SHARING_VIOLATION);
+      EXPECT_FALSE(DeleteFileW(main_file.c_str()));
+      writer = CreateFileW(data.c_str(), GENERIC_WRITE, 7, nullptr, OPEN_EXISTING, 0, nullptr);
+      EXPECT_NE(writer, INVALID_HANDLE_VALUE) << "a data file is held";
+      if (writer != INVALID_HANDLE_VALUE) CloseHandle(writer);
+      write_file(go, "");
+      runner.join();
+      EXPECT_EQ(r.code, 0u) << r.out << r.err;
+      EXPECT_EQ(r.err, "");
+      if (row.cached) {
+        EXPECT_EQ(cached().size(), 2u);
+      } else {
+        EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+      }
+      DeleteFileW(go.c_str());
+      DeleteFileW((report + L"\\ready").c_str());
+      if (HasFailure()) break;
+    }
+    wipe_cache();
+  }
 }
 
 // A copy put in place before the first start (the right names and sizes, a main DLL of other
@@ -480,29 +612,28 @@ TEST_F(Cache, CopyOfAnotherOwnerIsNeverUsed) {
 }
 
 // A version no start has used for 30 days goes at any application's start (unless in use); one
-// of 29 days stays.
+// of 29 days stays, and so does an old lock whose name is not a version's, with what its name
+// would take.
 TEST_F(Cache, VersionUnusedForThirtyDaysGoes) {
   const std::wstring current = install(L"e2e_cached.exe", base + L"\\one");
   const std::wstring unused = install(L"e2e_cached_other.exe", base + L"\\two");
   const std::wstring recent = install(L"e2e_cached.exe", base + L"\\three");
   for (const std::wstring& exe : {current, unused, recent}) ASSERT_EQ(run_process(exe, {}).code, 0u);
-  auto age = [&](const std::wstring& exe, uint64_t days) {
-    HANDLE lock = CreateFileW((root + L"\\" + version(exe) + L".lock").c_str(),
-                              FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING, 0, nullptr);
-    ASSERT_NE(lock, INVALID_HANDLE_VALUE);
-    FILETIME now;
-    GetSystemTimeAsFileTime(&now);
-    uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
-                    days * 24 * 3600 * 10000000ull;
-    FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
-    ASSERT_TRUE(SetFileTime(lock, nullptr, nullptr, &dated));
-    CloseHandle(lock);
+  const std::wstring notes = app + L"-notes";
+  tree_dir(root + L"\\" + notes);
+  tree_file(root + L"\\" + notes + L".txt");
+  tree_file(root + L"\\" + notes + L".lock");
+  auto age = [&](const std::wstring& version, uint64_t days) {
+    tree_age(root + L"\\" + version + L".lock", days);
   };
-  age(unused, 31);
-  age(recent, 29);
+  age(version(unused), 31);
+  age(version(recent), 29);
+  age(notes, 40);
   ASSERT_EQ(run_process(current, {}).code, 0u);
   std::vector<std::wstring> left = {version(current), version(current) + L".lock",
-                                    version(recent), version(recent) + L".lock"};
+                                    version(recent),  version(recent) + L".lock",
+                                    notes,            notes + L".lock",
+                                    notes + L".txt"};
   std::sort(left.begin(), left.end());
   EXPECT_EQ(cached(), left);
 }

@@ -1,6 +1,8 @@
 // The sweep of payload directories left by killed launchers: which names it takes, and which
 // directories it removes or keeps, on real trees under Wine.
 #include <gtest/gtest.h>
+#include <windows.h>
+#include <sddl.h>
 
 #include "cleanup/sweep.h"
 #include "tests/win/cleanup_tree.h"
@@ -100,7 +102,7 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
   for (const Row& row : rows) {
     std::wstring path = temp + L"\\" + row.name;
     if (row.directory) {
-      tree_dir(path);
+      marked_dir(path);
       tree_dir(path + L"\\sub");
       tree_file(path + L"\\sub\\a.txt");
       tree_file(path + L"\\b.txt");
@@ -114,8 +116,14 @@ TEST(CleanupSweep, RemovesOnlyDirectoriesOfEndedLaunchersThatNoOneHolds) {
                               OPEN_EXISTING, FILE_FLAG_BACKUP_SEMANTICS, nullptr);
   ASSERT_NE(holder, INVALID_HANDLE_VALUE) << GetLastError();
 
+  // Directories of the launcher's names without its mark: a user's, never taken.
+  const std::wstring users[] = {temp + L"\\onefile_" + dead + L"_8_USERUSERUSE",
+                                temp + L"\\onefile_4294967292_9_USERUSERUSE"};
+  for (const std::wstring& path : users) tree_dir(path);
+
   std::wstring own = L"onefile_" + dead + L"_2_OWNOWNOWNOW";
   EXPECT_EQ(cleanup_sweep(temp.c_str(), own.c_str()), 3u);
+  for (const std::wstring& path : users) EXPECT_TRUE(tree_exists(path)) << utf8(path);
   for (const Row& row : rows) {
     EXPECT_EQ(tree_exists(temp + L"\\" + row.name), !row.gone) << utf8(row.name);
     if (!row.gone && row.directory) {
@@ -141,9 +149,9 @@ TEST(CleanupSweep, DirectoryOfAnotherOwnerIsKept) {
   std::wstring temp = tree_fresh(L"sweepowner");
   std::wstring theirs = temp + L"\\onefile_4294967292_1_THEIRSTHEIR";
   std::wstring mine = temp + L"\\onefile_4294967292_2_MINEMINEMIN";
-  tree_dir(theirs);
+  marked_dir(theirs);
   tree_file(theirs + L"\\a.txt");
-  tree_dir(mine);
+  marked_dir(mine);
   ASSERT_TRUE(owned_by_me(theirs));
   run_unix(L"Z:\\bin\\chown", L"chown 65534 " + unix_path(theirs), theirs);
   for (int i = 0; i < 500 && owned_by_me(theirs); i++) Sleep(20);
@@ -157,6 +165,58 @@ TEST(CleanupSweep, DirectoryOfAnotherOwnerIsKept) {
   tree_wipe(temp);
 }
 
+// The current user's SID as text ("S-1-5-21-...").
+std::wstring user_sid_text() {
+  HANDLE token = nullptr;
+  OpenProcessToken(GetCurrentProcess(), TOKEN_QUERY, &token);
+  union {
+    TOKEN_USER user;
+    char bytes[256];
+  } me;
+  DWORD needed = 0;
+  wchar_t* text = nullptr;
+  EXPECT_TRUE(GetTokenInformation(token, TokenUser, &me, sizeof me, &needed));
+  EXPECT_TRUE(ConvertSidToStringSidW(me.user.User.Sid, &text));
+  CloseHandle(token);
+  std::wstring out = text != nullptr ? text : L"";
+  LocalFree(text);
+  return out;
+}
+
+// What the same user made elevated is the user's: owned by the Administrators group, with the
+// launcher's protected DACL whose one entry allows the user. Any other owner, or that group
+// with another DACL, is not. Wine reports a file's owner from its Unix owner whatever was set,
+// so the decision is checked on the descriptors themselves.
+TEST(CleanupSweep, DirectoryTheUserMadeElevatedIsTheUsers) {
+  std::wstring me = user_sid_text();
+  struct Row {
+    std::wstring sddl;
+    bool users;
+  } rows[] = {
+      {L"O:" + me + L"D:P(A;OICI;FA;;;" + me + L")", true},
+      {L"O:" + me + L"D:(A;OICI;FA;;;WD)(A;OICI;FA;;;BA)", true},  // the user's whatever the DACL
+      {L"O:BAD:P(A;OICI;FA;;;" + me + L")", true},
+      {L"O:BAD:P(A;;0x1F01FF;;;" + me + L")", true},
+      {L"O:BAD:(A;OICI;FA;;;" + me + L")", false},  // not protected
+      {L"O:BAD:P(A;OICI;FA;;;" + me + L")(A;OICI;FA;;;BA)", false},
+      {L"O:BAD:P(A;OICI;FA;;;WD)", false},
+      {L"O:BAD:P(D;OICI;FA;;;" + me + L")", false},
+      {L"O:BAD:P", false},   // an empty DACL
+      {L"O:BAD:NO_ACCESS_CONTROL", false},
+      {L"O:SYD:P(A;OICI;FA;;;" + me + L")", false},
+      {L"O:WDD:P(A;OICI;FA;;;" + me + L")", false},
+      {L"O:S-1-5-21-1-2-3-1000D:P(A;OICI;FA;;;" + me + L")", false},
+  };
+  for (const Row& row : rows) {
+    PSECURITY_DESCRIPTOR security = nullptr;
+    ASSERT_TRUE(ConvertStringSecurityDescriptorToSecurityDescriptorW(
+        row.sddl.c_str(), SDDL_REVISION_1, &security, nullptr))
+        << utf8(row.sddl);
+    EXPECT_EQ(cleanup_descriptor_is_users(security), row.users) << utf8(row.sddl);
+    LocalFree(security);
+  }
+}
+
 // A Unix symbolic link named like a payload directory is neither entered nor removed; the
 // directory it points to keeps its files.
 TEST(CleanupSweep, LinkNamedLikeAPayloadDirectoryIsLeftAlone) {
@@ -167,7 +227,7 @@ TEST(CleanupSweep, LinkNamedLikeAPayloadDirectoryIsLeftAlone) {
   ASSERT_TRUE(run_unix(L"Z:\\bin\\ln", L"ln -s " + unix_path(target) + L" " + unix_path(link),
                        link));
   std::wstring real = temp + L"\\onefile_4294967292_2_REALREALREA";
-  tree_dir(real);
+  marked_dir(real);
   EXPECT_EQ(cleanup_sweep(temp.c_str(), L""), 1u);
   EXPECT_FALSE(tree_exists(real));
   EXPECT_TRUE(tree_exists(link));

@@ -11,6 +11,7 @@
 
 #include <gtest/gtest.h>
 
+#include "base/payload_mark.h"
 #include "tests/win/support/run_process.h"
 
 // A new, empty directory of its own for one test.
@@ -32,11 +33,30 @@ inline void tree_dir(const std::wstring& path) {
   EXPECT_TRUE(CreateDirectoryW(path.c_str(), nullptr)) << utf8(path) << " " << GetLastError();
 }
 
+// A directory as the launcher creates one to extract into: with its mark.
+inline void marked_dir(const std::wstring& path) {
+  tree_dir(path);
+  EXPECT_TRUE(SetFileAttributesW(path.c_str(), ZB_PAYLOAD_MARK)) << utf8(path);
+}
+
 inline void tree_file(const std::wstring& path, const char* text = "data") {
   HANDLE file = CreateFileW(path.c_str(), GENERIC_WRITE, 0, nullptr, CREATE_ALWAYS, 0, nullptr);
   ASSERT_NE(file, INVALID_HANDLE_VALUE) << utf8(path) << " " << GetLastError();
   DWORD written = 0;
   WriteFile(file, text, (DWORD)strlen(text), &written, nullptr);
+  CloseHandle(file);
+}
+
+// Dates `path` (its write time) `days` ago.
+inline void tree_age(const std::wstring& path, uint64_t days) {
+  HANDLE file = CreateFileW(path.c_str(), FILE_WRITE_ATTRIBUTES, 7, nullptr, OPEN_EXISTING,
+                            FILE_FLAG_BACKUP_SEMANTICS, nullptr);
+  FILETIME now;
+  GetSystemTimeAsFileTime(&now);
+  uint64_t then = ((uint64_t)now.dwHighDateTime << 32 | now.dwLowDateTime) -
+                  days * 24 * 3600 * 10000000ull;
+  FILETIME dated = {(DWORD)then, (DWORD)(then >> 32)};
+  EXPECT_TRUE(SetFileTime(file, nullptr, nullptr, &dated)) << utf8(path);
   CloseHandle(file);
 }
 

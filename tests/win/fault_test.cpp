@@ -199,7 +199,10 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"CreateDirectoryW:2:5", 0, HELLO, "", ""},
       {L"CreateDirectoryW:2+:5", 2, "", OPEN_NOTES, ""},
       {L"CreateFileW:1:5", 2, "", "Error, failed to open '{DIR}\\app.dll' for writing.\r\n", ""},
-      {L"CreateFileW:2:32", 2, "", OPEN_NOTES, ""},
+      // The main DLL, an image, opened again to be held once written: a writer that came in
+      // between makes that open fail, and the run after the walk.
+      {L"CreateFileW:2:32", 2, "", line(UNPACK, 32), ""},
+      {L"CreateFileW:3:32", 2, "", OPEN_NOTES, ""},
       {L"WriteFile:1:112", 2, "", line(UNPACK, 112), ""},
       {L"WriteFile:1:short", 2, "", line(UNPACK, 112), ""},  // a short count: disk full
       {L"WriteFile:2:5", 2, "", line(UNPACK, 5), ""},
@@ -314,6 +317,26 @@ TEST_F(Faults, APolicysRefusalNamesTheFolderAndTheWaysToAnother) {
     EXPECT_EQ(r.err, row.err);
     EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
     EXPECT_EQ(tree_names(chosen), std::vector<std::wstring>{});
+  }
+}
+
+// A start the system refuses for want of administrator rights (error 740, which Wine never
+// gives: the seam fails the start with it), of the program and of the launcher's own child:
+// the line says so and names --uac-admin. Nothing is left.
+TEST_F(Faults, AStartThatNeedsAdministratorRightsNamesUacAdmin) {
+  std::string plain = line(LAUNCH, 740);
+  const std::string expected = plain.substr(0, plain.size() - 2) +
+                               " The program needs administrator rights: start this executable "
+                               "as administrator, or pack it with zobrin-pack exe --uac-admin.\r\n";
+  for (const wchar_t* exe : {L"e2e_faults_program.exe", L"e2e_faults.exe"}) {
+    SCOPED_TRACE(utf8(exe));
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", L"CreateProcessW:1:740");
+    ProcessResult r = run_process(test_dir() + exe, {}, 120000);
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
+    EXPECT_EQ(r.code, 2u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, expected);
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   }
 }
 

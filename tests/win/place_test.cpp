@@ -33,6 +33,25 @@ std::wstring reported_dll(const std::wstring& report) {
 
 std::wstring parent_of(const std::wstring& path) { return path.substr(0, path.rfind(L'\\')); }
 
+// True when the DACL of `path` lets in no one but its owner, this user (and SYSTEM, which Wine
+// always lists): how the launcher's owner-only descriptor reads back.
+bool private_to_user(const std::wstring& path) {
+  PSID owner = nullptr;
+  PACL dacl = nullptr;
+  PSECURITY_DESCRIPTOR descriptor = nullptr;
+  bool only = owned_by_me(path) &&
+              GetNamedSecurityInfoW(path.c_str(), SE_FILE_OBJECT,
+                                    OWNER_SECURITY_INFORMATION | DACL_SECURITY_INFORMATION, &owner,
+                                    nullptr, &dacl, nullptr, &descriptor) == ERROR_SUCCESS;
+  for (DWORD i = 0; only && i < dacl->AceCount; i++) {
+    ACCESS_ALLOWED_ACE* ace = nullptr;
+    only = GetAce(dacl, i, reinterpret_cast<void**>(&ace)) &&
+           (EqualSid(&ace->SidStart, owner) || IsWellKnownSid(&ace->SidStart, WinLocalSystemSid));
+  }
+  if (descriptor != nullptr) LocalFree(descriptor);
+  return only;
+}
+
 class Place : public ::testing::Test {
  protected:
   void SetUp() override {
@@ -111,13 +130,20 @@ TEST_F(Place, EachVariableAndTheOverridePickTheFolder) {
 }
 
 // Places that cannot be used: one line, exit code 2 (the expansion error aborts, as it always
-// has), and nothing created anywhere.
+// has), and nothing created anywhere: a file in the way of a folder to create (the last level
+// or one above it), and a folder that fits a path but leaves no room below it, in both modes.
 TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
   const std::wstring file = base + L"\\a file";
   tree_file(file);
   const std::string not_absolute = "' (from the variable ZOBRIN_ONEFILE_EXTRACT_TO) is not an "
                                    "absolute path.\r\n";
-  const std::string no_path = " ([Error 3] " + system_text(3) + ")\r\n";
+  const std::string in_the_way = "Error, couldn't create extraction folder '" + utf8(file) +
+                                 "' ([Error 183] " + system_text(183) + ")\r\n";
+  std::wstring long_folder = base;
+  while (long_folder.size() < 4050) long_folder += L"\\" + std::wstring(200, L'd');
+  long_folder.resize(4050);
+  const std::string too_long = "Error, extraction folder '" + utf8(long_folder) +
+                               "' is too long to hold the payload directory.\r\n";
   struct Row {
     const wchar_t* exe;
     std::wstring variable;  // L"-": unset
@@ -128,13 +154,11 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
       {L"e2e_echo.exe", L"\\rooted", 2, "Error, extraction folder '\\rooted" + not_absolute, ""},
       {L"e2e_place_exe.exe", L"{NOPE}\\x", 3,
        "Error, couldn't runtime expand spec '{NOPE}\\x\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n", ""},
-      // The packed folder missing, a file in the folder's place, a cached copy's folder missing.
-      {L"e2e_place_temp.exe", L"-", 2,
-       "Error, couldn't create payload directory '" + utf8(temp) + "\\allowed\\onefile_", no_path},
-      {L"e2e_echo.exe", file, 2,
-       "Error, couldn't create payload directory '" + utf8(file) + "\\onefile_", no_path},
-      {L"e2e_place_cached.exe", L"-", 2,
-       "Error, couldn't create payload directory '" + utf8(bin) + "\\run\\e2e_place_cached-", no_path},
+      {L"e2e_echo.exe", file, 2, in_the_way, ""},
+      {L"e2e_echo.exe", file + L"\\a\\b", 2, in_the_way, ""},
+      {L"e2e_place_cached.exe", file + L"\\a", 2, in_the_way, ""},
+      {L"e2e_echo.exe", long_folder, 2, too_long, ""},
+      {L"e2e_place_cached.exe", long_folder, 2, too_long, ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
@@ -159,24 +183,25 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
   }
 }
 
-// The cached mode keeps its copy in the chosen folder itself (not below {CACHE_DIR}), uses it
-// at the next start, and the sweep of an ordinary run looks in the chosen folder and in TEMP:
-// leftovers of an ended launcher go from both, names of other forms stay.
+// The cached mode keeps its copy in the chosen folder's "zobrin-onefile" (not below
+// {CACHE_DIR}), uses it at the next start, and the sweep of an ordinary run looks in the chosen
+// folder and in TEMP: leftovers of an ended launcher go from both, names of other forms stay.
 TEST_F(Place, CachedCopiesAndTheSweepLiveInTheChosenFolder) {
   const std::wstring run = bin + L"\\run";
+  const std::wstring own = run + L"\\zobrin-onefile";
   tree_dir(run);
   ProcessResult first = launch(L"e2e_place_cached.exe", nullptr);
   EXPECT_EQ(first.code, 0u) << first.err;
   EXPECT_EQ(first.out, HELLO);
   std::wstring copy = parent_of(reported_dll(report));
-  EXPECT_EQ(utf8(parent_of(copy)), utf8(run));
-  std::wstring name = copy.substr(run.size() + 1);
+  EXPECT_EQ(utf8(parent_of(copy)), utf8(own));
+  std::wstring name = copy.substr(own.size() + 1);
   EXPECT_EQ(name.rfind(L"e2e_place_cached-", 0), 0u) << utf8(name);
   EXPECT_EQ(name.find(L'.'), std::wstring::npos) << "the copy, not a sibling";
   ProcessResult later = launch(L"e2e_place_cached.exe", nullptr);
   EXPECT_EQ(later.code, 0u) << later.err;
   EXPECT_EQ(utf8(parent_of(reported_dll(report))), utf8(copy));
-  EXPECT_EQ(tree_names(run), (std::vector<std::wstring>{name, name + L".lock"}));
+  EXPECT_EQ(tree_names(own), (std::vector<std::wstring>{name, name + L".lock"}));
   EXPECT_EQ(tree_names(shell_folder(CSIDL_LOCAL_APPDATA) + L"\\zobrin-onefile",
                        L"e2e_place_cached-*"),
             std::vector<std::wstring>{});
@@ -184,14 +209,108 @@ TEST_F(Place, CachedCopiesAndTheSweepLiveInTheChosenFolder) {
 
   // The first run's launcher has ended: its id names a leftover.
   const std::wstring leftover = L"onefile_" + std::to_wstring(first.pid) + L"_1_AAAAAAAAAAA";
-  tree_dir(run + L"\\" + leftover);
+  marked_dir(run + L"\\" + leftover);
   tree_dir(run + L"\\" + leftover + L"\\sub");
-  tree_dir(temp + L"\\" + leftover);
+  marked_dir(temp + L"\\" + leftover);
   tree_dir(temp + L"\\onefile_x");
   ProcessResult swept = launch(L"e2e_place_exe.exe", nullptr);
   EXPECT_EQ(swept.code, 0u) << swept.err;
-  EXPECT_EQ(tree_names(run), (std::vector<std::wstring>{name, name + L".lock"}));
+  EXPECT_EQ(tree_names(run), std::vector<std::wstring>{L"zobrin-onefile"});
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{L"onefile_x"});
+}
+
+// Nothing of the user's in a chosen folder ({EXE_DIR}\run packed, or the variable) is tidied or
+// swept: locks 40 days old with files and a directory of their names, a copy an earlier
+// executable left in the folder itself, a directory named like a leftover of an ended launcher
+// but without the launcher's mark. The real leftover beside them goes (an ordinary run sweeps;
+// a cached one does not).
+TEST_F(Place, NothingOfTheUsersIsTidiedOrSwept) {
+  ProcessResult ended = launch(L"e2e_echo.exe", nullptr);
+  ASSERT_EQ(ended.code, 0u);
+  const std::wstring dead = std::to_wstring(ended.pid);
+  const std::wstring chosen = base + L"\\chosen";
+  const std::wstring earlier = L"e2e_place_cached-0123abcd-0123456789abcdef";
+  const std::wstring look_alike = L"onefile_" + dead + L"_1_AAAAAAAAAAA";
+  const std::wstring leftover = L"onefile_" + dead + L"_2_BBBBBBBBBBB";
+  const std::vector<std::wstring> kept_dirs = {L"notes", earlier, look_alike};
+  const std::vector<std::wstring> locks = {L"notes.lock", L"Cargo.lock", earlier + L".lock"};
+  struct Row {
+    const wchar_t* exe;
+    std::wstring variable;  // L"-": unset
+    std::wstring folder;
+    bool cached;
+  } rows[] = {
+      {L"e2e_place_cached.exe", L"-", bin + L"\\run", true},
+      {L"e2e_place_cached.exe", chosen, chosen, true},
+      {L"e2e_place_exe.exe", L"-", bin + L"\\run", false},
+      {L"e2e_echo.exe", chosen, chosen, false},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
+    const std::wstring& f = row.folder;
+    tree_dir(f);
+    for (const std::wstring& name : kept_dirs) {
+      tree_dir(f + L"\\" + name);
+      tree_file(f + L"\\" + name + L"\\keep.txt");
+    }
+    for (const std::wstring& name : {L"notes.txt", L"Cargo.toml"}) tree_file(f + L"\\" + name);
+    for (const std::wstring& name : locks) {
+      tree_file(f + L"\\" + name);
+      tree_age(f + L"\\" + name, 40);
+    }
+    marked_dir(f + L"\\" + leftover);
+    tree_file(f + L"\\" + leftover + L"\\a.txt");
+    std::vector<std::wstring> expected = {L"Cargo.lock", L"Cargo.toml", earlier,
+                                          earlier + L".lock", L"notes", L"notes.lock",
+                                          L"notes.txt", look_alike};
+    if (row.cached) {
+      expected.push_back(leftover);
+      expected.push_back(L"zobrin-onefile");
+    }
+    std::sort(expected.begin(), expected.end());
+
+    ProcessResult r = launch(row.exe, row.variable == L"-" ? nullptr : row.variable.c_str());
+    EXPECT_EQ(r.code, 0u) << r.err;
+    EXPECT_EQ(r.out, HELLO);
+    std::vector<std::wstring> names = tree_names(f);
+    std::sort(names.begin(), names.end());
+    EXPECT_EQ(names, expected);
+    for (const std::wstring& name : kept_dirs) {
+      EXPECT_TRUE(tree_exists(f + L"\\" + name + L"\\keep.txt")) << utf8(name);
+    }
+    tree_wipe(f);
+  }
+}
+
+// A chosen folder that does not exist yet is made, each missing level owner-only (the levels
+// that were there are left as they were, "." and ".." are resolved first), in both modes; the
+// levels stay after the run, empty but for the cached mode's own folder.
+TEST_F(Place, MissingFolderLevelsAreCreatedOwnerOnly) {
+  struct Row {
+    const wchar_t* exe;
+    std::wstring variable;  // L"-": unset
+    std::vector<std::wstring> levels;  // below bin, created
+  } rows[] = {
+      {L"e2e_echo.exe", L"{EXE_DIR}\\made\\a\\b", {L"made", L"made\\a", L"made\\a\\b"}},
+      {L"e2e_echo.exe", bin + L"\\made\\.\\skip\\..\\c", {L"made", L"made\\c"}},
+      {L"e2e_place_cached.exe", L"-", {L"run", L"run\\zobrin-onefile"}},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
+    ProcessResult r = launch(row.exe, row.variable == L"-" ? nullptr : row.variable.c_str());
+    EXPECT_EQ(r.code, 0u) << r.err;
+    EXPECT_EQ(r.out, HELLO);
+    EXPECT_EQ(r.err, "");
+    for (const std::wstring& level : row.levels) {
+      EXPECT_TRUE(private_to_user(bin + L"\\" + level)) << utf8(level);
+    }
+    EXPECT_EQ(tree_names(bin).size(), 2u) << "the executable and the first level";
+    EXPECT_FALSE(tree_exists(bin + L"\\made\\skip"));
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+    tree_wipe(bin);
+    tree_dir(bin);
+  }
+  EXPECT_FALSE(private_to_user(bin)) << "a folder made without the launcher is not";
 }
 
 }  // namespace
