@@ -136,15 +136,16 @@ bool extract_name_stays_inside(const unsigned char* name, uint32_t units) {
 }
 
 // True when the component (`units` units from `name`, little-endian) is a device name: CON,
-// PRN, AUX, NUL, COM1 to COM9 or LPT1 to LPT9, in any case, alone or before an extension
-// (spaces before the dot ignored). Windows opens the device instead of a file.
+// PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$ or CONOUT$, in any case, alone or before
+// an extension (spaces before the dot ignored). Windows opens the device (or the console)
+// instead of a file.
 static bool extract_component_is_device(const unsigned char* name, uint32_t units) {
-  wchar_t base[5];
+  wchar_t base[8];
   uint32_t length = 0;
   for (uint32_t i = 0; i < units; i++) {
     uint16_t unit = le_read_u16(name + 2 * (uint64_t)i);
     if (unit == L'.') break;
-    if (length == 5) return false;
+    if (length == 8) return false;
     if (unit >= L'a' && unit <= L'z') unit = (uint16_t)(unit - L'a' + L'A');
     base[length++] = (wchar_t)unit;
   }
@@ -153,8 +154,22 @@ static bool extract_component_is_device(const unsigned char* name, uint32_t unit
     return wcsncmp(base, L"CON", 3) == 0 || wcsncmp(base, L"PRN", 3) == 0 ||
            wcsncmp(base, L"AUX", 3) == 0 || wcsncmp(base, L"NUL", 3) == 0;
   }
+  if (length == 6 || length == 7) {
+    return wcsncmp(base, length == 6 ? L"CONIN$" : L"CONOUT$", length) == 0;
+  }
   return length == 4 && (wcsncmp(base, L"COM", 3) == 0 || wcsncmp(base, L"LPT", 3) == 0) &&
          base[3] >= L'1' && base[3] <= L'9';
+}
+
+// True when the component (`units` units from `name`) is one Windows would hold under another
+// name or not as a file: a device name, or a last dot or space, which the system drops
+// ("x.txt." would overwrite "x.txt").
+static bool extract_component_changes(const unsigned char* name, uint32_t units) {
+  if (units > 0) {
+    uint16_t last = le_read_u16(name + 2 * (uint64_t)(units - 1));
+    if (last == L'.' || last == L' ') return true;
+  }
+  return extract_component_is_device(name, units);
 }
 
 struct ExtractName {
@@ -162,14 +177,42 @@ struct ExtractName {
   int count;
 };
 
+// Units of `name` from `start` up to the next "\" or its end.
+static int extract_component_end(const ExtractName* name, int start) {
+  int end = start;
+  while (end < name->count && name->units[end] != L'\\') end++;
+  return end;
+}
+
 // qsort's comparison of two ExtractName: below, equal to or above 0 as `a` sorts before,
-// with or after `b` without regard to case.
+// with or after `b`, component by component, each without regard to case. Decision: by
+// component, so that a name is followed at once by the names below it taken as a directory
+// ("p", then "p\q", before "p.txt"): one pass over neighbours then finds every clash.
 static int extract_compare_names(const void* a, const void* b) {
   const ExtractName* x = (const ExtractName*)a;
   const ExtractName* y = (const ExtractName*)b;
-  // The comparison the file system makes: each unit in its simple upper case.
-  return CompareStringOrdinal(x->units, x->count, y->units, y->count, /* bIgnoreCase */ TRUE) -
-         CSTR_EQUAL;
+  int i = 0;
+  int j = 0;
+  for (;;) {
+    int x_end = extract_component_end(x, i);
+    int y_end = extract_component_end(y, j);
+    // The comparison the file system makes: each unit in its simple upper case.
+    int order = CompareStringOrdinal(x->units + i, x_end - i, y->units + j, y_end - j,
+                                     /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
+    if (order != 0) return order;
+    bool x_more = x_end < x->count;
+    bool y_more = y_end < y->count;
+    if (!x_more || !y_more) return (int)x_more - (int)y_more;
+    i = x_end + 1;
+    j = y_end + 1;
+  }
+}
+
+// True when `inner` lies below `outer` taken as a directory: `outer`, "\", more (case ignored).
+static bool extract_name_within(const ExtractName* outer, const ExtractName* inner) {
+  return inner->count > outer->count && inner->units[outer->count] == L'\\' &&
+         CompareStringOrdinal(outer->units, outer->count, inner->units, outer->count,
+                              /* bIgnoreCase */ TRUE) == CSTR_EQUAL;
 }
 
 ExtractTableSize extract_check_names(PayloadReader* reader) {
@@ -184,7 +227,7 @@ ExtractTableSize extract_check_names(PayloadReader* reader) {
     uint32_t start = 0;
     for (uint32_t i = 0; i <= entry.name_units; i++) {
       if (i < entry.name_units && le_read_u16(entry.name + 2 * (uint64_t)i) != L'\\') continue;
-      if (extract_component_is_device(entry.name + 2 * (uint64_t)start, i - start)) {
+      if (extract_component_changes(entry.name + 2 * (uint64_t)start, i - start)) {
         fatal_exit(FATAL_MSG_HEADER);
       }
       start = i + 1;
@@ -203,8 +246,13 @@ ExtractTableSize extract_check_names(PayloadReader* reader) {
   }
   payload_restart_table(reader);
   qsort(names, count, sizeof(ExtractName), extract_compare_names);
+  // The same name twice (or but for case), or a file that a later name takes for its
+  // directory: sorted by component, the two are neighbours.
   for (uint32_t i = 1; i < count; i++) {
-    if (extract_compare_names(&names[i - 1], &names[i]) == 0) fatal_exit(FATAL_MSG_HEADER);
+    if (extract_compare_names(&names[i - 1], &names[i]) == 0 ||
+        extract_name_within(&names[i - 1], &names[i])) {
+      fatal_exit(FATAL_MSG_HEADER);
+    }
   }
   free(names);
   size.entries = count;

@@ -78,8 +78,10 @@ struct ExtractTableSize {
 
 // Walks the opened payload's whole table before anything is written and leaves its position
 // at the first entry; returns the table's size. Fatal: header error for a name with a device
-// name among its components (NUL.txt) and for two names Windows takes for one (the same name
-// twice, or equal but for case: one file would replace the other); allocation error.
+// name among its components (NUL.txt, CONOUT$) or one ending in a dot or a space (Windows
+// drops it: "x.txt." would replace "x.txt"), for two names Windows takes for one (the same
+// name twice, or equal but for case: one file would replace the other) and for a file that
+// another name needs as its directory ("p" beside "p\q"); allocation error.
 ExtractTableSize extract_check_names(PayloadReader* reader);
 
 // Builds `directory`, "\" and an entry's name (`units` units, little-endian, in the table)

@@ -126,8 +126,9 @@ set_tests_properties(list_names_the_main_program PROPERTIES
   PASS_REGULAR_EXPRESSION "\nmain: program \\(console, i386\\)\n")
 
 # Payloads made by hand, for the failures a real directory cannot produce.
-foreach(case e2e_name_too_long e2e_file_in_the_way e2e_second_string e2e_decode_error
-    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_device)
+foreach(case e2e_name_too_long e2e_open_fails e2e_second_string e2e_decode_error
+    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_device
+    e2e_name_dot e2e_name_space e2e_name_conout e2e_name_file_dir)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}
     COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}

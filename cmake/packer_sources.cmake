@@ -11,6 +11,8 @@ set(ZOBRIN_PACKER_SOURCES
   packer/ico_file.cpp
   packer/link_exe.cpp
   packer/manifest.cpp
+  packer/new_tree.cpp
+  packer/payload_extract.cpp
   packer/payload_list.cpp
   packer/payload_read.cpp
   packer/payload_verify.cpp

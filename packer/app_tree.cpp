@@ -265,9 +265,11 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
 // application directory's top) and warns about what would keep the application from
 // starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
 // cannot be loaded (once), and a function a DLL of the application does not export (once per
-// importer and DLL, naming the first). `where` names the folders in the first warning.
+// importer and DLL, naming the first). `where` names the folders in the first warning. The
+// DLLs it finds unloadable go into `warned`.
 void app_check_imports(const std::vector<fs::path>& folders, const std::string& where,
-                       const fs::path& main_path, std::vector<std::string>* warnings) {
+                       const fs::path& main_path, std::vector<std::string>* warnings,
+                       std::set<fs::path>* warned) {
   struct Local {
     std::string problem;  // pe_dll_problem's
     std::set<std::string> exports;
@@ -297,6 +299,7 @@ void app_check_imports(const std::vector<fs::path>& folders, const std::string& 
         }
         const std::string named = quote_path(local->second.filename());
         if (!found->second.problem.empty()) {
+          warned->insert(local->second);
           if (first) {
             warnings->push_back(named + ", imported by " + quote_path(importer.filename()) +
                                 ", " + found->second.problem + will_not_start);
@@ -343,6 +346,27 @@ std::string app_execution_level(const fs::path& main_path, std::vector<std::stri
                       "execution level '" + level + "', which Windows does not know: the "
                       "application will not start with it");
   return "";
+}
+
+// Warns about each PE file of the tree (by its content, whatever its name) that is cut short
+// (a section past the end of the file): Windows cannot load it. The main file is checked on
+// its own; those in `warned` were named already.
+void app_check_cut_short(const AppTree& tree, const std::set<fs::path>& warned,
+                         std::vector<std::string>* warnings) {
+  std::vector<unsigned char> head(PE_HEAD_BYTES);
+  for (size_t i = 1; i < tree.files.size(); i++) {
+    const AppFile& file = tree.files[i];
+    if (file.size < PE_DOS_HEADER_BYTES || warned.count(file.source)) continue;
+    std::ifstream in(host_io_path(file.source), std::ios::binary);
+    in.read(reinterpret_cast<char*>(head.data()), static_cast<std::streamsize>(head.size()));
+    head.resize(static_cast<size_t>(in.gcount()));
+    std::string cut = pe_cut_short(head, file.size);
+    if (!cut.empty()) {
+      warnings->push_back(quote_path(file.source) + " " + cut +
+                          " (a PE image Windows cannot load)");
+    }
+    head.resize(PE_HEAD_BYTES);
+  }
 }
 
 }  // namespace
@@ -417,7 +441,9 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
       where = "the main DLL's folder " + folder + " or the application directory";
     }
   }
-  app_check_imports(folders, where, main_entry.source, &tree.warnings);
+  std::set<fs::path> warned;
+  app_check_imports(folders, where, main_entry.source, &tree.warnings, &warned);
+  app_check_cut_short(tree, warned, &tree.warnings);
   return tree;
 }
 

@@ -17,6 +17,7 @@
 #include "packer/link_exe.h"
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
+#include "packer/payload_extract.h"
 #include "packer/payload_list.h"
 #include "packer/payload_read.h"
 #include "packer/payload_verify.h"
@@ -75,9 +76,10 @@ struct LauncherOptions {
   KitOptions kit;
 };
 
-// list and verify.
+// list, verify and extract (the only one with an output).
 struct ReadOptions {
   std::string file;
+  std::string output;
 };
 
 // What pack_build writes.
@@ -183,6 +185,17 @@ void run_verify(const ReadOptions& options) {
   std::printf("zobrin-pack: %s: %s, %llu bytes, whole%s; main: %s\n", options.file.c_str(),
               count_text(result.files, "file").c_str(),
               static_cast<unsigned long long>(result.bytes), frames.c_str(), result.main.c_str());
+}
+
+void run_extract(const ReadOptions& options) {
+  if (options.output.empty()) throw UsageError("extract needs -o DIR");
+  fs::path file = host_path_from_utf8(options.file);
+  fs::path dir = host_path_from_utf8(options.output);
+  VerifyResult result = payload_extract(read_whole_file(file), quote_path(file), dir);
+  std::printf("zobrin-pack: %s: %s, %llu bytes to %s; main: %s\n", options.file.c_str(),
+              count_text(result.files, "file").c_str(),
+              static_cast<unsigned long long>(result.bytes), quote_path(dir).c_str(),
+              result.main.c_str());
 }
 
 void run_launcher(const LauncherOptions& options, const std::string& self) {
@@ -541,7 +554,7 @@ void setup_launcher(CLI::App& app, const std::string& self) {
   sub->callback([options, self] { run_launcher(*options, self); });
 }
 
-// list and verify: one file to read.
+// list, verify and extract: one file to read (and for extract, the directory to write).
 void setup_read(CLI::App& app, const char* name, const char* help,
                 void (*run)(const ReadOptions&)) {
   auto options = std::make_shared<ReadOptions>();
@@ -549,6 +562,11 @@ void setup_read(CLI::App& app, const char* name, const char* help,
   sub->add_option("FILE_OR_EXE", options->file,
                   "a payload file or a onefile executable (required)")
       ->type_name("");
+  if (run == run_extract) {
+    sub->add_option("-o", options->output,
+                    "the directory to write the files into, which must not exist (required)")
+        ->type_name("DIR");
+  }
   std::string command = name;
   sub->callback([options, command, run] {
     if (options->file.empty()) throw UsageError(command + " needs a payload or executable file");
@@ -579,6 +597,9 @@ void setup_app(CLI::App& app, const std::string& self) {
   setup_read(app, "list", "print the entries of a payload or an executable", run_list);
   setup_read(app, "verify", "decode a payload or an executable's payload whole and check it",
              run_verify);
+  setup_read(app, "extract",
+             "write the files of a payload or an executable out as a tree, checked as by verify",
+             run_extract);
   setup_help(app);
 }
 

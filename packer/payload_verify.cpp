@@ -6,9 +6,9 @@
 #include <zstd.h>
 #include <zstd_errors.h>
 
+#include "base/file_digest.h"
 #include "base/little_endian.h"
 #include "base/payload_format.h"
-#include "packer/file_digests.h"
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
@@ -94,24 +94,66 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
   }
 }
 
-// The file digests of a cached executable: one per entry, each that of the entry's content.
-void verify_file_digests(const PayloadArray& array, size_t entries, const std::string& subject) {
-  if (!(le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_CACHE)) return;
+// The file digests of a cached executable, one per entry: null outside the cached mode.
+const unsigned char* verify_digest_count(const PayloadArray& array, size_t entries,
+                                         const std::string& subject) {
+  if (!(le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_CACHE)) {
+    return nullptr;
+  }
   const unsigned char* block = array.data + array.length;
   uint64_t count = le_read_u64(block);
   if (count != entries) {
     throw PackError(subject + ": " + std::to_string(count) + " file digests are recorded for " +
                     std::to_string(entries) + " entries");
   }
-  std::vector<uint64_t> digests = file_digests_compute(array);
-  for (size_t i = 0; i < entries; i++) {
-    if (le_read_u64(block + ZB_FILE_DIGESTS_COUNT_BYTES + ZB_FILE_DIGEST_BYTES * i) !=
-        digests[i]) {
-      throw PackError(subject + ": the file digest recorded for entry " + std::to_string(i + 1) +
-                      " does not match its content");
+  return block + ZB_FILE_DIGESTS_COUNT_BYTES;
+}
+
+// Hands the decoded bytes out entry by entry: to the sink, if any, and into each entry's
+// digest, checked against the recorded one (if any) as the entry ends. Decision: an entry
+// whose last byte is the stream's last (and the empty ones after it) ends only once the
+// stream's end is checked: its frame's checksum, which comes after it, is part of its bytes.
+struct Delivery {
+  const std::vector<TableEntry>& entries;
+  const unsigned char* digests;  // recorded, or null
+  PayloadSink* sink;
+  const std::string& subject;
+  uint64_t remaining;   // decoded bytes still to come
+  size_t index = 0;     // the entry in progress
+  uint64_t left = 0;    // its bytes still to come
+  FileDigest digest = {};
+
+  void begin() {
+    left = entries[index].size;
+    file_digest_start(&digest);
+    if (sink) sink->begin(entries[index], index);
+  }
+  // Ends the entries that are complete (those of size 0 at once) and begins the next; the
+  // last ones only when `stream_checked`.
+  void settle(bool stream_checked) {
+    while (index < entries.size() && left == 0 && (remaining > 0 || stream_checked)) {
+      if (digests != nullptr &&
+          le_read_u64(digests + ZB_FILE_DIGEST_BYTES * index) != file_digest_finish(&digest)) {
+        throw PackError(subject + ": the file digest recorded for entry " +
+                        std::to_string(index + 1) + " does not match its content");
+      }
+      if (sink) sink->end();
+      if (++index == entries.size()) break;
+      begin();
     }
   }
-}
+  void take(const unsigned char* data, size_t size) {
+    for (size_t used = 0; used < size;) {
+      size_t part = static_cast<size_t>(std::min<uint64_t>(left, size - used));
+      file_digest_update(&digest, data + used, part);
+      if (sink) sink->write(data + used, part);
+      used += part;
+      left -= part;
+      remaining -= part;
+      settle(false);
+    }
+  }
+};
 
 // The settings, when the run flags announce them: each kind's value usable, the padding zero.
 // Returns them (none without the flag).
@@ -172,28 +214,37 @@ std::vector<TableEntry> verify_table(const PayloadArray& array, const std::strin
 
 // The names as the packer writes them: each component one Windows can hold, and no two names
 // that Windows takes for one (the same name twice, or equal but for case: one file would
-// replace the other).
+// replace the other), nor a file that another name takes for its directory.
 void verify_names(const std::vector<TableEntry>& entries, const std::string& subject) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
-  std::vector<std::pair<std::u16string, size_t>> folded;
+  std::vector<size_t> order;
   for (size_t i = 0; i < entries.size(); i++) {
     const std::u16string& name = entries[i].name;
     for (size_t start = 0;;) {
       size_t end = name.find(u'\\', start);
       std::u16string component = name.substr(start, end - start);
       std::string problem = component.empty() ? "holds an empty name between separators"
-                                              : win_name_problem(component);
+                            : component == u"." || component == u".."
+                                ? "holds '.' or '..', which would lead out of its directory"
+                                : win_name_problem(component);
       if (!problem.empty()) fail("entry " + payload_entry_name(entries[i]) + " " + problem);
       if (end == std::u16string::npos) break;
       start = end + 1;
     }
-    folded.emplace_back(win_upper(name), i);
+    order.push_back(i);
   }
-  std::sort(folded.begin(), folded.end());
-  for (size_t k = 1; k < folded.size(); k++) {
-    if (folded[k].first != folded[k - 1].first) continue;
-    const TableEntry& first = entries[folded[k - 1].second];
-    const TableEntry& second = entries[folded[k].second];
+  // Sorted so, a name's twins and the names below it follow it at once.
+  std::stable_sort(order.begin(), order.end(), [&](size_t a, size_t b) {
+    return win_name_order(entries[a].name, entries[b].name) < 0;
+  });
+  for (size_t k = 1; k < order.size(); k++) {
+    const TableEntry& first = entries[order[k - 1]];
+    const TableEntry& second = entries[order[k]];
+    if (win_name_within(first.name, second.name)) {
+      fail("entry " + payload_entry_name(second) + " lies below " + payload_entry_name(first) +
+           ", which is a file: Windows cannot hold both");
+    }
+    if (win_name_order(first.name, second.name) != 0) continue;
     if (first.name == second.name) fail("entry " + payload_entry_name(first) + " appears twice");
     fail("entries " + payload_entry_name(first) + " and " + payload_entry_name(second) +
          " differ only in case, which Windows ignores: they would land on one file");
@@ -203,7 +254,7 @@ void verify_names(const std::vector<TableEntry>& entries, const std::string& sub
 // Decodes the stream whole, frame after frame, and checks its length against the table,
 // entry by entry; returns the number of frames.
 uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>& entries,
-                       uint64_t total, const std::string& subject) {
+                       uint64_t total, const std::string& subject, Delivery* delivery) {
   size_t index = 0;
   uint64_t decoded = 0;
   uint64_t entry_end = entries[0].size;
@@ -221,7 +272,9 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
   ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
   ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
                          static_cast<size_t>(array.stream), 0};
-  std::vector<char> buffer(ZSTD_DStreamOutSize());
+  std::vector<unsigned char> buffer(ZSTD_DStreamOutSize());
+  delivery->begin();
+  delivery->settle(false);
   // Frames ended so far; the frame being decoded is frames + 1.
   uint64_t frames = 0;
   const bool several = payload_stream_frames(array).size() > 1;
@@ -244,6 +297,7 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
            " bytes the table's sizes add up to");
     }
     decoded += output.pos;
+    delivery->take(buffer.data(), output.pos);
     if (left == 0) {
       frames++;
       // The launcher goes on into another frame only while the table wants bytes.
@@ -266,12 +320,14 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
     fail("the stream decodes to " + std::to_string(decoded) + " bytes, short of the " +
          std::to_string(total) + " the table's sizes add up to, in " + where());
   }
+  delivery->settle(true);
   return frames;
 }
 
 }  // namespace
 
-VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::string& subject) {
+VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::string& subject,
+                            PayloadSink* sink) {
   PayloadArray array = payload_locate(file, subject);
   if (array.section_head) verify_section_head(array, subject);
   verify_layout(array, subject);
@@ -279,17 +335,28 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
   result.files = entries.size();
   verify_names(entries, subject);
-  result.frames = verify_stream(array, entries, result.bytes, subject);
-  if (array.section_head) verify_file_digests(array, entries.size(), subject);
-  if (array.section_head) verify_execution_level(file, verify_settings(array, subject), subject);
+  const unsigned char* digests = nullptr;
+  Settings settings;
+  if (array.section_head) {
+    digests = verify_digest_count(array, entries.size(), subject);
+    settings = verify_settings(array, subject);
+  }
+  Delivery delivery{entries, digests, sink, subject, result.bytes};
+  result.frames = verify_stream(array, entries, result.bytes, subject, &delivery);
+  if (array.section_head) verify_execution_level(file, settings, subject);
   result.main = payload_main_text(array);
+  std::optional<std::vector<unsigned char>> head =
+      payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
+  const std::string main = "the main entry " + payload_entry_name(entries[0]);
   if (array.section_head &&
       (le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_PROGRAM)) {
-    std::optional<std::vector<unsigned char>> head =
-        payload_main_head(array, PAYLOAD_MAIN_HEAD_BYTES);
     pe_check_program(head.value_or(std::vector<unsigned char>()),
-                     subject + ": the run flags start the main entry " +
-                         payload_entry_name(entries[0]) + " as a program, but it");
+                     subject + ": the run flags start " + main + " as a program, but it",
+                     entries[0].size);
+  } else if (head) {
+    // A main DLL the loader would refuse.
+    std::string cut = pe_cut_short(*head, entries[0].size);
+    if (!cut.empty()) throw PackError(subject + ": " + main + " " + cut);
   }
   return result;
 }

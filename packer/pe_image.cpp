@@ -220,11 +220,18 @@ std::string pe_dll_problem(const std::vector<unsigned char>& image) {
   }
   if (!pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) return "is not a 64-bit (x86-64) PE image";
   if (!pe_is_dll(view)) return "is not a DLL";
+  return pe_cut_short(image, image.size());
+}
+
+std::string pe_cut_short(const std::vector<unsigned char>& head, uint64_t file_size) {
+  PeView view;
+  if (!pe_view(head, &view)) return "";
   for (uint32_t i = 0; i < view.section_count; i++) {
     uint64_t s = pe_section_header(view, i);
-    if (!pe_in(image, pe_u32(image, s + PE_SECTION_RAW_OFFSET),
-               pe_u32(image, s + PE_SECTION_RAW_SIZE))) {
-      std::string name(reinterpret_cast<const char*>(&image[s]), PE_SECTION_NAME_BYTES);
+    uint64_t offset = pe_u32(head, s + PE_SECTION_RAW_OFFSET);
+    uint64_t size = pe_u32(head, s + PE_SECTION_RAW_SIZE);
+    if (offset > file_size || size > file_size - offset) {
+      std::string name(reinterpret_cast<const char*>(&head[s]), PE_SECTION_NAME_BYTES);
       name.resize(std::strlen(name.c_str()));
       return "is cut short: its section '" + name + "' ends past the end of the file";
     }
@@ -295,7 +302,8 @@ std::string pe_main_kind_text(const PeMainKind& kind) {
   return "program (" + subsystem + ", " + machine + ")";
 }
 
-PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject) {
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject,
+                            uint64_t file_size) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
   PeView view;
   if (!pe_view(image, &view)) fail("is not a PE file");
@@ -319,6 +327,8 @@ PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::
     fail("is not a console or windowed Windows program (its subsystem is " +
          std::to_string(kind.subsystem) + ")");
   }
+  std::string cut = pe_cut_short(image, file_size == PE_WHOLE_IMAGE ? image.size() : file_size);
+  if (!cut.empty()) fail(cut);
   return kind;
 }
 

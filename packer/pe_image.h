@@ -103,10 +103,21 @@ PeMainKind pe_main_kind(const std::vector<unsigned char>& image);
 // "program (windowed, i386)", "not a PE image".
 std::string pe_main_kind_text(const PeMainKind& kind);
 
+// Why a PE file of `file_size` bytes whose first bytes are `head` (its headers and section
+// table at least) cannot be loaded whole: "is cut short: its section '.text' ends past the end
+// of the file"; empty when every section's raw data lies within it, or `head` is no PE file.
+std::string pe_cut_short(const std::vector<unsigned char>& head, uint64_t file_size);
+
+constexpr uint64_t PE_WHOLE_IMAGE = UINT64_MAX;
+// Enough of a PE file's first bytes for its headers and section table.
+constexpr size_t PE_HEAD_BYTES = 65536;
+
 // Checks that `image` is a program the launcher can start: a PE image that is not a DLL,
 // built for x86-64 (PE32+) or i386 (PE32, run under WoW64), for the console or windowed
-// subsystem. Otherwise throws PackError("<subject> <reason>"). Returns its kind.
-PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject);
+// subsystem, not cut short (its sections within `file_size` bytes, or within `image` when it
+// is the whole file). Otherwise throws PackError("<subject> <reason>"). Returns its kind.
+PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::string& subject,
+                            uint64_t file_size = PE_WHOLE_IMAGE);
 
 // The names `image` exports; nothing for an image that is not a 64-bit PE file.
 std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image);

@@ -7,6 +7,8 @@
 #include <wctype.h>
 #endif
 
+#include <algorithm>
+
 #include "packer/utf.h"
 
 namespace {
@@ -77,15 +79,18 @@ bool win_name_valid(const std::u16string& component) {
   return true;
 }
 
-// CON, PRN, AUX, NUL, COM1 to COM9 and LPT1 to LPT9, alone or before an extension: Windows
-// opens the device instead of a file.
+// CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$ and CONOUT$, alone or before an
+// extension: Windows opens the device (or the console) instead of a file.
 bool win_name_is_device(const std::u16string& component) {
   std::u16string base = component.substr(0, component.find(u'.'));
   for (char16_t& unit : base) {
     if (unit >= u'a' && unit <= u'z') unit = static_cast<char16_t>(unit - u'a' + u'A');
   }
   while (!base.empty() && base.back() == u' ') base.pop_back();
-  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL") return true;
+  if (base == u"CON" || base == u"PRN" || base == u"AUX" || base == u"NUL" ||
+      base == u"CONIN$" || base == u"CONOUT$") {
+    return true;
+  }
   return base.size() == 4 && (base.compare(0, 3, u"COM") == 0 || base.compare(0, 3, u"LPT") == 0) &&
          base[3] >= u'1' && base[3] <= u'9';
 }
@@ -101,8 +106,29 @@ std::string win_name_problem(const std::u16string& component) {
     return "ends in a dot or a space, which Windows drops from file names";
   }
   if (win_name_is_device(component)) {
-    return "is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with any "
-           "extension)";
+    return "is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, "
+           "CONOUT$, with any extension)";
   }
   return "";
+}
+
+int win_name_order(const std::u16string& a, const std::u16string& b) {
+  size_t i = 0;
+  size_t j = 0;
+  for (;;) {
+    size_t a_end = std::min(a.find(u'\\', i), a.size());
+    size_t b_end = std::min(b.find(u'\\', j), b.size());
+    int order = win_upper(a.substr(i, a_end - i)).compare(win_upper(b.substr(j, b_end - j)));
+    if (order != 0) return order < 0 ? -1 : 1;
+    const bool a_more = a_end < a.size();
+    const bool b_more = b_end < b.size();
+    if (!a_more || !b_more) return a_more - b_more;
+    i = a_end + 1;
+    j = b_end + 1;
+  }
+}
+
+bool win_name_within(const std::u16string& outer, const std::u16string& name) {
+  return name.size() > outer.size() && name[outer.size()] == u'\\' &&
+         win_upper(name.substr(0, outer.size())) == win_upper(outer);
 }

@@ -17,6 +17,14 @@ std::string ascii_lower(std::string name);
 
 // Why Windows cannot hold `component` (one name, no separators) as it stands, as the words
 // that follow the name in a message ("ends in a dot or a space, ..."): a character no file
-// name holds, a last dot or space (Windows drops it), a device name (CON, NUL.txt, ...).
-// Empty when it can.
+// name holds, a last dot or space (Windows drops it), a device name (CON, NUL.txt, CONOUT$,
+// ...). Empty when it can.
 std::string win_name_problem(const std::u16string& component);
+
+// The order of two entry names ("\"-separated) as Windows takes them: component by component,
+// each compared in upper case (win_upper), a name before the longer names it is a directory
+// of. Below, equal to or above 0. Sorted so, the names below a directory follow it at once.
+int win_name_order(const std::u16string& a, const std::u16string& b);
+
+// True when `name` lies below `outer` taken as a directory (`outer`, "\", ...; case ignored).
+bool win_name_within(const std::u16string& outer, const std::u16string& name);

@@ -96,6 +96,16 @@ same "the replaced output holds the new bytes, the splash's pixels too" "$work/h
 run "$wine_run" "$winpack" list "$(win "$work/hello.exe")"
 want_list=$("$pack" list "$work/hello.exe")
 expect "list prints what the Linux packer does" 0 "$want_list" ""
+# extract writes the packed tree; a directory that exists is refused.
+run "$wine_run" "$winpack" extract "$(win "$work/hello.exe")" -o "$(win "$work/tree")"
+if [ "$status" = 0 ] && diff -r "$hello" "$work/tree" >/dev/null; then
+  echo "ok: extract writes the application's tree"
+else
+  echo "FAILED: extract: $status $err"; fail=1
+fi
+run "$wine_run" "$winpack" extract "$(win "$work/hello.exe")" -o "$(win "$work/tree")"
+expect "extract refuses a directory that exists" 1 "" \
+  "zobrin-pack: error: '$(win "$work/tree")' exists already: extract writes a new directory"
 
 # Several threads (zstd workers on Windows threads), --launcher-dir as a Windows path.
 run "$wine_run" "$winpack" exe "$(win "$hello")" --main hello_c.dll -o "$(win "$work/mt.exe")" \

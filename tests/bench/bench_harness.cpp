@@ -609,6 +609,35 @@ static RunContext* bench_launcher_extract(const BenchPayload* payload, const wch
   return run;
 }
 
+int bench_usage(void);
+
+// The launcher's check of the table's names alone (extract_check_names), `count` times over
+// the payload of `exe`; prints the median, fastest and slowest in ms.
+int bench_names(int count, const wchar_t* exe) {
+  BenchPayload payload = {};
+  uint64_t size = 0;
+  const unsigned char* image = bench_read_file(exe, &size);
+  bench_find_payload(image, size, &payload);
+  PayloadReader reader = {};
+  payload_open_array(&reader, payload.array, payload.length);
+  double* times = (double*)calloc((size_t)count, sizeof(double));
+  if (count <= 0 || times == nullptr) return bench_usage();
+  uint32_t entries = 0;
+  for (int i = 0; i < count; i++) {
+    double start = bench_now_ms();
+    entries = extract_check_names(&reader).entries;
+    times[i] = bench_now_ms() - start;
+  }
+  qsort(times, (size_t)count, sizeof(double), [](const void* a, const void* b) {
+    double x = *(const double*)a, y = *(const double*)b;
+    return x < y ? -1 : x > y ? 1 : 0;
+  });
+  printf("names: %u entries, median %.3f ms, fastest %.3f, slowest %.3f (%d runs)\n", entries,
+         times[count / 2], times[0], times[count - 1], count);
+  payload_close(&reader);
+  return 0;
+}
+
 int bench_phases(const wchar_t* exe, bool floor_first) {
   BenchPayload payload;
   bench_load(exe, &payload);
@@ -769,7 +798,7 @@ int bench_wsnow(void) {
 int bench_usage(void) {
   fprintf(stderr, "usage: bench_harness run N PROGRAM [ARGS...] | memory PROGRAM [ARGS...] |"
                   " compare N EXE HOST | cached N PLAIN EXE HOST | phases EXE [floor-first] |"
-                  " vs N EXE_A EXE_B | frames N EXE | wsnow\n");
+                  " vs N EXE_A EXE_B | frames N EXE | names N EXE | wsnow\n");
   return 2;
 }
 
@@ -797,5 +826,6 @@ int WINAPI wWinMain(HINSTANCE /* instance */, HINSTANCE /* previous */, PWSTR /*
   if (wcscmp(mode, L"wsnow") == 0) return bench_wsnow();
   if (wcscmp(mode, L"vs") == 0 && argc == 5) return bench_vs(_wtoi(argv[2]), argv[3], argv[4]);
   if (wcscmp(mode, L"frames") == 0 && argc == 4) return bench_frames(_wtoi(argv[2]), argv[3]);
+  if (wcscmp(mode, L"names") == 0 && argc == 4) return bench_names(_wtoi(argv[2]), argv[3]);
   return bench_usage();
 }

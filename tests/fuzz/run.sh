@@ -19,7 +19,7 @@ mkdir -p "$seeds/payload_reader" "$seeds/command_line"
 cases=$(sed -n '/^set(ZOBRIN_PAYLOAD_CASES/,/)/p' "$root/cmake/windows_tests.cmake" |
   sed 's/set(ZOBRIN_PAYLOAD_CASES//; s/)//')
 [ -n "$cases" ] || { echo "run.sh: no payload cases found in cmake/windows_tests.cmake" >&2; exit 1; }
-for c in $cases e2e_name_too_long e2e_file_in_the_way e2e_second_string; do
+for c in $cases e2e_name_too_long e2e_open_fails e2e_second_string; do
   "$host/craft-payload" "$c" "$seeds/payload_reader/craft_$c"
 done
 

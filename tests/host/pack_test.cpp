@@ -13,6 +13,7 @@
 #include <filesystem>
 #include <fstream>
 #include <functional>
+#include <map>
 #include <sstream>
 
 #include "base/file_digest.h"
@@ -22,6 +23,7 @@
 #include "packer/pack_error.h"
 #include "packer/payload_writer.h"
 #include "tests/host/pe_builder.h"
+#include "tests/tools/test_data.h"
 
 namespace fs = std::filesystem;
 
@@ -1241,13 +1243,10 @@ TEST_F(Pack, NamesWindowsWouldChangeAndOutputsOverInputsAreRefused) {
   const std::string a = app.string();
   const std::string out = (root / "out" / "p").string();
   const std::string device =
-      "' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, with any "
-      "extension)";
+      "' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, "
+      "CONOUT$, with any extension)";
   const std::string trailing = "' ends in a dot or a space, which Windows drops from file names";
   std::vector<Row> rows = {
-      {"trailing dot", [&] { spit(app / "dot.", "x"); }, "file name '" + a + "/dot." + trailing},
-      {"trailing space", [&] { spit(app / "sub" / "space ", "x"); },
-       "file name '" + a + "/sub/space " + trailing},
       {"directory with a trailing dot", [&] { spit(app / "dir." / "x", "x"); },
        "file name '" + a + "/dir." + trailing},
       {"CON", [&] { spit(app / "CON", "x"); }, "file name '" + a + "/CON" + device},
@@ -1749,12 +1748,9 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
        "entry 'first' is marked last but 'second' follows it"},
       {"table cut", good.substr(0, 20), "not a payload: its header sizes exceed its length"},
       {"a name twice", with_names(u"second", u"first"), "entry 'first' appears twice"},
-      {"names equal but for case", with_names(u"FIRST", u"third"),
-       "entries 'first' and 'FIRST' differ only in case, which Windows ignores: they would land "
-       "on one file"},
       {"a device name", with_names(u"second", u"sub\\nul.txt"),
        "entry 'sub\\nul.txt' is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 "
-       "to LPT9, with any extension)"},
+       "to LPT9, CONIN$, CONOUT$, with any extension)"},
       {"an empty component", with_names(u"second", u"sub\\\\x"),
        "entry 'sub\\\\x' holds an empty name between separators"},
   };
@@ -1776,6 +1772,215 @@ TEST_F(Pack, VerifyDecodesTheWholePayloadAndNamesTheCheckThatFailed) {
   EXPECT_EQ(r.code, 2);
   EXPECT_EQ(r.err.substr(0, r.err.find('\n')),
             "zobrin-pack: error: verify needs a payload or executable file");
+}
+
+}  // namespace
+
+namespace {
+
+// One entry of `size` bytes per name after a first one, "first", in a bare payload array.
+std::string payload_named(const std::vector<std::u16string>& names) {
+  std::vector<Entry> entries = {{0, 5, u"first"}};
+  std::string data = "first";
+  for (const std::u16string& name : names) {
+    entries.push_back({0, 1, name});
+    data += "x";
+  }
+  entries.back().flags = 4;
+  return payload_array(entries, compress_with_checksum(data));
+}
+
+// Every file below `dir` with its bytes, by its path relative to `dir`.
+std::map<std::string, std::string> tree_of(const fs::path& dir) {
+  std::map<std::string, std::string> files;
+  for (const auto& e : fs::recursive_directory_iterator(dir)) {
+    if (e.is_regular_file()) files[fs::relative(e.path(), dir).string()] = slurp(e.path());
+  }
+  return files;
+}
+
+// The rules a name must meet, as the packer refuses a tree that breaks them and verify and
+// extract a payload that does (before anything is written).
+TEST_F(Pack, NameRulesHoldInThePackerVerifyAndExtract) {
+  const std::string a = app.string();
+  const std::string trailing = " ends in a dot or a space, which Windows drops from file names";
+  const std::string device =
+      " is a Windows device name (CON, PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$, "
+      "CONOUT$, with any extension)";
+  const std::string same =
+      " differ only in case, which Windows ignores: they would land on one file";
+  struct Row {
+    const char* what;
+    std::vector<std::string> files;  // made beside app.dll; none: no packer row
+    std::string pack_err;
+    std::vector<std::u16string> names;  // a payload's entries after a first one
+    std::string verify_err;
+  } rows[] = {
+      {"a trailing dot", {"x.txt", "x.txt."}, "file name '" + a + "/x.txt.'" + trailing,
+       {u"x.txt", u"x.txt."}, "entry 'x.txt.'" + trailing},
+      {"a trailing space", {"d /x"}, "file name '" + a + "/d '" + trailing,
+       {u"d\\y", u"d \\x"}, "entry 'd \\x'" + trailing},
+      {"the console", {"CONOUT$"}, "file name '" + a + "/CONOUT$'" + device, {u"conin$.txt"},
+       "entry 'conin$.txt'" + device},
+      {"a file and a directory", {"p", "P/q"}, "names '" + a + "/P' and '" + a + "/p'" + same,
+       {u"p", u"p.txt", u"P\\q"}, "entry 'P\\q' lies below 'p', which is a file: Windows "
+       "cannot hold both"},
+      {"case", {"Read.txt", "read.txt"}, "names '" + a + "/Read.txt' and '" + a + "/read.txt'" + same,
+       {u"Read.txt", u"read.txt"}, "entries 'Read.txt' and 'read.txt'" + same},
+      {"a way out", {}, "", {u"..\\x"},
+       "entry '..\\x' holds '.' or '..', which would lead out of its directory"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    if (!row.files.empty()) {
+      fs::remove_all(app);
+      spit(app / "app.dll", pe_build(PeSpec()));
+      for (const std::string& name : row.files) spit(app / name, "x");
+      PackRun r = pack({"payload", a, "--main", "app.dll", "-o", root / "p"});
+      EXPECT_EQ(r.code, 1);
+      EXPECT_EQ(r.err, "zobrin-pack: error: " + row.pack_err + "\n");
+      EXPECT_FALSE(fs::exists(root / "p"));
+    }
+    spit(root / "v", payload_named(row.names));
+    const std::string err = "zobrin-pack: error: '" + (root / "v").string() + "': " +
+                            row.verify_err + "\n";
+    for (const std::vector<std::string>& args :
+         {std::vector<std::string>{"verify", root / "v"},
+          std::vector<std::string>{"extract", root / "v", "-o", root / "x"}}) {
+      PackRun r = pack(args);
+      EXPECT_EQ(r.code, 1) << args[0];
+      EXPECT_EQ(r.err, err) << args[0];
+      EXPECT_EQ(r.out, "");
+    }
+    EXPECT_FALSE(fs::exists(root / "x"));
+  }
+}
+
+// A PE file cut short: as the main program refused, like a main DLL; anywhere else in the tree
+// (whatever its name) a warning, an error under --strict; verify refuses such a main entry.
+TEST_F(Pack, CutShortPeFilesAreRefusedAsTheMainAndWarnedInTheTree) {
+  const std::string a = app.string();
+  auto cut = [](PeSpec spec) {
+    spec.section_data = std::string(600, 's');
+    std::vector<unsigned char> image = pe_build(spec);
+    image.resize(image.size() - 100);
+    return image;
+  };
+  PeSpec program;
+  program.dll = false;
+  program.exports.clear();
+  program.subsystem = 3;
+  const std::string short_by = " is cut short: its section '.edata' ends past the end of the file";
+  spit(app / "tool.exe", cut(program));
+  PackRun r = pack({"payload", a, "--main", "tool.exe", "-o", root / "p"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: main program '" + a + "/tool.exe'" + short_by + "\n");
+  fs::remove(app / "tool.exe");
+
+  spit(app / "data" / "plugin.bin", cut(PeSpec()));
+  const std::string warning =
+      "'" + a + "/data/plugin.bin'" + short_by + " (a PE image Windows cannot load)";
+  r = pack({"payload", a, "--main", "app.dll", "-o", root / "p"});
+  EXPECT_EQ(r.code, 0) << r.err;
+  EXPECT_EQ(r.err, "zobrin-pack: warning: " + warning + "\n");
+  r = pack({"payload", a, "--main", "app.dll", "--strict", "-o", root / "q"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: " + warning + "\n");
+
+  // Packed as it stands, the program's headers still ask for the program mode.
+  std::vector<unsigned char> image = cut(program);
+  std::string bytes(image.begin(), image.end());
+  spit(root / "crafted", payload_array({{4, bytes.size(), u"tool.exe"}},
+                                       compress_with_checksum(bytes)));
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  ASSERT_EQ(pack({"exe", "--payload", root / "crafted", "-o", root / "t.exe", "--launcher-dir",
+                  root / "kit"}).code, 0);
+  r = pack({"verify", root / "t.exe"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "t.exe").string() +
+                       "': the run flags start the main entry 'tool.exe' as a program, but it" +
+                       short_by + "\n");
+}
+
+// extract writes what verify checks out as a tree: the packed files, byte for byte, from an
+// executable of either mode; on damage, the files before it stay and the one in progress goes.
+TEST_F(Pack, ExtractWritesThePayloadOutAsTheTreeItWasPackedFrom) {
+  const std::string a = app.string();
+  spit(app / "a.txt", "alpha");
+  spit(app / "empty", "");
+  spit(app / "sub" / "big.bin", test_pattern(400000, 3));
+  spit(app / "sub" / "deeper" / "z.txt", "zulu");
+  spit(root / "kit" / "launcher.exe", pe_build(launcher_spec()));
+  PeSpec program;
+  program.dll = false;
+  program.exports.clear();
+  program.subsystem = 3;
+  spit(app / "tool.exe", pe_build(program));
+  const std::map<std::string, std::string> packed = tree_of(app);
+  uint64_t bytes = 0;
+  for (const auto& file : packed) bytes += file.second.size();
+  struct Row {
+    std::vector<std::string> options;
+    std::string main;
+  } rows[] = {
+      {{"--main", "tool.exe", "--extract-to", "{EXE_DIR}\\run"}, "program (console, x86-64)"},
+      {{"--main", "app.dll", "--cache"}, "DLL (x86-64)"},
+      {{"--main", "app.dll"}, "DLL (x86-64)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.options[1]);
+    std::vector<std::string> args = {"exe", a, "-o", root / "app.exe", "--launcher-dir",
+                                     root / "kit"};
+    args.insert(args.end(), row.options.begin(), row.options.end());
+    ASSERT_EQ(pack(args).code, 0);
+    fs::remove_all(root / "out");
+    PackRun r = pack({"extract", root / "app.exe", "-o", root / "out"});
+    EXPECT_EQ(r.code, 0) << r.err;
+    EXPECT_EQ(r.out, "zobrin-pack: " + (root / "app.exe").string() + ": 6 files, " +
+                         std::to_string(bytes) + " bytes to '" + (root / "out").string() +
+                         "'; main: " + row.main + "\n");
+    EXPECT_EQ(r.err, "");
+    EXPECT_EQ(tree_of(root / "out"), packed);
+  }
+
+  // Directories equal but for case are one, as on Windows, in the first spelling.
+  spit(root / "cased", payload_named({u"D\\x", u"d\\y"}));
+  ASSERT_EQ(pack({"extract", root / "cased", "-o", root / "c"}).code, 0);
+  EXPECT_EQ(tree_of(root / "c"), (std::map<std::string, std::string>{
+                                     {"first", "first"}, {"D/x", "x"}, {"D/y", "x"}}));
+
+  // A directory that is there, even as a link to nowhere, is refused before anything else.
+  fs::create_symlink(root / "nowhere", root / "link");
+  for (const fs::path& there : {root / "out", root / "link"}) {
+    PackRun r = pack({"extract", root / "app.exe", "-o", there});
+    EXPECT_EQ(r.code, 1);
+    EXPECT_EQ(r.err, "zobrin-pack: error: '" + there.string() +
+                         "' exists already: extract writes a new directory\n");
+  }
+  EXPECT_FALSE(fs::exists(root / "nowhere"));
+  PackRun r = pack({"extract", root / "app.exe"});
+  EXPECT_EQ(r.code, 2);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n')), "zobrin-pack: error: extract needs -o DIR");
+
+  // A byte flipped in the stream (of the default mode's executable: in the cached one, the
+  // content key covers every byte), in the block that ends the big file: the frame's checksum
+  // finds it.
+  std::string image = slurp(root / "app.exe");
+  const size_t at = image.find("\x28\xB5\x2F\xFD") + 50000;
+  image[at] = static_cast<char>(image[at] ^ 0x5A);
+  spit(root / "damaged.exe", image);
+  const PackRun verified = pack({"verify", root / "damaged.exe"});
+  r = pack({"extract", root / "damaged.exe", "-o", root / "d"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err, verified.err);
+  EXPECT_EQ(r.err, "zobrin-pack: error: '" + (root / "damaged.exe").string() +
+                       "': the stream's checksum does not match its decoded bytes (the frame is "
+                       "damaged)\n");
+  EXPECT_EQ(r.err.find('\n'), r.err.size() - 1) << "one line";
+  std::map<std::string, std::string> before = packed;
+  before.erase("sub/big.bin");
+  before.erase("sub/deeper/z.txt");
+  EXPECT_EQ(tree_of(root / "d"), before);
 }
 
 }  // namespace

@@ -199,13 +199,12 @@ std::map<std::string, std::function<std::string()>> cases() {
                  frame(pattern(131071 + 2 + 131073 + 32768, 11)));
   };
   // For whole launcher runs: a name too long for any target path after a first file, and a
-  // file standing where a directory must be.
+  // file whose open fails (a '*', which Windows refuses in a file name).
   c["e2e_name_too_long"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 0, repeat(u'n', 4060)), frame("abc"));
   };
-  c["e2e_file_in_the_way"] = [] {
-    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\y.txt"),
-                 frame("abc12"));
+  c["e2e_open_fails"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 2, u"x\\y*.txt"), frame("abc12"));
   };
   // The stream ends halfway through the second file, while it is being written.
   c["e2e_decode_error"] = [] {
@@ -214,14 +213,13 @@ std::map<std::string, std::function<std::string()>> cases() {
                  s.substr(0, s.size() / 2));
   };
   // Names leading out of the payload directory (the child's first entry, a later entry), and
-  // one with CR and LF whose open fails below a file in the way.
+  // one with CR and LF whose open fails (a '*', which Windows refuses in a file name).
   c["name_leaves_first"] = [abc] { return array(entry(4, 3, u"..\\..\\x"), frame(abc)); };
   c["e2e_name_leaves"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 1, u"..\\..\\x"), frame("abc1"));
   };
   c["e2e_name_line_breaks"] = [] {
-    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x") + entry(4, 1, u"x\\a\r\nb"),
-                 frame("abc12"));
+    return array(entry(0, 3, u"app.dll") + entry(4, 2, u"x\\a\r\n*b"), frame("abc12"));
   };
   // Names the packer refuses: one twice, two equal but for case (the second would replace
   // the main DLL), a device name.
@@ -234,6 +232,25 @@ std::map<std::string, std::function<std::string()>> cases() {
   };
   c["e2e_name_device"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 1, u"data\\nul.txt"), frame("abc1"));
+  };
+  // More names the packer refuses, each beside a file it would replace or clash with: a
+  // trailing dot or space (Windows drops it), the console's device, a file that a later name
+  // takes for its directory.
+  c["e2e_name_dot"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"x.txt") + entry(4, 1, u"x.txt."),
+                 frame("abc12"));
+  };
+  c["e2e_name_space"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"d \\x") + entry(4, 1, u"d\\y"),
+                 frame("abc12"));
+  };
+  c["e2e_name_conout"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(4, 1, u"CONOUT$"), frame("abc1"));
+  };
+  c["e2e_name_file_dir"] = [] {
+    return array(entry(0, 3, u"app.dll") + entry(0, 1, u"p") + entry(0, 1, u"p.txt") +
+                     entry(4, 1, u"P\\q"),
+                 frame("abc123"));
   };
   c["e2e_second_string"] = [] {
     return array(entry(0, 3, u"app.dll") + entry2(6, 1, u"x", u"target"), frame("abc1"));

@@ -75,10 +75,13 @@ class Integrity : public ::testing::Test {
 
 TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
   // After the main DLL: `..\..\x`; names the packer refuses (`x.txt` twice, `APP.DLL` beside
-  // `app.dll`, `data\nul.txt`): the header error before anything is written.
+  // `app.dll`, `data\nul.txt`, `x.txt.` beside `x.txt`, `d \x` beside `d\y`, `CONOUT$`, `P\q`
+  // below the file `p`): the header error before anything is written.
   ProcessResult r;
-  for (const wchar_t* exe : {L"e2e_name_leaves.exe", L"e2e_name_twice.exe", L"e2e_name_case.exe",
-                             L"e2e_name_device.exe"}) {
+  for (const wchar_t* exe :
+       {L"e2e_name_leaves.exe", L"e2e_name_twice.exe", L"e2e_name_case.exe",
+        L"e2e_name_device.exe", L"e2e_name_dot.exe", L"e2e_name_space.exe",
+        L"e2e_name_conout.exe", L"e2e_name_file_dir.exe"}) {
     SCOPED_TRACE(utf8(exe));
     r = run_process(test_dir() + exe, {});
     EXPECT_EQ(r.code, 2u);
@@ -95,7 +98,7 @@ TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
   EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
   const std::string start = "Error, failed to open '" + utf8(temp) + "\\onefile_" +
                             std::to_string(r.pid) + "_";
-  const std::string end = "\\x\\a\\u000D\\u000Ab' for writing.\r\n";
+  const std::string end = "\\x\\a\\u000D\\u000A*b' for writing.\r\n";
   ASSERT_GT(r.err.size(), start.size() + end.size());
   EXPECT_EQ(r.err.substr(0, start.size()), start) << r.err;
   EXPECT_EQ(r.err.substr(r.err.size() - end.size()), end) << r.err;
