@@ -65,7 +65,9 @@ TEST_F(Layout, AMainFileInASubfolderRunsWithItsFoldersDlls) {
       EXPECT_EQ(r.err, row.err);
       if (!row.cached) EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
     }
-    if (row.cached) EXPECT_EQ(tree_names(temp).size(), 2u) << "the copy and its lock";
+    if (row.cached) {
+      EXPECT_EQ(tree_names(temp + L"\\zobrin-onefile").size(), 2u) << "the copy and its lock";
+    }
     tree_wipe(temp);
     CreateDirectoryW(temp.c_str(), nullptr);
   }
