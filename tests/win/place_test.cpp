@@ -132,7 +132,7 @@ TEST_F(Place, EachVariableAndTheOverridePickTheFolder) {
 
 // Places that cannot be used: one line, exit code 2 (the expansion error aborts, as it always
 // has), and nothing created anywhere: a file in the way of a folder to create (the last level
-// or one above it), and a folder that fits a path but leaves no room below it, in both modes.
+// or one above it), and a variable longer than --extract-to takes, in both modes.
 TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
   const std::wstring file = base + L"\\a file";
   tree_file(file);
@@ -140,11 +140,10 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
                                    "absolute path.\r\n";
   const std::string in_the_way = "Error, couldn't create extraction folder '" + utf8(file) +
                                  "' ([Error 183] " + system_text(183) + ")\r\n";
-  std::wstring long_folder = base;
-  while (long_folder.size() < 4050) long_folder += L"\\" + std::wstring(200, L'd');
-  long_folder.resize(4050);
-  const std::string too_long = "Error, extraction folder '" + utf8(long_folder) +
-                               "' is too long to hold the payload directory.\r\n";
+  // The variable takes at most 1024 units, as --extract-to does (a folder too long for the
+  // directory below it comes only from a long {EXE_DIR}, {HOME} or {CACHE_DIR}, which Wine
+  // cannot give: it neither starts a program nor gives a temporary directory that deep).
+  const std::wstring long_variable = L"C:" + std::wstring(1030, L'd');
   struct Row {
     const wchar_t* exe;
     std::wstring variable;  // L"-": unset
@@ -163,8 +162,11 @@ TEST_F(Place, BadPlacesAreOneLineAndLeaveNothing) {
       {L"e2e_echo.exe", file, 2, in_the_way, ""},
       {L"e2e_echo.exe", file + L"\\a\\b", 2, in_the_way, ""},
       {L"e2e_place_cached.exe", file + L"\\a", 2, in_the_way, ""},
-      {L"e2e_echo.exe", long_folder, 2, too_long, ""},
-      {L"e2e_place_cached.exe", long_folder, 2, too_long, ""},
+      {L"e2e_echo.exe", long_variable, 3,
+       "Error, couldn't runtime expand spec '" + utf8(long_variable) +
+           "\\onefile_{PID}_{TIME_US}_{RANDOM}'.\r\n", ""},
+      {L"e2e_place_cached.exe", long_variable, 3,
+       "Error, couldn't runtime expand spec '" + utf8(long_variable) + "'.\r\n", ""},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(utf8(row.exe) + " " + utf8(row.variable));
