@@ -84,10 +84,11 @@ static bool written_level_is(const WrittenChain* chain, uint32_t level, const un
 }
 
 // Deletes the entry `name` (`units` units) below the removed directory: its directories are
-// made the chain first; the file goes by name when they all are usable. A name that cannot be
-// deleted plainly (read-only, replaced by a directory or a link) goes like cleanup_remove_tree.
-static void written_remove_entry(WrittenChain* chain, const unsigned char* name,
-                                 uint32_t units) {
+// made the chain first; the file goes by name when they all are usable (and `file` is true). A
+// name that cannot be deleted plainly (read-only, replaced by a directory or a link) goes like
+// cleanup_remove_tree.
+static void written_remove_entry(WrittenChain* chain, const unsigned char* name, uint32_t units,
+                                 bool file) {
   uint32_t at = 0;
   uint32_t level = 0;
   for (uint32_t i = 0; i < units; i++) {
@@ -103,7 +104,7 @@ static void written_remove_entry(WrittenChain* chain, const unsigned char* name,
     at = i + 1;
   }
   written_leave_to(chain, level);
-  if (chain->usable != chain->depth) return;
+  if (!file || chain->usable != chain->depth) return;
   uint32_t length = written_level_start(chain, chain->depth);
   if (length + 1 + (units - at) >= ZB_PATH_UNITS) return;
   chain->path[length] = L'\\';
@@ -142,13 +143,24 @@ bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table
   chain.usable = 0;
   if (!wide_append_text(chain.path, ZB_PATH_UNITS, &chain.root_length, directory)) return false;
   uint64_t offset = 0;
+  const unsigned char* first = nullptr;
+  uint32_t first_units = 0;
   for (uint32_t n = 0; n < entries; n++) {
     if (table_bytes - offset < ZB_ENTRY_FIXED_BYTES) break;
     uint32_t flags = le_read_u32(table + offset + ZB_ENTRY_FLAGS_OFFSET);
     uint64_t name_at = offset + ZB_ENTRY_FIXED_BYTES;
     uint32_t units = written_string_units(table, table_bytes, name_at);
     if (units == UINT32_MAX) break;
-    written_remove_entry(&chain, table + name_at, units);
+    written_remove_entry(&chain, table + name_at, units, /* file */ true);
+    // Decision: the first entry (the main file) stands before the sorted rest, whose files in its
+    // folder come later: its file goes first, its folders after the rest, each folder once, empty.
+    if (n == 0) {
+      first = table + name_at;
+      first_units = units;
+      chain.depth = 0;
+      chain.usable = 0;
+      chain.path[chain.root_length] = L'\0';
+    }
     offset = name_at + 2 * (uint64_t)units + 2;
     if (flags & ZB_ENTRY_FLAG_SECOND_STRING) {
       uint32_t second = written_string_units(table, table_bytes, offset);
@@ -157,6 +169,10 @@ bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table
     }
   }
   written_leave_to(&chain, 0);
+  if (first != nullptr) {
+    written_remove_entry(&chain, first, first_units, /* file */ false);
+    written_leave_to(&chain, 0);
+  }
   if (RemoveDirectoryW(directory) || written_error_is_missing()) return true;
   return cleanup_remove_tree(directory);
 }

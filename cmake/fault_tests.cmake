@@ -37,8 +37,22 @@ zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults.exe APP_DIR ${fault_app} MAIN app.d
 zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults_program.exe APP_DIR ${e2e}/program MAIN tool.exe
   KIT ${zobrin_fault_kit_dir} KIT_STAMP ${zobrin_fault_kit_stamp}
   DEPENDS ${e2e}/program.stamp)
+# The main DLL in a folder beside a file of its own, for the removal's calls.
+set(fault_folder_app ${e2e}/faults_folder)
+add_custom_command(OUTPUT ${fault_folder_app}.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${fault_folder_app}
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${fault_folder_app}/bin
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:test_app> ${fault_folder_app}/bin/app.dll
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/CMakeLists.txt ${fault_folder_app}/bin/notes.txt
+  COMMAND ${CMAKE_COMMAND} -E copy ${CMAKE_SOURCE_DIR}/CMakeLists.txt ${fault_folder_app}/top.txt
+  COMMAND ${CMAKE_COMMAND} -E touch ${fault_folder_app}.stamp
+  DEPENDS test_app ${CMAKE_SOURCE_DIR}/CMakeLists.txt
+  VERBATIM)
+zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_faults_folder.exe APP_DIR ${fault_folder_app} MAIN bin/app.dll
+  KIT ${zobrin_fault_kit_dir} KIT_STAMP ${zobrin_fault_kit_stamp}
+  DEPENDS ${fault_folder_app}.stamp)
 add_custom_target(fault_programs ALL DEPENDS ${ZOBRIN_TEST_DIR}/e2e_faults.exe
-  ${ZOBRIN_TEST_DIR}/e2e_faults_program.exe)
+  ${ZOBRIN_TEST_DIR}/e2e_faults_program.exe ${ZOBRIN_TEST_DIR}/e2e_faults_folder.exe)
 add_dependencies(win_tests fault_programs)
 # The program tree is made by e2e_programs first.
 add_dependencies(fault_programs e2e_programs)

@@ -340,6 +340,30 @@ TEST_F(Faults, AStartThatNeedsAdministratorRightsNamesUacAdmin) {
   }
 }
 
+// Removal by name with the main DLL in a folder that holds another file of the table, which
+// comes later than the main entry: each file and directory is named once, none by a listing.
+TEST_F(Faults, RemovalNamesEachPathOnceWithTheMainFileInAFolder) {
+  std::wstring trace = base + L"\\trace.txt";
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", trace.c_str());
+  ProcessResult r = run_process(test_dir() + L"e2e_faults_folder.exe", {}, 120000);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", nullptr);
+  EXPECT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(r.out, HELLO);
+  std::map<std::string, int> named;  // "OPERATION name below the payload directory" -> calls
+  for (const TraceLine& t : read_trace(trace, r.pid)) {
+    if (t.child || (t.operation != "DeleteFileW" && t.operation != "RemoveDirectoryW")) continue;
+    size_t below = t.argument.find("onefile_");
+    below = t.argument.find('\\', below);
+    named[t.operation + " " + (below == std::string::npos ? "" : t.argument.substr(below + 1))]++;
+  }
+  EXPECT_EQ(named, (std::map<std::string, int>{{"DeleteFileW bin\\app.dll", 1},
+                                              {"DeleteFileW bin\\notes.txt", 1},
+                                              {"DeleteFileW top.txt", 1},
+                                              {"RemoveDirectoryW ", 1},
+                                              {"RemoveDirectoryW bin", 1}}));
+  EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{});
+}
+
 // An executable with a splash whose start is fast (a small tree) loads nothing of it: neither
 // user32 nor gdi32 in the parent, whose routed calls the trace lists.
 TEST_F(Faults, AFastStartLoadsNothingOfTheSplash) {
