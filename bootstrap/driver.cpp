@@ -220,8 +220,8 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
 // Child role: takes the payload directory the parent prepared, creates nothing and loads the
 // application's main DLL, or in the program mode (the program started this executable again)
 // starts the program from there, waits for it and returns its exit code. Decision: that run
-// keeps the console handler too, so an interrupt gives the program the parent's grace period
-// instead of ending it at once with this process through the job.
+// keeps the console handler too, so an interrupt is left to the program and a close gives it
+// the parent's grace period, instead of ending it at once with this process through the job.
 static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool program) {
   payload_open(&run->reader);
   extract_dll_path(&run->reader, run->context.payload_directory, run->dll_path);

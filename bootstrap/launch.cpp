@@ -249,6 +249,9 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
   }
   thread.reset();
   cleanup_child_publish(run, child.get());
+  // Decision: set after the publication, so an interrupt before it still stops the run (the
+  // program then ends within the grace period or is ended).
+  if (application != launch->module_path) InterlockedExchange(&run->program_started, 1);
   cleanup_gate_leave(run);
   return child;
 }

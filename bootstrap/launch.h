@@ -44,7 +44,9 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
 // and the environment and current directory with the application's settings applied (those
 // of this process where none are packed; launch->app), in a job that ends it when
 // this process ends (processes the application starts leave the job; without a job when none
-// can be had), and publishes it in the run's child slot. Returns its process handle. The
+// can be had), and publishes it in the run's child slot; a program (any `application` but
+// launch->module_path) also marks the run's program as started, which leaves Ctrl+C and
+// Ctrl+Break to it (cleanup/shutdown.h). Returns its process handle. The
 // parent role starts its child with it, the program mode's child role the program. The start
 // passes the run's gate (cleanup/gate.h): after an interrupt nothing starts, and the call
 // does not return. Fatal: "Error, couldn't launch child" (with the system error; also for a

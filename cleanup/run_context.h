@@ -11,6 +11,8 @@
 // - `written_table` and its size are set before the walk's first step, `written_entries`
 //   inside the gate before each entry's directories and file are created;
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h;
+// - `program_started` is set once, inside the gate, right after the program mode's program
+//   is published in the child slot, and never cleared;
 // - `file` is set and cleared by the main thread inside the gate and taken out by an
 //   interlocked exchange by whoever closes it (or hands it to the closer).
 #pragma once
@@ -37,6 +39,9 @@ struct RunContext {
   volatile uint32_t written_entries;
   // Hand-over slot of the running child's process handle (a duplicate), null when empty.
   HANDLE volatile child;
+  // Program mode: nonzero once the program has started. From then on the program, which
+  // shares the console and gets the event itself, owns Ctrl+C and Ctrl+Break.
+  volatile LONG program_started;
   // Parent role: the file extraction is writing, null when none.
   HANDLE volatile file;
   // The gate (cleanup/gate.h): the lock and the stop flag.

@@ -15,7 +15,8 @@ void cleanup_shutdown(RunContext* run) {
   HandleOwner child(cleanup_child_take(run));
   // A failed wait is treated like a time-out; a failed termination is not looked at.
   if (child && WaitForSingleObject(child.get(), ZB_CHILD_GRACE_MS) != WAIT_OBJECT_0) {
-    TerminateProcess(child.get(), /* uExitCode */ 0);
+    // What an interrupted program returns: a run ended here is never reported as a success.
+    TerminateProcess(child.get(), /* uExitCode */ STATUS_CONTROL_C_EXIT);
   }
   // The application has ended (or is ending): its files need holding no longer, and removal
   // could not delete them while held.
@@ -39,6 +40,14 @@ BOOL WINAPI cleanup_console_handler(DWORD control_type) {
   switch (control_type) {
     case CTRL_C_EVENT:
     case CTRL_BREAK_EVENT:
+      // Decision: the program has the event too and decides itself whether it ends (a
+      // read-eval-print loop only cancels its line); the launcher keeps waiting for it and
+      // removes the directory when it ends, however it ends. TRUE: the system's default
+      // handling must not end the launcher under the running program.
+      if (run->program_started) return TRUE;
+      cleanup_gate_stop(run);
+      cleanup_shutdown(run);
+      break;
     case CTRL_CLOSE_EVENT:
     case CTRL_LOGOFF_EVENT:
     case CTRL_SHUTDOWN_EVENT:

@@ -95,7 +95,7 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
   }
 }
 
-TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndTheResultIsAlwaysFalse) {
+TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndAStartedProgramKeepsInterrupts) {
   std::wstring root = tree_fresh(L"types");
   std::wstring t = root + L"\\onefile_1_2_3";
   make_tree(t);
@@ -119,14 +119,27 @@ TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndTheResultIsAlwaysFalse
   end_child(&child);
   tree_wipe(t);
 
-  for (DWORD type : {0ul, 1ul, 2ul, 5ul, 6ul}) {
-    SCOPED_TRACE(type);
+  // Once the program mode's program has started, interrupt and break are its own: handled,
+  // nothing removed. Close, log-off and shutdown act as before it.
+  struct Row {
+    DWORD type;
+    bool program_started;
+    BOOL result;
+  } rows[] = {
+      {0, false, FALSE}, {1, false, FALSE}, {2, false, FALSE}, {5, false, FALSE},
+      {6, false, FALSE}, {0, true, TRUE},   {1, true, TRUE},   {2, true, FALSE},
+      {5, true, FALSE},  {6, true, FALSE},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(std::to_string(row.type) + (row.program_started ? " program started" : ""));
     make_tree(t);
     ShutdownScope scope(t, 1);
+    scope.run.program_started = row.program_started;
     LONG calls = scope.run.removal_calls;
-    EXPECT_EQ(cleanup_console_handler(type), FALSE);
-    EXPECT_EQ(scope.run.removal_calls - calls, 1);
-    EXPECT_FALSE(tree_exists(t));
+    EXPECT_EQ(cleanup_console_handler(row.type), row.result);
+    EXPECT_EQ(scope.run.removal_calls - calls, row.result ? 0 : 1);
+    EXPECT_EQ(tree_exists(t), row.result == TRUE);
+    tree_wipe(t);
   }
   tree_wipe(root);
 }
@@ -150,7 +163,8 @@ TEST(CleanupHandOver, HandlerOnAnotherThreadWhileTheMainThreadWaits) {
     DWORD code;
   } rows[] = {
       {"child ends within the grace period and keeps its code", true, 42},
-      {"child still running after 5000 ms is terminated with 0", false, 0},
+      {"child still running after 5000 ms is terminated as interrupted", false,
+       STATUS_CONTROL_C_EXIT},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -288,8 +302,8 @@ TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
     DWORD child_code;
     bool stays;
   } rows[] = {
-      {"interrupt while the child runs on: terminated with 0", CTRL_C_EVENT, true, "forever", 0,
-       false},
+      {"interrupt while the child runs on: terminated as interrupted", CTRL_C_EVENT, true,
+       "forever", STATUS_CONTROL_C_EXIT, false},
       {"break, child ends within 5000 ms: keeps its code", CTRL_BREAK_EVENT, true, "event", 42,
        false},
       {"close before the payload is opened: nothing removed", CTRL_CLOSE_EVENT, false, nullptr, 0,

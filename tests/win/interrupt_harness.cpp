@@ -6,8 +6,8 @@
 // The second form raises CTRL_C instead while the launcher extracts: once a directory that
 // matches the pattern DIRECTORIES (TEMP\onefile_*) holds NAME (a path below it) of at least
 // BYTES bytes (default 0).
-// Prints "launcher ended <code>" and "child ended" (or what did not happen); exit code 0 when
-// both ended within 30 s.
+// Prints "launcher ended <code>" and "child ended", with " <code>" when the application wrote
+// its process id (or what did not happen); exit code 0 when both ended within 30 s.
 #include <stdio.h>
 #include <stdlib.h>
 #include <wchar.h>
@@ -86,7 +86,9 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     TerminateProcess(launcher.hProcess, 0);
     return 103;
   }
-  HANDLE child = child_pid != 0 ? OpenProcess(SYNCHRONIZE, FALSE, child_pid) : nullptr;
+  HANDLE child = child_pid != 0 ? OpenProcess(SYNCHRONIZE | PROCESS_QUERY_LIMITED_INFORMATION,
+                                              FALSE, child_pid)
+                                : nullptr;
   if (!GenerateConsoleCtrlEvent(CTRL_C_EVENT, 0)) {
     printf("cannot raise CTRL_C: %lu\n", GetLastError());
     TerminateProcess(launcher.hProcess, 0);
@@ -102,8 +104,12 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     TerminateProcess(launcher.hProcess, 0);
     status = 105;
   }
-  if (child == nullptr || WaitForSingleObject(child, 30000) == WAIT_OBJECT_0) {
+  if (child == nullptr) {
     printf("child ended\n");
+  } else if (WaitForSingleObject(child, 30000) == WAIT_OBJECT_0) {
+    DWORD code = 0;
+    GetExitCodeProcess(child, &code);
+    printf("child ended %lu\n", code);
   } else {
     printf("child still running\n");
     status = 106;

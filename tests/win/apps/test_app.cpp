@@ -5,6 +5,8 @@
 //                            DIR\info.txt (DLL path and the launcher's variables, UTF-8) and
 //                            DIR\files.txt (every file below the DLL's directory: name, size,
 //                            FNV-1a hash)
+//   ZOBRIN_TEST_CATCH=1      catches Ctrl+C and Ctrl+Break, as a read-eval-print loop does:
+//                            writes DIR\caught and carries on
 //   ZOBRIN_TEST_SLEEP=MS     writes its process id to DIR\ready, then sleeps
 //   ZOBRIN_TEST_GO=PATH      writes its process id to DIR\ready, then waits (up to 120 s) for
 //                            PATH to exist
@@ -121,6 +123,17 @@ void app_report(const wchar_t* dir, int argc, wchar_t** argv, const wchar_t* dll
 
 }  // namespace
 
+namespace {
+
+wchar_t app_caught[32768];
+
+BOOL WINAPI app_catch(DWORD) {
+  app_write(app_caught, "caught", 6, false);
+  return TRUE;
+}
+
+}  // namespace
+
 #ifdef ZOBRIN_TEST_PROGRAM
 #define APP_GREETING "hello from the program\n"
 #define APP_ENTRY static
@@ -136,6 +149,10 @@ APP_ENTRY int run_code(int argc, wchar_t** argv, const wchar_t* dll_path) {
   static wchar_t report[32768];
   bool reporting = app_env(L"ZOBRIN_TEST_REPORT", report, 32768);
   if (reporting) app_report(report, argc, argv, dll_path);
+  if (app_env(L"ZOBRIN_TEST_CATCH", value, 32768)) {
+    app_join(app_caught, reporting ? report : L".", L"caught");
+    SetConsoleCtrlHandler(app_catch, TRUE);
+  }
   if (app_env(L"ZOBRIN_TEST_SLEEP", value, 32768)) {
     static wchar_t ready[32768];
     app_join(ready, reporting ? report : L".", L"ready");
