@@ -36,7 +36,7 @@ struct MissingSearch {
   uint16_t machine;               // the program's
   unsigned long exit_code;
   wchar_t found[MAX_PATH];        // the DLL named
-  uint16_t found_machine;
+  uint16_t found_machine;         // its machine when it was built for another one; else 0
 };
 
 // Reads `bytes` bytes at `offset` of `file` into `buffer`; false when they are not all there.
@@ -112,8 +112,9 @@ static bool missing_dll_in(const wchar_t* folder, const wchar_t* name, wchar_t* 
 }
 
 // Follows the imports of the PE file at `path` (`depth` levels of the application's DLLs at
-// most) until the DLL the exit code speaks of is found: one in neither folder (not found), or
-// one of the program's folder built for another machine. Returns true once found.
+// most) until the DLL the exit code speaks of is found: one of the program's folder built for
+// another machine (its machine in found_machine), or, for a DLL not found, one in neither
+// folder. Returns true once found.
 static bool missing_dll_walk(MissingSearch* search, const wchar_t* path, uint32_t depth) {
   MissingImage image;
   if (!missing_dll_open(path, &image) || image.import_rva == 0) return false;
@@ -150,7 +151,9 @@ static bool missing_dll_walk(MissingSearch* search, const wchar_t* path, uint32_
     if (missing_dll_in(search->folder, name, local)) {
       MissingImage dll;
       bool opened = missing_dll_open(local, &dll);
-      if (search->exit_code == MISSING_DLL_BAD_IMAGE && opened && dll.machine != search->machine) {
+      // Decision: named whatever the exit code says; Wine passes over a DLL of another machine
+      // and reports the DLL as not found, Windows reports a bad image.
+      if (opened && dll.machine != search->machine) {
         memcpy(search->found, name, (units + 1) * sizeof(wchar_t));
         search->found_machine = dll.machine;
         return true;
@@ -166,7 +169,7 @@ static bool missing_dll_walk(MissingSearch* search, const wchar_t* path, uint32_
   }
 }
 
-// The name list_names a machine by, as the packer does.
+// A machine as the packer names it.
 static const wchar_t* missing_dll_machine_name(uint16_t machine) {
   if (machine == MISSING_DLL_AMD64) return L"x86-64";
   if (machine == MISSING_DLL_I386) return L"i386";
@@ -197,7 +200,7 @@ void missing_dll_report(const wchar_t* program, unsigned long exit_code) {
           missing_dll_walk(&search, program, MISSING_DLL_DEPTH);
   if (!ready) {
     fatal_print_system_error("Error, start program.", error);
-  } else if (exit_code == MISSING_DLL_NOT_FOUND) {
+  } else if (search.found_machine == 0) {
     fatal_print_module_error("Error, start program.", error, L"Missing: ", search.found, L"");
   } else {
     wchar_t machines[64];

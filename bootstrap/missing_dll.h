@@ -8,7 +8,8 @@ static const unsigned long MISSING_DLL_BAD_IMAGE = 0xC000007B;
 
 // When `exit_code`, that of the program at `program`, is one of the two above, writes one line
 // on standard error: "Error, start program. ([Error 126] system text) Missing: NAME.dll", or
-// with [Error 193] and "Wrong machine: NAME.dll (x86-64, the program is i386)". The DLL is
+// (with [Error 193] for 0xC000007B) "Wrong machine: NAME.dll (x86-64, the program is i386)"
+// for a DLL of the program's folder built for another machine. The DLL is
 // found by following the program's imports through its own folder (the application's DLLs
 // there followed in turn) and the system's folder for its machine (SysWOW64 for an i386
 // program); when none is found the line ends after the system text. Otherwise nothing. Never
