@@ -79,11 +79,17 @@ void fatal_exit_code(const char* message, unsigned long code) {
   exit(2);
 }
 
-void fatal_exit_missing_module(const char* message, unsigned long code, const wchar_t* module) {
+void fatal_print_module_error(const char* message, unsigned long code, const wchar_t* label,
+                              const wchar_t* module, const wchar_t* note) {
   wchar_t* text = fatal_system_text(code);
   fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "%s ([Error %lu] %ls) Missing: %ls\n", message, code,
-          text != nullptr ? text : L"<unknown>", module);
+  fprintf(stderr, "%s ([Error %lu] %ls) %ls%ls%ls\n", message, code,
+          text != nullptr ? text : L"<unknown>", label, module, note);
+  LocalFree(text);
+}
+
+void fatal_exit_missing_module(const char* message, unsigned long code, const wchar_t* module) {
+  fatal_print_module_error(message, code, L"Missing: ", module, L"");
   fatal_run_cleanup();
   exit(2);
 }
@@ -114,6 +120,14 @@ void fatal_place_error(const wchar_t* folder, const char* source) {
   fatal_use_utf8_for_wide_text();
   fprintf(stderr, "Error, extraction folder '%ls' (from %s) is not an absolute path.\n", folder,
           source);
+  fatal_run_cleanup();
+  exit(2);
+}
+
+void fatal_place_template_error(const wchar_t* folder, const char* source,
+                                const wchar_t* reason) {
+  fatal_use_utf8_for_wide_text();
+  fprintf(stderr, "Error, extraction folder '%ls' (from %s) %ls.\n", folder, source, reason);
   fatal_run_cleanup();
   exit(2);
 }

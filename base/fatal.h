@@ -21,6 +21,11 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // GetLastError() taken right after the failing call.
 [[noreturn]] void fatal_exit_code(const char* message, unsigned long code);
 
+// Writes "message ([Error code] system text) <label><module><note>" and a line feed to
+// standard error. Returns.
+void fatal_print_module_error(const char* message, unsigned long code, const wchar_t* label,
+                              const wchar_t* module, const wchar_t* note);
+
 // Like fatal_exit_code, with " Missing: <module>" after the system text: the DLL the load
 // could not find.
 [[noreturn]] void fatal_exit_missing_module(const char* message, unsigned long code,
@@ -47,6 +52,11 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length);
 // "Error, extraction folder '<folder>' (from <source>) is not an absolute path." on standard
 // error, then exit code 2.
 [[noreturn]] void fatal_place_error(const wchar_t* folder, const char* source);
+
+// "Error, extraction folder '<folder>' (from <source>) <reason>." on standard error, then exit
+// code 2: the folder's template is not one the packer takes, `reason` says why.
+[[noreturn]] void fatal_place_template_error(const wchar_t* folder, const char* source,
+                                             const wchar_t* reason);
 
 // "Error, extraction folder '<folder>' is too long to hold the payload directory." on
 // standard error, then exit code 2: the folder fits, the directory's path below it does not.

@@ -14,6 +14,7 @@
 #include "bootstrap/cache_verify.h"
 #include "bootstrap/extract.h"
 #include "bootstrap/launch.h"
+#include "bootstrap/missing_dll.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/place.h"
@@ -156,6 +157,8 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
     if (cached) cache_tidy(&run->cache);
     exit_code = launch_parent_wait(child);
   }
+  // While the program's folder is still there to be read.
+  if (program != nullptr) missing_dll_report(program, (unsigned long)exit_code);
   splash_stop(&run->splash);
   cleanup_child_release(&run->context);
   cleanup_shutdown(&run->context);
@@ -234,6 +237,7 @@ static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool progr
     HandleOwner started = launch_start(&run->launch, &run->context, run->dll_path);
     exit_code = launch_parent_wait(started);
   }
+  missing_dll_report(run->dll_path, (unsigned long)exit_code);
   cleanup_child_release(&run->context);
   cleanup_shutdown(&run->context);
   return exit_code;

@@ -56,7 +56,9 @@ void place_choose(Place* place) {
   wchar_t* variable = env_read(ENV_EXTRACT_TO);
   if (variable != nullptr) {
     place->source = PLACE_VARIABLE;
-    place_set_template(place, variable, (uint32_t)wcsnlen(variable, ZB_PATH_UNITS));
+    // Decision: a value too long for the template is kept cut; place_expand refuses it as
+    // longer than the packer takes.
+    place_set_template(place, variable, (uint32_t)wcsnlen(variable, ZB_PATH_UNITS - 1));
     free(variable);
   } else if (place_packed_template(place)) {
     place->source = PLACE_PACKED;
@@ -70,32 +72,68 @@ static const wchar_t* const place_variables[] = {L"TEMP", L"CACHE_DIR", L"HOME",
 // Longer than any of them.
 static const uint32_t PLACE_NAME_UNITS = 16;
 
-// True when `text` is a template the packer would take (place_expand's rules); whether it is
-// absolute is checked once expanded.
-static bool place_template_allowed(const wchar_t* text) {
-  size_t units = wcsnlen(text, ZB_EXTRACT_TO_MAX_UNITS + 1);
-  if (units == 0 || units > ZB_EXTRACT_TO_MAX_UNITS) return false;
-  for (size_t at = 0; at < units; at++) {
+// Why `text` is not a template the packer would take (place_expand's rules), in `reason`
+// (capacity `units`), as the packer words it; false when it is one. Whether it is absolute is
+// checked once expanded.
+static bool place_template_refused(const wchar_t* text, wchar_t* reason, size_t units) {
+  size_t length = wcsnlen(text, ZB_EXTRACT_TO_MAX_UNITS + 1);
+  if (length == 0) {
+    swprintf(reason, units, L"is empty");
+    return true;
+  }
+  if (length > ZB_EXTRACT_TO_MAX_UNITS) {
+    swprintf(reason, units, L"is longer than %u UTF-16 units", (unsigned)ZB_EXTRACT_TO_MAX_UNITS);
+    return true;
+  }
+  for (size_t at = 0; at < length; at++) {
     wchar_t unit = text[at];
-    if (unit < 0x20 || wcschr(L"*?\"<>|}", unit) != nullptr) return false;
+    if (unit < 0x20 || wcschr(L"*?\"<>|", unit) != nullptr) {
+      swprintf(reason, units, L"holds a character Windows does not allow in a path");
+      return true;
+    }
+    if (unit == L'}') {
+      swprintf(reason, units, L"has a '}' without its '{'");
+      return true;
+    }
     if (unit != L'{') continue;
     const wchar_t* close = wcschr(text + at, L'}');
-    if (close == nullptr || (size_t)(close - text) - at - 1 >= PLACE_NAME_UNITS) return false;
-    wchar_t name[PLACE_NAME_UNITS];
+    if (close == nullptr) {
+      swprintf(reason, units, L"has a '{' without its '}'");
+      return true;
+    }
     size_t name_units = (size_t)(close - text) - at - 1;
-    wmemcpy(name, text + at + 1, name_units);
-    name[name_units] = L'\0';
     bool known = false;
-    for (const wchar_t* variable : place_variables) known = known || _wcsicmp(name, variable) == 0;
-    if (!known) return false;
+    if (name_units < PLACE_NAME_UNITS) {
+      wchar_t name[PLACE_NAME_UNITS];
+      wmemcpy(name, text + at + 1, name_units);
+      name[name_units] = L'\0';
+      for (const wchar_t* variable : place_variables) {
+        known = known || _wcsicmp(name, variable) == 0;
+      }
+    }
+    if (!known) {
+      // Decision: a name longer than the line can hold is cut; the line stays one line.
+      swprintf(reason, units,
+               L"names '{%.*ls}'; it may name {TEMP}, {CACHE_DIR}, {HOME} or {EXE_DIR}",
+               (int)(name_units < 64 ? name_units : 64), text + at + 1);
+      return true;
+    }
     at = (size_t)(close - text);
   }
-  return true;
+  return false;
 }
 
 void place_expand(Place* place, const wchar_t* named_suffix) {
-  if (!place_template_allowed(place->path_template) ||
-      !template_expand(place->folder, place->path_template, ZB_PATH_UNITS)) {
+  wchar_t reason[160];
+  bool refused =
+      place_template_refused(place->path_template, reason, sizeof reason / sizeof *reason);
+  // A value of the variable is the user's to mend: named, exit code 2. The packed template was
+  // checked by the packer, and the default is fixed, so their failures stay the abort.
+  if (refused && place->source == PLACE_VARIABLE) {
+    fatal_place_template_error(place->path_template, "the variable ZOBRIN_ONEFILE_EXTRACT_TO",
+                               reason);
+  }
+  if (refused || !template_expand(place->folder, place->path_template, ZB_PATH_UNITS)) {
     uint32_t length = 0;
     place->folder[0] = L'\0';
     if (!wide_append_text(place->folder, ZB_PATH_UNITS, &length, place->path_template) ||

@@ -169,6 +169,41 @@ foreach(case missing_dll missing_nested_dll)
   list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_${case}.exe)
 endforeach()
 
+# Programs that cannot start for a DLL: the layout test's program without the C++ runtime,
+# and with it but without libwinpthread-1.dll (which libstdc++-6.dll imports); the i386 test
+# program built against the shared libgcc, without it, and with an x86-64 DLL of that name.
+set(test_program_i386_shared ${ZOBRIN_TEST_DIR}/apps/test_program_i386_shared.exe)
+add_custom_command(OUTPUT ${test_program_i386_shared}
+  COMMAND i686-w64-mingw32-g++-posix -O2 -municode -D__USE_MINGW_ANSI_STDIO=1
+          -DZOBRIN_TEST_PROGRAM -o ${test_program_i386_shared}
+          ${CMAKE_SOURCE_DIR}/tests/win/apps/test_app.cpp
+  DEPENDS ${CMAKE_SOURCE_DIR}/tests/win/apps/test_app.cpp
+  VERBATIM)
+add_custom_command(OUTPUT ${e2e}/program_missing.stamp
+  COMMAND ${CMAKE_COMMAND} -E rm -rf ${e2e}/program_missing_dll ${e2e}/program_missing_nested
+          ${e2e}/program_missing_i386 ${e2e}/program_wrong_machine
+  COMMAND ${CMAKE_COMMAND} -E make_directory ${e2e}/program_missing_dll
+          ${e2e}/program_missing_nested ${e2e}/program_missing_i386 ${e2e}/program_wrong_machine
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:layout_program> ${e2e}/program_missing_dll/tool.exe
+  COMMAND ${CMAKE_COMMAND} -E copy $<TARGET_FILE:layout_program>
+          ${e2e}/program_missing_nested/tool.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/libgcc_s_seh-1.dll ${cpp_app}/libstdc++-6.dll
+          ${e2e}/program_missing_nested
+  COMMAND ${CMAKE_COMMAND} -E copy ${test_program_i386_shared} ${e2e}/program_missing_i386/tool.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${test_program_i386_shared}
+          ${e2e}/program_wrong_machine/tool.exe
+  COMMAND ${CMAKE_COMMAND} -E copy ${cpp_app}/libgcc_s_seh-1.dll
+          ${e2e}/program_wrong_machine/libgcc_s_dw2-1.dll
+  COMMAND ${CMAKE_COMMAND} -E touch ${e2e}/program_missing.stamp
+  DEPENDS layout_program example_cpp_dlls ${test_program_i386_shared}
+  VERBATIM)
+foreach(case program_missing_dll program_missing_nested program_missing_i386
+    program_wrong_machine)
+  zobrin_onefile(${ZOBRIN_TEST_DIR}/e2e_${case}.exe APP_DIR ${e2e}/${case} MAIN tool.exe
+    DEPENDS ${e2e}/program_missing.stamp)
+  list(APPEND e2e_programs ${ZOBRIN_TEST_DIR}/e2e_${case}.exe)
+endforeach()
+
 add_custom_target(e2e_programs ALL DEPENDS ${e2e_programs})
 add_dependencies(win_tests e2e_programs)
 

@@ -54,7 +54,7 @@ set(zobrin_cleanup_below base)
 set(zobrin_bootstrap_sources
   bootstrap/app_settings.cpp bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp
   bootstrap/driver.cpp bootstrap/extract.cpp
-  bootstrap/launch.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
+  bootstrap/launch.cpp bootstrap/missing_dll.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
   bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp

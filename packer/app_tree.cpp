@@ -174,6 +174,20 @@ bool app_has_extension(const std::string& name, const char* extension) {
   return name.size() > 4 && ascii_lower(name.substr(name.size() - 4)) == extension;
 }
 
+// The files of `folder` named NAME`extension` (".dll", ".exe"), each quoted with `prefix`
+// before it, ", " between them; "" when there are none.
+std::string app_folder_names(const fs::path& folder, const char* extension,
+                             const std::string& prefix = "") {
+  std::string names;
+  for (const auto& file : app_folder_files(folder)) {
+    std::string name = file.second.filename().string();
+    if (app_has_extension(name, extension)) {
+      names += (names.empty() ? "" : ", ") + quote_path(prefix + name);
+    }
+  }
+  return names;
+}
+
 // The main file's path in `app_dir`, checked: `main_dll` names a file inside it, with "\\" or
 // "/" between its folders, each name matched without regard to case (as Windows does); a
 // 64-bit DLL exporting run_code or a program the launcher can start (its kind in `kind`). Its
@@ -233,18 +247,19 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
           app_folder_files(folder, /* directories */ true).count(win_upper_utf8(file_name))) {
         throw PackError(a_directory);
       }
-      const char* extension = named_program ? ".exe" : ".dll";
-      std::string candidates;
-      for (const auto& file : top) {
-        std::string name = file.second.filename().string();
-        if (app_has_extension(name, extension)) {
-          candidates += (candidates.empty() ? "" : ", ") + quote_path(name);
-        }
+      // Decision: a name that is not NAME.exe may have meant either kind, so both are listed.
+      std::string dlls = named_program ? "" : app_folder_names(folder, ".dll");
+      std::string programs = app_folder_names(folder, ".exe");
+      std::string listed;
+      if (!dlls.empty()) listed = "its DLLs: " + dlls;
+      if (!programs.empty()) {
+        listed += std::string(listed.empty() ? "" : "; ") + "its programs: " + programs;
       }
-      std::string kinds = named_program ? "programs" : "DLLs";
-      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(folder) +
-                      (candidates.empty() ? " (it holds no " + kinds + ")"
-                                          : " (its " + kinds + ": " + candidates + ")"));
+      if (listed.empty()) {
+        listed = named_program ? "it holds no programs" : "it holds no DLLs or programs";
+      }
+      throw PackError(what + " '" + main_dll + "' is not a file in " + quote_path(folder) + " (" +
+                      listed + ")");
     }
     main_path = found->second;
   }
@@ -254,7 +269,17 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
       (!app_has_extension(file_name, ".dll") && kind->kind == PeMainKind::program)) {
     *kind = pe_check_program(image, "main program " + quote_path(main_path));
   } else {
-    pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path));
+    // A DLL without run_code beside programs: most likely the program was meant.
+    std::string prefix;
+    for (size_t i = 0; i + 1 < parts.size(); i++) prefix += parts[i] + "/";
+    std::string programs = app_folder_names(folder, ".exe", prefix);
+    pe_check_dll_export(image, "run_code", "main DLL " + quote_path(main_path),
+                        programs.empty() ? ""
+                        : programs.find(", ") == std::string::npos
+                            ? "; to start the program of its folder instead, give --main " +
+                                  programs
+                            : "; to start a program of its folder instead, give --main one of " +
+                                  programs);
   }
   *size = image.size();
   return main_path;
@@ -266,10 +291,11 @@ fs::path app_main_dll(const fs::path& app_dir, const std::string& main_dll, uint
 // starting: a DLL that is neither there nor a system DLL (once), a DLL of the application that
 // cannot be loaded (once), and a function a DLL of the application does not export (once per
 // importer and DLL, naming the first). `where` names the folders in the first warning. The
+// application's DLLs must be built for `machine`, the main program's (i386 or x86-64). The
 // DLLs it finds unloadable go into `warned`.
 void app_check_imports(const std::vector<fs::path>& folders, const std::string& where,
-                       const fs::path& main_path, std::vector<std::string>* warnings,
-                       std::set<fs::path>* warned) {
+                       const fs::path& main_path, uint32_t machine,
+                       std::vector<std::string>* warnings, std::set<fs::path>* warned) {
   struct Local {
     std::string problem;  // pe_dll_problem's
     std::set<std::string> exports;
@@ -293,7 +319,7 @@ void app_check_imports(const std::vector<fs::path>& folders, const std::string& 
         auto found = locals.find(upper);
         if (found == locals.end()) {
           std::vector<unsigned char> image = read_whole_file(local->second);
-          Local info{pe_dll_problem(image), {}};
+          Local info{pe_dll_problem(image, machine), {}};
           for (std::string& name : pe_export_names(image)) info.exports.insert(std::move(name));
           found = locals.emplace(upper, std::move(info)).first;
         }
@@ -401,6 +427,16 @@ std::vector<std::string> app_main_candidates(const fs::path& app_dir) {
   return names;
 }
 
+std::vector<std::string> app_main_programs(const fs::path& app_dir) {
+  std::vector<std::string> names;
+  for (const auto& file : app_folder_files(app_dir)) {
+    std::string name = file.second.filename().string();
+    if (app_has_extension(name, ".exe")) names.push_back(name);
+  }
+  std::sort(names.begin(), names.end());
+  return names;
+}
+
 AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   std::error_code ec;
   fs::file_status status = fs::status(host_io_path(app_dir), ec);
@@ -442,7 +478,10 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
     }
   }
   std::set<fs::path> warned;
-  app_check_imports(folders, where, main_entry.source, &tree.warnings, &warned);
+  // An i386 program's DLLs are i386 ones (under WoW64); everything else loads x86-64 DLLs.
+  const uint32_t machine =
+      tree.main.kind == PeMainKind::program ? tree.main.machine : PE_MACHINE_AMD64;
+  app_check_imports(folders, where, main_entry.source, machine, &tree.warnings, &warned);
   app_check_cut_short(tree, warned, &tree.warnings);
   return tree;
 }

@@ -35,6 +35,11 @@ AppTree app_tree_collect(const std::filesystem::path& app_dir, const std::string
 // exporting run_code), sorted; none for a directory that cannot be read.
 std::vector<std::string> app_main_candidates(const std::filesystem::path& app_dir);
 
+// The file names in `app_dir`'s top directory named NAME.exe (in any case), sorted: the main
+// program when no DLL there exports run_code and there is one; none for a directory that
+// cannot be read.
+std::vector<std::string> app_main_programs(const std::filesystem::path& app_dir);
+
 // Checks one entry name's length against the payload's and the launcher's limits. Throws
 // PackError with a one-line reason naming `source`.
 void app_check_name(const std::u16string& name, const std::filesystem::path& source);

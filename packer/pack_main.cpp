@@ -141,24 +141,31 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
 }
 
 // The checks across the options of payload, object and exe, in the order the messages have
-// always come. Without --main, the one DLL of APP_DIR that exports run_code is the main DLL.
+// always come. Without --main, the one DLL of APP_DIR's top that exports run_code is the main
+// DLL; with none, the one program there is the main program.
 SourceOptions check_source(const std::string& command, SourceOptions source) {
   if (source.output.empty()) throw UsageError(command + " needs -o FILE");
   if (source.payload_file.empty() && source.app_dir.empty()) {
     throw UsageError("no application directory given");
   }
   if (source.payload_file.empty() && source.main_dll.empty()) {
-    std::vector<std::string> candidates =
-        app_main_candidates(host_path_from_utf8(source.app_dir));
+    const fs::path app_dir = host_path_from_utf8(source.app_dir);
+    std::vector<std::string> candidates = app_main_candidates(app_dir);
+    const bool programs = candidates.empty();
+    if (programs) candidates = app_main_programs(app_dir);
+    std::string names;
+    for (const std::string& name : candidates) {
+      names += (names.empty() ? "'" : ", '") + name + "'";
+    }
     if (candidates.size() == 1) {
       source.main_dll = candidates.front();
     } else if (candidates.empty()) {
-      throw UsageError("--main NAME.dll is required");
+      throw UsageError("--main NAME.dll or --main NAME.exe is required: no DLL exports run_code "
+                       "and no program is at the top of the application directory");
+    } else if (programs) {
+      throw UsageError("--main NAME.exe is required: no DLL exports run_code and there are "
+                       "several programs (" + names + ")");
     } else {
-      std::string names;
-      for (const std::string& name : candidates) {
-        names += (names.empty() ? "'" : ", '") + name + "'";
-      }
       throw UsageError("--main NAME.dll is required: several DLLs export run_code (" + names + ")");
     }
   }

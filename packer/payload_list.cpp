@@ -34,6 +34,8 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
   PayloadArray array = payload_locate(file, subject);
   std::printf("payload: %" PRIu64 " bytes, table %" PRIu64 " bytes, stream %" PRIu64 " bytes\n",
               array.length, array.table, array.stream);
+  std::printf("entries: flags (4: the last; 1 and 2, never written, are ignored, 2 with a second "
+              "name after ->), size in bytes, name below the payload directory\n");
   std::printf("%5s %14s  %s\n", "flags", "size", "name");
   uint64_t entries = 0;
   uint64_t total = 0;

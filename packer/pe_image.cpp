@@ -14,6 +14,9 @@ struct PeView {
   uint64_t coff;          // offset of the COFF file header
   uint64_t optional;      // offset of the optional header
   uint32_t optional_size;
+  // 16 for a PE32 (32-bit) optional header, whose data directories come 16 bytes earlier
+  // than PE32+'s; else 0.
+  uint32_t shift;
   uint32_t sections;      // offset of the section table
   uint32_t section_count;
 };
@@ -35,7 +38,12 @@ uint64_t pe_section_header(const PeView& view, uint32_t index) {
 }
 
 uint64_t pe_directory(const PeView& view, uint32_t index) {
-  return view.optional + PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * index;
+  return view.optional + PE_OPT_DIRECTORIES - view.shift + PE_DIRECTORY_BYTES * index;
+}
+
+// The number of data directories the optional header declares.
+uint32_t pe_directory_count(const PeView& view) {
+  return pe_u32(*view.image, view.optional + PE_OPT_DIRECTORY_COUNT - view.shift);
 }
 
 bool pe_view(const std::vector<unsigned char>& image, PeView* view) {
@@ -50,6 +58,10 @@ bool pe_view(const std::vector<unsigned char>& image, PeView* view) {
   view->section_count = pe_u16(image, view->coff + PE_COFF_SECTION_COUNT);
   view->optional_size = pe_u16(image, view->coff + PE_COFF_OPTIONAL_SIZE);
   view->optional = view->coff + PE_COFF_HEADER_BYTES;
+  view->shift = view->optional_size >= 2 && pe_in(image, view->optional, 2) &&
+                        pe_u16(image, view->optional + PE_OPT_MAGIC) == PE_OPT_MAGIC_PE32
+                    ? 16
+                    : 0;
   uint64_t sections = view->optional + view->optional_size;
   if (!pe_in(image, sections, PE_SECTION_HEADER_BYTES * view->section_count)) return false;
   view->sections = static_cast<uint32_t>(sections);
@@ -63,6 +75,14 @@ bool pe_is_amd64(const PeView& view, uint32_t directories) {
          view.optional_size >= PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * directories &&
          pe_in(image, view.optional, view.optional_size) &&
          pe_u16(image, view.optional + PE_OPT_MAGIC) == PE_OPT_MAGIC_PE32_PLUS;
+}
+
+// True for a PE32 i386 image whose optional header holds `directories` data directories.
+bool pe_is_i386(const PeView& view, uint32_t directories) {
+  const std::vector<unsigned char>& image = *view.image;
+  return pe_u16(image, view.coff + PE_COFF_MACHINE) == PE_MACHINE_I386 && view.shift != 0 &&
+         view.optional_size >= PE_OPT_DIRECTORIES - view.shift + PE_DIRECTORY_BYTES * directories &&
+         pe_in(image, view.optional, view.optional_size);
 }
 
 bool pe_is_dll(const PeView& view) {
@@ -131,11 +151,12 @@ bool pe_is_mangled(const std::string& name, const std::string& symbol) {
 void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_bytes,
                      uint64_t name_field, uint64_t table_field, std::vector<PeImport>* imports) {
   const std::vector<unsigned char>& image = *view.image;
-  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
-  if (directories <= index ||
-      view.optional_size < PE_OPT_DIRECTORIES + PE_DIRECTORY_BYTES * (index + 1)) {
+  if (pe_directory_count(view) <= index ||
+      view.optional_size < PE_OPT_DIRECTORIES - view.shift + PE_DIRECTORY_BYTES * (index + 1)) {
     return;
   }
+  // Name table entries: 8 bytes in PE32+, 4 in PE32, the top bit marking an ordinal.
+  const uint32_t entry_bytes = view.shift != 0 ? 4 : 8;
   uint32_t rva = pe_u32(image, pe_directory(view, index));
   if (rva == 0) return;
   for (uint32_t i = 0; i < 65536; i++) {
@@ -148,16 +169,17 @@ void pe_import_table(const PeView& view, uint32_t index, uint64_t descriptor_byt
     if (name_rva == 0) return;
     PeImport import;
     if (!pe_string(view, name_rva, &import.dll)) return;
-    // The name table: 8-byte entries up to a zero one, each an ordinal (top bit set) or the
-    // RVA of a 2-byte hint and the function's name.
+    // The name table: entries up to a zero one, each an ordinal (top bit set) or the RVA of
+    // a 2-byte hint and the function's name.
     uint32_t table = pe_u32(image, descriptor + table_field);
     for (uint32_t k = 0; table != 0 && k < 65536; k++) {
       uint64_t entry;
-      if (!pe_rva(view, table + 8 * k, 8, &entry)) break;
-      uint64_t value = le_read_u64(&image[entry]);
+      if (!pe_rva(view, table + entry_bytes * k, entry_bytes, &entry)) break;
+      uint64_t value = entry_bytes == 8 ? le_read_u64(&image[entry]) : le_read_u32(&image[entry]);
       if (value == 0) break;
       std::string function;
-      if (!(value >> 63) && pe_string(view, static_cast<uint32_t>(value) + 2, &function)) {
+      if (!(value >> (8 * entry_bytes - 1)) &&
+          pe_string(view, static_cast<uint32_t>(value) + 2, &function)) {
         import.functions.push_back(function);
       }
     }
@@ -171,7 +193,7 @@ enum class PeExports { none, damaged, read };
 PeExports pe_read_exports(const PeView& view, std::vector<std::string>* names) {
   const std::vector<unsigned char>& image = *view.image;
   uint64_t export_entry = pe_directory(view, PE_DIRECTORY_EXPORT);
-  uint32_t directories = pe_u32(image, view.optional + PE_OPT_DIRECTORY_COUNT);
+  uint32_t directories = pe_directory_count(view);
   uint32_t export_rva = pe_u32(image, export_entry);
   uint32_t export_size = pe_u32(image, export_entry + 4);
   uint64_t directory;
@@ -210,10 +232,20 @@ bool pe_is_pe(const std::vector<unsigned char>& image) {
   return pe_view(image, &view);
 }
 
-std::string pe_dll_problem(const std::vector<unsigned char>& image) {
+std::string pe_dll_problem(const std::vector<unsigned char>& image, uint32_t program_machine) {
   PeView view;
   if (!pe_view(image, &view)) return "is not a PE file";
   uint32_t machine = pe_u16(image, view.coff + PE_COFF_MACHINE);
+  if (program_machine == PE_MACHINE_I386) {
+    if (machine != PE_MACHINE_I386) {
+      std::string built = machine == PE_MACHINE_AMD64 ? "x86-64" : pe_machine_name(machine);
+      return "is built for " + built + ", not i386 as the main program is: "
+             "an i386 program loads only i386 DLLs";
+    }
+    if (!pe_is_i386(view, PE_DIRECTORY_EXPORT + 1)) return "is not a 32-bit (i386) PE image";
+    if (!pe_is_dll(view)) return "is not a DLL";
+    return pe_cut_short(image, image.size());
+  }
   if (machine != PE_MACHINE_AMD64) {
     return "is built for " + pe_machine_name(machine) + ", not x86-64: the launcher is a 64-bit "
            "x86-64 program and loads only x86-64 DLLs";
@@ -240,7 +272,7 @@ std::string pe_cut_short(const std::vector<unsigned char>& head, uint64_t file_s
 }
 
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
-                         const std::string& subject) {
+                         const std::string& subject, const std::string& absent_hint) {
   auto fail = [&](const std::string& reason) { throw PackError(subject + " " + reason); };
   std::string problem = pe_dll_problem(image);
   if (!problem.empty()) fail(problem);
@@ -249,7 +281,7 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
   std::vector<std::string> names;
   PeExports exports = pe_read_exports(view, &names);
   if (exports == PeExports::none) {
-    fail(std::string("does not export '") + symbol + "' (it has no export table)");
+    fail(std::string("does not export '") + symbol + "' (it has no export table)" + absent_hint);
   }
   if (exports == PeExports::damaged) fail("has a damaged export table");
   std::string mangled;
@@ -269,7 +301,7 @@ void pe_check_dll_export(const std::vector<unsigned char>& image, const char* sy
          "`, a C++ function with other parameters: define it as int run_code(int argc, "
          "wchar_t** argv, const wchar_t* dll_path) (see zobrin/app.h)");
   }
-  fail(std::string("does not export '") + symbol + "'");
+  fail(std::string("does not export '") + symbol + "'" + absent_hint);
 }
 
 PeMainKind pe_main_kind(const std::vector<unsigned char>& image) {
@@ -335,7 +367,8 @@ PeMainKind pe_check_program(const std::vector<unsigned char>& image, const std::
 std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image) {
   std::vector<std::string> names;
   PeView view;
-  if (pe_view(image, &view) && pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1)) {
+  if (pe_view(image, &view) &&
+      (pe_is_amd64(view, PE_DIRECTORY_EXPORT + 1) || pe_is_i386(view, PE_DIRECTORY_EXPORT + 1))) {
     pe_read_exports(view, &names);
   }
   return names;
@@ -344,7 +377,7 @@ std::vector<std::string> pe_export_names(const std::vector<unsigned char>& image
 std::vector<PeImport> pe_imports(const std::vector<unsigned char>& image) {
   std::vector<PeImport> imports;
   PeView view;
-  if (!pe_view(image, &view) || !pe_is_amd64(view, 0)) return imports;
+  if (!pe_view(image, &view) || !(pe_is_amd64(view, 0) || pe_is_i386(view, 0))) return imports;
   pe_import_table(view, PE_DIRECTORY_IMPORT, PE_IMPORT_DESCRIPTOR_BYTES, PE_IMPORT_NAME,
                   PE_IMPORT_NAME_TABLE, &imports);
   pe_import_table(view, PE_DIRECTORY_DELAY_IMPORT, PE_DELAY_IMPORT_DESCRIPTOR_BYTES,

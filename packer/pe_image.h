@@ -74,18 +74,21 @@ std::string pe_section_name(const char* name);
 // True when `image` starts like a PE file ("MZ" and a "PE\0\0" signature in range).
 bool pe_is_pe(const std::vector<unsigned char>& image);
 
-// Why `image` cannot be loaded as a 64-bit (x86-64) DLL, as the words after its name: "is
-// not a PE file", "is built for arm64, ...", "is not a DLL", "is cut short: its section
-// '.text' ends past the end of the file"; empty when it can.
-std::string pe_dll_problem(const std::vector<unsigned char>& image);
+// Why `image` cannot be loaded as a 64-bit (x86-64) DLL (or, for a `program_machine` of
+// PE_MACHINE_I386, as an i386 one), as the words after its name: "is not a PE file", "is
+// built for arm64, ...", "is not a DLL", "is cut short: its section '.text' ends past the end
+// of the file"; empty when it can.
+std::string pe_dll_problem(const std::vector<unsigned char>& image,
+                           uint32_t program_machine = PE_MACHINE_AMD64);
 
 // Checks that `image` is a 64-bit (x86-64) PE DLL (pe_dll_problem) exporting `symbol` by
 // name. Otherwise throws PackError("<subject> <reason>"), the reason pe_dll_problem's, "does
 // not export '<symbol>'", or, when only a C++ name for the symbol is exported, "has <symbol>
 // exported as `<mangled>`: declare it extern "C" ..." (run_code's own signature) or "...,
-// a C++ function with other parameters: define it as ..." (any other).
+// a C++ function with other parameters: define it as ..." (any other). `absent_hint` follows
+// the two "does not export" reasons.
 void pe_check_dll_export(const std::vector<unsigned char>& image, const char* symbol,
-                         const std::string& subject);
+                         const std::string& subject, const std::string& absent_hint = "");
 
 // What a main file is, from its headers: a DLL, a program (with its machine and subsystem), or
 // not a PE image at all.

@@ -366,6 +366,9 @@ TEST_F(Pack, ListShowsEntriesOfAPayloadAndOfAnExecutable) {
   std::string listing = "payload: " + std::to_string(payload.size()) + " bytes, table " +
                         std::to_string(le(payload, 0, 8)) + " bytes, stream " +
                         std::to_string(le(payload, 8, 8)) + " bytes\n" +
+                        "entries: flags (4: the last; 1 and 2, never written, are ignored, 2 with "
+                        "a second name after ->), size in bytes, name below the payload "
+                        "directory\n"
                         "flags           size  name\n" + "    0 " + std::string(14 - std::to_string(dll).size(), ' ') +
                         std::to_string(dll) + "  app.dll\n" +
                         "    4              2  sub\\b.txt\n" + "2 entries, " +
@@ -976,6 +979,18 @@ TEST_F(Pack, BadInputIsOneLineNonZeroExitAndNoOutput) {
       {"main not a DLL", [&] { spit(app / "app.dll", pe_build(exe)); },
        {"payload", a, "--main", "app.dll", "-o", out}, "main DLL '" + a + "/app.dll' is not a DLL",
        false},
+      {"name of neither kind", [&] { spit(app / "ninja.exe", pe_build(exe)); },
+       {"exe", a, "--main", "ninja", "-o", out},
+       "main DLL 'ninja' is not a file in '" + a + "' (its DLLs: 'app.dll'; its programs: "
+       "'ninja.exe')\n", false},
+      {"DLL without run_code beside a program",
+       [&] {
+         spit(app / "bin" / "lua54.dll", pe_build(no_export));
+         spit(app / "bin" / "lua.exe", pe_build(exe));
+       },
+       {"exe", a, "--main", "bin/lua54.dll", "-o", out},
+       "main DLL '" + a + "/bin/lua54.dll' does not export 'run_code'; to start the program of "
+       "its folder instead, give --main 'bin/lua.exe'\n", false},
       {"program not there", [] {}, {"payload", a, "--main", "other.exe", "-o", out},
        "main program 'other.exe' is not a file in '" + a + "' (it holds no programs)", false},
       {"program not PE", [&] { spit(app / "app.exe", "MZ but nothing else"); },
@@ -1120,7 +1135,9 @@ TEST_F(Pack, UsageErrorsExitWith2) {
       {{}, "zobrin-pack: error: no command given"},
       {{"pack"}, "zobrin-pack: error: unknown command 'pack'"},
       {{"payload", "dir", "--main", "a.dll"}, "zobrin-pack: error: payload needs -o FILE"},
-      {{"payload", "dir", "-o", "x"}, "zobrin-pack: error: --main NAME.dll is required"},
+      {{"payload", "dir", "-o", "x"},
+       "zobrin-pack: error: --main NAME.dll or --main NAME.exe is required: no DLL exports "
+       "run_code and no program is at the top of the application directory"},
       {{"launcher"}, "zobrin-pack: error: launcher needs -o FILE"},
       {{"launcher", "dir", "-o", "x"}, "zobrin-pack: error: launcher takes no application or payload"},
       {{"payload", "--payload", "f", "-o", "x"},
@@ -1380,7 +1397,7 @@ TEST_F(Pack, NamesWindowsTakesForOneAndMainDllFaultsAreRefusedByName) {
          fs::remove(app / "app.dll");
          spit(app / "r.txt", "r");
        },
-       "main DLL 'app.dll' is not a file in '" + a + "' (it holds no DLLs)"},
+       "main DLL 'app.dll' is not a file in '" + a + "' (it holds no DLLs or programs)"},
   };
   for (const Refusal& row : rows) {
     SCOPED_TRACE(row.what);
@@ -1445,6 +1462,41 @@ TEST_F(Pack, ImportsAreFollowedThroughTheApplicationsDllsAndMissingOnesWarnedByN
   r = pack({"payload", app, "--main", "app.dll", "-o", root / "p"});
   EXPECT_EQ(r.code, 0);
   EXPECT_EQ(r.err, "");
+}
+
+// An i386 program's imports are followed as an x86-64 one's, its DLLs checked as i386 ones;
+// --strict refuses what is missing.
+TEST_F(Pack, AnI386ProgramsImportsAreCheckedAsI386Ones) {
+  PeSpec program;
+  program.dll = false;
+  program.machine = 0x14C;
+  program.pe32_plus = false;
+  program.imports = {"KERNEL32.dll", "libgcc_s_dw2-1.dll", "libown.dll", "wide.dll"};
+  PeSpec own = program;
+  own.dll = true;
+  own.imports = {"msvcrt.dll", "gone.dll"};
+  PeSpec wide;
+  wide.exports.clear();
+  fs::remove_all(app);
+  spit(app / "lua.exe", pe_build(program));
+  spit(app / "libown.dll", pe_build(own));
+  spit(app / "wide.dll", pe_build(wide));
+  const std::string tail =
+      ", is neither in the application directory nor a Windows system DLL: the application will "
+      "not start without it\n";
+  const std::string warnings =
+      "'libgcc_s_dw2-1.dll', imported by 'lua.exe'" + tail +
+      "zobrin-pack: warning: 'wide.dll', imported by 'lua.exe', is built for x86-64, not i386 as "
+      "the main program is: an i386 program loads only i386 DLLs: the application will not "
+      "start with it\n"
+      "zobrin-pack: warning: 'gone.dll', imported by 'libown.dll'" + tail;
+  PackRun r = pack({"payload", app, "--main", "lua.exe", "-o", root / "p"});
+  EXPECT_EQ(r.code, 0);
+  EXPECT_EQ(r.err, "zobrin-pack: warning: " + warnings);
+  r = pack({"payload", app, "--main", "lua.exe", "-o", root / "p", "--strict"});
+  EXPECT_EQ(r.code, 1);
+  EXPECT_EQ(r.err.substr(0, r.err.find('\n') + 1),
+            "zobrin-pack: error: 'libgcc_s_dw2-1.dll', imported by 'lua.exe'" + tail);
 }
 
 // A main file in a folder, named in any case with either separator: its imports are looked
@@ -1513,31 +1565,45 @@ TEST_F(Pack, DamagedDllsOfTheApplicationAndMissingExportsAreWarnedNamingBoth) {
   }
 }
 
-TEST_F(Pack, WithoutMainTheOnlyDllExportingRunCodeIsTheMainDll) {
+// Without --main: the one DLL at the top exporting run_code, else the one program there.
+TEST_F(Pack, WithoutMainTheOnlyDllExportingRunCodeOrTheOnlyProgramIsTheMain) {
   PeSpec helper;
   helper.exports = {"helper"};
+  PeSpec program;
+  program.dll = false;
+  const std::vector<unsigned char> app_dll = pe_build(PeSpec()), helper_dll = pe_build(helper),
+                                   exe = pe_build(program);
   const std::string out = (root / "p").string();
+  const std::string error = "zobrin-pack: error: ";
   struct Row {
-    const char* add;  // a file added to the directory
-    std::vector<unsigned char> image;
-    int code;
-    std::string first_line;  // of stdout (0) or stderr
+    std::vector<std::pair<const char*, const std::vector<unsigned char>*>> files;
+    std::string first_line;  // of stdout, or of stderr (exit code 2)
+    std::u16string main;     // the first entry when packed
   } rows[] = {
-      {"app.dll", pe_build(PeSpec()), 0, "zobrin-pack: 1 file, "},
-      {"libhelper.dll", pe_build(helper), 0, "zobrin-pack: 2 files, "},
-      {"Other.DLL", pe_build(PeSpec()), 2,
-       "zobrin-pack: error: --main NAME.dll is required: several DLLs export run_code "
-       "('Other.DLL', 'app.dll')"},
+      {{{"app.dll", &app_dll}, {"libhelper.dll", &helper_dll}}, "zobrin-pack: 2 files, ",
+       u"app.dll"},
+      {{{"app.dll", &app_dll}, {"Other.DLL", &app_dll}},
+       error + "--main NAME.dll is required: several DLLs export run_code ('Other.DLL', "
+               "'app.dll')", u""},
+      {{{"lua.exe", &exe}, {"lua54.dll", &helper_dll}}, "zobrin-pack: 2 files, ", u"lua.exe"},
+      {{{"lua.exe", &exe}, {"app.dll", &app_dll}}, "zobrin-pack: 2 files, ", u"app.dll"},
+      {{{"lua.exe", &exe}, {"luac.exe", &exe}, {"lua54.dll", &helper_dll}},
+       error + "--main NAME.exe is required: no DLL exports run_code and there are several "
+               "programs ('lua.exe', 'luac.exe')", u""},
+      {{{"bin/lua.exe", &exe}, {"lua54.dll", &helper_dll}},
+       error + "--main NAME.dll or --main NAME.exe is required: no DLL exports run_code and no "
+               "program is at the top of the application directory", u""},
   };
-  fs::remove_all(app);
   for (const Row& row : rows) {
-    spit(app / row.add, row.image);
+    SCOPED_TRACE(row.first_line);
+    fs::remove_all(app);
+    for (const auto& file : row.files) spit(app / file.first, *file.second);
     PackRun r = pack({"payload", app, "-o", out});
-    EXPECT_EQ(r.code, row.code) << r.err;
-    const std::string& text = row.code == 0 ? r.out : r.err;
+    EXPECT_EQ(r.code, row.main.empty() ? 2 : 0) << r.err;
+    const std::string& text = row.main.empty() ? r.err : r.out;
     EXPECT_EQ(text.substr(0, row.first_line.size()), row.first_line);
-    if (row.code == 0) {
-      EXPECT_EQ(parse(slurp(out)).entries[0].name, u"app.dll");
+    if (!row.main.empty()) {
+      EXPECT_EQ(parse(slurp(out)).entries[0].name, row.main);
     }
   }
 }

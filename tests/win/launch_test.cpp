@@ -284,6 +284,34 @@ TEST_F(Launch, LoadErrorNamesTheMissingModule) {
   }
 }
 
+// A program that cannot start for a DLL neither its folder nor the system's for its machine
+// has (x86-64, one below a DLL of its own, i386 under WoW64), or for one of its folder built
+// for another machine: its exit code passed on, the DLL named on one line, nothing left.
+TEST_F(Launch, ProgramStartErrorNamesTheMissingDll) {
+  const std::string start = "Error, start program. ([Error 126] " +
+                            system_text(ERROR_MOD_NOT_FOUND) + ") ";
+  struct Row {
+    const wchar_t* exe;
+    const char* named;
+  } rows[] = {
+      {L"e2e_program_missing_dll.exe", "Missing: libgcc_s_seh-1.dll"},
+      {L"e2e_program_missing_nested.exe", "Missing: libwinpthread-1.dll"},
+      {L"e2e_program_missing_i386.exe", "Missing: libgcc_s_dw2-1.dll"},
+      // Wine passes over the DLL of another machine and ends the program as for a DLL not
+      // found (Windows: 0xC000007B, [Error 193]).
+      {L"e2e_program_wrong_machine.exe",
+       "Wrong machine: libgcc_s_dw2-1.dll (x86-64, the program is i386)"},
+  };
+  for (const Row& row : rows) {
+    SCOPED_TRACE(utf8(row.exe));
+    ProcessResult r = launch(row.exe);
+    EXPECT_EQ(r.code, 0xC0000135u);
+    EXPECT_EQ(r.out, "");
+    EXPECT_EQ(r.err, start + row.named + "\r\n");
+    EXPECT_EQ(tree_names(temp), std::vector<std::wstring>{}) << "payload directory left behind";
+  }
+}
+
 // The payload directory is made in the temporary directory, which is never made itself; a
 // temporary directory that cannot be read is an expansion failure, not the drive's root.
 TEST_F(Launch, TemporaryDirectoryMissingOrUnreadableIsRefused) {
