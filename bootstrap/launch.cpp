@@ -21,6 +21,9 @@ typedef int (*launch_entry_point)(int argc, wchar_t** argv, const wchar_t* dll_p
 // CreateProcessW's error for a program whose manifest asks for more rights than this process
 // has (mingw-w64's headers lack the name).
 static const unsigned long LAUNCH_ERROR_ELEVATION_REQUIRED = 740;
+// Starts tried when CreateProcessW fails with ERROR_INTERNAL_ERROR, and the pause between them.
+static const int LAUNCH_START_ATTEMPTS = 3;
+static const DWORD LAUNCH_START_PAUSE_MS = 20;
 
 // How deep launch_missing_module follows the application's own DLLs.
 static const uint32_t LAUNCH_MISSING_DEPTH = 8;
@@ -219,13 +222,21 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
   // Through the gate from the start to the publication in the slot: an interrupt either comes
   // first (no child starts) or finds the child in the slot. Not during the wait.
   cleanup_gate_enter(run);
-  BOOL started = CreateProcessW(
-      application, launch->command_line, /* lpProcessAttributes */ nullptr,
-      /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
-      /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED |
-          (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
-      /* lpEnvironment */ environment, /* lpCurrentDirectory */ directory, &startup, &process);
-  DWORD error = GetLastError();
+  BOOL started = FALSE;
+  DWORD error = 0;
+  // Wine quirk: under load its CreateProcessW fails now and then with ERROR_INTERNAL_ERROR for
+  // an image it starts at the next try; Windows gives that code for no valid start.
+  for (int attempt = 0; attempt < LAUNCH_START_ATTEMPTS; attempt++) {
+    if (attempt > 0) Sleep(LAUNCH_START_PAUSE_MS);
+    started = CreateProcessW(
+        application, launch->command_line, /* lpProcessAttributes */ nullptr,
+        /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
+        /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED |
+            (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
+        /* lpEnvironment */ environment, /* lpCurrentDirectory */ directory, &startup, &process);
+    error = GetLastError();
+    if (started || error != ERROR_INTERNAL_ERROR) break;
+  }
   free(environment);
   if (!started) {
     // Only the program mode's program lies in the payload directory; the launcher's own child
