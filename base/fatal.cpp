@@ -162,13 +162,20 @@ void fatal_open_error(const wchar_t* path) {
   exit(2);
 }
 
-void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
+// "Error, couldn't create <what> '<path>' ([Error code] system text)" on standard error, then
+// the clean-up and exit code 2.
+[[noreturn]] static void fatal_create_error(const char* what, const wchar_t* path,
+                                            unsigned long code) {
   wchar_t* text = fatal_system_text(code);
   fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, couldn't create payload directory '%ls' ([Error %lu] %ls)\n", path,
-          code, text != nullptr ? text : L"<unknown>");
+  fprintf(stderr, "Error, couldn't create %s '%ls' ([Error %lu] %ls)\n", what, path, code,
+          text != nullptr ? text : L"<unknown>");
   fatal_run_cleanup();
   exit(2);
+}
+
+void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
+  fatal_create_error("payload directory", path, code);
 }
 
 void fatal_place_too_long(const wchar_t* folder) {
@@ -180,12 +187,7 @@ void fatal_place_too_long(const wchar_t* folder) {
 }
 
 void fatal_create_folder_error(const wchar_t* path, unsigned long code) {
-  wchar_t* text = fatal_system_text(code);
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, couldn't create extraction folder '%ls' ([Error %lu] %ls)\n", path,
-          code, text != nullptr ? text : L"<unknown>");
-  fatal_run_cleanup();
-  exit(2);
+  fatal_create_error("extraction folder", path, code);
 }
 
 void fatal_expand_error(const wchar_t* path_template) {
