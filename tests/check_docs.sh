@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # The documentation against what it describes.
+# - The README stays short: at most 400 lines.
 # - The README's quick start, the lines between its <!-- quick-start --> markers, runs as
 #   written from the source tree with HOME in a scratch directory: `make install` (its
 #   install step: the build is done, so `cmake --install` of the host tree, as the Makefile's
@@ -27,6 +28,8 @@ check() {  # what, expected, actual
     fail=1
   fi
 }
+
+check "the README is at most 400 lines" yes "$([ "$(wc -l <"$source/README.md")" -le 400 ] && echo yes)"
 
 # ---- The quick start, as the README writes it.
 block=$(sed -n '/^<!-- quick-start -->$/,/^<!-- \/quick-start -->$/p' "$source/README.md" |
