@@ -6,7 +6,7 @@
 // When a dialog titled with the launcher's file name appears: writes its text and the number
 // of entries left in REPORT\tmp to REPORT\box.txt, waits (at most 60 s) for REPORT\shot, then
 // presses its OK. At the end: REPORT\exit.txt with "exit CODE" (or "exit timeout", the
-// launcher killed after 60 s) and "left N".
+// launcher killed after 60 s), "left N" and "boxes N", the boxes seen.
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
@@ -86,13 +86,19 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (output != nullptr) CloseHandle(output);
   const wchar_t* title = wcsrchr(launcher_path, L'\\');
   title = title != nullptr ? title + 1 : launcher_path;
-  bool boxed = false;
+  HWND pressed = nullptr;
+  int boxes = 0;
   DWORD waited = WAIT_TIMEOUT;
   for (int i = 0; i < 600 && waited == WAIT_TIMEOUT; i++) {
     waited = WaitForSingleObject(launcher.hProcess, 100);
-    HWND box = boxed ? nullptr : FindWindowW(L"#32770", title);
-    if (box == nullptr) continue;
-    boxed = true;
+    HWND box = FindWindowW(L"#32770", title);
+    if (box == nullptr || box == pressed) continue;
+    // A second box (of the child and the parent both) is counted, and pressed at once.
+    pressed = box;
+    if (++boxes > 1) {
+      PostMessageW(box, WM_COMMAND, IDOK, 0);
+      continue;
+    }
     static wchar_t text[4096], line[4200];
     GetDlgItemTextW(box, 0xFFFF, text, 4096);
     swprintf(line, 4200, L"%ls\nleft %d\n", text, starter_left(temp));
@@ -106,10 +112,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   if (waited != WAIT_OBJECT_0) {
     TerminateProcess(launcher.hProcess, 1);
     WaitForSingleObject(launcher.hProcess, 5000);
-    swprintf(result, 128, L"exit timeout\nleft %d\n", starter_left(temp));
+    swprintf(result, 128, L"exit timeout\nleft %d\nboxes %d\n", starter_left(temp), boxes);
   } else {
     GetExitCodeProcess(launcher.hProcess, &code);
-    swprintf(result, 128, L"exit %lu\nleft %d\n", (unsigned long)code, starter_left(temp));
+    swprintf(result, 128, L"exit %lu\nleft %d\nboxes %d\n", (unsigned long)code,
+             starter_left(temp), boxes);
   }
   starter_write(report, L"exit.txt", result);
   return 0;
