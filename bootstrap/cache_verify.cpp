@@ -6,6 +6,7 @@
 
 #include "base/fatal.h"
 #include "base/file_digest.h"
+#include "base/progress_line.h"
 #include "base/handle.h"
 #include "base/limits.h"
 #include "base/little_endian.h"
@@ -151,9 +152,13 @@ static bool verify_file_content(HANDLE file, const VerifyJob* job, unsigned char
     }
     if (left == size) {
       *image = held_files_is_image(buffer, got);
-      if (images_only && !*image) return true;
+      if (images_only && !*image) {
+        progress_line_add(size);
+        return true;
+      }
     }
     file_digest_update(&digest, buffer, got);
+    progress_line_add(got);
     left -= got;
   }
   return file_digest_finish(&digest) == job->digest;
@@ -271,8 +276,10 @@ static bool verify_run(VerifyWork* work) {
     InterlockedExchange(&work->failed, 1);
   }
   verify_thread_main(work);
-  if (started > 0) {
-    WaitForMultipleObjects(started, helpers, /* bWaitAll */ TRUE, INFINITE);
+  // The progress line goes on while the helpers finish.
+  while (started > 0 && WaitForMultipleObjects(started, helpers, /* bWaitAll */ TRUE,
+                                               ZB_PROGRESS_INTERVAL_MS) == WAIT_TIMEOUT) {
+    progress_line_tick();
   }
   for (uint32_t i = 0; i < started; i++) CloseHandle(helpers[i]);
   return !work->failed;
@@ -317,6 +324,9 @@ bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool che
   if (!check) return false;
   if (count != 0) qsort(names, count, sizeof(VerifyName), verify_compare_names);
   if (held != nullptr) held_files_reserve(held, count);
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; i++) total += jobs[i].size;
+  progress_line_begin(L"Checking", total);
   VerifyWork work = {directory, jobs, count, /* next */ 0, /* failed */ 0, held, images_only,
                      names};
   bool whole = verify_run(&work);

@@ -40,7 +40,8 @@ target_compile_options(zobrin_launcher_options INTERFACE
 # to the source folder), and a library's include path holds only those directories, never the
 # repository root. An include of a higher folder ("bootstrap/..." in cleanup/) is then not
 # found, and the build fails.
-set(zobrin_base_sources base/fatal.cpp base/ring.cpp base/wide_text.cpp)
+set(zobrin_base_sources base/error_box.cpp base/fatal.cpp base/own_image.cpp base/progress_line.cpp
+  base/ring.cpp base/wide_text.cpp)
 set(zobrin_base_below)
 set(zobrin_paths_sources paths/app_template.cpp paths/env.cpp paths/path_utils.cpp paths/shell.cpp
   paths/template.cpp)
