@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <thread>
 #include <vector>
 
@@ -186,6 +187,73 @@ class FrameFeeder {
   uint64_t left_ = 0;
 };
 
+// The stream compressed at PACK_PROBE_LEVEL as frames of `sizes` (one frame when empty),
+// counted and dropped: its compressed size, or 0 when a file cannot be read whole (the pass
+// that packs reports it).
+uint64_t writer_trial(const AppTree& tree, std::vector<uint64_t> sizes) {
+  ZstdCCtx context = zstd_context();
+  writer_configure(context.get(), PACK_PROBE_LEVEL, false);
+  zstd_set(context.get(), ZSTD_c_checksumFlag, 0);
+  std::vector<char> buffer(ZSTD_CStreamOutSize());
+  std::vector<char> read_buffer(1 << 20);
+  uint64_t bytes = 0;
+  auto compress = [&](const char* data, size_t size, ZSTD_EndDirective mode) {
+    ZSTD_inBuffer input = {data, size, 0};
+    for (;;) {
+      ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
+      size_t left = ZSTD_compressStream2(context.get(), &output, &input, mode);
+      if (ZSTD_isError(left)) {
+        throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(left));
+      }
+      bytes += output.pos;
+      if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
+    }
+  };
+  size_t frame = 0;
+  uint64_t frame_left = sizes.empty() ? UINT64_MAX : sizes[0];
+  for (const AppFile& file : tree.files) {
+    std::ifstream in(host_io_path(file.source), std::ios::binary);
+    for (uint64_t left = file.size; left > 0;) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(left, read_buffer.size()));
+      in.read(read_buffer.data(), static_cast<std::streamsize>(want));
+      if (!in || static_cast<size_t>(in.gcount()) != want) return 0;
+      left -= want;
+      for (size_t done = 0; done < want;) {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(want - done, frame_left));
+        compress(read_buffer.data() + done, take, ZSTD_e_continue);
+        done += take;
+        frame_left -= take;
+        if (frame_left == 0 && frame + 1 < sizes.size()) {
+          compress(nullptr, 0, ZSTD_e_end);
+          frame_left = sizes[++frame];
+        }
+      }
+    }
+  }
+  compress(nullptr, 0, ZSTD_e_end);
+  return bytes;
+}
+
+// The trials of payload_frames_chosen: one frame, then each candidate, side by side (each
+// trial reads the files itself), at most `threads` at once.
+std::vector<uint64_t> writer_probe(const AppTree& tree,
+                                   const std::vector<std::vector<uint64_t>>& candidates,
+                                   int threads) {
+  std::vector<std::vector<uint64_t>> trials = {{}};
+  trials.insert(trials.end(), candidates.begin(), candidates.end());
+  std::vector<uint64_t> sizes(trials.size());
+  const size_t batch = static_cast<size_t>(std::max(1, threads));
+  for (size_t first = 0; first < trials.size(); first += batch) {
+    std::vector<std::future<uint64_t>> running;
+    for (size_t i = first; i < std::min(trials.size(), first + batch); i++) {
+      running.push_back(std::async(std::launch::async, writer_trial, std::cref(tree), trials[i]));
+    }
+    for (size_t i = 0; i < running.size(); i++) sizes[first + i] = running[i].get();
+  }
+  if (std::find(sizes.begin(), sizes.end(), 0) != sizes.end()) return {};
+  return sizes;
+}
+
 // Feeds the `size` bytes of file number `index` into the stream.
 void writer_file(FrameFeeder* feeder, const AppFile& file, size_t index,
                  std::vector<char>* read_buffer, uint64_t* done_bytes, Progress* progress) {
@@ -243,6 +311,22 @@ std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64
   return sizes;
 }
 
+std::vector<uint64_t> payload_frames_chosen(
+    const std::vector<uint64_t>& frames, uint64_t total, uint64_t files,
+    const std::function<std::vector<uint64_t>(const std::vector<std::vector<uint64_t>>&)>& probe) {
+  std::vector<std::vector<uint64_t>> candidates = {frames};
+  std::vector<uint64_t> larger = payload_frame_sizes(total, files, 2 * ZB_FRAME_TARGET_BYTES);
+  if (larger.size() > 1 && larger.size() < frames.size()) candidates.push_back(larger);
+  std::vector<uint64_t> sizes = probe(candidates);
+  // Decision: a probe that could not read the files keeps the cut; the pass that packs reports
+  // the file.
+  if (sizes.size() != candidates.size() + 1) return frames;
+  for (size_t i = 0; i < candidates.size(); i++) {
+    if (double(sizes[i + 1]) <= double(sizes[0]) * (1 + PACK_CUT_COST_MAX)) return candidates[i];
+  }
+  return {total};
+}
+
 std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size) {
   std::string bytes;
   append_u64(&bytes, table_size);
@@ -286,6 +370,12 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
                                     : static_cast<int>(std::thread::hardware_concurrency());
   std::vector<uint64_t> frames =
       payload_frame_sizes(stats.bytes_in, stats.files, options.frame_size);
+  if (options.frame_size == PACK_FRAMES_AUTO && frames.size() > 1) {
+    frames = payload_frames_chosen(frames, stats.bytes_in, stats.files,
+                                   [&](const std::vector<std::vector<uint64_t>>& candidates) {
+                                     return writer_probe(tree, candidates, threads);
+                                   });
+  }
   stats.frames = frames.size();
 
   std::vector<char> read_buffer(1 << 20);

@@ -3,6 +3,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <string>
 #include <vector>
@@ -15,7 +16,9 @@
 class OutputFile;
 
 // PackOptions::frame_size: cut a stream of ZB_FRAMES_FROM_BYTES or more, in files of
-// ZB_FRAMES_FILE_BYTES on average or more, into frames of ZB_FRAME_TARGET_BYTES to twice that.
+// ZB_FRAMES_FILE_BYTES on average or more, into frames of ZB_FRAME_TARGET_BYTES to twice that,
+// or of twice that size, or not at all, whichever is the first to cost little (see
+// payload_frames_chosen).
 constexpr uint64_t PACK_FRAMES_AUTO = UINT64_MAX;
 // The frame sizes --frame-size takes besides 0 (one frame).
 constexpr uint64_t PACK_FRAME_MIN_BYTES = 65536;
@@ -33,6 +36,23 @@ struct PackOptions {
 // frame when `frame_size` is 0, or PACK_FRAMES_AUTO and the stream small or of small files):
 // equal frames, the first ones a byte longer when they do not divide evenly.
 std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64_t frame_size);
+
+// A cut the packer chooses itself (PACK_FRAMES_AUTO) is kept only when it makes the stream at
+// most this much larger than one frame, as a trial at PACK_PROBE_LEVEL measures it.
+// Decision: the trial's level compresses the stream far less than the levels a release is
+// packed at, so the same lost repeats weigh more there; 1 % at the trial keeps a cut within
+// 2 % of one frame at the default level (measured on the benchmark's files).
+constexpr double PACK_CUT_COST_MAX = 0.01;
+constexpr int PACK_PROBE_LEVEL = 3;
+
+// The frames a stream of `total` bytes in `files` files is cut into by default, given the
+// frames `frames` that payload_frame_sizes makes (more than one): `frames` when the cut costs
+// at most PACK_CUT_COST_MAX, else frames of twice the size when those do, else one frame.
+// `probe` compresses the stream as one frame and as each candidate list of frame sizes and
+// returns the compressed sizes in that order (one more than the candidates), or nothing.
+std::vector<uint64_t> payload_frames_chosen(
+    const std::vector<uint64_t>& frames, uint64_t total, uint64_t files,
+    const std::function<std::vector<uint64_t>(const std::vector<std::vector<uint64_t>>&)>& probe);
 
 struct PackStats {
   uint64_t files = 0;
