@@ -25,7 +25,9 @@ constexpr uint64_t PACK_FRAME_MIN_BYTES = 65536;
 constexpr uint64_t PACK_FRAME_MAX_BYTES = ZB_FRAME_BYTES_MAX;  // the launcher's workers take no larger
 
 struct PackOptions {
-  int level = 12;   // zstd compression level
+  // zstd compression level. Decision: 19, the lowest level within 1.12 x xz -9e on real code
+  // (Wine's PE DLLs and Python's standard library); 12 packs about 13 x faster.
+  int level = 19;
   int threads = 0;  // compression workers; 0 means one per hardware thread
   // Decoded bytes per frame at most; 0: one frame; PACK_FRAMES_AUTO: as above.
   uint64_t frame_size = PACK_FRAMES_AUTO;
