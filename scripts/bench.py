@@ -9,6 +9,7 @@ Wine start-up of the outer process is in no figure. Prints one table and writes
 build/bench/results.json.
 """
 import argparse
+import glob
 import json
 import os
 import platform
@@ -18,7 +19,6 @@ import shutil
 import statistics
 import subprocess
 import sys
-import sysconfig
 import time
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -143,8 +143,8 @@ WINE_PE = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
 
 def make_real_code(top, rng, dll_bytes, python_share):
     """Real code the set-up installs anyway: Wine's x86-64 PE DLLs in name order, each that
-    still fits within dll_bytes, under wine/; every regular file of Python's standard library
-    under python/ (every python_share-th in name order)."""
+    still fits within dll_bytes, under wine/; every regular file of Debian's Python standard
+    library under python/ (every python_share-th in name order)."""
     total = 0
     for name in sorted(os.listdir(WINE_PE)):
         path = os.path.join(WINE_PE, name)
@@ -154,7 +154,8 @@ def make_real_code(top, rng, dll_bytes, python_share):
         if total + size <= dll_bytes:
             total += size
             write(os.path.join(top, "wine", name), open(path, "rb").read())
-    stdlib = sysconfig.get_paths()["stdlib"]
+    # Debian's own library (the one the set-up installs), not that of whichever python3 runs this.
+    stdlib = sorted(glob.glob("/usr/lib/python3.[0-9]*/os.py"))[-1][:-len("/os.py")]
     index = 0
     for base, subdirs, names in os.walk(stdlib):
         subdirs.sort()
