@@ -7,6 +7,7 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
 #include <functional>
 #include <thread>
 #include <vector>
@@ -14,6 +15,7 @@
 #include "base/little_endian.h"
 #include "base/payload_format.h"
 #include "packer/byte_string.h"
+#include "packer/codec.h"
 #include "packer/file_io.h"
 #include "packer/file_digests.h"
 #include "packer/host_os.h"
@@ -61,38 +63,6 @@ class Progress {
   bool shown_ = false;
 };
 
-// Compresses `input` (all of it; with ZSTD_e_end, to the frame's end) and writes what comes out.
-void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
-                  ZSTD_EndDirective mode, std::vector<char>* buffer, uint64_t* stream_bytes) {
-  for (;;) {
-    ZSTD_outBuffer output = {buffer->data(), buffer->size(), 0};
-    size_t left = ZSTD_compressStream2(context, &output, input, mode);
-    if (ZSTD_isError(left)) {
-      throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(left));
-    }
-    out.write(buffer->data(), output.pos);
-    *stream_bytes += output.pos;
-    bool done = mode == ZSTD_e_end ? left == 0 : input->pos == input->size;
-    if (done) return;
-  }
-}
-
-// The settings of every frame: the level, a checksum over the frame's content (the decoder
-// checks it at the frame's end), no dictionary id, window 2^27, and the content size when
-// `sized` (the frames of a cut stream).
-void writer_configure(ZSTD_CCtx* context, int level, bool sized) {
-  zstd_set(context, ZSTD_c_compressionLevel, level);
-  zstd_set(context, ZSTD_c_windowLog, ZB_WINDOW_LOG);
-  // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
-  // whole window, it sizes the worker jobs from the search tables rather than from the window:
-  // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
-  // compressed by one worker whatever --threads says. The decoder needs nothing more.
-  zstd_set(context, ZSTD_c_enableLongDistanceMatching, 1);
-  zstd_set(context, ZSTD_c_contentSizeFlag, sized);
-  zstd_set(context, ZSTD_c_checksumFlag, 1);
-  zstd_set(context, ZSTD_c_dictIDFlag, 0);
-}
-
 // Feeds the stream: one frame through one (multi-threaded) context, as it is read; or, for a
 // cut stream, each frame's bytes gathered and compressed whole by a task of its own, the
 // frames written in order.
@@ -100,21 +70,22 @@ class FrameFeeder {
  public:
   FrameFeeder(OutputFile& out, std::vector<uint64_t> sizes, int level, int threads,
               uint64_t* stream_bytes)
-      : out_(out), sizes_(std::move(sizes)), level_(level), stream_bytes_(stream_bytes),
-        buffer_(ZSTD_CStreamOutSize()) {
+      : out_(out), sizes_(std::move(sizes)), stream_bytes_(stream_bytes) {
     if (sizes_.size() == 1) {
       // Decision: a single frame keeps its size unknown to the encoder (it neither shrinks the
       // window nor writes a single-segment frame), as it always has.
-      contexts_.push_back(zstd_context());
-      writer_configure(contexts_[0].get(), level, false);
-      if (threads > 1) zstd_set(contexts_[0].get(), ZSTD_c_nbWorkers, threads);
+      compressors_.push_back(std::make_unique<Compressor>(
+          CodecSettings{level, /* sized */ false, /* checksum */ true, threads}));
     } else {
       // Decision: frames side by side, each on one thread, rather than each frame cut into
       // jobs: a frame of 32 MiB is smaller than the jobs zstd makes at this level, so its own
       // workers would leave all but one thread idle. At most 8 frames (their input, output and
       // context) are held at once.
       size_t tasks = static_cast<size_t>(std::max(1, std::min(threads, 8)));
-      for (size_t i = 0; i < tasks; i++) contexts_.push_back(zstd_context());
+      for (size_t i = 0; i < tasks; i++) {
+        compressors_.push_back(std::make_unique<Compressor>(
+            CodecSettings{level, /* sized */ true, /* checksum */ true, 0}));
+      }
     }
     left_ = sizes_[0];
     input_.reserve(static_cast<size_t>(sizes_.size() > 1 ? left_ : 0));
@@ -124,8 +95,7 @@ class FrameFeeder {
     while (size > 0) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
       if (sizes_.size() == 1) {
-        ZSTD_inBuffer input = {data, take, 0};
-        writer_drain(contexts_[0].get(), out_, &input, ZSTD_e_continue, &buffer_, stream_bytes_);
+        compressors_[0]->stream(data, take, /* end */ false, sink());
       } else {
         input_.insert(input_.end(), data, data + take);
       }
@@ -139,23 +109,13 @@ class FrameFeeder {
   // Ends the frame being fed; after the last one, writes everything still pending.
   void end_frame() {
     if (sizes_.size() == 1) {
-      ZSTD_inBuffer empty = {nullptr, 0, 0};
-      writer_drain(contexts_[0].get(), out_, &empty, ZSTD_e_end, &buffer_, stream_bytes_);
+      compressors_[0]->stream(nullptr, 0, /* end */ true, sink());
       return;
     }
-    if (pending_.size() == contexts_.size()) write_first();
-    ZSTD_CCtx* context = contexts_[next_ % contexts_.size()].get();
-    int level = level_;
-    pending_.push_back(std::async(std::launch::async, [context, level,
-                                                       input = std::move(input_)]() {
-      writer_configure(context, level, true);
-      std::string frame(ZSTD_compressBound(input.size()), '\0');
-      size_t size = ZSTD_compress2(context, &frame[0], frame.size(), input.data(), input.size());
-      if (ZSTD_isError(size)) {
-        throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(size));
-      }
-      frame.resize(size);
-      return frame;
+    if (pending_.size() == compressors_.size()) write_first();
+    Compressor* compressor = compressors_[next_ % compressors_.size()].get();
+    pending_.push_back(std::async(std::launch::async, [compressor, input = std::move(input_)]() {
+      return compressor->frame(input.data(), input.size());
     }));
     input_ = std::vector<char>();
     if (++next_ < sizes_.size()) {
@@ -167,6 +127,13 @@ class FrameFeeder {
   }
 
  private:
+  std::function<void(const char*, size_t)> sink() {
+    return [this](const char* data, size_t size) {
+      out_.write(data, size);
+      *stream_bytes_ += size;
+    };
+  }
+
   void write_first() {
     std::string frame = pending_.front().get();
     pending_.pop_front();
@@ -176,11 +143,9 @@ class FrameFeeder {
 
   OutputFile& out_;
   std::vector<uint64_t> sizes_;
-  int level_;
   uint64_t* stream_bytes_;
-  std::vector<char> buffer_;
-  // One context for a single frame; for a cut stream one per task, frame k using k % count.
-  std::vector<ZstdCCtx> contexts_;
+  // One compressor for a single frame; for a cut stream one per task, frame k using k % count.
+  std::vector<std::unique_ptr<Compressor>> compressors_;
   std::vector<char> input_;
   std::deque<std::future<std::string>> pending_;
   size_t next_ = 0;
@@ -191,24 +156,11 @@ class FrameFeeder {
 // counted and dropped: its compressed size, or 0 when a file cannot be read whole (the pass
 // that packs reports it).
 uint64_t writer_trial(const AppTree& tree, std::vector<uint64_t> sizes) {
-  ZstdCCtx context = zstd_context();
-  writer_configure(context.get(), PACK_PROBE_LEVEL, false);
-  zstd_set(context.get(), ZSTD_c_checksumFlag, 0);
-  std::vector<char> buffer(ZSTD_CStreamOutSize());
+  Compressor compressor(
+      CodecSettings{PACK_PROBE_LEVEL, /* sized */ false, /* checksum */ false, 0});
   std::vector<char> read_buffer(1 << 20);
   uint64_t bytes = 0;
-  auto compress = [&](const char* data, size_t size, ZSTD_EndDirective mode) {
-    ZSTD_inBuffer input = {data, size, 0};
-    for (;;) {
-      ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
-      size_t left = ZSTD_compressStream2(context.get(), &output, &input, mode);
-      if (ZSTD_isError(left)) {
-        throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(left));
-      }
-      bytes += output.pos;
-      if (mode == ZSTD_e_end ? left == 0 : input.pos == input.size) return;
-    }
-  };
+  const auto count = [&bytes](const char*, size_t size) { bytes += size; };
   size_t frame = 0;
   uint64_t frame_left = sizes.empty() ? UINT64_MAX : sizes[0];
   for (const AppFile& file : tree.files) {
@@ -220,17 +172,17 @@ uint64_t writer_trial(const AppTree& tree, std::vector<uint64_t> sizes) {
       left -= want;
       for (size_t done = 0; done < want;) {
         size_t take = static_cast<size_t>(std::min<uint64_t>(want - done, frame_left));
-        compress(read_buffer.data() + done, take, ZSTD_e_continue);
+        compressor.stream(read_buffer.data() + done, take, /* end */ false, count);
         done += take;
         frame_left -= take;
         if (frame_left == 0 && frame + 1 < sizes.size()) {
-          compress(nullptr, 0, ZSTD_e_end);
+          compressor.stream(nullptr, 0, /* end */ true, count);
           frame_left = sizes[++frame];
         }
       }
     }
   }
-  compress(nullptr, 0, ZSTD_e_end);
+  compressor.stream(nullptr, 0, /* end */ true, count);
   return bytes;
 }
 
@@ -278,20 +230,6 @@ void writer_file(FrameFeeder* feeder, const AppFile& file, size_t index,
 }
 
 }  // namespace
-
-ZstdCCtx zstd_context() {
-  ZstdCCtx context(ZSTD_createCCtx());
-  if (!context) throw PackError("cannot create a zstd compression context");
-  return context;
-}
-
-void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
-  size_t result = ZSTD_CCtx_setParameter(context, parameter, value);
-  if (ZSTD_isError(result)) {
-    throw PackError("cannot set zstd parameter " + std::to_string(parameter) + " to " +
-                    std::to_string(value) + ": " + ZSTD_getErrorName(result));
-  }
-}
 
 std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64_t frame_size) {
   uint64_t count = 1;

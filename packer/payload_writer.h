@@ -8,8 +8,6 @@
 #include <string>
 #include <vector>
 
-#include <zstd.h>
-
 #include "base/limits.h"
 #include "packer/app_tree.h"
 
@@ -63,17 +61,6 @@ struct PackStats {
   uint64_t stream_bytes = 0;    // S
   uint64_t frames = 0;          // zstd frames in the stream
 };
-
-struct ZstdCCtxFree {
-  void operator()(ZSTD_CCtx* context) const { ZSTD_freeCCtx(context); }
-};
-using ZstdCCtx = std::unique_ptr<ZSTD_CCtx, ZstdCCtxFree>;
-
-// A new compression context; throws PackError when there is no memory for one.
-ZstdCCtx zstd_context();
-
-// Sets one compression parameter; throws PackError when zstd refuses it.
-void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value);
 
 // Appends the payload for `tree` to `out` at its current position (seeking back once to
 // fill in the stream size). Throws PackError on failure.
