@@ -24,7 +24,7 @@ constexpr uint64_t PACK_FRAME_MAX_BYTES = ZB_FRAME_BYTES_MAX;  // the launcher's
 
 struct PackOptions {
   // zstd compression level. Decision: 19, the lowest level within 1.12 x xz -9e on real code
-  // (Wine's PE DLLs and Python's standard library); 12 packs about 13 x faster.
+  // (Wine's PE DLLs and Python's standard library); 12 packs 7 to 13 x faster.
   int level = 19;
   int threads = 0;  // compression workers; 0 means one per hardware thread
   // Decoded bytes per frame at most; 0: one frame; PACK_FRAMES_AUTO: as above.
