@@ -2,6 +2,7 @@
 # entry, packer/pack_main.cpp, is added by each.
 set(ZOBRIN_PACKER_SOURCES
   packer/app_tree.cpp
+  packer/codec.cpp
   packer/coff_object.cpp
   packer/exe_extras.cpp
   packer/exe_image.cpp
