@@ -11,8 +11,10 @@
 // Writes the array to `out` at its position: the tree packed, or the payload file copied.
 PackStats write_payload_array(OutputFile& out, const PackPlan& plan);
 
-// Writes the section head over the `length` bytes of array at `array_start`, exactly as they
-// stand (a crafted array's too): the flags and settings the plan records.
+// The section head over the `length` bytes of array at `array_start`, exactly as they stand
+// (a crafted array's too), with the flags and settings the plan records; the file digests and
+// the settings are appended after the array (payload_section_head), the head itself is the
+// caller's to place.
 SectionHead write_section_head(OutputFile& out, const PackPlan& plan, uint64_t array_start,
                                uint64_t length);
 
