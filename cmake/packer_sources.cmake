@@ -1,5 +1,5 @@
 # The packer's modules, for zobrin-pack (host tree) and zobrin-pack.exe (Windows tree); the
-# entry, packer/pack_main.cpp, is added by each.
+# command line and entry, packer/cli.cpp and packer/pack_main.cpp (CLI11), are added by each.
 set(ZOBRIN_PACKER_SOURCES
   packer/app_tree.cpp
   packer/codec.cpp
@@ -20,9 +20,13 @@ set(ZOBRIN_PACKER_SOURCES
   packer/payload_writer.cpp
   packer/pe_image.cpp
   packer/pe_resources.cpp
+  packer/plan.cpp
   packer/settings.cpp
   packer/splash_image.cpp
   packer/system_dlls.cpp
   packer/utf.cpp
   packer/version_info.cpp
-  packer/win_case.cpp)
+  packer/win_case.cpp
+  packer/write_exe.cpp
+  packer/write_object.cpp
+  packer/write_payload.cpp)

@@ -27,7 +27,8 @@ add_library(zobrin_cli11_win INTERFACE)
 target_include_directories(zobrin_cli11_win SYSTEM INTERFACE ${zobrin_cli11_copy})
 
 include(cmake/packer_sources.cmake)
-add_executable(zobrin-pack-win ${ZOBRIN_PACKER_SOURCES} packer/pack_main.cpp)
+add_executable(zobrin-pack-win ${ZOBRIN_PACKER_SOURCES} packer/cli.cpp
+  packer/pack_main.cpp)
 target_include_directories(zobrin-pack-win PRIVATE ${CMAKE_SOURCE_DIR})
 # Debian's libstdc++ is built against msvcrt's headers, where mbstate_t is an int; under
 # _UCRT's it is a struct, and the streams' and paths' conversions of that type are missing
