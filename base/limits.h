@@ -1,11 +1,13 @@
 // The launcher's limits: every fixed buffer is sized here. The payload layout is in
-// base/payload_format.h.
+// format/payload_format.h.
 #pragma once
 
 #include <stdint.h>
 
+#include "format/payload_format.h"
+
 // A wide path buffer: 4096 UTF-16 units including the NUL, so at most 4095 units of text.
-constexpr uint32_t ZB_PATH_UNITS = 4096;
+constexpr uint32_t ZB_PATH_UNITS = ZB_TARGET_PATH_UNITS;
 
 // Decoding and extraction.
 constexpr uint32_t ZB_DECODE_BUFFER_BYTES = 131072;

@@ -5,8 +5,8 @@
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/payload_reader.h"
 #include "paths/app_template.h"

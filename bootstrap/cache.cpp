@@ -6,15 +6,15 @@
 
 #include "base/fatal.h"
 #include "base/handle.h"
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "base/limits.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/cache_verify.h"
-#include "bootstrap/extract.h"
 #include "bootstrap/payload_directory.h"
 #include "bootstrap/payload_reader.h"
 #include "bootstrap/place_folder.h"
+#include "bootstrap/table_names.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/sweep.h"
 #include "paths/env.h"
@@ -279,14 +279,14 @@ static void cache_write_mark(const Cache* cache) {
 
 // The copy is used only when this user's launcher finished it and its files are exactly the
 // payload's (cache_verify_copy); the table is walked either way.
-static bool cache_tree_whole(Cache* cache, PayloadReader* reader) {
+static bool cache_tree_whole(Cache* cache, PayloadTable table) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
-  extract_check_names(reader);
-  return cache_verify_copy(reader, cache->directory,
+  table_check_names(table);
+  return cache_verify_copy(table, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 
-bool cache_prepare(Cache* cache, PayloadReader* reader) {
+bool cache_prepare(Cache* cache, PayloadTable table) {
   if (cache->chosen_root != nullptr) {
     place_create_folder(cache->chosen_root);
   } else {
@@ -294,7 +294,7 @@ bool cache_prepare(Cache* cache, PayloadReader* reader) {
   }
   cache_make_root(cache->root);
   cache_take_lock(cache);
-  return cache_tree_whole(cache, reader);
+  return cache_tree_whole(cache, table);
 }
 
 static void cache_redraw_sibling(void* cache) {

@@ -15,8 +15,8 @@
 #include <windows.h>
 
 #include "base/limits.h"
-#include "bootstrap/payload_reader.h"
 #include "cleanup/held_files.h"
+#include "format/payload_table.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
 // cache_compute_paths.
@@ -58,14 +58,14 @@ const wchar_t* cache_child_directory(Cache* cache);
 // is in place (or kept as the sibling). Creates nothing.
 const wchar_t* cache_run_directory(const Cache* cache);
 
-// Parent role, with `reader` opened: creates the cache root directories (owner-only; a chosen
+// Parent role: creates the cache root directories (owner-only; a chosen
 // folder's missing levels too, bootstrap/place_folder.h), takes and dates the lock (after
 // removing leftovers of killed runs of this version when no other run holds it) and checks the
 // copy: this user's launcher finished it, and its files are exactly the payload's
-// (cache_verify_copy); its images stay held in cache->held when it passes. The table position
-// is back at the first entry afterwards. True when the copy can be used as it stands. Fatal: as
+// (cache_verify_copy); its images stay held in cache->held when it passes; `table` is the
+// payload's. True when the copy can be used as it stands. Fatal: as
 // cache_verify_copy; a root directory or chosen folder that cannot be created.
-bool cache_prepare(Cache* cache, PayloadReader* reader);
+bool cache_prepare(Cache* cache, PayloadTable table);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written
 // to cache->sibling, when one is taken, like the temporary directory). Fatal: no free name

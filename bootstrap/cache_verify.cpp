@@ -8,12 +8,14 @@
 #include "base/file_digest.h"
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
 #include "base/wide_text.h"
-#include "bootstrap/extract.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/held_files.h"
+#include "format/little_endian.h"
+#include "format/name_path.h"
+#include "format/name_rules.h"
+#include "format/payload_format.h"
+#include "format/payload_table.h"
 
 // Names of extra files (not in the payload table) that the system reads as instructions to
 // load code: an application's manifest and a DLL redirection ("<program>.local", a file or a
@@ -174,14 +176,11 @@ static void verify_take_jobs(VerifyWork* work, unsigned char* buffer) {
     LONG index = InterlockedIncrement(&work->next) - 1;
     if (index >= (LONG)work->count) return;
     const VerifyJob* job = &work->jobs[index];
-    if (base + job->name_units + 1 > ZB_PATH_UNITS) {
+    uint32_t length = base;
+    if (!name_append_path(path, ZB_PATH_UNITS, &length, job->name, job->name_units)) {
       InterlockedExchange(&work->failed, 1);
       return;
     }
-    for (uint32_t i = 0; i < job->name_units; i++) {
-      path[base + i] = (wchar_t)le_read_u16(job->name + 2 * (uint64_t)i);
-    }
-    path[base + job->name_units] = L'\0';
     // Opened as it is, a link itself rather than what it points to; no one may write,
     // rename or delete it while it is read, nor, for an image held, until the application
     // has ended. One that another process has open for writing fails the check.
@@ -278,7 +277,7 @@ static bool verify_run(VerifyWork* work) {
   return !work->failed;
 }
 
-bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool check,
+bool cache_verify_copy(PayloadTable table, const wchar_t* directory, bool check,
                        HeldFiles* held, bool images_only) {
   const unsigned char* digests = nullptr;
   uint64_t recorded = payload_linked_file_digests(&digests);
@@ -290,11 +289,12 @@ bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool che
     if (jobs == nullptr || names == nullptr) fatal_exit(FATAL_MSG_MEMORY);
   }
   uint32_t count = 0;
-  if (!payload_table_empty(reader)) {
+  if (!table_empty(table)) {
+    TableCursor cursor = table_cursor(table);
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(reader, &entry);
-      if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
+      payload_next_entry(&cursor, &entry);
+      if (!name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
       if (count >= recorded) fatal_exit(FATAL_MSG_HEADER);
       if (jobs != nullptr) {
@@ -313,7 +313,6 @@ bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool che
   // Every name is checked, and the count, whether the copy is looked at or not: a bad table
   // fails the same way warm or cold.
   if (count != recorded) fatal_exit(FATAL_MSG_HEADER);
-  payload_restart_table(reader);
   if (!check) return false;
   if (count != 0) qsort(names, count, sizeof(VerifyName), verify_compare_names);
   if (held != nullptr) held_files_reserve(held, count);

@@ -3,10 +3,10 @@
 
 #include <stdint.h>
 
-#include "bootstrap/payload_reader.h"
 #include "cleanup/held_files.h"
+#include "format/payload_table.h"
 
-// Walks the table of the opened `reader` (checking every name as extraction would) and, when
+// Walks `table` (checking every name as extraction would) and, when
 // `check` is set, checks the copy at `directory` (at most ZB_PATH_UNITS - 1 units, an existing
 // real directory): every entry's file is there, a plain file with one name only (no link, no
 // second hard link), of the entry's size and with the entry's recorded digest; no directory or
@@ -17,9 +17,8 @@
 // size only. The files are hashed on up to ZB_VERIFY_THREADS_MAX threads, each file opened
 // once, shared for reading only (one that another process has open for writing fails the
 // check), and read in ZB_VERIFY_READ_BYTES requests; the images go to `held` when not null,
-// and stay there when the check passes. The table position is back at the first entry
-// afterwards. True when `check` was set and the copy is exactly the payload.
+// and stay there when the check passes. True when `check` was set and the copy is exactly the payload.
 // Fatal: header error for a name that would leave the directory, an entry with a second
 // string, or a table whose entries do not match the file digests recorded; memory error.
-bool cache_verify_copy(PayloadReader* reader, const wchar_t* directory, bool check,
+bool cache_verify_copy(PayloadTable table, const wchar_t* directory, bool check,
                        HeldFiles* held = nullptr, bool images_only = false);

@@ -7,7 +7,7 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/app_settings.h"
 #include "bootstrap/cache.h"
@@ -136,8 +136,7 @@ static void driver_register_handler(DriverRun* run) {
 // Program mode: the program's path below `directory` (where the child role would load the
 // DLL from), from the table's first entry, into the run's dll_path.
 static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* directory) {
-  payload_restart_table(&run->reader);
-  extract_dll_path(&run->reader, directory, run->dll_path);
+  extract_dll_path(run->reader.table, directory, run->dll_path);
   return run->dll_path;
 }
 
@@ -182,8 +181,7 @@ static void driver_install_cache(DriverRun* run) {
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
-  payload_restart_table(&run->reader);
-  if (!cache_verify_copy(&run->reader, cache_run_directory(&run->cache), /* check */ true,
+  if (!cache_verify_copy(run->reader.table, cache_run_directory(&run->cache), /* check */ true,
                          &run->context.held, /* images_only */ true)) {
     fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
   }
@@ -201,7 +199,7 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   // Checking a large copy takes a while too.
   splash_start(&run->splash);
   payload_open(&run->reader);
-  bool whole = cache_prepare(&run->cache, &run->reader);
+  bool whole = cache_prepare(&run->cache, run->reader.table);
   if (!whole) {
     cache_create_sibling(&run->cache);
     driver_set_payload_directory(run, run->cache.sibling);
@@ -227,7 +225,7 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
 // the parent's grace period, instead of ending it at once with this process through the job.
 static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool program) {
   payload_open(&run->reader);
-  extract_dll_path(&run->reader, run->context.payload_directory, run->dll_path);
+  extract_dll_path(run->reader.table, run->context.payload_directory, run->dll_path);
   if (!program) return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
   driver_register_handler(run);
   app_settings_prepare(&run->app, run->context.payload_directory);

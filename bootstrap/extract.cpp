@@ -7,10 +7,13 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "base/wide_text.h"
+#include "format/name_path.h"
+#include "format/name_rules.h"
+#include "format/payload_table.h"
 #include "bootstrap/payload_reader.h"
+#include "bootstrap/table_names.h"
 #include "cleanup/file_closer.h"
 #include "cleanup/gate.h"
 #include "cleanup/held_files.h"
@@ -112,153 +115,6 @@ void extract_make_parent_directories(Extractor* extractor, const wchar_t* path) 
   }
 }
 
-// True when the name (`units` units, little-endian, in the table) stays below the payload
-// directory: components separated by "\", none empty, "." or ".."; no "/" (a separator the
-// system also honours) and no ":" (a drive or an alternate data stream) anywhere.
-// Decision: a component of dots and spaces only ("...", ".. ") is refused as well, since the
-// system may trim it to "." or ".."; the packer never writes one (no name ends in either).
-bool extract_name_stays_inside(const unsigned char* name, uint32_t units) {
-  uint32_t component = 0;  // units of the current component so far
-  uint32_t dots = 0;       // how many of them are "." or " "
-  for (uint32_t i = 0; i <= units; i++) {
-    uint16_t unit = i < units ? le_read_u16(name + 2 * (uint64_t)i) : L'\\';
-    if (unit == L'/' || unit == L':') return false;
-    if (unit == L'\\') {
-      if (component == 0 || dots == component) return false;
-      component = 0;
-      dots = 0;
-      continue;
-    }
-    component++;
-    if (unit == L'.' || unit == L' ') dots++;
-  }
-  return true;
-}
-
-// True when the component (`units` units from `name`, little-endian) is a device name: CON,
-// PRN, AUX, NUL, COM1 to COM9, LPT1 to LPT9, CONIN$ or CONOUT$, in any case, alone or before
-// an extension (spaces before the dot ignored). Windows opens the device (or the console)
-// instead of a file.
-static bool extract_component_is_device(const unsigned char* name, uint32_t units) {
-  wchar_t base[8];
-  uint32_t length = 0;
-  for (uint32_t i = 0; i < units; i++) {
-    uint16_t unit = le_read_u16(name + 2 * (uint64_t)i);
-    if (unit == L'.') break;
-    if (length == 8) return false;
-    if (unit >= L'a' && unit <= L'z') unit = (uint16_t)(unit - L'a' + L'A');
-    base[length++] = (wchar_t)unit;
-  }
-  while (length > 0 && base[length - 1] == L' ') length--;
-  if (length == 3) {
-    return wcsncmp(base, L"CON", 3) == 0 || wcsncmp(base, L"PRN", 3) == 0 ||
-           wcsncmp(base, L"AUX", 3) == 0 || wcsncmp(base, L"NUL", 3) == 0;
-  }
-  if (length == 6 || length == 7) {
-    return wcsncmp(base, length == 6 ? L"CONIN$" : L"CONOUT$", length) == 0;
-  }
-  return length == 4 && (wcsncmp(base, L"COM", 3) == 0 || wcsncmp(base, L"LPT", 3) == 0) &&
-         base[3] >= L'1' && base[3] <= L'9';
-}
-
-// True when the component (`units` units from `name`) is one Windows would hold under another
-// name or not as a file: a device name, or a last dot or space, which the system drops
-// ("x.txt." would overwrite "x.txt").
-static bool extract_component_changes(const unsigned char* name, uint32_t units) {
-  if (units > 0) {
-    uint16_t last = le_read_u16(name + 2 * (uint64_t)(units - 1));
-    if (last == L'.' || last == L' ') return true;
-  }
-  return extract_component_is_device(name, units);
-}
-
-struct ExtractName {
-  const wchar_t* units;  // in the table: x86-64 reads its little-endian units as they lie
-  int count;
-};
-
-// Units of `name` from `start` up to the next "\" or its end.
-static int extract_component_end(const ExtractName* name, int start) {
-  int end = start;
-  while (end < name->count && name->units[end] != L'\\') end++;
-  return end;
-}
-
-// qsort's comparison of two ExtractName: below, equal to or above 0 as `a` sorts before,
-// with or after `b`, component by component, each without regard to case. Decision: by
-// component, so that a name is followed at once by the names below it taken as a directory
-// ("p", then "p\q", before "p.txt"): one pass over neighbours then finds every clash.
-static int extract_compare_names(const void* a, const void* b) {
-  const ExtractName* x = (const ExtractName*)a;
-  const ExtractName* y = (const ExtractName*)b;
-  int i = 0;
-  int j = 0;
-  for (;;) {
-    int x_end = extract_component_end(x, i);
-    int y_end = extract_component_end(y, j);
-    // The comparison the file system makes: each unit in its simple upper case.
-    int order = CompareStringOrdinal(x->units + i, x_end - i, y->units + j, y_end - j,
-                                     /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
-    if (order != 0) return order;
-    bool x_more = x_end < x->count;
-    bool y_more = y_end < y->count;
-    if (!x_more || !y_more) return (int)x_more - (int)y_more;
-    i = x_end + 1;
-    j = y_end + 1;
-  }
-}
-
-// True when `inner` lies below `outer` taken as a directory: `outer`, "\", more (case ignored).
-static bool extract_name_within(const ExtractName* outer, const ExtractName* inner) {
-  return inner->count > outer->count && inner->units[outer->count] == L'\\' &&
-         CompareStringOrdinal(outer->units, outer->count, inner->units, outer->count,
-                              /* bIgnoreCase */ TRUE) == CSTR_EQUAL;
-}
-
-ExtractTableSize extract_check_names(PayloadReader* reader) {
-  ExtractTableSize size = {0, 0};
-  if (payload_table_empty(reader)) return size;
-  uint32_t count = 0;
-  for (;;) {
-    PayloadEntry entry;
-    payload_next_entry(reader, &entry);
-    // Saturates: only a comparison with a small bound is made of it.
-    size.bytes = entry.size > UINT64_MAX - size.bytes ? UINT64_MAX : size.bytes + entry.size;
-    uint32_t start = 0;
-    for (uint32_t i = 0; i <= entry.name_units; i++) {
-      if (i < entry.name_units && le_read_u16(entry.name + 2 * (uint64_t)i) != L'\\') continue;
-      if (extract_component_changes(entry.name + 2 * (uint64_t)start, i - start)) {
-        fatal_exit(FATAL_MSG_HEADER);
-      }
-      start = i + 1;
-    }
-    count++;
-    if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
-  }
-  ExtractName* names = (ExtractName*)malloc((size_t)count * sizeof(ExtractName));
-  if (names == nullptr) fatal_exit(FATAL_MSG_MEMORY);
-  payload_restart_table(reader);
-  for (uint32_t i = 0; i < count; i++) {
-    PayloadEntry entry;
-    payload_next_entry(reader, &entry);
-    names[i].units = (const wchar_t*)entry.name;
-    names[i].count = (int)entry.name_units;
-  }
-  payload_restart_table(reader);
-  qsort(names, count, sizeof(ExtractName), extract_compare_names);
-  // The same name twice (or but for case), or a file that a later name takes for its
-  // directory: sorted by component, the two are neighbours.
-  for (uint32_t i = 1; i < count; i++) {
-    if (extract_compare_names(&names[i - 1], &names[i]) == 0 ||
-        extract_name_within(&names[i - 1], &names[i])) {
-      fatal_exit(FATAL_MSG_HEADER);
-    }
-  }
-  free(names);
-  size.entries = count;
-  return size;
-}
-
 void extract_build_target(wchar_t* target, const wchar_t* directory, const unsigned char* name,
                           uint32_t units) {
   target[0] = L'\0';
@@ -267,11 +123,9 @@ void extract_build_target(wchar_t* target, const wchar_t* directory, const unsig
       !wide_append_units(target, ZB_PATH_UNITS, &length, L'\\', 1)) {
     fatal_bounds_abort();
   }
-  if (length + units + 1 > ZB_PATH_UNITS) fatal_exit(FATAL_MSG_HEADER);
-  for (uint32_t i = 0; i < units; i++) {
-    target[length + i] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
+  if (!name_append_path(target, ZB_PATH_UNITS, &length, name, units)) {
+    fatal_exit(FATAL_MSG_HEADER);
   }
-  target[length + units] = L'\0';
 }
 
 void extract_release_file(Extractor* extractor) {
@@ -339,41 +193,42 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
   extractor->entry_index++;
 }
 
-void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, wchar_t* dll_path) {
+void extract_dll_path(PayloadTable table, const wchar_t* payload_directory, wchar_t* dll_path) {
   // Decision: a child has nothing to load from an empty table; it reports the payload as
   // unusable rather than calling into nothing.
-  if (payload_table_empty(reader)) fatal_exit(FATAL_MSG_HEADER);
+  if (table_empty(table)) fatal_exit(FATAL_MSG_HEADER);
+  TableCursor cursor = table_cursor(table);
   PayloadEntry entry;
-  payload_next_entry(reader, &entry);
+  payload_next_entry(&cursor, &entry);
   // The child loads this path: a name leading elsewhere is refused here too.
-  if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
+  if (!name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
   extract_build_target(dll_path, payload_directory, entry.name, entry.name_units);
 }
 
 void extract_walk(Extractor* extractor) {
   PayloadReader* reader = extractor->reader;
   RunContext* run = extractor->run;
-  ExtractTableSize size = extract_check_names(reader);
+  TableSize size = table_check_names(reader->table);
   // Decision: a small payload is written on this thread alone. Starting the two threads costs
   // more (about 1.5 ms under Wine) than decoding and closing a few files here.
   bool threads = !(extractor->small_alone && size.entries <= ZB_WALK_ALONE_MAX_ENTRIES &&
                    size.bytes <= ZB_WALK_ALONE_MAX_BYTES);
   // Set before the first entry is created, read by removal (cleanup/remove_written.h).
-  run->written_table = reader->array + ZB_PAYLOAD_HEADER_BYTES;
-  run->written_table_bytes = reader->table_end - ZB_PAYLOAD_HEADER_BYTES;
+  run->written_table = reader->table;
   run->written_entries = 0;
   // Every entry may be an image: room to hold them all, on whichever thread closes them.
   held_files_reserve(&run->held, size.entries);
   run->closer.directory = run->payload_directory;
   run->closer.held = &run->held;
-  if (!payload_table_empty(reader)) {
+  TableCursor cursor = table_cursor(reader->table);
+  if (!table_empty(reader->table)) {
     if (threads && extractor->read_ahead) payload_start_read_ahead(reader);
     // Without its thread every file is closed on this one, as before.
     if (threads && extractor->closer_thread) file_closer_start(&run->closer);
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(reader, &entry);
-      if (!extract_name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
+      payload_next_entry(&cursor, &entry);
+      if (!name_stays_inside(entry.name, entry.name_units)) fatal_exit(FATAL_MSG_HEADER);
       extract_build_target(extractor->target_path, run->payload_directory, entry.name,
                            entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) fatal_exit(FATAL_MSG_HEADER);
@@ -381,6 +236,7 @@ void extract_walk(Extractor* extractor) {
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
+  payload_check_table_end(&cursor);
   payload_finish(reader);
   // The child starts only once every file is closed, and every image held.
   file_closer_finish(&run->closer);

@@ -58,31 +58,12 @@ void extract_walk(Extractor* extractor);
 // that they can be deleted. Main thread only; for the clean-up before a fatal exit.
 void extract_release_file(Extractor* extractor);
 
-// Child role: reads the first entry of the opened `reader` and puts its target path below
+// Child role: reads the first entry of `table` and puts its target path below
 // `payload_directory` into `dll_path` (capacity ZB_PATH_UNITS). Its flags are not looked at
-// beyond the reader's checks, and nothing is created. Fatal: header error (an empty table too,
-// or a name that does not fit); a payload directory too long to take "\" (abort).
-void extract_dll_path(PayloadReader* reader, const wchar_t* payload_directory, wchar_t* dll_path);
-
-// True when an entry name (`units` little-endian UTF-16 units, not NUL-terminated) stays
-// below the payload directory: its "\"-separated components are none of empty, "." or ".."
-// (nor any other run of dots and spaces), and it holds no "/" and no ":". The walk and the
-// child's step refuse any other name with the header error before creating anything.
-bool extract_name_stays_inside(const unsigned char* name, uint32_t units);
-
-// What a payload table holds: its entries and the sum of their sizes.
-struct ExtractTableSize {
-  uint32_t entries;
-  uint64_t bytes;
-};
-
-// Walks the opened payload's whole table before anything is written and leaves its position
-// at the first entry; returns the table's size. Fatal: header error for a name with a device
-// name among its components (NUL.txt, CONOUT$) or one ending in a dot or a space (Windows
-// drops it: "x.txt." would replace "x.txt"), for two names Windows takes for one (the same
-// name twice, or equal but for case: one file would replace the other) and for a file that
-// another name needs as its directory ("p" beside "p\q"); allocation error.
-ExtractTableSize extract_check_names(PayloadReader* reader);
+// beyond the cursor's checks, and nothing is created. Fatal: header error (an empty table too,
+// or a name that leads out of the payload directory or does not fit); a payload directory too
+// long to take "\" (abort).
+void extract_dll_path(PayloadTable table, const wchar_t* payload_directory, wchar_t* dll_path);
 
 // Builds `directory`, "\" and an entry's name (`units` units, little-endian, in the table)
 // into `target` (capacity ZB_PATH_UNITS). Fatal: abort when `directory` cannot take "\";

@@ -1,7 +1,7 @@
 // The launcher's entry: a GUI-subsystem program without a window of its own.
 #include <windows.h>
 
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "bootstrap/driver.h"
 
 // The version this launcher was built as, found in a built executable by `zobrin-pack list`.

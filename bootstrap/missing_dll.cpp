@@ -8,7 +8,7 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "base/wide_text.h"
 
 // How deep the walk follows the application's own DLLs.

@@ -8,7 +8,7 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 
 enum FrameState { FRAME_EMPTY, FRAME_DECODING, FRAME_DONE, FRAME_FAILED, FRAME_STOP };
 

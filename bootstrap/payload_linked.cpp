@@ -2,8 +2,8 @@
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "bootstrap/payload_reader.h"
 
 // The section head and the payload array, placed in the image by the packer's object file.

@@ -5,8 +5,8 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 
 void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64_t length) {
   if (length < ZB_PAYLOAD_HEADER_BYTES) {
@@ -21,13 +21,12 @@ void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64
     fatal_exit(FATAL_MSG_HEADER);
   }
   reader->array = data;
-  reader->table_position = ZB_PAYLOAD_HEADER_BYTES;
-  reader->table_end = ZB_PAYLOAD_HEADER_BYTES + table_size;
+  reader->table = table_of_array(data);
   reader->output = (unsigned char*)malloc(ZB_DECODE_BUFFER_BYTES);
   if (reader->output == nullptr) {
     fatal_exit(FATAL_MSG_MEMORY);
   }
-  if (!payload_decoder_open(&reader->decoder, data + reader->table_end, stream_size)) {
+  if (!payload_decoder_open(&reader->decoder, reader->table.bytes + table_size, stream_size)) {
     fatal_exit(FATAL_MSG_MEMORY);
   }
   reader->chunk = reader->output;
@@ -35,55 +34,12 @@ void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64
   reader->chunk_read = 0;
 }
 
-void payload_restart_table(PayloadReader* reader) {
-  reader->table_position = ZB_PAYLOAD_HEADER_BYTES;
+void payload_next_entry(TableCursor* cursor, PayloadEntry* entry) {
+  if (table_next(cursor, entry) != TABLE_ENTRY) fatal_exit(FATAL_MSG_HEADER);
 }
 
-bool payload_table_empty(const PayloadReader* reader) {
-  return reader->table_end == ZB_PAYLOAD_HEADER_BYTES;
-}
-
-// Scans a NUL-terminated string of 1 to 4095 units starting at `start`; returns its length
-// in units. Fatal: header error when empty, unterminated within 4096 units or the table.
-static uint32_t reader_scan_string(const PayloadReader* reader, uint64_t start) {
-  for (uint32_t k = 0;; k++) {
-    if (k >= ZB_NAME_MAX_UNITS + 1) {
-      fatal_exit(FATAL_MSG_HEADER);
-    }
-    if (reader->table_end - start < 2 * (uint64_t)k + 2) {
-      fatal_exit(FATAL_MSG_HEADER);
-    }
-    if (le_read_u16(reader->array + start + ZB_ENTRY_UNIT_BYTES * (uint64_t)k) == 0) {
-      if (k == 0) {
-        fatal_exit(FATAL_MSG_HEADER);
-      }
-      return k;
-    }
-  }
-}
-
-void payload_next_entry(PayloadReader* reader, PayloadEntry* entry) {
-  uint64_t p = reader->table_position;
-  if (reader->table_end - p < ZB_ENTRY_FIXED_BYTES) {
-    fatal_exit(FATAL_MSG_HEADER);
-  }
-  entry->flags = le_read_u32(reader->array + p + ZB_ENTRY_FLAGS_OFFSET);
-  if (entry->flags > ZB_ENTRY_FLAGS_MAX) {
-    fatal_exit(FATAL_MSG_HEADER);
-  }
-  entry->size = le_read_u64(reader->array + p + ZB_ENTRY_SIZE_OFFSET);
-  uint64_t name_start = p + ZB_ENTRY_FIXED_BYTES;
-  entry->name_units = reader_scan_string(reader, name_start);
-  entry->name = reader->array + name_start;
-  uint64_t next = name_start + 2 * (uint64_t)entry->name_units + 2;
-  entry->second = nullptr;
-  entry->second_units = 0;
-  if (entry->flags & ZB_ENTRY_FLAG_SECOND_STRING) {
-    entry->second_units = reader_scan_string(reader, next);
-    entry->second = reader->array + next;
-    next += 2 * (uint64_t)entry->second_units + 2;
-  }
-  reader->table_position = next;
+void payload_check_table_end(const TableCursor* cursor) {
+  if (!table_at_end(cursor)) fatal_exit(FATAL_MSG_HEADER);
 }
 
 bool payload_start_read_ahead(PayloadReader* reader) {
@@ -192,9 +148,6 @@ static void reader_drain(PayloadReader* reader) {
 }
 
 void payload_finish(PayloadReader* reader) {
-  if (reader->table_position != reader->table_end) {
-    fatal_exit(FATAL_MSG_HEADER);
-  }
   reader_drain(reader);
   payload_close(reader);
 }

@@ -1,6 +1,7 @@
 // The payload reader: takes the embedded payload array apart in place. A reader is a context
 // of its own; it owns its decoder and its read-ahead, and consumes what the read-ahead
-// produces.
+// produces. It hands out the stream; the table is walked with cursors
+// (format/payload_table.h) over the view it keeps.
 #pragma once
 
 #include <stdint.h>
@@ -8,25 +9,15 @@
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_decoder.h"
 #include "bootstrap/payload_frames.h"
-
-// One payload table entry, as Next entry hands it back. Names point into the table
-// (2-byte little-endian UTF-16 units, not NUL-terminated here) and are not copied.
-struct PayloadEntry {
-  uint32_t flags;
-  uint64_t size;
-  const unsigned char* name;
-  uint32_t name_units;
-  const unsigned char* second;  // null unless flags bit 1 is set
-  uint32_t second_units;
-};
+#include "format/payload_table.h"
 
 // A zeroed one (`PayloadReader reader = {}`) is closed.
 struct PayloadReader {
   // Offsets are counted from the array's first byte and compared against remaining lengths,
   // so no pointer is ever formed past the end of the array.
   const unsigned char* array;
-  uint64_t table_position;
-  uint64_t table_end;
+  // The table, for cursors (format/payload_table.h).
+  PayloadTable table;
   PayloadDecoder decoder;
   // The reader's own decoder output.
   unsigned char* output;
@@ -68,19 +59,17 @@ uint64_t payload_linked_file_digests(const unsigned char** digests);
 // against the head's digest, as payload_open. Fatal: header error for a damaged head.
 const unsigned char* payload_linked_setting(uint32_t kind, uint32_t* length);
 
-// Moves the table position back to the first entry, so the table can be walked again; only
-// while nothing of the stream has been read.
-void payload_restart_table(PayloadReader* reader);
-
 // Opens any array of `length` bytes (the linked one once its head is checked, or one a test
 // made) with the header checks only. Fatal: header error, allocation error.
 void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64_t length);
 
-// True when the payload table holds no entries (table size 0).
-bool payload_table_empty(const PayloadReader* reader);
+// Reads the entry at the cursor and moves past it. Fatal: header error for anything but a
+// well-formed entry (the table's end too).
+void payload_next_entry(TableCursor* cursor, PayloadEntry* entry);
 
-// Reads the entry at the table position and moves past it. Fatal: header error.
-void payload_next_entry(PayloadReader* reader, PayloadEntry* entry);
+// Fatal: header error unless the cursor has passed the table's last byte (a walk that ended
+// at the last-entry flag before the table did).
+void payload_check_table_end(const TableCursor* cursor);
 
 // Starts the reader's read-ahead, right after opening, before the first read: the frame
 // workers (bootstrap/payload_frames.h) for a stream they take, else the read-ahead's thread
@@ -101,10 +90,9 @@ uint32_t payload_take(PayloadReader* reader, const unsigned char** data, uint64_
 // least `count`). Fatal: decode error when the stream cannot supply them.
 void payload_read(PayloadReader* reader, unsigned char* destination, uint32_t count);
 
-// Checks that the table ended exactly, then decodes the rest of the stream: the frame being
-// decoded must end there without one more decoded byte, and the stream with it (a frame's
-// checksum is checked at its end). Then closes the reader. An array without a stream (S = 0) is not
-// decoded. Fatal: header error (table), decode error (stream).
+// Decodes the rest of the stream: the frame being decoded must end there without one more
+// decoded byte, and the stream with it (a frame's checksum is checked at its end). Then closes
+// the reader. An array without a stream (S = 0) is not decoded. Fatal: decode error.
 void payload_finish(PayloadReader* reader);
 
 // Closes the reader without any check: stops the read-ahead, frees the decoder and its

@@ -5,7 +5,7 @@
 #include <windows.h>
 
 #include "base/fatal.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "base/wide_text.h"
 #include "bootstrap/payload_reader.h"
 #include "paths/env.h"

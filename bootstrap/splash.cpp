@@ -5,8 +5,8 @@
 #include <wchar.h>
 #include <zstd.h>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "bootstrap/payload_reader.h"
 
 typedef ATOM(WINAPI* splash_register_class)(const WNDCLASSEXW*);

@@ -3,8 +3,8 @@
 #include <stdint.h>
 
 #include "base/limits.h"
-#include "base/little_endian.h"
 #include "base/wide_text.h"
+#include "format/name_path.h"
 
 // Closes `file`; with `name`, opens the file again, shared for reading only, and holds it.
 // Decision: a handle's share mode cannot be narrowed, and the writing one, still open, would
@@ -20,9 +20,7 @@ static void closer_close(FileCloser* closer, HANDLE file, const unsigned char* n
   DWORD error = ERROR_FILENAME_EXCED_RANGE;
   if (wide_append_text(path, ZB_PATH_UNITS, &length, closer->directory) &&
       wide_append_units(path, ZB_PATH_UNITS, &length, L'\\', 1) &&
-      length + units < ZB_PATH_UNITS) {
-    for (uint32_t i = 0; i < units; i++) path[length + i] = (wchar_t)le_read_u16(name + 2 * i);
-    path[length + units] = L'\0';
+      name_append_path(path, ZB_PATH_UNITS, &length, name, units)) {
     HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
                               /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, /* hTemplateFile */ nullptr);

@@ -1,6 +1,9 @@
 # The packer's modules, for zobrin-pack (host tree) and zobrin-pack.exe (Windows tree); the
-# entry, packer/pack_main.cpp, is added by each.
+# entry, packer/pack_main.cpp, is added by each. The format layer (format/) is shared with the
+# launcher.
+include(${CMAKE_CURRENT_LIST_DIR}/format_sources.cmake)
 set(ZOBRIN_PACKER_SOURCES
+  ${ZOBRIN_FORMAT_SOURCES}
   packer/app_tree.cpp
   packer/coff_object.cpp
   packer/exe_extras.cpp

@@ -34,22 +34,26 @@ add_library(zobrin_launcher_options INTERFACE)
 target_compile_options(zobrin_launcher_options INTERFACE
   -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
-# The launcher's four folders, each a library of its own, lowest first. A folder's code sees
+# The launcher's folders, each a library of its own, lowest first: format/ (the payload's
+# layout, shared with the packer, no system calls), base/, paths/, cleanup/, bootstrap/. A folder's code sees
 # only its own headers and those of the folders named below it: each folder is reached
 # through a directory of its own in the build tree (build/win/layers/<folder>/<folder>, a link
 # to the source folder), and a library's include path holds only those directories, never the
 # repository root. An include of a higher folder ("bootstrap/..." in cleanup/) is then not
 # found, and the build fails.
+include(cmake/format_sources.cmake)
+set(zobrin_format_sources ${ZOBRIN_FORMAT_SOURCES})
+set(zobrin_format_below)
 set(zobrin_base_sources base/fatal.cpp base/ring.cpp base/wide_text.cpp)
-set(zobrin_base_below)
+set(zobrin_base_below format)
 set(zobrin_paths_sources paths/app_template.cpp paths/env.cpp paths/path_utils.cpp paths/shell.cpp
   paths/template.cpp)
-set(zobrin_paths_below base)
+set(zobrin_paths_below format base)
 set(zobrin_cleanup_sources
   cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/held_files.cpp
   cleanup/remove_tree.cpp
   cleanup/remove_written.cpp cleanup/shutdown.cpp cleanup/sweep.cpp)
-set(zobrin_cleanup_below base)
+set(zobrin_cleanup_below format base)
 # The entry point (bootstrap/main.cpp) is linked separately.
 set(zobrin_bootstrap_sources
   bootstrap/app_settings.cpp bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp
@@ -58,9 +62,9 @@ set(zobrin_bootstrap_sources
   bootstrap/payload_frames.cpp
   bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
   bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp
-  bootstrap/role.cpp)
-set(zobrin_bootstrap_below base paths cleanup)
-set(zobrin_layers base paths cleanup bootstrap)
+  bootstrap/role.cpp bootstrap/table_names.cpp)
+set(zobrin_bootstrap_below format base paths cleanup)
+set(zobrin_layers format base paths cleanup bootstrap)
 foreach(layer ${zobrin_layers})
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/layers/${layer})
   file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${layer} ${CMAKE_BINARY_DIR}/layers/${layer}/${layer}
@@ -111,7 +115,8 @@ add_custom_command(TARGET sample POST_BUILD
 # resource, the specs file and the linker script that puts the payload section last).
 add_library(zobrin_entry STATIC bootstrap/main.cpp)
 target_include_directories(zobrin_entry PRIVATE
-  ${CMAKE_BINARY_DIR}/layers/base ${CMAKE_BINARY_DIR}/layers/bootstrap)
+  ${CMAKE_BINARY_DIR}/layers/format ${CMAKE_BINARY_DIR}/layers/base
+  ${CMAKE_BINARY_DIR}/layers/bootstrap)
 target_link_libraries(zobrin_entry PRIVATE zobrin_launcher_options)
 target_compile_definitions(zobrin_entry PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION}")
 set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)

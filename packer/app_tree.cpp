@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "base/limits.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "packer/file_io.h"
 #include "packer/host_os.h"
 #include "packer/manifest.h"

@@ -5,8 +5,8 @@
 #include <zstd.h>
 
 #include "base/file_digest.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
 

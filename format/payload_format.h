@@ -47,8 +47,7 @@
 
 #include <stdint.h>
 
-#include "base/limits.h"
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 
 constexpr uint32_t ZB_SECTION_LENGTH_OFFSET = 0;
 constexpr uint32_t ZB_SECTION_DIGEST_OFFSET = 8;
@@ -130,8 +129,13 @@ constexpr uint32_t ZB_NAME_MAX_UNITS = 4095;
 // of microseconds, "_" and eleven random characters.
 constexpr uint32_t ZB_PAYLOAD_DIR_MIN_UNITS = 2 + 9 + 1 + 1 + 6 + 1 + 11;
 
+// The longest path the launcher forms, in UTF-16 units with the NUL (base/limits.h sizes its
+// path buffers by it).
+constexpr uint32_t ZB_TARGET_PATH_UNITS = 4096;
+
 // Longest entry name that can ever fit a target path: directory, "\", name and NUL in 4096.
-constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS = ZB_PATH_UNITS - ZB_PAYLOAD_DIR_MIN_UNITS - 2;
+constexpr uint32_t ZB_TARGET_NAME_MAX_UNITS =
+    ZB_TARGET_PATH_UNITS - ZB_PAYLOAD_DIR_MIN_UNITS - 2;
 
 // The zstd frame: window at most 2^27 bytes (the decoder's default limit).
 constexpr uint32_t ZB_WINDOW_LOG = 27;
