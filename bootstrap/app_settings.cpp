@@ -8,17 +8,16 @@
 #include "format/little_endian.h"
 #include "format/payload_format.h"
 #include "base/wide_text.h"
-#include "bootstrap/payload_reader.h"
 #include "paths/app_template.h"
 #include "paths/env.h"
 
 // The record of `kind` as UTF-16 units: its bytes, with their unit count in *units; null when
 // the executable has none. Checked by the packer and sealed by the digest, so only a packer's
 // own fault reaches the header error here.
-static const unsigned char* app_record(uint32_t kind, uint32_t* units, uint32_t max_units,
+static const unsigned char* app_record(const AppSettings* app, uint32_t kind, uint32_t* units, uint32_t max_units,
                                        bool nul_ended) {
   uint32_t length = 0;
-  const unsigned char* value = payload_linked_setting(kind, &length);
+  const unsigned char* value = payload_image_setting(app->image, kind, &length);
   if (value == nullptr) return nullptr;
   *units = length / 2;
   if (length % 2 != 0 || *units == 0 || *units > max_units + (nul_ended ? 1 : 0) ||
@@ -54,7 +53,7 @@ static void app_expand(const AppSettings* app, const wchar_t* text, wchar_t* out
 static void app_prepare_directory(AppSettings* app) {
   app->directory[0] = L'\0';
   uint32_t units = 0;
-  const unsigned char* record = app_record(ZB_SETTING_CWD, &units, ZB_CWD_MAX_UNITS, false);
+  const unsigned char* record = app_record(app, ZB_SETTING_CWD, &units, ZB_CWD_MAX_UNITS, false);
   if (record == nullptr) return;
   app_copy_text(record, 0, units, app->scratch);
   wchar_t expanded[ZB_PATH_UNITS];
@@ -68,13 +67,14 @@ static void app_prepare_directory(AppSettings* app) {
   }
 }
 
-void app_settings_prepare(AppSettings* app, const wchar_t* app_dir) {
+void app_settings_prepare(AppSettings* app, const PayloadImage* image, const wchar_t* app_dir) {
+  app->image = image;
   app->app_dir = app_dir;
   app->argument_count = 0;
   app->arguments[0] = L'\0';
   uint32_t units = 0;
   const unsigned char* record =
-      app_record(ZB_SETTING_ARGS, &units, ZB_APP_SETTING_MAX_UNITS, true);
+      app_record(app, ZB_SETTING_ARGS, &units, ZB_APP_SETTING_MAX_UNITS, true);
   uint32_t length = 0;
   for (uint32_t at = 0; record != nullptr && at < units; at++) {
     at = app_copy_text(record, at, units, app->scratch);
@@ -135,7 +135,7 @@ static uint32_t app_variable(AppSettings* app, const unsigned char* record, uint
 
 wchar_t* app_settings_environment(AppSettings* app) {
   uint32_t units = 0;
-  const unsigned char* record = app_record(ZB_SETTING_ENV, &units, ZB_APP_SETTING_MAX_UNITS, true);
+  const unsigned char* record = app_record(app, ZB_SETTING_ENV, &units, ZB_APP_SETTING_MAX_UNITS, true);
   if (record == nullptr) return nullptr;
   wchar_t* changes = nullptr;
   size_t capacity = 0;

@@ -9,8 +9,11 @@
 #include <stdint.h>
 
 #include "base/limits.h"
+#include "bootstrap/payload_image.h"
 
 struct AppSettings {
+  // The payload image whose settings these are.
+  const PayloadImage* image;
   // The directory the application runs from, {APP_DIR}: the payload directory or the cached
   // copy (or its sibling). Null until app_settings_prepare.
   const wchar_t* app_dir;
@@ -24,11 +27,11 @@ struct AppSettings {
   wchar_t entry[ZB_ENV_VALUE_UNITS];
 };
 
-// Expands the packed fixed arguments and working folder for an application that runs from
-// `app_dir` (kept in `app`: it must stay valid). Fatal: header error for a malformed record,
+// Expands the fixed arguments and working folder packed in `image` for an application that
+// runs from `app_dir` (both kept in `app`: they must stay valid). Fatal: header error for a malformed record,
 // the expand error naming a template that cannot be expanded (or whose result does not fit),
 // and "Error, working folder '...' (from zobrin-pack exe --cwd) is not an existing folder."
-void app_settings_prepare(AppSettings* app, const wchar_t* app_dir);
+void app_settings_prepare(AppSettings* app, const PayloadImage* image, const wchar_t* app_dir);
 
 // The environment block the application starts with: this process's variables with the
 // packed ones set, removed or put in front (heap; free() releases it), or null when none are

@@ -12,7 +12,6 @@
 #include "base/wide_text.h"
 #include "bootstrap/cache_verify.h"
 #include "bootstrap/payload_directory.h"
-#include "bootstrap/payload_reader.h"
 #include "bootstrap/place_folder.h"
 #include "bootstrap/table_names.h"
 #include "cleanup/remove_tree.h"
@@ -98,12 +97,13 @@ static void cache_name_version(Cache* cache) {
     fatal_bounds_abort();
   }
   cache->base_units = (uint32_t)wcslen(cache->version);
-  if (!cache_append_hex(cache->version, payload_linked_key(), CACHE_KEY_DIGITS)) {
+  if (!cache_append_hex(cache->version, cache->key, CACHE_KEY_DIGITS)) {
     fatal_bounds_abort();
   }
 }
 
-void cache_compute_paths(Cache* cache) {
+void cache_compute_paths(Cache* cache, uint64_t key) {
+  cache->key = key;
   if (cache->chosen_root != nullptr) {
     if (!cache_join(cache->folder, cache->chosen_root, L"", L"")) fatal_bounds_abort();
   } else if (!template_expand(cache->folder, CACHE_FOLDER_TEMPLATE, ZB_PATH_UNITS)) {
@@ -279,14 +279,14 @@ static void cache_write_mark(const Cache* cache) {
 
 // The copy is used only when this user's launcher finished it and its files are exactly the
 // payload's (cache_verify_copy); the table is walked either way.
-static bool cache_tree_whole(Cache* cache, PayloadTable table) {
+static bool cache_tree_whole(Cache* cache, const PayloadImage* image) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
-  table_check_names(table);
-  return cache_verify_copy(table, cache->directory,
+  table_check_names(image->table);
+  return cache_verify_copy(image, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 
-bool cache_prepare(Cache* cache, PayloadTable table) {
+bool cache_prepare(Cache* cache, const PayloadImage* image) {
   if (cache->chosen_root != nullptr) {
     place_create_folder(cache->chosen_root);
   } else {
@@ -294,11 +294,12 @@ bool cache_prepare(Cache* cache, PayloadTable table) {
   }
   cache_make_root(cache->root);
   cache_take_lock(cache);
-  return cache_tree_whole(cache, table);
+  return cache_tree_whole(cache, image);
 }
 
 static void cache_redraw_sibling(void* cache) {
-  cache_compute_paths(static_cast<Cache*>(cache));
+  Cache* drawn = static_cast<Cache*>(cache);
+  cache_compute_paths(drawn, drawn->key);
 }
 
 void cache_create_sibling(Cache* cache) {

@@ -16,7 +16,7 @@
 
 #include "base/limits.h"
 #include "cleanup/held_files.h"
-#include "format/payload_table.h"
+#include "bootstrap/payload_image.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
 // cache_compute_paths.
@@ -41,13 +41,16 @@ struct Cache {
   bool directory_existed;
   // Where the check puts the copy's images it holds (the run's held files), or null.
   HeldFiles* held;
+  // The payload's content key, naming the version (cache_compute_paths).
+  uint64_t key;
 };
 
-// Both roles: computes the cache directory and this run's sibling (from PID, TIME_US and
+// Both roles: computes the cache directory of the payload whose content key is `key` and this
+// run's sibling (from PID, TIME_US and
 // RANDOM, drawn and published when unset, as for the temporary directory). Fatal: a cache
 // folder or template that cannot be expanded; a folder too long for the paths below it (one
 // line naming it); abort when the executable's name does not fit.
-void cache_compute_paths(Cache* cache);
+void cache_compute_paths(Cache* cache, uint64_t key);
 
 // Child role: the directory the parent prepared: the sibling when it still exists (the parent
 // could not move it into place and runs from it), else the cache directory. Holds the
@@ -62,10 +65,10 @@ const wchar_t* cache_run_directory(const Cache* cache);
 // folder's missing levels too, bootstrap/place_folder.h), takes and dates the lock (after
 // removing leftovers of killed runs of this version when no other run holds it) and checks the
 // copy: this user's launcher finished it, and its files are exactly the payload's
-// (cache_verify_copy); its images stay held in cache->held when it passes; `table` is the
+// (cache_verify_copy); its images stay held in cache->held when it passes; `image` is the
 // payload's. True when the copy can be used as it stands. Fatal: as
 // cache_verify_copy; a root directory or chosen folder that cannot be created.
-bool cache_prepare(Cache* cache, PayloadTable table);
+bool cache_prepare(Cache* cache, const PayloadImage* image);
 
 // Parent role, when cache_prepare answered false: creates the sibling (a fresh name, written
 // to cache->sibling, when one is taken, like the temporary directory). Fatal: no free name

@@ -9,6 +9,7 @@
 #include "base/handle.h"
 #include "base/limits.h"
 #include "base/wide_text.h"
+#include "bootstrap/payload_image.h"
 #include "bootstrap/payload_reader.h"
 #include "cleanup/held_files.h"
 #include "format/little_endian.h"
@@ -277,10 +278,11 @@ static bool verify_run(VerifyWork* work) {
   return !work->failed;
 }
 
-bool cache_verify_copy(PayloadTable table, const wchar_t* directory, bool check,
+bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool check,
                        HeldFiles* held, bool images_only) {
-  const unsigned char* digests = nullptr;
-  uint64_t recorded = payload_linked_file_digests(&digests);
+  PayloadTable table = image->table;
+  const unsigned char* digests = image->tail.digests;
+  uint64_t recorded = image->tail.digest_count;
   VerifyJob* jobs = nullptr;
   VerifyName* names = nullptr;
   if (check && recorded != 0) {

@@ -4,9 +4,9 @@
 #include <stdint.h>
 
 #include "cleanup/held_files.h"
-#include "format/payload_table.h"
+#include "bootstrap/payload_image.h"
 
-// Walks `table` (checking every name as extraction would) and, when
+// Walks the table of `image` (checking every name as extraction would) and, when
 // `check` is set, checks the copy at `directory` (at most ZB_PATH_UNITS - 1 units, an existing
 // real directory): every entry's file is there, a plain file with one name only (no link, no
 // second hard link), of the entry's size and with the entry's recorded digest; no directory or
@@ -19,6 +19,6 @@
 // check), and read in ZB_VERIFY_READ_BYTES requests; the images go to `held` when not null,
 // and stay there when the check passes. True when `check` was set and the copy is exactly the payload.
 // Fatal: header error for a name that would leave the directory, an entry with a second
-// string, or a table whose entries do not match the file digests recorded; memory error.
-bool cache_verify_copy(PayloadTable table, const wchar_t* directory, bool check,
+// string, or a table whose entries do not match the file digests recorded in `image`; memory error.
+bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool check,
                        HeldFiles* held = nullptr, bool images_only = false);

@@ -41,6 +41,7 @@ static const uint32_t DRIVER_DIRECTORY_NAME_MAX_UNITS =
 // until the process ends: the console handler may reach it while the process exits.
 struct DriverRun {
   RunContext context;
+  PayloadImage image;
   PayloadReader reader;
   Extractor extractor;
   Cache cache;
@@ -136,7 +137,7 @@ static void driver_register_handler(DriverRun* run) {
 // Program mode: the program's path below `directory` (where the child role would load the
 // DLL from), from the table's first entry, into the run's dll_path.
 static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* directory) {
-  extract_dll_path(run->reader.table, directory, run->dll_path);
+  extract_dll_path(run->image.table, directory, run->dll_path);
   return run->dll_path;
 }
 
@@ -147,7 +148,7 @@ static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* direc
 static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
                                 const wchar_t* app_dir, const wchar_t* program) {
   int exit_code = 0;
-  app_settings_prepare(&run->app, app_dir);
+  app_settings_prepare(&run->app, &run->image, app_dir);
   run->launch.app = &run->app;
   {
     HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
@@ -181,7 +182,7 @@ static void driver_install_cache(DriverRun* run) {
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
-  if (!cache_verify_copy(run->reader.table, cache_run_directory(&run->cache), /* check */ true,
+  if (!cache_verify_copy(&run->image, cache_run_directory(&run->cache), /* check */ true,
                          &run->context.held, /* images_only */ true)) {
     fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
   }
@@ -192,14 +193,14 @@ static void driver_install_cache(DriverRun* run) {
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
-  cache_compute_paths(&run->cache);
+  cache_compute_paths(&run->cache, run->image.key);
   run->cache.held = &run->context.held;
   place_hand_over(run->cache.folder);
   driver_set_payload_directory(run, run->cache.sibling);
   // Checking a large copy takes a while too.
-  splash_start(&run->splash);
-  payload_open(&run->reader);
-  bool whole = cache_prepare(&run->cache, run->reader.table);
+  splash_start(&run->splash, &run->image);
+  payload_open(&run->reader, &run->image);
+  bool whole = cache_prepare(&run->cache, &run->image);
   if (!whole) {
     cache_create_sibling(&run->cache);
     driver_set_payload_directory(run, run->cache.sibling);
@@ -224,11 +225,10 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
 // keeps the console handler too, so an interrupt is left to the program and a close gives it
 // the parent's grace period, instead of ending it at once with this process through the job.
 static int driver_run_child(DriverRun* run, int argc, wchar_t** argv, bool program) {
-  payload_open(&run->reader);
-  extract_dll_path(run->reader.table, run->context.payload_directory, run->dll_path);
+  extract_dll_path(run->image.table, run->context.payload_directory, run->dll_path);
   if (!program) return launch_child(run->context.payload_directory, run->dll_path, argc, argv);
   driver_register_handler(run);
-  app_settings_prepare(&run->app, run->context.payload_directory);
+  app_settings_prepare(&run->app, &run->image, run->context.payload_directory);
   run->launch.app = &run->app;
   int exit_code = 0;
   {
@@ -256,10 +256,12 @@ int driver_run(void) {
 
   bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
   if (parent_role) driver_prepare_parent_environment();
-  // Read before anything is created: unknown flags are the header error in either role.
-  uint64_t flags = payload_linked_flags();
+  // Checked before anything is created: a damaged head or unknown flags are the header error
+  // in either role.
+  payload_image_open(&run.image);
+  uint64_t flags = run.image.flags;
   bool program = (flags & ZB_RUN_FLAG_PROGRAM) != 0;
-  place_choose(&run.place);
+  place_choose(&run.place, &run.image);
   // Decision: the child takes the folder its parent resolved, never expanding it again: a
   // template the two roles expanded differently would load files nothing checked.
   bool handed_over = !parent_role && place_take_handed_over(&run.place);
@@ -274,7 +276,7 @@ int driver_run(void) {
       run.cache.chosen_root = run.place.folder;
     }
     if (parent_role) return driver_run_cached_parent(&run, argv, program);
-    cache_compute_paths(&run.cache);
+    cache_compute_paths(&run.cache, run.image.key);
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
     return driver_run_child(&run, argc, argv, program);
   }
@@ -290,8 +292,8 @@ int driver_run(void) {
                                &run);
   driver_own_payload_directory(&run);
   driver_register_handler(&run);
-  splash_start(&run.splash);
-  payload_open(&run.reader);
+  splash_start(&run.splash, &run.image);
+  payload_open(&run.reader, &run.image);
   extract_walk(&run.extractor);
   // Leftovers of killed launchers are removed on a thread of their own while the child runs.
   // Decision: with a folder of its own choice the run sweeps the temporary directory too, where

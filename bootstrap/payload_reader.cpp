@@ -34,6 +34,10 @@ void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64
   reader->chunk_read = 0;
 }
 
+void payload_open(PayloadReader* reader, const PayloadImage* image) {
+  payload_open_array(reader, image->array, image->length);
+}
+
 void payload_next_entry(TableCursor* cursor, PayloadEntry* entry) {
   if (table_next(cursor, entry) != TABLE_ENTRY) fatal_exit(FATAL_MSG_HEADER);
 }

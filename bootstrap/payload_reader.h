@@ -9,6 +9,7 @@
 #include "bootstrap/payload_ahead.h"
 #include "bootstrap/payload_decoder.h"
 #include "bootstrap/payload_frames.h"
+#include "bootstrap/payload_image.h"
 #include "format/payload_table.h"
 
 // A zeroed one (`PayloadReader reader = {}`) is closed.
@@ -33,34 +34,10 @@ struct PayloadReader {
   uint64_t frames_handed;
 };
 
-// Opens the array linked into the image: its length must fit the image section that holds it,
-// and the digest in the section head must match its header and table and the head's length,
-// run flags and content key (payload_digest). Fatal: header error, allocation error.
-void payload_open(PayloadReader* reader);
+// Opens the array of the checked `image` (bootstrap/payload_image.h). Fatal: allocation error.
+void payload_open(PayloadReader* reader, const PayloadImage* image);
 
-// The run flags (ZB_RUN_FLAG_*) in the section head of the array linked into the image, after
-// the same check of the head as payload_open (read before anything is created). Fatal: header
-// error for a damaged head or a bit the launcher does not know.
-uint64_t payload_linked_flags(void);
-
-// The content key in the section head of the array linked into the image (the packer's
-// payload_content_key; checked against the digest, not recomputed). Fatal: header error for a
-// damaged head.
-uint64_t payload_linked_key(void);
-
-// The file digests recorded after the array linked into the image (cached mode): points
-// `digests` at the first (8 little-endian bytes each, in table order) and returns their count,
-// 0 outside the cached mode. Checked against the head's digest, as payload_open. Fatal: header
-// error for a damaged head.
-uint64_t payload_linked_file_digests(const unsigned char** digests);
-
-// The setting of `kind` (ZB_SETTING_*) recorded after the array linked into the image: its
-// bytes, with their count in *length, or null (and 0) when the executable has none. Checked
-// against the head's digest, as payload_open. Fatal: header error for a damaged head.
-const unsigned char* payload_linked_setting(uint32_t kind, uint32_t* length);
-
-// Opens any array of `length` bytes (the linked one once its head is checked, or one a test
-// made) with the header checks only. Fatal: header error, allocation error.
+// Opens any array of `length` bytes (an image's, or one a test made) with the header checks only. Fatal: header error, allocation error.
 void payload_open_array(PayloadReader* reader, const unsigned char* data, uint64_t length);
 
 // Reads the entry at the cursor and moves past it. Fatal: header error for anything but a

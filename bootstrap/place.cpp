@@ -7,7 +7,6 @@
 #include "base/fatal.h"
 #include "format/payload_format.h"
 #include "base/wide_text.h"
-#include "bootstrap/payload_reader.h"
 #include "paths/env.h"
 #include "paths/template.h"
 
@@ -26,9 +25,9 @@ static void place_set_template(Place* place, const wchar_t* text, uint32_t units
 }
 
 // The packed setting as wide text into the template; false when the executable has none.
-static bool place_packed_template(Place* place) {
+static bool place_packed_template(Place* place, const PayloadImage* image) {
   uint32_t length = 0;
-  const unsigned char* value = payload_linked_setting(ZB_SETTING_EXTRACT_TO, &length);
+  const unsigned char* value = payload_image_setting(image, ZB_SETTING_EXTRACT_TO, &length);
   if (value == nullptr) return false;
   // Checked by the packer; a damaged record is sealed by the digest, so only a packer's own
   // fault reaches here.
@@ -51,7 +50,7 @@ static bool place_is_absolute(const wchar_t* path) {
   return drive || unc;
 }
 
-void place_choose(Place* place) {
+void place_choose(Place* place, const PayloadImage* image) {
   place->source = PLACE_DEFAULT;
   wchar_t* variable = env_read(ENV_EXTRACT_TO);
   if (variable != nullptr) {
@@ -60,7 +59,7 @@ void place_choose(Place* place) {
     // longer than the packer takes.
     place_set_template(place, variable, (uint32_t)wcsnlen(variable, ZB_PATH_UNITS - 1));
     free(variable);
-  } else if (place_packed_template(place)) {
+  } else if (place_packed_template(place, image)) {
     place->source = PLACE_PACKED;
   } else {
     place_set_template(place, PLACE_DEFAULT_TEMPLATE, (uint32_t)wcslen(PLACE_DEFAULT_TEMPLATE));

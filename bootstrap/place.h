@@ -8,6 +8,7 @@
 #include <stdint.h>
 
 #include "base/limits.h"
+#include "bootstrap/payload_image.h"
 
 // The variable that overrides the packed choice; set to the empty text it counts as unset.
 #define ENV_EXTRACT_TO L"ZOBRIN_ONEFILE_EXTRACT_TO"
@@ -26,9 +27,9 @@ struct Place {
 };
 
 // Both roles (the child chooses the same from the inherited environment): the template, from
-// the variable, else the packed setting, else "{TEMP}" (PLACE_DEFAULT). Expands nothing.
+// the variable, else the setting packed in `image`, else "{TEMP}" (PLACE_DEFAULT). Expands nothing.
 // Fatal: header error for a damaged setting. Abort: a text that does not fit.
-void place_choose(Place* place);
+void place_choose(Place* place, const PayloadImage* image);
 
 // Expands the chosen template into place->folder, without final backslashes. The template
 // may hold what `zobrin-pack exe --extract-to` takes and nothing else: at most

@@ -7,7 +7,6 @@
 
 #include "format/little_endian.h"
 #include "format/payload_format.h"
-#include "bootstrap/payload_reader.h"
 
 typedef ATOM(WINAPI* splash_register_class)(const WNDCLASSEXW*);
 typedef HWND(WINAPI* splash_create_window)(DWORD, LPCWSTR, LPCWSTR, DWORD, int, int, int, int,
@@ -200,15 +199,13 @@ static DWORD WINAPI splash_thread_main(LPVOID context) {
   // loaded.
   if (WaitForSingleObject(splash->done.get(), ZB_SPLASH_DELAY_MS) != WAIT_TIMEOUT) return 0;
   if (splash->child != 0) return 0;
-  uint32_t length = 0;
-  const unsigned char* record = payload_linked_setting(ZB_SETTING_SPLASH, &length);
-  splash_show(splash, record, length);
+  splash_show(splash, splash->record, splash->record_length);
   return 0;
 }
 
-void splash_start(Splash* splash) {
-  uint32_t length = 0;
-  if (payload_linked_setting(ZB_SETTING_SPLASH, &length) == nullptr) return;
+void splash_start(Splash* splash, const PayloadImage* image) {
+  splash->record = payload_image_setting(image, ZB_SETTING_SPLASH, &splash->record_length);
+  if (splash->record == nullptr) return;
   wchar_t name[64];
   swprintf(name, 64, L"%ls%lu", ZB_SPLASH_EVENT_PREFIX, (unsigned long)GetCurrentProcessId());
   splash->done.reset(CreateEventW(/* lpEventAttributes */ nullptr, /* bManualReset */ TRUE,

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "base/handle.h"
+#include "bootstrap/payload_image.h"
 
 // How long extraction may take before the splash is shown.
 constexpr uint32_t ZB_SPLASH_DELAY_MS = 300;
@@ -25,12 +26,15 @@ struct Splash {
   HandleOwner done;
   // The child's process id once it is started, 0 before.
   volatile LONG child;
+  // The packed image record (in the payload image) and its length.
+  const unsigned char* record;
+  uint32_t record_length;
 };
 
-// Parent role, before extraction: when the executable carries a splash, creates the event and
+// Parent role, before extraction: when `image` carries a splash, creates the event and
 // the thread that shows it after the delay. Never fatal: without the event or the thread there
 // is no splash.
-void splash_start(Splash* splash);
+void splash_start(Splash* splash, const PayloadImage* image);
 
 // Parent role, once the child is started (extraction has finished): the child whose first
 // window ends the splash; before the delay has passed, no splash is shown at all.

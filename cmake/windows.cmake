@@ -60,7 +60,7 @@ set(zobrin_bootstrap_sources
   bootstrap/driver.cpp bootstrap/extract.cpp
   bootstrap/launch.cpp bootstrap/missing_dll.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
   bootstrap/payload_frames.cpp
-  bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
+  bootstrap/payload_directory.cpp bootstrap/payload_image.cpp bootstrap/payload_reader.cpp
   bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp
   bootstrap/role.cpp bootstrap/table_names.cpp)
 set(zobrin_bootstrap_below format base paths cleanup)

@@ -28,12 +28,13 @@ static void walk_print_name(const unsigned char* units, uint32_t count) {
 }
 
 static PayloadReader walk_reader;
+static PayloadImage walk_image;
 
 static int walk_dll_path(const wchar_t* directory) {
   if (wcslen(directory) >= ZB_PATH_UNITS) return 100;
   static wchar_t dll_path[ZB_PATH_UNITS];
-  payload_open(&walk_reader);
-  extract_dll_path(walk_reader.table, directory, dll_path);
+  payload_image_open(&walk_image);
+  extract_dll_path(walk_image.table, directory, dll_path);
   char utf8[ZB_PATH_UNITS * 4];
   WideCharToMultiByte(CP_UTF8, 0, dll_path, -1, utf8, sizeof utf8, nullptr, nullptr);
   printf("dll %s\n", utf8);
@@ -44,7 +45,8 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   if (argc == 3 && wcscmp(argv[1], L"dll") == 0) return walk_dll_path(argv[2]);
-  payload_open(&walk_reader);
+  payload_image_open(&walk_image);
+  payload_open(&walk_reader, &walk_image);
   TableCursor cursor = table_cursor(walk_reader.table);
   if (!table_empty(walk_reader.table)) {
     for (;;) {
