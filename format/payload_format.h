@@ -67,10 +67,10 @@ constexpr uint64_t ZB_RUN_FLAGS_KNOWN =
 
 // Setting kinds. Extract-to: the payload directory's parent as a path template
 // (paths/template.h), UTF-16LE units without a NUL, 1 to ZB_EXTRACT_TO_MAX_UNITS of them.
-// Splash: the image shown while a slow first start extracts (bootstrap/splash.h): width and
+// Splash: the image shown while a slow first start extracts (run/splash.h): width and
 // height (4 bytes each, 1 to ZB_SPLASH_MAX_SIDE), then one zstd frame of width * height * 4
 // bytes, rows top down, each pixel blue, green, red and 0.
-// The application's own settings (bootstrap/app_settings.h), their texts application
+// The application's own settings (run/app_settings.h), their texts application
 // templates (paths/app_template.h) in UTF-16LE units. Args: the fixed arguments given before
 // the user's, each followed by a NUL unit. Env: the application's variables, each one unit
 // ZB_ENV_SET or ZB_ENV_PREPEND, then NAME=TEMPLATE and a NUL unit. Cwd: the application's
@@ -85,7 +85,7 @@ constexpr uint32_t ZB_SETTING_ENV = 4;
 constexpr uint32_t ZB_SETTING_CWD = 5;
 constexpr uint32_t ZB_SETTING_EXECUTION_LEVEL = 6;
 // Every kind from 1 up to this one is known. The launcher carries the number after
-// ZB_SETTINGS_MARKER (bootstrap/main.cpp), so the packer can refuse to put a record into a
+// ZB_SETTINGS_MARKER (run/main.cpp), so the packer can refuse to put a record into a
 // launcher too old to read it; a launcher without the marker reads kinds 1 and 2.
 #define ZB_SETTING_KINDS_NUMBER 6
 constexpr uint32_t ZB_SETTING_KINDS = ZB_SETTING_KINDS_NUMBER;

@@ -49,17 +49,17 @@
 
 #include <zstd.h>
 
-#include "bootstrap/command_line.h"
-#include "bootstrap/extract.h"
-#include "bootstrap/launch.h"
 #include "base/file_digest.h"
 #include "base/limits.h"
-#include "format/little_endian.h"
-#include "format/payload_format.h"
-#include "bootstrap/payload_reader.h"
-#include "bootstrap/table_names.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/remove_written.h"
+#include "extract/extract.h"
+#include "extract/table_names.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
+#include "payload/payload_reader.h"
+#include "run/command_line.h"
+#include "run/launch.h"
 
 namespace {
 

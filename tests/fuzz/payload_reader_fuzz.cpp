@@ -10,7 +10,7 @@
 #include "base/fatal.h"
 #include "base/limits.h"
 #include "format/payload_format.h"
-#include "bootstrap/payload_reader.h"
+#include "payload/payload_reader.h"
 #include "tests/fuzz/fatal_jump.h"
 
 // Bytes handed out per input at most: a few zstd bytes can announce gigabytes, and the walk

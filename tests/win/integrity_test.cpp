@@ -9,10 +9,10 @@
 #include <string>
 #include <vector>
 
+#include "extract/extract.h"
 #include "format/little_endian.h"
-#include "format/payload_format.h"
-#include "bootstrap/extract.h"
 #include "format/name_rules.h"
+#include "format/payload_format.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
 

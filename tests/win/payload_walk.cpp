@@ -8,10 +8,10 @@
 #include <windows.h>
 
 #include "base/limits.h"
+#include "extract/extract.h"
 #include "format/little_endian.h"
 #include "format/payload_format.h"
-#include "bootstrap/extract.h"
-#include "bootstrap/payload_reader.h"
+#include "payload/payload_reader.h"
 
 static unsigned char walk_chunk[ZB_WRITE_CHUNK_BYTES];
 
