@@ -44,19 +44,16 @@ static DWORD WINAPI closer_main(void* context) {
 }
 
 bool file_closer_start(FileCloser* closer) {
-  if (closer->thread) return false;
+  if (thread_started(&closer->thread)) return false;
   // No thread runs: nothing is queued until the first hand-over.
   ring_reset(&closer->ring, ZB_CLOSER_HANDLES, /* wake_batch */ 1);
-  closer->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_CLOSER_STACK_BYTES,
-                                    closer_main, /* lpParameter */ closer,
-                                    STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr));
-  return (bool)closer->thread;
+  return thread_start(&closer->thread, closer_main, closer, ZB_CLOSER_STACK_BYTES);
 }
 
 void file_closer_hand(FileCloser* closer, HANDLE file, const unsigned char* hold_name,
                       uint32_t hold_units) {
   uint32_t slot = 0;
-  if (!closer->thread || !ring_wait_space(&closer->ring, &slot)) {
+  if (!thread_started(&closer->thread) || !ring_wait_space(&closer->ring, &slot)) {
     closer_close(closer, file, hold_name, hold_units);
     return;
   }
@@ -67,11 +64,10 @@ void file_closer_hand(FileCloser* closer, HANDLE file, const unsigned char* hold
 }
 
 void file_closer_finish(FileCloser* closer) {
-  if (!closer->thread) return;
+  if (!thread_started(&closer->thread)) return;
   ring_publish(&closer->ring, /* filled */ false, /* end */ true);
   // The thread ends only with the ring empty: every handle is closed once it has.
-  WaitForSingleObject(closer->thread.get(), INFINITE);
-  closer->thread.reset();
+  thread_join(&closer->thread, INFINITE);
 }
 
 bool file_closer_wait_closed(FileCloser* closer, DWORD timeout_ms) {

@@ -8,6 +8,7 @@
 #include "base/file_digest.h"
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/thread_pool.h"
 #include "base/wide_text.h"
 #include "cleanup/held_files.h"
 #include "format/little_endian.h"
@@ -249,19 +250,12 @@ static bool verify_list_tree(const VerifyWork* work, wchar_t* path, uint32_t len
 // on this one meanwhile. True when every check passed and the tree holds no extra file that
 // may run code.
 static bool verify_run(VerifyWork* work) {
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  uint32_t threads = system.dwNumberOfProcessors;
-  if (threads > ZB_VERIFY_THREADS_MAX) threads = ZB_VERIFY_THREADS_MAX;
+  uint32_t threads = thread_pool_size(ZB_VERIFY_THREADS_MAX);
   if (threads > work->count) threads = work->count;
-  HANDLE helpers[ZB_VERIFY_THREADS_MAX];
-  uint32_t started = 0;
+  ThreadPool helpers = {};
   for (uint32_t i = 1; i < threads; i++) {
-    HANDLE thread = CreateThread(/* lpThreadAttributes */ nullptr, ZB_VERIFY_STACK_BYTES,
-                                 verify_thread_main, work, STACK_SIZE_PARAM_IS_A_RESERVATION,
-                                 /* lpThreadId */ nullptr);
     // Fewer threads only make it slower.
-    if (thread != nullptr) helpers[started++] = thread;
+    thread_pool_add(&helpers, verify_thread_main, work, ZB_VERIFY_STACK_BYTES);
   }
   wchar_t path[ZB_PATH_UNITS];
   uint32_t length = 0;
@@ -271,10 +265,7 @@ static bool verify_run(VerifyWork* work) {
     InterlockedExchange(&work->failed, 1);
   }
   verify_thread_main(work);
-  if (started > 0) {
-    WaitForMultipleObjects(started, helpers, /* bWaitAll */ TRUE, INFINITE);
-  }
-  for (uint32_t i = 0; i < started; i++) CloseHandle(helpers[i]);
+  thread_pool_join(&helpers);
   return !work->failed;
 }
 

@@ -4,9 +4,9 @@
 #include <new>
 #include <windows.h>
 
-#include "base/handle.h"
 #include "base/limits.h"
 #include "base/ring.h"
+#include "base/thread.h"
 
 enum AheadState { AHEAD_RUNNING, AHEAD_FAILED, AHEAD_FRAME_ENDED };
 
@@ -20,7 +20,7 @@ struct PayloadAhead {
   // The reader's side.
   bool holding;
   unsigned char* buffers;
-  HandleOwner thread;
+  Thread thread;
 };
 
 static DWORD WINAPI ahead_decode(void* context) {
@@ -48,9 +48,7 @@ static DWORD WINAPI ahead_decode(void* context) {
 
 // Waits for the thread to end, if it runs.
 static void ahead_join(PayloadAhead* ahead) {
-  if (!ahead->thread) return;
-  WaitForSingleObject(ahead->thread.get(), INFINITE);
-  ahead->thread.reset();
+  thread_join(&ahead->thread, INFINITE);
 }
 
 static void ahead_free(PayloadAhead* ahead) {
@@ -68,12 +66,8 @@ PayloadAhead* payload_ahead_start(PayloadDecoder* decoder) {
   ring_reset(&ahead->ring, ZB_AHEAD_CHUNKS, ZB_AHEAD_WAKE_BATCH);
   ahead->state = AHEAD_RUNNING;
   ahead->decoder = decoder;
-  if (ahead->buffers != nullptr) {
-    ahead->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, /* dwStackSize */ 0,
-                                     ahead_decode, /* lpParameter */ ahead,
-                                     /* dwCreationFlags */ 0, /* lpThreadId */ nullptr));
-  }
-  if (!ahead->thread) {
+  if (ahead->buffers == nullptr ||
+      !thread_start(&ahead->thread, ahead_decode, ahead, /* stack_bytes: default */ 0)) {
     ahead_free(ahead);
     return nullptr;
   }
@@ -99,7 +93,7 @@ PayloadChunkResult payload_ahead_next(PayloadAhead* ahead, const unsigned char**
 }
 
 void payload_ahead_stop(PayloadAhead* ahead) {
-  if (ahead->thread) ring_cancel(&ahead->ring);
+  if (thread_started(&ahead->thread)) ring_cancel(&ahead->ring);
   ahead_join(ahead);
   ahead_free(ahead);
 }

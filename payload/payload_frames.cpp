@@ -4,8 +4,8 @@
 #include <new>
 #include <windows.h>
 
-#include "base/handle.h"
 #include "base/limits.h"
+#include "base/thread_pool.h"
 #include "format/payload_format.h"
 
 enum FrameState { FRAME_EMPTY, FRAME_DECODING, FRAME_DONE, FRAME_FAILED, FRAME_STOP };
@@ -25,7 +25,6 @@ struct FrameSlot {
 struct FrameWorker {
   PayloadFrames* frames;
   PayloadFrameDecoder decoder;
-  HandleOwner thread;
 };
 
 struct PayloadFrames {
@@ -49,6 +48,7 @@ struct PayloadFrames {
   FrameSlot slots[ZB_FRAME_WORKERS_MAX + 1];
   uint32_t worker_count;
   FrameWorker workers[ZB_FRAME_WORKERS_MAX];
+  ThreadPool pool;
 };
 
 // Decodes the `compressed` bytes at `source` whole into the slot's buffer (grown to the
@@ -109,11 +109,7 @@ static void frames_join(PayloadFrames* frames) {
   frames->cancelled = true;
   WakeAllConditionVariable(&frames->changed);
   ReleaseSRWLockExclusive(&frames->lock);
-  for (uint32_t i = 0; i < frames->worker_count; i++) {
-    if (!frames->workers[i].thread) continue;
-    WaitForSingleObject(frames->workers[i].thread.get(), INFINITE);
-    frames->workers[i].thread.reset();
-  }
+  thread_pool_join(&frames->pool);
 }
 
 static void frames_free(PayloadFrames* frames) {
@@ -135,11 +131,7 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder) {
       payload_frame_measure(stream, size, compressed, &second) == 0) {
     return nullptr;
   }
-  SYSTEM_INFO system;
-  GetSystemInfo(&system);
-  uint32_t workers = system.dwNumberOfProcessors;
-  if (workers < 1) workers = 1;
-  if (workers > ZB_FRAME_WORKERS_MAX) workers = ZB_FRAME_WORKERS_MAX;
+  uint32_t workers = thread_pool_size(ZB_FRAME_WORKERS_MAX);
   // Frames held at once: one per worker and the one being read; fewer when their buffers
   // would pass the cap, but always one decoded ahead of the one being read. The packer makes
   // its frames alike, the first ones the largest.
@@ -162,12 +154,9 @@ PayloadFrames* payload_frames_start(PayloadDecoder* decoder) {
     worker->frames = frames;
     if (!payload_frame_decoder_open(&worker->decoder)) break;
     frames->worker_count = i + 1;
-    worker->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, /* dwStackSize */ 0,
-                                      frames_work, /* lpParameter */ worker,
-                                      /* dwCreationFlags */ 0, /* lpThreadId */ nullptr));
-    if (!worker->thread) break;
+    if (!thread_pool_add(&frames->pool, frames_work, worker, /* stack_bytes: default */ 0)) break;
   }
-  if (!frames->workers[0].thread) {
+  if (frames->pool.count == 0) {
     frames_join(frames);
     frames_free(frames);
     return nullptr;

@@ -211,9 +211,7 @@ void splash_start(Splash* splash, const PayloadImage* image) {
   splash->done.reset(CreateEventW(/* lpEventAttributes */ nullptr, /* bManualReset */ TRUE,
                                   /* bInitialState */ FALSE, name));
   if (!splash->done) return;
-  splash->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, /* dwStackSize */ 0,
-                                    splash_thread_main, /* lpParameter */ splash,
-                                    /* dwCreationFlags */ 0, /* lpThreadId */ nullptr));
+  thread_start(&splash->thread, splash_thread_main, splash, /* stack_bytes: default */ 0);
 }
 
 void splash_set_child(Splash* splash, DWORD child) {
@@ -221,8 +219,7 @@ void splash_set_child(Splash* splash, DWORD child) {
 }
 
 void splash_stop(Splash* splash) {
-  if (!splash->thread) return;
+  if (!thread_started(&splash->thread)) return;
   SetEvent(splash->done.get());
-  WaitForSingleObject(splash->thread.get(), ZB_SPLASH_JOIN_MS);
-  splash->thread.reset();
+  thread_join(&splash->thread, ZB_SPLASH_JOIN_MS);
 }

@@ -9,6 +9,7 @@
 #include <windows.h>
 
 #include "base/handle.h"
+#include "base/thread.h"
 #include "payload/payload_image.h"
 
 // How long extraction may take before the splash is shown.
@@ -21,7 +22,7 @@ constexpr uint32_t ZB_SPLASH_JOIN_MS = 2000;
 #define ZB_SPLASH_EVENT_PREFIX L"Local\\zobrin-onefile-splash-"
 
 struct Splash {
-  HandleOwner thread;
+  Thread thread;
   // Manual-reset, named: set by the application's request or by splash_stop.
   HandleOwner done;
   // The child's process id once it is started, 0 before.
