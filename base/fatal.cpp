@@ -1,17 +1,52 @@
 #include "base/fatal.h"
 
 #include <locale.h>
+#include <stdarg.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <windows.h>
 
+#include "base/error_box.h"
 #include "base/limits.h"
+#include "base/progress_line.h"
 
 // Paths and system texts are wide; without this the C locale writes any unit above U+00FF
 // as nothing and cuts the rest of the argument. Only fatal paths call it: the process ends
 // right after, so the locale the application sees is never changed.
 static void fatal_use_utf8_for_wide_text(void) {
   setlocale(LC_CTYPE, ".UTF-8");
+}
+
+// The longest line: an open error's path, each unit escaped into 6 (fatal_open_error), with
+// room for the message around it; a system text is far shorter.
+static const size_t FATAL_LINE_UNITS = 6 * ZB_PATH_UNITS + 2048;
+
+// The line last written, kept for the box (base/error_box.h), and the handle it went to.
+static wchar_t fatal_line[FATAL_LINE_UNITS];
+static DWORD fatal_line_handle = STD_ERROR_HANDLE;
+// A message or a source name (ASCII, from the launcher's own texts) widened.
+static const size_t FATAL_MESSAGE_UNITS = 256;
+
+// `message` (ASCII) widened into `wide` (capacity `capacity` units), cut to fit.
+static void fatal_widen(const char* message, wchar_t* wide, size_t capacity) {
+  size_t i = 0;
+  for (; message[i] != '\0' && i + 1 < capacity; i++) wide[i] = (wchar_t)(unsigned char)message[i];
+  wide[i] = L'\0';
+}
+
+// Formats the line into fatal_line, erases a progress line, then writes the line and a line
+// feed to `stream` (stdout or stderr). Decision: the line is formatted wide and written as
+// UTF-8, the bytes the narrow writes gave before; one too long is cut.
+static void fatal_write_line(FILE* stream, const wchar_t* format, ...) {
+  va_list arguments;
+  va_start(arguments, format);
+  int length = vswprintf(fatal_line, FATAL_LINE_UNITS, format, arguments);
+  va_end(arguments);
+  if (length < 0) fatal_line[FATAL_LINE_UNITS - 1] = L'\0';
+  fatal_line_handle = stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+  progress_line_end();
+  fatal_use_utf8_for_wide_text();
+  fprintf(stream, "%ls\n", fatal_line);
 }
 
 // The clean-up before a fatal exit and what it is run on. Main thread only.
@@ -37,6 +72,17 @@ static void fatal_run_cleanup(void) {
   }
 }
 
+// After the line: the clean-up (which closes a splash too), the box when no one could read
+// the line, then exit code 2. Decision: only a fatal exit shows the box; a line the run goes
+// on after (a program's missing DLL) follows the system's own box on Windows.
+[[noreturn]] static void fatal_end(void) {
+  fatal_run_cleanup();
+  fflush(stdout);
+  fflush(stderr);
+  if (error_box_due(fatal_line_handle)) error_box_show(fatal_line);
+  exit(2);
+}
+
 // The system's text for `code` without its trailing line breaks, or null; LocalFree it.
 static wchar_t* fatal_system_text(unsigned long code) {
   wchar_t* text = nullptr;
@@ -58,93 +104,85 @@ unsigned long fatal_trim_line_breaks(wchar_t* text, unsigned long length) {
 }
 
 void fatal_print_system_error(const char* message, unsigned long code) {
+  wchar_t wide[FATAL_MESSAGE_UNITS];
+  fatal_widen(message, wide, FATAL_MESSAGE_UNITS);
   wchar_t* text = fatal_system_text(code);
-  if (text == nullptr) {
-    fprintf(stderr, "%s ([Error %lu] <unknown>)\n", message, code);
-    return;
-  }
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "%s ([Error %lu] %ls)\n", message, code, text);
+  fatal_write_line(stderr, L"%ls ([Error %lu] %ls)", wide, code,
+                   text != nullptr ? text : L"<unknown>");
+  LocalFree(text);
 }
 
 void fatal_exit(const char* message) {
-  puts(message);
-  fatal_run_cleanup();
-  exit(2);
+  wchar_t wide[FATAL_MESSAGE_UNITS];
+  fatal_widen(message, wide, FATAL_MESSAGE_UNITS);
+  fatal_write_line(stdout, L"%ls", wide);
+  fatal_end();
 }
 
 void fatal_exit_code(const char* message, unsigned long code) {
   fatal_print_system_error(message, code);
-  fatal_run_cleanup();
-  exit(2);
+  fatal_end();
 }
 
 void fatal_print_module_error(const char* message, unsigned long code, const wchar_t* label,
                               const wchar_t* module, const wchar_t* note) {
+  wchar_t wide[FATAL_MESSAGE_UNITS];
+  fatal_widen(message, wide, FATAL_MESSAGE_UNITS);
   wchar_t* text = fatal_system_text(code);
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "%s ([Error %lu] %ls) %ls%ls%ls\n", message, code,
-          text != nullptr ? text : L"<unknown>", label, module, note);
+  fatal_write_line(stderr, L"%ls ([Error %lu] %ls) %ls%ls%ls", wide, code,
+                   text != nullptr ? text : L"<unknown>", label, module, note);
   LocalFree(text);
 }
 
 void fatal_exit_missing_module(const char* message, unsigned long code, const wchar_t* module) {
   fatal_print_module_error(message, code, L"Missing: ", module, L"");
-  fatal_run_cleanup();
-  exit(2);
+  fatal_end();
 }
 
 void fatal_exit_policy(const char* message, unsigned long code, const wchar_t* folder) {
-  wchar_t* text = fatal_system_text(code);
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr,
-          "%s ([Error %lu] %ls) Blocked by policy in '%ls': choose a folder the rules allow "
-          "with zobrin-pack exe --extract-to, or with the variable ZOBRIN_ONEFILE_EXTRACT_TO.\n",
-          message, code, text != nullptr ? text : L"<unknown>", folder);
-  fatal_run_cleanup();
-  exit(2);
+  fatal_print_module_error(
+      message, code, L"Blocked by policy in '", folder,
+      L"': choose a folder the rules allow with zobrin-pack exe --extract-to, or with the "
+      L"variable ZOBRIN_ONEFILE_EXTRACT_TO.");
+  fatal_end();
 }
 
 void fatal_exit_elevation(const char* message, unsigned long code) {
-  wchar_t* text = fatal_system_text(code);
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr,
-          "%s ([Error %lu] %ls) The program needs administrator rights: start this executable "
-          "as administrator, or pack it with zobrin-pack exe --uac-admin.\n",
-          message, code, text != nullptr ? text : L"<unknown>");
-  fatal_run_cleanup();
-  exit(2);
+  fatal_print_module_error(message, code,
+                           L"The program needs administrator rights: start this executable as "
+                           L"administrator, or pack it with zobrin-pack exe --uac-admin.",
+                           L"", L"");
+  fatal_end();
 }
 
 void fatal_place_error(const wchar_t* folder, const char* source) {
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, extraction folder '%ls' (from %s) is not an absolute path.\n", folder,
-          source);
-  fatal_run_cleanup();
-  exit(2);
+  wchar_t wide[FATAL_MESSAGE_UNITS];
+  fatal_widen(source, wide, FATAL_MESSAGE_UNITS);
+  fatal_write_line(stderr, L"Error, extraction folder '%ls' (from %ls) is not an absolute path.",
+                   folder, wide);
+  fatal_end();
 }
 
 void fatal_place_template_error(const wchar_t* folder, const char* source,
                                 const wchar_t* reason) {
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, extraction folder '%ls' (from %s) %ls.\n", folder, source, reason);
-  fatal_run_cleanup();
-  exit(2);
+  wchar_t wide[FATAL_MESSAGE_UNITS];
+  fatal_widen(source, wide, FATAL_MESSAGE_UNITS);
+  fatal_write_line(stderr, L"Error, extraction folder '%ls' (from %ls) %ls.", folder, wide, reason);
+  fatal_end();
 }
 
 void fatal_working_folder_error(const wchar_t* folder) {
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr,
-          "Error, working folder '%ls' (from zobrin-pack exe --cwd) is not an existing folder.\n",
-          folder);
-  fatal_run_cleanup();
-  exit(2);
+  fatal_write_line(stderr,
+                   L"Error, working folder '%ls' (from zobrin-pack exe --cwd) is not an existing "
+                   L"folder.",
+                   folder);
+  fatal_end();
 }
 
 void fatal_open_error(const wchar_t* path) {
   // The path with CR and LF written as \u000D and \u000A, so a damaged name cannot split the
   // line: a path buffer's 4095 units, each at most 6 units, and the NUL.
-  wchar_t fatal_escaped_path[6 * (ZB_PATH_UNITS - 1) + 1];
+  static wchar_t fatal_escaped_path[6 * (ZB_PATH_UNITS - 1) + 1];
   size_t length = 0;
   for (size_t i = 0; path[i] != L'\0' && length + 6 < sizeof fatal_escaped_path / sizeof(wchar_t);
        i++) {
@@ -156,44 +194,39 @@ void fatal_open_error(const wchar_t* path) {
     }
   }
   fatal_escaped_path[length] = L'\0';
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, failed to open '%ls' for writing.\n", fatal_escaped_path);
-  fatal_run_cleanup();
-  exit(2);
+  fatal_write_line(stderr, L"Error, failed to open '%ls' for writing.", fatal_escaped_path);
+  fatal_end();
 }
 
 // "Error, couldn't create <what> '<path>' ([Error code] system text)" on standard error, then
 // the clean-up and exit code 2.
-[[noreturn]] static void fatal_create_error(const char* what, const wchar_t* path,
+[[noreturn]] static void fatal_create_error(const wchar_t* what, const wchar_t* path,
                                             unsigned long code) {
   wchar_t* text = fatal_system_text(code);
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, couldn't create %s '%ls' ([Error %lu] %ls)\n", what, path, code,
-          text != nullptr ? text : L"<unknown>");
-  fatal_run_cleanup();
-  exit(2);
+  fatal_write_line(stderr, L"Error, couldn't create %ls '%ls' ([Error %lu] %ls)", what, path, code,
+                   text != nullptr ? text : L"<unknown>");
+  fatal_end();
 }
 
 void fatal_create_directory_error(const wchar_t* path, unsigned long code) {
-  fatal_create_error("payload directory", path, code);
+  fatal_create_error(L"payload directory", path, code);
 }
 
 void fatal_place_too_long(const wchar_t* folder) {
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, extraction folder '%ls' is too long to hold the payload directory.\n",
-          folder);
-  fatal_run_cleanup();
-  exit(2);
+  fatal_write_line(stderr,
+                   L"Error, extraction folder '%ls' is too long to hold the payload directory.",
+                   folder);
+  fatal_end();
 }
 
 void fatal_create_folder_error(const wchar_t* path, unsigned long code) {
-  fatal_create_error("extraction folder", path, code);
+  fatal_create_error(L"extraction folder", path, code);
 }
 
 void fatal_expand_error(const wchar_t* path_template) {
-  fatal_use_utf8_for_wide_text();
-  fprintf(stderr, "Error, couldn't runtime expand spec '%ls'.\n", path_template);
+  fatal_write_line(stderr, L"Error, couldn't runtime expand spec '%ls'.", path_template);
   fatal_run_cleanup();
+  if (error_box_due(fatal_line_handle)) error_box_show(fatal_line);
   abort();
 }
 

@@ -1,4 +1,7 @@
-// Fatal exits: every failure the launcher reports ends the process here with one line.
+// Fatal exits: every failure the launcher reports ends the process here with one line. A
+// progress line (base/progress_line.h) is erased before it; after it the clean-up runs, then,
+// for a windowed executable whose line reaches no one, the line is shown in a message box
+// (base/error_box.h) before the exit.
 #pragma once
 
 // The clean-up run once, as cleanup(context), before any fatal exit below (the abort endings

@@ -62,7 +62,8 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 #                    [CONSOLE] [ICON file.ico] [VERSION a.b.c.d] [PRODUCT text]
 #                    [COMPANY text] [DESCRIPTION text] [COPYRIGHT text] [NO_STRICT]
 #                    [ARGS text...] [ENV NAME=VALUE...] [ENV_PREPEND NAME=VALUE...]
-#                    [CWD template] [PACK_OPTIONS option...] [OUTPUT_DIRECTORY dir])
+#                    [CWD template] [LEVEL n] [PACK_OPTIONS option...]
+#                    [OUTPUT_DIRECTORY dir])
 #
 # Adds the target NAME (built by default) that writes OUTPUT_DIRECTORY/NAME.exe (default: the
 # current binary directory): it assembles the application directory in
@@ -84,10 +85,11 @@ set(_ZOBRIN_ONEFILE_INPUTS_SCRIPT ${CMAKE_CURRENT_LIST_DIR}/ZobrinOnefileInputs.
 # --company, --description and --copyright to zobrin-pack; each of ARGS, ENV and ENV_PREPEND
 # one --arg, --env or --env-prepend, and CWD --cwd, each value whole: a ";" or "\" in it stays
 # (write "PATH={APP_DIR}\\bin;{APP_DIR}\\lib" or a bracket argument), an empty one and one
-# starting with "-" too. PACK_OPTIONS are passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
+# starting with "-" too. LEVEL is --level, and may be a generator expression: development builds
+# pack fast with LEVEL $<IF:$<CONFIG:Debug>,3,19>. PACK_OPTIONS are passed as they are (e.g. --level 19). The target's property ZOBRIN_ONEFILE_FILE holds the
 # executable's path.
 function(zobrin_add_onefile name)
-  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;MAIN_FOLDER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;CWD;OUTPUT_DIRECTORY"
+  cmake_parse_arguments(PARSE_ARGV 1 arg "CONSOLE;NO_STRICT" "MAIN_TARGET;MAIN_FOLDER;ICON;VERSION;PRODUCT;COMPANY;DESCRIPTION;COPYRIGHT;CWD;LEVEL;OUTPUT_DIRECTORY"
                         "FILES;DIRECTORIES;ARGS;ENV;ENV_PREPEND;PACK_OPTIONS")
   set(where "zobrin_add_onefile(${name})")
   if(arg_UNPARSED_ARGUMENTS)
@@ -196,6 +198,9 @@ function(zobrin_add_onefile name)
   if(DEFINED arg_CWD)
     string(REPLACE ";" "$<SEMICOLON>" cwd "${arg_CWD}")
     list(APPEND options "${_ZOBRIN_ONEFILE_OPTION_CWD}=${cwd}")
+  endif()
+  if(DEFINED arg_LEVEL)
+    list(APPEND options "--level=${arg_LEVEL}")
   endif()
   list(APPEND options ${arg_PACK_OPTIONS})
 

@@ -25,4 +25,10 @@ if(ZOBRIN_HOST_TREE)
     COMMAND ${CMAKE_SOURCE_DIR}/tests/check_install.sh ${ZOBRIN_HOST_TREE} ${CMAKE_SOURCE_DIR}
             ${ZOBRIN_PACK})
   set_tests_properties(install_package PROPERTIES TIMEOUT 900)
+  # The README's quick start run as written on the examples' console program, and the
+  # installed manual page against every command's --help: see the script.
+  add_test(NAME docs_quick_start_and_manual
+    COMMAND ${CMAKE_SOURCE_DIR}/tests/check_docs.sh ${ZOBRIN_HOST_TREE} ${CMAKE_SOURCE_DIR}
+            ${CMAKE_BINARY_DIR}/examples/example_hello_program_app)
+  set_tests_properties(docs_quick_start_and_manual PROPERTIES TIMEOUT 300)
 endif()

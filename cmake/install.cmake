@@ -9,6 +9,7 @@
 #   lib/cmake/ZobrinOnefile/       the CMake package (find_package(ZobrinOnefile)) and a
 #                                  toolchain file for it, mingw-w64-x86_64.cmake
 #   share/doc/zobrin-onefile/      README.md, docs/ and examples/
+#   share/man/man1/zobrin-pack.1   the manual page (docs/zobrin-pack.1)
 # Every path is relative to the prefix, so the tree works wherever it is moved.
 include(CMakePackageConfigHelpers)
 
@@ -17,6 +18,7 @@ set(ZOBRIN_INSTALL_KIT_DIR lib/zobrin-onefile/launcher)
 set(ZOBRIN_INSTALL_INCLUDE_DIR include)
 set(ZOBRIN_INSTALL_PACKAGE_DIR lib/cmake/ZobrinOnefile)
 set(ZOBRIN_INSTALL_DOC_DIR share/doc/zobrin-onefile)
+set(ZOBRIN_INSTALL_MAN_DIR share/man/man1)
 
 install(TARGETS zobrin-pack RUNTIME DESTINATION ${ZOBRIN_INSTALL_BIN_DIR})
 
@@ -51,3 +53,4 @@ install(FILES ${CMAKE_SOURCE_DIR}/cmake/ZobrinOnefileToolchain.cmake
 install(FILES ${CMAKE_SOURCE_DIR}/README.md DESTINATION ${ZOBRIN_INSTALL_DOC_DIR})
 install(DIRECTORY ${CMAKE_SOURCE_DIR}/docs ${CMAKE_SOURCE_DIR}/examples
   DESTINATION ${ZOBRIN_INSTALL_DOC_DIR})
+install(FILES ${CMAKE_SOURCE_DIR}/docs/zobrin-pack.1 DESTINATION ${ZOBRIN_INSTALL_MAN_DIR})

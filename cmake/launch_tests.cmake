@@ -276,3 +276,9 @@ add_test(NAME list_names_the_launcher_version
   COMMAND ${ZOBRIN_PACK} list ${ZOBRIN_TEST_DIR}/e2e_echo.exe)
 set_tests_properties(list_names_the_launcher_version PROPERTIES
   PASS_REGULAR_EXPRESSION "\nlauncher: version ${PROJECT_VERSION}\n$")
+
+# The progress line: launchers on a console whose screen is read while they run.
+zobrin_probe(console_screen tests/win/console_screen.cpp)
+add_dependencies(win_tests console_screen)
+add_test(NAME progress_line_on_a_console
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_progress_line.sh ${ZOBRIN_TEST_DIR})

@@ -49,10 +49,10 @@ foreach(row "program|layout_program|bin\\layout_program.exe|"
 endforeach()
 
 # The CMake function places the main program in bin\ (its FILES beside it), --strict: the
-# packer finds the runtime where the program's loader will.
+# packer finds the runtime where the program's loader will. LEVEL as a generator expression.
 zobrin_add_onefile(layout_cmake MAIN_TARGET layout_program MAIN_FOLDER bin
   FILES ${layout_runtime} DIRECTORIES tests/win/apps/layout/share
-  OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
+  LEVEL $<IF:$<CONFIG:Debug>,1,3> OUTPUT_DIRECTORY ${ZOBRIN_TEST_DIR})
 add_dependencies(layout_cmake_inputs example_cpp_dlls)
 
 # The execution level: a program whose manifest requires administrator rights, the echo

@@ -5,6 +5,7 @@ include(${CMAKE_CURRENT_LIST_DIR}/format_sources.cmake)
 set(ZOBRIN_PACKER_SOURCES
   ${ZOBRIN_FORMAT_SOURCES}
   packer/app_tree.cpp
+  packer/codec.cpp
   packer/coff_object.cpp
   packer/exe_extras.cpp
   packer/exe_image.cpp

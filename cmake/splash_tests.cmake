@@ -32,3 +32,11 @@ add_dependencies(splash_programs fault_programs)
 
 add_test(NAME splash_on_a_virtual_display
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_splash.sh ${ZOBRIN_TEST_DIR} ${ZOBRIN_PYTHON})
+
+# A windowed executable's fatal line in a message box when it has no standard handles, none
+# when its output is redirected (tests/check_fatal_box.sh).
+zobrin_probe(box_starter tests/win/box_starter.cpp)
+target_link_libraries(box_starter PRIVATE user32)
+add_dependencies(win_tests box_starter)
+add_test(NAME fatal_box_on_a_virtual_display
+  COMMAND ${CMAKE_SOURCE_DIR}/tests/check_fatal_box.sh ${ZOBRIN_TEST_DIR} ${ZOBRIN_PYTHON})

@@ -46,8 +46,8 @@ target_compile_options(zobrin_launcher_options INTERFACE
 include(cmake/format_sources.cmake)
 set(zobrin_format_sources ${ZOBRIN_FORMAT_SOURCES})
 set(zobrin_format_below)
-set(zobrin_base_sources base/fatal.cpp base/ring.cpp base/thread.cpp base/thread_pool.cpp
-  base/wide_text.cpp)
+set(zobrin_base_sources base/error_box.cpp base/fatal.cpp base/own_image.cpp base/progress_line.cpp
+  base/ring.cpp base/thread.cpp base/thread_pool.cpp base/wide_text.cpp)
 set(zobrin_base_below format)
 set(zobrin_paths_sources paths/app_template.cpp paths/env.cpp paths/path_utils.cpp paths/shell.cpp
   paths/template.cpp)

@@ -8,6 +8,7 @@
 #include "base/file_digest.h"
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/progress_line.h"
 #include "base/thread_pool.h"
 #include "base/wide_text.h"
 #include "cleanup/held_files.h"
@@ -155,9 +156,13 @@ static bool verify_file_content(HANDLE file, const VerifyJob* job, unsigned char
     }
     if (left == size) {
       *image = held_files_is_image(buffer, got);
-      if (images_only && !*image) return true;
+      if (images_only && !*image) {
+        progress_line_add(size);
+        return true;
+      }
     }
     file_digest_update(&digest, buffer, got);
+    progress_line_add(got);
     left -= got;
   }
   return file_digest_finish(&digest) == job->digest;
@@ -265,6 +270,8 @@ static bool verify_run(VerifyWork* work) {
     InterlockedExchange(&work->failed, 1);
   }
   verify_thread_main(work);
+  // The progress line goes on while the helpers finish.
+  while (!thread_pool_wait(&helpers, ZB_PROGRESS_INTERVAL_MS)) progress_line_tick();
   thread_pool_join(&helpers);
   return !work->failed;
 }
@@ -309,6 +316,9 @@ bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool
   if (!check) return false;
   if (count != 0) qsort(names, count, sizeof(VerifyName), verify_compare_names);
   if (held != nullptr) held_files_reserve(held, count);
+  uint64_t total = 0;
+  for (uint32_t i = 0; i < count; i++) total += jobs[i].size;
+  progress_line_begin(L"Checking", total);
   VerifyWork work = {directory, jobs, count, /* next */ 0, /* failed */ 0, held, images_only,
                      names};
   bool whole = verify_run(&work);

@@ -7,6 +7,7 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/progress_line.h"
 #include "base/wide_text.h"
 #include "cleanup/file_closer.h"
 #include "cleanup/gate.h"
@@ -179,6 +180,7 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
       fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_DISK_FULL);
     }
     cleanup_gate_leave(run);
+    progress_line_add(chunk);
     left -= chunk;
   }
   cleanup_gate_enter(run);
@@ -209,6 +211,7 @@ void extract_walk(Extractor* extractor) {
   PayloadReader* reader = extractor->reader;
   RunContext* run = extractor->run;
   TableSize size = table_check_names(reader->table);
+  progress_line_begin(L"Extracting", size.bytes);
   // Decision: a small payload is written on this thread alone. Starting the two threads costs
   // more (about 1.5 ms under Wine) than decoding and closing a few files here.
   bool threads = !(extractor->small_alone && size.entries <= ZB_WALK_ALONE_MAX_ENTRIES &&

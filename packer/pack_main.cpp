@@ -6,9 +6,9 @@
 #include <vector>
 
 #include <CLI/CLI.hpp>
-#include <zstd.h>
 
 #include "packer/app_tree.h"
+#include "packer/codec.h"
 #include "packer/coff_object.h"
 #include "packer/exe_extras.h"
 #include "packer/exe_image.h"
@@ -125,7 +125,7 @@ std::string cli_message(const CLI::ParseError& error, const CLI::App& app) {
   }
   if (dynamic_cast<const CLI::ValidationError*>(&error)) {
     if (cli_option_named(error) == "--level") {
-      return "--level takes a number from 1 to " + std::to_string(ZSTD_maxCLevel());
+      return "--level takes a number from 1 to " + std::to_string(codec_max_level());
     }
     if (cli_option_named(error) == "--frame-size") {
       return "--frame-size takes 0 or a number from " + std::to_string(PACK_FRAME_MIN_BYTES) +
@@ -420,10 +420,10 @@ void add_source_options(CLI::App* sub, SourceOptions* source, bool payload_file,
                       "folders (bin\\NAME.exe)")
           ->type_name("NAME.dll");
   sub->add_option("--level", source->pack.level,
-                  "zstd compression level, 1 to " + std::to_string(ZSTD_maxCLevel()) +
+                  "zstd compression level, 1 to " + std::to_string(codec_max_level()) +
                       " (default " + std::to_string(PackOptions().level) + ")")
       ->type_name("N")
-      ->check(CLI::Range(1, ZSTD_maxCLevel()));
+      ->check(CLI::Range(1, codec_max_level()));
   sub->add_option("--threads", source->pack.threads,
                   "compression threads, 0 for one per CPU (default 0)")
       ->type_name("N")

@@ -7,12 +7,15 @@
 #include <cstdio>
 #include <filesystem>
 #include <fstream>
+#include <memory>
+#include <functional>
 #include <thread>
 #include <vector>
 
 #include "format/little_endian.h"
 #include "format/payload_format.h"
 #include "packer/byte_string.h"
+#include "packer/codec.h"
 #include "packer/file_io.h"
 #include "packer/file_digests.h"
 #include "packer/host_os.h"
@@ -60,38 +63,6 @@ class Progress {
   bool shown_ = false;
 };
 
-// Compresses `input` (all of it; with ZSTD_e_end, to the frame's end) and writes what comes out.
-void writer_drain(ZSTD_CCtx* context, OutputFile& out, ZSTD_inBuffer* input,
-                  ZSTD_EndDirective mode, std::vector<char>* buffer, uint64_t* stream_bytes) {
-  for (;;) {
-    ZSTD_outBuffer output = {buffer->data(), buffer->size(), 0};
-    size_t left = ZSTD_compressStream2(context, &output, input, mode);
-    if (ZSTD_isError(left)) {
-      throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(left));
-    }
-    out.write(buffer->data(), output.pos);
-    *stream_bytes += output.pos;
-    bool done = mode == ZSTD_e_end ? left == 0 : input->pos == input->size;
-    if (done) return;
-  }
-}
-
-// The settings of every frame: the level, a checksum over the frame's content (the decoder
-// checks it at the frame's end), no dictionary id, window 2^27, and the content size when
-// `sized` (the frames of a cut stream).
-void writer_configure(ZSTD_CCtx* context, int level, bool sized) {
-  zstd_set(context, ZSTD_c_compressionLevel, level);
-  zstd_set(context, ZSTD_c_windowLog, ZB_WINDOW_LOG);
-  // Long-distance matching, as `zstd --long=27` does. Besides finding repeats across the
-  // whole window, it sizes the worker jobs from the search tables rather than from the window:
-  // without it a 2^27 window makes 512 MiB jobs, and a payload smaller than that is
-  // compressed by one worker whatever --threads says. The decoder needs nothing more.
-  zstd_set(context, ZSTD_c_enableLongDistanceMatching, 1);
-  zstd_set(context, ZSTD_c_contentSizeFlag, sized);
-  zstd_set(context, ZSTD_c_checksumFlag, 1);
-  zstd_set(context, ZSTD_c_dictIDFlag, 0);
-}
-
 // Feeds the stream: one frame through one (multi-threaded) context, as it is read; or, for a
 // cut stream, each frame's bytes gathered and compressed whole by a task of its own, the
 // frames written in order.
@@ -99,21 +70,22 @@ class FrameFeeder {
  public:
   FrameFeeder(OutputFile& out, std::vector<uint64_t> sizes, int level, int threads,
               uint64_t* stream_bytes)
-      : out_(out), sizes_(std::move(sizes)), level_(level), stream_bytes_(stream_bytes),
-        buffer_(ZSTD_CStreamOutSize()) {
+      : out_(out), sizes_(std::move(sizes)), stream_bytes_(stream_bytes) {
     if (sizes_.size() == 1) {
       // Decision: a single frame keeps its size unknown to the encoder (it neither shrinks the
       // window nor writes a single-segment frame), as it always has.
-      contexts_.push_back(zstd_context());
-      writer_configure(contexts_[0].get(), level, false);
-      if (threads > 1) zstd_set(contexts_[0].get(), ZSTD_c_nbWorkers, threads);
+      compressors_.push_back(std::make_unique<Compressor>(
+          CodecSettings{level, /* sized */ false, /* checksum */ true, threads}));
     } else {
       // Decision: frames side by side, each on one thread, rather than each frame cut into
       // jobs: a frame of 32 MiB is smaller than the jobs zstd makes at this level, so its own
       // workers would leave all but one thread idle. At most 8 frames (their input, output and
       // context) are held at once.
       size_t tasks = static_cast<size_t>(std::max(1, std::min(threads, 8)));
-      for (size_t i = 0; i < tasks; i++) contexts_.push_back(zstd_context());
+      for (size_t i = 0; i < tasks; i++) {
+        compressors_.push_back(std::make_unique<Compressor>(
+            CodecSettings{level, /* sized */ true, /* checksum */ true, 0}));
+      }
     }
     left_ = sizes_[0];
     input_.reserve(static_cast<size_t>(sizes_.size() > 1 ? left_ : 0));
@@ -123,8 +95,7 @@ class FrameFeeder {
     while (size > 0) {
       size_t take = static_cast<size_t>(std::min<uint64_t>(size, left_));
       if (sizes_.size() == 1) {
-        ZSTD_inBuffer input = {data, take, 0};
-        writer_drain(contexts_[0].get(), out_, &input, ZSTD_e_continue, &buffer_, stream_bytes_);
+        compressors_[0]->stream(data, take, /* end */ false, sink());
       } else {
         input_.insert(input_.end(), data, data + take);
       }
@@ -138,23 +109,13 @@ class FrameFeeder {
   // Ends the frame being fed; after the last one, writes everything still pending.
   void end_frame() {
     if (sizes_.size() == 1) {
-      ZSTD_inBuffer empty = {nullptr, 0, 0};
-      writer_drain(contexts_[0].get(), out_, &empty, ZSTD_e_end, &buffer_, stream_bytes_);
+      compressors_[0]->stream(nullptr, 0, /* end */ true, sink());
       return;
     }
-    if (pending_.size() == contexts_.size()) write_first();
-    ZSTD_CCtx* context = contexts_[next_ % contexts_.size()].get();
-    int level = level_;
-    pending_.push_back(std::async(std::launch::async, [context, level,
-                                                       input = std::move(input_)]() {
-      writer_configure(context, level, true);
-      std::string frame(ZSTD_compressBound(input.size()), '\0');
-      size_t size = ZSTD_compress2(context, &frame[0], frame.size(), input.data(), input.size());
-      if (ZSTD_isError(size)) {
-        throw PackError(std::string("compression failed: ") + ZSTD_getErrorName(size));
-      }
-      frame.resize(size);
-      return frame;
+    if (pending_.size() == compressors_.size()) write_first();
+    Compressor* compressor = compressors_[next_ % compressors_.size()].get();
+    pending_.push_back(std::async(std::launch::async, [compressor, input = std::move(input_)]() {
+      return compressor->frame(input.data(), input.size());
     }));
     input_ = std::vector<char>();
     if (++next_ < sizes_.size()) {
@@ -166,6 +127,13 @@ class FrameFeeder {
   }
 
  private:
+  std::function<void(const char*, size_t)> sink() {
+    return [this](const char* data, size_t size) {
+      out_.write(data, size);
+      *stream_bytes_ += size;
+    };
+  }
+
   void write_first() {
     std::string frame = pending_.front().get();
     pending_.pop_front();
@@ -175,16 +143,68 @@ class FrameFeeder {
 
   OutputFile& out_;
   std::vector<uint64_t> sizes_;
-  int level_;
   uint64_t* stream_bytes_;
-  std::vector<char> buffer_;
-  // One context for a single frame; for a cut stream one per task, frame k using k % count.
-  std::vector<ZstdCCtx> contexts_;
+  // One compressor for a single frame; for a cut stream one per task, frame k using k % count.
+  std::vector<std::unique_ptr<Compressor>> compressors_;
   std::vector<char> input_;
   std::deque<std::future<std::string>> pending_;
   size_t next_ = 0;
   uint64_t left_ = 0;
 };
+
+// The stream compressed at PACK_PROBE_LEVEL as frames of `sizes` (one frame when empty),
+// counted and dropped: its compressed size, or 0 when a file cannot be read whole (the pass
+// that packs reports it).
+uint64_t writer_trial(const AppTree& tree, std::vector<uint64_t> sizes) {
+  Compressor compressor(
+      CodecSettings{PACK_PROBE_LEVEL, /* sized */ false, /* checksum */ false, 0});
+  std::vector<char> read_buffer(1 << 20);
+  uint64_t bytes = 0;
+  const auto count = [&bytes](const char*, size_t size) { bytes += size; };
+  size_t frame = 0;
+  uint64_t frame_left = sizes.empty() ? UINT64_MAX : sizes[0];
+  for (const AppFile& file : tree.files) {
+    std::ifstream in(host_io_path(file.source), std::ios::binary);
+    for (uint64_t left = file.size; left > 0;) {
+      size_t want = static_cast<size_t>(std::min<uint64_t>(left, read_buffer.size()));
+      in.read(read_buffer.data(), static_cast<std::streamsize>(want));
+      if (!in || static_cast<size_t>(in.gcount()) != want) return 0;
+      left -= want;
+      for (size_t done = 0; done < want;) {
+        size_t take = static_cast<size_t>(std::min<uint64_t>(want - done, frame_left));
+        compressor.stream(read_buffer.data() + done, take, /* end */ false, count);
+        done += take;
+        frame_left -= take;
+        if (frame_left == 0 && frame + 1 < sizes.size()) {
+          compressor.stream(nullptr, 0, /* end */ true, count);
+          frame_left = sizes[++frame];
+        }
+      }
+    }
+  }
+  compressor.stream(nullptr, 0, /* end */ true, count);
+  return bytes;
+}
+
+// The trials of payload_frames_chosen: one frame, then each candidate, side by side (each
+// trial reads the files itself), at most `threads` at once.
+std::vector<uint64_t> writer_probe(const AppTree& tree,
+                                   const std::vector<std::vector<uint64_t>>& candidates,
+                                   int threads) {
+  std::vector<std::vector<uint64_t>> trials = {{}};
+  trials.insert(trials.end(), candidates.begin(), candidates.end());
+  std::vector<uint64_t> sizes(trials.size());
+  const size_t batch = static_cast<size_t>(std::max(1, threads));
+  for (size_t first = 0; first < trials.size(); first += batch) {
+    std::vector<std::future<uint64_t>> running;
+    for (size_t i = first; i < std::min(trials.size(), first + batch); i++) {
+      running.push_back(std::async(std::launch::async, writer_trial, std::cref(tree), trials[i]));
+    }
+    for (size_t i = 0; i < running.size(); i++) sizes[first + i] = running[i].get();
+  }
+  if (std::find(sizes.begin(), sizes.end(), 0) != sizes.end()) return {};
+  return sizes;
+}
 
 // Feeds the `size` bytes of file number `index` into the stream.
 void writer_file(FrameFeeder* feeder, const AppFile& file, size_t index,
@@ -211,20 +231,6 @@ void writer_file(FrameFeeder* feeder, const AppFile& file, size_t index,
 
 }  // namespace
 
-ZstdCCtx zstd_context() {
-  ZstdCCtx context(ZSTD_createCCtx());
-  if (!context) throw PackError("cannot create a zstd compression context");
-  return context;
-}
-
-void zstd_set(ZSTD_CCtx* context, ZSTD_cParameter parameter, int value) {
-  size_t result = ZSTD_CCtx_setParameter(context, parameter, value);
-  if (ZSTD_isError(result)) {
-    throw PackError("cannot set zstd parameter " + std::to_string(parameter) + " to " +
-                    std::to_string(value) + ": " + ZSTD_getErrorName(result));
-  }
-}
-
 std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64_t frame_size) {
   uint64_t count = 1;
   if (frame_size == PACK_FRAMES_AUTO) {
@@ -241,6 +247,22 @@ std::vector<uint64_t> payload_frame_sizes(uint64_t total, uint64_t files, uint64
   std::vector<uint64_t> sizes(static_cast<size_t>(count), total / count);
   for (uint64_t i = 0; i < total % count; i++) sizes[static_cast<size_t>(i)]++;
   return sizes;
+}
+
+std::vector<uint64_t> payload_frames_chosen(
+    const std::vector<uint64_t>& frames, uint64_t total, uint64_t files,
+    const std::function<std::vector<uint64_t>(const std::vector<std::vector<uint64_t>>&)>& probe) {
+  std::vector<std::vector<uint64_t>> candidates = {frames};
+  std::vector<uint64_t> larger = payload_frame_sizes(total, files, 2 * ZB_FRAME_TARGET_BYTES);
+  if (larger.size() > 1 && larger.size() < frames.size()) candidates.push_back(larger);
+  std::vector<uint64_t> sizes = probe(candidates);
+  // Decision: a probe that could not read the files keeps the cut; the pass that packs reports
+  // the file.
+  if (sizes.size() != candidates.size() + 1) return frames;
+  for (size_t i = 0; i < candidates.size(); i++) {
+    if (double(sizes[i + 1]) <= double(sizes[0]) * (1 + PACK_CUT_COST_MAX)) return candidates[i];
+  }
+  return {total};
 }
 
 std::string payload_header_bytes(uint64_t table_size, uint64_t stream_size) {
@@ -286,6 +308,12 @@ PackStats payload_write(OutputFile& out, const AppTree& tree, const PackOptions&
                                     : static_cast<int>(std::thread::hardware_concurrency());
   std::vector<uint64_t> frames =
       payload_frame_sizes(stats.bytes_in, stats.files, options.frame_size);
+  if (options.frame_size == PACK_FRAMES_AUTO && frames.size() > 1) {
+    frames = payload_frames_chosen(frames, stats.bytes_in, stats.files,
+                                   [&](const std::vector<std::vector<uint64_t>>& candidates) {
+                                     return writer_probe(tree, candidates, threads);
+                                   });
+  }
   stats.frames = frames.size();
 
   std::vector<char> read_buffer(1 << 20);

@@ -7,10 +7,10 @@
 #include "base/limits.h"
 #include "format/little_endian.h"
 #include "format/payload_format.h"
-#include <zstd.h>
 
 #include <vector>
 
+#include "packer/codec.h"
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/splash_image.h"
@@ -320,8 +320,8 @@ Settings settings_read(const std::string& block, const std::string& subject) {
     bool whole = width >= 1 && height >= 1 && width <= ZB_SPLASH_MAX_SIDE && height <= ZB_SPLASH_MAX_SIDE;
     if (whole) {
       std::vector<unsigned char> pixels(static_cast<size_t>(width * height * 4) + 1);
-      size_t got = ZSTD_decompress(pixels.data(), pixels.size(), value + 8, length - 8);
-      whole = !ZSTD_isError(got) && got == width * height * 4;
+      size_t got = codec_decode_frame(pixels.data(), pixels.size(), value + 8, length - 8);
+      whole = got == width * height * 4;
     }
     if (!whole) {
       throw PackError(subject + ": the splash image recorded beside the payload is damaged");

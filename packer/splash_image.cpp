@@ -1,12 +1,12 @@
 #include "packer/splash_image.h"
 
 #include <zlib.h>
-#include <zstd.h>
 
 #include <cstring>
 #include <new>
 
 #include "format/little_endian.h"
+#include "packer/codec.h"
 #include "packer/file_io.h"
 #include "packer/pack_error.h"
 
@@ -214,13 +214,14 @@ SplashPixels splash_decode(const std::vector<unsigned char>& bytes, const std::s
 
 std::string splash_record(const std::filesystem::path& path) {
   SplashPixels image = splash_decode(read_whole_file(path), quote_path(path));
-  std::string record(8 + ZSTD_compressBound(image.bgrx.size()), '\0');
+  std::string record(8, '\0');
   le_write_u32(reinterpret_cast<unsigned char*>(&record[0]), image.width);
   le_write_u32(reinterpret_cast<unsigned char*>(&record[4]), image.height);
-  size_t size = ZSTD_compress(&record[8], record.size() - 8, image.bgrx.data(), image.bgrx.size(),
-                              19);
-  if (ZSTD_isError(size)) throw PackError("the splash image cannot be compressed");
-  record.resize(8 + size);
+  try {
+    record += codec_compress_plain(image.bgrx.data(), image.bgrx.size(), 19);
+  } catch (const PackError&) {
+    throw PackError("the splash image cannot be compressed");
+  }
   return record;
 }
 

@@ -7,6 +7,7 @@
 #include "base/fatal.h"
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/progress_line.h"
 #include "base/wide_text.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
@@ -111,10 +112,17 @@ static void driver_set_payload_directory(DriverRun* run, const wchar_t* path) {
   }
 }
 
-// Before a fatal exit of the parent: the file being written is closed, then the child (if
-// any) is ended and the payload directory removed, as at the end of a run.
+// Before a fatal exit of the parent that has created nothing yet: the splash, if shown, goes
+// (a message box may follow).
+static void driver_close_splash(void* context) {
+  splash_stop(&static_cast<DriverRun*>(context)->splash);
+}
+
+// Before a fatal exit of the parent: the splash goes, the file being written is closed, then
+// the child (if any) is ended and the payload directory removed, as at the end of a run.
 static void driver_clean_up_before_exit(void* context) {
   DriverRun* run = static_cast<DriverRun*>(context);
+  splash_stop(&run->splash);
   extract_release_file(&run->extractor);
   cleanup_shutdown(&run->context);
 }
@@ -150,6 +158,7 @@ static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
   int exit_code = 0;
   app_settings_prepare(&run->app, &run->image, app_dir);
   run->launch.app = &run->app;
+  progress_line_end();
   {
     HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
     splash_set_child(&run->splash, GetProcessId(child.get()));
@@ -199,6 +208,7 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   driver_set_payload_directory(run, run->cache.sibling);
   // Checking a large copy takes a while too.
   splash_start(&run->splash, &run->image);
+  fatal_set_cleanup(driver_close_splash, run);
   payload_open(&run->reader, &run->image);
   bool whole = cache_prepare(&run->cache, &run->image);
   if (!whole) {
@@ -255,7 +265,10 @@ int driver_run(void) {
   run.extractor.small_alone = true;
 
   bool parent_role = !role_started_by_parent(run.scratch, ZB_ENV_VALUE_UNITS);
-  if (parent_role) driver_prepare_parent_environment();
+  if (parent_role) {
+    progress_line_start();
+    driver_prepare_parent_environment();
+  }
   // Checked before anything is created: a damaged head or unknown flags are the header error
   // in either role.
   payload_image_open(&run.image);

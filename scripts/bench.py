@@ -9,6 +9,7 @@ Wine start-up of the outer process is in no figure. Prints one table and writes
 build/bench/results.json.
 """
 import argparse
+import glob
 import json
 import os
 import platform
@@ -137,6 +138,37 @@ def make_app_tree(top, rng, small_files, binaries):
         write(os.path.join(top, "bin", "native%d.so.dll" % i), (body * 2)[:size])
 
 
+WINE_PE = "/usr/lib/x86_64-linux-gnu/wine/x86_64-windows"
+
+
+def make_real_code(top, rng, dll_bytes, python_share):
+    """Real code the set-up installs anyway: Wine's x86-64 PE DLLs in name order, each that
+    still fits within dll_bytes, under wine/; every regular file of Debian's Python standard
+    library under python/ (every python_share-th in name order)."""
+    total = 0
+    for name in sorted(os.listdir(WINE_PE)):
+        path = os.path.join(WINE_PE, name)
+        if not name.endswith(".dll") or not os.path.isfile(path):
+            continue
+        size = os.path.getsize(path)
+        if total + size <= dll_bytes:
+            total += size
+            write(os.path.join(top, "wine", name), open(path, "rb").read())
+    # Debian's own library (the one the set-up installs), not that of whichever python3 runs this.
+    stdlib = sorted(glob.glob("/usr/lib/python3.[0-9]*/os.py"))[-1][:-len("/os.py")]
+    index = 0
+    for base, subdirs, names in os.walk(stdlib):
+        subdirs.sort()
+        for name in sorted(names):
+            path = os.path.join(base, name)
+            if os.path.islink(path) or not os.path.isfile(path):
+                continue
+            if index % python_share == 0:
+                write(os.path.join(top, "python", os.path.relpath(path, stdlib)),
+                      open(path, "rb").read())
+            index += 1
+
+
 def make_tiny(top, rng):
     write(os.path.join(top, "config.txt"), Data(rng).text(2 * KiB))
 
@@ -148,6 +180,8 @@ def workloads(quick):
             ("b_many_files", "500 files, 40 folders", lambda t, r: make_many_files(t, r, 500, 40)),
             ("c_app_tree", "250 files + 1 binary", lambda t, r: make_app_tree(t, r, 250, [5 * MiB])),
             ("d_tiny", "DLL + 1 file", make_tiny),
+            ("e_real_code", "Wine PE DLLs (8 MiB) + 1/16 of Python's stdlib",
+             lambda t, r: make_real_code(t, r, 8 * MiB, 16)),
         ]
     return [
         ("a_big_file", "one 256 MiB file (mixed)", lambda t, r: make_big_file(t, r, 256 * MiB)),
@@ -156,6 +190,8 @@ def workloads(quick):
         ("c_app_tree", "2,500-file app tree, ~80 MiB",
          lambda t, r: make_app_tree(t, r, 2496, [24 * MiB, 12 * MiB, 7 * MiB, 5 * MiB])),
         ("d_tiny", "DLL + 1 data file", make_tiny),
+        ("e_real_code", "Wine's PE DLLs (120 MiB) + Python's stdlib",
+         lambda t, r: make_real_code(t, r, 120 * MiB, 1)),
     ]
 
 
@@ -202,6 +238,13 @@ def pack(name, top, level, threads, runs):
         theirs.append(timed("tar -c -C '%s' . | zstd -q -f --long=27 -T%d -%d -o '%s'"
                             % (top, threads, level, tarzst), shell=True))
     payload = payload_length(exe)
+    xz = {}
+    if name == "e_real_code":
+        # The release-size yardstick: the same files in one solid xz -9e stream, one thread.
+        tarxz = os.path.join(BENCH, name + ".tar.xz")
+        xz["tar_xz_s"] = timed("tar -c -C '%s' . | xz -9e -T1 -c > '%s'" % (top, tarxz),
+                               shell=True)
+        xz["tar_xz_bytes"] = os.path.getsize(tarxz)
     # The same tree packed with --cache, for the cached rows (its pack time is the same work
     # plus the content key).
     cached = os.path.join(BENCH, name + "_cached.exe")
@@ -219,6 +262,7 @@ def pack(name, top, level, threads, runs):
         "payload_bytes": payload,
         "exe_bytes": os.path.getsize(exe),
         "tar_zstd_bytes": os.path.getsize(tarzst),
+        **xz,
     }
 
 
@@ -408,11 +452,12 @@ def main():
     parser = argparse.ArgumentParser(description=__doc__)
     parser.add_argument("--quick", action="store_true", help="small workloads (a smoke run)")
     parser.add_argument("--runs", type=int, default=7, help="runs per launch median (>= 5)")
-    parser.add_argument("--pack-runs", type=int, default=3)
+    parser.add_argument("--pack-runs", type=int, default=1,
+                        help="packs per workload timed (level 19 takes minutes on the big ones)")
     parser.add_argument("--cache-runs", type=int, default=5,
                         help="rounds of launch, cached first and later start (medians)")
     parser.add_argument("--seed", type=int, default=6)
-    parser.add_argument("--level", type=int, default=12)
+    parser.add_argument("--level", type=int, default=19, help="zstd level (the packer's default)")
     parser.add_argument("--threads", type=int, default=os.cpu_count() or 1)
     parser.add_argument("--only", default="", help="comma-separated workload names")
     args = parser.parse_args()
@@ -506,6 +551,12 @@ def main():
                       r["name"], lp["extract"], wp["write"], r["run"]["decode_floor_ms"]["median"],
                       lp["remove"], wp["remove"], lp["floor_remove"],
                       r["run"]["launcher_remove_per_round"], wp["start"]))
+    for r in results:
+        if "tar_xz_bytes" in r["pack"]:
+            p = r["pack"]
+            print("%s: payload %.1f MiB against tar | xz -9e %.1f MiB: %.3f (pack %.1f s, xz %.1f s)"
+                  % (r["name"], p["payload_bytes"] / MiB, p["tar_xz_bytes"] / MiB,
+                     p["payload_bytes"] / p["tar_xz_bytes"], p["pack_s"], p["tar_xz_s"]))
     for r in results:
         if "memory" in r:
             m = r["memory"]

@@ -1,12 +1,13 @@
 #!/usr/bin/env bash
 # Installs what `make bench` needs beyond `make setup` (idempotent; run as root on Debian 12):
-# python3 for the benchmark script, tar and zstd for the comparison line.
+# python3 for the benchmark script, tar, zstd and xz for the comparison lines.
 set -euo pipefail
-need=(python3 tar zstd)
+# Each entry: a command, then the package that has it.
+need=(python3:python3 tar:tar zstd:zstd xz:xz-utils)
 missing=()
 for p in "${need[@]}"; do
-  command -v "$p" >/dev/null 2>&1 && continue
-  missing+=("$p")
+  command -v "${p%%:*}" >/dev/null 2>&1 && continue
+  missing+=("${p#*:}")
 done
 if [ "${#missing[@]}" -gt 0 ]; then
   export DEBIAN_FRONTEND=noninteractive

@@ -4,8 +4,9 @@ set -euo pipefail
 
 # 32-bit Wine (wine32:i386) and the i686 cross compiler: the tests pack and run i386 programs.
 # Xvfb, xwd and python3: the splash tests show it on a virtual display and compare screenshots.
+# man-db: the documentation test reads the installed manual page with man.
 dpkg --print-foreign-architectures | grep -qx i386 || dpkg --add-architecture i386
-need=(wine32:i386 g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev wine64 libzstd-dev zlib1g-dev zstd googletest libgtest-dev libcli11-dev cmake make g++ dpkg-dev binutils-mingw-w64-x86-64 clang libclang-rt-14-dev icoutils osslsigncode openssl zip unzip xvfb x11-apps python3)
+need=(wine32:i386 man-db g++-mingw-w64-i686-posix g++-mingw-w64-x86-64-posix mingw-w64-x86-64-dev libz-mingw-w64-dev wine64 libzstd-dev zlib1g-dev zstd googletest libgtest-dev libcli11-dev cmake make g++ dpkg-dev binutils-mingw-w64-x86-64 clang libclang-rt-14-dev icoutils osslsigncode openssl zip unzip xvfb x11-apps python3)
 missing=()
 for p in "${need[@]}"; do
   dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'install ok installed' || missing+=("$p")

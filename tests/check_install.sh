@@ -48,14 +48,36 @@ done
 [ -x "$prefix/bin/zobrin-pack" ] || { echo "FAILED: bin/zobrin-pack is not executable"; fail=1; }
 [ ! -e "$prefix/lib/zobrin-onefile/launcher/.stamp" ] || { echo "FAILED: the kit's stamp installed"; fail=1; }
 
-# ---- The installed documentation: every relative link resolves inside the installed tree,
+# ---- The installed documentation: every relative link of README.md and of each Markdown file
+# in docs/ resolves inside the installed tree, its #anchor to a heading of the file it names
+# (anchors as Markdown renderers make them: lower case, punctuation dropped, blanks as "-");
 # and the build instructions name installed paths, not the source tree's.
 doc="$prefix/share/doc/zobrin-onefile"
-broken=$(cd "$doc" && for file in README.md docs/*.md; do
-  grep -o '](\([^)]*\))' "$file" | sed 's/^](//; s/)$//; s/#.*//' | grep -v '^http\|^$' |
-    while read -r link; do [ -e "$(dirname "$file")/$link" ] || echo "$file: $link"; done
-done)
-check "installed documentation: links resolve" "" "$broken"
+broken=$(cd "$doc" && python3 - README.md $(find docs -name '*.md' | sort) <<'PY'
+import os, re, sys
+def anchors(path):
+    found, fenced = set(), False
+    for line in open(path, encoding="utf-8"):
+        if line.startswith("```"):
+            fenced = not fenced
+        elif not fenced and re.match(r"#{1,6} ", line):
+            title = re.sub(r"[^\w\- ]", "", line.lstrip("#").strip().lower())
+            found.add(title.replace(" ", "-"))
+    return found
+for name in sys.argv[1:]:
+    text = re.sub(r"```.*?```", "", open(name, encoding="utf-8").read(), flags=re.S)
+    for link in re.findall(r"\]\(([^)\s]+)\)", text):
+        if re.match(r"[a-z]+:", link):
+            continue
+        path, _, anchor = link.partition("#")
+        target = os.path.normpath(os.path.join(os.path.dirname(name), path)) if path else name
+        if not os.path.exists(target):
+            print(f"{name}: {link}")
+        elif anchor and (not target.endswith(".md") or anchor not in anchors(target)):
+            print(f"{name}: {link} (no such heading)")
+PY
+)
+check "installed documentation: links and anchors resolve" "" "$broken"
 check "installed documentation: no source-tree paths in the build instructions" "" \
   "$(grep -o 'build/ucrt.specs\|scripts/ucrt-specs.sh\|build/bin/zobrin-pack' "$doc/docs/writing-an-application.md")"
 

@@ -29,7 +29,7 @@ zipfile=$work/dist/zobrin-onefile-$version-windows-x86_64.zip
 holds=(lib/zobrin-onefile/launcher/launcher.exe lib/zobrin-onefile/launcher/launcher.link
   lib/zobrin-onefile/launcher/libzobrin_launcher.a lib/zobrin-onefile/launcher/ucrt.specs
   include/zobrin/app.h share/doc/zobrin-onefile/README.md
-  share/doc/zobrin-onefile/docs/writing-an-application.md
+  share/doc/zobrin-onefile/docs/writing-an-application.md share/man/man1/zobrin-pack.1
   lib/cmake/ZobrinOnefile/ZobrinOnefileConfig.cmake lib/cmake/ZobrinOnefile/ZobrinOnefile.cmake
   lib/cmake/ZobrinOnefile/mingw-w64-x86_64.cmake)
 

@@ -5,6 +5,8 @@
   splash_shot.py find SHOT.xwd              exit 0 and "found X Y" when the test image is in
                                             the screenshot pixel for pixel, else exit 1
   splash_shot.py crop SHOT.xwd OUT.png X Y W H   a part of the screenshot as a PNG
+  splash_shot.py box SHOT.xwd               exit 0 and "found N" when a message box's error icon
+                                            (N red pixels, at least ICON_MIN_RED) is on screen
 """
 import struct
 import sys
@@ -74,6 +76,18 @@ def find(path):
     return 1
 
 
+# The red pixels of an error icon (a 32x32 red disc) at least: no desktop or window frame has any.
+ICON_MIN_RED = 300
+
+
+def box(path):
+    _, _, rows = read_xwd(path)
+    red = sum(1 for row in rows for i in range(0, len(row), 3)
+              if row[i + 2] >= 180 and row[i + 1] <= 80 and row[i] <= 80)
+    print("found" if red >= ICON_MIN_RED else "absent", red)
+    return 0 if red >= ICON_MIN_RED else 1
+
+
 def crop(path, out, x, y, w, h):
     _, _, rows = read_xwd(path)
     write_png(out, w, h, lambda i, j: tuple(reversed(rows[y + j][3 * (x + i):3 * (x + i) + 3])))
@@ -86,6 +100,8 @@ if __name__ == "__main__":
         write_png(sys.argv[2], IMAGE_W, IMAGE_H, pattern)
     elif command == "find":
         sys.exit(find(sys.argv[2]))
+    elif command == "box":
+        sys.exit(box(sys.argv[2]))
     elif command == "crop":
         sys.exit(crop(sys.argv[2], sys.argv[3], *map(int, sys.argv[4:8])))
     else:

@@ -14,6 +14,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <random>
 #include <sstream>
 
 #include "base/file_digest.h"
@@ -236,6 +237,73 @@ TEST(PayloadFrames, SizesFollowTheStreamAndTheOption) {
               {200000, 9000, 65536, {50000, 50000, 50000, 50000}}};
   for (const Row& row : rows) {
     EXPECT_EQ(payload_frame_sizes(row.total, row.files, row.option), row.sizes) << row.total;
+  }
+}
+
+// A default cut is kept when the trial finds it costs at most 1 %; else frames of twice the
+// size when there are fewer of them and those do; else one frame. A trial that could not read
+// the files keeps the cut.
+TEST(PayloadFrames, ADefaultCutIsKeptOnlyWhenItCostsLittle) {
+  const uint64_t MiB = 1 << 20;
+  const std::vector<uint64_t> four(4, 32 * MiB), two(2, 64 * MiB), halves(2, 32 * MiB);
+  struct Row {
+    std::vector<uint64_t> frames, trial, chosen;
+    size_t candidates;
+  } rows[] = {{four, {1000, 1010, 1000}, four, 2},
+              {four, {1000, 1011, 1010}, two, 2},
+              {four, {1000, 1011, 1011}, {128 * MiB}, 2},
+              {four, {}, four, 2},
+              {halves, {1000, 1011}, {64 * MiB}, 1},
+              {halves, {1000, 1009}, halves, 1}};
+  for (const Row& row : rows) {
+    uint64_t total = 0;
+    for (uint64_t size : row.frames) total += size;
+    size_t asked = 0;
+    auto probe = [&](const std::vector<std::vector<uint64_t>>& candidates) {
+      asked = candidates.size();
+      EXPECT_EQ(candidates[0], row.frames);
+      return row.trial;
+    };
+    EXPECT_EQ(payload_frames_chosen(row.frames, total, 1, probe), row.chosen) << total;
+    EXPECT_EQ(asked, row.candidates) << total;
+  }
+}
+
+// End to end: a 72 MiB file whose second half repeats its first would lose every repeat to a
+// cut (one frame), one of two unrelated halves loses nothing (two frames); both decode intact.
+TEST_F(Pack, ADefaultCutThatWouldLoseRepeatsIsNotMade) {
+  std::mt19937_64 random(31);
+  std::string half(36 << 20, '\0');
+  for (size_t i = 0; i < half.size(); i += 8) {
+    uint64_t word = random();
+    std::memcpy(&half[i], &word, 8);
+  }
+  std::string other = half;
+  for (size_t i = 0; i < other.size(); i += 8) {
+    uint64_t word = random();
+    std::memcpy(&other[i], &word, 8);
+  }
+  struct Row {
+    const char* what;
+    std::string second;
+    size_t frames;
+  } rows[] = {{"repeated", half, 1}, {"unrelated", other, 2}};
+  for (const Row& row : rows) {
+    SCOPED_TRACE(row.what);
+    spit(app / "data.bin", half + row.second);
+    PackRun r = pack({"object", app, "--main", "app.dll", "-o", root / "a.o", "--level", "1"});
+    ASSERT_EQ(r.code, 0) << r.err;
+    const std::string object = slurp(root / "a.o");
+    const uint64_t raw = le(object, 20 + 20, 4);
+    Payload p = parse(object.substr(raw + 32, le(object, raw, 8)));
+    size_t frames = 0;
+    for (size_t at = 0; at < p.frame.size(); frames++) {
+      size_t size = ZSTD_findFrameCompressedSize(p.frame.data() + at, p.frame.size() - at);
+      ASSERT_FALSE(ZSTD_isError(size));
+      at += size;
+    }
+    EXPECT_EQ(frames, row.frames);
+    EXPECT_TRUE(decode(p.frame) == slurp(app / "app.dll") + half + row.second);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <fstream>
 #include <functional>
 #include <map>
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -45,10 +46,12 @@ std::string frame(const std::string& data) {
   return out;
 }
 
+using CCtx = std::unique_ptr<ZSTD_CCtx, size_t (*)(ZSTD_CCtx*)>;
+
 // One frame with the content checksum the packer writes.
 std::string frame_checked(const std::string& data) {
-  ZstdCCtx context = zstd_context();
-  zstd_set(context.get(), ZSTD_c_checksumFlag, 1);
+  CCtx context(ZSTD_createCCtx(), ZSTD_freeCCtx);
+  ZSTD_CCtx_setParameter(context.get(), ZSTD_c_checksumFlag, 1);
   std::string out(ZSTD_compressBound(data.size()), '\0');
   size_t n = ZSTD_compress2(context.get(), &out[0], out.size(), data.data(), data.size());
   if (ZSTD_isError(n)) {
@@ -61,7 +64,7 @@ std::string frame_checked(const std::string& data) {
 
 // One frame whose blocks end where `cuts` say (each part ends with a flush).
 std::string frame_in_blocks(const std::string& data, const std::vector<size_t>& cuts) {
-  ZstdCCtx context = zstd_context();
+  CCtx context(ZSTD_createCCtx(), ZSTD_freeCCtx);
   std::string out(ZSTD_compressBound(data.size()) + 1024, '\0');
   ZSTD_outBuffer output = {&out[0], out.size(), 0};
   size_t start = 0;

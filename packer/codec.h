@@ -1,0 +1,72 @@
+// zstd, the packer's codec: the only file of the packer that compresses, and of those that
+// write a payload the only one that decodes (list, verify and extract read through
+// payload_read).
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <string>
+#include <vector>
+
+// The highest level --level takes.
+int codec_max_level();
+
+// How a payload frame is written. Every frame has a window of 2^ZB_WINDOW_LOG with
+// long-distance matching and no dictionary id.
+struct CodecSettings {
+  int level = 19;
+  bool sized = false;     // the decoded size in the frame's header
+  bool checksum = true;   // a checksum over the decoded bytes after the frame
+  int workers = 0;        // zstd's own threads for the frame; 0: the caller's thread
+};
+
+// One compression context. Throws PackError when zstd refuses a setting or the input.
+class Compressor {
+ public:
+  explicit Compressor(const CodecSettings& settings);
+  ~Compressor();
+  Compressor(const Compressor&) = delete;
+  Compressor& operator=(const Compressor&) = delete;
+
+  // Compresses `size` bytes of the frame being written, handing what comes out to `sink`;
+  // `end` ends the frame (the next call starts another with the same settings).
+  void stream(const char* data, size_t size, bool end,
+              const std::function<void(const char*, size_t)>& sink);
+  // `size` bytes as one whole frame.
+  std::string frame(const char* data, size_t size);
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+  std::vector<char> buffer_;
+};
+
+// `size` bytes as one plain frame at `level` (zstd's defaults otherwise: the splash image).
+std::string codec_compress_plain(const void* data, size_t size, int level);
+
+// Decodes the frame of `size` bytes at `data` into at most `capacity` bytes at `out`: the
+// decoded size, or SIZE_MAX when it is damaged or does not fit.
+size_t codec_decode_frame(void* out, size_t capacity, const void* data, size_t size);
+
+// Decodes a stream of payload frames piece by piece, as the launcher does (a window of at
+// most 2^ZB_WINDOW_LOG).
+class StreamDecoder {
+ public:
+  // Throws PackError when there is no memory for a context.
+  StreamDecoder(const unsigned char* data, size_t size);
+  ~StreamDecoder();
+  StreamDecoder(const StreamDecoder&) = delete;
+  StreamDecoder& operator=(const StreamDecoder&) = delete;
+
+  // The next decoded piece, valid until the next call (it may be empty); false after the
+  // stream's end (its last frame complete, or the input cut short) or an error.
+  bool next(const unsigned char** data, size_t* size);
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+  std::vector<unsigned char> buffer_;
+  bool ended_ = false;
+};
