@@ -1,11 +1,13 @@
 // The launcher's limits: every fixed buffer is sized here. The payload layout is in
-// base/payload_format.h.
+// format/payload_format.h.
 #pragma once
 
 #include <stdint.h>
 
+#include "format/payload_format.h"
+
 // A wide path buffer: 4096 UTF-16 units including the NUL, so at most 4095 units of text.
-constexpr uint32_t ZB_PATH_UNITS = 4096;
+constexpr uint32_t ZB_PATH_UNITS = ZB_TARGET_PATH_UNITS;
 
 // Decoding and extraction.
 constexpr uint32_t ZB_DECODE_BUFFER_BYTES = 131072;
@@ -30,7 +32,7 @@ constexpr uint32_t ZB_CLOSER_STACK_BYTES = 131072;
 constexpr uint32_t ZB_ENV_VALUE_UNITS = 32768;
 constexpr uint32_t ZB_ENV_NAME_UNITS = 40;
 constexpr uint32_t ZB_COMMAND_LINE_UNITS = 32768;
-// The application's settings (bootstrap/app_settings.h): the fixed arguments' texts together,
+// The application's settings (run/app_settings.h): the fixed arguments' texts together,
 // and the variables' entries together, at most this many UTF-16 units (a command line's, and
 // a variable's "NAME=VALUE" without its NUL); the working folder's template at most
 // ZB_CWD_MAX_UNITS.

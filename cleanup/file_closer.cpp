@@ -3,8 +3,8 @@
 #include <stdint.h>
 
 #include "base/limits.h"
-#include "base/little_endian.h"
 #include "base/wide_text.h"
+#include "format/name_path.h"
 
 // Closes `file`; with `name`, opens the file again, shared for reading only, and holds it.
 // Decision: a handle's share mode cannot be narrowed, and the writing one, still open, would
@@ -20,9 +20,7 @@ static void closer_close(FileCloser* closer, HANDLE file, const unsigned char* n
   DWORD error = ERROR_FILENAME_EXCED_RANGE;
   if (wide_append_text(path, ZB_PATH_UNITS, &length, closer->directory) &&
       wide_append_units(path, ZB_PATH_UNITS, &length, L'\\', 1) &&
-      length + units < ZB_PATH_UNITS) {
-    for (uint32_t i = 0; i < units; i++) path[length + i] = (wchar_t)le_read_u16(name + 2 * i);
-    path[length + units] = L'\0';
+      name_append_path(path, ZB_PATH_UNITS, &length, name, units)) {
     HANDLE held = CreateFileW(path, GENERIC_READ, FILE_SHARE_READ,
                               /* lpSecurityAttributes */ nullptr, OPEN_EXISTING,
                               FILE_FLAG_OPEN_REPARSE_POINT, /* hTemplateFile */ nullptr);
@@ -46,19 +44,16 @@ static DWORD WINAPI closer_main(void* context) {
 }
 
 bool file_closer_start(FileCloser* closer) {
-  if (closer->thread) return false;
+  if (thread_started(&closer->thread)) return false;
   // No thread runs: nothing is queued until the first hand-over.
   ring_reset(&closer->ring, ZB_CLOSER_HANDLES, /* wake_batch */ 1);
-  closer->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_CLOSER_STACK_BYTES,
-                                    closer_main, /* lpParameter */ closer,
-                                    STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr));
-  return (bool)closer->thread;
+  return thread_start(&closer->thread, closer_main, closer, ZB_CLOSER_STACK_BYTES);
 }
 
 void file_closer_hand(FileCloser* closer, HANDLE file, const unsigned char* hold_name,
                       uint32_t hold_units) {
   uint32_t slot = 0;
-  if (!closer->thread || !ring_wait_space(&closer->ring, &slot)) {
+  if (!thread_started(&closer->thread) || !ring_wait_space(&closer->ring, &slot)) {
     closer_close(closer, file, hold_name, hold_units);
     return;
   }
@@ -69,11 +64,10 @@ void file_closer_hand(FileCloser* closer, HANDLE file, const unsigned char* hold
 }
 
 void file_closer_finish(FileCloser* closer) {
-  if (!closer->thread) return;
+  if (!thread_started(&closer->thread)) return;
   ring_publish(&closer->ring, /* filled */ false, /* end */ true);
   // The thread ends only with the ring empty: every handle is closed once it has.
-  WaitForSingleObject(closer->thread.get(), INFINITE);
-  closer->thread.reset();
+  thread_join(&closer->thread, INFINITE);
 }
 
 bool file_closer_wait_closed(FileCloser* closer, DWORD timeout_ms) {

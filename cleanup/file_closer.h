@@ -5,9 +5,9 @@
 
 #include <windows.h>
 
-#include "base/handle.h"
 #include "base/limits.h"
 #include "base/ring.h"
+#include "base/thread.h"
 #include "cleanup/held_files.h"
 
 // One closer; a zeroed one (`FileCloser closer = {}`) has no thread and nothing queued.
@@ -27,7 +27,7 @@ struct FileCloser {
   // The system error of the first file that could not be held (0: none).
   volatile LONG hold_error;
   // Main thread only.
-  HandleOwner thread;
+  Thread thread;
   // Handles closed by the thread so far.
   volatile LONG thread_closes;
   // An event the thread waits for before each close, or null: tests hold the handles in the

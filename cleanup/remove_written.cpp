@@ -4,10 +4,11 @@
 #include <windows.h>
 
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
 #include "base/wide_text.h"
 #include "cleanup/remove_tree.h"
+#include "format/little_endian.h"
+#include "format/name_path.h"
+#include "format/payload_table.h"
 
 // The directories from the removed one down to the current entry's, held as one path: level i
 // (from 0) ends at ends[i]. The first `usable` levels were found to be real directories; a
@@ -53,12 +54,12 @@ static void written_leave_to(WrittenChain* chain, uint32_t keep) {
 // with nothing appended, when the level does not fit the path or the chain.
 static bool written_enter(WrittenChain* chain, const unsigned char* name, uint32_t units) {
   uint32_t length = written_level_start(chain, chain->depth);
-  if (chain->depth == ZB_REMOVE_MAX_DEPTH || length + 1 + units >= ZB_PATH_UNITS) return false;
+  if (chain->depth == ZB_REMOVE_MAX_DEPTH || length + 1 >= ZB_PATH_UNITS) return false;
   chain->path[length++] = L'\\';
-  for (uint32_t i = 0; i < units; i++) {
-    chain->path[length++] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
+  if (!name_append_path(chain->path, ZB_PATH_UNITS, &length, name, units)) {
+    chain->path[length - 1] = L'\0';
+    return false;
   }
-  chain->path[length] = L'\0';
   bool above_usable = chain->usable == chain->depth;
   chain->ends[chain->depth++] = (uint16_t)length;
   if (!above_usable) return true;
@@ -76,11 +77,7 @@ static bool written_enter(WrittenChain* chain, const unsigned char* name, uint32
 static bool written_level_is(const WrittenChain* chain, uint32_t level, const unsigned char* name,
                              uint32_t units) {
   uint32_t start = written_level_start(chain, level) + 1;
-  if (chain->ends[level] - start != units) return false;
-  for (uint32_t i = 0; i < units; i++) {
-    if (chain->path[start + i] != (wchar_t)le_read_u16(name + 2 * (uint64_t)i)) return false;
-  }
-  return true;
+  return name_equals_text(name, units, chain->path + start, chain->ends[level] - start);
 }
 
 // Deletes the entry `name` (`units` units) below the removed directory: its directories are
@@ -106,32 +103,21 @@ static void written_remove_entry(WrittenChain* chain, const unsigned char* name,
   written_leave_to(chain, level);
   if (!file || chain->usable != chain->depth) return;
   uint32_t length = written_level_start(chain, chain->depth);
-  if (length + 1 + (units - at) >= ZB_PATH_UNITS) return;
+  uint32_t file_length = length + 1;
+  if (file_length >= ZB_PATH_UNITS) return;
   chain->path[length] = L'\\';
-  for (uint32_t i = at; i < units; i++) {
-    chain->path[length + 1 + i - at] = (wchar_t)le_read_u16(name + 2 * (uint64_t)i);
+  if (!name_append_path(chain->path, ZB_PATH_UNITS, &file_length, name + 2 * (uint64_t)at,
+                        units - at)) {
+    chain->path[length] = L'\0';
+    return;
   }
-  chain->path[length + 1 + units - at] = L'\0';
   if (!DeleteFileW(chain->path) && !written_error_is_missing()) cleanup_remove_tree(chain->path);
   chain->path[length] = L'\0';
 }
 
-// Units of the NUL-terminated string at `offset` of the table, or UINT32_MAX when it runs past
-// the table's end or ZB_NAME_MAX_UNITS.
-static uint32_t written_string_units(const unsigned char* table, uint64_t table_bytes,
-                                     uint64_t offset) {
-  for (uint32_t k = 0; k <= ZB_NAME_MAX_UNITS; k++) {
-    uint64_t at = offset + 2 * (uint64_t)k;
-    if (table_bytes < 2 || at > table_bytes - 2) return UINT32_MAX;
-    if (le_read_u16(table + at) == 0) return k;
-  }
-  return UINT32_MAX;
-}
-
-bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table,
-                            uint64_t table_bytes, uint32_t entries) {
+bool cleanup_remove_written(const wchar_t* directory, PayloadTable table, uint32_t entries) {
   DWORD attributes = GetFileAttributesW(directory);
-  if (table == nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
+  if (table.bytes == nullptr || attributes == INVALID_FILE_ATTRIBUTES ||
       !(attributes & FILE_ATTRIBUTE_DIRECTORY) || (attributes & FILE_ATTRIBUTE_REPARSE_POINT)) {
     return cleanup_remove_tree(directory);
   }
@@ -142,30 +128,21 @@ bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table
   chain.depth = 0;
   chain.usable = 0;
   if (!wide_append_text(chain.path, ZB_PATH_UNITS, &chain.root_length, directory)) return false;
-  uint64_t offset = 0;
+  TableCursor cursor = table_cursor(table);
   const unsigned char* first = nullptr;
   uint32_t first_units = 0;
   for (uint32_t n = 0; n < entries; n++) {
-    if (table_bytes - offset < ZB_ENTRY_FIXED_BYTES) break;
-    uint32_t flags = le_read_u32(table + offset + ZB_ENTRY_FLAGS_OFFSET);
-    uint64_t name_at = offset + ZB_ENTRY_FIXED_BYTES;
-    uint32_t units = written_string_units(table, table_bytes, name_at);
-    if (units == UINT32_MAX) break;
-    written_remove_entry(&chain, table + name_at, units, /* file */ true);
+    PayloadEntry entry;
+    if (table_next(&cursor, &entry) != TABLE_ENTRY) break;
+    written_remove_entry(&chain, entry.name, entry.name_units, /* file */ true);
     // Decision: the first entry (the main file) stands before the sorted rest, whose files in its
     // folder come later: its file goes first, its folders after the rest, each folder once, empty.
     if (n == 0) {
-      first = table + name_at;
-      first_units = units;
+      first = entry.name;
+      first_units = entry.name_units;
       chain.depth = 0;
       chain.usable = 0;
       chain.path[chain.root_length] = L'\0';
-    }
-    offset = name_at + 2 * (uint64_t)units + 2;
-    if (flags & ZB_ENTRY_FLAG_SECOND_STRING) {
-      uint32_t second = written_string_units(table, table_bytes, offset);
-      if (second == UINT32_MAX) break;
-      offset += 2 * (uint64_t)second + 2;
     }
   }
   written_leave_to(&chain, 0);
@@ -177,10 +154,10 @@ bool cleanup_remove_written(const wchar_t* directory, const unsigned char* table
   return cleanup_remove_tree(directory);
 }
 
-bool cleanup_remove_written_retrying(const wchar_t* directory, const unsigned char* table,
-                                     uint64_t table_bytes, uint32_t entries, uint32_t* calls) {
+bool cleanup_remove_written_retrying(const wchar_t* directory, PayloadTable table,
+                                     uint32_t entries, uint32_t* calls) {
   for (*calls = 1;; ++*calls) {
-    bool gone = *calls == 1 ? cleanup_remove_written(directory, table, table_bytes, entries)
+    bool gone = *calls == 1 ? cleanup_remove_written(directory, table, entries)
                             : cleanup_remove_tree(directory);
     if (gone) return true;
     Sleep(ZB_REMOVE_PAUSE_MS);

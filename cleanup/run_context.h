@@ -8,7 +8,7 @@
 // - `remove_directory` is set once, when the parent has created the payload directory; cleared
 //   only in the cached mode, inside the gate, once that directory has become the cache
 //   directory (or was removed after another run's copy took the place);
-// - `written_table` and its size are set before the walk's first step, `written_entries`
+// - `written_table` is set before the walk's first step, `written_entries`
 //   inside the gate before each entry's directories and file are created;
 // - `child` is only touched by the interlocked exchanges in cleanup/child_slot.h;
 // - `program_started` is set once, inside the gate, right after the program mode's program
@@ -23,6 +23,7 @@
 #include "base/limits.h"
 #include "cleanup/file_closer.h"
 #include "cleanup/held_files.h"
+#include "format/payload_table.h"
 
 // A zeroed one (`RunContext run = {}`) is an empty run: no directory, nothing to remove, the
 // gate open, the closer without a thread.
@@ -32,10 +33,9 @@ struct RunContext {
   // Parent role: shutdown removes the payload directory once this is true.
   volatile bool remove_directory;
   // What the walk wrote, for removal by name (cleanup/remove_written.h): the payload table (in
-  // the payload array, not copied; null before a walk), its size, and how many of its entries
+  // the payload array, not copied; its bytes null before a walk) and how many of its entries
   // the walk has begun to create.
-  const unsigned char* written_table;
-  uint64_t written_table_bytes;
+  PayloadTable written_table;
   volatile uint32_t written_entries;
   // Hand-over slot of the running child's process handle (a duplicate), null when empty.
   HANDLE volatile child;

@@ -25,7 +25,7 @@ void cleanup_shutdown(RunContext* run) {
   uint32_t calls = 0;
   bool removed =
       cleanup_remove_written_retrying(run->payload_directory, run->written_table,
-                                      run->written_table_bytes, run->written_entries, &calls);
+                                      run->written_entries, &calls);
   InterlockedAdd(&run->removal_calls, (LONG)calls);
   InterlockedAdd(&run->removal_pauses, (LONG)(removed ? calls - 1 : calls));
 }

@@ -282,13 +282,9 @@ void cleanup_sweep_start(Sweep* sweep, const wchar_t* payload_directory, const w
   if (_wcsicmp(sweep->also, sweep->temp) == 0) sweep->also[0] = L'\0';
   // The thread's handles (listing, directory) are not inheritable, so the child started at
   // the same time gets none of them.
-  sweep->thread.reset(CreateThread(/* lpThreadAttributes */ nullptr, ZB_SWEEP_STACK_BYTES,
-                                   sweep_thread_main, /* lpParameter */ sweep,
-                                  STACK_SIZE_PARAM_IS_A_RESERVATION, /* lpThreadId */ nullptr));
+  thread_start(&sweep->thread, sweep_thread_main, sweep, ZB_SWEEP_STACK_BYTES);
 }
 
 void cleanup_sweep_join(Sweep* sweep) {
-  if (!sweep->thread) return;
-  WaitForSingleObject(sweep->thread.get(), ZB_SWEEP_JOIN_MS);
-  sweep->thread.reset();
+  thread_join(&sweep->thread, ZB_SWEEP_JOIN_MS);
 }

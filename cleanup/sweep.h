@@ -8,11 +8,12 @@
 
 #include "base/handle.h"
 #include "base/limits.h"
+#include "base/thread.h"
 
 // One sweep on a thread of its own: its thread and the work it was given, written before the
 // thread exists.
 struct Sweep {
-  HandleOwner thread;
+  Thread thread;
   wchar_t temp[ZB_PATH_UNITS];
   wchar_t own[ZB_PATH_UNITS];
   // A second directory swept after the first (empty: none).

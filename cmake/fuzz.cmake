@@ -17,8 +17,8 @@ endfunction()
 
 zobrin_fuzzer(payload_reader_fuzz
   tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp tests/fuzz/no_read_ahead.cpp
-  bootstrap/payload_reader.cpp bootstrap/payload_decoder.cpp)
+  payload/payload_reader.cpp payload/payload_decoder.cpp format/payload_table.cpp)
 target_link_libraries(payload_reader_fuzz PRIVATE zstd::libzstd_shared)
 
-zobrin_fuzzer(command_line_fuzz tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp
+zobrin_fuzzer(command_line_fuzz tests/fuzz/command_line_fuzz.cpp run/command_line.cpp
   base/wide_text.cpp)

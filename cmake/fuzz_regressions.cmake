@@ -15,10 +15,10 @@ endfunction()
 
 zobrin_fuzz_replay(payload_reader
   tests/fuzz/payload_reader_fuzz.cpp tests/fuzz/fatal_jump.cpp tests/fuzz/no_read_ahead.cpp
-  bootstrap/payload_reader.cpp bootstrap/payload_decoder.cpp)
+  payload/payload_reader.cpp payload/payload_decoder.cpp format/payload_table.cpp)
 target_link_libraries(replay_payload_reader PRIVATE zstd::libzstd_shared)
 
-zobrin_fuzz_replay(command_line tests/fuzz/command_line_fuzz.cpp bootstrap/command_line.cpp
+zobrin_fuzz_replay(command_line tests/fuzz/command_line_fuzz.cpp run/command_line.cpp
   base/wide_text.cpp)
 
 # For `make fuzz`: writes a minimal 64-bit DLL exporting run_code, so the packer can build

@@ -9,7 +9,8 @@ add_executable(host_tests
   tests/host/pe_builder.cpp
   tests/host/pack_test.cpp
   tests/host/exe_extras_test.cpp
-  tests/host/splash_test.cpp)
+  tests/host/splash_test.cpp
+  tests/host/format_test.cpp)
 target_link_libraries(host_tests PRIVATE zobrin_pack_lib GTest::gtest_main zobrin_host_warnings)
 target_compile_definitions(host_tests PRIVATE
   ZOBRIN_PACK_EXE="$<TARGET_FILE:zobrin-pack>"

@@ -267,7 +267,7 @@ add_test(NAME build_settings_dressed
 # Resources and signatures as other tools read them.
 add_test(NAME resources_and_signatures
   COMMAND ${CMAKE_SOURCE_DIR}/tests/check_resources.sh ${ZOBRIN_TEST_DIR} ${ZOBRIN_PACK}
-          ${zobrin_icon} ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest ${zobrin_sign}/cert.pem)
+          ${zobrin_icon} ${CMAKE_SOURCE_DIR}/run/launcher.manifest ${zobrin_sign}/cert.pem)
 # The version information and icons as the system reads them.
 target_link_libraries(win_tests PRIVATE version shell32 gdi32 user32)
 

@@ -1,6 +1,9 @@
 # The packer's modules, for zobrin-pack (host tree) and zobrin-pack.exe (Windows tree); the
-# command line and entry, packer/cli.cpp and packer/pack_main.cpp (CLI11), are added by each.
+# command line and entry, packer/cli.cpp and packer/pack_main.cpp (CLI11), are added by each. The
+# format layer (format/) is shared with the launcher.
+include(${CMAKE_CURRENT_LIST_DIR}/format_sources.cmake)
 set(ZOBRIN_PACKER_SOURCES
+  ${ZOBRIN_FORMAT_SOURCES}
   packer/app_tree.cpp
   packer/codec.cpp
   packer/coff_object.cpp

@@ -26,7 +26,7 @@ set(ZOBRIN_LAUNCHER_LINK_FLAGS
 # The flags and the manifest (long paths, asInvoker, common controls 6).
 add_library(zobrin_exe_settings INTERFACE)
 target_link_options(zobrin_exe_settings INTERFACE ${ZOBRIN_EXE_LINK_FLAGS})
-target_sources(zobrin_exe_settings INTERFACE ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc)
+target_sources(zobrin_exe_settings INTERFACE ${CMAKE_SOURCE_DIR}/run/launcher.rc)
 
 # How the launcher and the programs built like it are compiled: optimised, warnings on, no
 # exceptions or run-time type information.
@@ -34,34 +34,41 @@ add_library(zobrin_launcher_options INTERFACE)
 target_compile_options(zobrin_launcher_options INTERFACE
   -O2 -Wall -Wextra -fno-exceptions -fno-rtti)
 
-# The launcher's four folders, each a library of its own, lowest first. A folder's code sees
-# only its own headers and those of the folders named below it: each folder is reached
-# through a directory of its own in the build tree (build/win/layers/<folder>/<folder>, a link
-# to the source folder), and a library's include path holds only those directories, never the
-# repository root. An include of a higher folder ("bootstrap/..." in cleanup/) is then not
-# found, and the build fails.
+# The launcher's folders, each a library of its own, lowest first: format/ (the payload's
+# layout, shared with the packer, no system calls), base/, paths/, cleanup/, payload/ (the
+# image and its stream), extract/ (extraction, the payload directory, its place and the
+# cache), run/ (the entry's driver, roles, launch and splash). A folder's code sees only its
+# own headers and those of the folders named below it: each folder is reached through a
+# directory of its own in the build tree (build/win/layers/<folder>/<folder>, a link to the
+# source folder), and a library's include path holds only those directories, never the
+# repository root. An include of a higher folder ("run/..." in extract/) is then not found,
+# and the build fails.
+include(cmake/format_sources.cmake)
+set(zobrin_format_sources ${ZOBRIN_FORMAT_SOURCES})
+set(zobrin_format_below)
 set(zobrin_base_sources base/error_box.cpp base/fatal.cpp base/own_image.cpp base/progress_line.cpp
-  base/ring.cpp base/wide_text.cpp)
-set(zobrin_base_below)
+  base/ring.cpp base/thread.cpp base/thread_pool.cpp base/wide_text.cpp)
+set(zobrin_base_below format)
 set(zobrin_paths_sources paths/app_template.cpp paths/env.cpp paths/path_utils.cpp paths/shell.cpp
   paths/template.cpp)
-set(zobrin_paths_below base)
+set(zobrin_paths_below format base)
 set(zobrin_cleanup_sources
   cleanup/child_slot.cpp cleanup/file_closer.cpp cleanup/gate.cpp cleanup/held_files.cpp
   cleanup/remove_tree.cpp
   cleanup/remove_written.cpp cleanup/shutdown.cpp cleanup/sweep.cpp)
-set(zobrin_cleanup_below base)
-# The entry point (bootstrap/main.cpp) is linked separately.
-set(zobrin_bootstrap_sources
-  bootstrap/app_settings.cpp bootstrap/cache.cpp bootstrap/cache_verify.cpp bootstrap/command_line.cpp
-  bootstrap/driver.cpp bootstrap/extract.cpp
-  bootstrap/launch.cpp bootstrap/missing_dll.cpp bootstrap/payload_ahead.cpp bootstrap/payload_decoder.cpp
-  bootstrap/payload_frames.cpp
-  bootstrap/payload_directory.cpp bootstrap/payload_linked.cpp bootstrap/payload_reader.cpp
-  bootstrap/place.cpp bootstrap/place_folder.cpp bootstrap/splash.cpp
-  bootstrap/role.cpp)
-set(zobrin_bootstrap_below base paths cleanup)
-set(zobrin_layers base paths cleanup bootstrap)
+set(zobrin_cleanup_below format base)
+set(zobrin_payload_sources payload/payload_ahead.cpp payload/payload_decoder.cpp
+  payload/payload_frames.cpp payload/payload_image.cpp payload/payload_reader.cpp)
+set(zobrin_payload_below format base)
+set(zobrin_extract_sources extract/cache.cpp extract/cache_verify.cpp extract/extract.cpp
+  extract/payload_directory.cpp extract/place.cpp extract/place_folder.cpp
+  extract/table_names.cpp)
+set(zobrin_extract_below format base paths cleanup payload)
+# The entry point (run/main.cpp) is linked separately.
+set(zobrin_run_sources run/app_settings.cpp run/command_line.cpp run/driver.cpp run/launch.cpp
+  run/missing_dll.cpp run/role.cpp run/splash.cpp)
+set(zobrin_run_below format base paths cleanup payload extract)
+set(zobrin_layers format base paths cleanup payload extract run)
 foreach(layer ${zobrin_layers})
   file(MAKE_DIRECTORY ${CMAKE_BINARY_DIR}/layers/${layer})
   file(CREATE_LINK ${CMAKE_SOURCE_DIR}/${layer} ${CMAKE_BINARY_DIR}/layers/${layer}/${layer}
@@ -110,17 +117,18 @@ add_custom_command(TARGET sample POST_BUILD
 # The launcher kit beside zobrin-pack: launcher.exe, which `zobrin-pack exe` copies the
 # payload into, and what linking it takes (the entry, the launcher modules, zstd, the manifest
 # resource, the specs file and the linker script that puts the payload section last).
-add_library(zobrin_entry STATIC bootstrap/main.cpp)
+add_library(zobrin_entry STATIC run/main.cpp)
 target_include_directories(zobrin_entry PRIVATE
-  ${CMAKE_BINARY_DIR}/layers/base ${CMAKE_BINARY_DIR}/layers/bootstrap)
+  ${CMAKE_BINARY_DIR}/layers/format ${CMAKE_BINARY_DIR}/layers/base
+  ${CMAKE_BINARY_DIR}/layers/run)
 target_link_libraries(zobrin_entry PRIVATE zobrin_launcher_options)
 target_compile_definitions(zobrin_entry PRIVATE ZOBRIN_VERSION="${PROJECT_VERSION}")
 set(zobrin_kit_dir ${ZOBRIN_BIN_DIR}/launcher)
 set(zobrin_resource ${CMAKE_BINARY_DIR}/launcher.res.o)
 add_custom_command(OUTPUT ${zobrin_resource}
-  COMMAND ${CMAKE_RC_COMPILER} -O coff -I ${CMAKE_SOURCE_DIR}/bootstrap
-          ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc -o ${zobrin_resource}
-  DEPENDS ${CMAKE_SOURCE_DIR}/bootstrap/launcher.rc ${CMAKE_SOURCE_DIR}/bootstrap/launcher.manifest
+  COMMAND ${CMAKE_RC_COMPILER} -O coff -I ${CMAKE_SOURCE_DIR}/run
+          ${CMAKE_SOURCE_DIR}/run/launcher.rc -o ${zobrin_resource}
+  DEPENDS ${CMAKE_SOURCE_DIR}/run/launcher.rc ${CMAKE_SOURCE_DIR}/run/launcher.manifest
   VERBATIM)
 set(zobrin_link_flags_file ${CMAKE_BINARY_DIR}/launcher.link)
 list(JOIN ZOBRIN_EXE_LINK_FLAGS "\n" zobrin_exe_flags_text)

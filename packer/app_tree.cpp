@@ -9,7 +9,7 @@
 #include <system_error>
 
 #include "base/limits.h"
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "packer/file_io.h"
 #include "packer/host_os.h"
 #include "packer/manifest.h"
@@ -465,7 +465,7 @@ AppTree app_tree_collect(const fs::path& app_dir, const std::string& main_dll) {
   Walk walk{&tree, main_entry.source, prefix, {}};
   app_walk(&walk, app_dir, u"", true);
   // The loader's search: a program's own folder; a DLL loaded with its folder first
-  // (bootstrap/launch.cpp), then the payload directory.
+  // (run/launch.cpp), then the payload directory.
   std::vector<fs::path> folders = {main_entry.source.parent_path()};
   std::string where = "the application directory";
   if (!prefix.empty()) {

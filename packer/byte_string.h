@@ -4,7 +4,7 @@
 #include <cstdint>
 #include <string>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 
 // Appends the low `bytes` bytes of `value`, least significant first.
 inline void append_le(std::string* out, uint64_t value, int bytes) {

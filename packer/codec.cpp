@@ -2,7 +2,7 @@
 
 #include <zstd.h>
 
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "packer/pack_error.h"
 
 namespace {

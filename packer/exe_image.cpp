@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/exe_extras.h"
 #include "packer/file_io.h"
 #include "packer/pack_error.h"

@@ -1,5 +1,5 @@
 // The onefile executable: a copy of the launcher image whose last section, the payload
-// section, is grown to hold the payload array behind its section head (base/payload_format.h).
+// section, is grown to hold the payload array behind its section head (format/payload_format.h).
 #pragma once
 
 #include <cstdint>

@@ -3,8 +3,8 @@
 #include <algorithm>
 
 #include "base/file_digest.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/codec.h"
 #include "packer/payload_read.h"
 

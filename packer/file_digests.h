@@ -1,4 +1,4 @@
-// The file digests a cached executable carries after its payload array (base/payload_format.h):
+// The file digests a cached executable carries after its payload array (format/payload_format.h):
 // one XXH64 (base/file_digest.h) of each entry's decoded content, in table order.
 #pragma once
 

@@ -2,7 +2,7 @@
 
 #include <cstring>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/byte_string.h"
 #include "packer/pack_error.h"
 

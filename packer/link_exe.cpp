@@ -2,7 +2,7 @@
 
 #include <fstream>
 
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 #include "packer/coff_object.h"
 #include "packer/file_io.h"
 #include "packer/host_os.h"

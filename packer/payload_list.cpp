@@ -6,8 +6,8 @@
 #include <cstring>
 #include <string>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/payload_read.h"
 #include "packer/settings.h"
 #include "packer/splash_image.h"
@@ -67,12 +67,7 @@ void payload_list(const std::vector<unsigned char>& file, const std::string& sub
     uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
     Settings settings;
     if (flags & ZB_RUN_FLAG_SETTINGS) {
-      uint64_t digests = 0;
-      if ((flags & ZB_RUN_FLAG_CACHE) && array.after >= ZB_FILE_DIGESTS_COUNT_BYTES) {
-        digests = ZB_FILE_DIGESTS_COUNT_BYTES +
-                  ZB_FILE_DIGEST_BYTES * le_read_u64(array.data + array.length);
-      }
-      settings = settings_read(settings_locate(array, digests, subject), subject);
+      settings = settings_read(payload_settings_block(payload_tail(array, subject)), subject);
     }
     if (!settings.extract_to.empty()) {
       std::printf("extract to: %s\n", settings.extract_to.c_str());

@@ -7,29 +7,20 @@
 
 #include <zstd.h>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
+#include "format/payload_table.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 #include "packer/utf.h"
 
 namespace {
 
-// Reads a NUL-terminated UTF-16 string at `offset` within `end`; false when malformed.
-bool read_string(const unsigned char* data, uint64_t offset, uint64_t end, std::u16string* out) {
-  out->clear();
-  for (uint64_t k = 0; k <= ZB_NAME_MAX_UNITS; k++) {
-    if (end - offset < ZB_ENTRY_UNIT_BYTES * (k + 1)) return false;
-    char16_t unit = le_read_u16(data + offset + ZB_ENTRY_UNIT_BYTES * k);
-    if (unit == 0) return k > 0;
-    out->push_back(unit);
-  }
-  return false;
-}
-
-// Bytes a string of `units` units takes with its NUL.
-uint64_t string_bytes(const std::u16string& units) {
-  return ZB_ENTRY_UNIT_BYTES * (units.size() + 1);
+// The units of a name the table holds, copied out.
+std::u16string table_units(const unsigned char* name, uint32_t units) {
+  std::u16string out;
+  for (uint32_t i = 0; i < units; i++) out.push_back(le_read_u16(name + 2 * uint64_t(i)));
+  return out;
 }
 
 }  // namespace
@@ -73,32 +64,58 @@ void payload_entries(const PayloadArray& array, const std::string& subject,
   auto fail = [&](const std::string& reason) {
     if (!lenient) throw PackError(subject + ": " + reason);
   };
-  const uint64_t end = ZB_PAYLOAD_HEADER_BYTES + array.table;
-  uint64_t position = ZB_PAYLOAD_HEADER_BYTES;
-  while (position < end) {
-    if (end - position < ZB_ENTRY_FIXED_BYTES) {
+  TableCursor cursor = table_cursor(table_of_array(array.data));
+  for (;;) {
+    // Offsets in messages count from the array's first byte.
+    const uint64_t position = ZB_PAYLOAD_HEADER_BYTES + cursor.position;
+    PayloadEntry found;
+    TableStep step = table_next(&cursor, &found);
+    if (step == TABLE_END) return;
+    if (step == TABLE_PARTIAL) {
       fail("malformed table: a partial entry at byte " + std::to_string(position));
+      return;
+    }
+    if (step == TABLE_BAD_ENTRY) {
+      fail("malformed entry at byte " + std::to_string(position));
+      return;
+    }
+    if (step == TABLE_BAD_SECOND) {
+      uint64_t second = position + ZB_ENTRY_FIXED_BYTES +
+                        ZB_ENTRY_UNIT_BYTES * (uint64_t(found.name_units) + 1);
+      fail("malformed second string at byte " + std::to_string(second));
       return;
     }
     TableEntry entry;
     entry.offset = position;
-    entry.flags = le_read_u32(array.data + position + ZB_ENTRY_FLAGS_OFFSET);
-    entry.size = le_read_u64(array.data + position + ZB_ENTRY_SIZE_OFFSET);
-    if (entry.flags > ZB_ENTRY_FLAGS_MAX ||
-        !read_string(array.data, position + ZB_ENTRY_FIXED_BYTES, end, &entry.name)) {
-      fail("malformed entry at byte " + std::to_string(position));
-      return;
-    }
-    position += ZB_ENTRY_FIXED_BYTES + string_bytes(entry.name);
-    if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) {
-      if (!read_string(array.data, position, end, &entry.second)) {
-        fail("malformed second string at byte " + std::to_string(position));
-        return;
-      }
-      position += string_bytes(entry.second);
-    }
+    entry.flags = found.flags;
+    entry.size = found.size;
+    entry.name = table_units(found.name, found.name_units);
+    if (found.second != nullptr) entry.second = table_units(found.second, found.second_units);
     visit(entry);
   }
+}
+
+SectionTail payload_tail(const PayloadArray& array, const std::string& subject) {
+  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
+  SectionTail tail;
+  switch (section_tail_parse(array.data + array.length, array.after, flags, &tail)) {
+    case SECTION_TAIL_OK:
+      return tail;
+    case SECTION_TAIL_DIGESTS_PAST:
+      throw PackError(subject + ": the file digests after the payload run past its section");
+    case SECTION_TAIL_SETTINGS_PAST:
+      throw PackError(subject + ": the settings after the payload run past its section");
+    case SECTION_TAIL_SETTINGS_MALFORMED:
+      break;
+  }
+  throw PackError(subject + ": the settings after the payload are malformed (a record runs "
+                  "past them, or a kind is unknown or repeated)");
+}
+
+std::string payload_settings_block(const SectionTail& tail) {
+  if (tail.settings == nullptr) return std::string();
+  return std::string(reinterpret_cast<const char*>(tail.settings - ZB_SETTINGS_LENGTH_BYTES),
+                     static_cast<size_t>(ZB_SETTINGS_LENGTH_BYTES + tail.settings_bytes));
 }
 
 std::string payload_entry_name(const TableEntry& entry) {

@@ -9,6 +9,8 @@
 #include <string>
 #include <vector>
 
+#include "format/section_tail.h"
+
 struct PayloadArray {
   const unsigned char* data = nullptr;  // the array's first byte
   uint64_t length = 0;                  // its length L
@@ -36,6 +38,16 @@ PayloadArray payload_locate(const std::vector<unsigned char>& file, const std::s
 // at the first malformed entry; `lenient`, stops there instead.
 void payload_entries(const PayloadArray& array, const std::string& subject,
                      const std::function<void(const TableEntry&)>& visit, bool lenient = false);
+
+// The section's tail after the array of an executable (array.section_head set): the file
+// digests and the settings, as the run flags lay them out, within the section. Throws
+// PackError("<subject>: <reason>") when either runs past the section or the settings are
+// malformed.
+SectionTail payload_tail(const PayloadArray& array, const std::string& subject);
+
+// The settings block of a parsed tail as `settings_read` takes it (the length word and the
+// records), or "" when there is none.
+std::string payload_settings_block(const SectionTail& tail);
 
 // The main (first) entry's first `limit` bytes, or all of it when it is shorter, decoded from
 // the stream; nothing when the table holds no entry or the stream cannot supply them.

@@ -7,8 +7,8 @@
 #include <zstd_errors.h>
 
 #include "base/file_digest.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
@@ -48,8 +48,9 @@ void verify_layout(const PayloadArray& array, const std::string& subject) {
 // them (the array's own in the cached mode, else 0, as the packer writes it), then the digest
 // against the array's header and table and the head's words as they stand (the launcher checks
 // the same before it creates anything). The flags and the key come first, so a damaged one is
-// named rather than reported as a digest mismatch.
-void verify_section_head(const PayloadArray& array, const std::string& subject) {
+// named rather than reported as a digest mismatch. Returns the section's tail (the file digests
+// in the cached mode, then the settings when the run flags say so), sealed by the same digest.
+SectionTail verify_section_head(const PayloadArray& array, const std::string& subject) {
   uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
   uint64_t key = le_read_u64(array.section_head + ZB_SECTION_KEY_OFFSET);
   if (flags & ~ZB_RUN_FLAGS_KNOWN) {
@@ -63,50 +64,32 @@ void verify_section_head(const PayloadArray& array, const std::string& subject) 
     throw PackError(subject + ": a content key is recorded beside the payload, but the run "
                     "flags do not ask for the cached mode");
   }
-  // The file digests follow the array in the cached mode; the count must fit the section.
-  const unsigned char* files = nullptr;
-  uint64_t files_bytes = 0;
-  if (flags & ZB_RUN_FLAG_CACHE) {
-    uint64_t count = array.after >= ZB_FILE_DIGESTS_COUNT_BYTES
-                         ? le_read_u64(array.data + array.length)
-                         : UINT64_MAX;
-    if (count > (array.after - ZB_FILE_DIGESTS_COUNT_BYTES) / ZB_FILE_DIGEST_BYTES) {
-      throw PackError(subject + ": the file digests after the payload run past its section");
-    }
-    files_bytes = ZB_FILE_DIGESTS_COUNT_BYTES + ZB_FILE_DIGEST_BYTES * count;
-  }
-  // The settings follow them when the run flags say so, sealed the same way.
-  if (flags & ZB_RUN_FLAG_SETTINGS) {
-    files_bytes += settings_locate(array, files_bytes, subject).size();
-  }
-  if (files_bytes > 0) files = array.data + array.length;
+  SectionTail tail = payload_tail(array, subject);
+  const unsigned char* files = tail.bytes > 0 ? array.data + array.length : nullptr;
   uint64_t recorded = le_read_u64(array.section_head + ZB_SECTION_DIGEST_OFFSET);
-  if (recorded != payload_digest(array.data, array.length, flags, key, files, files_bytes)) {
+  if (recorded != payload_digest(array.data, array.length, flags, key, files, tail.bytes)) {
     // Sealed with the length the header and table lay out: the length alone is damaged, which
     // the layout check names.
     uint64_t used = ZB_PAYLOAD_HEADER_BYTES + array.table + array.stream;
     uint64_t laid_out = used + payload_tail_bytes(used).size();
-    if (recorded == payload_digest(array.data, laid_out, flags, key, files, files_bytes)) {
+    if (recorded == payload_digest(array.data, laid_out, flags, key, files, tail.bytes)) {
       verify_layout(array, subject);
     }
     throw PackError(subject + ": the digest of the header and table does not match the one "
                     "recorded beside the payload (the table or its sizes are damaged)");
   }
+  return tail;
 }
 
 // The file digests of a cached executable, one per entry: null outside the cached mode.
-const unsigned char* verify_digest_count(const PayloadArray& array, size_t entries,
+const unsigned char* verify_digest_count(const SectionTail& tail, size_t entries,
                                          const std::string& subject) {
-  if (!(le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET) & ZB_RUN_FLAG_CACHE)) {
-    return nullptr;
+  if (tail.digests == nullptr) return nullptr;
+  if (tail.digest_count != entries) {
+    throw PackError(subject + ": " + std::to_string(tail.digest_count) +
+                    " file digests are recorded for " + std::to_string(entries) + " entries");
   }
-  const unsigned char* block = array.data + array.length;
-  uint64_t count = le_read_u64(block);
-  if (count != entries) {
-    throw PackError(subject + ": " + std::to_string(count) + " file digests are recorded for " +
-                    std::to_string(entries) + " entries");
-  }
-  return block + ZB_FILE_DIGESTS_COUNT_BYTES;
+  return tail.digests;
 }
 
 // Hands the decoded bytes out entry by entry: to the sink, if any, and into each entry's
@@ -157,15 +140,9 @@ struct Delivery {
 
 // The settings, when the run flags announce them: each kind's value usable, the padding zero.
 // Returns them (none without the flag).
-Settings verify_settings(const PayloadArray& array, const std::string& subject) {
-  uint64_t flags = le_read_u64(array.section_head + ZB_SECTION_FLAGS_OFFSET);
-  if (!(flags & ZB_RUN_FLAG_SETTINGS)) return Settings();
-  uint64_t digests = 0;
-  if (flags & ZB_RUN_FLAG_CACHE) {
-    digests = ZB_FILE_DIGESTS_COUNT_BYTES +
-              ZB_FILE_DIGEST_BYTES * le_read_u64(array.data + array.length);
-  }
-  std::string block = settings_locate(array, digests, subject);
+Settings verify_settings(const SectionTail& tail, const std::string& subject) {
+  if (tail.settings == nullptr) return Settings();
+  std::string block = payload_settings_block(tail);
   Settings settings = settings_read(block, subject);
   if (settings_block(settings) != block) {
     throw PackError(subject + ": the settings after the payload are not laid out as the packer "
@@ -329,7 +306,8 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
 VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::string& subject,
                             PayloadSink* sink) {
   PayloadArray array = payload_locate(file, subject);
-  if (array.section_head) verify_section_head(array, subject);
+  SectionTail tail = {};
+  if (array.section_head) tail = verify_section_head(array, subject);
   verify_layout(array, subject);
   VerifyResult result;
   std::vector<TableEntry> entries = verify_table(array, subject, &result.bytes);
@@ -338,8 +316,8 @@ VerifyResult payload_verify(const std::vector<unsigned char>& file, const std::s
   const unsigned char* digests = nullptr;
   Settings settings;
   if (array.section_head) {
-    digests = verify_digest_count(array, entries.size(), subject);
-    settings = verify_settings(array, subject);
+    digests = verify_digest_count(tail, entries.size(), subject);
+    settings = verify_settings(tail, subject);
   }
   Delivery delivery{entries, digests, sink, subject, result.bytes};
   result.frames = verify_stream(array, entries, result.bytes, subject, &delivery);

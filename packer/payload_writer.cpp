@@ -12,8 +12,8 @@
 #include <thread>
 #include <vector>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/byte_string.h"
 #include "packer/codec.h"
 #include "packer/file_io.h"

@@ -76,7 +76,7 @@ std::string payload_tail_bytes(uint64_t length);
 // Encodes one table entry (flags, size, name and its NUL) as the launcher reads it.
 std::string payload_entry_bytes(uint32_t flags, uint64_t size, const std::u16string& name);
 
-// The payload section's head (base/payload_format.h): what the launcher reads beside the array.
+// The payload section's head (format/payload_format.h): what the launcher reads beside the array.
 struct SectionHead {
   uint64_t length = 0;  // the array's length L
   uint64_t digest = 0;  // payload_digest: header and table, then length, flags and key

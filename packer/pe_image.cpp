@@ -4,7 +4,7 @@
 #include <cstdio>
 #include <cstring>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/pack_error.h"
 
 namespace {

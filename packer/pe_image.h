@@ -7,10 +7,10 @@
 #include <string>
 #include <vector>
 
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 
 // Section of the executable that holds the payload: the section head (the array's length,
-// digest, run flags and content key, base/payload_format.h), then the payload array.
+// digest, run flags and content key, format/payload_format.h), then the payload array.
 constexpr const char* PE_PAYLOAD_SECTION = ".zobrin";
 constexpr uint32_t PE_PAYLOAD_OFFSET = ZB_SECTION_HEAD_BYTES;
 

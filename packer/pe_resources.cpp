@@ -5,7 +5,7 @@
 #include <map>
 #include <tuple>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/byte_string.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"

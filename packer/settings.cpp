@@ -4,8 +4,9 @@
 #include <cctype>
 #include <cstring>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "base/limits.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 
 #include <vector>
 
@@ -13,7 +14,6 @@
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/splash_image.h"
-#include "packer/payload_read.h"
 #include "packer/utf.h"
 #include "packer/win_case.h"
 
@@ -288,23 +288,6 @@ std::string settings_block(const Settings& settings) {
   unsigned char length[ZB_SETTINGS_LENGTH_BYTES];
   le_write_u64(length, records.size());
   return std::string(reinterpret_cast<const char*>(length), sizeof length) + records;
-}
-
-std::string settings_locate(const PayloadArray& array, uint64_t digests_bytes,
-                            const std::string& subject) {
-  const std::string past = subject + ": the settings after the payload run past its section";
-  if (digests_bytes > array.after || array.after - digests_bytes < ZB_SETTINGS_LENGTH_BYTES) {
-    throw PackError(past);
-  }
-  const unsigned char* start = array.data + array.length + digests_bytes;
-  uint64_t records = le_read_u64(start);
-  if (records > array.after - digests_bytes - ZB_SETTINGS_LENGTH_BYTES) throw PackError(past);
-  if (!payload_settings_find(start + ZB_SETTINGS_LENGTH_BYTES, records, 0, nullptr, nullptr)) {
-    throw PackError(subject + ": the settings after the payload are malformed (a record runs "
-                    "past them, or a kind is unknown or repeated)");
-  }
-  return std::string(reinterpret_cast<const char*>(start),
-                     static_cast<size_t>(ZB_SETTINGS_LENGTH_BYTES + records));
 }
 
 Settings settings_read(const std::string& block, const std::string& subject) {

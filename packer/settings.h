@@ -1,12 +1,10 @@
-// The settings an executable carries after its payload (base/payload_format.h): the block as
+// The settings an executable carries after its payload (format/payload_format.h): the block as
 // `exe` writes it, read back by `list` and `verify`, and the checks of each kind's value.
 #pragma once
 
 #include <cstdint>
 #include <string>
 #include <vector>
-
-struct PayloadArray;
 
 // One of the application's variables (--env, --env-prepend).
 struct EnvSetting {
@@ -60,12 +58,6 @@ void settings_check_launcher(const Settings& settings, const std::vector<unsigne
 // none (the executable then has neither the block nor its run flag).
 std::string settings_block(const Settings& settings);
 
-// The settings block after the array (and the file digests, `digests_bytes`) of an executable
-// whose run flags announce it: its bytes, the length word included, within the section.
-// Throws PackError("<subject>: <reason>") when it runs past the section or is malformed.
-std::string settings_locate(const PayloadArray& array, uint64_t digests_bytes,
-                            const std::string& subject);
-
-// The settings in `block` (as settings_locate returns it), each kind's value checked.
+// The settings in `block` (as payload_settings_block returns it), each kind's value checked.
 // Throws PackError("<subject>: <reason>").
 Settings settings_read(const std::string& block, const std::string& subject);

@@ -5,7 +5,7 @@
 #include <cstring>
 #include <new>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/codec.h"
 #include "packer/file_io.h"
 #include "packer/pack_error.h"

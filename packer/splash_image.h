@@ -1,5 +1,5 @@
 // The splash image of `zobrin-pack exe --splash`: a PNG or BMP file read at pack time and
-// recorded in the form the launcher shows without a decoder of its own (base/payload_format.h,
+// recorded in the form the launcher shows without a decoder of its own (format/payload_format.h,
 // ZB_SETTING_SPLASH): width and height (4 bytes each), then one zstd frame of the pixels, rows
 // top down, 4 bytes each (blue, green, red, 0), transparency blended over white.
 #pragma once
@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-#include "base/payload_format.h"
+#include "format/payload_format.h"
 
 
 struct SplashPixels {

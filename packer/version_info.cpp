@@ -3,7 +3,7 @@
 #include <utility>
 #include <vector>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/byte_string.h"
 #include "packer/pack_error.h"
 #include "packer/utf.h"

@@ -49,17 +49,18 @@
 
 #include <zstd.h>
 
-#include "bootstrap/command_line.h"
-#include "bootstrap/extract.h"
-#include "bootstrap/launch.h"
 #include "base/file_digest.h"
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
-#include "bootstrap/payload_reader.h"
 #include "cleanup/held_files.h"
 #include "cleanup/remove_tree.h"
 #include "cleanup/remove_written.h"
+#include "extract/extract.h"
+#include "extract/table_names.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
+#include "payload/payload_reader.h"
+#include "run/command_line.h"
+#include "run/launch.h"
 
 namespace {
 
@@ -615,7 +616,7 @@ static RunContext* bench_launcher_extract(const BenchPayload* payload, const wch
 
 int bench_usage(void);
 
-// The launcher's check of the table's names alone (extract_check_names), `count` times over
+// The launcher's check of the table's names alone (table_check_names), `count` times over
 // the payload of `exe`; prints the median, fastest and slowest in ms.
 int bench_names(int count, const wchar_t* exe) {
   BenchPayload payload = {};
@@ -629,7 +630,7 @@ int bench_names(int count, const wchar_t* exe) {
   uint32_t entries = 0;
   for (int i = 0; i < count; i++) {
     double start = bench_now_ms();
-    entries = extract_check_names(&reader).entries;
+    entries = table_check_names(reader.table).entries;
     times[i] = bench_now_ms() - start;
   }
   qsort(times, (size_t)count, sizeof(double), [](const void* a, const void* b) {
@@ -660,7 +661,7 @@ int bench_phases(const wchar_t* exe, bool floor_first) {
       mkdir_calls = calls;
       double start = bench_now_ms();
       removed = cleanup_remove_written(run->payload_directory, run->written_table,
-                                        run->written_table_bytes, run->written_entries);
+                                        run->written_entries);
       launcher_remove = bench_now_ms() - start;
       continue;
     }

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "base/limits.h"
-#include "bootstrap/command_line.h"
+#include "run/command_line.h"
 
 static void require(bool condition) {
   if (!condition) abort();

@@ -2,8 +2,8 @@
 // (Windows threads) never start there, and their other calls are never reached.
 #include <stdlib.h>
 
-#include "bootstrap/payload_ahead.h"
-#include "bootstrap/payload_frames.h"
+#include "payload/payload_ahead.h"
+#include "payload/payload_frames.h"
 
 PayloadAhead* payload_ahead_start(PayloadDecoder*) { return nullptr; }
 

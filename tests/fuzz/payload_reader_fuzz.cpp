@@ -9,8 +9,8 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
-#include "base/payload_format.h"
-#include "bootstrap/payload_reader.h"
+#include "format/payload_format.h"
+#include "payload/payload_reader.h"
 #include "tests/fuzz/fatal_jump.h"
 
 // Bytes handed out per input at most: a few zstd bytes can announce gigabytes, and the walk
@@ -57,10 +57,11 @@ static void walk(const uint8_t* data, size_t size) {
   require(read_u64(data + 8) <= size - ZB_PAYLOAD_HEADER_BYTES - table_bytes);
   const uint8_t* table = data + ZB_PAYLOAD_HEADER_BYTES;
   uint64_t budget = kReadBudget;
-  if (!payload_table_empty(reader)) {
+  TableCursor cursor = table_cursor(reader->table);
+  if (!table_empty(reader->table)) {
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(reader, &entry);
+      payload_next_entry(&cursor, &entry);
       require(entry.flags <= ZB_ENTRY_FLAGS_MAX);
       check_string(table, table_bytes, entry.name, entry.name_units);
       if (entry.flags & ZB_ENTRY_FLAG_SECOND_STRING) {
@@ -79,6 +80,7 @@ static void walk(const uint8_t* data, size_t size) {
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
     }
   }
+  payload_check_table_end(&cursor);
   payload_finish(reader);
 }
 

@@ -13,7 +13,7 @@
 #include <map>
 #include <sstream>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/byte_string.h"
 #include "packer/pe_resources.h"
 #include "tests/host/pe_builder.h"

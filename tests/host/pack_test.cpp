@@ -18,8 +18,8 @@
 #include <sstream>
 
 #include "base/file_digest.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/app_tree.h"
 #include "packer/pack_error.h"
 #include "packer/payload_writer.h"

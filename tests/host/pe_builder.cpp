@@ -3,7 +3,7 @@
 #include <cstring>
 #include <stdexcept>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 
 namespace {
 

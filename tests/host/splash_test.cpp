@@ -11,7 +11,7 @@
 #include <fstream>
 #include <sstream>
 
-#include "base/little_endian.h"
+#include "format/little_endian.h"
 #include "packer/file_io.h"
 #include "packer/pack_error.h"
 #include "packer/splash_image.h"

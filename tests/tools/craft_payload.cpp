@@ -14,8 +14,8 @@
 
 #include <zstd.h>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "packer/byte_string.h"
 #include "packer/payload_writer.h"
 #include "tests/tools/test_data.h"

@@ -11,8 +11,8 @@
 #include <thread>
 
 #include "base/file_digest.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
 #include "tests/tools/test_data.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"

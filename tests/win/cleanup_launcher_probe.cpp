@@ -11,10 +11,10 @@
 #include <wchar.h>
 #include <windows.h>
 
-#include "bootstrap/payload_reader.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
+#include "payload/payload_reader.h"
 
 static RunContext probe_run;
 static PayloadReader probe_reader;

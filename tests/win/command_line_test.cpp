@@ -6,7 +6,7 @@
 #include <windows.h>
 #include <shellapi.h>
 
-#include "bootstrap/command_line.h"
+#include "run/command_line.h"
 #include "tests/win/support/run_process.h"
 
 namespace {

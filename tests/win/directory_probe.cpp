@@ -9,8 +9,8 @@
 #include <windows.h>
 
 #include "base/limits.h"
-#include "bootstrap/driver.h"
 #include "paths/template.h"
+#include "run/driver.h"
 
 static uint32_t probe_next_seed = 1;
 static unsigned long probe_taken = 0;

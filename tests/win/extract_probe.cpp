@@ -12,9 +12,9 @@
 
 #include "base/fatal.h"
 #include "base/limits.h"
-#include "bootstrap/extract.h"
-#include "bootstrap/payload_reader.h"
 #include "cleanup/run_context.h"
+#include "extract/extract.h"
+#include "payload/payload_reader.h"
 
 static RunContext probe_run;
 static PayloadReader probe_reader;

@@ -2,7 +2,7 @@
 // made or known directories costs, and that a very deep tree does not exhaust the stack.
 #include <gtest/gtest.h>
 
-#include "bootstrap/extract.h"
+#include "extract/extract.h"
 #include "tests/win/support/run_process.h"
 
 namespace {

@@ -9,9 +9,10 @@
 #include <string>
 #include <vector>
 
-#include "base/little_endian.h"
-#include "base/payload_format.h"
-#include "bootstrap/extract.h"
+#include "extract/extract.h"
+#include "format/little_endian.h"
+#include "format/name_rules.h"
+#include "format/payload_format.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
 
@@ -26,8 +27,8 @@ bool stays_inside(const std::u16string& name) {
     bytes += static_cast<char>(unit & 0xFF);
     bytes += static_cast<char>(unit >> 8);
   }
-  return extract_name_stays_inside(reinterpret_cast<const unsigned char*>(bytes.data()),
-                                   static_cast<uint32_t>(name.size()));
+  return name_stays_inside(reinterpret_cast<const unsigned char*>(bytes.data()),
+                           static_cast<uint32_t>(name.size()));
 }
 
 TEST(PayloadNames, OnlyNamesBelowThePayloadDirectoryPass) {

@@ -17,10 +17,10 @@
 
 #include "base/fatal.h"
 #include "base/wide_text.h"
-#include "bootstrap/role.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
 #include "paths/template.h"
+#include "run/role.h"
 #include "tests/win/probe_text.h"
 
 static const unsigned probe_guard_units = 16;

@@ -7,8 +7,8 @@
 
 #include <vector>
 
-#include "bootstrap/payload_directory.h"
-#include "bootstrap/role.h"
+#include "extract/payload_directory.h"
+#include "run/role.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/paths_test_util.h"
 

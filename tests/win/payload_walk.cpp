@@ -8,10 +8,10 @@
 #include <windows.h>
 
 #include "base/limits.h"
-#include "base/little_endian.h"
-#include "base/payload_format.h"
-#include "bootstrap/extract.h"
-#include "bootstrap/payload_reader.h"
+#include "extract/extract.h"
+#include "format/little_endian.h"
+#include "format/payload_format.h"
+#include "payload/payload_reader.h"
 
 static unsigned char walk_chunk[ZB_WRITE_CHUNK_BYTES];
 
@@ -28,12 +28,13 @@ static void walk_print_name(const unsigned char* units, uint32_t count) {
 }
 
 static PayloadReader walk_reader;
+static PayloadImage walk_image;
 
 static int walk_dll_path(const wchar_t* directory) {
   if (wcslen(directory) >= ZB_PATH_UNITS) return 100;
   static wchar_t dll_path[ZB_PATH_UNITS];
-  payload_open(&walk_reader);
-  extract_dll_path(&walk_reader, directory, dll_path);
+  payload_image_open(&walk_image);
+  extract_dll_path(walk_image.table, directory, dll_path);
   char utf8[ZB_PATH_UNITS * 4];
   WideCharToMultiByte(CP_UTF8, 0, dll_path, -1, utf8, sizeof utf8, nullptr, nullptr);
   printf("dll %s\n", utf8);
@@ -44,11 +45,13 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   int argc = *__p___argc();
   wchar_t** argv = *__p___wargv();
   if (argc == 3 && wcscmp(argv[1], L"dll") == 0) return walk_dll_path(argv[2]);
-  payload_open(&walk_reader);
-  if (!payload_table_empty(&walk_reader)) {
+  payload_image_open(&walk_image);
+  payload_open(&walk_reader, &walk_image);
+  TableCursor cursor = table_cursor(walk_reader.table);
+  if (!table_empty(walk_reader.table)) {
     for (;;) {
       PayloadEntry entry;
-      payload_next_entry(&walk_reader, &entry);
+      payload_next_entry(&cursor, &entry);
       uint64_t hash = 1469598103934665603ull;
       for (uint64_t left = entry.size; left > 0;) {
         uint32_t chunk = left < ZB_WRITE_CHUNK_BYTES ? (uint32_t)left : ZB_WRITE_CHUNK_BYTES;
@@ -67,6 +70,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     }
   }
   printf("decoder calls %llu\n", (unsigned long long)walk_reader.decoder.calls);
+  payload_check_table_end(&cursor);
   payload_finish(&walk_reader);
   printf("finished\n");
   return 0;
