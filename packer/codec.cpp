@@ -1,6 +1,7 @@
 #include "packer/codec.h"
 
 #include <zstd.h>
+#include <zstd_errors.h>
 
 #include "format/payload_format.h"
 #include "packer/pack_error.h"
@@ -114,5 +115,47 @@ bool StreamDecoder::next(const unsigned char** data, size_t* size) {
   if (input.pos == input.size && (result == 0 || output.pos < output.size)) ended_ = true;
   *data = buffer_.data();
   *size = output.pos;
+  return true;
+}
+
+struct PieceDecoder::Context {
+  ZSTD_DCtx* zstd = nullptr;
+  ~Context() { ZSTD_freeDCtx(zstd); }
+};
+
+PieceDecoder::PieceDecoder() : context_(new Context) {
+  context_->zstd = ZSTD_createDCtx();
+  if (!context_->zstd) throw PackError("cannot create a zstd decompression context");
+  ZSTD_DCtx_setParameter(context_->zstd, ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
+}
+
+PieceDecoder::~PieceDecoder() = default;
+
+DecodeStep PieceDecoder::step(const unsigned char* in, size_t in_size, size_t* in_pos,
+                              unsigned char* out, size_t out_size, size_t* out_pos) {
+  ZSTD_inBuffer input = {in, in_size, *in_pos};
+  ZSTD_outBuffer output = {out, out_size, *out_pos};
+  size_t result = ZSTD_decompressStream(context_->zstd, &output, &input);
+  *in_pos = input.pos;
+  *out_pos = output.pos;
+  DecodeStep step;
+  if (ZSTD_isError(result)) {
+    step.checksum_wrong = ZSTD_getErrorCode(result) == ZSTD_error_checksum_wrong;
+    step.error = ZSTD_getErrorName(result);
+  } else {
+    step.frame_ended = result == 0;
+  }
+  return step;
+}
+
+size_t PieceDecoder::piece_size() { return ZSTD_DStreamOutSize(); }
+
+bool codec_frame_sizes(const unsigned char* data, size_t size, uint64_t* compressed,
+                       uint64_t* decoded) {
+  size_t length = ZSTD_findFrameCompressedSize(data, size);
+  if (ZSTD_isError(length)) return false;
+  unsigned long long content = ZSTD_getFrameContentSize(data, size);
+  *compressed = length;
+  *decoded = content >= ZSTD_CONTENTSIZE_ERROR ? UINT64_MAX : uint64_t(content);
   return true;
 }

@@ -1,6 +1,5 @@
-// zstd, the packer's codec: the only file of the packer that compresses, and of those that
-// write a payload the only one that decodes (list, verify and extract read through
-// payload_read).
+// zstd, the packer's codec: the only file of the packer that calls zstd (compressing, and
+// decoding for list, verify and extract).
 #pragma once
 
 #include <cstddef>
@@ -70,3 +69,36 @@ class StreamDecoder {
   std::vector<unsigned char> buffer_;
   bool ended_ = false;
 };
+
+// What one step of a PieceDecoder did.
+struct DecodeStep {
+  bool frame_ended = false;     // a frame ended exactly at the input consumed so far
+  bool checksum_wrong = false;  // the error is a frame's checksum
+  std::string error;            // zstd's name of the error; empty when none
+};
+
+// Decodes payload frames with the caller's buffers, one step at a time, as the launcher does
+// (a window of at most 2^ZB_WINDOW_LOG); a frame that ends goes on into the next.
+class PieceDecoder {
+ public:
+  // Throws PackError when there is no memory for a context.
+  PieceDecoder();
+  ~PieceDecoder();
+  PieceDecoder(const PieceDecoder&) = delete;
+  PieceDecoder& operator=(const PieceDecoder&) = delete;
+
+  // Decodes from in[*in_pos, in_size) into out[*out_pos, out_size), moving both positions.
+  DecodeStep step(const unsigned char* in, size_t in_size, size_t* in_pos, unsigned char* out,
+                  size_t out_size, size_t* out_pos);
+  // The output size zstd suggests for one step.
+  static size_t piece_size();
+
+ private:
+  struct Context;
+  std::unique_ptr<Context> context_;
+};
+
+// The sizes of the frame at the start of `size` bytes at `data`: false when no whole frame is
+// there; `*decoded` is UINT64_MAX when the frame's header does not give it.
+bool codec_frame_sizes(const unsigned char* data, size_t size, uint64_t* compressed,
+                       uint64_t* decoded);

@@ -5,11 +5,10 @@
 #include <memory>
 #include <optional>
 
-#include <zstd.h>
-
 #include "format/little_endian.h"
 #include "format/payload_format.h"
 #include "format/payload_table.h"
+#include "packer/codec.h"
 #include "packer/pack_error.h"
 #include "packer/pe_image.h"
 #include "packer/utf.h"
@@ -138,21 +137,27 @@ std::optional<std::vector<unsigned char>> payload_main_head(const PayloadArray& 
   uint64_t size =
       le_read_u64(array.data + ZB_PAYLOAD_HEADER_BYTES + ZB_ENTRY_SIZE_OFFSET);
   std::vector<unsigned char> head(static_cast<size_t>(std::min<uint64_t>(size, limit)));
-  std::unique_ptr<ZSTD_DCtx, size_t (*)(ZSTD_DCtx*)> context(ZSTD_createDCtx(), ZSTD_freeDCtx);
-  if (!context) return std::nullopt;
-  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
-  ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
-                         static_cast<size_t>(array.stream), 0};
-  ZSTD_outBuffer output = {head.data(), head.size(), 0};
-  while (output.pos < output.size) {
-    size_t before_in = input.pos;
-    size_t before_out = output.pos;
-    size_t left = ZSTD_decompressStream(context.get(), &output, &input);
+  std::unique_ptr<PieceDecoder> decoder;
+  try {
+    decoder = std::make_unique<PieceDecoder>();
+  } catch (const PackError&) {
+    return std::nullopt;
+  }
+  const unsigned char* stream = array.data + ZB_PAYLOAD_HEADER_BYTES + array.table;
+  const size_t stream_size = static_cast<size_t>(array.stream);
+  size_t in_pos = 0;
+  size_t out_pos = 0;
+  while (out_pos < head.size()) {
+    size_t before_in = in_pos;
+    size_t before_out = out_pos;
+    DecodeStep step =
+        decoder->step(stream, stream_size, &in_pos, head.data(), head.size(), &out_pos);
     // A frame that ends short of the head is followed by the next one, if any.
-    if (ZSTD_isError(left) || (left == 0 && input.pos == input.size && output.pos < output.size)) {
+    if (!step.error.empty() ||
+        (step.frame_ended && in_pos == stream_size && out_pos < head.size())) {
       return std::nullopt;
     }
-    if (input.pos == before_in && output.pos == before_out) return std::nullopt;
+    if (in_pos == before_in && out_pos == before_out) return std::nullopt;
   }
   return head;
 }
@@ -162,11 +167,10 @@ std::vector<StreamFrame> payload_stream_frames(const PayloadArray& array) {
   const unsigned char* stream = array.data + ZB_PAYLOAD_HEADER_BYTES + array.table;
   for (uint64_t offset = 0; offset < array.stream;) {
     size_t left = static_cast<size_t>(array.stream - offset);
-    size_t compressed = ZSTD_findFrameCompressedSize(stream + offset, left);
-    if (ZSTD_isError(compressed)) break;
-    unsigned long long decoded = ZSTD_getFrameContentSize(stream + offset, left);
-    frames.push_back({offset, compressed,
-                      decoded >= ZSTD_CONTENTSIZE_ERROR ? UINT64_MAX : uint64_t(decoded)});
+    uint64_t compressed = 0;
+    uint64_t decoded = 0;
+    if (!codec_frame_sizes(stream + offset, left, &compressed, &decoded)) break;
+    frames.push_back({offset, compressed, decoded});
     offset += compressed;
   }
   return frames;

@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <cstring>
 #include <memory>
-#include <zstd.h>
-#include <zstd_errors.h>
 
 #include "base/file_digest.h"
 #include "format/little_endian.h"
 #include "format/payload_format.h"
+#include "packer/codec.h"
 #include "packer/manifest.h"
 #include "packer/pack_error.h"
 #include "packer/payload_read.h"
@@ -18,10 +17,6 @@
 #include "packer/win_case.h"
 
 namespace {
-
-struct DCtxFree {
-  void operator()(ZSTD_DCtx* context) const { ZSTD_freeDCtx(context); }
-};
 
 // The array's layout around the table and the stream: the tail the writer puts after the
 // stream (zero padding to a multiple of 8, then the trailer holding L - 8), and nothing else.
@@ -243,45 +238,44 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
   };
   auto fail = [&](const std::string& reason) { throw PackError(subject + ": " + reason); };
 
-  std::unique_ptr<ZSTD_DCtx, DCtxFree> context(ZSTD_createDCtx());
-  if (!context) throw PackError("cannot create a zstd decompression context");
-  // The launcher's decoder takes a window of at most 2^27 bytes.
-  ZSTD_DCtx_setParameter(context.get(), ZSTD_d_windowLogMax, ZB_WINDOW_LOG);
-  ZSTD_inBuffer input = {array.data + ZB_PAYLOAD_HEADER_BYTES + array.table,
-                         static_cast<size_t>(array.stream), 0};
-  std::vector<unsigned char> buffer(ZSTD_DStreamOutSize());
+  PieceDecoder decoder;
+  const unsigned char* stream = array.data + ZB_PAYLOAD_HEADER_BYTES + array.table;
+  const size_t stream_size = static_cast<size_t>(array.stream);
+  size_t in_pos = 0;
+  std::vector<unsigned char> buffer(PieceDecoder::piece_size());
   delivery->begin();
   delivery->settle(false);
   // Frames ended so far; the frame being decoded is frames + 1.
   uint64_t frames = 0;
   const bool several = payload_stream_frames(array).size() > 1;
   for (;;) {
-    ZSTD_outBuffer output = {buffer.data(), buffer.size(), 0};
-    size_t left = ZSTD_decompressStream(context.get(), &output, &input);
-    if (ZSTD_isError(left)) {
+    size_t made = 0;
+    DecodeStep step =
+        decoder.step(stream, stream_size, &in_pos, buffer.data(), buffer.size(), &made);
+    if (!step.error.empty()) {
       std::string place = where();
-      if (ZSTD_getErrorCode(left) == ZSTD_error_checksum_wrong) {
+      if (step.checksum_wrong) {
         if (several) {
           fail("the checksum of frame " + std::to_string(frames + 1) +
                " does not match its decoded bytes (the frame is damaged)");
         }
         fail("the stream's checksum does not match its decoded bytes (the frame is damaged)");
       }
-      fail("the stream is damaged in " + place + ": " + ZSTD_getErrorName(left));
+      fail("the stream is damaged in " + place + ": " + step.error);
     }
-    if (output.pos > total - decoded) {
+    if (made > total - decoded) {
       fail("the stream decodes to more than the " + std::to_string(total) +
            " bytes the table's sizes add up to");
     }
-    decoded += output.pos;
-    delivery->take(buffer.data(), output.pos);
-    if (left == 0) {
+    decoded += made;
+    delivery->take(buffer.data(), made);
+    if (step.frame_ended) {
       frames++;
       // The launcher goes on into another frame only while the table wants bytes.
-      if (input.pos == input.size || decoded == total) break;
+      if (in_pos == stream_size || decoded == total) break;
       continue;
     }
-    if (input.pos == input.size && output.pos < output.size) {
+    if (in_pos == stream_size && made < buffer.size()) {
       if (decoded < total) {
         fail("the stream is cut short in " + where() + ": it ends inside the frame after " +
              std::to_string(decoded) + " of " + std::to_string(total) + " bytes");
@@ -289,8 +283,8 @@ uint64_t verify_stream(const PayloadArray& array, const std::vector<TableEntry>&
       fail("the stream is cut short: it ends before the frame does");
     }
   }
-  if (input.pos != input.size) {
-    fail("the frame ends at byte " + std::to_string(input.pos) + " of the " +
+  if (in_pos != stream_size) {
+    fail("the frame ends at byte " + std::to_string(in_pos) + " of the " +
          std::to_string(array.stream) + "-byte stream");
   }
   if (decoded != total) {
