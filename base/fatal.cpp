@@ -21,9 +21,21 @@ static void fatal_use_utf8_for_wide_text(void) {
 // room for the message around it; a system text is far shorter.
 static const size_t FATAL_LINE_UNITS = 6 * ZB_PATH_UNITS + 2048;
 
-// The line last written, kept for the box (base/error_box.h), and the handle it went to.
-static wchar_t fatal_line[FATAL_LINE_UNITS];
-static DWORD fatal_line_handle = STD_ERROR_HANDLE;
+// The clean-up before a fatal exit and what it is run on. Main thread only.
+struct FatalCleanup {
+  void (*run)(void* context);
+  void* context;
+};
+
+// The process's one fatal exit: the line last written, kept for the box (base/error_box.h),
+// the handle it went to, and the clean-up to run before the exit.
+struct FatalState {
+  wchar_t line[FATAL_LINE_UNITS];
+  DWORD line_handle;
+  FatalCleanup cleanup;
+};
+static FatalState fatal_state = {{0}, STD_ERROR_HANDLE, {nullptr, nullptr}};
+
 // A message or a source name (ASCII, from the launcher's own texts) widened.
 static const size_t FATAL_MESSAGE_UNITS = 256;
 
@@ -34,37 +46,31 @@ static void fatal_widen(const char* message, wchar_t* wide, size_t capacity) {
   wide[i] = L'\0';
 }
 
-// Formats the line into fatal_line, erases a progress line, then writes the line and a line
-// feed to `stream` (stdout or stderr). Decision: the line is formatted wide and written as
+// Formats the line into fatal_state.line, erases a progress line, then writes the line and a
+// line feed to `stream` (stdout or stderr). Decision: the line is formatted wide and written as
 // UTF-8, the bytes the narrow writes gave before; one too long is cut.
 static void fatal_write_line(FILE* stream, const wchar_t* format, ...) {
   va_list arguments;
   va_start(arguments, format);
-  int length = vswprintf(fatal_line, FATAL_LINE_UNITS, format, arguments);
+  int length = vswprintf(fatal_state.line, FATAL_LINE_UNITS, format, arguments);
   va_end(arguments);
-  if (length < 0) fatal_line[FATAL_LINE_UNITS - 1] = L'\0';
-  fatal_line_handle = stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
+  if (length < 0) fatal_state.line[FATAL_LINE_UNITS - 1] = L'\0';
+  fatal_state.line_handle = stream == stdout ? STD_OUTPUT_HANDLE : STD_ERROR_HANDLE;
   progress_line_end();
   fatal_use_utf8_for_wide_text();
-  fprintf(stream, "%ls\n", fatal_line);
+  fprintf(stream, "%ls\n", fatal_state.line);
 }
 
-// The clean-up before a fatal exit and what it is run on. Main thread only.
-struct FatalCleanup {
-  void (*run)(void* context);
-  void* context;
-};
-static FatalCleanup fatal_cleanup = {nullptr, nullptr};
 
 void fatal_set_cleanup(void (*cleanup)(void* context), void* context) {
-  fatal_cleanup.run = cleanup;
-  fatal_cleanup.context = context;
+  fatal_state.cleanup.run = cleanup;
+  fatal_state.cleanup.context = context;
 }
 
 // Runs the clean-up once; the message is already out, the exit code follows.
 static void fatal_run_cleanup(void) {
-  FatalCleanup cleanup = fatal_cleanup;
-  fatal_cleanup.run = nullptr;
+  FatalCleanup cleanup = fatal_state.cleanup;
+  fatal_state.cleanup.run = nullptr;
   if (cleanup.run != nullptr) {
     fflush(stdout);
     fflush(stderr);
@@ -79,7 +85,7 @@ static void fatal_run_cleanup(void) {
   fatal_run_cleanup();
   fflush(stdout);
   fflush(stderr);
-  if (error_box_due(fatal_line_handle)) error_box_show(fatal_line);
+  if (error_box_due(fatal_state.line_handle)) error_box_show(fatal_state.line);
   exit(2);
 }
 
@@ -226,7 +232,7 @@ void fatal_create_folder_error(const wchar_t* path, unsigned long code) {
 void fatal_expand_error(const wchar_t* path_template) {
   fatal_write_line(stderr, L"Error, couldn't runtime expand spec '%ls'.", path_template);
   fatal_run_cleanup();
-  if (error_box_due(fatal_line_handle)) error_box_show(fatal_line);
+  if (error_box_due(fatal_state.line_handle)) error_box_show(fatal_state.line);
   abort();
 }
 
