@@ -14,23 +14,7 @@ dir=$1 python=$2 readme_png=${3:-}
 here=$(cd "$(dirname "$0")" && pwd)
 source "$here/../scripts/wine-env.sh"
 work=$(mktemp -d)
-display=
-for n in $(seq 91 190); do
-  if [ ! -e "/tmp/.X11-unix/X$n" ] && [ ! -e "/tmp/.X$n-lock" ]; then display=$n; break; fi
-done
-[ -n "$display" ] || { echo "no free display number"; exit 1; }
-Xvfb ":$display" -screen 0 1024x768x24 -nolisten tcp >"$work/xvfb.log" 2>&1 &
-xvfb=$!
-launched=
-cleanup() {
-  [ -n "$launched" ] && kill "$launched" 2>/dev/null
-  kill "$xvfb" 2>/dev/null
-  wait 2>/dev/null
-  rm -rf "$work"
-}
-trap cleanup EXIT
-for _ in $(seq 100); do [ -e "/tmp/.X11-unix/X$display" ] && break; sleep 0.1; done
-export DISPLAY=":$display"
+source "$here/virtual_display.sh" 91 190
 fail=0
 runs=0
 
