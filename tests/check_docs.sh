@@ -16,18 +16,7 @@ set -u
 host=$1 source=$2 program_dir=$3
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-fail=0
-
-check() {  # what, expected, actual
-  if [ "$2" == "$3" ]; then
-    echo "ok: $1"
-  else
-    echo "FAILED: $1"
-    echo "  expected: $(printf %q "$2")"
-    echo "  actual:   $(printf %q "$3")"
-    fail=1
-  fi
-}
+source "$(cd "$(dirname "$0")" && pwd)/check_common.sh"
 
 check "the README is at most 400 lines" yes "$([ "$(wc -l <"$source/README.md")" -le 400 ] && echo yes)"
 
