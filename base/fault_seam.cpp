@@ -1,12 +1,14 @@
 // The wrappers of base/fault_seam.h (test builds only).
 #include "base/fault_seam.h"
 
+#include <limits.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 #include <wchar.h>
 
+#include "base/fault_seam_query.h"
 #include "base/handle.h"
 
 // From here on the names mean the system's functions again.
@@ -54,12 +56,15 @@ static const uint32_t FAULT_TEXT_UNITS = 128;
 static const uint32_t FAULT_TRACE_PATH_UNITS = 4096;
 static const uint32_t FAULT_TRACE_LINE_BYTES = 16384;
 
+// What a picked call does instead of failing with `error`.
+enum FaultKind { FAULT_FAIL, FAULT_SHORT_WRITE, FAULT_TAKEN, FAULT_DELAY };
+
 struct FaultInstruction {
   int operation;  // FAULT_OPERATION_COUNT: none
-  LONG call;
-  bool onward;
-  bool short_write;
-  DWORD error;
+  LONG first;
+  LONG last;  // LONG_MAX: every call from `first` on
+  FaultKind kind;
+  DWORD error;  // FAULT_DELAY: the milliseconds
 };
 
 // Read on the first routed call, which the main thread makes before any other thread exists.
@@ -68,8 +73,11 @@ struct FaultState {
   FaultInstruction instruction;
   volatile LONG counts[FAULT_OPERATION_COUNT];
   wchar_t trace_path[FAULT_TRACE_PATH_UNITS];
+  // fault_seam_watch's argument ("" for none) and the calls made with it since.
+  wchar_t watched[FAULT_TRACE_PATH_UNITS];
+  volatile LONG watched_counts[FAULT_OPERATION_COUNT];
 };
-static FaultState fault = {false, {FAULT_OPERATION_COUNT, 0, false, false, 0}, {}, {}};
+static FaultState fault = {false, {FAULT_OPERATION_COUNT, 0, 0, FAULT_FAIL, 0}, {}, {}, {}, {}};
 
 // A mistyped instruction must not pass as a run without a fault.
 static void fault_refuse(const wchar_t* text) {
@@ -77,7 +85,7 @@ static void fault_refuse(const wchar_t* text) {
   exit(99);
 }
 
-// Parses "OPERATION:N[+]:ERROR" (`text` is cut in place). False when it does not parse.
+// Parses "OPERATION:N[+|-M]:ERROR" (`text` is cut in place). False when it does not parse.
 static bool fault_parse(wchar_t* text, FaultInstruction* out) {
   wchar_t* colon = wcschr(text, L':');
   if (colon == nullptr) return false;
@@ -90,13 +98,32 @@ static bool fault_parse(wchar_t* text, FaultInstruction* out) {
   wchar_t* end = nullptr;
   unsigned long call = wcstoul(colon + 1, &end, 10);
   if (end == colon + 1 || call == 0 || call > 0x7FFFFFFF) return false;
-  out->call = (LONG)call;
-  out->onward = *end == L'+';
-  if (out->onward) end++;
+  out->first = out->last = (LONG)call;
+  if (*end == L'+') {
+    out->last = LONG_MAX;
+    end++;
+  } else if (*end == L'-') {
+    wchar_t* start = end + 1;
+    unsigned long last = wcstoul(start, &end, 10);
+    if (end == start || last < call || last > 0x7FFFFFFF) return false;
+    out->last = (LONG)last;
+  }
   if (*end != L':') return false;
   const wchar_t* error = end + 1;
-  out->short_write = wcscmp(error, L"short") == 0;
-  if (out->short_write) return out->operation == FAULT_WRITE_FILE;
+  out->kind = FAULT_FAIL;
+  out->error = 0;
+  if (wcscmp(error, L"short") == 0) {
+    out->kind = FAULT_SHORT_WRITE;
+    return out->operation == FAULT_WRITE_FILE;
+  }
+  if (wcscmp(error, L"taken") == 0) {
+    out->kind = FAULT_TAKEN;
+    return out->operation == FAULT_CREATE_DIRECTORY;
+  }
+  if (wcsncmp(error, L"delay:", 6) == 0) {
+    out->kind = FAULT_DELAY;
+    error += 6;
+  }
   unsigned long code = wcstoul(error, &end, 10);
   if (end == error || *end != L'\0') return false;
   out->error = (DWORD)code;
@@ -156,20 +183,50 @@ static void fault_trace(int operation, LONG call, void* site, const wchar_t* wid
   WriteFile(file.get(), line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
 }
 
-// Counts the call; true when it is the one to fail (GetLastError then holds the chosen code).
+// Counts the call; true when it is one to fail (GetLastError then holds the chosen code). A
+// delayed call waits here and is not failed.
 static bool fault_pick(int operation, void* site, const wchar_t* wide_argument,
                        const char* narrow_argument = nullptr) {
   DWORD error = GetLastError();
   fault_read_instruction();
   LONG call = InterlockedIncrement(&fault.counts[operation]);
+  if (wide_argument != nullptr && fault.watched[0] != L'\0' &&
+      wcscmp(wide_argument, fault.watched) == 0) {
+    InterlockedIncrement(&fault.watched_counts[operation]);
+  }
   if (fault.trace_path[0] != L'\0') {
     fault_trace(operation, call, site, wide_argument, narrow_argument);
   }
   const FaultInstruction& f = fault.instruction;
-  bool fail = operation == f.operation &&
-              (call == f.call || (f.onward && call > f.call));
-  SetLastError(fail ? f.error : error);
-  return fail;
+  bool picked = operation == f.operation && call >= f.first && call <= f.last;
+  if (picked && f.kind == FAULT_DELAY) {
+    Sleep(f.error);
+    picked = false;
+  }
+  SetLastError(picked ? f.error : error);
+  return picked;
+}
+
+static int fault_operation(const wchar_t* name) {
+  for (int i = 0; i < FAULT_OPERATION_COUNT; i++) {
+    if (wcscmp(name, fault_names[i]) == 0) return i;
+  }
+  return -1;
+}
+
+LONG fault_seam_calls(const wchar_t* operation) {
+  int i = fault_operation(operation);
+  return i < 0 ? -1 : fault.counts[i];
+}
+
+void fault_seam_watch(const wchar_t* argument) {
+  wcsncpy(fault.watched, argument, FAULT_TRACE_PATH_UNITS - 1);
+  for (volatile LONG& count : fault.watched_counts) InterlockedExchange(&count, 0);
+}
+
+LONG fault_seam_watched_calls(const wchar_t* operation) {
+  int i = fault_operation(operation);
+  return i < 0 ? -1 : fault.watched_counts[i];
 }
 
 HANDLE WINAPI fault_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
@@ -180,14 +237,17 @@ HANDLE WINAPI fault_CreateFileW(LPCWSTR name, DWORD access, DWORD share,
 }
 
 BOOL WINAPI fault_CreateDirectoryW(LPCWSTR path, LPSECURITY_ATTRIBUTES security) {
-  if (fault_pick(FAULT_CREATE_DIRECTORY, FAULT_SITE, path)) return FALSE;
+  if (fault_pick(FAULT_CREATE_DIRECTORY, FAULT_SITE, path)) {
+    if (fault.instruction.kind != FAULT_TAKEN) return FALSE;
+    CreateDirectoryW(path, /* lpSecurityAttributes */ nullptr);
+  }
   return CreateDirectoryW(path, security);
 }
 
 BOOL WINAPI fault_WriteFile(HANDLE file, LPCVOID buffer, DWORD bytes, LPDWORD written,
                             LPOVERLAPPED overlapped) {
   if (fault_pick(FAULT_WRITE_FILE, FAULT_SITE, nullptr)) {
-    if (fault.instruction.short_write) {
+    if (fault.instruction.kind == FAULT_SHORT_WRITE) {
       return WriteFile(file, buffer, bytes / 2, written, overlapped);
     }
     if (written != nullptr) *written = 0;

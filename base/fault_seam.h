@@ -3,13 +3,16 @@
 // contains it. Each Win32 call named below is routed to a wrapper in base/fault_seam.cpp that
 // calls the real function unless the instruction in ZOBRIN_TEST_FAULT picks this call:
 //
-//   ZOBRIN_TEST_FAULT=[child:]OPERATION:N[+]:ERROR
+//   ZOBRIN_TEST_FAULT=[child:]OPERATION:N[+|-M]:ERROR
 //
 //   OPERATION  one of the names below, e.g. WriteFile
-//   N          the call to fail, counted from 1 in this process; "N+" fails it and every later one
+//   N          the call to fail, counted from 1 in this process; "N+" fails it and every later
+//              one, "N-M" the calls N to M
 //   ERROR      the code the failing call leaves in GetLastError, in decimal; for WriteFile also
 //              "short": the call writes half the bytes asked for and reports success with that
-//              count
+//              count; for CreateDirectoryW also "taken": the directory is made just before the
+//              call, as another process could, and the call then runs (and finds it there);
+//              for any operation "delay:MS": the call waits MS milliseconds, then runs
 //   child:     the process that reads the instruction first (the parent) passes it on, without the
 //              prefix, to the processes it starts, and fails nothing itself
 //

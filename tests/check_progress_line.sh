@@ -2,11 +2,13 @@
 # The progress line on a console. console_screen.exe, started in a pty (script(1): Wine gives
 # it a console whose screen can be read; one made without a terminal cannot be), runs each
 # launcher on that console and reads the screen's row while it runs:
-#   e2e_many.exe (3000 files: extraction takes seconds under Wine): "Extracting e2e_many.exe...
+#   e2e_faults_many.exe (3000 files, the first 500 opens delayed 4 ms each through the fault
+#     seam, so the extraction takes seconds on any machine): "Extracting e2e_faults_many.exe...
 #     N%" seen, then erased before the application's "hello from run_code"
 #   e2e_echo.exe (done before the delay): no line
-# and e2e_many.exe with standard output and error redirected to files: the output exactly as
-# without a console. Each run on the console leaves nothing in its temporary directory.
+# and e2e_faults_many.exe, delayed alike, with standard output and error redirected to files:
+# the output exactly as without a console. Each run on the console leaves nothing in its
+# temporary directory.
 #   check_progress_line.sh TEST_DIR
 set -u
 dir=$1
@@ -21,7 +23,8 @@ check() {  # label, expected, actual
 win() { local p=$1; echo "Z:${p//\//\\}"; }
 
 # exe | whether the line shows
-for row in "e2e_many.exe|yes" "e2e_echo.exe|no"; do
+export ZOBRIN_TEST_FAULT=CreateFileW:1-500:delay:4
+for row in "e2e_faults_many.exe|yes" "e2e_echo.exe|no"; do
   IFS='|' read -r exe line <<<"$row"
   report="$work/${exe%.exe}"
   mkdir -p "$report"
@@ -43,8 +46,8 @@ done
 report="$work/redirected"
 mkdir -p "$report"
 ZOBRIN_TEST_REPORT="$(win "$report")" \
-  "$here/../scripts/wine-run" "$dir/e2e_many.exe" </dev/null >"$report/out" 2>"$report/err"
-check "e2e_many.exe redirected: exit code" 0 "$?"
-check "e2e_many.exe redirected: standard output" "hello from run_code" "$(tr -d '\r' <"$report/out")"
-check "e2e_many.exe redirected: standard error" 0 "$(stat -c %s "$report/err")"
+  "$here/../scripts/wine-run" "$dir/e2e_faults_many.exe" </dev/null >"$report/out" 2>"$report/err"
+check "e2e_faults_many.exe redirected: exit code" 0 "$?"
+check "e2e_faults_many.exe redirected: standard output" "hello from run_code" "$(tr -d '\r' <"$report/out")"
+check "e2e_faults_many.exe redirected: standard error" 0 "$(stat -c %s "$report/err")"
 exit $fail
