@@ -29,6 +29,7 @@ struct EnvRuntimes {
   // Counts every module loaded or unloaded in the process, on any thread, once the loader's
   // notification is registered (env_watch_loader).
   volatile LONG loader_epoch;
+  bool loader_tried;
   bool loader_watched;
 };
 static EnvRuntimes env_runtimes = {};
@@ -46,9 +47,8 @@ static void CALLBACK env_loader_changed(ULONG, const void*, void*) {
 // Registers env_loader_changed with the loader (ntdll's LdrRegisterDllNotification, looked
 // up at run time), once. Without it every update looks the runtimes up again.
 static void env_watch_loader(void) {
-  static bool tried = false;
-  if (tried) return;
-  tried = true;
+  if (env_runtimes.loader_tried) return;
+  env_runtimes.loader_tried = true;
   HMODULE ntdll = GetModuleHandleW(L"ntdll.dll");
   if (ntdll == nullptr) return;
   env_register_notification_fn register_notification = (env_register_notification_fn)(

@@ -12,13 +12,6 @@
 
 typedef DWORD(WINAPI* path_final_name_fn)(HANDLE, LPWSTR, DWORD, DWORD);
 
-// A first unit of NUL marks a form that has not been filled.
-struct PathOwnForms {
-  wchar_t plain[ZB_OWN_PATH_UNITS];
-  wchar_t resolved[ZB_OWN_PATH_UNITS];
-};
-static PathOwnForms path_own = {};
-
 // Fatal (abort): no NUL within `capacity` units. Returns the length.
 static size_t path_checked_length(const wchar_t* path, uint32_t capacity) {
   size_t length = wcsnlen(path, capacity);
@@ -131,21 +124,12 @@ void path_module_file_name(wchar_t* buffer, uint32_t capacity) {
   }
 }
 
-// Fills `buffer` on first use; an empty result is computed again next time.
-static const wchar_t* path_own_form(wchar_t* buffer, bool resolve) {
-  if (buffer[0] != L'\0') {
-    return buffer;
-  }
+static void path_own_form(wchar_t* buffer, bool resolve) {
   path_module_file_name(buffer, ZB_OWN_PATH_UNITS);
   path_final_step(buffer, ZB_OWN_PATH_UNITS, resolve);
   path_short_directory(buffer, ZB_OWN_PATH_UNITS);
-  return buffer;
 }
 
-const wchar_t* path_own_executable(void) {
-  return path_own_form(path_own.plain, /* resolve */ false);
-}
+void path_own_executable(wchar_t* buffer) { path_own_form(buffer, /* resolve */ false); }
 
-const wchar_t* path_own_executable_resolved(void) {
-  return path_own_form(path_own.resolved, /* resolve */ true);
-}
+void path_own_executable_resolved(wchar_t* buffer) { path_own_form(buffer, /* resolve */ true); }

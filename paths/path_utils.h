@@ -3,14 +3,13 @@
 
 #include <stdint.h>
 
-// The executable's path with the short-directory step applied, links not resolved. Filled
-// on first use (again if that left it empty), then the same buffer and text for the rest of
-// the process.
-const wchar_t* path_own_executable(void);
+// The executable's path with the short-directory step applied, links not resolved, into
+// `buffer` (ZB_OWN_PATH_UNITS units). Fatal (abort) as path_module_file_name.
+void path_own_executable(wchar_t* buffer);
 
-// The executable's path after the resolving final-path step and the short-directory step.
-// Cached like the plain form.
-const wchar_t* path_own_executable_resolved(void);
+// The executable's path after the resolving final-path step and the short-directory step,
+// into `buffer` (ZB_OWN_PATH_UNITS units). Fatal (abort) as path_module_file_name.
+void path_own_executable_resolved(wchar_t* buffer);
 
 // The executable's own path as the system gives it (GetModuleFileNameW), into `buffer`
 // (capacity `capacity` units). Fatal (abort): the system gives no path, or one that does not

@@ -173,12 +173,7 @@ static void launch_child_into_job(Launch* launch, HANDLE process) {
 
 HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
                                 const wchar_t* program) {
-  uint32_t own_length = 0;
-  launch->executable_directory[0] = L'\0';
-  if (!wide_append_text(launch->executable_directory, ZB_OWN_PATH_UNITS, &own_length,
-                        path_own_executable())) {
-    fatal_bounds_abort();
-  }
+  path_own_executable(launch->executable_directory);
   wchar_t* last_separator = wcsrchr(launch->executable_directory, L'\\');
   if (last_separator != nullptr) *last_separator = L'\0';
   // For the child only: the parent's runtimes never read them (run/driver.cpp).

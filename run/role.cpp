@@ -61,7 +61,8 @@ bool role_started_by_parent(wchar_t* scratch, uint32_t capacity) {
       same = wcscmp(scratch, own) == 0;
       if (!same) {
         path_normalize_resolved(scratch, ZB_OWN_PATH_UNITS);
-        same = wcscmp(scratch, path_own_executable_resolved()) == 0;
+        path_own_executable_resolved(own);
+        same = wcscmp(scratch, own) == 0;
       }
     }
   }

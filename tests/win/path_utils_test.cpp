@@ -289,21 +289,4 @@ TEST(PathOwnExecutable, TwoNamesOfOneExecutableNormaliseToOneText) {
   EXPECT_NE(link.plain, real.plain);
 }
 
-TEST(PathOwnExecutable, CachedFormsStayAfterTheExecutableIsMoved) {
-  ScratchTree tree;
-  const std::wstring mover = tree.long_dir + L"\\mover.exe";
-  const std::wstring moved = tree.root + L"\\moved.exe";
-  ASSERT_TRUE(CopyFileW(paths_probe().c_str(), mover.c_str(), FALSE));
-  ProcessResult r = run_process(mover, {L"cache", moved});
-  EXPECT_EQ(r.code, 0u) << r.out;
-  std::vector<std::string> lines = output_lines(r.out);
-  ASSERT_EQ(lines.size(), 5u) << r.out;
-  EXPECT_EQ(lines[0], "old name exists 0");
-  EXPECT_EQ(lines[1], "same buffers 1");
-  EXPECT_EQ(lines[2], "same texts 1");
-  EXPECT_EQ(lines[3], "plain|" + utf8(short_path(tree.long_dir) + L"\\mover.exe"));
-  EXPECT_EQ(GetFileAttributesW(mover.c_str()), INVALID_FILE_ATTRIBUTES);
-  EXPECT_NE(GetFileAttributesW(moved.c_str()), INVALID_FILE_ATTRIBUTES);
-}
-
 }  // namespace

@@ -3,7 +3,7 @@
 // standard output. On abort, a handler prints "abort|output so far|guard ok/broken" and the
 // three published variables, then the abort goes on.
 //   expand TEMPLATE CAPACITY | noargv0 TEMPLATE | append CAPACITY PREFIX TEXT | read NAME
-//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | cache NEW_PATH | creator |
+//   final PATH CAPACITY 0/1 | short PATH CAPACITY | own | creator |
 //   orphan EXE DIR (names itself in ZOBRIN_ONEFILE_PARENT, starts EXE suspended with its
 //   output to DIR\out.txt and DIR\err.txt, prints "PID TID" and ends at once)
 #include <signal.h>
@@ -16,6 +16,7 @@
 #include <string>
 
 #include "base/fatal.h"
+#include "base/limits.h"
 #include "base/wide_text.h"
 #include "paths/env.h"
 #include "paths/path_utils.h"
@@ -156,29 +157,11 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
     return 0;
   }
   if (wcscmp(what, L"own") == 0) {
-    probe_print("plain|", path_own_executable());
-    probe_print("resolved|", path_own_executable_resolved());
-    return 0;
-  }
-  if (wcscmp(what, L"cache") == 0 && argc == 3) {
-    const wchar_t* plain = path_own_executable();
-    const wchar_t* resolved = path_own_executable_resolved();
-    static wchar_t plain_before[4097], resolved_before[4097];
-    wcscpy(plain_before, plain);
-    wcscpy(resolved_before, resolved);
-    static wchar_t module[4097];
-    GetModuleFileNameW(nullptr, module, 4097);
-    if (!MoveFileW(module, argv[2])) {
-      printf("move failed %lu\n", GetLastError());
-      return 101;
-    }
-    printf("old name exists %d\n", GetFileAttributesW(module) != INVALID_FILE_ATTRIBUTES);
-    printf("same buffers %d\n",
-           path_own_executable() == plain && path_own_executable_resolved() == resolved);
-    printf("same texts %d\n", wcscmp(path_own_executable(), plain_before) == 0 &&
-                                  wcscmp(path_own_executable_resolved(), resolved_before) == 0);
-    probe_print("plain|", path_own_executable());
-    probe_print("resolved|", path_own_executable_resolved());
+    static wchar_t own[ZB_OWN_PATH_UNITS];
+    path_own_executable(own);
+    probe_print("plain|", own);
+    path_own_executable_resolved(own);
+    probe_print("resolved|", own);
     return 0;
   }
   return 100;
