@@ -35,8 +35,6 @@ static DWORD WINAPI closer_main(void* context) {
   FileCloser* closer = static_cast<FileCloser*>(context);
   uint32_t slot = 0;
   while (ring_wait_ready(&closer->ring, &slot)) {
-    if (closer->hold != nullptr) WaitForSingleObject(closer->hold, INFINITE);
-    InterlockedIncrement(&closer->thread_closes);
     closer_close(closer, closer->slots[slot], closer->hold_names[slot], closer->hold_units[slot]);
     ring_release(&closer->ring);
   }

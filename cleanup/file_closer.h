@@ -28,11 +28,6 @@ struct FileCloser {
   volatile LONG hold_error;
   // Main thread only.
   Thread thread;
-  // Handles closed by the thread so far.
-  volatile LONG thread_closes;
-  // An event the thread waits for before each close, or null: tests hold the handles in the
-  // ring with it.
-  HANDLE hold;
 };
 
 // Starts the closer's thread with an empty ring of ZB_CLOSER_HANDLES handles. False when it

@@ -52,7 +52,4 @@ struct RunContext {
   // Parent role: the executable files of the payload directory, held until the application
   // has ended (cleanup/held_files.h); closed by shutdown before removal.
   HeldFiles held;
-  // Removal calls and pauses shutdown has made for this run.
-  volatile LONG removal_calls;
-  volatile LONG removal_pauses;
 };

@@ -23,11 +23,8 @@ void cleanup_shutdown(RunContext* run) {
   held_files_close_all(&run->held);
   if (!run->remove_directory) return;
   uint32_t calls = 0;
-  bool removed =
-      cleanup_remove_written_retrying(run->payload_directory, run->written_table,
-                                      run->written_entries, &calls);
-  InterlockedAdd(&run->removal_calls, (LONG)calls);
-  InterlockedAdd(&run->removal_pauses, (LONG)(removed ? calls - 1 : calls));
+  cleanup_remove_written_retrying(run->payload_directory, run->written_table,
+                                  run->written_entries, &calls);
 }
 
 void cleanup_publish_run(RunContext* run) {

@@ -207,15 +207,6 @@ endforeach()
 add_custom_target(e2e_programs ALL DEPENDS ${e2e_programs})
 add_dependencies(win_tests e2e_programs)
 
-# The launcher with a fixed sequence of random seeds, carrying the round-trip tree.
-set(directory_probe_object ${ZOBRIN_TEST_DIR}/directory_probe.payload.o)
-add_custom_command(OUTPUT ${directory_probe_object}
-  COMMAND ${ZOBRIN_PACK} object --payload ${roundtrip_payload} -o ${directory_probe_object}
-  DEPENDS ${roundtrip_payload} ${ZOBRIN_PACK}
-  VERBATIM)
-zobrin_probe(directory_probe tests/win/directory_probe.cpp ${directory_probe_object})
-add_dependencies(win_tests directory_probe)
-
 zobrin_probe(interrupt_harness tests/win/interrupt_harness.cpp)
 add_dependencies(win_tests interrupt_harness)
 

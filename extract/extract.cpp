@@ -38,7 +38,6 @@ void extract_init(Extractor* extractor, RunContext* run, PayloadReader* reader) 
   extractor->closer_thread = true;
   extractor->small_alone = false;
   extractor->hold_images = true;
-  extractor->fail_write_entry = UINT32_MAX;
 }
 
 bool extract_make_directory(Extractor* extractor, const wchar_t* path) {
@@ -52,7 +51,6 @@ bool extract_make_directory(Extractor* extractor, const wchar_t* path) {
   wchar_t** known = extractor->known_dirs;
   if (extractor->known_count == 0) extractor->known_count = 1;
   if (known[0] == nullptr && relation == 0) {
-    extractor->home_expansions++;
     wchar_t home[ZB_PATH_UNITS];
     if (!template_expand(home, EXTRACT_HOME_TEMPLATE, ZB_PATH_UNITS)) {
       fatal_expand_error(EXTRACT_HOME_TEMPLATE);
@@ -64,7 +62,6 @@ bool extract_make_directory(Extractor* extractor, const wchar_t* path) {
     if (known[i] != nullptr && wcscmp(path, known[i]) == 0) return true;
   }
   if (wcslen(path) == 2 && path[1] == L':') return true;
-  extractor->create_directory_calls++;
   if (!CreateDirectoryW(path, /* lpSecurityAttributes */ nullptr) &&
       GetLastError() != ERROR_ALREADY_EXISTS) {
     return false;
@@ -166,12 +163,6 @@ static void extract_write_entry(Extractor* extractor, const PayloadEntry* entry)
     cleanup_gate_enter(run);
     DWORD written = 0;
     BOOL wrote = WriteFile(file, data, chunk, &written, /* lpOverlapped */ nullptr);
-#ifdef ZOBRIN_TESTING
-    if (extractor->entry_index == extractor->fail_write_entry && left - chunk == 0) {
-      wrote = FALSE;
-      SetLastError(ERROR_DISK_FULL);
-    }
-#endif
     if (!wrote) {
       fatal_exit_code("Error, couldn't unpack file to target path.", GetLastError());
     }

@@ -27,14 +27,8 @@ struct Extractor {
   // Directories known to exist; slot 0 is the home directory's from the first call on.
   wchar_t* known_dirs[ZB_KNOWN_DIRS_MAX];
   int32_t known_count;
-  // CreateDirectoryW calls made, and expansions of "{HOME}".
-  uint32_t create_directory_calls;
-  uint32_t home_expansions;
   // Entries the walk has written.
   uint32_t entry_index;
-  // Test builds: the index of the entry (in table order) whose last write fails as if the
-  // disk were full; UINT32_MAX (extract_init) for none.
-  uint32_t fail_write_entry;
 };
 
 // Sets `extractor` (zeroed) to extract from `reader` into the payload directory of `run`, with

@@ -154,10 +154,6 @@ static int64_t template_system_time(void) {
   return (int64_t)(((uint64_t)now.dwHighDateTime << 32) | now.dwLowDateTime);
 }
 
-#ifdef ZOBRIN_TESTING
-uint32_t (*template_seed_source)(void) = nullptr;
-#endif
-
 typedef BOOLEAN(WINAPI* template_gen_random)(void* buffer, ULONG length);
 
 // Four bytes from the system's cryptographic generator (advapi32's RtlGenRandom, exported
@@ -176,9 +172,6 @@ static bool template_system_random(uint32_t* seed) {
 // the counter XOR its own stack address (varied by address-space layout randomisation),
 // folded to 32 bits with the process id.
 static uint32_t template_random_seed(void) {
-#ifdef ZOBRIN_TESTING
-  if (template_seed_source != nullptr) return template_seed_source();
-#endif
   uint32_t seed = 0;
   if (template_system_random(&seed)) return seed;
   LARGE_INTEGER counter;

@@ -22,8 +22,3 @@ bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t cap
 // written as 11 base64url characters and a NUL into `text`. Fatal (abort): `capacity` below
 // 12.
 void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity);
-
-#ifdef ZOBRIN_TESTING
-// When set, the seed of every fresh random text instead of the system's generator.
-extern uint32_t (*template_seed_source)(void);
-#endif

@@ -49,6 +49,7 @@
 
 #include <zstd.h>
 
+#include "base/fault_seam_query.h"
 #include "base/file_digest.h"
 #include "base/limits.h"
 #include "cleanup/held_files.h"
@@ -604,10 +605,11 @@ static RunContext* bench_launcher_extract(const BenchPayload* payload, const wch
   bench_temp_root(run->payload_directory, label, 0);
   CreateDirectoryW(run->payload_directory, nullptr);
   payload_open_array(reader, payload->array, payload->length);
+  LONG calls_before = fault_seam_calls(L"CreateDirectoryW");
   double start = bench_now_ms();
   extract_walk(extractor);
   *extract_ms = bench_now_ms() - start;
-  *mkdir_calls = extractor->create_directory_calls;
+  *mkdir_calls = (uint32_t)(fault_seam_calls(L"CreateDirectoryW") - calls_before);
   // The walk holds the PE images it wrote (real DLLs, as in e_real_code) until the run ends;
   // the launcher closes them before it removes the directory, and so does this, untimed.
   held_files_close_all(&run->held);

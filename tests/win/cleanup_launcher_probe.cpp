@@ -6,11 +6,13 @@
 // shutdown and returns the child's code.
 //   DIR READY REPORT opened|unopened [CHILD_EXE CHILD_ARGS...]
 // The recorder runs after the launcher's handler has passed the event on; it writes
-// "type T calls C pauses P\n" to REPORT.
+// "type T removals N\n" to REPORT: N, the removal passes, as RemoveDirectoryW calls on DIR
+// that the fault seam counted.
 #include <stdio.h>
 #include <wchar.h>
 #include <windows.h>
 
+#include "base/fault_seam_query.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/run_context.h"
 #include "cleanup/shutdown.h"
@@ -32,8 +34,8 @@ static bool probe_write_file(const wchar_t* path, const char* text) {
 
 static BOOL WINAPI probe_recorder(DWORD control_type) {
   char text[128];
-  snprintf(text, sizeof text, "type %lu calls %ld pauses %ld\n", (unsigned long)control_type,
-           (long)probe_run.removal_calls, (long)probe_run.removal_pauses);
+  snprintf(text, sizeof text, "type %lu removals %ld\n", (unsigned long)control_type,
+           (long)fault_seam_watched_calls(L"RemoveDirectoryW"));
   probe_write_file(probe_report_path, text);
   SetEvent(probe_recorded);
   return FALSE;
@@ -44,6 +46,7 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   wchar_t** argv = *__p___wargv();
   if (argc < 5 || wcslen(argv[1]) >= ZB_PATH_UNITS) return 100;
   wcscpy(probe_run.payload_directory, argv[1]);
+  fault_seam_watch(argv[1]);
   cleanup_publish_run(&probe_run);
   probe_report_path = argv[3];
   probe_recorded = CreateEventW(nullptr, /* bManualReset */ TRUE, /* bInitialState */ FALSE,

@@ -5,6 +5,7 @@
 
 #include <stdio.h>
 
+#include "base/fault_seam_query.h"
 #include "cleanup/child_slot.h"
 #include "cleanup/gate.h"
 #include "cleanup/shutdown.h"
@@ -55,20 +56,21 @@ void end_child(PROCESS_INFORMATION* child) {
   child->hProcess = nullptr;
 }
 
-TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
+// The removal passes shutdown makes, counted by the fault seam as RemoveDirectoryW calls on
+// the payload directory itself (each pass that lists the tree ends with one).
+TEST(CleanupShutdown, RemovalPassesFollowTheOpenedFlagAndTheResult) {
   struct Row {
     const char* what;
     unsigned char opened;
     bool make;
     bool held;  // a file in the tree is held open without delete sharing
-    LONG calls;
-    LONG pauses;
+    LONG passes;
     bool stays;
   } rows[] = {
-      {"payload not opened: nothing is removed", 0, true, false, 0, 0, true},
-      {"end of a run: one call removes it all", 1, true, false, 1, 0, false},
-      {"directory already gone: one call", 1, false, false, 1, 0, false},
-      {"removal keeps failing: 20 calls, a pause after each", 1, true, true, 20, 20, true},
+      {"payload not opened: nothing is removed", 0, true, false, 0, true},
+      {"end of a run: one pass removes it all", 1, true, false, 1, false},
+      {"directory already gone: nothing to remove", 1, false, false, 0, false},
+      {"removal keeps failing: 20 passes", 1, true, true, 20, true},
   };
   for (const Row& row : rows) {
     SCOPED_TRACE(row.what);
@@ -83,11 +85,9 @@ TEST(CleanupShutdown, RemovalCallsAndPausesFollowTheOpenedFlagAndTheResult) {
     }
     {
       ShutdownScope scope(t, row.opened);
-      LONG calls = scope.run.removal_calls;
-      LONG pauses = scope.run.removal_pauses;
+      fault_seam_watch(t.c_str());
       cleanup_shutdown(&scope.run);
-      EXPECT_EQ(scope.run.removal_calls - calls, row.calls);
-      EXPECT_EQ(scope.run.removal_pauses - pauses, row.pauses);
+      EXPECT_EQ(fault_seam_watched_calls(L"RemoveDirectoryW"), row.passes);
     }
     EXPECT_EQ(tree_exists(t), row.stays);
     if (held != INVALID_HANDLE_VALUE) CloseHandle(held);
@@ -103,11 +103,11 @@ TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndAStartedProgramKeepsIn
   {
     ShutdownScope scope(t, 1);
     ASSERT_TRUE(cleanup_child_publish(&scope.run, child.hProcess));
-    LONG calls = scope.run.removal_calls;
+    fault_seam_watch(t.c_str());
     for (DWORD type : {3ul, 4ul, 7ul, 8ul, 0xFFFFFFFFul}) {
       SCOPED_TRACE(type);
       EXPECT_EQ(cleanup_console_handler(type), FALSE);
-      EXPECT_EQ(scope.run.removal_calls, calls);
+      EXPECT_EQ(fault_seam_watched_calls(L"RemoveDirectoryW"), 0);
       EXPECT_TRUE(tree_exists(t + L"\\sub\\a.txt"));
       EXPECT_EQ(WaitForSingleObject(child.hProcess, 0), (DWORD)WAIT_TIMEOUT);
     }
@@ -135,9 +135,9 @@ TEST(CleanupConsoleHandler, OnlyTheFiveShutdownTypesActAndAStartedProgramKeepsIn
     make_tree(t);
     ShutdownScope scope(t, 1);
     scope.run.program_started = row.program_started;
-    LONG calls = scope.run.removal_calls;
+    fault_seam_watch(t.c_str());
     EXPECT_EQ(cleanup_console_handler(row.type), row.result);
-    EXPECT_EQ(scope.run.removal_calls - calls, row.result ? 0 : 1);
+    EXPECT_EQ(fault_seam_watched_calls(L"RemoveDirectoryW"), row.result ? 0 : 1);
     EXPECT_EQ(tree_exists(t), row.result == TRUE);
     tree_wipe(t);
   }
@@ -268,11 +268,10 @@ TEST(CleanupGate, HandlerStopsTheExtractingThreadBeforeTheRemoval) {
     ASSERT_NE(thread, nullptr);
     for (int i = 0; i < 10000 && walker.steps < after; i++) Sleep(1);
     ASSERT_GE(walker.steps, after) << "the extracting thread is stuck";
-    LONG calls = scope.run.removal_calls;
-    LONG pauses = scope.run.removal_pauses;
+    fault_seam_watch(dir.c_str());
     EXPECT_EQ(cleanup_console_handler(CTRL_C_EVENT), FALSE);
-    EXPECT_EQ(scope.run.removal_calls - calls, 1);
-    EXPECT_EQ(scope.run.removal_pauses - pauses, 0);
+    // One removal pass (one RemoveDirectoryW of the directory itself, through the seam).
+    EXPECT_EQ(fault_seam_watched_calls(L"RemoveDirectoryW"), 1);
     LONG steps = walker.steps;
     Sleep(300);
     EXPECT_EQ(walker.steps, steps);
@@ -373,7 +372,7 @@ TEST(CleanupConsoleEvent, RealEventsEndTheChildAndRemoveTheDirectory) {
     std::string text = read_file(report);
     std::string type_prefix = "type " + std::to_string(row.type) + " ";
     EXPECT_EQ(text.rfind(type_prefix, 0), 0u) << text;
-    if (!row.opened) EXPECT_EQ(text, type_prefix + "calls 0 pauses 0\n");
+    if (!row.opened) EXPECT_EQ(text, type_prefix + "removals 0\n");
     EXPECT_EQ(tree_exists(t), row.stays);
     CloseHandle(launcher.hProcess);
     CloseHandle(launcher.hThread);

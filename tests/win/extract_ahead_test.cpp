@@ -122,10 +122,54 @@ struct Outcome {
   unsigned long frames = 0;
 };
 
+// The number of the WriteFile call (as the fault seam counts them in the probe) that writes
+// the last bytes of the entry `name` in a clean walk of `mode`, read from the seam's trace:
+// the last one after the entry's open and before the next entry's. Empty when none is found.
+std::wstring last_write_of(const wchar_t* mode, const std::wstring& array_file,
+                           const std::wstring& name) {
+  std::wstring dir = tree_fresh(L"traced");
+  std::wstring trace = test_dir() + L"extract_traced.log";
+  DeleteFileW(trace.c_str());
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", trace.c_str());
+  run_process(test_dir() + L"extract_probe.exe", {mode, array_file, dir});
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT_TRACE", nullptr);
+  std::string target = utf8(dir + L"\\" + name);
+  std::vector<std::string> opened;
+  std::string text = read_file(trace), last;
+  bool in = false;
+  for (size_t at = 0, end; (end = text.find('\n', at)) != std::string::npos; at = end + 1) {
+    // PID OPERATION N SITE ARGUMENT
+    std::string line = text.substr(at, end - at);
+    size_t a = line.find(' '), b = line.find(' ', a + 1), c = line.find(' ', b + 1),
+           d = line.find(' ', c + 1);
+    if (d == std::string::npos) continue;
+    std::string operation = line.substr(a + 1, b - a - 1), argument = line.substr(d + 1);
+    if (operation == "CreateFileW") {
+      bool seen = std::find(opened.begin(), opened.end(), argument) != opened.end();
+      if (in && !seen) break;
+      if (argument == target) in = true;
+      opened.push_back(argument);
+    } else if (operation == "WriteFile" && in) {
+      last = line.substr(b + 1, c - b - 1);
+    }
+  }
+  DeleteFileW(trace.c_str());
+  tree_wipe(dir);
+  return std::wstring(last.begin(), last.end());
+}
+
 // One probe run in a fresh directory; `in_the_way` entries get a directory at their path
-// first (their open fails). The directory's path is replaced by "<dir>" in the output.
+// first (their open fails); with `fail_write`, the last write of that entry fails through the
+// fault seam as if the disk were full. The directory's path is replaced by "<dir>" in the
+// output.
 Outcome run_walk(const wchar_t* mode, const std::wstring& array_file,
                  const std::vector<std::wstring>& in_the_way, const std::wstring& fail_write) {
+  std::wstring fault;
+  if (!fail_write.empty()) {
+    std::wstring call = last_write_of(mode, array_file, fail_write);
+    EXPECT_FALSE(call.empty()) << "no write of " << utf8(fail_write);
+    fault = L"WriteFile:" + call + L":112";
+  }
   std::wstring dir = tree_fresh(mode);
   for (const std::wstring& name : in_the_way) {
     std::wstring path = dir;
@@ -136,9 +180,9 @@ Outcome run_walk(const wchar_t* mode, const std::wstring& array_file,
     }
     CreateDirectoryW((dir + L"\\" + name).c_str(), nullptr);
   }
-  std::vector<std::wstring> args = {mode, array_file, dir};
-  if (!fail_write.empty()) args.push_back(fail_write);
-  ProcessResult r = run_process(test_dir() + L"extract_probe.exe", args);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", fault.empty() ? nullptr : fault.c_str());
+  ProcessResult r = run_process(test_dir() + L"extract_probe.exe", {mode, array_file, dir});
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
   Outcome outcome{r.code, r.out, r.err, {}};
   // The last line counts the frames the workers handed out; the rest must match.
   size_t counted = outcome.out.rfind("frames ahead ");
@@ -160,7 +204,7 @@ struct Case {
   std::string what;
   std::string array;
   std::vector<std::wstring> in_the_way;
-  std::wstring fail_write;
+  std::wstring fail_write;  // an entry whose last write fails
   bool fails;
 };
 
@@ -215,8 +259,9 @@ TEST(ExtractAhead, EveryFailurePositionEndsAsTheWalkAlone) {
     cases.push_back({"header error at entry " + std::to_string(k), bad_flags, {}, L"", true});
   }
   for (size_t k : {size_t(1), size_t(5), size_t(15), size_t(28), size_t(37)}) {
-    cases.push_back({"write fails at entry " + std::to_string(k), good, {}, std::to_wstring(k),
-                     true});
+    cases.push_back({"write fails at entry " + std::to_string(k) +
+                         " (its last WriteFile, through the seam)",
+                     good, {}, files[k].name, true});
   }
   for (int eighth = 1; eighth < 8; eighth++) {
     std::string flipped = good;
@@ -279,7 +324,8 @@ TEST(ExtractAhead, FramesDecodedAheadEndAsTheWalkAlone) {
     cases.push_back({frame + " cut", cut, {}, L"", true});
   }
   cases.push_back({"open fails at entry 33", good, {files[33].name}, L"", true});
-  cases.push_back({"write fails at entry 28", good, {}, L"28", true});
+  cases.push_back({"write fails at entry 28 (its last WriteFile, through the seam)", good, {},
+                   files[28].name, true});
   cases.push_back({"open fails at entry 3, frame 4 damaged", flip(starts[4] + 100, 0x5a),
                    {files[3].name}, L"", true});
   run_cases(cases, files, /* min_frames_ahead */ 3);

@@ -1,5 +1,6 @@
 // Runs the extraction walk on a payload array read from a file, into a directory that exists.
-// Usage: extract_probe ahead|alone ARRAY_FILE DIRECTORY [FAILING_WRITE_ENTRY]
+// Usage: extract_probe ahead|alone ARRAY_FILE DIRECTORY
+// (a failing write comes through the fault seam: ZOBRIN_TEST_FAULT)
 // "alone" decodes and closes every file on the walk's thread; "ahead" with the read-ahead and
 // the closer's thread. A fatal exit closes the open file, stops the read-ahead and waits for
 // the closer, and leaves what was written for the test to compare.
@@ -47,7 +48,6 @@ int WINAPI wWinMain(HINSTANCE, HINSTANCE, PWSTR, int) {
   extract_init(&probe_extractor, &probe_run, &probe_reader);
   probe_extractor.read_ahead = wcscmp(argv[1], L"ahead") == 0;
   probe_extractor.closer_thread = probe_extractor.read_ahead;
-  if (argc > 4) probe_extractor.fail_write_entry = (uint32_t)wcstoul(argv[4], nullptr, 10);
   wcscpy(probe_run.payload_directory, argv[3]);
   fatal_set_cleanup(probe_release, &probe_extractor);
   payload_open_array(&probe_reader, array, (uint64_t)size.QuadPart);

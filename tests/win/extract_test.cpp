@@ -2,6 +2,7 @@
 // made or known directories costs, and that a very deep tree does not exhaust the stack.
 #include <gtest/gtest.h>
 
+#include "base/fault_seam_query.h"
 #include "extract/extract.h"
 #include "tests/win/support/run_process.h"
 
@@ -26,17 +27,18 @@ bool is_dir(const std::wstring& path) {
   return a != INVALID_FILE_ATTRIBUTES && (a & FILE_ATTRIBUTE_DIRECTORY);
 }
 
-uint32_t calls_for(Extractor* extractor, const std::wstring& file) {
-  uint32_t before = extractor->create_directory_calls;
+// The CreateDirectoryW calls the fault seam counts while the directories above `file` are made.
+LONG calls_for(Extractor* extractor, const std::wstring& file) {
+  LONG before = fault_seam_calls(L"CreateDirectoryW");
   extract_make_parent_directories(extractor, file.c_str());
-  return extractor->create_directory_calls - before;
+  return fault_seam_calls(L"CreateDirectoryW") - before;
 }
 
 TEST(ExtractDirectories, CallsGoUpToTheFirstExistingDirectoryAndBackDown) {
   std::wstring base = fresh_dir(L"calls") + L"\\" + std::to_wstring(GetTickCount64());
   struct Row {
     std::wstring file;
-    uint32_t calls;
+    LONG calls;
   } rows[] = {
       {base + L"\\f.txt", 1},              // the directory itself, its parent exists
       {base + L"\\g.txt", 0},              // made before: known
@@ -78,15 +80,16 @@ TEST(ExtractDirectories, AfterTheListIsFullDirectoriesAreCreatedAgainAndStillCou
   for (int i = 0; i < 1100; i++) {
     EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d" + std::to_wstring(i)).c_str()));
   }
-  uint32_t before = extractor->create_directory_calls;
+  LONG before = fault_seam_calls(L"CreateDirectoryW");
   EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d1021").c_str()));
-  EXPECT_EQ(extractor->create_directory_calls - before, 0u) << "the last one recorded";
+  EXPECT_EQ(fault_seam_calls(L"CreateDirectoryW") - before, 0) << "the last one recorded";
   EXPECT_TRUE(extract_make_directory(extractor, (base + L"\\d1022").c_str()));
-  EXPECT_EQ(extractor->create_directory_calls - before, 1u) << "the first one not recorded";
+  EXPECT_EQ(fault_seam_calls(L"CreateDirectoryW") - before, 1) << "the first one not recorded";
 }
 
-// The home directory is looked up (shell32 loaded for it) only for a path outside the payload
-// directory, once; the payload directory itself counts as existing without a call.
+// The home directory is looked up (shell32 loaded for it, the list's first slot filled) only
+// for a path outside the payload directory; the payload directory itself counts as existing
+// without a call.
 TEST(ExtractDirectories, HomeIsExpandedOnlyForAPathOutsideThePayloadDirectory) {
   std::wstring base = fresh_dir(L"home") + L"\\" + std::to_wstring(GetTickCount64());
   CreateDirectoryW(base.c_str(), nullptr);
@@ -94,20 +97,20 @@ TEST(ExtractDirectories, HomeIsExpandedOnlyForAPathOutsideThePayloadDirectory) {
   wcscpy(test.run.payload_directory, base.c_str());
   struct Row {
     std::wstring file;
-    uint32_t calls, expansions;  // so far
+    LONG calls;  // so far
+    bool home;   // the home directory looked up by now
   } rows[] = {
-      {base + L"\\f.txt", 0, 0},            // the payload directory: known
-      {base + L"\\a\\b\\f.txt", 3, 0},      // b fails, a made, b made
-      {base + L"\\a\\c\\f.txt", 4, 0},
-      {base + L"x\\f.txt", 5, 1},           // beside it, under a name it starts with
-      {base + L"y\\f.txt", 6, 1},           // once only
+      {base + L"\\f.txt", 0, false},            // the payload directory: known
+      {base + L"\\a\\b\\f.txt", 3, false},      // b fails, a made, b made
+      {base + L"\\a\\c\\f.txt", 4, false},
+      {base + L"x\\f.txt", 5, true},            // beside it, under a name it starts with
+      {base + L"y\\f.txt", 6, true},
   };
-  uint32_t calls = test.extractor.create_directory_calls;
-  uint32_t expansions = test.extractor.home_expansions;
+  LONG calls = fault_seam_calls(L"CreateDirectoryW");
   for (const Row& row : rows) {
     extract_make_parent_directories(&test.extractor, row.file.c_str());
-    EXPECT_EQ(test.extractor.create_directory_calls - calls, row.calls) << utf8(row.file);
-    EXPECT_EQ(test.extractor.home_expansions - expansions, row.expansions) << utf8(row.file);
+    EXPECT_EQ(fault_seam_calls(L"CreateDirectoryW") - calls, row.calls) << utf8(row.file);
+    EXPECT_EQ(test.extractor.known_dirs[0] != nullptr, row.home) << utf8(row.file);
   }
   EXPECT_TRUE(is_dir(base + L"\\a\\b"));
 }
@@ -134,7 +137,7 @@ TEST(ExtractDirectories, ManyMissingLevelsNeedNoStackPerLevel) {
   file += L"\\f";
   TestExtraction test;
   DeepTree tree = {&test.extractor, file.c_str()};
-  uint32_t before = test.extractor.create_directory_calls;
+  LONG before = fault_seam_calls(L"CreateDirectoryW");
   HANDLE thread = CreateThread(nullptr, 128 * 1024, deep_tree_thread, &tree,
                                STACK_SIZE_PARAM_IS_A_RESERVATION, nullptr);
   ASSERT_NE(thread, nullptr);
@@ -145,7 +148,7 @@ TEST(ExtractDirectories, ManyMissingLevelsNeedNoStackPerLevel) {
   EXPECT_EQ(code, 0u);
   // 301 missing levels (base and 300 below it): each tried going up and again coming down,
   // bar base, which is made at once going up.
-  EXPECT_EQ(test.extractor.create_directory_calls - before, 2 * 301 - 1u);
+  EXPECT_EQ(fault_seam_calls(L"CreateDirectoryW") - before, 2 * 301 - 1);
   EXPECT_TRUE(is_dir(file.substr(0, file.size() - 2)));
 }
 

@@ -39,20 +39,6 @@ std::string listing(const std::wstring& dir) {
   return text;
 }
 
-// "onefile_PID_TIME_US_RANDOM" as the launcher names its directory.
-bool is_directory_name(const std::string& name, DWORD pid) {
-  std::string head = "onefile_" + std::to_string(pid) + "_";
-  if (name.compare(0, head.size(), head) != 0 || name.size() != head.size() + 6 + 1 + 11) {
-    return false;
-  }
-  std::string time_us = name.substr(head.size(), 6);
-  std::string random = name.substr(head.size() + 7);
-  return name[head.size() + 6] == '_' &&
-         time_us.find_first_not_of("0123456789") == std::string::npos &&
-         random.find_first_not_of("ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz"
-                                  "0123456789-_") == std::string::npos;
-}
-
 // `text` equals `expected` with each "{DIR}" standing for `temp`\onefile_PID_... .
 bool matches(const std::string& text, const std::string& expected, const std::wstring& temp,
              DWORD pid) {

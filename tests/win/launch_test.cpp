@@ -9,7 +9,6 @@
 #include <set>
 #include <thread>
 
-#include "paths/template.h"
 #include "tests/tools/test_data.h"
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
@@ -418,53 +417,50 @@ TEST_F(Launch, CommandLineTooLongForTheChildIsRefusedNotCut) {
 
 namespace {
 
-std::wstring random_text(uint32_t seed) {
-  wchar_t text[12];
-  template_random_text(seed, text, 12);
-  return text;
-}
-
-// directory_probe draws the seeds 1, 2, 3 ...; the first ZOBRIN_TEST_TAKEN paths are taken by
-// the time the launcher tries them. A taken path is never used: the next draw is tried, up to
-// eight in all, and what others made stays untouched.
+// The first N payload directories the launcher draws are taken by the time it tries them:
+// the fault seam makes each just before the call (CreateDirectoryW:1-N:taken), as another user
+// could. A taken path is never used: the next draw is tried, up to eight in all, and what
+// others made stays untouched.
 TEST_F(Launch, TakenPayloadDirectoryIsNeverUsed) {
-  struct Row {
-    const wchar_t* taken;
-    unsigned count;
-  } rows[] = {{L"1", 1}, {L"7", 7}, {L"8", 8}};
-  for (const Row& row : rows) {
-    SCOPED_TRACE(row.count);
+  for (unsigned count : {1u, 7u, 8u}) {
+    SCOPED_TRACE(count);
     tree_wipe(temp);
     CreateDirectoryW(temp.c_str(), nullptr);
-    set_env(L"ZOBRIN_TEST_TAKEN", row.taken);
+    set_env(L"ZOBRIN_TEST_FAULT", L"CreateDirectoryW:1-" + std::to_wstring(count) + L":taken");
     set_env(L"ZOBRIN_TEST_REPORT", report);
-    ProcessResult r = launch(L"directory_probe.exe");
-    SetEnvironmentVariableW(L"ZOBRIN_TEST_TAKEN", nullptr);
+    ProcessResult r = launch(L"e2e_faults.exe");
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
     std::vector<std::wstring> left = tree_names(temp);
-    ASSERT_EQ(left.size(), row.count);
+    ASSERT_EQ(left.size(), count);
+    // Each a draw of its own: the same process and start time, another random part.
     std::wstring prefix = L"onefile_" + std::to_wstring(r.pid) + L"_";
-    std::wstring time_us = left[0].substr(prefix.size(), 6);
-    std::vector<std::wstring> taken;
-    for (uint32_t seed = 1; seed <= row.count; seed++) {
-      taken.push_back(prefix + time_us + L"_" + random_text(seed));
+    std::set<std::wstring> randoms;
+    for (const std::wstring& dir : left) {
+      EXPECT_TRUE(is_directory_name(utf8(dir), r.pid)) << utf8(dir);
+      EXPECT_EQ(dir.substr(0, prefix.size() + 6), left[0].substr(0, prefix.size() + 6));
+      randoms.insert(dir.substr(prefix.size() + 7));
+      EXPECT_EQ(tree_names(temp + L"\\" + dir).size(), 0u);
     }
-    std::sort(taken.begin(), taken.end());
-    EXPECT_EQ(left, taken);
-    for (const std::wstring& dir : left) EXPECT_EQ(tree_names(temp + L"\\" + dir).size(), 0u);
-    if (row.count < 8) {
+    EXPECT_EQ(randoms.size(), count);
+    if (count < 8) {
       EXPECT_EQ(r.code, 0u) << r.err;
       EXPECT_EQ(r.out, "hello from run_code\r\n");
-      std::map<std::string, std::string> info = read_info(report);
-      EXPECT_EQ(info["dll"], utf8(temp + L"\\" + prefix + time_us + L"_" +
-                                  random_text(row.count + 1) + L"\\app.dll"));
+      std::wstring used = payload_directory(read_info(report));
+      std::wstring used_name = used.substr(used.rfind(L'\\') + 1);
+      EXPECT_EQ(used.substr(0, used.rfind(L'\\')), temp);
+      EXPECT_TRUE(is_directory_name(utf8(used_name), r.pid)) << utf8(used_name);
+      EXPECT_EQ(std::count(left.begin(), left.end(), used_name), 0);
     } else {
       EXPECT_EQ(r.code, 2u);
       EXPECT_EQ(r.out, "");
-      // The path of the last draw.
-      std::wstring last = prefix + time_us + L"_" + random_text(row.count);
-      EXPECT_EQ(r.err, "Error, couldn't create payload directory '" + utf8(temp) + "\\" +
-                           utf8(last) + "' ([Error 183] " +
-                           system_text(ERROR_ALREADY_EXISTS) + ")\r\n");
+      // The path of the last draw, one of those taken.
+      std::string head = "Error, couldn't create payload directory '" + utf8(temp) + "\\";
+      std::string tail = "' ([Error 183] " + system_text(ERROR_ALREADY_EXISTS) + ")\r\n";
+      ASSERT_EQ(r.err.rfind(head, 0), 0u) << r.err;
+      ASSERT_GE(r.err.size(), head.size() + tail.size());
+      EXPECT_EQ(r.err.substr(r.err.size() - tail.size()), tail);
+      std::wstring last = wide(r.err.substr(head.size(), r.err.size() - head.size() - tail.size()));
+      EXPECT_EQ(std::count(left.begin(), left.end(), last), 1) << r.err;
     }
   }
 }
