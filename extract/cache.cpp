@@ -281,8 +281,8 @@ static void cache_write_mark(const Cache* cache) {
 // payload's (cache_verify_copy); the table is walked either way.
 static bool cache_tree_whole(Cache* cache, const PayloadImage* image) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
-  table_check_names(image->table);
-  return cache_verify_copy(image, cache->directory,
+  table_check_names(image->table, &cache->names);
+  return cache_verify_copy(image, cache->names, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 

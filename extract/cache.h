@@ -16,6 +16,7 @@
 
 #include "base/limits.h"
 #include "cleanup/held_files.h"
+#include "extract/table_names.h"
 #include "payload/payload_image.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
@@ -41,6 +42,9 @@ struct Cache {
   bool directory_existed;
   // Where the check puts the copy's images it holds (the run's held files), or null.
   HeldFiles* held;
+  // The table's names as the parent's check sorted them (table_check_names), for the checks
+  // of the copy; null until then and for an empty table.
+  TableName* names;
   // The payload's content key, naming the version (cache_compute_paths).
   uint64_t key;
 };

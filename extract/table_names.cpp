@@ -8,11 +8,6 @@
 #include "format/payload_format.h"
 #include "payload/payload_reader.h"
 
-struct TableName {
-  const wchar_t* units;  // in the table: x86-64 reads its little-endian units as they lie
-  int count;
-};
-
 // Units of `name` from `start` up to the next "\" or its end.
 static int names_component_end(const TableName* name, int start) {
   int end = start;
@@ -20,13 +15,9 @@ static int names_component_end(const TableName* name, int start) {
   return end;
 }
 
-// qsort's comparison of two TableName: below, equal to or above 0 as `a` sorts before,
-// with or after `b`, component by component, each without regard to case. Decision: by
-// component, so that a name is followed at once by the names below it taken as a directory
-// ("p", then "p\q", before "p.txt"): one pass over neighbours then finds every clash.
-static int names_compare(const void* a, const void* b) {
-  const TableName* x = (const TableName*)a;
-  const TableName* y = (const TableName*)b;
+// Decision: by component, so that one pass over neighbours finds every clash, and the cached
+// mode's check finds the names below a folder as one run after it.
+int table_name_compare(const TableName* x, const TableName* y) {
   int i = 0;
   int j = 0;
   for (;;) {
@@ -44,6 +35,11 @@ static int names_compare(const void* a, const void* b) {
   }
 }
 
+// qsort's form of table_name_compare.
+static int names_compare(const void* a, const void* b) {
+  return table_name_compare(static_cast<const TableName*>(a), static_cast<const TableName*>(b));
+}
+
 // True when `inner` lies below `outer` taken as a directory: `outer`, "\", more (case ignored).
 static bool names_within(const TableName* outer, const TableName* inner) {
   return inner->count > outer->count && inner->units[outer->count] == L'\\' &&
@@ -51,8 +47,9 @@ static bool names_within(const TableName* outer, const TableName* inner) {
                               /* bIgnoreCase */ TRUE) == CSTR_EQUAL;
 }
 
-TableSize table_check_names(PayloadTable table) {
+TableSize table_check_names(PayloadTable table, TableName** sorted) {
   TableSize size = {0, 0};
+  if (sorted != nullptr) *sorted = nullptr;
   if (table_empty(table)) return size;
   uint32_t count = 0;
   TableCursor cursor = table_cursor(table);
@@ -78,12 +75,16 @@ TableSize table_check_names(PayloadTable table) {
   // The same name twice (or but for case), or a file that a later name takes for its
   // directory: sorted by component, the two are neighbours.
   for (uint32_t i = 1; i < count; i++) {
-    if (names_compare(&names[i - 1], &names[i]) == 0 ||
+    if (table_name_compare(&names[i - 1], &names[i]) == 0 ||
         names_within(&names[i - 1], &names[i])) {
       fatal_exit(FATAL_MSG_HEADER);
     }
   }
-  free(names);
+  if (sorted != nullptr) {
+    *sorted = names;
+  } else {
+    free(names);
+  }
   size.entries = count;
   return size;
 }

@@ -191,8 +191,8 @@ static void driver_install_cache(DriverRun* run) {
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
-  if (!cache_verify_copy(&run->image, cache_run_directory(&run->cache), /* check */ true,
-                         &run->context.held, /* images_only */ true)) {
+  if (!cache_verify_copy(&run->image, run->cache.names, cache_run_directory(&run->cache),
+                         /* check */ true, &run->context.held, /* images_only */ true)) {
     fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
   }
 }
