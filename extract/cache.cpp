@@ -117,6 +117,7 @@ void cache_compute_paths(Cache* cache, uint64_t key) {
     fatal_place_too_long(cache->folder);
   }
   wchar_t suffix[ZB_PATH_UNITS];
+  template_random_cheap_first();
   if (!template_expand(suffix, CACHE_SUFFIX_TEMPLATE, ZB_PATH_UNITS)) {
     fatal_expand_error(CACHE_SUFFIX_TEMPLATE);
   }

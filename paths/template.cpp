@@ -172,19 +172,41 @@ static bool template_system_random(uint32_t* seed) {
   return generate != nullptr && generate(seed, sizeof *seed);
 }
 
-// The seed of a fresh random text: from the system's generator; when that cannot be had,
-// the counter XOR its own stack address (varied by address-space layout randomisation),
-// folded to 32 bits with the process id.
+// A seed from what the process has at hand: the performance counter, its own stack address
+// (varied by address-space layout randomisation), the process and thread ids and the time,
+// mixed (the finaliser of splitmix64) and folded to 32 bits.
+static uint32_t template_cheap_seed(void) {
+  LARGE_INTEGER counter;
+  QueryPerformanceCounter(&counter);
+  uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter ^
+                   ((uint64_t)GetCurrentProcessId() << 32 | GetCurrentThreadId()) ^
+                   (uint64_t)template_system_time() * 0x9E3779B97F4A7C15ull;
+  mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBull;
+  mixed ^= mixed >> 31;
+  return (uint32_t)mixed ^ (uint32_t)(mixed >> 32);
+}
+
+// Whether the first fresh RANDOM may come from the cheap seed (template_random_cheap_first),
+// and how many have been drawn.
+static bool template_cheap_allowed = false;
+static uint32_t template_random_draws = 0;
+
+void template_random_cheap_first(void) {
+  template_cheap_allowed = true;
+}
+
+// The seed of a fresh random text: the cheap seed for the process's first draw when allowed,
+// otherwise the system's generator (the cheap seed when that cannot be had).
 static uint32_t template_random_seed(void) {
 #ifdef ZOBRIN_TESTING
   if (template_seed_source != nullptr) return template_seed_source();
 #endif
+  bool cheap = template_cheap_allowed && template_random_draws == 0;
+  template_random_draws++;
   uint32_t seed = 0;
-  if (template_system_random(&seed)) return seed;
-  LARGE_INTEGER counter;
-  QueryPerformanceCounter(&counter);
-  uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter;
-  return (uint32_t)GetCurrentProcessId() ^ (uint32_t)mixed ^ (uint32_t)(mixed >> 32);
+  if (!cheap && template_system_random(&seed)) return seed;
+  return template_cheap_seed();
 }
 
 void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity) {

@@ -13,7 +13,8 @@
 // after every step. Returns false for an unknown name (the empty one too), a literal unit
 // that does not fit, a temporary directory that cannot be read or does not fit, or a shell
 // folder that cannot be read; the text written so far stays.
-// RANDOM is seeded from the system's cryptographic generator (the counter when there is none).
+// RANDOM is seeded from the system's cryptographic generator (a cheap seed when there is none,
+// or for the first draw after template_random_cheap_first).
 // Fatal (abort): a value that does not fit, a missing argument 0, or ZOBRIN_ONEFILE_PARENT
 // holding a unit that is not a decimal digit.
 bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t capacity);
@@ -22,6 +23,16 @@ bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t cap
 // written as 11 base64url characters and a NUL into `text`. Fatal (abort): `capacity` below
 // 12.
 void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity);
+
+// Lets the first RANDOM this process draws come from a cheap seed (performance counter, stack
+// address, process and thread ids, time) instead of the system's generator, whose library costs
+// about 2 ms to load under Wine. For the name of a directory the launcher creates new, never
+// using what is there (extract/payload_directory.h): a taken name is drawn again, and every
+// draw after the first comes from the generator, so names guessed and taken in advance cost
+// one more draw and gain nothing. Decision: not for an extraction folder's template, whose
+// folder is used when it exists: it is expanded first, and its RANDOM (which the directory's
+// name then reads back) comes from the generator.
+void template_random_cheap_first(void);
 
 #ifdef ZOBRIN_TESTING
 // When set, the seed of every fresh random text instead of the system's generator.

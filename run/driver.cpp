@@ -82,6 +82,7 @@ static void driver_compute_payload_directory(DriverRun* run) {
       written + DRIVER_DIRECTORY_NAME_MAX_UNITS >= ZB_PATH_UNITS) {
     fatal_place_too_long(run->place.folder);
   }
+  template_random_cheap_first();
   if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
                        ZB_PATH_UNITS - written)) {
     written = 0;
