@@ -130,6 +130,8 @@ void cache_compute_paths(Cache* cache, uint64_t key) {
 
 // Creates `path` owner-only unless something is there already. Fatal: any other failure.
 static void cache_make_root(const wchar_t* path) {
+  // The usual case, a root that is there: one call, no descriptor built.
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return;
   unsigned long error = payload_directory_create(path);
   if (error != 0 && error != ERROR_ALREADY_EXISTS) fatal_create_directory_error(path, error);
 }
@@ -282,7 +284,6 @@ static void cache_write_mark(const Cache* cache) {
 // payload's (cache_verify_copy); the table is walked either way.
 static bool cache_tree_whole(Cache* cache, const PayloadImage* image) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
-  table_check_names(image->table, &cache->names);
   return cache_verify_copy(image, cache->names, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache), cache->held);
 }

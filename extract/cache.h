@@ -42,8 +42,8 @@ struct Cache {
   bool directory_existed;
   // Where the check puts the copy's images it holds (the run's held files), or null.
   HeldFiles* held;
-  // The table's names as the parent's check sorted them (table_check_names), for the checks
-  // of the copy; null until then and for an empty table.
+  // The table's names as the parent's check sorted them (table_check_names, before
+  // cache_prepare), for the checks of the copy; null until then and for an empty table.
   TableName* names;
   // The payload's content key, naming the version (cache_compute_paths).
   uint64_t key;
@@ -69,8 +69,8 @@ const wchar_t* cache_run_directory(const Cache* cache);
 // folder's missing levels too, extract/place_folder.h), takes and dates the lock (after
 // removing leftovers of killed runs of this version when no other run holds it) and checks the
 // copy: this user's launcher finished it, and its files are exactly the payload's
-// (cache_verify_copy); its images stay held in cache->held when it passes; `image` is the
-// payload's. True when the copy can be used as it stands. Fatal: as
+// (cache_verify_copy, with the names in cache->names, set by the caller); its images stay held
+// in cache->held when it passes; `image` is the payload's. True when the copy can be used as it stands. Fatal: as
 // cache_verify_copy; a root directory or chosen folder that cannot be created.
 bool cache_prepare(Cache* cache, const PayloadImage* image);
 
