@@ -8,30 +8,34 @@
 #include "format/payload_format.h"
 #include "payload/payload_reader.h"
 
-// Units of `name` from `start` up to the next "\" or its end.
-static int names_component_end(const TableName* name, int start) {
-  int end = start;
-  while (end < name->count && name->units[end] != L'\\') end++;
-  return end;
+// Below, equal to or above 0 as the unit `x` sorts before, with or after `y`, neither of them
+// "\": as the file system compares them, each in its simple upper case (ASCII folded here,
+// any other unit by the system).
+static int names_compare_units(wchar_t x, wchar_t y) {
+  if (x < 0x80 && y < 0x80) {
+    if (x >= L'a' && x <= L'z') x = (wchar_t)(x - L'a' + L'A');
+    if (y >= L'a' && y <= L'z') y = (wchar_t)(y - L'a' + L'A');
+    return (int)x - (int)y;
+  }
+  return CompareStringOrdinal(&x, 1, &y, 1, /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
 }
 
 // Decision: by component, so that one pass over neighbours finds every clash, and the cached
-// mode's check finds the names below a folder as one run after it.
+// mode's check finds the names below a folder as one run after it. One pass over the units
+// with "\" below every other unit gives that order: a shorter component sorts first.
 int table_name_compare(const TableName* x, const TableName* y) {
   int i = 0;
-  int j = 0;
-  for (;;) {
-    int x_end = names_component_end(x, i);
-    int y_end = names_component_end(y, j);
-    // The comparison the file system makes: each unit in its simple upper case.
-    int order = CompareStringOrdinal(x->units + i, x_end - i, y->units + j, y_end - j,
-                                     /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
-    if (order != 0) return order;
-    bool x_more = x_end < x->count;
-    bool y_more = y_end < y->count;
+  for (;; i++) {
+    bool x_more = i < x->count;
+    bool y_more = i < y->count;
     if (!x_more || !y_more) return (int)x_more - (int)y_more;
-    i = x_end + 1;
-    j = y_end + 1;
+    wchar_t a = x->units[i];
+    wchar_t b = y->units[i];
+    if (a == b) continue;
+    if (a == L'\\') return -1;
+    if (b == L'\\') return 1;
+    int order = names_compare_units(a, b);
+    if (order != 0) return order;
   }
 }
 
