@@ -2,8 +2,6 @@
 
 #include <shlobj.h>
 
-#include "base/thread.h"
-
 typedef HRESULT (WINAPI* shell_folder_fn)(HWND hwnd, int folder, HANDLE token, DWORD flags,
                                           wchar_t* path);
 
@@ -13,8 +11,6 @@ struct ShellFolder {
   shell_folder_fn path;
 };
 static ShellFolder shell_folder = {false, nullptr};
-// The load started ahead (shell_load_ahead), joined by the first folder asked for.
-static Thread shell_ahead = {};
 
 // Decision: shell32 is loaded at run time, on the first folder asked for, not imported.
 // Importing it brings user32, gdi32 and their start-up into every process of the launcher,
@@ -31,20 +27,7 @@ static void shell_load(void) {
   }
 }
 
-static DWORD WINAPI shell_load_main(void* context) {
-  (void)context;
-  shell_load();
-  return 0;
-}
-
-void shell_load_ahead(void) {
-  if (shell_folder.tried) return;
-  // The image's default stack: the libraries' start-up code runs on it.
-  thread_start(&shell_ahead, shell_load_main, /* context */ nullptr, /* stack_bytes */ 0);
-}
-
 HRESULT shell_folder_path(int folder_id, wchar_t* path) {
-  if (thread_started(&shell_ahead)) thread_join(&shell_ahead, INFINITE);
   shell_load();
   if (shell_folder.path == nullptr) return E_FAIL;
   return shell_folder.path(/* hwnd */ nullptr, folder_id, /* hToken */ nullptr,

@@ -7,8 +7,3 @@
 // MAX_PATH units. Loads shell32 from the system directory on the first call. E_FAIL when
 // shell32 or the export is missing.
 HRESULT shell_folder_path(int folder_id, wchar_t* path);
-
-// Starts loading shell32 on a thread of its own, so that the first folder asked for later
-// waits only for what is left of the load. Never fatal: without the thread, that first call
-// loads it.
-void shell_load_ahead(void);

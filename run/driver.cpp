@@ -24,7 +24,6 @@
 #include "extract/table_names.h"
 #include "format/payload_format.h"
 #include "paths/env.h"
-#include "paths/shell.h"
 #include "paths/template.h"
 #include "payload/payload_reader.h"
 #include "run/app_settings.h"
@@ -205,9 +204,7 @@ static void driver_install_cache(DriverRun* run) {
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
-  // Decision: shell32, for the default folder {CACHE_DIR}, loads on a thread of its own while
-  // this one checks the table's names, which need no path.
-  if (run->cache.chosen_root == nullptr) shell_load_ahead();
+  // Checked before anything of the cache is made; kept sorted for the checks of the copy.
   table_check_names(run->image.table, &run->cache.names);
   cache_compute_paths(&run->cache, run->image.key);
   run->cache.held = &run->context.held;
