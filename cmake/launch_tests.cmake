@@ -127,7 +127,8 @@ set_tests_properties(list_names_the_main_program PROPERTIES
 
 # Payloads made by hand, for the failures a real directory cannot produce.
 foreach(case e2e_name_too_long e2e_open_fails e2e_second_string e2e_decode_error
-    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_device
+    e2e_name_leaves e2e_name_line_breaks e2e_name_twice e2e_name_case e2e_name_case_wide
+    e2e_name_device
     e2e_name_dot e2e_name_space e2e_name_conout e2e_name_file_dir)
   set(file ${e2e}/${case}.payload)
   add_custom_command(OUTPUT ${file}

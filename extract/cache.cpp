@@ -102,7 +102,7 @@ static void cache_name_version(Cache* cache) {
   }
 }
 
-void cache_compute_paths(Cache* cache, uint64_t key) {
+void cache_compute_paths(Cache* cache, uint64_t key, TemplateSeed seed) {
   cache->key = key;
   if (cache->chosen_root != nullptr) {
     if (!cache_join(cache->folder, cache->chosen_root, L"", L"")) fatal_bounds_abort();
@@ -117,7 +117,7 @@ void cache_compute_paths(Cache* cache, uint64_t key) {
     fatal_place_too_long(cache->folder);
   }
   wchar_t suffix[ZB_PATH_UNITS];
-  if (!template_expand(suffix, CACHE_SUFFIX_TEMPLATE, ZB_PATH_UNITS)) {
+  if (!template_expand_seeded(suffix, CACHE_SUFFIX_TEMPLATE, ZB_PATH_UNITS, seed)) {
     fatal_expand_error(CACHE_SUFFIX_TEMPLATE);
   }
   // The longest path the run makes is a damaged copy's, moved aside: "<sibling>.old".
@@ -129,6 +129,8 @@ void cache_compute_paths(Cache* cache, uint64_t key) {
 
 // Creates `path` owner-only unless something is there already. Fatal: any other failure.
 static void cache_make_root(const wchar_t* path) {
+  // The usual case, a root that is there: one call, no descriptor built.
+  if (GetFileAttributesW(path) != INVALID_FILE_ATTRIBUTES) return;
   unsigned long error = payload_directory_create(path);
   if (error != 0 && error != ERROR_ALREADY_EXISTS) fatal_create_directory_error(path, error);
 }
@@ -281,8 +283,7 @@ static void cache_write_mark(const Cache* cache) {
 // payload's (cache_verify_copy); the table is walked either way.
 static bool cache_tree_whole(Cache* cache, const PayloadImage* image) {
   cache->directory_existed = GetFileAttributesW(cache->directory) != INVALID_FILE_ATTRIBUTES;
-  table_check_names(image->table);
-  return cache_verify_copy(image, cache->directory,
+  return cache_verify_copy(image, cache->names, cache->directory,
                            cache->directory_existed && cache_directory_ours(cache), cache->held);
 }
 
@@ -299,7 +300,7 @@ bool cache_prepare(Cache* cache, const PayloadImage* image) {
 
 static void cache_redraw_sibling(void* cache) {
   Cache* drawn = static_cast<Cache*>(cache);
-  cache_compute_paths(drawn, drawn->key);
+  cache_compute_paths(drawn, drawn->key, TEMPLATE_SEED_SYSTEM);
 }
 
 void cache_create_sibling(Cache* cache) {

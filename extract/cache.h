@@ -16,6 +16,8 @@
 
 #include "base/limits.h"
 #include "cleanup/held_files.h"
+#include "extract/table_names.h"
+#include "paths/template.h"
 #include "payload/payload_image.h"
 
 // The cached mode's paths and what a run found there. Zeroed (`Cache cache = {}`) until
@@ -41,16 +43,19 @@ struct Cache {
   bool directory_existed;
   // Where the check puts the copy's images it holds (the run's held files), or null.
   HeldFiles* held;
+  // The table's names as the parent's check sorted them (table_check_names, before
+  // cache_prepare), for the checks of the copy; null until then and for an empty table.
+  TableName* names;
   // The payload's content key, naming the version (cache_compute_paths).
   uint64_t key;
 };
 
 // Both roles: computes the cache directory of the payload whose content key is `key` and this
-// run's sibling (from PID, TIME_US and
-// RANDOM, drawn and published when unset, as for the temporary directory). Fatal: a cache
+// run's sibling (from PID, TIME_US and RANDOM, drawn and published when unset, as for the
+// temporary directory; a fresh RANDOM seeded as `seed` says, paths/template.h). Fatal: a cache
 // folder or template that cannot be expanded; a folder too long for the paths below it (one
 // line naming it); abort when the executable's name does not fit.
-void cache_compute_paths(Cache* cache, uint64_t key);
+void cache_compute_paths(Cache* cache, uint64_t key, TemplateSeed seed);
 
 // Child role: the directory the parent prepared: the sibling when it still exists (the parent
 // could not move it into place and runs from it), else the cache directory. Holds the
@@ -65,8 +70,8 @@ const wchar_t* cache_run_directory(const Cache* cache);
 // folder's missing levels too, extract/place_folder.h), takes and dates the lock (after
 // removing leftovers of killed runs of this version when no other run holds it) and checks the
 // copy: this user's launcher finished it, and its files are exactly the payload's
-// (cache_verify_copy); its images stay held in cache->held when it passes; `image` is the
-// payload's. True when the copy can be used as it stands. Fatal: as
+// (cache_verify_copy, with the names in cache->names, set by the caller); its images stay held
+// in cache->held when it passes; `image` is the payload's. True when the copy can be used as it stands. Fatal: as
 // cache_verify_copy; a root directory or chosen folder that cannot be created.
 bool cache_prepare(Cache* cache, const PayloadImage* image);
 

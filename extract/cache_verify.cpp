@@ -12,6 +12,7 @@
 #include "base/thread_pool.h"
 #include "base/wide_text.h"
 #include "cleanup/held_files.h"
+#include "extract/table_names.h"
 #include "format/little_endian.h"
 #include "format/name_path.h"
 #include "format/name_rules.h"
@@ -36,13 +37,6 @@ struct VerifyJob {
   uint64_t digest;
 };
 
-// A name of the table, for the listing's look-ups: x86-64 reads its little-endian units as
-// they lie.
-struct VerifyName {
-  const wchar_t* units;
-  int count;
-};
-
 // The work the threads share: the copy, the jobs, the next job to take, whether a check has
 // failed (the others then stop at their next job), and where the images go (null: closed).
 // With `images_only` a file that is not an image is checked for its size only.
@@ -54,25 +48,17 @@ struct VerifyWork {
   volatile LONG failed;
   HeldFiles* held;
   bool images_only;
-  // The table's names, sorted without regard to case.
-  VerifyName* names;
+  // The table's names in table_name_compare's order.
+  const TableName* names;
 };
 
-// qsort's and the look-ups' comparison of two VerifyName, case ignored as by the file system.
-static int verify_compare_names(const void* a, const void* b) {
-  const VerifyName* x = static_cast<const VerifyName*>(a);
-  const VerifyName* y = static_cast<const VerifyName*>(b);
-  return CompareStringOrdinal(x->units, x->count, y->units, y->count, /* bIgnoreCase */ TRUE) -
-         CSTR_EQUAL;
-}
-
 // The index of the first sorted name not before `key`.
-static uint32_t verify_lower_bound(const VerifyWork* work, const VerifyName* key) {
+static uint32_t verify_lower_bound(const VerifyWork* work, const TableName* key) {
   uint32_t low = 0;
   uint32_t high = work->count;
   while (low < high) {
     uint32_t middle = low + (high - low) / 2;
-    if (verify_compare_names(&work->names[middle], key) < 0) {
+    if (table_name_compare(&work->names[middle], key) < 0) {
       low = middle + 1;
     } else {
       high = middle;
@@ -82,21 +68,18 @@ static uint32_t verify_lower_bound(const VerifyWork* work, const VerifyName* key
 }
 
 // True when `path` (`units` units below the copy) is a table entry's name or, with `folder`,
-// the folder of one: some name begins with it and "\".
-static bool verify_in_table(const VerifyWork* work, wchar_t* path, uint32_t units, bool folder) {
-  VerifyName key = {path, (int)units + (folder ? 1 : 0)};
-  if (folder) path[units] = L'\\';
+// the folder of one: some name begins with it and "\". In table_name_compare's order the names
+// below a folder come right after it, and it is no entry's name itself when any is below it.
+static bool verify_in_table(const VerifyWork* work, const wchar_t* path, uint32_t units,
+                            bool folder) {
+  TableName key = {path, (int)units};
   uint32_t at = verify_lower_bound(work, &key);
-  bool found = false;
-  if (at < work->count) {
-    const VerifyName* name = &work->names[at];
-    found = folder ? name->count > key.count &&
-                         CompareStringOrdinal(name->units, key.count, key.units, key.count,
-                                              /* bIgnoreCase */ TRUE) == CSTR_EQUAL
-                   : verify_compare_names(name, &key) == 0;
-  }
-  if (folder) path[units] = L'\0';
-  return found;
+  if (at >= work->count) return false;
+  const TableName* name = &work->names[at];
+  if (!folder) return table_name_compare(name, &key) == 0;
+  return name->count > key.count && name->units[key.count] == L'\\' &&
+         CompareStringOrdinal(name->units, key.count, key.units, key.count,
+                              /* bIgnoreCase */ TRUE) == CSTR_EQUAL;
 }
 
 // True when `name` (`units` units) ends in `suffix`, case ignored.
@@ -276,17 +259,15 @@ static bool verify_run(VerifyWork* work) {
   return !work->failed;
 }
 
-bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool check,
-                       HeldFiles* held, bool images_only) {
+bool cache_verify_copy(const PayloadImage* image, const TableName* names,
+                       const wchar_t* directory, bool check, HeldFiles* held, bool images_only) {
   PayloadTable table = image->table;
   const unsigned char* digests = image->tail.digests;
   uint64_t recorded = image->tail.digest_count;
   VerifyJob* jobs = nullptr;
-  VerifyName* names = nullptr;
   if (check && recorded != 0) {
     jobs = static_cast<VerifyJob*>(calloc((size_t)recorded, sizeof(VerifyJob)));
-    names = static_cast<VerifyName*>(calloc((size_t)recorded, sizeof(VerifyName)));
-    if (jobs == nullptr || names == nullptr) fatal_exit(FATAL_MSG_MEMORY);
+    if (jobs == nullptr) fatal_exit(FATAL_MSG_MEMORY);
   }
   uint32_t count = 0;
   if (!table_empty(table)) {
@@ -303,8 +284,6 @@ bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool
         job->name_units = entry.name_units;
         job->size = entry.size;
         job->digest = le_read_u64(digests + ZB_FILE_DIGEST_BYTES * (uint64_t)count);
-        names[count].units = reinterpret_cast<const wchar_t*>(entry.name);
-        names[count].count = (int)entry.name_units;
       }
       count++;
       if (entry.flags & ZB_ENTRY_FLAG_LAST) break;
@@ -314,7 +293,6 @@ bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool
   // fails the same way warm or cold.
   if (count != recorded) fatal_exit(FATAL_MSG_HEADER);
   if (!check) return false;
-  if (count != 0) qsort(names, count, sizeof(VerifyName), verify_compare_names);
   if (held != nullptr) held_files_reserve(held, count);
   uint64_t total = 0;
   for (uint32_t i = 0; i < count; i++) total += jobs[i].size;
@@ -324,7 +302,6 @@ bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool
   bool whole = verify_run(&work);
   // What a failed check held is of no use: the run extracts afresh, and moves the copy aside.
   if (!whole && held != nullptr) held_files_close_all(held);
-  free(names);
   free(jobs);
   return whole;
 }

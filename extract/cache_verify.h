@@ -4,10 +4,12 @@
 #include <stdint.h>
 
 #include "cleanup/held_files.h"
+#include "extract/table_names.h"
 #include "payload/payload_image.h"
 
 // Walks the table of `image` (checking every name as extraction would) and, when
-// `check` is set, checks the copy at `directory` (at most ZB_PATH_UNITS - 1 units, an existing
+// `check` is set, checks the copy (the table's `names` as table_check_names sorted them, not
+// null when `check` is set and the table holds any) at `directory` (at most ZB_PATH_UNITS - 1 units, an existing
 // real directory): every entry's file is there, a plain file with one name only (no link, no
 // second hard link), of the entry's size and with the entry's recorded digest; no directory or
 // file below `directory` is a link or junction; and no extra file (one the table does not
@@ -20,5 +22,6 @@
 // and stay there when the check passes. True when `check` was set and the copy is exactly the payload.
 // Fatal: header error for a name that would leave the directory, an entry with a second
 // string, or a table whose entries do not match the file digests recorded in `image`; memory error.
-bool cache_verify_copy(const PayloadImage* image, const wchar_t* directory, bool check,
-                       HeldFiles* held = nullptr, bool images_only = false);
+bool cache_verify_copy(const PayloadImage* image, const TableName* names,
+                       const wchar_t* directory, bool check, HeldFiles* held = nullptr,
+                       bool images_only = false);

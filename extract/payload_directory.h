@@ -14,9 +14,9 @@ struct PayloadDirectorySecurity {
 
 // Builds in `security` a descriptor whose protected DACL holds one entry: full control
 // (FILE_ALL_ACCESS) for the user of this process's token, inherited by files and directories
-// below (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE). The advapi32 functions are looked up at
-// run time. Returns 0, or the system's code when advapi32, a function, the token or the
-// descriptor cannot be had.
+// below (OBJECT_INHERIT_ACE | CONTAINER_INHERIT_ACE). The functions are looked up at run time,
+// in kernelbase, else in advapi32. Returns 0, or the system's code when the functions, the
+// token or the descriptor cannot be had.
 unsigned long payload_directory_security(PayloadDirectorySecurity* security);
 
 // Creates the directory `path` with the descriptor above. Never uses what is already there.

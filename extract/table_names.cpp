@@ -8,40 +8,40 @@
 #include "format/payload_format.h"
 #include "payload/payload_reader.h"
 
-struct TableName {
-  const wchar_t* units;  // in the table: x86-64 reads its little-endian units as they lie
-  int count;
-};
-
-// Units of `name` from `start` up to the next "\" or its end.
-static int names_component_end(const TableName* name, int start) {
-  int end = start;
-  while (end < name->count && name->units[end] != L'\\') end++;
-  return end;
+// Below, equal to or above 0 as the unit `x` sorts before, with or after `y`, neither of them
+// "\": as the file system compares them, each in its simple upper case (ASCII folded here,
+// any other unit by the system).
+static int names_compare_units(wchar_t x, wchar_t y) {
+  if (x < 0x80 && y < 0x80) {
+    if (x >= L'a' && x <= L'z') x = (wchar_t)(x - L'a' + L'A');
+    if (y >= L'a' && y <= L'z') y = (wchar_t)(y - L'a' + L'A');
+    return (int)x - (int)y;
+  }
+  return CompareStringOrdinal(&x, 1, &y, 1, /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
 }
 
-// qsort's comparison of two TableName: below, equal to or above 0 as `a` sorts before,
-// with or after `b`, component by component, each without regard to case. Decision: by
-// component, so that a name is followed at once by the names below it taken as a directory
-// ("p", then "p\q", before "p.txt"): one pass over neighbours then finds every clash.
-static int names_compare(const void* a, const void* b) {
-  const TableName* x = (const TableName*)a;
-  const TableName* y = (const TableName*)b;
+// Decision: by component, so that one pass over neighbours finds every clash, and the cached
+// mode's check finds the names below a folder as one run after it. One pass over the units
+// with "\" below every other unit gives that order: a shorter component sorts first.
+int table_name_compare(const TableName* x, const TableName* y) {
   int i = 0;
-  int j = 0;
-  for (;;) {
-    int x_end = names_component_end(x, i);
-    int y_end = names_component_end(y, j);
-    // The comparison the file system makes: each unit in its simple upper case.
-    int order = CompareStringOrdinal(x->units + i, x_end - i, y->units + j, y_end - j,
-                                     /* bIgnoreCase */ TRUE) - CSTR_EQUAL;
-    if (order != 0) return order;
-    bool x_more = x_end < x->count;
-    bool y_more = y_end < y->count;
+  for (;; i++) {
+    bool x_more = i < x->count;
+    bool y_more = i < y->count;
     if (!x_more || !y_more) return (int)x_more - (int)y_more;
-    i = x_end + 1;
-    j = y_end + 1;
+    wchar_t a = x->units[i];
+    wchar_t b = y->units[i];
+    if (a == b) continue;
+    if (a == L'\\') return -1;
+    if (b == L'\\') return 1;
+    int order = names_compare_units(a, b);
+    if (order != 0) return order;
   }
+}
+
+// qsort's form of table_name_compare.
+static int names_compare(const void* a, const void* b) {
+  return table_name_compare(static_cast<const TableName*>(a), static_cast<const TableName*>(b));
 }
 
 // True when `inner` lies below `outer` taken as a directory: `outer`, "\", more (case ignored).
@@ -51,8 +51,9 @@ static bool names_within(const TableName* outer, const TableName* inner) {
                               /* bIgnoreCase */ TRUE) == CSTR_EQUAL;
 }
 
-TableSize table_check_names(PayloadTable table) {
+TableSize table_check_names(PayloadTable table, TableName** sorted) {
   TableSize size = {0, 0};
+  if (sorted != nullptr) *sorted = nullptr;
   if (table_empty(table)) return size;
   uint32_t count = 0;
   TableCursor cursor = table_cursor(table);
@@ -78,12 +79,16 @@ TableSize table_check_names(PayloadTable table) {
   // The same name twice (or but for case), or a file that a later name takes for its
   // directory: sorted by component, the two are neighbours.
   for (uint32_t i = 1; i < count; i++) {
-    if (names_compare(&names[i - 1], &names[i]) == 0 ||
+    if (table_name_compare(&names[i - 1], &names[i]) == 0 ||
         names_within(&names[i - 1], &names[i])) {
       fatal_exit(FATAL_MSG_HEADER);
     }
   }
-  free(names);
+  if (sorted != nullptr) {
+    *sorted = names;
+  } else {
+    free(names);
+  }
   size.entries = count;
   return size;
 }

@@ -168,16 +168,27 @@ static bool template_system_random(uint32_t* seed) {
   return generate != nullptr && generate(seed, sizeof *seed);
 }
 
-// The seed of a fresh random text: from the system's generator; when that cannot be had,
-// the counter XOR its own stack address (varied by address-space layout randomisation),
-// folded to 32 bits with the process id.
-static uint32_t template_random_seed(void) {
-  uint32_t seed = 0;
-  if (template_system_random(&seed)) return seed;
+// A seed from what the process has at hand: the performance counter, its own stack address
+// (varied by address-space layout randomisation), the process and thread ids and the time,
+// mixed (the finaliser of splitmix64) and folded to 32 bits.
+static uint32_t template_cheap_seed(void) {
   LARGE_INTEGER counter;
   QueryPerformanceCounter(&counter);
-  uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter;
-  return (uint32_t)GetCurrentProcessId() ^ (uint32_t)mixed ^ (uint32_t)(mixed >> 32);
+  uint64_t mixed = (uint64_t)counter.QuadPart ^ (uint64_t)(uintptr_t)&counter ^
+                   ((uint64_t)GetCurrentProcessId() << 32 | GetCurrentThreadId()) ^
+                   (uint64_t)template_system_time() * 0x9E3779B97F4A7C15ull;
+  mixed = (mixed ^ (mixed >> 30)) * 0xBF58476D1CE4E5B9ull;
+  mixed = (mixed ^ (mixed >> 27)) * 0x94D049BB133111EBull;
+  mixed ^= mixed >> 31;
+  return (uint32_t)mixed ^ (uint32_t)(mixed >> 32);
+}
+
+// The seed of a fresh random text: as `seed` asks, the cheap one when the system's generator
+// cannot be had.
+static uint32_t template_random_seed(TemplateSeed seed) {
+  uint32_t drawn = 0;
+  if (seed == TEMPLATE_SEED_SYSTEM && template_system_random(&drawn)) return drawn;
+  return template_cheap_seed();
 }
 
 void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity) {
@@ -205,7 +216,7 @@ void template_random_text(uint32_t seed, wchar_t* text, uint32_t capacity) {
 // A value kept in `name` once drawn: read back when present, otherwise drawn, published and
 // then appended (so it stays set even if the append ends the process).
 static void template_value_published(wchar_t** position, uint32_t* room, const wchar_t* name,
-                                     int variable) {
+                                     int variable, TemplateSeed seed) {
   wchar_t* value = env_read(name);
   if (value != nullptr) {
     template_append_value(position, room, value);
@@ -214,7 +225,7 @@ static void template_value_published(wchar_t** position, uint32_t* room, const w
   }
   wchar_t fresh[ZB_TIME_TEXT_UNITS];
   if (variable == TEMPLATE_RANDOM) {
-    template_random_text(template_random_seed(), fresh, ZB_TIME_TEXT_UNITS);
+    template_random_text(template_random_seed(seed), fresh, ZB_TIME_TEXT_UNITS);
   } else if (variable == TEMPLATE_TIME_US) {
     long microseconds = (long)((template_system_time() / 10) % 1000000);
     swprintf(fresh, ZB_TIME_TEXT_UNITS, L"%06ld", microseconds);
@@ -229,7 +240,7 @@ static void template_value_published(wchar_t** position, uint32_t* room, const w
 // Looks `name` up and appends its value at *position. False for an unknown name and for the
 // failures of the values themselves.
 static bool template_append_variable(wchar_t* output, wchar_t** position, uint32_t* room,
-                                     const wchar_t* name) {
+                                     const wchar_t* name, TemplateSeed seed) {
   int variable = 0;
   while (variable < TEMPLATE_VARIABLE_COUNT && _wcsicmp(name, template_names[variable]) != 0) {
     variable++;
@@ -261,13 +272,13 @@ static bool template_append_variable(wchar_t* output, wchar_t** position, uint32
       }
       break;
     case TEMPLATE_RANDOM:
-      template_value_published(position, room, ENV_RANDOM, variable);
+      template_value_published(position, room, ENV_RANDOM, variable, seed);
       break;
     case TEMPLATE_TIME_US:
-      template_value_published(position, room, ENV_TIME_US, variable);
+      template_value_published(position, room, ENV_TIME_US, variable, seed);
       break;
     case TEMPLATE_TIME:
-      template_value_published(position, room, ENV_START, variable);
+      template_value_published(position, room, ENV_START, variable, seed);
       break;
     case TEMPLATE_EXE_DIR:
       template_value_exe_dir(position, room);
@@ -282,6 +293,11 @@ static bool template_append_variable(wchar_t* output, wchar_t** position, uint32
 }
 
 bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t capacity) {
+  return template_expand_seeded(output, path_template, capacity, TEMPLATE_SEED_SYSTEM);
+}
+
+bool template_expand_seeded(wchar_t* output, const wchar_t* path_template, uint32_t capacity,
+                            TemplateSeed seed) {
   if (capacity == 0) {
     fatal_bounds_abort();
   }
@@ -310,7 +326,7 @@ bool template_expand(wchar_t* output, const wchar_t* path_template, uint32_t cap
     if (collecting && c == L'}') {
       collecting = false;
       name[name_units] = L'\0';
-      if (name_too_long || !template_append_variable(output, &position, &room, name)) {
+      if (name_too_long || !template_append_variable(output, &position, &room, name, seed)) {
         return false;
       }
       continue;

@@ -21,6 +21,7 @@
 #include "extract/payload_directory.h"
 #include "extract/place.h"
 #include "extract/place_folder.h"
+#include "extract/table_names.h"
 #include "format/payload_format.h"
 #include "paths/env.h"
 #include "paths/template.h"
@@ -71,10 +72,11 @@ static void driver_prepare_parent_environment(void) {
 }
 
 // Expands the payload directory below the chosen folder (place_expand done) into the run's
-// context and makes it absolute. Decision: the expansion's failure is reported before the
-// full-path step, which would end the run without a message on an empty text. Fatal: a
-// folder too long for the directory's path (one line naming it).
-static void driver_compute_payload_directory(DriverRun* run) {
+// context and makes it absolute; a fresh RANDOM seeded as `seed` says (template.h). Decision:
+// the expansion's failure is reported before the full-path step, which would end the run
+// without a message on an empty text. Fatal: a folder too long for the directory's path (one
+// line naming it).
+static void driver_compute_payload_directory(DriverRun* run, TemplateSeed seed) {
   wchar_t* directory = run->context.payload_directory;
   uint32_t written = 0;
   directory[0] = L'\0';
@@ -82,8 +84,8 @@ static void driver_compute_payload_directory(DriverRun* run) {
       written + DRIVER_DIRECTORY_NAME_MAX_UNITS >= ZB_PATH_UNITS) {
     fatal_place_too_long(run->place.folder);
   }
-  if (!template_expand(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
-                       ZB_PATH_UNITS - written)) {
+  if (!template_expand_seeded(directory + written, DRIVER_DIRECTORY_NAME_TEMPLATE,
+                              ZB_PATH_UNITS - written, seed)) {
     written = 0;
     directory[0] = L'\0';
     if (!wide_append_text(directory, ZB_PATH_UNITS, &written, run->place.path_template) ||
@@ -100,7 +102,7 @@ static void driver_compute_payload_directory(DriverRun* run) {
 }
 
 static void driver_redraw_payload_directory(void* run) {
-  driver_compute_payload_directory(static_cast<DriverRun*>(run));
+  driver_compute_payload_directory(static_cast<DriverRun*>(run), TEMPLATE_SEED_SYSTEM);
 }
 
 // Sets the run's payload directory to `path`. Fatal (abort): a path that does not fit.
@@ -191,8 +193,8 @@ static void driver_install_cache(DriverRun* run) {
   if (cache_move_into_place(&run->cache, &aside)) run->context.remove_directory = false;
   cleanup_gate_leave(&run->context);
   if (aside) cache_remove_aside(&run->cache);
-  if (!cache_verify_copy(&run->image, cache_run_directory(&run->cache), /* check */ true,
-                         &run->context.held, /* images_only */ true)) {
+  if (!cache_verify_copy(&run->image, run->cache.names, cache_run_directory(&run->cache),
+                         /* check */ true, &run->context.held, /* images_only */ true)) {
     fatal_exit_code("Error, couldn't unpack file to target path.", ERROR_FILE_INVALID);
   }
 }
@@ -202,7 +204,9 @@ static void driver_install_cache(DriverRun* run) {
 // the sibling throughout, removed (at the end, a failure or an interrupt) only while the
 // removal flag is set: never once the sibling is the cache directory.
 static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program) {
-  cache_compute_paths(&run->cache, run->image.key);
+  // Checked before anything of the cache is made; kept sorted for the checks of the copy.
+  table_check_names(run->image.table, &run->cache.names);
+  cache_compute_paths(&run->cache, run->image.key, TEMPLATE_SEED_CHEAP);
   run->cache.held = &run->context.held;
   place_hand_over(run->cache.folder);
   driver_set_payload_directory(run, run->cache.sibling);
@@ -289,13 +293,13 @@ int driver_run(void) {
       run.cache.chosen_root = run.place.folder;
     }
     if (parent_role) return driver_run_cached_parent(&run, argv, program);
-    cache_compute_paths(&run.cache, run.image.key);
+    cache_compute_paths(&run.cache, run.image.key, TEMPLATE_SEED_CHEAP);
     driver_set_payload_directory(&run, cache_child_directory(&run.cache));
     return driver_run_child(&run, argc, argv, program);
   }
   if (!handed_over) place_expand(&run.place, DRIVER_DIRECTORY_NAME_TEMPLATE);
   if (parent_role) place_hand_over(run.place.folder);
-  driver_compute_payload_directory(&run);
+  driver_compute_payload_directory(&run, TEMPLATE_SEED_CHEAP);
   // The child takes the directory from the inherited environment and creates nothing.
   if (!parent_role) return driver_run_child(&run, argc, argv, program);
   // A chosen folder's missing levels are made; the temporary directory never is.

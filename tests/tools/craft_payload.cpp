@@ -233,6 +233,12 @@ std::map<std::string, std::function<std::string()>> cases() {
   c["e2e_name_case"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 1, u"APP.DLL"), frame("abc1"));
   };
+  // Equal but for the case of a letter beyond ASCII, which the system folds.
+  c["e2e_name_case_wide"] = [] {
+    return array(
+        entry(0, 3, u"app.dll") + entry(0, 1, u"\u00c4.txt") + entry(4, 1, u"\u00e4.txt"),
+        frame("abc12"));
+  };
   c["e2e_name_device"] = [] {
     return array(entry(0, 3, u"app.dll") + entry(4, 1, u"data\\nul.txt"), frame("abc1"));
   };

@@ -158,23 +158,20 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       // exists removes it with everything written so far.
       // {TEMP} unreadable: the expansion error, before anything is created.
       {L"GetTempPathW:1:5", ABORTED, "", EXPAND_DIRECTORY, ""},
-      // The system's generator missing: the random part falls back to the clock.
-      {L"LoadLibraryExW:1:126", 0, HELLO, "", ""},
-      {L"GetProcAddress:1:127", 0, HELLO, "", ""},  // SystemFunction036
       {L"GetFullPathNameW:1:5", ABORTED, "", "", ""},
-      // The private directory's descriptor cannot be built: advapi32, then its functions.
-      {L"LoadLibraryExW:2:126", 2, "", line(CREATE, 126), ""},
-      // OpenProcessToken, GetTokenInformation, GetLengthSid, InitializeAcl,
-      // AddAccessAllowedAceEx, InitializeSecurityDescriptor, SetSecurityDescriptorDacl,
-      // SetSecurityDescriptorControl.
-      {L"GetProcAddress:2:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:3:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:4:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:5:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:6:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:7:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:8:127", 2, "", line(CREATE, 127), ""},
-      {L"GetProcAddress:9:127", 2, "", line(CREATE, 127), ""},
+      // The private directory's descriptor: a function missing in kernelbase sends the run to
+      // advapi32's; missing there too, the descriptor cannot be built. OpenProcessToken,
+      // GetTokenInformation, GetLengthSid, InitializeAcl, AddAccessAllowedAceEx,
+      // InitializeSecurityDescriptor, SetSecurityDescriptorDacl, SetSecurityDescriptorControl.
+      {L"GetProcAddress:1:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:2:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:3:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:4:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:5:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:6:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:7:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:8:127", 0, HELLO, "", ""},
+      {L"GetProcAddress:1+:127", 2, "", line(CREATE, 127), ""},
       // The payload directory: never one that exists (a new random part, a few times).
       {L"CreateDirectoryW:1:5", 2, "", line(CREATE, 5), ""},
       {L"CreateDirectoryW:1:183", 0, HELLO, "", ""},
@@ -223,6 +220,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
   ASSERT_GE(sites.size(), 15u);
   for (const auto& site : sites) {
     EXPECT_EQ(site.second.find("shell32"), std::string::npos) << "an ordinary run needs no shell32";
+    EXPECT_EQ(site.second.find("advapi32"), std::string::npos) << "nor advapi32";
   }
   EXPECT_EQ(left_behind(clean.pid), "");
 
@@ -262,6 +260,29 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
   for (const auto& site : sites) {
     EXPECT_EQ(failed_sites.count(site.first), 1u) << "no row fails " << site.second;
   }
+}
+
+// The payload directory's first name comes without the system's generator; a name found taken
+// is drawn again from the generator (advapi32's, loaded only then), and the run goes on in a
+// fresh directory of another name.
+TEST_F(Faults, ATakenFirstNameIsDrawnAgainFromTheSystemsGenerator) {
+  std::wstring trace = base + L"\\trace.txt";
+  ProcessResult r = run(L"CreateDirectoryW:1:183", trace);
+  ASSERT_EQ(r.code, 0u) << r.err;
+  EXPECT_EQ(r.out, HELLO);
+  std::vector<std::string> names;  // the payload directory's, in the order tried
+  bool generator_before_second = false;
+  for (const TraceLine& t : read_trace(trace, r.pid)) {
+    if (t.child) continue;
+    if (t.operation == "CreateDirectoryW") names.push_back(t.argument);
+    if (t.operation == "LoadLibraryExW" && t.argument.find("advapi32") != std::string::npos) {
+      generator_before_second = names.size() == 1;
+    }
+  }
+  ASSERT_GE(names.size(), 2u);
+  EXPECT_NE(names[0], names[1]);
+  EXPECT_TRUE(generator_before_second);
+  EXPECT_EQ(left_behind(r.pid), "");
 }
 
 // A policy that refuses the extracted main DLL or program (software restriction, application

@@ -76,13 +76,14 @@ class Integrity : public ::testing::Test {
 
 TEST_F(Integrity, NamesLeavingTheDirectoryOrBreakingTheLineAreRefused) {
   // After the main DLL: `..\..\x`; names the packer refuses (`x.txt` twice, `APP.DLL` beside
-  // `app.dll`, `data\nul.txt`, `x.txt.` beside `x.txt`, `d \x` beside `d\y`, `CONOUT$`, `P\q`
-  // below the file `p`): the header error before anything is written.
+  // `app.dll`, `\u00c4.txt` beside `\u00e4.txt`, `data\nul.txt`, `x.txt.` beside `x.txt`,
+  // `d \x` beside `d\y`, `CONOUT$`, `P\q` below the file `p`): the header error before
+  // anything is written.
   ProcessResult r;
   for (const wchar_t* exe :
        {L"e2e_name_leaves.exe", L"e2e_name_twice.exe", L"e2e_name_case.exe",
-        L"e2e_name_device.exe", L"e2e_name_dot.exe", L"e2e_name_space.exe",
-        L"e2e_name_conout.exe", L"e2e_name_file_dir.exe"}) {
+        L"e2e_name_case_wide.exe", L"e2e_name_device.exe", L"e2e_name_dot.exe",
+        L"e2e_name_space.exe", L"e2e_name_conout.exe", L"e2e_name_file_dir.exe"}) {
     SCOPED_TRACE(utf8(exe));
     r = run_process(test_dir() + exe, {});
     EXPECT_EQ(r.code, 2u);
