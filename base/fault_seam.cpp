@@ -155,7 +155,11 @@ static void fault_read_instruction(void) {
 static void fault_trace(int operation, LONG call, void* site, const wchar_t* wide_argument,
                         const char* narrow_argument) {
   static char line[FAULT_TRACE_LINE_BYTES];
-  char argument[FAULT_TRACE_LINE_BYTES / 2];
+  static char argument[FAULT_TRACE_LINE_BYTES / 2];
+  // The threads of a run (the child's creator, the closer, the checkers) trace at once: one
+  // line at a time, whole.
+  static SRWLOCK lock = SRWLOCK_INIT;
+  AcquireSRWLockExclusive(&lock);
   if (wide_argument != nullptr) {
     int n = WideCharToMultiByte(CP_UTF8, 0, wide_argument, -1, argument, sizeof argument,
                                 nullptr, nullptr);
@@ -172,15 +176,17 @@ static void fault_trace(int operation, LONG call, void* site, const wchar_t* wid
       (unsigned long long)((uintptr_t)site - (uintptr_t)GetModuleHandleW(nullptr));
   int length = snprintf(line, sizeof line, "%lu %ls %ld %llx %s\n", GetCurrentProcessId(),
                         fault_names[operation], call, offset, argument);
-  if (length <= 0) return;
+  if (length < 0) length = 0;
   if ((size_t)length >= sizeof line) length = (int)sizeof line - 1;
-  HandleOwner file(CreateFileW(fault.trace_path, FILE_APPEND_DATA,
-                               FILE_SHARE_READ | FILE_SHARE_WRITE,
-                               /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
-                               FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
-  if (!file) return;
-  DWORD written = 0;
-  WriteFile(file.get(), line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
+  if (length > 0) {
+    HandleOwner file(CreateFileW(fault.trace_path, FILE_APPEND_DATA,
+                                 FILE_SHARE_READ | FILE_SHARE_WRITE,
+                                 /* lpSecurityAttributes */ nullptr, OPEN_ALWAYS,
+                                 FILE_ATTRIBUTE_NORMAL, /* hTemplateFile */ nullptr));
+    DWORD written = 0;
+    if (file) WriteFile(file.get(), line, (DWORD)length, &written, /* lpOverlapped */ nullptr);
+  }
+  ReleaseSRWLockExclusive(&lock);
 }
 
 // Counts the call; true when it is one to fail (GetLastError then holds the chosen code). A

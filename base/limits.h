@@ -28,6 +28,11 @@ constexpr uint32_t ZB_CLOSER_HANDLES = 64;
 // Stack reserved for the closer's thread (its start-up and a close need a few KiB).
 constexpr uint32_t ZB_CLOSER_STACK_BYTES = 131072;
 
+// Stack reserved for the thread that creates the child ahead (CreateProcessW's own needs).
+constexpr uint32_t ZB_AHEAD_STACK_BYTES = 262144;
+// Room for a process attribute list of one attribute (48 bytes on x86-64 Windows and Wine).
+constexpr uint32_t ZB_AHEAD_ATTRIBUTE_BYTES = 256;
+
 // Environment and command line.
 constexpr uint32_t ZB_ENV_VALUE_UNITS = 32768;
 constexpr uint32_t ZB_ENV_NAME_UNITS = 40;

@@ -66,7 +66,7 @@ set(zobrin_extract_sources extract/cache.cpp extract/cache_verify.cpp extract/ex
 set(zobrin_extract_below format base paths cleanup payload)
 # The entry point (run/main.cpp) is linked separately.
 set(zobrin_run_sources run/app_settings.cpp run/command_line.cpp run/driver.cpp run/launch.cpp
-  run/missing_dll.cpp run/role.cpp run/splash.cpp)
+  run/launch_ahead.cpp run/missing_dll.cpp run/role.cpp run/splash.cpp)
 set(zobrin_run_below format base paths cleanup payload extract)
 set(zobrin_layers format base paths cleanup payload extract run)
 foreach(layer ${zobrin_layers})

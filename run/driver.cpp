@@ -28,6 +28,7 @@
 #include "payload/payload_reader.h"
 #include "run/app_settings.h"
 #include "run/launch.h"
+#include "run/launch_ahead.h"
 #include "run/missing_dll.h"
 #include "run/role.h"
 #include "run/splash.h"
@@ -48,6 +49,7 @@ struct DriverRun {
   Extractor extractor;
   Cache cache;
   Launch launch;
+  LaunchAhead ahead;
   Sweep sweep;
   Place place;
   Splash splash;
@@ -114,16 +116,20 @@ static void driver_set_payload_directory(DriverRun* run, const wchar_t* path) {
   }
 }
 
-// Before a fatal exit of the parent that has created nothing yet: the splash, if shown, goes
-// (a message box may follow).
+// Before a fatal exit of the parent that has created nothing yet: a child created ahead is
+// ended and the splash, if shown, goes (a message box may follow).
 static void driver_close_splash(void* context) {
-  splash_stop(&static_cast<DriverRun*>(context)->splash);
+  DriverRun* run = static_cast<DriverRun*>(context);
+  launch_ahead_cancel(&run->ahead);
+  splash_stop(&run->splash);
 }
 
-// Before a fatal exit of the parent: the splash goes, the file being written is closed, then
-// the child (if any) is ended and the payload directory removed, as at the end of a run.
+// Before a fatal exit of the parent: a child created ahead is ended, the splash goes, the file
+// being written is closed, then the child (if any) is ended and the payload directory
+// removed, as at the end of a run.
 static void driver_clean_up_before_exit(void* context) {
   DriverRun* run = static_cast<DriverRun*>(context);
+  launch_ahead_cancel(&run->ahead);
   splash_stop(&run->splash);
   extract_release_file(&run->extractor);
   cleanup_shutdown(&run->context);
@@ -151,6 +157,19 @@ static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* direc
   return run->dll_path;
 }
 
+// Parent role, DLL mode, with this process's environment final: the child is created ahead
+// while the payload is extracted into `app_dir` or the copy there checked (run/launch_ahead.h).
+// Decision: not with a packed working folder, which may lie below `app_dir` and exist only
+// once extracted (and is checked when the child starts).
+static void driver_start_ahead(DriverRun* run, wchar_t** argv, const wchar_t* app_dir,
+                               bool program) {
+  uint32_t length = 0;
+  if (program || payload_image_setting(&run->image, ZB_SETTING_CWD, &length) != nullptr) return;
+  app_settings_prepare(&run->app, &run->image, app_dir);
+  run->launch.app = &run->app;
+  launch_ahead_begin(&run->ahead, &run->launch, argv);
+}
+
 // Parent role, with the payload extracted into `app_dir` (the payload directory or the cached
 // copy): starts the child (or `program`, when not null) with the application's settings,
 // tidies the cache while it runs (cached mode), waits for it, then ends the run: the child
@@ -158,11 +177,15 @@ static const wchar_t* driver_locate_program(DriverRun* run, const wchar_t* direc
 static int driver_launch_parent(DriverRun* run, wchar_t** argv, bool cached,
                                 const wchar_t* app_dir, const wchar_t* program) {
   int exit_code = 0;
-  app_settings_prepare(&run->app, &run->image, app_dir);
-  run->launch.app = &run->app;
+  bool ahead = launch_ahead_begun(&run->ahead);
+  if (!ahead) {
+    app_settings_prepare(&run->app, &run->image, app_dir);
+    run->launch.app = &run->app;
+  }
   progress_line_end();
   {
-    HandleOwner child = launch_parent_start(&run->launch, &run->context, argv, program);
+    HandleOwner child = ahead ? launch_ahead_finish(&run->ahead, &run->context)
+                              : launch_parent_start(&run->launch, &run->context, argv, program);
     splash_set_child(&run->splash, GetProcessId(child.get()));
     // Old versions of a cached application go while the child runs, not before it starts.
     if (cached) cache_tidy(&run->cache);
@@ -214,8 +237,14 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   splash_start(&run->splash, &run->image);
   fatal_set_cleanup(driver_close_splash, run);
   payload_open(&run->reader, &run->image);
+  // A later start's copy is checked while the child is created.
+  if (GetFileAttributesW(run->cache.directory) != INVALID_FILE_ATTRIBUTES) {
+    driver_start_ahead(run, argv, run->cache.directory, program);
+  }
   bool whole = cache_prepare(&run->cache, &run->image);
   if (!whole) {
+    // It would start in a copy that is about to be moved aside.
+    launch_ahead_cancel(&run->ahead);
     cache_create_sibling(&run->cache);
     driver_set_payload_directory(run, run->cache.sibling);
     driver_own_payload_directory(run);
@@ -309,6 +338,7 @@ int driver_run(void) {
                                &run);
   driver_own_payload_directory(&run);
   driver_register_handler(&run);
+  driver_start_ahead(&run, argv, run.context.payload_directory, program);
   splash_start(&run.splash, &run.image);
   payload_open(&run.reader, &run.image);
   extract_walk(&run.extractor);

@@ -147,14 +147,9 @@ int launch_child(const wchar_t* payload_directory, const wchar_t* dll_path, int 
   return entry(argc, argv, dll_path);
 }
 
-// Puts the suspended child into a job that ends it once the job's last handle closes: the
-// parent's, at the parent's end. The application's own processes leave the job silently and
-// live on as they would without it. The handle is not inheritable, so no other process can
-// keep the job open. When the job cannot be made or the child not put into it (a launcher
-// already in a job that forbids it), the child runs without one.
-static void launch_child_into_job(Launch* launch, HANDLE process) {
+HandleOwner launch_job_create(void) {
   HandleOwner job(CreateJobObjectW(/* lpJobAttributes */ nullptr, /* lpName */ nullptr));
-  if (!job) return;
+  if (!job) return job;
   JOBOBJECT_EXTENDED_LIMIT_INFORMATION limits;
   memset(&limits, 0, sizeof limits);
   // Windows documents BREAKAWAY_OK, besides SILENT_BREAKAWAY_OK, as needed before a process in
@@ -164,36 +159,38 @@ static void launch_child_into_job(Launch* launch, HANDLE process) {
                                             JOB_OBJECT_LIMIT_SILENT_BREAKAWAY_OK |
                                             JOB_OBJECT_LIMIT_BREAKAWAY_OK;
   if (!SetInformationJobObject(job.get(), JobObjectExtendedLimitInformation, &limits,
-                               sizeof limits) ||
-      !AssignProcessToJobObject(job.get(), process)) {
-    return;
+                               sizeof limits)) {
+    job.reset();
   }
-  launch->job = job.release();
+  return job;
+}
+
+// Puts the suspended child into a new job (launch_job_create). When the job cannot be made or
+// the child not put into it (a launcher already in a job that forbids it), the child runs
+// without one.
+static void launch_child_into_job(Launch* launch, HANDLE process) {
+  HandleOwner job = launch_job_create();
+  if (job && AssignProcessToJobObject(job.get(), process)) launch->job = job.release();
 }
 
 HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
                                 const wchar_t* program) {
+  launch_parent_prepare(launch, argv);
+  if (program != nullptr) return launch_start(launch, run, program);
+  return launch_start(launch, run, launch->module_path);
+}
+
+void launch_parent_prepare(Launch* launch, wchar_t** argv) {
   path_own_executable(launch->executable_directory);
   wchar_t* last_separator = wcsrchr(launch->executable_directory, L'\\');
   if (last_separator != nullptr) *last_separator = L'\0';
   // For the child only: the parent's runtimes never read them (run/driver.cpp).
   env_set_for_children(ENV_DIRECTORY, launch->executable_directory);
   env_set_for_children(ENV_ORIGINAL_ARGV0, argv[0]);
-
-  if (program != nullptr) return launch_start(launch, run, program);
   path_module_file_name(launch->module_path, ZB_PATH_UNITS);
-  return launch_start(launch, run, launch->module_path);
 }
 
-HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application) {
-  STARTUPINFOW startup;
-  memset(&startup, 0, sizeof startup);
-  startup.cb = sizeof(STARTUPINFOW);
-  startup.dwFlags = STARTF_USESTDHANDLES;
-  startup.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
-  startup.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
-  startup.hStdError = GetStdHandle(STD_ERROR_HANDLE);
-
+void launch_build_command_line(Launch* launch, const wchar_t* application) {
   // The system refuses command lines beyond 32767 units with this code; the launch stops
   // here the same way instead of passing on a cut line.
   AppSettings* app = launch->app;
@@ -203,51 +200,60 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
                             ZB_COMMAND_LINE_UNITS)) {
     fatal_exit_code("Error, couldn't launch child", ERROR_FILENAME_EXCED_RANGE);
   }
-  // Decision: the settings go into the new process's block and directory, never into this
-  // process, whose later steps keep the user's. The application's process (the DLL mode's
-  // child too) has them from its first instruction: every runtime's start-up copy sees them.
-  // The child's launcher code before the load reads only its own variables, which no setting
-  // may name, and the folder handed over, and loads with explicit search flags (no PATH).
-  wchar_t* environment = app != nullptr ? app_settings_environment(app) : nullptr;
+}
+
+bool launch_create_suspended(Launch* launch, const wchar_t* application, wchar_t* environment,
+                             LPPROC_THREAD_ATTRIBUTE_LIST attributes,
+                             PROCESS_INFORMATION* process, DWORD* error) {
+  STARTUPINFOEXW startup;
+  memset(&startup, 0, sizeof startup);
+  startup.StartupInfo.cb = attributes != nullptr ? sizeof(STARTUPINFOEXW) : sizeof(STARTUPINFOW);
+  startup.StartupInfo.dwFlags = STARTF_USESTDHANDLES;
+  startup.StartupInfo.hStdInput = GetStdHandle(STD_INPUT_HANDLE);
+  startup.StartupInfo.hStdOutput = GetStdHandle(STD_OUTPUT_HANDLE);
+  startup.StartupInfo.hStdError = GetStdHandle(STD_ERROR_HANDLE);
+  startup.lpAttributeList = attributes;
+  AppSettings* app = launch->app;
   const wchar_t* directory =
       app != nullptr && app->directory[0] != L'\0' ? app->directory : nullptr;
-
-  PROCESS_INFORMATION process;
-  memset(&process, 0, sizeof process);
-  // Through the gate from the start to the publication in the slot: an interrupt either comes
-  // first (no child starts) or finds the child in the slot. Not during the wait.
-  cleanup_gate_enter(run);
-  BOOL started = FALSE;
-  DWORD error = 0;
+  memset(process, 0, sizeof *process);
   // Wine quirk: under load its CreateProcessW fails now and then with ERROR_INTERNAL_ERROR for
   // an image it starts at the next try; Windows gives that code for no valid start.
   for (int attempt = 0; attempt < LAUNCH_START_ATTEMPTS; attempt++) {
     if (attempt > 0) Sleep(LAUNCH_START_PAUSE_MS);
-    started = CreateProcessW(
+    BOOL started = CreateProcessW(
         application, launch->command_line, /* lpProcessAttributes */ nullptr,
         /* lpThreadAttributes */ nullptr, /* bInheritHandles */ TRUE,
         /* dwCreationFlags */ NORMAL_PRIORITY_CLASS | CREATE_SUSPENDED |
-            (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0),
-        /* lpEnvironment */ environment, /* lpCurrentDirectory */ directory, &startup, &process);
-    error = GetLastError();
-    if (started || error != ERROR_INTERNAL_ERROR) break;
+            (environment != nullptr ? CREATE_UNICODE_ENVIRONMENT : 0) |
+            (attributes != nullptr ? EXTENDED_STARTUPINFO_PRESENT : 0),
+        /* lpEnvironment */ environment, /* lpCurrentDirectory */ directory,
+        &startup.StartupInfo, process);
+    if (started) return true;
+    *error = GetLastError();
+    if (*error != ERROR_INTERNAL_ERROR) break;
   }
-  free(environment);
-  if (!started) {
-    // Only the program mode's program lies in the payload directory; the launcher's own child
-    // is the executable itself (its manifest asks for what the parent's did).
-    if (application != launch->module_path) {
-      launch_fail("Error, couldn't launch child", error, run->payload_directory);
-    }
-    if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) {
-      fatal_exit_elevation("Error, couldn't launch child", error);
-    }
-    fatal_exit_code("Error, couldn't launch child", error);
+  return false;
+}
+
+[[noreturn]] void launch_start_failed(Launch* launch, RunContext* run,
+                                             const wchar_t* application, DWORD error) {
+  // Only the program mode's program lies in the payload directory; the launcher's own child
+  // is the executable itself (its manifest asks for what the parent's did).
+  if (application != launch->module_path) {
+    launch_fail("Error, couldn't launch child", error, run->payload_directory);
   }
-  HandleOwner child(process.hProcess);
-  HandleOwner thread(process.hThread);
-  // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
-  launch_child_into_job(launch, child.get());
+  if (error == LAUNCH_ERROR_ELEVATION_REQUIRED) {
+    fatal_exit_elevation("Error, couldn't launch child", error);
+  }
+  fatal_exit_code("Error, couldn't launch child", error);
+}
+
+HandleOwner launch_resume(Launch* launch, RunContext* run, const wchar_t* application,
+                          PROCESS_INFORMATION* created) {
+  HandleOwner child(created->hProcess);
+  HandleOwner thread(created->hThread);
+  memset(created, 0, sizeof *created);
   if (ResumeThread(thread.get()) == (DWORD)-1) {
     DWORD error = GetLastError();
     TerminateProcess(child.get(), /* uExitCode */ 0);
@@ -258,6 +264,29 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
   // Decision: set after the publication, so an interrupt before it still stops the run (the
   // program then ends within the grace period or is ended).
   if (application != launch->module_path) InterlockedExchange(&run->program_started, 1);
+  return child;
+}
+
+HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application) {
+  launch_build_command_line(launch, application);
+  // Decision: the settings go into the new process's block and directory, never into this
+  // process, whose later steps keep the user's. The application's process (the DLL mode's
+  // child too) has them from its first instruction: every runtime's start-up copy sees them.
+  // The child's launcher code before the load reads only its own variables, which no setting
+  // may name, and the folder handed over, and loads with explicit search flags (no PATH).
+  wchar_t* environment = launch->app != nullptr ? app_settings_environment(launch->app) : nullptr;
+  PROCESS_INFORMATION created;
+  // Through the gate from the start to the publication in the slot: an interrupt either comes
+  // first (no child starts) or finds the child in the slot. Not during the wait.
+  cleanup_gate_enter(run);
+  DWORD error = 0;
+  bool started = launch_create_suspended(launch, application, environment,
+                                         /* attributes */ nullptr, &created, &error);
+  free(environment);
+  if (!started) launch_start_failed(launch, run, application, error);
+  // Into the job before it runs a single instruction, so nothing it starts escapes unseen.
+  launch_child_into_job(launch, created.hProcess);
+  HandleOwner child = launch_resume(launch, run, application, &created);
   cleanup_gate_leave(run);
   return child;
 }

@@ -54,6 +54,44 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
 // resumed); as app_settings_environment.
 HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* application);
 
+// The steps of launch_parent_start, which a start ahead (run/launch_ahead.h) takes apart.
+
+// Parent role: publishes ZOBRIN_ONEFILE_DIRECTORY and ZOBRIN_ORIGINAL_ARGV0 for the child and
+// reads this executable's path into launch->module_path. Abort when the own path cannot be
+// read.
+void launch_parent_prepare(Launch* launch, wchar_t** argv);
+
+// Builds the command line of `application` into launch->command_line (as launch_start
+// describes). Fatal: "Error, couldn't launch child" (ERROR_FILENAME_EXCED_RANGE) when it does
+// not fit.
+void launch_build_command_line(Launch* launch, const wchar_t* application);
+
+// A job that ends its processes once its last handle closes: the parent's, at the parent's
+// end, however it ends. The application's own processes leave it silently and live on as
+// they would without it. Not inheritable, so no other process can keep it open. Empty when it
+// cannot be made.
+HandleOwner launch_job_create(void);
+
+// CreateProcessW of `application`, suspended, with launch->command_line, `environment` (null:
+// this process's), the settings' working folder, this process's standard handles and
+// `attributes` (null: none), tried again after Wine's spurious ERROR_INTERNAL_ERROR. True with
+// *process filled; false with the system's error in *error. Never fatal: safe on any thread.
+bool launch_create_suspended(Launch* launch, const wchar_t* application, wchar_t* environment,
+                             LPPROC_THREAD_ATTRIBUTE_LIST attributes,
+                             PROCESS_INFORMATION* process, DWORD* error);
+
+// Ends the run for a start of `application` that failed with `error`: the lines launch_start
+// describes.
+[[noreturn]] void launch_start_failed(Launch* launch, RunContext* run, const wchar_t* application,
+                                      DWORD error);
+
+// Resumes the suspended process `created` (its handles taken, *created zeroed) and publishes
+// it in the child slot as launch_start does; the caller is inside the run's gate. Returns its
+// process handle. Fatal: "Error, couldn't launch child" when it cannot be resumed (it is
+// ended).
+HandleOwner launch_resume(Launch* launch, RunContext* run, const wchar_t* application,
+                          PROCESS_INFORMATION* created);
+
 // Parent role: waits for the child `process` to end and returns its exit code (1 when it
 // cannot be read).
 int launch_parent_wait(const HandleOwner& process);

@@ -7,6 +7,9 @@
 #include <set>
 #include <thread>
 
+#include <windows.h>
+#include <tlhelp32.h>
+
 #include "tests/win/cleanup_tree.h"
 #include "tests/win/support/run_process.h"
 
@@ -126,6 +129,26 @@ class Faults : public ::testing::Test {
     return content.empty() ? "(empty)" : content;
   }
 
+  // How many processes the ended run `pid` started are still there after up to 2 s (a child
+  // created ahead and never resumed must end with its parent).
+  int children_left(DWORD pid) {
+    int left = 0;
+    for (int tries = 0; tries < 20; tries++) {
+      HANDLE snapshot = CreateToolhelp32Snapshot(TH32CS_SNAPPROCESS, 0);
+      PROCESSENTRY32W entry;
+      entry.dwSize = sizeof entry;
+      left = 0;
+      for (BOOL more = Process32FirstW(snapshot, &entry); more;
+           more = Process32NextW(snapshot, &entry)) {
+        if (entry.th32ParentProcessID == pid) left++;
+      }
+      CloseHandle(snapshot);
+      if (left == 0) break;
+      Sleep(100);
+    }
+    return left;
+  }
+
   std::wstring base, temp;
 };
 
@@ -191,7 +214,10 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
       {L"WriteFile:2:5", 2, "", line(UNPACK, 5), ""},
       {L"GetModuleFileNameW:1:5", ABORTED, "", "", ""},  // the executable's directory
       {L"GetModuleFileNameW:2:5", ABORTED, "", "", ""},  // the child's image path
-      {L"CreateProcessW:1:2", 2, "", line(LAUNCH, 2), ""},
+      // The child is created ahead, while the walk runs; a creation that fails there is made
+      // again once the walk is done, and that one's failure ends the run.
+      {L"CreateProcessW:1:2", 0, HELLO, "", ""},
+      {L"CreateProcessW:1-2:2", 2, "", line(LAUNCH, 2), ""},
       // Removal at the end is silent: a failure once is retried after 100 ms; one that lasts
       // leaves the directory after 20 attempts, and the run still succeeds.
       {L"DeleteFileW:1:5", 0, HELLO, "", ""},
@@ -236,6 +262,7 @@ TEST_F(Faults, EveryCallSiteFailsWithItsOwnLineAndEnding) {
     EXPECT_TRUE(matches(r.out, row.out, temp, r.pid)) << r.out;
     EXPECT_TRUE(matches(r.err, row.err, temp, r.pid)) << r.err;
     EXPECT_EQ(left_behind(r.pid), row.left);
+    EXPECT_EQ(children_left(r.pid), 0);
     // Nothing outside TEMP: the root of the current drive is where an empty {TEMP} points.
     wchar_t root[MAX_PATH];
     ASSERT_NE(GetFullPathNameW(L"\\", MAX_PATH, root, nullptr), 0u);
@@ -285,6 +312,20 @@ TEST_F(Faults, ATakenFirstNameIsDrawnAgainFromTheSystemsGenerator) {
   EXPECT_EQ(left_behind(r.pid), "");
 }
 
+// The child is created ahead, suspended, while the walk runs; a walk that fails late (the
+// 2000th of 3000 files, long after the child exists) ends the run as before, and the child,
+// never resumed, goes with it: nothing of the run is left, no process either.
+TEST_F(Faults, AChildCreatedAheadNeverOutlivesAFailedRun) {
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", L"CreateFileW:2000:5");
+  ProcessResult r = run_process(test_dir() + L"e2e_faults_many.exe", {}, 120000);
+  SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
+  EXPECT_EQ(r.code, 2u);
+  EXPECT_EQ(r.out, "");
+  EXPECT_EQ(r.err.rfind("Error, failed to open '", 0), 0u) << r.err;
+  EXPECT_EQ(children_left(r.pid), 0);
+  EXPECT_EQ(left_behind(r.pid), "");
+}
+
 // A policy that refuses the extracted main DLL or program (software restriction, application
 // control: Wine enforces none, so the seam fails the load or start with the policy's code): the
 // line names the folder and the two ways to choose another, the chosen folder too; other
@@ -308,7 +349,7 @@ TEST_F(Faults, APolicysRefusalNamesTheFolderAndTheWaysToAnother) {
       {L"e2e_faults.exe", L"child:LoadLibraryExW:1:786", false, note(LOAD, 786, temp)},
       {L"e2e_faults.exe", L"child:LoadLibraryExW:1:4551", true, note(LOAD, 4551, chosen)},
       {L"e2e_faults.exe", L"child:LoadLibraryExW:1:225", false, line(LOAD, 225)},
-      {L"e2e_faults.exe", L"CreateProcessW:1:1260", false, line(LAUNCH, 1260)},
+      {L"e2e_faults.exe", L"CreateProcessW:1-2:1260", false, line(LAUNCH, 1260)},
       {L"e2e_faults_program.exe", L"CreateProcessW:1:1260", false, note(LAUNCH, 1260, temp)},
       {L"e2e_faults_program.exe", L"CreateProcessW:1:1260", true, note(LAUNCH, 1260, chosen)},
   };
@@ -337,7 +378,7 @@ TEST_F(Faults, AStartThatNeedsAdministratorRightsNamesUacAdmin) {
                                "as administrator, or pack it with zobrin-pack exe --uac-admin.\r\n";
   for (const wchar_t* exe : {L"e2e_faults_program.exe", L"e2e_faults.exe"}) {
     SCOPED_TRACE(utf8(exe));
-    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", L"CreateProcessW:1:740");
+    SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", L"CreateProcessW:1-2:740");
     ProcessResult r = run_process(test_dir() + exe, {}, 120000);
     SetEnvironmentVariableW(L"ZOBRIN_TEST_FAULT", nullptr);
     EXPECT_EQ(r.code, 2u);
