@@ -243,7 +243,9 @@ static int driver_run_cached_parent(DriverRun* run, wchar_t** argv, bool program
   }
   bool whole = cache_prepare(&run->cache, &run->image);
   if (!whole) {
-    // It would start in a copy that is about to be moved aside.
+    // The child finds a copy kept in the sibling by the sibling's name, which a redraw changes
+    // in this process's environment after the child took its copy: it is created again once
+    // the copy is in place.
     launch_ahead_cancel(&run->ahead);
     cache_create_sibling(&run->cache);
     driver_set_payload_directory(run, run->cache.sibling);

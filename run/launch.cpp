@@ -177,6 +177,7 @@ HandleOwner launch_parent_start(Launch* launch, RunContext* run, wchar_t** argv,
                                 const wchar_t* program) {
   launch_parent_prepare(launch, argv);
   if (program != nullptr) return launch_start(launch, run, program);
+  path_module_file_name(launch->module_path, ZB_PATH_UNITS);
   return launch_start(launch, run, launch->module_path);
 }
 
@@ -187,7 +188,6 @@ void launch_parent_prepare(Launch* launch, wchar_t** argv) {
   // For the child only: the parent's runtimes never read them (run/driver.cpp).
   env_set_for_children(ENV_DIRECTORY, launch->executable_directory);
   env_set_for_children(ENV_ORIGINAL_ARGV0, argv[0]);
-  path_module_file_name(launch->module_path, ZB_PATH_UNITS);
 }
 
 void launch_build_command_line(Launch* launch, const wchar_t* application) {

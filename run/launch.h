@@ -56,9 +56,8 @@ HandleOwner launch_start(Launch* launch, RunContext* run, const wchar_t* applica
 
 // The steps of launch_parent_start, which a start ahead (run/launch_ahead.h) takes apart.
 
-// Parent role: publishes ZOBRIN_ONEFILE_DIRECTORY and ZOBRIN_ORIGINAL_ARGV0 for the child and
-// reads this executable's path into launch->module_path. Abort when the own path cannot be
-// read.
+// Parent role: publishes ZOBRIN_ONEFILE_DIRECTORY and ZOBRIN_ORIGINAL_ARGV0 for the child.
+// Abort when the own path cannot be read.
 void launch_parent_prepare(Launch* launch, wchar_t** argv);
 
 // Builds the command line of `application` into launch->command_line (as launch_start

@@ -5,6 +5,7 @@
 
 #include "base/limits.h"
 #include "cleanup/gate.h"
+#include "paths/path_utils.h"
 #include "run/app_settings.h"
 
 // The thread: a job, then the child created suspended inside it. Leaves ahead->created zero
@@ -37,6 +38,7 @@ static DWORD WINAPI launch_ahead_main(void* context) {
 
 void launch_ahead_begin(LaunchAhead* ahead, Launch* launch, wchar_t** argv) {
   launch_parent_prepare(launch, argv);
+  path_module_file_name(launch->module_path, ZB_PATH_UNITS);
   launch_build_command_line(launch, launch->module_path);
   ahead->launch = launch;
   ahead->environment = launch->app != nullptr ? app_settings_environment(launch->app) : nullptr;
