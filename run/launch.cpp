@@ -236,7 +236,9 @@ bool launch_create_suspended(Launch* launch, const wchar_t* application, wchar_t
   return false;
 }
 
-[[noreturn]] void launch_start_failed(Launch* launch, RunContext* run,
+// Ends the run for a start of `application` that failed with `error`: the lines launch_start
+// describes.
+[[noreturn]] static void launch_start_failed(Launch* launch, RunContext* run,
                                              const wchar_t* application, DWORD error) {
   // Only the program mode's program lies in the payload directory; the launcher's own child
   // is the executable itself (its manifest asks for what the parent's did).

@@ -79,11 +79,6 @@ bool launch_create_suspended(Launch* launch, const wchar_t* application, wchar_t
                              LPPROC_THREAD_ATTRIBUTE_LIST attributes,
                              PROCESS_INFORMATION* process, DWORD* error);
 
-// Ends the run for a start of `application` that failed with `error`: the lines launch_start
-// describes.
-[[noreturn]] void launch_start_failed(Launch* launch, RunContext* run, const wchar_t* application,
-                                      DWORD error);
-
 // Resumes the suspended process `created` (its handles taken, *created zeroed) and publishes
 // it in the child slot as launch_start does; the caller is inside the run's gate. Returns its
 // process handle. Fatal: "Error, couldn't launch child" when it cannot be resumed (it is
